@@ -1,0 +1,359 @@
+// dclDecode: header checks, results, the bit reader's lookahead, the window,
+// and the order and sizes of the callbacks. Every stream is decoded under
+// every split of its input and must give the same result and output.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "dcl_stream.h"
+
+namespace {
+
+std::string text(const Bytes &b) { return std::string(b.begin(), b.end()); }
+
+// Decodes under every split; checks that all agree with the whole-input run
+// and returns that run.
+DecodeRun decodeAllSplits(const Bytes &input) {
+  DecodeRun whole = decodeWith(input);
+  for (const Split &split : allSplits()) {
+    DecodeRun run = decodeWith(input, split);
+    EXPECT_EQ(run.result, whole.result) << describe(split);
+    EXPECT_EQ(run.output, whole.output) << describe(split);
+    EXPECT_EQ(run.writeSizes, whole.writeSizes) << describe(split);
+    for (uint32_t c : run.countsOnEntry) EXPECT_EQ(c, 2048u) << describe(split);
+  }
+  return whole;
+}
+
+struct Vector {
+  const char *name;
+  const char *hex;
+  DclResult result;
+  const char *output;  // as text, or nullptr to skip
+  std::vector<uint32_t> writes;
+};
+
+// The crafted streams that pin the format: literal coding in both modes, the
+// length-2 distance rule, long literal codes through each second stage, the
+// end-of-stream code at the edge of the input, and the header checks.
+const Vector kVectors[] = {
+    {"one binary literal", "00 06 82 02 FE 01", DclResult::Ok, "A", {1}},
+    {"ascii literals", "01 06 62 54 51 C0 3F", DclResult::Ok, "ABC", {3}},
+    {"copy length 6 distance 3", "00 04 C2 88 19 AB 4B C0 3F", DclResult::Ok, "abcabcabc", {9}},
+    {"length 2 takes 2 low bits", "00 05 C2 88 ED 05 FC 03", DclResult::Ok, "abab", {4}},
+    {"two literals", "00 06 82 08 05 FC 03", DclResult::Ok, "AB", {2}},
+    {"two literals, last byte missing", "00 06 82 08 05 FC", DclResult::UnexpectedEnd, "AB", {2}},
+    {"two literals, last two bytes missing", "00 06 82 08 05", DclResult::UnexpectedEnd, "A", {1}},
+    {"end code and one more byte", "00 06 01 FF 00", DclResult::Ok, "", {0}},
+    {"end code alone is too short", "00 06 01 FF", DclResult::InputTooShort, nullptr, {}},
+    {"empty input", "", DclResult::InputTooShort, nullptr, {}},
+    {"bad dictionary size", "00 03 01 FF 00", DclResult::BadDictionarySize, nullptr, {}},
+    {"dictionary size 7", "01 07 01 FF 00", DclResult::BadDictionarySize, nullptr, {}},
+    {"bad compression type", "02 06 01 FF 00", DclResult::BadCompressionType, nullptr, {}},
+    {"both header bytes bad: size wins", "02 03 01 FF 00", DclResult::BadDictionarySize, nullptr, {}},
+    {"truncated to the flag bit", "00 06 82 02", DclResult::InputTooShort, nullptr, {}},
+    {"literal then a cut copy", "00 06 82 02 00", DclResult::UnexpectedEnd, "A", {1}},
+};
+
+TEST(DclHeaderAndResults, CraftedStreams) {
+  for (const Vector &v : kVectors) {
+    SCOPED_TRACE(v.name);
+    DecodeRun run = decodeAllSplits(hexBytes(v.hex));
+    EXPECT_EQ(run.result, v.result);
+    if (v.output) {
+      EXPECT_EQ(text(run.output), v.output);
+    }
+    EXPECT_EQ(run.writeSizes, v.writes);
+  }
+}
+
+TEST(DclHeaderAndResults, AsciiLongCodesThroughEveryStage) {
+  // 0x00 (after-4), 0x80 (after-6), 0xFF (after-8), then line feed (7 bits).
+  DecodeRun run = decodeAllSplits(hexBytes("01 06 20 09 48 00 00 C4 01 FF"));
+  EXPECT_EQ(run.result, DclResult::Ok);
+  EXPECT_EQ(run.output, (Bytes{0x00, 0x80, 0xFF, 0x0A}));
+}
+
+TEST(DclHeaderAndResults, RejectedHeaderReadsOnceAndWritesNothing) {
+  for (const char *hex : {"00 03 01 FF 00 00 00", "02 06 01 FF 00 00 00", "00 06 01 FF"}) {
+    DecodeRun run = decodeWith(hexBytes(hex), {Split::FiveThenOnes, 0, 0});
+    EXPECT_EQ(run.reads, 1) << hex;
+    EXPECT_TRUE(run.writeSizes.empty()) << hex;
+  }
+}
+
+TEST(DclHeaderAndResults, ResultNames) {
+  EXPECT_STREQ(dclResultName(DclResult::Ok), "Ok");
+  EXPECT_STREQ(dclResultName(DclResult::UnexpectedEnd), "UnexpectedEnd");
+  EXPECT_STREQ(dclResultName(static_cast<DclResult>(9)), "Unknown");
+}
+
+// --- Bit reader and lookahead ------------------------------------------------
+
+TEST(DclBitReader, ReadsOnlyWhenAByteIsNeeded) {
+  // AB ends 34 bits into the stream: its end code needs the first byte after
+  // the stream's own five, and nothing beyond it.
+  Bytes input = hexBytes("00 06 82 08 05 FC 03 77 88 99");
+  DecodeRun run = decodeWith(input, {Split::FiveThenOnes, 0, 0});
+  EXPECT_EQ(run.result, DclResult::Ok);
+  EXPECT_EQ(text(run.output), "AB");
+  EXPECT_EQ(run.reads, 4);
+  EXPECT_EQ(run.readsReturningZero, 0);
+  EXPECT_EQ(run.delivered, 8u);
+}
+
+TEST(DclBitReader, EndCodeEndingOnTheLastBitIsOk) {
+  // Eight binary literals (72 bits) and the end code (16 bits) fill 11 bytes
+  // exactly: the end code's last consumption needs a byte the input lacks,
+  // which it excuses.
+  BitWriter w(0, 6);
+  for (char c : std::string("abcdefgh")) w.literal(static_cast<unsigned char>(c));
+  w.end();
+  ASSERT_EQ(w.bitsWritten() % 8, 0u);
+  Bytes input = w.finish();
+  DecodeRun run = decodeAllSplits(input);
+  EXPECT_EQ(run.result, DclResult::Ok);
+  EXPECT_EQ(text(run.output), "abcdefgh");
+  DecodeRun ones = decodeWith(input, {Split::FiveThenOnes, 0, 0});
+  EXPECT_EQ(ones.readsReturningZero, 1);
+  EXPECT_EQ(ones.reads, 1 + static_cast<int>(input.size()) - 5 + 1);
+}
+
+TEST(DclBitReader, TokenFollowedByFewerThanEightBitsIsNotOutput) {
+  // A literal whose last bit is followed by fewer than 8 bits of input fails:
+  // two literals are 18 bits; with 3 stream bytes (24 bits) only the first
+  // one stands.
+  BitWriter w(0, 6);
+  w.literal('x');
+  w.literal('y');
+  Bytes input = w.finish();
+  ASSERT_EQ(input.size(), 5u);
+  input.push_back(0);  // 32 bits: 'y' ends at 18 with 14 bits after it
+  DecodeRun run = decodeAllSplits(input);
+  EXPECT_EQ(run.result, DclResult::UnexpectedEnd);
+  EXPECT_EQ(text(run.output), "xy");
+  input.pop_back();
+  run = decodeAllSplits(input);
+  EXPECT_EQ(run.result, DclResult::UnexpectedEnd);
+  EXPECT_EQ(text(run.output), "x");
+}
+
+TEST(DclBitReader, TrailingBytesHaveNoEffect) {
+  Bytes base = hexBytes("00 04 C2 88 19 AB 4B C0 3F");
+  DecodeRun plain = decodeAllSplits(base);
+  std::mt19937 rng(7);
+  for (int n : {1, 5, 100, 5000}) {
+    Bytes padded = base;
+    for (int i = 0; i < n; ++i) padded.push_back(static_cast<unsigned char>(rng()));
+    DecodeRun run = decodeAllSplits(padded);
+    EXPECT_EQ(run.result, plain.result);
+    EXPECT_EQ(run.output, plain.output);
+    EXPECT_EQ(run.writeSizes, plain.writeSizes);
+  }
+}
+
+TEST(DclBitReader, EveryTruncationAgreesAcrossSplits) {
+  // A mixed stream cut at every length: the result and output must not
+  // depend on how the input was split, and output only shrinks.
+  BitWriter w(1, 5);
+  std::mt19937 rng(3);
+  for (int i = 0; i < 300; ++i) {
+    if (i > 10 && rng() % 3 == 0) w.copy(2 + rng() % 40, 1 + rng() % 10);
+    else w.literal(rng() % 256);
+  }
+  w.end();
+  Bytes full = w.finish();
+  size_t lastSize = 0;
+  for (size_t len = 5; len <= full.size(); ++len) {
+    Bytes cut(full.begin(), full.begin() + static_cast<long>(len));
+    DecodeRun run = decodeAllSplits(cut);
+    EXPECT_EQ(run.result, len == full.size() ? DclResult::Ok : DclResult::UnexpectedEnd) << len;
+    EXPECT_GE(run.output.size(), lastSize) << len;
+    lastSize = run.output.size();
+  }
+}
+
+// --- Copies and the window -------------------------------------------------
+
+Bytes repeatStream(size_t total, int dictBits = 6) {
+  BitWriter w(0, dictBits);
+  w.literal('z');
+  size_t made = 1;
+  while (made < total) {
+    size_t len = total - made;
+    if (len > 518) len = 518;
+    if (len == 1) {
+      w.literal('z');
+    } else {
+      w.copy(static_cast<unsigned>(len), 1);
+    }
+    made += len;
+  }
+  w.end();
+  return w.finish();
+}
+
+TEST(DclWindow, BlockSizesOfWrites) {
+  struct Case {
+    size_t total;
+    std::vector<uint32_t> writes;
+  } cases[] = {
+      {4095, {4095}},
+      {4096, {4096, 0}},
+      {4097, {4096, 1}},
+      {8192, {4096, 4096, 0}},
+      {8292, {4096, 4096, 100}},
+  };
+  for (const Case &c : cases) {
+    DecodeRun run = decodeAllSplits(repeatStream(c.total));
+    EXPECT_EQ(run.result, DclResult::Ok) << c.total;
+    EXPECT_EQ(run.writeSizes, c.writes) << c.total;
+    EXPECT_EQ(run.output, Bytes(c.total, 'z')) << c.total;
+  }
+}
+
+TEST(DclWindow, LongestCopyFromTheLastWindowPosition) {
+  // 4095 literals bring the output position to 8191; a copy of 518 at
+  // distance 1 then runs to window position 8708.
+  BitWriter w(0, 6);
+  NaiveOutput expect;
+  std::mt19937 rng(11);
+  for (int i = 0; i < 4095; ++i) {
+    unsigned char b = static_cast<unsigned char>(rng());
+    w.literal(b);
+    expect.literal(b);
+  }
+  w.copy(518, 1);
+  expect.copy(518, 1);
+  w.end();
+  DecodeRun run = decodeAllSplits(w.finish());
+  EXPECT_EQ(run.result, DclResult::Ok);
+  EXPECT_EQ(run.writeSizes, (std::vector<uint32_t>{4096, 517}));
+  EXPECT_EQ(run.output, expect.bytes);
+}
+
+TEST(DclWindow, OverlappingCopiesRepeatPatterns) {
+  for (unsigned distance = 1; distance <= 9; ++distance) {
+    BitWriter w(0, 4);
+    NaiveOutput expect;
+    for (unsigned i = 0; i < distance; ++i) {
+      w.literal('a' + i);
+      expect.literal(static_cast<unsigned char>('a' + i));
+    }
+    for (unsigned length : {2u, 3u, 7u, 8u, 9u, 17u, 518u}) {
+      if (length == 2 && distance > 256) continue;
+      w.copy(length, distance);
+      expect.copy(length, distance);
+    }
+    w.end();
+    DecodeRun run = decodeAllSplits(w.finish());
+    EXPECT_EQ(run.result, DclResult::Ok) << distance;
+    EXPECT_EQ(run.output, expect.bytes) << distance;
+  }
+}
+
+TEST(DclWindow, FarthestDistancesAcrossBlockMoves) {
+  // After more than 8 KiB of varied output, copies reach exactly as far back
+  // as each dictionary size allows, so history survives the block moves.
+  for (int k = 4; k <= 6; ++k) {
+    BitWriter w(0, k);
+    NaiveOutput expect;
+    std::mt19937 rng(static_cast<unsigned>(k));
+    unsigned maxDistance = 64u << k;
+    for (int i = 0; i < 9000; ++i) {
+      if (expect.bytes.size() > maxDistance && rng() % 4 == 0) {
+        unsigned len = 3 + rng() % 60;
+        unsigned dist = rng() % 2 ? maxDistance : 1 + rng() % maxDistance;
+        w.copy(len, dist);
+        expect.copy(len, dist);
+      } else {
+        unsigned char b = static_cast<unsigned char>(rng());
+        w.literal(b);
+        expect.literal(b);
+      }
+    }
+    w.end();
+    DecodeRun run = decodeAllSplits(w.finish());
+    EXPECT_EQ(run.result, DclResult::Ok) << k;
+    EXPECT_EQ(run.output, expect.bytes) << k;
+  }
+}
+
+TEST(DclWindow, DistanceBeforeTheFirstByteReadsZeros) {
+  // Chosen behaviour: the history is cleared, so such a copy gives zeros
+  // whatever the work area held.
+  BitWriter w(0, 6);
+  w.literal('q');
+  w.copy(5, 4000);
+  w.literal('r');
+  w.end();
+  DecodeRun run = decodeAllSplits(w.finish());
+  EXPECT_EQ(run.result, DclResult::Ok);
+  EXPECT_EQ(run.output, (Bytes{'q', 0, 0, 0, 0, 0, 'r'}));
+}
+
+// --- Callback order and block sizes ----------------------------------------
+
+TEST(DclCallbacks, UserParamAndCountsAndOrder) {
+  // Large varied input under a fixed small split: every read asks 2048,
+  // every write but the last is 4096, output arrives in order.
+  BitWriter w(1, 6);
+  NaiveOutput expect;
+  std::mt19937 rng(5);
+  const char *words[] = {"the ", "quick ", "brown ", "fox ", "jumps\r\n", "over ", "lazy ", "dog. "};
+  while (expect.bytes.size() < 50000) {
+    if (expect.bytes.size() > 100 && rng() % 2) {
+      unsigned len = 2 + rng() % 30, dist = 1 + rng() % (len == 2 ? 256 : 4096);
+      if (dist > expect.bytes.size()) dist = static_cast<unsigned>(expect.bytes.size());
+      w.copy(len, dist);
+      expect.copy(len, dist);
+    } else {
+      for (const char *p = words[rng() % 8]; *p; ++p) {
+        w.literal(static_cast<unsigned char>(*p));
+        expect.literal(static_cast<unsigned char>(*p));
+      }
+    }
+  }
+  w.end();
+  DecodeRun run = decodeAllSplits(w.finish());
+  ASSERT_EQ(run.result, DclResult::Ok);
+  EXPECT_EQ(run.output, expect.bytes);
+  ASSERT_FALSE(run.writeSizes.empty());
+  for (size_t i = 0; i + 1 < run.writeSizes.size(); ++i) EXPECT_EQ(run.writeSizes[i], 4096u);
+  EXPECT_EQ(run.writeSizes.back(), expect.bytes.size() % 4096);
+}
+
+TEST(DclCallbacks, UnexpectedEndStillWritesWhatWasDecoded) {
+  Bytes input = repeatStream(10000);
+  input.resize(input.size() - 3);  // lose the end code
+  DecodeRun run = decodeAllSplits(input);
+  EXPECT_EQ(run.result, DclResult::UnexpectedEnd);
+  EXPECT_EQ(run.readsReturningZero, 1);
+  EXPECT_EQ(run.writeSizes.front(), 4096u);
+  EXPECT_LT(run.writeSizes.back(), 4096u);
+  EXPECT_EQ(run.output, Bytes(run.output.size(), 'z'));
+}
+
+struct Oversized {
+  int calls = 0;
+};
+
+uint32_t oversizedRead(unsigned char *buffer, uint32_t *count, void *param) {
+  Oversized *o = static_cast<Oversized *>(param);
+  if (o->calls++ > 0) return 0;
+  const Bytes s = hexBytes("00 06 82 02 FE 01");
+  for (size_t i = 0; i < s.size(); ++i) buffer[i] = s[i];
+  for (uint32_t i = static_cast<uint32_t>(s.size()); i < *count; ++i) buffer[i] = 0;
+  return 1u << 30;  // claims far more than the buffer holds
+}
+
+uint32_t discardWrite(unsigned char *, uint32_t *, void *) { return 0; }
+
+TEST(DclCallbacks, ReadClaimingMoreThanAskedStaysInsideTheBuffer) {
+  Oversized o;
+  std::vector<unsigned char> work(DCL_WORK_AREA_SIZE);
+  EXPECT_EQ(dclDecode(oversizedRead, discardWrite, work.data(), &o), DclResult::Ok);
+}
+
+}  // namespace
