@@ -109,8 +109,9 @@ constexpr unsigned kLongSlots = 64;   // second-stage tables of 8 entries each
 constexpr uint16_t kLongFlag = 0x8000;
 
 struct FastTables {
-  // Literal: symbol | code bits << 8, or kLongFlag | first entry of an
-  // 8-entry second stage indexed by stream bits 10 to 12.
+  // Literal, indexed by the 10 bits after the flag: symbol | (code bits + 1
+  // for the flag) << 8, or kLongFlag | first entry of an 8-entry second stage
+  // indexed by the next 3 bits.
   uint16_t literal[1u << kLitBits];
   uint16_t literalLong[kLongSlots * 8];
   unsigned longTables;
@@ -126,7 +127,7 @@ constexpr FastTables buildFastTables() {
   for (unsigned s = 0; s < 256; ++s) {
     unsigned len = literalCodeBits[s];
     unsigned c = literalCodes.value[s];
-    uint16_t entry = static_cast<uint16_t>(s | len << 8);
+    uint16_t entry = static_cast<uint16_t>(s | (len + 1) << 8);
     if (len <= kLitBits) {
       for (unsigned v = c; v < (1u << kLitBits); v += 1u << len) t.literal[v] = entry;
       continue;
@@ -259,25 +260,42 @@ inline void copyBytes(unsigned char *out, unsigned distance, unsigned length) {
   for (unsigned j = 0; j < length; ++j) out[j] = src[j];
 }
 
+// Copies with 8-byte moves; may write up to 7 bytes past the copy's end
+// (the window has room for that, and those bytes are rewritten before they
+// are ever read).
 inline void copyMatchFast(unsigned char *out, unsigned distance, unsigned length) {
-  const unsigned char *src = out - distance;
+  unsigned char *const end = out + length;
   if (distance >= 8) {
-    unsigned char *end = out + length;
+    const unsigned char *src = out - distance;
     do {
       memcpy(out, src, 8);
       out += 8;
       src += 8;
     } while (out < end);
-  } else if (distance == 1) {
-    memset(out, src[0], length);
-  } else {
-    copyBytes(out, distance, length);
+    return;
   }
+  if (distance == 1) {
+    uint64_t v = out[-1] * UINT64_C(0x0101010101010101);
+    do {
+      memcpy(out, &v, 8);
+      out += 8;
+    } while (out < end);
+    return;
+  }
+  // A short period: lay down the first 8 bytes one at a time, then copy
+  // from a whole number of periods back that is at least 8 bytes away.
+  const unsigned char *src = out - distance;
+  for (int j = 0; j < 8; ++j) out[j] = src[j];
+  unsigned step = distance * ((8 + distance - 1) / distance);
+  for (out += 8; out < end; out += 8) memcpy(out, out - step, 8);
 }
 
 inline uint64_t load64le(const unsigned char *p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  uint64_t v;
+  memcpy(&v, p, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
   return v;
 }
 
@@ -301,46 +319,50 @@ bool fastLoop(DclState *s) {
     in += (63 - count) >> 3;
     count |= 56;
 
-    if (!(bits & 1)) {
-      if (!ascii) {
-        *out++ = static_cast<unsigned char>(bits >> 1);
-        bits >>= 9;
-        count -= 9;
+    // A token takes at most 30 bits: decode tokens until fewer remain.
+    do {
+      if (!(bits & 1)) {
+        if (!ascii) {
+          *out++ = static_cast<unsigned char>(bits >> 1);
+          bits >>= 9;
+          count -= 9;
+        } else {
+          unsigned e = kFast.literal[(bits >> 1) & ((1u << kLitBits) - 1)];
+          if (e & kLongFlag) e = kFast.literalLong[(e & ~kLongFlag) + ((bits >> (1 + kLitBits)) & 7)];
+          *out++ = static_cast<unsigned char>(e);
+          unsigned used = e >> 8;
+          bits >>= used;
+          count -= used;
+        }
       } else {
-        unsigned e = kFast.literal[(bits >> 1) & ((1u << kLitBits) - 1)];
-        if (e & kLongFlag) e = kFast.literalLong[(e & ~kLongFlag) + ((bits >> (1 + kLitBits)) & 7)];
-        *out++ = static_cast<unsigned char>(e);
-        unsigned used = 1 + (e >> 8);
+        uint32_t le = kFast.length[(bits >> 1) & 0xFF];
+        unsigned used = 1 + (le & 0xFF);
         bits >>= used;
-        count -= used;
+        unsigned extra = (le >> 8) & 0xFF;
+        unsigned length = (le >> 16) + static_cast<unsigned>(bits & ((1u << extra) - 1));
+        bits >>= extra;
+        count -= used + extra;
+        if (length == kEndOfStreamLength) {
+          ended = true;
+          break;
+        }
+        unsigned de = kFast.distance[bits & 0xFF];
+        bits >>= de >> 8;
+        unsigned lowBits = length == 2 ? 2 : k;
+        unsigned distance = ((de & 0xFF) << lowBits) + static_cast<unsigned>(bits & ((1u << lowBits) - 1)) + 1;
+        bits >>= lowBits;
+        count -= (de >> 8) + lowBits;
+        copyMatchFast(out, distance, length);
+        out += length;
       }
-    } else {
-      uint32_t le = kFast.length[(bits >> 1) & 0xFF];
-      unsigned used = 1 + (le & 0xFF);
-      bits >>= used;
-      unsigned extra = (le >> 8) & 0xFF;
-      unsigned length = (le >> 16) + static_cast<unsigned>(bits & ((1u << extra) - 1));
-      bits >>= extra;
-      count -= used + extra;
-      if (length == kEndOfStreamLength) {
-        ended = true;
-        break;
-      }
-      unsigned de = kFast.distance[bits & 0xFF];
-      bits >>= de >> 8;
-      unsigned lowBits = length == 2 ? 2 : k;
-      unsigned distance = ((de & 0xFF) << lowBits) + static_cast<unsigned>(bits & ((1u << lowBits) - 1)) + 1;
-      bits >>= lowBits;
-      count -= (de >> 8) + lowBits;
-      copyMatchFast(out, distance, length);
-      out += length;
-    }
 
-    if (out >= flushAt) {
-      s->outputPos = static_cast<uint32_t>(out - s->window);
-      flushWindow(s);
-      out = s->window + s->outputPos;
-    }
+      if (out >= flushAt) {
+        s->outputPos = static_cast<uint32_t>(out - s->window);
+        flushWindow(s);
+        out = s->window + s->outputPos;
+      }
+    } while (count >= 30);
+    if (ended) break;
   }
 
   s->outputPos = static_cast<uint32_t>(out - s->window);

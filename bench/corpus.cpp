@@ -1,0 +1,72 @@
+#include "corpus.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lastDescription;
+
+void collect(const fs::path &dir, bool recursive, const std::string &needle, std::vector<fs::path> &out) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) return;
+  auto take = [&](const fs::directory_entry &e) {
+    if (e.is_symlink(ec) || !e.is_regular_file(ec)) return;
+    if (needle.empty() || e.path().filename().string().find(needle) != std::string::npos) out.push_back(e.path());
+  };
+  if (recursive) {
+    for (auto it = fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec))
+      take(*it);
+  } else {
+    for (auto it = fs::directory_iterator(dir, ec); it != fs::directory_iterator(); it.increment(ec)) take(*it);
+  }
+}
+
+Bytes concatenate(std::vector<fs::path> files, size_t minBytes, size_t perFileCap, const char *kind) {
+  std::sort(files.begin(), files.end());
+  Bytes out;
+  size_t used = 0;
+  for (const fs::path &p : files) {
+    if (out.size() >= minBytes) break;
+    std::ifstream in(p, std::ios::binary);
+    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.size() > perFileCap) data.resize(perFileCap);
+    out.insert(out.end(), data.begin(), data.end());
+    ++used;
+  }
+  if (out.size() > minBytes) out.resize(minBytes);
+  lastDescription = std::string(kind) + ": " + std::to_string(used) + " files, " + std::to_string(out.size()) + " bytes";
+  return out;
+}
+
+}  // namespace
+
+Bytes buildTextCorpus(size_t minBytes) {
+  std::vector<fs::path> files;
+  collect("/usr/share/common-licenses", false, "", files);
+  collect("/usr/share/doc", true, "copyright", files);
+  std::vector<fs::path> headers;
+  collect("/usr/include", false, ".h", headers);
+  std::sort(headers.begin(), headers.end());
+  // Prose first, then headers: sorted within each group.
+  std::sort(files.begin(), files.end());
+  Bytes prose = concatenate(files, minBytes / 2, 1 << 20, "text");
+  std::string d1 = lastDescription;
+  Bytes code = concatenate(headers, minBytes - prose.size(), 1 << 20, "headers");
+  prose.insert(prose.end(), code.begin(), code.end());
+  lastDescription = d1 + "; " + lastDescription;
+  return prose;
+}
+
+Bytes buildBinaryCorpus(size_t minBytes) {
+  std::vector<fs::path> files;
+  collect("/usr/lib/x86_64-linux-gnu", false, ".so", files);
+  return concatenate(files, minBytes, 1 << 20, "shared libraries");
+}
+
+std::string corpusDescription() { return lastDescription; }

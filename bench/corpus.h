@@ -1,0 +1,23 @@
+// Benchmark corpora built from files found on this machine.
+#ifndef QV_BENCH_CORPUS_H
+#define QV_BENCH_CORPUS_H
+
+#include <stddef.h>
+
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// Text: license texts, package copyright notices and C headers, in sorted
+// path order, cut to exactly minBytes.
+Bytes buildTextCorpus(size_t minBytes);
+
+// Binary: shared libraries, in sorted path order, at most 1 MiB of each,
+// cut to exactly minBytes.
+Bytes buildBinaryCorpus(size_t minBytes);
+
+// Which files went into the last corpus built, for the report.
+std::string corpusDescription();
+
+#endif
