@@ -31,6 +31,7 @@ constexpr uint32_t kWindowSize = 8709;    // a copy starting at 8191 reaches 870
 constexpr uint32_t kCopySlack = 8;        // the 8-byte copy may run 7 bytes past a copy's end
 constexpr unsigned kSymEnd = 773;         // end-of-stream code
 constexpr unsigned kSymFail = 774;        // the input ran out inside a token
+constexpr unsigned kFastTokenBits = 38;   // the longest token (30 bits) and 8 bits of lookahead
 
 // Everything one call needs, laid out in the caller's work area.
 struct DclState {
@@ -319,7 +320,8 @@ bool fastLoop(DclState *s) {
     in += (63 - count) >> 3;
     count |= 56;
 
-    // A token takes at most 30 bits: decode tokens until fewer remain.
+    // A token takes at most 30 bits and at least 8 must stay buffered
+    // behind it, as the careful path expects: decode tokens while 38 remain.
     do {
       if (!(bits & 1)) {
         if (!ascii) {
@@ -361,7 +363,7 @@ bool fastLoop(DclState *s) {
         flushWindow(s);
         out = s->window + s->outputPos;
       }
-    } while (count >= 30);
+    } while (count >= kFastTokenBits);
     if (ended) break;
   }
 

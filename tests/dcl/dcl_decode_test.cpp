@@ -139,6 +139,38 @@ TEST(DclBitReader, TokenFollowedByFewerThanEightBitsIsNotOutput) {
   EXPECT_EQ(text(run.output), "x");
 }
 
+TEST(DclBitReader, LongestTokensAtEveryBitOffset) {
+  // 30-bit tokens (length code 7 + extra 8 + distance code 8 + low bits 6)
+  // after 0 to 7 literals, so they end at every bit offset and meet the
+  // input block ends under every split.
+  for (int lead = 0; lead < 8; ++lead) {
+    BitWriter w(0, 6);
+    NaiveOutput expect;
+    for (int i = 0; i < 4000; ++i) {
+      w.literal(i & 0xFF);
+      expect.literal(static_cast<unsigned char>(i));
+    }
+    for (int round = 0; round < 40; ++round) {
+      for (int i = 0; i < (lead + round) % 8; ++i) {
+        w.literal('a' + i);
+        expect.literal(static_cast<unsigned char>('a' + i));
+      }
+      unsigned length = 264 + (round * 7) % 255, distance = 3905 + round;
+      w.copy(length, distance);
+      expect.copy(length, distance);
+    }
+    w.end();
+    Bytes input = w.finish();
+    DecodeRun run = decodeAllSplits(input);
+    EXPECT_EQ(run.result, DclResult::Ok) << lead;
+    EXPECT_EQ(run.output, expect.bytes) << lead;
+    for (uint32_t first = 5; first < 40; ++first) {
+      DecodeRun fixed = decodeWith(input, {Split::Fixed, 0, first});
+      EXPECT_EQ(fixed.output, expect.bytes) << lead << " reads of " << first;
+    }
+  }
+}
+
 TEST(DclBitReader, TrailingBytesHaveNoEffect) {
   Bytes base = hexBytes("00 04 C2 88 19 AB 4B C0 3F");
   DecodeRun plain = decodeAllSplits(base);

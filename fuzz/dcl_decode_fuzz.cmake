@@ -1,0 +1,1 @@
+target_link_libraries(dcl_decode_fuzz PRIVATE qv_dcl)
