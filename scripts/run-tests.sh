@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite:
+#   1. the g++ build (warnings are errors) and every unit and scenario test;
+#   2. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer,
+#      running the same tests;
+#   3. a clang ThreadSanitizer build of the tests labelled "tsan";
+#   4. the libFuzzer targets, each for FUZZ_SECONDS (default 60);
+#   5. the product libraries cross-compiled for x86_64 and i686 Windows.
+# The g++ test run comes last so that its summary closes the output.
+# Suites that cannot run on this machine say so by name and are skipped;
+# CI installs everything they need.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=${JOBS:-2}
+fuzz_seconds=${FUZZ_SECONDS:-60}
+out=${BUILD_ROOT:-$root/build}
+
+step() { printf '\n== %s\n' "$*"; }
+have() { command -v "$1" >/dev/null 2>&1; }
+
+step "g++ build"
+cmake -S . -B "$out/gcc" -G Ninja -DQV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C "$out/gcc" -j"$jobs"
+
+if have clang++; then
+  step "clang build with AddressSanitizer and UndefinedBehaviorSanitizer"
+  CC=clang CXX=clang++ cmake -S . -B "$out/asan" -G Ninja -DQV_WERROR=ON -DQV_BENCH=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+    "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null
+  ninja -C "$out/asan" -j"$jobs"
+  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out/asan" --output-on-failure -j"$jobs" -LE tsan
+
+  step "clang build with ThreadSanitizer (tests labelled tsan)"
+  CC=clang CXX=clang++ cmake -S . -B "$out/tsan" -G Ninja -DQV_WERROR=ON -DQV_BENCH=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
+    "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" >/dev/null
+  ninja -C "$out/tsan" -j"$jobs"
+  if ctest --test-dir "$out/tsan" -N -L tsan | grep -q 'Total Tests: [1-9]'; then
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$out/tsan" --output-on-failure -L tsan
+  else
+    echo "no tests labelled tsan yet"
+  fi
+
+  step "fuzz targets, ${fuzz_seconds}s each"
+  CC=clang CXX=clang++ cmake -S . -B "$out/fuzz" -G Ninja -DQV_WERROR=ON -DQV_FUZZ=ON -DQV_TESTS=OFF \
+    -DQV_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined" >/dev/null
+  ninja -C "$out/fuzz" -j"$jobs"
+  for target in "$out"/fuzz/fuzz/*_fuzz; do
+    name=$(basename "$target")
+    corpus="$out/fuzz/corpus/$name"
+    mkdir -p "$corpus"
+    seeds=()
+    [ -d "fuzz/seeds/${name%_fuzz}" ] && seeds=("fuzz/seeds/${name%_fuzz}")
+    echo "-- $name"
+    (cd "$out/fuzz" && "$target" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$corpus" "${seeds[@]/#/$root/}" 2>&1 | tail -n 3)
+    test "${PIPESTATUS[0]:-0}" -eq 0
+  done
+else
+  step "SKIPPED: sanitizer builds and fuzz targets (clang++ not installed)"
+fi
+
+for arch in x86_64 i686; do
+  if have "$arch-w64-mingw32-g++"; then
+    step "cross-compile the product for $arch Windows"
+    cmake -S . -B "$out/mingw-$arch" -G Ninja -DQV_WERROR=ON \
+      -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$arch-w64-mingw32.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    ninja -C "$out/mingw-$arch" -j"$jobs"
+  else
+    step "SKIPPED: $arch Windows cross build ($arch-w64-mingw32-g++ not installed)"
+  fi
+done
+
+step "g++ tests"
+ctest --test-dir "$out/gcc" --output-on-failure -j"$jobs"
