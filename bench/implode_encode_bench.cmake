@@ -1,0 +1,1 @@
+target_link_libraries(implode_encode_bench PRIVATE qv_implode qv_dcl)

@@ -1,0 +1,137 @@
+// `zarc implode` and `zarc explode`: one raw implode stream, file to file,
+// in bounded memory whatever the file size.
+#include "zarc_raw.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "dcl_decode.h"
+#include "implode.h"
+#include "zarc_status.h"
+
+const char *const kZarcRawUsage =
+    "  zarc implode [--ascii|--binary|--auto] [--dict 4|5|6] IN OUT\n"
+    "      Compress IN into one implode stream OUT. --binary (the default)\n"
+    "      codes literals as plain bytes, --ascii through the text code,\n"
+    "      --auto takes whichever gives the smaller stream. --dict sets the\n"
+    "      dictionary bits: 4, 5 or 6 for a window of 1024, 2048 or 4096\n"
+    "      bytes (default 6).\n"
+    "  zarc explode IN OUT\n"
+    "      Decode the implode stream IN into OUT. Exits with the decoder's\n"
+    "      result: 0 Ok, 1 BadDictionarySize, 2 BadCompressionType,\n"
+    "      3 InputTooShort, 4 UnexpectedEnd (the bytes decoded up to then\n"
+    "      are written).\n";
+
+namespace {
+
+int usage(const char *message) {
+  std::fprintf(stderr, "zarc: %s\nusage:\n%s", message, kZarcRawUsage);
+  return kZarcUsage;
+}
+
+struct ExplodeFiles {
+  std::FILE *in;
+  std::FILE *out;
+  unsigned long long written = 0;
+  bool writeFailed = false;
+};
+
+uint32_t readInput(unsigned char *buffer, uint32_t *count, void *param) {
+  ExplodeFiles *f = static_cast<ExplodeFiles *>(param);
+  return static_cast<uint32_t>(std::fread(buffer, 1, *count, f->in));
+}
+
+uint32_t writeOutput(unsigned char *buffer, uint32_t *count, void *param) {
+  ExplodeFiles *f = static_cast<ExplodeFiles *>(param);
+  if (*count == 0 || f->writeFailed) return 0;
+  if (std::fwrite(buffer, 1, *count, f->out) != *count) {
+    f->writeFailed = true;
+    return 0;
+  }
+  f->written += *count;
+  return *count;
+}
+
+}  // namespace
+
+int zarcImplode(int argc, char **argv) {
+  ImplodeMode mode = ImplodeMode::Binary;
+  int dictBits = 6;
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--ascii") {
+      mode = ImplodeMode::Ascii;
+    } else if (a == "--binary") {
+      mode = ImplodeMode::Binary;
+    } else if (a == "--auto") {
+      mode = ImplodeMode::Auto;
+    } else if (a == "--dict") {
+      if (i + 1 >= argc) return usage("implode: --dict needs a value (4, 5 or 6)");
+      std::string v = argv[++i];
+      if (v != "4" && v != "5" && v != "6") return usage(("implode: bad --dict value '" + v + "' (4, 5 or 6)").c_str());
+      dictBits = v[0] - '0';
+    } else if (a.size() > 1 && a[0] == '-') {
+      return usage(("implode: unknown option '" + a + "'").c_str());
+    } else {
+      paths.push_back(a);
+    }
+  }
+  if (paths.size() != 2) return usage("implode: needs IN and OUT");
+  ImplodeStats stats;
+  std::string error;
+  ImplodeFileResult r = implodeFile(mode, dictBits, paths[0], paths[1], &stats, &error);
+  if (r != ImplodeFileResult::Ok) {
+    std::fprintf(stderr, "zarc: implode: %s\n", error.c_str());
+    return r == ImplodeFileResult::BadArguments ? kZarcUsage : kZarcIo;
+  }
+  return 0;
+}
+
+int zarcExplode(int argc, char **argv) {
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a.size() > 1 && a[0] == '-') return usage(("explode: unknown option '" + a + "'").c_str());
+    paths.push_back(a);
+  }
+  if (paths.size() != 2) return usage("explode: needs IN and OUT");
+  ExplodeFiles files{nullptr, nullptr};
+  files.in = std::fopen(paths[0].c_str(), "rb");
+  if (!files.in) {
+    std::fprintf(stderr, "zarc: explode: cannot open %s: %s\n", paths[0].c_str(), strerror(errno));
+    return kZarcIo;
+  }
+  files.out = std::fopen(paths[1].c_str(), "wb");
+  if (!files.out) {
+    std::fprintf(stderr, "zarc: explode: cannot create %s: %s\n", paths[1].c_str(), strerror(errno));
+    std::fclose(files.in);
+    return kZarcIo;
+  }
+  std::vector<unsigned char> work(DCL_WORK_AREA_SIZE);
+  DclResult result = dclDecode(readInput, writeOutput, work.data(), &files);
+  bool readFailed = std::ferror(files.in) != 0;
+  std::fclose(files.in);
+  if (std::fclose(files.out) != 0) files.writeFailed = true;
+  if (readFailed) {
+    std::fprintf(stderr, "zarc: explode: error reading %s\n", paths[0].c_str());
+    return kZarcIo;
+  }
+  if (files.writeFailed) {
+    std::fprintf(stderr, "zarc: explode: error writing %s\n", paths[1].c_str());
+    return kZarcIo;
+  }
+  int status = static_cast<int>(result);
+  if (result == DclResult::UnexpectedEnd) {
+    std::fprintf(stderr, "zarc: explode: %s: %s, %llu bytes written\n", paths[0].c_str(), dclResultName(result),
+                 files.written);
+  } else if (result != DclResult::Ok) {
+    std::fprintf(stderr, "zarc: explode: %s: %s\n", paths[0].c_str(), dclResultName(result));
+  }
+  return status;
+}

@@ -1,0 +1,12 @@
+// Raw implode streams: `zarc implode` and `zarc explode`.
+#ifndef QV_TOOLS_ZARC_RAW_H
+#define QV_TOOLS_ZARC_RAW_H
+
+// argv[0] is the subcommand's name; returns the exit status.
+int zarcImplode(int argc, char **argv);
+int zarcExplode(int argc, char **argv);
+
+// Usage lines, for `zarc --help`.
+extern const char *const kZarcRawUsage;
+
+#endif
