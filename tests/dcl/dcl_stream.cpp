@@ -31,7 +31,7 @@ uint32_t readCb(unsigned char *buffer, uint32_t *count, void *param) {
   }
   if (n > *count) n = *count;
   if (n > left) n = left;
-  memcpy(buffer, f->input->data() + f->pos, n);
+  if (n) memcpy(buffer, f->input->data() + f->pos, n);
   f->pos += n;
   f->run->delivered = f->pos;
   // Scribble over the count: the decoder must not read it back.
