@@ -5,10 +5,12 @@
 #include "setup_state.h"
 
 // Retry/Cancel: Cancel (or Escape, which answers Cancel) stops the run,
-// any other answer repeats the transfer.
+// any other answer repeats the transfer. A box that could not be shown at
+// all (result 0) is no Retry: it stops the run like Cancel, rather than
+// repeating a failing transfer with nobody asked.
 static int askRetry(HWND owner, const char *text) {
   int answer = MessageBoxA(owner, text, SETUP_CAPTION, MB_ICONWARNING | MB_RETRYCANCEL);
-  if (answer == IDCANCEL) {
+  if (answer == IDCANCEL || answer == 0) {
     setupState.cancelRequested = 1;
     return 1;
   }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "zarc_archive.h"
 #include "zarc_raw.h"
 #include "zarc_status.h"
 
@@ -19,13 +20,13 @@ void printHelp(std::FILE *to) {
   std::fprintf(to,
                "usage: zarc SUBCOMMAND ARGS...\n"
                "subcommands:\n"
-               "%s"
+               "%s%s"
                "  zarc --help\n"
                "      This text.\n"
                "exit status: 0 success; explode: the decoder's result 0 to 4 (see\n"
                "above); %d usage error (bad or missing arguments); %d an input\n"
                "file could not be read or an output file not written.\n",
-               kZarcRawUsage, kZarcUsage, kZarcIo);
+               kZarcArchiveUsage, kZarcRawUsage, kZarcUsage, kZarcIo);
 }
 
 }  // namespace
@@ -41,6 +42,7 @@ int main(int argc, char **argv) {
     printHelp(stdout);
     return 0;
   }
+  if (isZarcArchiveCommand(command)) return zarcArchive(argc - 1, argv + 1);
   if (!std::strcmp(command, "implode")) return zarcImplode(argc - 1, argv + 1);
   if (!std::strcmp(command, "explode")) return zarcExplode(argc - 1, argv + 1);
   std::fprintf(stderr, "zarc: unknown subcommand '%s'\n", command);

@@ -1,0 +1,243 @@
+#include "package_layout.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <set>
+
+const std::vector<PackageFileInfo> &packageFileList() {
+  static const std::vector<PackageFileInfo> list = {
+      {1, "nsystem.z", false, false},  {1, "netscape.z", false, false}, {1, "plugins.z", false, false},
+      {1, "javaclss.z", false, false}, {1, "readme.txt", false, false}, {1, "bookmark.htm", false, true},
+      {2, "nprogram.z", false, false}, {2, "quorvel.z", true, false},   {3, "javabin.z", false, false},
+      {3, "wsystem.z", false, false},  {3, "www.z", false, true},
+  };
+  return list;
+}
+
+std::string diskDir(const PackageSpec &spec, int disk) {
+  return spec.disks ? spec.outDir + "/disk" + std::to_string(disk) : spec.outDir;
+}
+
+std::vector<unsigned char> generatedPayload(const std::string &name, uint32_t size, uint32_t seed) {
+  // Text-like lines so that both coding modes have something to find, with
+  // a pseudo-random part so no two files are alike.
+  uint32_t state = seed * 2654435761u + 12345u;
+  for (char c : name) state = state * 31u + static_cast<unsigned char>(c);
+  static const char *const words[] = {"quorvel ", "dunmere ", "network ", "setup ", "disk ", "file ", "the ", "a "};
+  std::vector<unsigned char> out;
+  out.reserve(size);
+  while (out.size() < size) {
+    state = state * 1103515245u + 12345u;
+    uint32_t r = state >> 16;
+    if (r % 7 == 0) {
+      out.push_back(static_cast<unsigned char>(r >> 3));
+    } else if (r % 11 == 0) {
+      out.push_back('\r');
+      if (out.size() < size) out.push_back('\n');
+    } else {
+      for (const char *w = words[r % 8]; *w && out.size() < size; w++) out.push_back(static_cast<unsigned char>(*w));
+    }
+  }
+  return out;
+}
+
+namespace {
+
+bool makeDir(const std::string &path, std::string *error) {
+  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool setTime(const std::string &path, uint64_t fileTime, std::string *error) {
+  struct timespec times[2];
+  times[0] = timespecFromFileTime(fileTime);
+  times[1] = times[0];
+  if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
+    *error = "cannot set the time of " + path + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool writeBytes(const std::string &path, const std::vector<unsigned char> &bytes, std::string *error) {
+  std::FILE *f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    *error = "cannot create " + path + ": " + strerror(errno);
+    return false;
+  }
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok) *error = "cannot write " + path;
+  return ok;
+}
+
+// Copies a host file, keeping its modification time.
+bool copyFile(const std::string &from, const std::string &to, std::string *error) {
+  std::FILE *in = std::fopen(from.c_str(), "rb");
+  if (!in) {
+    *error = "cannot open " + from + ": " + strerror(errno);
+    return false;
+  }
+  std::FILE *out = std::fopen(to.c_str(), "wb");
+  if (!out) {
+    std::fclose(in);
+    *error = "cannot create " + to + ": " + strerror(errno);
+    return false;
+  }
+  std::vector<unsigned char> buffer(1 << 16);
+  bool ok = true;
+  size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+    if (std::fwrite(buffer.data(), 1, n, out) != n) {
+      ok = false;
+      break;
+    }
+  }
+  ok = ok && !std::ferror(in);
+  struct stat info;
+  bool haveTime = fstat(fileno(in), &info) == 0;
+  std::fclose(in);
+  ok = (std::fclose(out) == 0) && ok;
+  if (!ok) {
+    *error = "cannot copy " + from + " to " + to;
+    return false;
+  }
+  return haveTime ? setTime(to, fileTimeFromTimespec(info.st_mtim), error) : true;
+}
+
+uint64_t fileSize(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+uint64_t nowFileTime() {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  now.tv_nsec -= now.tv_nsec % 100;
+  return fileTimeFromTimespec(now);
+}
+
+// The compressed bytes of every member: what the meter counts for an archive.
+bool countArchive(const std::string &path, uint64_t *counted, std::vector<ArchiveCreated> *members,
+                  std::string *error) {
+  ArchiveReport report = processArchive(path, ArchiveAction::List, "", false);
+  if (!report.ok()) {
+    *error = path + " is not a good package archive";
+    return false;
+  }
+  *counted = 0;
+  for (const ArchiveMemberReport &m : report.members) {
+    *counted += m.entry.dataEnd - m.entry.dataOffset;
+    if (members) {
+      ArchiveCreated c;
+      c.name = m.name;
+      c.lastWriteTime = m.entry.lastWriteTime;
+      c.dataOffset = m.entry.dataOffset;
+      c.dataEnd = m.entry.dataEnd;
+      c.inputBytes = m.decodedBytes;
+      members->push_back(c);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool makePackage(const PackageSpec &spec, PackageResult *result, std::string *error) {
+  *result = PackageResult();
+  if (spec.outDir.empty()) {
+    *error = "no output directory";
+    return false;
+  }
+  std::set<std::string> known;
+  for (const PackageFileInfo &f : packageFileList()) known.insert(f.name);
+  for (const auto &given : spec.files) {
+    if (!known.count(given.first)) {
+      *error = "'" + given.first + "' is not one of the package files";
+      return false;
+    }
+  }
+  if (!makeDir(spec.outDir, error)) return false;
+  if (spec.disks) {
+    for (int d = 1; d <= 3; d++) {
+      if (!makeDir(diskDir(spec, d), error)) return false;
+    }
+  }
+  uint64_t fileTime = spec.fileTime ? spec.fileTime : nowFileTime();
+
+  for (const PackageFileInfo &f : packageFileList()) {
+    auto given = spec.files.find(f.name);
+    bool wanted = !f.optional || spec.optionalFiles || given != spec.files.end();
+    if (!wanted) continue;
+    PackagedFile out;
+    out.name = f.name;
+    out.disk = f.disk;
+    out.hostPath = diskDir(spec, f.disk) + "/" + f.name;
+    if (f.archive && given == spec.files.end()) {
+      // quorvel.z made here, from the given members or generated ones.
+      std::vector<ArchiveInput> inputs;
+      std::vector<std::string> memberPaths = spec.quorvelMembers;
+      if (memberPaths.empty()) {
+        if (!spec.generate) {
+          *error = "no members for quorvel.z (give --quorvel-member or --generate)";
+          return false;
+        }
+        result->quorvelMembersDir = spec.outDir + "/quorvel-members";
+        if (!makeDir(result->quorvelMembersDir, error)) return false;
+        for (const char *name : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
+          std::string path = result->quorvelMembersDir + "/" + name;
+          if (!writeBytes(path, generatedPayload(name, spec.generatedSize, spec.seed), error) ||
+              !setTime(path, fileTime, error)) {
+            return false;
+          }
+          memberPaths.push_back(path);
+        }
+      }
+      for (const std::string &path : memberPaths) {
+        ArchiveInput input;
+        input.path = path;
+        input.mode = spec.mode;
+        input.dictBits = spec.dictBits;
+        inputs.push_back(input);
+      }
+      if (!createArchive(out.hostPath, inputs, &result->quorvelMembers, error)) return false;
+      for (const ArchiveCreated &c : result->quorvelMembers) out.counted += c.dataEnd - c.dataOffset;
+    } else if (given != spec.files.end()) {
+      if (!copyFile(given->second, out.hostPath, error)) return false;
+      if (f.archive && !countArchive(out.hostPath, &out.counted, &result->quorvelMembers, error)) return false;
+    } else {
+      if (!spec.generate) {
+        *error = "no payload for " + std::string(f.name) + " (give --file " + f.name + "=PATH or --generate)";
+        return false;
+      }
+      if (!writeBytes(out.hostPath, generatedPayload(f.name, spec.generatedSize, spec.seed), error) ||
+          !setTime(out.hostPath, fileTime, error)) {
+        return false;
+      }
+    }
+    out.size = fileSize(out.hostPath);
+    if (!f.archive) out.counted = out.size;
+    result->progressTotal += out.counted;
+    result->files.push_back(out);
+  }
+
+  // setup.ini is read while the last disk is in the drive.
+  std::string iniPath = diskDir(spec, 3) + "/setup.ini";
+  if (!spec.setupIni.empty()) {
+    if (!copyFile(spec.setupIni, iniPath, error)) return false;
+  } else {
+    std::string text = "[Quorvel]\r\n";
+    for (const auto &kv : spec.settings) text += kv.first + "=" + kv.second + "\r\n";
+    if (!writeBytes(iniPath, std::vector<unsigned char>(text.begin(), text.end()), error)) return false;
+  }
+  if (!spec.setupExe.empty() && !copyFile(spec.setupExe, diskDir(spec, 1) + "/setup.exe", error)) return false;
+  return true;
+}

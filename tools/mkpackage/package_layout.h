@@ -1,0 +1,66 @@
+// Laying out an installation package: the fixed package files on one
+// directory or on three disk directories, setup.ini where the run reads it,
+// the setup program on the first disk, and the byte total the installer's
+// progress meter will count for it.
+#ifndef QV_TOOLS_PACKAGE_LAYOUT_H
+#define QV_TOOLS_PACKAGE_LAYOUT_H
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zarc_archive.h"
+
+// The package file list the installer walks, in order.
+struct PackageFileInfo {
+  int disk;          // 1 to 3
+  const char *name;
+  bool archive;      // quorvel.z: extracted, its members' compressed bytes counted
+  bool optional;     // bookmark.htm, www.z
+};
+const std::vector<PackageFileInfo> &packageFileList();
+
+struct PackageSpec {
+  std::string outDir;
+  bool disks = false;              // three directories disk1, disk2, disk3
+  bool optionalFiles = false;      // include bookmark.htm and www.z
+  std::map<std::string, std::string> files;   // package file name -> host path
+  std::vector<std::string> quorvelMembers;    // host files to pack into quorvel.z
+  std::string setupIni;            // host path of a ready setup.ini
+  std::vector<std::pair<std::string, std::string>> settings;  // [Quorvel] Key=Value
+  std::string setupExe;            // host path of the setup program ("" none)
+  // Payloads made up for the files given neither as files nor as members.
+  bool generate = false;
+  uint32_t generatedSize = 1000;   // bytes per generated file
+  uint32_t seed = 1;
+  uint64_t fileTime = 0;           // FILETIME given to generated payloads (0: now)
+  ImplodeMode mode = ImplodeMode::Auto;
+  int dictBits = 6;
+};
+
+struct PackagedFile {
+  std::string hostPath;            // where it was written
+  std::string name;
+  int disk = 1;
+  uint64_t size = 0;
+  uint64_t counted = 0;            // bytes the progress meter counts for it
+};
+
+struct PackageResult {
+  std::vector<PackagedFile> files;
+  std::vector<ArchiveCreated> quorvelMembers;
+  std::string quorvelMembersDir;   // where the generated members' payloads lie
+  uint64_t progressTotal = 0;
+};
+
+// The directory of a disk (outDir itself for a single-directory package).
+std::string diskDir(const PackageSpec &spec, int disk);
+
+bool makePackage(const PackageSpec &spec, PackageResult *result, std::string *error);
+
+// Deterministic made-up bytes for a file of that name.
+std::vector<unsigned char> generatedPayload(const std::string &name, uint32_t size, uint32_t seed);
+
+#endif

@@ -1,0 +1,81 @@
+// Package archives (.z): `zarc create`, `list`, `test` and `extract`.
+//
+// Reading, entry checks and member decoding are the installer's own
+// (src/install/archive_format.h); this file adds host file access, member
+// creation with the implode encoder and the command lines.
+#ifndef QV_TOOLS_ZARC_ARCHIVE_H
+#define QV_TOOLS_ZARC_ARCHIVE_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "archive_format.h"
+#include "implode.h"
+
+// argv[0] is the subcommand's name (create, list, test or extract); returns
+// the exit status.
+bool isZarcArchiveCommand(const char *command);
+int zarcArchive(int argc, char **argv);
+extern const char *const kZarcArchiveUsage;
+
+// FILETIME (100 ns units since 1601-01-01 UTC) and host times.
+uint64_t fileTimeFromTimespec(const struct timespec &time);
+struct timespec timespecFromFileTime(uint64_t fileTime);
+
+// One file to put into an archive.
+struct ArchiveInput {
+  std::string path;              // host file
+  std::string name;              // member name; empty: the file's own name
+  ImplodeMode mode = ImplodeMode::Auto;
+  int dictBits = 6;
+};
+
+// What create wrote for one member.
+struct ArchiveCreated {
+  std::string name;
+  uint64_t lastWriteTime = 0;
+  uint32_t dataOffset = 0;
+  uint32_t dataEnd = 0;
+  uint64_t inputBytes = 0;
+  ImplodeMode modeUsed = ImplodeMode::Binary;
+};
+
+// Writes the archive (count, directory, then each member's stream in order)
+// through a temporary file renamed into place. false and *error on failure,
+// leaving no archive behind.
+bool createArchive(const std::string &archivePath, const std::vector<ArchiveInput> &inputs,
+                   std::vector<ArchiveCreated> *created, std::string *error);
+
+// One member as found by reading an archive.
+struct ArchiveMemberReport {
+  int index = 0;
+  std::string name;           // printable form of the stored name
+  ArchiveEntry entry{};
+  EntryProblem problem = EntryProblem::None;
+  bool decoded = false;       // decoding was run
+  DclResult result = DclResult::Ok;
+  uint64_t decodedBytes = 0;
+  std::string error;          // "" when the member is good
+};
+
+enum class ArchiveAction { List, Test, Extract };
+
+struct ArchiveReport {
+  uint64_t archiveSize = 0;
+  int32_t entryCount = 0;
+  std::string error;          // a problem with the archive as a whole
+  std::vector<ArchiveMemberReport> members;
+  bool ok() const;
+};
+
+// Reads the archive and, for List and Test, decodes every member writing
+// nothing; for Extract writes each good member into targetDir (any host
+// directory, however deep) with its timestamp. A damaged member's partial
+// output is removed. progress, when true, draws a bar on standard error.
+ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
+                             bool progress);
+
+#endif
