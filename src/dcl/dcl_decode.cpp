@@ -28,7 +28,7 @@ constexpr uint32_t kInputBlock = 2048;    // bytes asked of the read callback
 constexpr uint32_t kHistory = 4096;       // new output starts here
 constexpr uint32_t kFlushAt = 8192;       // a full block of output is held
 constexpr uint32_t kWindowSize = 8709;    // a copy starting at 8191 reaches 8708
-constexpr uint32_t kCopySlack = 8;        // the 8-byte copy may run 7 bytes past a copy's end
+constexpr uint32_t kCopySlack = 16;       // the fast copy may run 15 bytes past a copy's end
 constexpr unsigned kSymEnd = 773;         // end-of-stream code
 constexpr unsigned kSymFail = 774;        // the input ran out inside a token
 constexpr unsigned kFastTokenBits = 38;   // the longest token (30 bits) and 8 bits of lookahead
@@ -108,6 +108,7 @@ constexpr CarefulTables kCareful = buildCarefulTables();
 constexpr unsigned kLitBits = 10;     // first-stage literal lookup width
 constexpr unsigned kLongSlots = 64;   // second-stage tables of 8 entries each
 constexpr uint16_t kLongFlag = 0x8000;
+constexpr unsigned kLenBits = 12;     // combined length code and extra bits lookup width
 
 struct FastTables {
   // Literal, indexed by the 10 bits after the flag: symbol | (code bits + 1
@@ -116,9 +117,14 @@ struct FastTables {
   uint16_t literal[1u << kLitBits];
   uint16_t literalLong[kLongSlots * 8];
   unsigned longTables;
-  // Length, indexed by the 8 bits after the flag: code bits | extra bits << 8
-  // | (base + 2) << 16.
-  uint32_t length[256];
+  // Length, indexed by the 12 bits after the flag: the copy length | bits of
+  // code and extra bits together << 10, for every length whose code and
+  // extra bits fit in 12 bits (all below 136). 0 for the longer ones, which
+  // go through lengthLong.
+  uint16_t length[1u << kLenBits];
+  // Indexed by the 8 bits after the flag: code bits | extra bits << 8 |
+  // (base + 2) << 16.
+  uint32_t lengthLong[256];
   // Distance high part | code bits << 8.
   uint16_t distance[256];
 };
@@ -139,9 +145,16 @@ constexpr FastTables buildFastTables() {
     unsigned rest = c >> kLitBits;
     for (unsigned v = rest; v < 8; v += 1u << (len - kLitBits)) t.literalLong[base + v] = entry;
   }
+  for (unsigned i = 0; i < kLengthSymbols; ++i) {
+    unsigned used = lengthCodeBits[i] + lengthExtraBits[i];
+    if (used > kLenBits) continue;
+    for (unsigned x = 0; x < (1u << lengthExtraBits[i]); ++x)
+      for (unsigned v = lengthCodes.value[i] | x << lengthCodeBits[i]; v < (1u << kLenBits); v += 1u << used)
+        t.length[v] = static_cast<uint16_t>((lengthBase[i] + 2u + x) | used << 10);
+  }
   for (unsigned v = 0; v < 256; ++v) {
     unsigned i = kCareful.lengthLookup[v];
-    t.length[v] = lengthCodeBits[i] | lengthExtraBits[i] << 8 | (lengthBase[i] + 2u) << 16;
+    t.lengthLong[v] = lengthCodeBits[i] | lengthExtraBits[i] << 8 | (lengthBase[i] + 2u) << 16;
     unsigned h = kCareful.distanceLookup[v];
     t.distance[v] = static_cast<uint16_t>(h | distanceCodeBits[h] << 8);
   }
@@ -261,18 +274,17 @@ inline void copyBytes(unsigned char *out, unsigned distance, unsigned length) {
   for (unsigned j = 0; j < length; ++j) out[j] = src[j];
 }
 
-// Copies with 8-byte moves; may write up to 7 bytes past the copy's end
+// Copies with 8-byte moves; may write up to 15 bytes past the copy's end
 // (the window has room for that, and those bytes are rewritten before they
-// are ever read).
+// are ever read). Most copies are short: the first 16 bytes go without a
+// loop.
 inline void copyMatchFast(unsigned char *out, unsigned distance, unsigned length) {
   unsigned char *const end = out + length;
   if (distance >= 8) {
     const unsigned char *src = out - distance;
-    do {
-      memcpy(out, src, 8);
-      out += 8;
-      src += 8;
-    } while (out < end);
+    memcpy(out, src, 8);
+    memcpy(out + 8, src + 8, 8);
+    for (out += 16, src += 16; out < end; out += 8, src += 8) memcpy(out, src, 8);
     return;
   }
   if (distance == 1) {
@@ -337,13 +349,22 @@ bool fastLoop(DclState *s) {
           count -= used;
         }
       } else {
-        uint32_t le = kFast.length[(bits >> 1) & 0xFF];
-        unsigned used = 1 + (le & 0xFF);
-        bits >>= used;
-        unsigned extra = (le >> 8) & 0xFF;
-        unsigned length = (le >> 16) + static_cast<unsigned>(bits & ((1u << extra) - 1));
-        bits >>= extra;
-        count -= used + extra;
+        unsigned length;
+        unsigned le = kFast.length[(bits >> 1) & ((1u << kLenBits) - 1)];
+        if (le != 0) {
+          length = le & 0x3FF;
+          unsigned used = 1 + (le >> 10);
+          bits >>= used;
+          count -= used;
+        } else {
+          uint32_t ll = kFast.lengthLong[(bits >> 1) & 0xFF];
+          unsigned used = 1 + (ll & 0xFF);
+          bits >>= used;
+          unsigned extra = (ll >> 8) & 0xFF;
+          length = (ll >> 16) + static_cast<unsigned>(bits & ((1u << extra) - 1));
+          bits >>= extra;
+          count -= used + extra;
+        }
         if (length == kEndOfStreamLength) {
           ended = true;
           break;

@@ -1,0 +1,1 @@
+target_link_libraries(dcl_decode_bench PRIVATE qv_dcl qv_implode)
