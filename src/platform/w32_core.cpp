@@ -1,0 +1,362 @@
+// Process-wide state of the Win32 layer: the prefix, last-error values,
+// fault injection, the handle table, and the test controls over them.
+#include "w32_internal.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace w32int {
+
+namespace {
+
+thread_local DWORD lastError = 0;
+std::once_flag initOnce;
+
+std::string defaultPrefix() {
+  const char *p = getenv("W32_PREFIX");
+  if (p && *p) return p;
+  const char *home = getenv("HOME");
+  if (home && *home) return std::string(home) + "/.quorvel-w32";
+  return "/tmp/.quorvel-w32-" + std::to_string(static_cast<long>(getuid()));
+}
+
+} // namespace
+
+std::string absolutePath(const std::string &p) {
+  if (!p.empty() && p[0] == '/') return p;
+  char buf[4096];
+  if (!getcwd(buf, sizeof buf)) return p;
+  return std::string(buf) + "/" + p;
+}
+
+namespace {
+
+void makeDir(const std::string &p) {
+  if (mkdir(p.c_str(), 0777) != 0 && errno != EEXIST) {
+    fprintf(stderr, "w32: cannot create %s: %s\n", p.c_str(), strerror(errno));
+  }
+}
+
+void makeDirs(const std::string &p) {
+  for (size_t i = 1; i <= p.size(); ++i) {
+    if (i == p.size() || p[i] == '/') makeDir(p.substr(0, i));
+  }
+}
+
+// Creates an empty file unless a file of that name exists in any case.
+void ensureEmptyFile(const std::string &dir, const char *name) {
+  if (DIR *d = opendir(dir.c_str())) {
+    bool found = false;
+    while (struct dirent *e = readdir(d)) {
+      if (equalsNoCase(e->d_name, name)) found = true;
+    }
+    closedir(d);
+    if (found) return;
+  }
+  std::string p = dir + "/" + name;
+  if (FILE *f = fopen(p.c_str(), "wb")) fclose(f);
+}
+
+void makeLink(const std::string &target, const std::string &link) {
+  unlink(link.c_str());
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    fprintf(stderr, "w32: cannot link %s: %s\n", link.c_str(), strerror(errno));
+  }
+}
+
+bool step(FaultArm &a) {
+  if (!a.armed) return false;
+  if (a.firing) return true;
+  if (--a.countdown > 0) return false;
+  if (a.persistent) {
+    a.firing = true;
+  } else {
+    a.armed = false;
+  }
+  return true;
+}
+
+} // namespace
+
+FileObject::~FileObject() {
+  if (fd >= 0) close(fd);
+}
+
+State &state() {
+  static State *s = new State; // never destroyed: worker threads may outlive main
+  return *s;
+}
+
+void preparePrefix(const std::string &prefix, bool reset) {
+  makeDirs(prefix + "/drive_c/windows");
+  makeDir(prefix + "/dosdevices");
+  ensureEmptyFile(prefix + "/drive_c/windows", "win.ini");
+  ensureEmptyFile(prefix + "/drive_c/windows", "system.ini");
+  std::string dev = prefix + "/dosdevices/";
+  if (reset) {
+    if (DIR *d = opendir(dev.c_str())) {
+      std::vector<std::string> names;
+      while (struct dirent *e = readdir(d)) names.push_back(e->d_name);
+      closedir(d);
+      for (const std::string &n : names) {
+        if (n != "." && n != "..") unlink((dev + n).c_str());
+      }
+    }
+  }
+  struct stat st;
+  if (reset || lstat((dev + "c:").c_str(), &st) != 0) makeLink("../drive_c", dev + "c:");
+  if (reset || lstat((dev + "z:").c_str(), &st) != 0) makeLink("/", dev + "z:");
+}
+
+void ensureInit() {
+  std::call_once(initOnce, [] {
+    State &s = state();
+    std::string prefix = absolutePath(defaultPrefix());
+    {
+      std::lock_guard<std::mutex> lock(s.m);
+      s.prefix = prefix;
+    }
+    preparePrefix(prefix, false);
+    char cwd[4096];
+    std::string cur = getcwd(cwd, sizeof cwd) ? hostToWindows(cwd) : std::string();
+    if (cur.empty() || cur.size() >= MAX_PATH) cur = "C:\\";
+    {
+      std::lock_guard<std::mutex> lock(s.m);
+      s.currentDir = cur;
+    }
+    loadAnswersFromEnvironment();
+  });
+}
+
+void setError(DWORD code) { lastError = code; }
+
+DWORD errnoToWin(int e) {
+  switch (e) {
+  case 0: return NO_ERROR;
+  case ENOENT: return ERROR_FILE_NOT_FOUND;
+  case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+  case EACCES:
+  case EPERM:
+  case EISDIR: return ERROR_ACCESS_DENIED;
+  case EROFS: return ERROR_WRITE_PROTECT;
+  case EEXIST: return ERROR_ALREADY_EXISTS;
+  case ENOSPC:
+  case EDQUOT: return ERROR_DISK_FULL;
+  case EMFILE:
+  case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+  case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+  case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+  case EBADF: return ERROR_INVALID_HANDLE;
+  case EINVAL: return ERROR_INVALID_PARAMETER;
+  case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+  default: return ERROR_GEN_FAILURE;
+  }
+}
+
+bool faultHit(w32::Fault cls) {
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  int i = static_cast<int>(cls);
+  int any = static_cast<int>(w32::Fault::Any);
+  ++s.counts[i];
+  if (i != any) ++s.counts[any];
+  bool own = step(s.arms[i]);
+  bool all = i != any && step(s.arms[any]);
+  return own || all;
+}
+
+HANDLE addHandle(std::shared_ptr<Object> obj) {
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  intptr_t id = s.nextHandle;
+  s.nextHandle += 4;
+  if (s.nextHandle > 0x3ffffff0) s.nextHandle = 0x100;
+  s.handles[id] = std::move(obj);
+  return reinterpret_cast<HANDLE>(id);
+}
+
+std::shared_ptr<Object> findHandle(HANDLE h, ObjKind kind) {
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  auto it = s.handles.find(reinterpret_cast<intptr_t>(h));
+  if (it == s.handles.end() || it->second->kind != kind) return nullptr;
+  return it->second;
+}
+
+bool dropHandle(HANDLE h, ObjKind kind) {
+  std::shared_ptr<Object> gone;
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  auto it = s.handles.find(reinterpret_cast<intptr_t>(h));
+  if (it == s.handles.end() || it->second->kind != kind) return false;
+  gone = std::move(it->second);
+  s.handles.erase(it);
+  return true;
+}
+
+void dropAllHandles() { state().handles.clear(); }
+
+void armFaultInternal(w32::Fault cls, long nth, bool persistent) {
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  FaultArm &a = s.arms[static_cast<int>(cls)];
+  a = FaultArm();
+  if (nth >= 1) {
+    a.armed = true;
+    a.countdown = nth;
+    a.persistent = persistent;
+  }
+}
+
+void clearFaultsInternal() {
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  for (FaultArm &a : s.arms) a = FaultArm();
+}
+
+void mapDriveInternal(char letter, const std::string &hostDir) {
+  char l = static_cast<char>(letter >= 'A' && letter <= 'Z' ? letter + 32 : letter);
+  if (l < 'a' || l > 'z') return;
+  std::string prefix;
+  {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.m);
+    prefix = s.prefix;
+  }
+  std::string link = prefix + "/dosdevices/" + l + ":";
+  if (hostDir.empty()) {
+    unlink(link.c_str());
+    return;
+  }
+  makeLink(absolutePath(hostDir), link);
+}
+
+ULONGLONG fileTimeFromTimespec(long long sec, long nsec) {
+  long long t = sec + 11644473600LL;
+  if (t < 0) return 0;
+  return static_cast<ULONGLONG>(t) * 10000000ULL + static_cast<ULONGLONG>(nsec / 100);
+}
+
+void timespecFromFileTime(ULONGLONG ft, long long *sec, long *nsec) {
+  *sec = static_cast<long long>(ft / 10000000ULL) - 11644473600LL;
+  *nsec = static_cast<long>(ft % 10000000ULL) * 100;
+}
+
+bool equalsNoCase(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+} // namespace w32int
+
+using namespace w32int;
+
+extern "C" DWORD WINAPI GetLastError(void) { return lastError; }
+extern "C" void WINAPI SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
+
+namespace w32 {
+
+void armFault(Fault cls, long nth, bool persistent) {
+  ensureInit();
+  armFaultInternal(cls, nth, persistent);
+}
+
+void clearFaults() {
+  ensureInit();
+  clearFaultsInternal();
+}
+
+long callCount(Fault cls) {
+  ensureInit();
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  return s.counts[static_cast<int>(cls)];
+}
+
+long openHandleCount() {
+  ensureInit();
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  long n = 0;
+  for (const auto &h : s.handles) {
+    if (h.second->kind == ObjKind::Thread) {
+      if (!static_cast<ThreadObject &>(*h.second).done) ++n;
+    } else {
+      ++n;
+    }
+  }
+  return n;
+}
+
+long heapBlockCount() {
+  ensureInit();
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  return static_cast<long>(s.heapBlocks.size());
+}
+
+void resetForTest(const std::string &prefixDir) {
+  ensureInit();
+  resetScript();
+  dropAllWindows();
+  State &s = state();
+  std::string prefix = absolutePath(prefixDir);
+  std::map<intptr_t, std::shared_ptr<Object>> old;
+  {
+    std::lock_guard<std::mutex> lock(s.m);
+    old.swap(s.handles);
+    s.prefix = prefix;
+    s.testMode = true;
+    s.currentDir = "C:\\";
+    s.freeSpaceOverride.clear();
+    s.hasModuleOverride = false;
+    s.moduleOverride.clear();
+    for (FaultArm &a : s.arms) a = FaultArm();
+    for (long &c : s.counts) c = 0;
+    s.heapBlocks.clear();
+  }
+  old.clear();
+  preparePrefix(prefix, true);
+}
+
+std::string prefixDir() {
+  ensureInit();
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  return s.prefix;
+}
+
+void mapDrive(char letter, const std::string &hostDir) {
+  ensureInit();
+  mapDriveInternal(letter, hostDir);
+}
+
+void setFreeSpaceOverride(char letter, unsigned long long bytes) {
+  ensureInit();
+  char l = static_cast<char>(letter >= 'A' && letter <= 'Z' ? letter + 32 : letter);
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  s.freeSpaceOverride[l] = bytes;
+}
+
+void setModuleFileName(const char *windowsPath) {
+  ensureInit();
+  State &s = state();
+  std::lock_guard<std::mutex> lock(s.m);
+  s.hasModuleOverride = windowsPath != nullptr;
+  s.moduleOverride = windowsPath ? windowsPath : "";
+}
+
+} // namespace w32

@@ -1,0 +1,185 @@
+// Shared state and helpers of the Linux Win32 layer (not for product code).
+#ifndef QV_PLATFORM_W32_INTERNAL_H
+#define QV_PLATFORM_W32_INTERNAL_H
+
+#include <windows.h>
+
+#include "w32_test.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace w32int {
+
+// ---- Kernel objects behind HANDLE values --------------------------------
+
+enum class ObjKind { File, Find, Thread };
+
+struct Object {
+  explicit Object(ObjKind k) : kind(k) {}
+  virtual ~Object() = default;
+  ObjKind kind;
+};
+
+struct FileObject : Object {
+  FileObject() : Object(ObjKind::File) {}
+  ~FileObject() override;
+  int fd = -1;
+  bool canRead = false;
+  bool canWrite = false;
+  int denyRead = 0;  // OF_SHARE_* of this open: others may not read
+  int denyWrite = 0; // others may not write
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string windowsPath;
+};
+
+struct FindObject : Object {
+  FindObject() : Object(ObjKind::Find) {}
+  std::vector<WIN32_FIND_DATAA> entries;
+  size_t next = 0;
+};
+
+struct ThreadObject : Object {
+  ThreadObject() : Object(ObjKind::Thread) {}
+  std::mutex m;
+  std::condition_variable cv;
+  std::atomic<bool> done{false};
+  DWORD exitCode = STILL_ACTIVE;
+  DWORD id = 0;
+  LPTHREAD_START_ROUTINE start = nullptr;
+  LPVOID param = nullptr;
+};
+
+// ---- Process-wide state --------------------------------------------------
+
+constexpr int kFaultClasses = 10;
+
+struct FaultArm {
+  bool armed = false;
+  long countdown = 0;
+  bool persistent = false;
+  bool firing = false;
+};
+
+struct State {
+  std::mutex m; // guards everything below
+  std::string prefix;
+  bool testMode = false;
+  std::string currentDir = "C:\\";
+  std::map<char, unsigned long long> freeSpaceOverride;
+  bool hasModuleOverride = false;
+  std::string moduleOverride;
+  FaultArm arms[kFaultClasses];
+  long counts[kFaultClasses] = {};
+  std::map<intptr_t, std::shared_ptr<Object>> handles;
+  intptr_t nextHandle = 0x100;
+  std::unordered_set<void *> heapBlocks;
+};
+
+State &state();   // initialised on first use (prefix, answers, transcript)
+void ensureInit(); // called by every entry point
+
+// Creates the prefix layout: drive_c/windows with win.ini and system.ini,
+// dosdevices with c: and z:.  With reset, every other drive link is removed.
+void preparePrefix(const std::string &prefix, bool reset);
+
+// ---- Errors, faults, handles --------------------------------------------
+
+void setError(DWORD code);
+DWORD errnoToWin(int e);
+
+// Counts one call of the class (and of Any); true if the call must fail.
+bool faultHit(w32::Fault cls);
+
+HANDLE addHandle(std::shared_ptr<Object> obj); // caller holds no lock
+std::shared_ptr<Object> findHandle(HANDLE h, ObjKind kind);
+bool dropHandle(HANDLE h, ObjKind kind);
+void dropAllHandles(); // state mutex held by the caller
+
+// The test controls without ensureInit, for use during initialisation.
+void armFaultInternal(w32::Fault cls, long nth, bool persistent);
+void clearFaultsInternal();
+void mapDriveInternal(char letter, const std::string &hostDir);
+std::string absolutePath(const std::string &p);
+
+// ---- Paths ----------------------------------------------------------------
+
+struct ResolvedPath {
+  char drive = 0;                      // 'a'..'z'
+  std::string windows;                 // normalised full path, e.g. C:\DUNMERE\x.txt
+  std::vector<std::string> components; // after the drive root, as given
+  bool trailingSeparator = false;      // the input ended in \ or /
+  std::string hostRoot;                // host directory of the drive
+  std::string host;                    // host path (existing parts in their host spelling)
+  bool exists = false;                 // the full path exists on the host
+  bool parentExists = false;           // everything but the last component exists as a directory
+};
+
+// Parses and maps a Windows path.  On failure sets *err to the Win32 error
+// (ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE,
+// ERROR_NOT_READY) and returns false.  wildcardsInLast allows * and ? in the
+// last component (directory searches).
+bool resolvePath(const char *windowsPath, bool wildcardsInLast, ResolvedPath *out, DWORD *err);
+
+// Host directory of a drive letter ("" if the drive is not mapped).
+std::string driveHostRoot(char letter);
+std::string hostToWindows(const std::string &hostPath);
+
+// ASCII case-insensitive comparisons, as FAT and Windows use them.
+bool equalsNoCase(const std::string &a, const std::string &b);
+bool wildcardMatch(const char *pattern, const char *name); // * and ?, case-insensitive
+
+// FILETIME <-> host time.
+ULONGLONG fileTimeFromTimespec(long long sec, long nsec);
+void timespecFromFileTime(ULONGLONG ft, long long *sec, long *nsec);
+
+// ---- Windows --------------------------------------------------------------
+
+struct Window {
+  std::string text;
+  DWORD ownerThread = 0;
+};
+
+HWND createWindowObject(DWORD ownerThread);
+void dropAllWindows();
+
+// ---- Scripted front end -----------------------------------------------------
+
+struct ScriptAnswer {
+  int line = 0;
+  std::string source;            // the line as written
+  std::string kind;              // "message", "dialog", ...
+  std::vector<std::string> args; // the remaining tokens, unquoted
+};
+
+// Takes the next answer for an event, under the script mutex, so events of
+// all threads are answered and recorded in one order.  eventLine is the event
+// as the transcript shows it, without its answer.  match returns "" when the
+// answer fits the event (and sets *answerText, what the transcript records
+// after "answer="), else why it does not.  On success the actions written
+// before the answer are run, the event is recorded and true is returned.  On
+// a mismatch the event is recorded with answer=none, followed by an error
+// line; in test mode scriptError() reports it and false is returned,
+// otherwise the error goes to stderr and the process exits with status 2.
+bool scriptTake(const std::string &eventLine,
+                const std::function<std::string(const ScriptAnswer &, std::string *answerText)> &match,
+                ScriptAnswer *out);
+// Records a line that answers nothing (for events that need no answer).
+void recordEvent(const std::string &line);
+std::string quoteText(const std::string &s);
+void resetScript(); // state mutex not held
+void loadAnswersFromEnvironment();
+
+} // namespace w32int
+
+#endif

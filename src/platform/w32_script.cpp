@@ -1,0 +1,518 @@
+// The scripted front end: answers each message box (and, later, each dialog)
+// from an answer file and records every event in a transcript.  The formats
+// are described in README.md, "Answer files and transcripts".
+#include "w32_internal.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <sstream>
+
+using namespace w32int;
+
+namespace {
+
+struct Action {
+  enum Type { Insert, Eject, Fault, ClearFaults } type = Insert;
+  char letter = 0;
+  std::string dir;
+  w32::Fault cls = w32::Fault::Any;
+  long nth = 0;
+  bool persistent = false;
+};
+
+struct Entry {
+  ScriptAnswer answer;
+  std::vector<Action> before; // run when this answer's event arrives
+};
+
+struct Script {
+  std::mutex m;
+  std::deque<Entry> answers;
+  std::string transcript;
+  std::string error;
+  bool testMode = false;
+  FILE *file = nullptr; // W32_TRANSCRIPT
+};
+
+Script &script() {
+  static Script *s = new Script;
+  return *s;
+}
+
+const char *const kFaultNames[] = {"Open", "Create", "Read", "Write", "Alloc", "Directory", "Profile", "Registry", "Dde", "Any"};
+
+bool tokenize(const std::string &line, std::vector<std::string> *out, std::string *err) {
+  size_t i = 0;
+  while (i < line.size()) {
+    char c = line[i];
+    if (c == ' ' || c == '\t' || c == '\r') {
+      ++i;
+      continue;
+    }
+    if (c == '#') break;
+    std::string tok;
+    if (c == '"') {
+      ++i;
+      bool closed = false;
+      while (i < line.size()) {
+        char d = line[i++];
+        if (d == '"') {
+          closed = true;
+          break;
+        }
+        if (d != '\\' || i >= line.size()) {
+          tok += d;
+          continue;
+        }
+        char e = line[i];
+        switch (e) {
+        case 'r': tok += '\r'; ++i; break;
+        case 'n': tok += '\n'; ++i; break;
+        case 't': tok += '\t'; ++i; break;
+        case '"': tok += '"'; ++i; break;
+        case '\\': tok += '\\'; ++i; break;
+        case 'x':
+          if (i + 2 < line.size() && isxdigit(static_cast<unsigned char>(line[i + 1])) &&
+              isxdigit(static_cast<unsigned char>(line[i + 2]))) {
+            tok += static_cast<char>(strtol(line.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 3;
+          } else {
+            tok += '\\';
+          }
+          break;
+        default: tok += '\\'; break; // a lone backslash stands for itself: c:\dunmere
+        }
+      }
+      if (!closed) {
+        *err = "unterminated quoted text";
+        return false;
+      }
+    } else {
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') tok += line[i++];
+    }
+    out->push_back(tok);
+  }
+  return true;
+}
+
+bool parseDrive(const std::string &t, char *letter) {
+  if (t.empty() || t.size() > 2 || (t.size() == 2 && t[1] != ':')) return false;
+  char c = static_cast<char>(tolower(static_cast<unsigned char>(t[0])));
+  if (c < 'a' || c > 'z') return false;
+  *letter = c;
+  return true;
+}
+
+const char *const kButtons[] = {"OK", "Cancel", "Yes", "No", "Retry", "Abort", "Ignore", "Escape"};
+
+bool knownButton(const std::string &b) {
+  for (const char *k : kButtons) {
+    if (equalsNoCase(b, k)) return true;
+  }
+  return false;
+}
+
+bool parseAction(const std::vector<std::string> &t, const std::string &baseDir, Action *a, std::string *err) {
+  const std::string &k = t[0];
+  if (k == "insert") {
+    if (t.size() != 3 || !parseDrive(t[1], &a->letter)) {
+      *err = "expected: insert LETTER: HOSTDIR";
+      return false;
+    }
+    a->type = Action::Insert;
+    a->dir = t[2][0] == '/' || baseDir.empty() ? t[2] : baseDir + "/" + t[2];
+    return true;
+  }
+  if (k == "eject") {
+    if (t.size() != 2 || !parseDrive(t[1], &a->letter)) {
+      *err = "expected: eject LETTER:";
+      return false;
+    }
+    a->type = Action::Eject;
+    return true;
+  }
+  if (k == "clear-faults") {
+    if (t.size() != 1) {
+      *err = "expected: clear-faults";
+      return false;
+    }
+    a->type = Action::ClearFaults;
+    return true;
+  }
+  // fault CLASS N once|persistent
+  bool found = false;
+  if (t.size() == 4) {
+    for (int i = 0; i < kFaultClasses; ++i) {
+      if (equalsNoCase(t[1], kFaultNames[i])) {
+        a->cls = static_cast<w32::Fault>(i);
+        found = true;
+      }
+    }
+  }
+  char *end = nullptr;
+  long nth = found ? strtol(t[2].c_str(), &end, 10) : 0;
+  if (!found || !end || *end || nth < 1 || (t[3] != "once" && t[3] != "persistent")) {
+    *err = "expected: fault Open|Create|Read|Write|Alloc|Directory|Profile|Registry|Dde|Any N once|persistent";
+    return false;
+  }
+  a->type = Action::Fault;
+  a->nth = nth;
+  a->persistent = t[3] == "persistent";
+  return true;
+}
+
+void runAction(const Action &a) {
+  switch (a.type) {
+  case Action::Insert: mapDriveInternal(a.letter, a.dir); break;
+  case Action::Eject: mapDriveInternal(a.letter, ""); break;
+  case Action::Fault: armFaultInternal(a.cls, a.nth, a.persistent); break;
+  case Action::ClearFaults: clearFaultsInternal(); break;
+  }
+}
+
+// Parses a whole answer file; nothing is taken from it unless all of it parses.
+bool parseAnswers(const std::string &text, const std::string &baseDir, std::deque<Entry> *answers,
+                  std::vector<Action> *atStart, std::string *err) {
+  std::istringstream in(text);
+  std::string line;
+  int lineNo = 0;
+  std::vector<Action> pending;
+  int pendingLine = 0;
+  while (std::getline(in, line)) {
+    ++lineNo;
+    std::vector<std::string> t;
+    std::string why;
+    if (!tokenize(line, &t, &why)) {
+      *err = "answer file line " + std::to_string(lineNo) + ": " + why;
+      return false;
+    }
+    if (t.empty()) continue;
+    bool start = t[0] == "at-start";
+    if (start) t.erase(t.begin());
+    if (t.empty()) {
+      *err = "answer file line " + std::to_string(lineNo) + ": at-start needs an action";
+      return false;
+    }
+    const std::string &k = t[0];
+    if (k == "insert" || k == "eject" || k == "fault" || k == "clear-faults") {
+      Action a;
+      if (!parseAction(t, baseDir, &a, &why)) {
+        *err = "answer file line " + std::to_string(lineNo) + ": " + why;
+        return false;
+      }
+      if (start) {
+        atStart->push_back(a);
+      } else {
+        if (pending.empty()) pendingLine = lineNo;
+        pending.push_back(a);
+      }
+      continue;
+    }
+    if (start) {
+      *err = "answer file line " + std::to_string(lineNo) + ": at-start applies to actions only";
+      return false;
+    }
+    Entry e;
+    e.answer.line = lineNo;
+    std::string src = line;
+    while (!src.empty() && (src.back() == '\r' || src.back() == ' ')) src.pop_back();
+    e.answer.source = src;
+    e.answer.kind = k;
+    e.answer.args.assign(t.begin() + 1, t.end());
+    if (k == "message") {
+      if (e.answer.args.size() != 2 || !knownButton(e.answer.args[1])) {
+        *err = "answer file line " + std::to_string(lineNo) +
+               ": expected: message \"PATTERN\" OK|Cancel|Yes|No|Retry|Abort|Ignore|Escape";
+        return false;
+      }
+    } else if (k != "dialog") {
+      *err = "answer file line " + std::to_string(lineNo) + ": unknown keyword " + k;
+      return false;
+    }
+    e.before.swap(pending);
+    answers->push_back(e);
+  }
+  if (!pending.empty()) {
+    *err = "answer file line " + std::to_string(pendingLine) + ": actions after the last answer would never run";
+    return false;
+  }
+  return true;
+}
+
+void recordLocked(Script &sc, const std::string &line) {
+  sc.transcript += line;
+  sc.transcript += '\n';
+  if (sc.file) {
+    fputs(line.c_str(), sc.file);
+    fputc('\n', sc.file);
+    fflush(sc.file);
+  }
+}
+
+// The script error ends a real run at once: nothing could answer the event.
+void scriptFailedLocked(Script &sc, const std::string &msg) {
+  sc.error = msg;
+  recordLocked(sc, "error text=" + quoteText(msg));
+  if (!sc.testMode) {
+    fprintf(stderr, "w32 scripted front end: %s\n", msg.c_str());
+    fflush(nullptr);
+    _exit(2);
+  }
+}
+
+// Glob over the whole text: * any run of characters (line breaks too), ? one
+// character; everything else compares exactly.
+bool globMatch(const char *p, const char *s) {
+  const char *star = nullptr, *retry = nullptr;
+  while (*s) {
+    if (*p == '?' || (*p && *p != '*' && *p == *s)) {
+      ++p;
+      ++s;
+    } else if (*p == '*') {
+      star = p++;
+      retry = s;
+    } else if (star) {
+      p = star + 1;
+      s = ++retry;
+    } else {
+      return false;
+    }
+  }
+  while (*p == '*') ++p;
+  return *p == 0;
+}
+
+const char *iconName(UINT type) {
+  switch (type & MB_ICONMASK) {
+  case MB_ICONERROR: return "MB_ICONERROR";
+  case MB_ICONQUESTION: return "MB_ICONQUESTION";
+  case MB_ICONWARNING: return "MB_ICONWARNING";
+  case MB_ICONINFORMATION: return "MB_ICONINFORMATION";
+  case 0: return "none";
+  default: return "unknown";
+  }
+}
+
+const char *buttonsName(UINT type) {
+  switch (type & MB_TYPEMASK) {
+  case MB_OK: return "MB_OK";
+  case MB_OKCANCEL: return "MB_OKCANCEL";
+  case MB_ABORTRETRYIGNORE: return "MB_ABORTRETRYIGNORE";
+  case MB_YESNOCANCEL: return "MB_YESNOCANCEL";
+  case MB_YESNO: return "MB_YESNO";
+  case MB_RETRYCANCEL: return "MB_RETRYCANCEL";
+  default: return "unknown";
+  }
+}
+
+struct Button {
+  const char *name;
+  int id;
+};
+const Button kButtonIds[] = {{"OK", IDOK},       {"Cancel", IDCANCEL}, {"Abort", IDABORT}, {"Retry", IDRETRY},
+                             {"Ignore", IDIGNORE}, {"Yes", IDYES},       {"No", IDNO}};
+
+const char *buttonNameOf(int id) {
+  for (const Button &b : kButtonIds) {
+    if (b.id == id) return b.name;
+  }
+  return "none";
+}
+
+// The buttons of a box, and what Escape does there (0: nothing, as in a
+// Yes/No or Abort/Retry/Ignore box, which Escape cannot close).
+void boxButtons(UINT type, std::vector<int> *ids, int *escape) {
+  switch (type & MB_TYPEMASK) {
+  case MB_OKCANCEL: *ids = {IDOK, IDCANCEL}; *escape = IDCANCEL; break;
+  case MB_ABORTRETRYIGNORE: *ids = {IDABORT, IDRETRY, IDIGNORE}; *escape = 0; break;
+  case MB_YESNOCANCEL: *ids = {IDYES, IDNO, IDCANCEL}; *escape = IDCANCEL; break;
+  case MB_YESNO: *ids = {IDYES, IDNO}; *escape = 0; break;
+  case MB_RETRYCANCEL: *ids = {IDRETRY, IDCANCEL}; *escape = IDCANCEL; break;
+  default: *ids = {IDOK}; *escape = IDOK; break;
+  }
+}
+
+} // namespace
+
+namespace w32int {
+
+std::string quoteText(const std::string &s) {
+  std::string out = "\"";
+  for (char c : s) {
+    unsigned char u = static_cast<unsigned char>(c);
+    switch (c) {
+    case '\\': out += "\\\\"; break;
+    case '"': out += "\\\""; break;
+    case '\r': out += "\\r"; break;
+    case '\n': out += "\\n"; break;
+    case '\t': out += "\\t"; break;
+    default:
+      if (u < 32 || u >= 127) {
+        char buf[8];
+        snprintf(buf, sizeof buf, "\\x%02X", u);
+        out += buf;
+      } else {
+        out += c;
+      }
+    }
+  }
+  return out + "\"";
+}
+
+void recordEvent(const std::string &line) {
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  recordLocked(sc, line);
+}
+
+bool scriptTake(const std::string &eventLine,
+                const std::function<std::string(const ScriptAnswer &, std::string *answerText)> &match,
+                ScriptAnswer *out) {
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  if (sc.answers.empty()) {
+    recordLocked(sc, eventLine + " answer=none");
+    scriptFailedLocked(sc, "no answer left in the answer file for: " + eventLine);
+    return false;
+  }
+  Entry &e = sc.answers.front();
+  std::string answerText;
+  std::string why = match(e.answer, &answerText);
+  if (!why.empty()) {
+    recordLocked(sc, eventLine + " answer=none");
+    scriptFailedLocked(sc, "answer file line " + std::to_string(e.answer.line) + " (" + e.answer.source +
+                               ") does not fit the event: " + why + "; the program showed: " + eventLine);
+    return false;
+  }
+  for (const Action &a : e.before) runAction(a);
+  if (out) *out = e.answer;
+  sc.answers.pop_front();
+  recordLocked(sc, eventLine + " answer=" + answerText);
+  return true;
+}
+
+void resetScript() {
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  sc.answers.clear();
+  sc.transcript.clear();
+  sc.error.clear();
+  sc.testMode = true;
+}
+
+void loadAnswersFromEnvironment() {
+  Script &sc = script();
+  std::vector<Action> atStart;
+  {
+    std::lock_guard<std::mutex> lock(sc.m);
+    const char *t = getenv("W32_TRANSCRIPT");
+    if (t && *t) {
+      sc.file = fopen(t, "w");
+      if (!sc.file) fprintf(stderr, "w32: cannot write the transcript %s\n", t);
+    }
+    const char *a = getenv("W32_ANSWERS");
+    if (!a || !*a) return;
+    std::ifstream in(a, std::ios::binary);
+    if (!in) {
+      scriptFailedLocked(sc, std::string("cannot read the answer file ") + a);
+      return;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string path = absolutePath(a);
+    std::string base = path.substr(0, path.rfind('/'));
+    std::string err;
+    std::deque<Entry> answers;
+    if (!parseAnswers(text.str(), base, &answers, &atStart, &err)) {
+      scriptFailedLocked(sc, err);
+      return;
+    }
+    sc.answers.swap(answers);
+  }
+  for (const Action &a : atStart) runAction(a);
+}
+
+} // namespace w32int
+
+extern "C" int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
+  ensureInit();
+  std::string t = text ? text : "";
+  std::string c = caption ? caption : "Error"; // Windows' caption when none is given
+  std::string event = "message caption=" + quoteText(c) + " text=" + quoteText(t) + " icon=" + iconName(type) +
+                      " buttons=" + buttonsName(type);
+  int result = 0;
+  bool ok = scriptTake(
+      event,
+      [&](const ScriptAnswer &a, std::string *answerText) -> std::string {
+        if (a.kind != "message") return "it answers a " + a.kind + ", not a message box";
+        if (!globMatch(a.args[0].c_str(), t.c_str())) return "the text does not match " + quoteText(a.args[0]);
+        std::vector<int> ids;
+        int escape = 0;
+        boxButtons(type, &ids, &escape);
+        const std::string &want = a.args[1];
+        int id = 0;
+        if (equalsNoCase(want, "Escape")) {
+          if (escape == 0) return std::string("Escape does not close a ") + buttonsName(type) + " box";
+          id = escape;
+        } else {
+          for (int b : ids) {
+            if (equalsNoCase(want, buttonNameOf(b))) id = b;
+          }
+          if (id == 0) return "button " + want + " is not on a " + buttonsName(type) + " box";
+        }
+        result = id;
+        *answerText = buttonNameOf(id);
+        return "";
+      },
+      nullptr);
+  return ok ? result : 0;
+}
+
+namespace w32 {
+
+void setAnswers(const std::string &answerFileText) {
+  ensureInit();
+  Script &sc = script();
+  std::vector<Action> atStart;
+  {
+    std::lock_guard<std::mutex> lock(sc.m);
+    sc.testMode = true;
+    std::deque<Entry> answers;
+    std::string err;
+    if (!parseAnswers(answerFileText, "", &answers, &atStart, &err)) {
+      sc.answers.clear();
+      scriptFailedLocked(sc, err);
+      return;
+    }
+    sc.answers.swap(answers);
+    sc.error.clear();
+  }
+  for (const Action &a : atStart) runAction(a);
+}
+
+std::string transcript() {
+  ensureInit();
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  return sc.transcript;
+}
+
+std::string scriptError() {
+  ensureInit();
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  return sc.error;
+}
+
+int answersLeft() {
+  ensureInit();
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  return static_cast<int>(sc.answers.size());
+}
+
+} // namespace w32
