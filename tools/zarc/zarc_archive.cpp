@@ -281,7 +281,9 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
 // --- creating --------------------------------------------------------------
 
 bool createArchive(const std::string &archivePath, const std::vector<ArchiveInput> &inputs,
-                   std::vector<ArchiveCreated> *created, std::string *error) {
+                   std::vector<ArchiveCreated> *created, std::string *errorOut) {
+  std::string ignored;
+  std::string *error = errorOut ? errorOut : &ignored;
   std::vector<ArchiveCreated> members;
   std::set<std::string> names;
   for (const ArchiveInput &input : inputs) {

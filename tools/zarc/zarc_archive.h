@@ -45,7 +45,7 @@ struct ArchiveCreated {
 
 // Writes the archive (count, directory, then each member's stream in order)
 // through a temporary file renamed into place. false and *error on failure,
-// leaving no archive behind.
+// leaving no archive behind (error may be null).
 bool createArchive(const std::string &archivePath, const std::vector<ArchiveInput> &inputs,
                    std::vector<ArchiveCreated> *created, std::string *error);
 

@@ -1,0 +1,335 @@
+// The archive container code shared by the installer and zarc: entry
+// parsing, entry checks and member decoding through the two hooks, with
+// archives held in memory.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "archive_format.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// The one-literal stream that decodes to "A".
+const Bytes kStreamA = {0x00, 0x06, 0x82, 0x02, 0xFE, 0x01};
+// Literals a, b, c and a copy of length 6 at distance 3: "abcabcabc".
+const Bytes kStreamAbc = {0x00, 0x04, 0xC2, 0x88, 0x19, 0xAB, 0x4B, 0xC0, 0x3F};
+
+void putLe32(Bytes &b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; i++) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+Bytes rawEntry(const char *name, size_t nameBytes, uint64_t time, uint32_t offset, uint32_t end) {
+  Bytes raw(ARCHIVE_ENTRY_SIZE, 0);
+  memcpy(raw.data(), name, nameBytes);
+  putLe32(raw, 13, static_cast<uint32_t>(time));
+  putLe32(raw, 17, static_cast<uint32_t>(time >> 32));
+  putLe32(raw, 21, offset);
+  putLe32(raw, 25, end);
+  return raw;
+}
+
+ArchiveEntry entryOf(const Bytes &raw) {
+  ArchiveEntry e;
+  parseArchiveEntry(raw.data(), &e);
+  return e;
+}
+
+// Memory hooks: the archive is a byte vector; reads continue where the last
+// ended (like a file position); writes append.
+struct MemoryIo {
+  const Bytes *archive = nullptr;
+  size_t position = 0;
+  Bytes output;
+  std::vector<uint32_t> readCounts;  // what each read hook call was asked for
+  int failWriteAt = 0;               // the nth write hook call fails (0: none)
+  int writes = 0;
+  uint32_t shortReadAt = 0;          // a read starting here delivers one byte less
+};
+
+uint32_t memoryRead(void *context, unsigned char *buffer, uint32_t count) {
+  MemoryIo *io = static_cast<MemoryIo *>(context);
+  io->readCounts.push_back(count);
+  uint32_t n = count;
+  if (io->shortReadAt && io->position == io->shortReadAt && n > 0) n--;
+  if (io->position + n > io->archive->size()) n = static_cast<uint32_t>(io->archive->size() - io->position);
+  memcpy(buffer, io->archive->data() + io->position, n);
+  io->position += n;
+  return n;
+}
+
+int memoryWrite(void *context, const unsigned char *buffer, uint32_t count) {
+  MemoryIo *io = static_cast<MemoryIo *>(context);
+  io->writes++;
+  if (io->failWriteAt == io->writes) return 0;
+  io->output.insert(io->output.end(), buffer, buffer + count);
+  return 1;
+}
+
+struct Decoded {
+  DclResult result;
+  ArchiveMember member;
+};
+
+Decoded decodeEntry(const Bytes &archive, const ArchiveEntry &entry, MemoryIo &io) {
+  io.archive = &archive;
+  io.position = entry.dataOffset;
+  Decoded d;
+  startArchiveMember(&d.member, &entry, memoryRead, memoryWrite, &io);
+  unsigned char workArea[DCL_WORK_AREA_SIZE];
+  d.result = decodeArchiveMember(&d.member, workArea);
+  return d;
+}
+
+TEST(ArchiveFormat, ParsesTheThirtyNineByteExample) {
+  Bytes archive(4, 0);
+  putLe32(archive, 0, 1);
+  Bytes entry = rawEntry("a.txt", 5, 0x01BF53EB256D4000ULL, 33, 39);
+  archive.insert(archive.end(), entry.begin(), entry.end());
+  archive.insert(archive.end(), kStreamA.begin(), kStreamA.end());
+  ASSERT_EQ(archive.size(), 39u);
+
+  EXPECT_EQ(parseEntryCount(archive.data()), 1);
+  EXPECT_EQ(archiveDirectoryEnd(1), 33u);
+  ArchiveEntry e;
+  parseArchiveEntry(archive.data() + 4, &e);
+  EXPECT_STREQ(e.memberName, "a.txt");
+  EXPECT_EQ(e.lastWriteTime, 0x01BF53EB256D4000ULL);
+  EXPECT_EQ(e.dataOffset, 33u);
+  EXPECT_EQ(e.dataEnd, 39u);
+  EXPECT_EQ(checkArchiveEntry(&e, archive.size()), EntryProblem::None);
+
+  MemoryIo io;
+  Decoded d = decodeEntry(archive, e, io);
+  EXPECT_EQ(d.result, DclResult::Ok);
+  EXPECT_EQ(io.output, Bytes{'A'});
+  EXPECT_EQ(d.member.bytesRead, 6u);
+  EXPECT_EQ(io.readCounts, std::vector<uint32_t>{6});  // asked for what is left, not 2048
+}
+
+TEST(ArchiveFormat, EntryRoundTripsThroughItsBytes) {
+  Bytes raw = rawEntry("quorvel.exe", 11, 0xFEDCBA9876543210ULL, 0x80000001u, 0xFFFFFFFFu);
+  ArchiveEntry e = entryOf(raw);
+  unsigned char again[ARCHIVE_ENTRY_SIZE];
+  formatArchiveEntry(&e, again);
+  EXPECT_EQ(Bytes(again, again + ARCHIVE_ENTRY_SIZE), raw);
+}
+
+TEST(ArchiveFormat, CountIsSignedAndDirectoryEndIgnoresNegativeCounts) {
+  const unsigned char minusOne[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+  const unsigned char big[4] = {0xFF, 0xFF, 0xFF, 0x7F};
+  EXPECT_EQ(parseEntryCount(minusOne), -1);
+  EXPECT_EQ(archiveDirectoryEnd(-1), 4u);
+  EXPECT_EQ(archiveDirectoryEnd(0), 4u);
+  // No 32-bit overflow for the largest count.
+  EXPECT_EQ(archiveDirectoryEnd(parseEntryCount(big)), 4u + 29u * 0x7FFFFFFFull);
+}
+
+struct NameCase {
+  const char *name;
+  int plain;
+};
+
+TEST(ArchiveFormat, PlainMemberNames) {
+  const NameCase cases[] = {
+      {"a.txt", 1},        {"QUORVEL.EXE", 1}, {"notep001.ico", 1}, {"x", 1},          {"con1.txt", 1},
+      {"com10", 1},        {"nul_.txt", 1},    {"a..b", 1},         {".hidden", 1},      {"lpt", 1},
+      {"", 0},             {".", 0},           {"..", 0},           {"...", 0},          {"a.", 0},
+      {"a ", 0},           {"..\\evil", 0},    {"a\\b", 0},         {"a/b", 0},          {"/abs", 0},
+      {"c:x", 0},          {"a:b", 0},         {"a*b", 0},          {"a?b", 0},          {"a|b", 0},
+      {"a<b", 0},          {"a>b", 0},         {"a\"b", 0},         {"tab\there", 0},    {"CON", 0},
+      {"con", 0},          {"nul.txt", 0},     {"NUL.TXT", 0},      {"aux.z", 0},        {"prn", 0},
+      {"COM1", 0},         {"com9.dat", 0},    {"LPT1", 0},         {"lpt3.x", 0},       {"clock$", 0},
+      {"nul .txt", 0},     {"thirteen.char", 0},
+  };
+  for (const NameCase &c : cases) {
+    EXPECT_EQ(isPlainMemberName(c.name), c.plain) << "'" << c.name << "'";
+  }
+}
+
+struct EntryCase {
+  const char *what;
+  Bytes raw;
+  uint64_t archiveSize;
+  EntryProblem problem;
+};
+
+TEST(ArchiveFormat, EntryChecks) {
+  Bytes unterminated = rawEntry("abcdefghijklm", 13, 0, 40, 50);
+  const EntryCase cases[] = {
+      {"good", rawEntry("a.txt", 5, 0, 33, 39), 39, EntryProblem::None},
+      {"empty data range at the end", rawEntry("a.txt", 5, 0, 39, 39), 39, EntryProblem::None},
+      {"twelve characters", rawEntry("abcdefgh.ijk", 12, 0, 33, 39), 39, EntryProblem::None},
+      {"bytes after the zero are ignored", rawEntry("a.txt\0junk!!", 12, 0, 33, 39), 39, EntryProblem::None},
+      {"empty name", rawEntry("", 0, 0, 33, 39), 39, EntryProblem::NameEmpty},
+      {"empty name with junk after", rawEntry("\0abc", 4, 0, 33, 39), 39, EntryProblem::NameEmpty},
+      {"no zero byte", unterminated, 60, EntryProblem::NameUnterminated},
+      {"climbs out", rawEntry("..\\x", 4, 0, 33, 39), 39, EntryProblem::NameNotPlain},
+      {"dot dot", rawEntry("..", 2, 0, 33, 39), 39, EntryProblem::NameNotPlain},
+      {"drive", rawEntry("c:boot.ini", 10, 0, 33, 39), 39, EntryProblem::NameNotPlain},
+      {"device", rawEntry("NUL", 3, 0, 33, 39), 39, EntryProblem::NameDevice},
+      {"device with extension", rawEntry("nul.txt", 7, 0, 33, 39), 39, EntryProblem::NameDevice},
+      {"backwards", rawEntry("a.txt", 5, 0, 39, 33), 39, EntryProblem::DataBackwards},
+      {"end past the file", rawEntry("a.txt", 5, 0, 33, 40), 39, EntryProblem::DataOutsideFile},
+      {"offset past the file", rawEntry("a.txt", 5, 0, 100, 100), 39, EntryProblem::DataOutsideFile},
+      {"huge end", rawEntry("a.txt", 5, 0, 33, 0xFFFFFFFFu), 39, EntryProblem::DataOutsideFile},
+  };
+  for (const EntryCase &c : cases) {
+    ArchiveEntry e = entryOf(c.raw);
+    EXPECT_EQ(checkArchiveEntry(&e, c.archiveSize), c.problem) << c.what;
+    EXPECT_STRNE(entryProblemText(checkArchiveEntry(&e, c.archiveSize)), "unknown problem") << c.what;
+  }
+}
+
+TEST(ArchiveFormat, EntryNameTextIsAlwaysTerminated) {
+  ArchiveEntry e = entryOf(rawEntry("abcdefghijklm", 13, 0, 0, 0));
+  char name[ARCHIVE_NAME_FIELD_SIZE];
+  memset(name, 'x', sizeof name);
+  entryNameText(&e, name);
+  EXPECT_STREQ(name, "abcdefghijkl");
+  e = entryOf(rawEntry("a.txt\0zz", 8, 0, 0, 0));
+  entryNameText(&e, name);
+  EXPECT_STREQ(name, "a.txt");
+}
+
+// Two members back to back: the first decoder's input ends exactly at its
+// dataEnd, and the second starts fresh at its own dataOffset.
+TEST(ArchiveFormat, BackToBackMembersDecodeIndependently) {
+  Bytes archive(4 + 2 * 29, 0);
+  uint32_t first = static_cast<uint32_t>(archive.size());
+  archive.insert(archive.end(), kStreamAbc.begin(), kStreamAbc.end());
+  uint32_t second = static_cast<uint32_t>(archive.size());
+  archive.insert(archive.end(), kStreamA.begin(), kStreamA.end());
+  ArchiveEntry one = entryOf(rawEntry("one", 3, 0, first, second));
+  ArchiveEntry two = entryOf(rawEntry("two", 3, 0, second, static_cast<uint32_t>(archive.size())));
+
+  MemoryIo io1;
+  Decoded d1 = decodeEntry(archive, one, io1);
+  EXPECT_EQ(d1.result, DclResult::Ok);
+  EXPECT_EQ(std::string(io1.output.begin(), io1.output.end()), "abcabcabc");
+  EXPECT_EQ(d1.member.bytesRead, kStreamAbc.size());
+  EXPECT_EQ(io1.position, second);  // never read into the next member
+
+  MemoryIo io2;
+  Decoded d2 = decodeEntry(archive, two, io2);
+  EXPECT_EQ(d2.result, DclResult::Ok);
+  EXPECT_EQ(io2.output, Bytes{'A'});
+}
+
+TEST(ArchiveFormat, EmptyDataRangeGivesTheDecoderNoInput) {
+  Bytes archive(40, 0);
+  ArchiveEntry e = entryOf(rawEntry("e", 1, 0, 33, 33));
+  MemoryIo io;
+  Decoded d = decodeEntry(archive, e, io);
+  EXPECT_EQ(d.result, DclResult::InputTooShort);
+  EXPECT_TRUE(io.readCounts.empty());  // the hook is not even asked
+  EXPECT_TRUE(io.output.empty());
+}
+
+// A stream cut short by its dataEnd: the decoder sees the end there, even
+// though more bytes follow in the archive.
+TEST(ArchiveFormat, DataEndCutsTheStream) {
+  Bytes archive = kStreamAbc;
+  archive.insert(archive.end(), kStreamA.begin(), kStreamA.end());
+  ArchiveEntry e = entryOf(rawEntry("cut", 3, 0, 0, static_cast<uint32_t>(kStreamAbc.size() - 2)));
+  MemoryIo io;
+  Decoded d = decodeEntry(archive, e, io);
+  EXPECT_EQ(d.result, DclResult::UnexpectedEnd);
+  EXPECT_EQ(io.position, kStreamAbc.size() - 2);
+}
+
+// Long members are read in blocks of 2048 and a last shorter block.
+TEST(ArchiveFormat, ReadsAreBoundedByTheBlockAndTheBytesLeft) {
+  // A binary stream of 5000 literals 'x' takes 2 + ceil((5000*9 + 16) / 8) bytes.
+  Bytes stream = {0x00, 0x06};
+  uint32_t acc = 0;
+  int used = 0;
+  auto put = [&](uint32_t v, int n) {
+    for (int i = 0; i < n; i++) {
+      acc |= ((v >> i) & 1u) << used;
+      if (++used == 8) {
+        stream.push_back(static_cast<unsigned char>(acc));
+        acc = 0;
+        used = 0;
+      }
+    }
+  };
+  for (int i = 0; i < 5000; i++) {
+    put(0, 1);
+    put('x', 8);
+  }
+  put(1, 1);
+  put(0, 7);
+  put(0xFF, 8);
+  if (used) stream.push_back(static_cast<unsigned char>(acc));
+  ArchiveEntry e = entryOf(rawEntry("x", 1, 0, 0, static_cast<uint32_t>(stream.size())));
+  MemoryIo io;
+  Decoded d = decodeEntry(stream, e, io);
+  ASSERT_EQ(d.result, DclResult::Ok);
+  EXPECT_EQ(io.output, Bytes(5000, 'x'));
+  uint32_t total = 0;
+  for (size_t i = 0; i < io.readCounts.size(); i++) {
+    EXPECT_LE(io.readCounts[i], 2048u);
+    if (i + 1 < io.readCounts.size()) {
+      EXPECT_EQ(io.readCounts[i], 2048u);
+    }
+    total += io.readCounts[i];
+  }
+  EXPECT_EQ(total, stream.size());
+  EXPECT_EQ(d.member.bytesRead, stream.size());
+}
+
+TEST(ArchiveFormat, FailedWriteIsRememberedAndLaterOutputDropped) {
+  // 9000 bytes of output arrive as writes of 4096, 4096 and 808; fail the first.
+  Bytes stream = {0x00, 0x06};
+  uint32_t acc = 0;
+  int used = 0;
+  auto put = [&](uint32_t v, int n) {
+    for (int i = 0; i < n; i++) {
+      acc |= ((v >> i) & 1u) << used;
+      if (++used == 8) {
+        stream.push_back(static_cast<unsigned char>(acc));
+        acc = 0;
+        used = 0;
+      }
+    }
+  };
+  for (int i = 0; i < 9000; i++) {
+    put(0, 1);
+    put(static_cast<uint32_t>(i & 0xFF), 8);
+  }
+  put(1, 1);
+  put(0, 7);
+  put(0xFF, 8);
+  if (used) stream.push_back(static_cast<unsigned char>(acc));
+  ArchiveEntry e = entryOf(rawEntry("w", 1, 0, 0, static_cast<uint32_t>(stream.size())));
+
+  MemoryIo io;
+  io.failWriteAt = 1;
+  Decoded d = decodeEntry(stream, e, io);
+  EXPECT_EQ(d.result, DclResult::Ok);  // the decoder never hears of it
+  EXPECT_EQ(d.member.writeFailed, 1);
+  EXPECT_EQ(io.writes, 1);            // nothing after the gap reached the file
+  EXPECT_TRUE(io.output.empty());
+}
+
+TEST(ArchiveFormat, ShortReadIsNotedAndTheRestFollows) {
+  // The member starts at 1; the read starting there delivers one byte less.
+  Bytes archive(1, 0xAA);
+  archive.insert(archive.end(), kStreamAbc.begin(), kStreamAbc.end());
+  ArchiveEntry e = entryOf(rawEntry("s", 1, 0, 1, static_cast<uint32_t>(archive.size())));
+  MemoryIo io;
+  io.shortReadAt = 1;
+  Decoded d = decodeEntry(archive, e, io);
+  // The next read continues where the short one ended: no byte is lost.
+  EXPECT_EQ(d.member.readFailed, 1);
+  EXPECT_EQ(io.readCounts, (std::vector<uint32_t>{9, 1}));
+  EXPECT_EQ(d.result, DclResult::Ok);
+  EXPECT_EQ(std::string(io.output.begin(), io.output.end()), "abcabcabc");
+}
+
+}  // namespace

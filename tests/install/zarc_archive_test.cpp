@@ -1,0 +1,303 @@
+// zarc's archive commands and mkpackage's layout, on host files.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "package_layout.h"
+#include "zarc_archive.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string makeTempDir() {
+  char pattern[] = "/tmp/qv_zarc_XXXXXX";
+  const char *dir = mkdtemp(pattern);
+  return dir ? dir : "";
+}
+
+void writeFile(const std::string &path, const Bytes &bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes readFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string &path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+void setMtime(const std::string &path, time_t sec, long nsec) {
+  struct timespec times[2] = {{sec, nsec}, {sec, nsec}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+struct timespec mtimeOf(const std::string &path) {
+  struct stat info;
+  stat(path.c_str(), &info);
+  return info.st_mtim;
+}
+
+class ZarcArchive : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+  std::string dir;
+};
+
+TEST(ZarcTimes, FileTimeConversionKeepsHundredNanoseconds) {
+  struct Case {
+    time_t sec;
+    long nsec;
+    uint64_t fileTime;
+  };
+  const Case cases[] = {
+      {0, 0, 116444736000000000ULL},                 // 1970-01-01
+      {981173106, 123456700, 116444736000000000ULL + 981173106ULL * 10000000ULL + 1234567ULL},
+      {-1, 999999900, 116444736000000000ULL - 1},    // 100 ns before 1970
+      {-11644473600LL, 0, 0},                        // 1601-01-01
+  };
+  for (const Case &c : cases) {
+    struct timespec ts = {c.sec, c.nsec};
+    EXPECT_EQ(fileTimeFromTimespec(ts), c.fileTime) << c.sec;
+    struct timespec back = timespecFromFileTime(c.fileTime);
+    EXPECT_EQ(back.tv_sec, c.sec);
+    EXPECT_EQ(back.tv_nsec, c.nsec);
+  }
+}
+
+TEST_F(ZarcArchive, CreateThenExtractIntoADeepDirectory) {
+  std::vector<std::pair<std::string, Bytes>> files = {
+      {"readme.txt", Bytes()},
+      {"empty.dat", Bytes()},
+      {"big.bin", Bytes()},
+  };
+  std::string text;
+  for (int i = 0; i < 400; i++) text += "line " + std::to_string(i) + " of the quorvel read me\r\n";
+  files[0].second.assign(text.begin(), text.end());
+  for (int i = 0; i < 70000; i++) files[2].second.push_back(static_cast<unsigned char>((i * 7919) >> 5));
+
+  std::vector<ArchiveInput> inputs;
+  ImplodeMode modes[] = {ImplodeMode::Ascii, ImplodeMode::Binary, ImplodeMode::Auto};
+  int dicts[] = {4, 5, 6};
+  for (size_t i = 0; i < files.size(); i++) {
+    std::string path = dir + "/" + files[i].first;
+    writeFile(path, files[i].second);
+    setMtime(path, 981173106 + static_cast<time_t>(i), 123456700);
+    ArchiveInput in;
+    in.path = path;
+    in.mode = modes[i];
+    in.dictBits = dicts[i];
+    inputs.push_back(in);
+  }
+  std::string archive = dir + "/t.z";
+  std::vector<ArchiveCreated> created;
+  std::string error;
+  ASSERT_TRUE(createArchive(archive, inputs, &created, &error)) << error;
+  ASSERT_EQ(created.size(), 3u);
+  EXPECT_EQ(created[0].dataOffset, 4u + 3 * 29);
+  EXPECT_EQ(created[1].dataOffset, created[0].dataEnd);  // back to back
+  EXPECT_EQ(created[2].dataEnd, readFile(archive).size());
+
+  // Far deeper than any 72-byte installer path.
+  std::string deep = dir;
+  for (int i = 0; i < 12; i++) {
+    deep += "/a_rather_long_directory_name_" + std::to_string(i);
+    ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  }
+  ASSERT_GT(deep.size(), 300u);
+  ArchiveReport report = processArchive(archive, ArchiveAction::Extract, deep, false);
+  ASSERT_TRUE(report.ok()) << report.error;
+  for (size_t i = 0; i < files.size(); i++) {
+    std::string out = deep + "/" + files[i].first;
+    EXPECT_EQ(readFile(out), files[i].second) << files[i].first;
+    struct timespec t = mtimeOf(out);
+    EXPECT_EQ(t.tv_sec, 981173106 + static_cast<time_t>(i));
+    EXPECT_EQ(t.tv_nsec, 123456700);
+    EXPECT_EQ(report.members[i].decodedBytes, files[i].second.size());
+  }
+
+  ArchiveReport listed = processArchive(archive, ArchiveAction::List, "", false);
+  ASSERT_TRUE(listed.ok());
+  EXPECT_EQ(listed.members[2].decodedBytes, 70000u);
+  EXPECT_EQ(listed.members[0].entry.dataEnd - listed.members[0].entry.dataOffset,
+            created[0].dataEnd - created[0].dataOffset);
+}
+
+TEST_F(ZarcArchive, CreateRefusesNamesThatCannotBeMembers) {
+  struct Case {
+    const char *file;
+    const char *name;
+  };
+  const Case cases[] = {{"x", "nul.txt"}, {"x", "averylongname.txt"}, {"x", "a:b"}, {"x", ".."}};
+  writeFile(dir + "/x", Bytes{1, 2, 3});
+  for (const Case &c : cases) {
+    ArchiveInput in;
+    in.path = dir + "/" + c.file;
+    in.name = c.name;
+    std::string error;
+    EXPECT_FALSE(createArchive(dir + "/r.z", {in}, nullptr, &error)) << c.name;
+    EXPECT_NE(error.find(c.name), std::string::npos) << error;
+    EXPECT_FALSE(exists(dir + "/r.z"));
+    EXPECT_FALSE(exists(dir + "/r.z.tmp"));
+  }
+  ArchiveInput a, b;
+  a.path = b.path = dir + "/x";
+  std::string error;
+  EXPECT_FALSE(createArchive(dir + "/r.z", {a, b}, nullptr, &error));
+  EXPECT_NE(error.find("two members"), std::string::npos);
+}
+
+// Bad archives: the report names the member and the problem, and nothing
+// is written outside the target directory.
+TEST_F(ZarcArchive, BadArchivesAreReportedByMember) {
+  writeFile(dir + "/m", Bytes(100, 'm'));
+  ArchiveInput in;
+  in.path = dir + "/m";
+  ASSERT_TRUE(createArchive(dir + "/good.z", {in, in}, nullptr, nullptr) == false);  // duplicate name
+  ArchiveInput other = in;
+  other.name = "n";
+  std::string error;
+  ASSERT_TRUE(createArchive(dir + "/good.z", {in, other}, nullptr, &error)) << error;
+  Bytes good = readFile(dir + "/good.z");
+
+  struct Case {
+    const char *what;
+    size_t at;          // byte to patch
+    Bytes patch;
+    size_t truncateTo;  // 0: keep the length
+    int badMember;      // -1: the archive as a whole
+    const char *message;
+  };
+  const Case cases[] = {
+      {"escaping name", 4 + 29, {'.', '.', '/', 'e', 'v', 'i', 'l', 0}, 0, 1, "not a plain file name"},
+      {"device name", 4, {'c', 'o', 'n', '.', 'z', 0}, 0, 0, "device name"},
+      {"backwards", 4 + 29 + 25, {0, 0, 0, 0}, 0, 1, "ends before it begins"},
+      {"outside", 4 + 25, {0xFF, 0xFF, 0, 0}, 0, 0, "outside the archive"},
+      {"truncated directory", 0, {}, 40, -1, "shorter than its directory"},
+      {"damaged stream", 4 + 2 * 29 + 1, {9}, 0, 0, "damaged compressed data (BadDictionarySize)"},
+  };
+  for (const Case &c : cases) {
+    Bytes bad = good;
+    for (size_t i = 0; i < c.patch.size(); i++) bad[c.at + i] = c.patch[i];
+    if (c.truncateTo) bad.resize(c.truncateTo);
+    writeFile(dir + "/bad.z", bad);
+    std::string target = dir + "/out";
+    std::system(("rm -rf '" + target + "' && mkdir '" + target + "'").c_str());
+    ArchiveReport report = processArchive(dir + "/bad.z", ArchiveAction::Extract, target, false);
+    EXPECT_FALSE(report.ok()) << c.what;
+    if (c.badMember < 0) {
+      EXPECT_NE(report.error.find(c.message), std::string::npos) << c.what << ": " << report.error;
+    } else {
+      ASSERT_GT(report.members.size(), static_cast<size_t>(c.badMember)) << c.what;
+      const std::string &msg = report.members[c.badMember].error;
+      EXPECT_NE(msg.find(c.message), std::string::npos) << c.what << ": " << msg;
+      // The good member is still extracted; the bad one leaves nothing.
+      int goodMember = 1 - c.badMember;
+      EXPECT_TRUE(report.members[goodMember].error.empty()) << c.what;
+    }
+    EXPECT_FALSE(exists(dir + "/evil")) << c.what;
+    EXPECT_FALSE(exists(dir + "/con.z")) << c.what;
+    ArchiveReport tested = processArchive(dir + "/bad.z", ArchiveAction::Test, "", false);
+    EXPECT_FALSE(tested.ok()) << c.what;
+  }
+}
+
+TEST_F(ZarcArchive, ExtractDoesNotFollowALinkOutOfTheTarget) {
+  writeFile(dir + "/m", Bytes(10, 'm'));
+  ArchiveInput in;
+  in.path = dir + "/m";
+  ASSERT_TRUE(createArchive(dir + "/a.z", {in}, nullptr, nullptr));
+  std::string target = dir + "/out";
+  ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+  writeFile(dir + "/victim", Bytes{'v'});
+  ASSERT_EQ(symlink((dir + "/victim").c_str(), (target + "/m").c_str()), 0);
+  ArchiveReport report = processArchive(dir + "/a.z", ArchiveAction::Extract, target, false);
+  EXPECT_FALSE(report.ok());
+  EXPECT_EQ(readFile(dir + "/victim"), Bytes{'v'});
+}
+
+TEST_F(ZarcArchive, TestWritesNothing) {
+  writeFile(dir + "/m", Bytes(5000, 'q'));
+  ArchiveInput in;
+  in.path = dir + "/m";
+  ASSERT_TRUE(createArchive(dir + "/a.z", {in}, nullptr, nullptr));
+  ASSERT_EQ(unlink((dir + "/m").c_str()), 0);
+  ArchiveReport report = processArchive(dir + "/a.z", ArchiveAction::Test, dir, false);
+  EXPECT_TRUE(report.ok());
+  EXPECT_EQ(report.members[0].decodedBytes, 5000u);
+  EXPECT_FALSE(exists(dir + "/m"));
+}
+
+TEST_F(ZarcArchive, MkpackageDiskSetsAndProgressTotal) {
+  PackageSpec spec;
+  spec.outDir = dir + "/pkg";
+  spec.disks = true;
+  spec.generate = true;
+  spec.generatedSize = 2000;
+  spec.settings = {{"HomePage", "http://dunmere.example/"}};
+  writeFile(dir + "/setup.exe", Bytes{'M', 'Z'});
+  spec.setupExe = dir + "/setup.exe";
+  PackageResult result;
+  std::string error;
+  ASSERT_TRUE(makePackage(spec, &result, &error)) << error;
+
+  const char *const disk1[] = {"nsystem.z", "netscape.z", "plugins.z", "javaclss.z", "readme.txt", "setup.exe"};
+  const char *const disk2[] = {"nprogram.z", "quorvel.z"};
+  const char *const disk3[] = {"javabin.z", "wsystem.z", "setup.ini"};
+  for (const char *f : disk1) EXPECT_TRUE(exists(spec.outDir + "/disk1/" + f)) << f;
+  for (const char *f : disk2) EXPECT_TRUE(exists(spec.outDir + "/disk2/" + f)) << f;
+  for (const char *f : disk3) EXPECT_TRUE(exists(spec.outDir + "/disk3/" + f)) << f;
+  EXPECT_FALSE(exists(spec.outDir + "/disk1/bookmark.htm"));
+  EXPECT_FALSE(exists(spec.outDir + "/disk3/www.z"));
+  Bytes ini = readFile(spec.outDir + "/disk3/setup.ini");
+  EXPECT_EQ(std::string(ini.begin(), ini.end()), "[Quorvel]\r\nHomePage=http://dunmere.example/\r\n");
+
+  // Eight plain files of 2000 bytes, plus the compressed bytes of the
+  // members of quorvel.z (not its count and directory).
+  ASSERT_EQ(result.files.size(), 9u);
+  uint64_t members = 0;
+  for (const ArchiveCreated &c : result.quorvelMembers) members += c.dataEnd - c.dataOffset;
+  uint64_t quorvelSize = readFile(spec.outDir + "/disk2/quorvel.z").size();
+  EXPECT_EQ(members, quorvelSize - 4 - 29 * result.quorvelMembers.size());
+  EXPECT_EQ(result.progressTotal, 8 * 2000 + members);
+
+  spec.outDir = dir + "/flat";
+  spec.disks = false;
+  spec.optionalFiles = true;
+  ASSERT_TRUE(makePackage(spec, &result, &error)) << error;
+  EXPECT_EQ(result.files.size(), 11u);
+  EXPECT_TRUE(exists(spec.outDir + "/bookmark.htm"));
+  EXPECT_TRUE(exists(spec.outDir + "/www.z"));
+  EXPECT_TRUE(exists(spec.outDir + "/setup.ini"));
+}
+
+TEST_F(ZarcArchive, MkpackageNeedsAPayloadForEveryFile) {
+  PackageSpec spec;
+  spec.outDir = dir + "/pkg";
+  PackageResult result;
+  std::string error;
+  EXPECT_FALSE(makePackage(spec, &result, &error));
+  EXPECT_NE(error.find("nsystem.z"), std::string::npos) << error;
+  spec.files["notapackagefile"] = dir + "/x";
+  EXPECT_FALSE(makePackage(spec, &result, &error));
+  EXPECT_NE(error.find("notapackagefile"), std::string::npos) << error;
+}
+
+}  // namespace
