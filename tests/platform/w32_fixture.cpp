@@ -1,0 +1,59 @@
+#include "w32_fixture.h"
+
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+int removeEntry(const char *path, const struct stat *, int, struct FTW *) {
+  chmod(path, 0755);
+  return remove(path);
+}
+} // namespace
+
+void W32Test::SetUp() {
+  char tmpl[] = "/tmp/qv-w32-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  root = tmpl;
+  prefix = root + "/prefix";
+  // Before the layer's first call: keep it away from $HOME and from any
+  // answer file of the environment.
+  setenv("W32_PREFIX", prefix.c_str(), 1);
+  unsetenv("W32_ANSWERS");
+  unsetenv("W32_TRANSCRIPT");
+  w32::resetForTest(prefix);
+  makeHostDir(scratch());
+}
+
+void W32Test::TearDown() {
+  w32::resetForTest(prefix);
+  nftw(root.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void W32Test::writeHost(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  ASSERT_TRUE(out.good()) << path;
+  out << content;
+}
+
+std::string W32Test::readHost(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void W32Test::makeHostDir(const std::string &path) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
+  }
+}
+
+bool W32Test::hostExists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
