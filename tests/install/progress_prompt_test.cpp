@@ -1,0 +1,174 @@
+// The progress rule, the bounded text helpers and the retry prompts.
+#include <string.h>
+
+#include <string>
+
+#include "bounded_text.h"
+#include "engine_fixture.h"
+#include "transfer_prompts.h"
+
+namespace {
+
+using ProgressTest = EngineTest;
+
+struct Advance {
+  uint32_t n;
+  int posts;             // WM_SETUP_PROGRESS messages this call posts
+  uint32_t nextPercent;  // afterwards
+};
+
+struct ProgressCase {
+  const char *what;
+  uint32_t total;
+  std::vector<Advance> steps;
+};
+
+TEST_F(ProgressTest, AdvanceRule) {
+  const ProgressCase cases[] = {
+      {"first bytes post at once, then one per 15,000", 1500000,
+       {{14999, 1, 1}, {1, 1, 2}, {14999, 0, 2}, {1, 1, 3}}},
+      {"advance by 0 posts only once the mark is reached", 1500000,
+       {{0, 1, 1}, {0, 0, 1}, {15000, 1, 2}, {0, 0, 2}, {14999, 0, 2}, {1, 1, 3}, {0, 0, 3}}},
+      {"a jump over several percentages posts once", 1500000, {{45000, 1, 4}, {1, 0, 4}, {60000, 1, 8}}},
+      {"past the total the percentages go on", 1500000, {{1500000, 1, 101}, {15000, 1, 102}}},
+      {"a total of exactly 100 counts one byte per percent", 100, {{1, 1, 2}, {1, 1, 3}, {0, 0, 3}}},
+      {"a total under 100 shows no progress", 99, {{0, 0, 0}, {50, 0, 0}, {1000000, 0, 0}}},
+      {"a total of 0 shows no progress", 0, {{1, 0, 0}}},
+  };
+  for (const ProgressCase &c : cases) {
+    setupProgress(c.total);
+    takeProgressPosts();
+    uint32_t done = 0;
+    for (size_t i = 0; i < c.steps.size(); i++) {
+      advanceProgress(c.steps[i].n);
+      done += c.steps[i].n;
+      EXPECT_EQ(takeProgressPosts(), c.steps[i].posts) << c.what << ", step " << i;
+      EXPECT_EQ(progressMeter.nextPercent.load(), c.steps[i].nextPercent) << c.what << ", step " << i;
+      EXPECT_EQ(progressMeter.bytesDone.load(), done) << c.what << ", step " << i;
+    }
+  }
+}
+
+TEST(BoundedText, RefusesRatherThanOverruns) {
+  struct Case {
+    const char *first;
+    const char *second;
+    size_t size;
+    int fits;
+    const char *result;
+  };
+  const Case cases[] = {
+      {"c:\\dunmere", "\\quorvel\\", 20, 1, "c:\\dunmere\\quorvel\\"},
+      {"abc", "def", 7, 1, "abcdef"},
+      {"abc", "def", 6, 0, "abcde"},
+      {"abc", "", 4, 1, "abc"},
+      {"abcd", "", 4, 0, "abc"},
+      {"", "", 1, 1, ""},
+  };
+  for (const Case &c : cases) {
+    char buffer[32];
+    memset(buffer, 'J', sizeof buffer);  // junk: a missing terminator shows
+    EXPECT_EQ(textJoin(buffer, c.size, c.first, c.second), c.fits) << c.first << c.second;
+    EXPECT_STREQ(buffer, c.result);
+    EXPECT_EQ(buffer[c.size], 'J') << "written past the buffer";
+
+    memset(buffer, 'J', sizeof buffer);
+    EXPECT_EQ(textCopy(buffer, c.size, c.first), strlen(c.first) < c.size ? 1 : 0);
+    int appended = textAppend(buffer, c.size, c.second);
+    EXPECT_EQ(appended && strlen(c.first) < c.size, c.fits) << c.first << c.second;
+    EXPECT_STREQ(buffer, c.result);
+    EXPECT_EQ(buffer[c.size], 'J') << "written past the buffer";
+  }
+}
+
+// One prompt: what the user sees and what the answer does.
+struct PromptCase {
+  const char *what;
+  TransferResult result;
+  int multiDisk;
+  int diskNumber;
+  const char *sourceDir;
+  const char *answer;        // "" when no box is expected
+  const char *shown;         // expected transcript line before " answer="
+  int returns;
+  int cancelAfter;
+};
+
+const char kMissingSingle[] =
+    "message caption=\"Quorvel Installation\" text=\"Please ensure the following Quorvel files are located in "
+    "c:\\\\src\\\\:\\r\\n\\r\\nquorvel.z\\r\\nnetscape.z\\r\\nreadme.txt\\r\\nsetup.exe\" icon=MB_ICONWARNING "
+    "buttons=MB_RETRYCANCEL";
+const char kMissingDisk2[] =
+    "message caption=\"Quorvel Installation\" text=\"Please ensure that Quorvel Disk #2 is in drive a:\\\\.\" "
+    "icon=MB_ICONWARNING buttons=MB_RETRYCANCEL";
+const char kCannotWrite[] =
+    "message caption=\"Quorvel Installation\" text=\"Can't write file c:\\\\dunmere\\\\quorvel\\\\readme.txt "
+    "(may be in use).\" icon=MB_ICONWARNING buttons=MB_RETRYCANCEL";
+const char kFatal[] =
+    "message caption=\"Quorvel Installation\" text=\"A fatal error occurred (might be out of memory).\" "
+    "icon=MB_ICONWARNING buttons=MB_OK";
+
+using PromptTest = EngineTest;
+
+TEST_F(PromptTest, EveryResultAndAnswer) {
+  const PromptCase cases[] = {
+      {"cannot write, Retry", TransferResult::CannotWrite, 0, 1, "c:\\src\\", "Retry", kCannotWrite, 0, 0},
+      {"cannot write, Cancel", TransferResult::CannotWrite, 0, 1, "c:\\src\\", "Cancel", kCannotWrite, 1, 1},
+      {"cannot write, Escape", TransferResult::CannotWrite, 0, 1, "c:\\src\\", "Escape", kCannotWrite, 1, 1},
+      {"cannot write on a floppy: same text", TransferResult::CannotWrite, 1, 3, "a:\\", "Retry", kCannotWrite, 0, 0},
+      {"missing, one directory, Retry", TransferResult::SourceMissing, 0, 2, "c:\\src\\", "Retry", kMissingSingle, 0,
+       0},
+      {"missing, one directory, Cancel", TransferResult::SourceMissing, 0, 1, "c:\\src\\", "Cancel", kMissingSingle,
+       1, 1},
+      {"missing, disk 2, Retry", TransferResult::SourceMissing, 1, 2, "a:\\", "Retry", kMissingDisk2, 0, 0},
+      {"missing, disk 2, Escape", TransferResult::SourceMissing, 1, 2, "a:\\", "Escape", kMissingDisk2, 1, 1},
+      {"fatal: OK only, then stop", TransferResult::Fatal, 0, 1, "c:\\src\\", "OK", kFatal, 1, 1},
+      {"fatal closed with Escape", TransferResult::Fatal, 1, 2, "a:\\", "Escape", kFatal, 1, 1},
+      {"done: nothing", TransferResult::Done, 0, 1, "c:\\src\\", "", "", 1, 0},
+      {"cancelled: nothing", TransferResult::Cancelled, 0, 1, "c:\\src\\", "", "", 1, 0},
+      {"unknown value: nothing", static_cast<TransferResult>(7), 0, 1, "c:\\src\\", "", "", 1, 0},
+      {"unknown negative value: nothing", static_cast<TransferResult>(-4), 0, 1, "c:\\src\\", "", "", 1, 0},
+  };
+  for (const PromptCase &c : cases) {
+    w32::resetForTest(prefix);
+    HWND owner = w32::createTestWindow();
+    setupState.cancelRequested = 0;
+    setupState.multiDisk = c.multiDisk;
+    setupState.diskNumber = c.diskNumber;
+    strcpy(setupState.sourceDir, c.sourceDir);
+    strcpy(setupState.failingPath, "c:\\dunmere\\quorvel\\readme.txt");
+    std::string expected;
+    if (*c.answer) {
+      w32::setAnswers(std::string("message \"*\" ") + c.answer + "\n");
+      expected = std::string(c.shown) + " answer=" + (strcmp(c.answer, "Escape") == 0 ? "Cancel" : c.answer) + "\n";
+      if (c.result == TransferResult::Fatal && strcmp(c.answer, "Escape") == 0) {
+        expected = std::string(c.shown) + " answer=OK\n";
+      }
+    }
+    EXPECT_EQ(handleTransferResult(owner, c.result), c.returns) << c.what;
+    EXPECT_EQ(setupState.cancelRequested.load(), c.cancelAfter) << c.what;
+    EXPECT_EQ(w32::transcript(), expected) << c.what;
+    EXPECT_EQ(w32::scriptError(), "") << c.what;
+  }
+}
+
+// A cancel that arrives while Retry is being answered is kept: the prompt
+// never clears the flag.
+TEST_F(PromptTest, RetryNeverClearsACancel) {
+  setupState.cancelRequested = 1;
+  strcpy(setupState.sourceDir, "c:\\src\\");
+  w32::setAnswers("message \"*\" Retry\n");
+  EXPECT_EQ(handleTransferResult(dialog, TransferResult::SourceMissing), 0);
+  EXPECT_EQ(setupState.cancelRequested.load(), 1);
+}
+
+// A box that cannot be shown (the answer file has nothing for it) stops the
+// run instead of repeating a failing transfer unasked.
+TEST_F(PromptTest, ABoxThatCannotBeShownStopsTheRun) {
+  strcpy(setupState.failingPath, "c:\\x");
+  EXPECT_EQ(handleTransferResult(dialog, TransferResult::CannotWrite), 1);
+  EXPECT_EQ(setupState.cancelRequested.load(), 1);
+  EXPECT_NE(w32::scriptError(), "");
+}
+
+}  // namespace

@@ -1,0 +1,381 @@
+// Plain copy and archive extraction, each against a fresh prefix: chunking,
+// timestamps, progress, every failure row with failingPath, paths too long
+// for their buffers, and archive entries that must not be written.
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "archive_format.h"
+#include "engine_fixture.h"
+#include "file_copy.h"
+#include "package_archive.h"
+
+namespace {
+
+const uint64_t kTime = 0x01C0A1B2C3D4E5F0ULL;   // some FILETIME in 2000, 100 ns precision
+const uint64_t kTime2 = 0x01D0000012345670ULL;
+
+using CopyTest = EngineTest;
+
+struct ChunkCase {
+  size_t size;
+  long reads;  // ReadFile calls: one per chunk, one for an empty file
+  int posts;   // progress messages at 15,000 bytes per percent
+};
+
+TEST_F(CopyTest, ChunksTimestampsAndProgress) {
+  useDefaultDirs();
+  const ChunkCase cases[] = {{0, 1, 1},     {1, 1, 1},     {31999, 1, 1},  {32000, 1, 1},
+                              {32001, 2, 1}, {64000, 2, 2}, {64001, 3, 2},  {100000, 4, 3}};
+  for (const ChunkCase &c : cases) {
+    Bytes payload = patternBytes(c.size, static_cast<uint32_t>(c.size));
+    writeWin("c:\\src\\nsystem.z", payload);
+    setHostMtime(host("c:\\src\\nsystem.z"), kTime);
+    setupProgress(1500000);
+    long readsBefore = w32::callCount(w32::Fault::Read);
+    long writesBefore = w32::callCount(w32::Fault::Write);
+    ASSERT_EQ(copyPackageFile("nsystem.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done)
+        << c.size;
+    EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\nsystem.z"), payload) << c.size;
+    EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\nsystem.z")), kTime) << c.size;
+    EXPECT_EQ(w32::callCount(w32::Fault::Read) - readsBefore, c.reads) << c.size;
+    EXPECT_EQ(w32::callCount(w32::Fault::Write) - writesBefore, c.reads) << c.size;
+    EXPECT_EQ(progressMeter.bytesDone.load(), c.size) << c.size;
+    // The first chunk posts at once; each later one posts if it reaches
+    // the next percentage (a last chunk of 1 byte does not).
+    EXPECT_EQ(takeProgressPosts(), c.posts) << c.size;
+  }
+}
+
+TEST_F(CopyTest, LongerDestinationIsReplaced) {
+  useDefaultDirs();
+  writeWin("c:\\dunmere\\quorvel\\readme.txt", Bytes(50000, 'x'));
+  writeWin("c:\\src\\readme.txt", Bytes{'s', 'h', 'o', 'r', 't'});
+  ASSERT_EQ(copyPackageFile("readme.txt", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\readme.txt"), (Bytes{'s', 'h', 'o', 'r', 't'}));
+}
+
+TEST_F(CopyTest, SourceFoundWhateverItsLetterCase) {
+  useDefaultDirs();
+  writeHostFile(host("c:\\src\\") + "/README.TXT", Bytes{'R'});
+  EXPECT_EQ(copyPackageFile("readme.txt", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
+}
+
+// Each failure row of the plain copy.
+struct CopyFailure {
+  const char *what;
+  w32::Fault fault;  // Any: none armed
+  long nth;
+  bool cancel;
+  bool removeSource;
+  bool removeTarget;
+  bool readOnlyDestination;
+  TransferResult result;
+  const char *failingPath;     // "" unchanged
+  long destinationSize;        // -1: not there
+};
+
+TEST_F(CopyTest, FailureRows) {
+  const size_t size = 70000;  // three chunks
+  const CopyFailure cases[] = {
+      {"source missing", w32::Fault::Any, 0, false, true, false, false, TransferResult::SourceMissing,
+       "c:\\src\\plugins.z", -1},
+      {"source cannot be opened", w32::Fault::Open, 1, false, false, false, false, TransferResult::SourceMissing,
+       "c:\\src\\plugins.z", -1},
+      {"destination cannot be created", w32::Fault::Create, 1, false, false, false, false,
+       TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\plugins.z", -1},
+      {"no target directory", w32::Fault::Any, 0, false, false, true, false, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\plugins.z", -1},
+      {"read-only destination", w32::Fault::Any, 0, false, false, false, true, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\plugins.z", 3},
+      {"buffer cannot be allocated", w32::Fault::Alloc, 1, false, false, false, false, TransferResult::Fatal, "", 0},
+      {"cancelled before the first chunk", w32::Fault::Any, 0, true, false, false, false, TransferResult::Cancelled,
+       "", 0},
+      {"first read fails", w32::Fault::Read, 1, false, false, false, false, TransferResult::SourceMissing, "", 0},
+      {"third read fails", w32::Fault::Read, 3, false, false, false, false, TransferResult::SourceMissing, "",
+       64000},
+      {"first write fails", w32::Fault::Write, 1, false, false, false, false, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\plugins.z", 0},
+      {"second write fails", w32::Fault::Write, 2, false, false, false, false, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\plugins.z", 32000},
+  };
+  for (const CopyFailure &c : cases) {
+    w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
+    clearSetupState();
+    setupProgress(1500000);
+    useDefaultDirs();
+    if (!c.removeSource) writeWin("c:\\src\\plugins.z", patternBytes(size, 3));
+    if (c.removeTarget) {
+      ASSERT_EQ(rmdir(host("c:\\dunmere\\quorvel").c_str()), 0);
+    }
+    if (c.readOnlyDestination) {
+      writeWin("c:\\dunmere\\quorvel\\plugins.z", Bytes{1, 2, 3});
+      ASSERT_EQ(chmod(host("c:\\dunmere\\quorvel\\plugins.z").c_str(), 0444), 0);
+    }
+    strcpy(setupState.failingPath, "unchanged");
+    setupState.cancelRequested = c.cancel ? 1 : 0;
+    if (c.nth) w32::armFault(c.fault, c.nth, false);
+    EXPECT_EQ(copyPackageFile("plugins.z", setupState.sourceDir, setupState.targetDir), c.result) << c.what;
+    EXPECT_STREQ(setupState.failingPath, *c.failingPath ? c.failingPath : "unchanged") << c.what;
+    std::string destination = host("c:\\dunmere\\quorvel\\plugins.z");
+    if (c.destinationSize < 0) {
+      EXPECT_FALSE(hostExists(destination)) << c.what;
+    } else {
+      EXPECT_EQ(static_cast<long>(readHostFile(destination).size()), c.destinationSize) << c.what;
+    }
+    EXPECT_EQ(w32::openHandleCount(), 0) << c.what;
+    EXPECT_EQ(w32::heapBlockCount(), 0) << c.what;
+  }
+}
+
+// A source that yields fewer bytes than its size promises (a sysfs file:
+// stat says 4096, a read delivers a few dozen) is a missing source, and
+// none of the bytes of that short chunk are written.
+TEST_F(CopyTest, ShortReadIsSourceMissingAndWritesNothing) {
+  const char *dir = "/sys/kernel/mm/transparent_hugepage";
+  struct stat info;
+  if (stat((std::string(dir) + "/enabled").c_str(), &info) != 0 || info.st_size != 4096) {
+    GTEST_SKIP() << "no sysfs file with a promised size on this machine";
+  }
+  useDefaultDirs();
+  w32::mapDrive('s', dir);
+  strcpy(setupState.failingPath, "unchanged");
+  EXPECT_EQ(copyPackageFile("enabled", "s:\\", setupState.targetDir), TransferResult::SourceMissing);
+  EXPECT_STREQ(setupState.failingPath, "unchanged");
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\enabled").size(), 0u);
+  EXPECT_EQ(progressMeter.bytesDone.load(), 0u);
+}
+
+// Paths that do not fit the 72-byte buffers are refused with what fits.
+TEST_F(CopyTest, PathsTooLongAreRefused) {
+  useDefaultDirs();
+  // 62 + 9 = 71 characters: fits exactly.
+  std::string dir62 = "c:\\" + std::string(58, 'd') + "\\";
+  ASSERT_EQ(dir62.size(), 62u);
+  ASSERT_EQ(mkdir((host("c:\\") + "/" + std::string(58, 'd')).c_str(), 0755), 0);
+  writeWin("c:\\src\\nsystem.z", Bytes{1});
+  EXPECT_EQ(copyPackageFile("nsystem.z", "c:\\src\\", dir62.c_str()), TransferResult::Done);
+  // One more character: refused, failingPath holds the first 71.
+  std::string full = dir62 + "netscape.z";
+  writeWin("c:\\src\\netscape.z", Bytes{1});
+  EXPECT_EQ(copyPackageFile("netscape.z", "c:\\src\\", dir62.c_str()), TransferResult::CannotWrite);
+  EXPECT_EQ(std::string(setupState.failingPath), full.substr(0, 71));
+  EXPECT_FALSE(hostExists((host("c:\\") + "/" + std::string(58, 'd')) + "/netscape.z"));
+  EXPECT_FALSE(hostExists((host("c:\\") + "/" + std::string(58, 'd')) + "/netscape."));
+
+  std::string longSource = "c:\\" + std::string(64, 's') + "\\";
+  EXPECT_EQ(copyPackageFile("netscape.z", longSource.c_str(), "c:\\dunmere\\quorvel\\"),
+            TransferResult::SourceMissing);
+  EXPECT_EQ(std::string(setupState.failingPath), (longSource + "netscape.z").substr(0, 71));
+}
+
+// --- extraction -----------------------------------------------------------
+
+const Bytes kStreamA = {0x00, 0x06, 0x82, 0x02, 0xFE, 0x01};
+const Bytes kStreamAbc = {0x00, 0x04, 0xC2, 0x88, 0x19, 0xAB, 0x4B, 0xC0, 0x3F};
+
+struct Member {
+  std::string name;       // up to 13 bytes, written as given
+  uint64_t time;
+  Bytes data;             // placed after the directory, back to back
+  int64_t offset = -1;    // override dataOffset (-1: where the data lies)
+  int64_t end = -1;       // override dataEnd
+};
+
+Bytes buildArchive(const std::vector<Member> &members, int32_t count = -999) {
+  int32_t n = count == -999 ? static_cast<int32_t>(members.size()) : count;
+  Bytes out(4, 0);
+  for (int i = 0; i < 4; i++) out[i] = static_cast<unsigned char>(static_cast<uint32_t>(n) >> (8 * i));
+  uint32_t position = 4 + 29 * static_cast<uint32_t>(members.size());
+  Bytes data;
+  for (const Member &m : members) {
+    ArchiveEntry e;
+    memset(&e, 0, sizeof e);
+    memcpy(e.memberName, m.name.data(), std::min<size_t>(m.name.size(), 13));
+    e.lastWriteTime = m.time;
+    e.dataOffset = m.offset >= 0 ? static_cast<uint32_t>(m.offset) : position;
+    e.dataEnd = m.end >= 0 ? static_cast<uint32_t>(m.end) : position + static_cast<uint32_t>(m.data.size());
+    unsigned char raw[ARCHIVE_ENTRY_SIZE];
+    formatArchiveEntry(&e, raw);
+    out.insert(out.end(), raw, raw + sizeof raw);
+    data.insert(data.end(), m.data.begin(), m.data.end());
+    position += static_cast<uint32_t>(m.data.size());
+  }
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+using ExtractTest = EngineTest;
+
+TEST_F(ExtractTest, TheThirtyNineByteArchive) {
+  useDefaultDirs();
+  Bytes archive = buildArchive({{"a.txt", kTime, kStreamA}});
+  ASSERT_EQ(archive.size(), 39u);
+  writeWin("c:\\src\\quorvel.z", archive);
+  EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\a.txt"), Bytes{'A'});
+  EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\a.txt")), kTime);
+  EXPECT_EQ(progressMeter.bytesDone.load(), 6u);
+  EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(ExtractTest, NoMembersIsDoneAtOnce) {
+  useDefaultDirs();
+  for (int32_t count : {0, -1, INT32_MIN}) {
+    writeWin("c:\\src\\quorvel.z", buildArchive({{"a.txt", kTime, kStreamA}}, count));
+    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done)
+        << count;
+    EXPECT_TRUE(listDir(host("c:\\dunmere\\quorvel")).empty()) << count;
+  }
+}
+
+TEST_F(ExtractTest, BackToBackMembersAndRepeatedExtraction) {
+  useDefaultDirs();
+  writeWin("c:\\src\\quorvel.z", buildArchive({{"abc.txt", kTime, kStreamAbc}, {"a.txt", kTime2, kStreamA}}));
+  ASSERT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\abc.txt"), (Bytes{'a', 'b', 'c', 'a', 'b', 'c', 'a', 'b', 'c'}));
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\a.txt"), Bytes{'A'});
+  EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\abc.txt")), kTime);
+  EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\a.txt")), kTime2);
+  EXPECT_EQ(progressMeter.bytesDone.load(), 15u);
+  // Again: the compressed bytes count a second time.
+  ASSERT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
+  EXPECT_EQ(progressMeter.bytesDone.load(), 30u);
+}
+
+TEST_F(ExtractTest, EmptyDataRangeLeavesAnEmptyStampedFile) {
+  useDefaultDirs();
+  writeWin("c:\\src\\quorvel.z", buildArchive({{"e.dat", kTime, {}}}));
+  EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir),
+            TransferResult::CannotWrite);
+  EXPECT_STREQ(setupState.failingPath, "c:\\dunmere\\quorvel\\e.dat");
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\e.dat").size(), 0u);
+  EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\e.dat")), kTime);
+}
+
+// Entries that must not be written: refused before anything is created for
+// them; the member before stays.
+struct BadEntry {
+  const char *what;
+  Member member;
+  TransferResult result;
+  const char *failingPath;
+};
+
+TEST_F(ExtractTest, BadEntriesWriteNothing) {
+  const BadEntry cases[] = {
+      {"empty name", {"", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\"},
+      {"no zero byte", {"abcdefghijklm", kTime, kStreamA}, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\abcdefghijkl"},
+      {"parent directory", {"..\\evil.txt", kTime, kStreamA}, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\..\\evil.txt"},
+      {"forward slash", {"../evil.txt", kTime, kStreamA}, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\../evil.txt"},
+      {"drive", {"c:evil.txt", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\c:evil.txt"},
+      {"dot", {".", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\."},
+      {"dot dot", {"..", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\.."},
+      {"device", {"CON", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\CON"},
+      {"device with extension", {"nul.txt", kTime, kStreamA}, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\nul.txt"},
+      {"lpt1", {"lpt1", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\lpt1"},
+      {"backwards", {"b.txt", kTime, kStreamA, 100, 90}, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\b.txt"},
+      {"end past the file", {"b.txt", kTime, kStreamA, -1, 100000}, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\b.txt"},
+      {"offset past the file", {"b.txt", kTime, kStreamA, 0x7FFFFFFF, 0x7FFFFFFF}, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\b.txt"},
+      {"damaged stream", {"b.txt", kTime, {0x00, 0x09, 1, 2, 3, 4}}, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\b.txt"},
+  };
+  for (const BadEntry &c : cases) {
+    w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
+    clearSetupState();
+    useDefaultDirs();
+    writeWin("c:\\src\\quorvel.z", buildArchive({{"good.txt", kTime, kStreamA}, c.member}));
+    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), c.result) << c.what;
+    EXPECT_STREQ(setupState.failingPath, c.failingPath) << c.what;
+    std::vector<std::string> expected = {"good.txt"};
+    if (strcmp(c.what, "damaged stream") == 0) expected = {"b.txt", "good.txt"};  // created, then rejected
+    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), expected) << c.what;
+    EXPECT_EQ(listDir(host("c:\\dunmere")), std::vector<std::string>{"quorvel"}) << c.what;
+    EXPECT_FALSE(hostExists(host("c:\\") + "/evil.txt")) << c.what;
+    EXPECT_EQ(w32::openHandleCount(), 0) << c.what;
+    EXPECT_EQ(w32::heapBlockCount(), 0) << c.what;
+  }
+}
+
+// Failure rows of the extraction.
+struct ExtractFailure {
+  const char *what;
+  w32::Fault fault;
+  long nth;
+  bool cancel;
+  Bytes archive;            // empty: no archive file
+  TransferResult result;
+  const char *failingPath;  // "" unchanged
+  std::vector<std::string> files;
+};
+
+TEST_F(ExtractTest, FailureRows) {
+  Bytes two = buildArchive({{"abc.txt", kTime, kStreamAbc}, {"a.txt", kTime2, kStreamA}});
+  Bytes truncatedDirectory(two.begin(), two.begin() + 40);
+  Bytes truncatedCount(two.begin(), two.begin() + 3);
+  const ExtractFailure cases[] = {
+      {"archive missing", w32::Fault::Any, 0, false, {}, TransferResult::SourceMissing, "c:\\src\\quorvel.z", {}},
+      {"archive cannot be opened", w32::Fault::Open, 1, false, two, TransferResult::SourceMissing,
+       "c:\\src\\quorvel.z", {}},
+      {"shorter than its count", w32::Fault::Any, 0, false, truncatedCount, TransferResult::SourceMissing, "", {}},
+      {"shorter than its directory", w32::Fault::Any, 0, false, truncatedDirectory, TransferResult::SourceMissing,
+       "", {}},
+      {"count cannot be read", w32::Fault::Read, 1, false, two, TransferResult::SourceMissing, "", {}},
+      {"second entry cannot be read", w32::Fault::Read, 4, false, two, TransferResult::SourceMissing, "",
+       {"abc.txt"}},
+      {"cancelled before the first member", w32::Fault::Any, 0, true, two, TransferResult::Cancelled, "", {}},
+      {"first destination cannot be created", w32::Fault::Create, 1, false, two, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\abc.txt", {}},
+      {"second destination cannot be created", w32::Fault::Create, 2, false, two, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\a.txt", {"abc.txt"}},
+      {"work area cannot be allocated", w32::Fault::Alloc, 1, false, two, TransferResult::Fatal, "", {"abc.txt"}},
+      {"member data cannot be read", w32::Fault::Read, 3, false, two, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\abc.txt", {"abc.txt"}},
+      {"decoded bytes cannot be written", w32::Fault::Write, 1, false, two, TransferResult::CannotWrite,
+       "c:\\dunmere\\quorvel\\abc.txt", {"abc.txt"}},
+  };
+  for (const ExtractFailure &c : cases) {
+    w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
+    clearSetupState();
+    setupProgress(1500000);
+    useDefaultDirs();
+    if (!c.archive.empty()) writeWin("c:\\src\\quorvel.z", c.archive);
+    strcpy(setupState.failingPath, "unchanged");
+    setupState.cancelRequested = c.cancel ? 1 : 0;
+    if (c.nth) w32::armFault(c.fault, c.nth, false);
+    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), c.result) << c.what;
+    EXPECT_STREQ(setupState.failingPath, *c.failingPath ? c.failingPath : "unchanged") << c.what;
+    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), c.files) << c.what;
+    EXPECT_EQ(w32::openHandleCount(), 0) << c.what;
+    EXPECT_EQ(w32::heapBlockCount(), 0) << c.what;
+  }
+}
+
+TEST_F(ExtractTest, FatalLeavesTheMemberEmpty) {
+  useDefaultDirs();
+  writeWin("c:\\src\\quorvel.z", buildArchive({{"abc.txt", kTime, kStreamAbc}}));
+  w32::armFault(w32::Fault::Alloc, 1, false);
+  EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Fatal);
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\abc.txt").size(), 0u);
+}
+
+TEST_F(ExtractTest, DestinationTooLongIsRefused) {
+  useDefaultDirs();
+  std::string dir = "c:\\" + std::string(61, 'd') + "\\";  // 65 characters
+  ASSERT_EQ(mkdir((host("c:\\") + "/" + std::string(61, 'd')).c_str(), 0755), 0);
+  writeWin("c:\\src\\quorvel.z", buildArchive({{"a.txt", kTime, kStreamA}, {"abcdefgh.txt", kTime, kStreamA}}));
+  EXPECT_EQ(extractPackageArchive("quorvel.z", "c:\\src\\", dir.c_str()), TransferResult::CannotWrite);
+  EXPECT_EQ(std::string(setupState.failingPath), (dir + "abcdefgh.txt").substr(0, 71));
+  EXPECT_EQ(listDir((host("c:\\") + "/" + std::string(61, 'd'))), std::vector<std::string>{"a.txt"});
+}
+
+}  // namespace
