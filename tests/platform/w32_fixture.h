@@ -11,6 +11,9 @@
 #include <string>
 
 class W32Test : public ::testing::Test {
+public:
+  static std::string readHost(const std::string &path);
+
 protected:
   void SetUp() override;
   void TearDown() override;
@@ -20,7 +23,6 @@ protected:
   // A scratch host directory outside the prefix (floppies, CDs).
   std::string scratch(const std::string &rel = "") const { return root + "/host" + rel; }
   static void writeHost(const std::string &path, const std::string &content);
-  static std::string readHost(const std::string &path);
   static void makeHostDir(const std::string &path); // with parents
   static bool hostExists(const std::string &path);
 
