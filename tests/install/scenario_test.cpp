@@ -1,0 +1,186 @@
+// Whole installation runs: single directory and floppy sets, missing files
+// answered Retry and Cancel, a read-only destination, an allocation failure,
+// and installation directories that do and do not fit.
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "install_sequence.h"
+#include "scenario_fixture.h"
+
+namespace {
+
+const char kDisk2[] =
+    "message caption=\"Quorvel Installation\" text=\"Please insert the disk labeled \\\"Quorvel Disk #2\\\".\" "
+    "icon=MB_ICONERROR buttons=MB_OK answer=OK";
+const char kDisk3[] =
+    "message caption=\"Quorvel Installation\" text=\"Please insert the disk labeled \\\"Quorvel Disk #3\\\".\" "
+    "icon=MB_ICONERROR buttons=MB_OK answer=OK";
+
+std::vector<std::string> names(const PackageResult &p) {
+  std::vector<std::string> out;
+  for (const PackagedFile &f : p.files) {
+    if (f.name != "quorvel.z") out.push_back(f.name);
+  }
+  for (const ArchiveCreated &m : p.quorvelMembers) out.push_back(m.name);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+struct SingleCase {
+  bool optional;
+  size_t transfers;  // files of the list transferred
+};
+
+TEST_F(ScenarioTest, SingleDirectoryWithoutAndWithTheOptionalFiles) {
+  for (SingleCase c : {SingleCase{false, 9}, SingleCase{true, 11}}) {
+    w32::resetForTest(prefix + (c.optional ? "/with" : "/without"));
+    clearSetupState();
+    setupState.progressDialog = dialog = w32::createTestWindow();
+    setupState.statusText = statusText = w32::createTestWindow();
+    PackageResult package = makeTestPackage(c.optional ? "with" : "without", false, c.optional);
+    ASSERT_EQ(package.files.size(), c.transfers);
+    w32::mapDrive('d', scratch + (c.optional ? "/with" : "/without"));
+
+    EXPECT_EQ(run("d:\\"), 1);
+    EXPECT_STREQ(setupState.targetDir, "c:\\dunmere\\quorvel\\");
+    EXPECT_EQ(setupState.multiDisk, 0);
+    EXPECT_EQ(setupState.diskNumber, 3);
+    EXPECT_TRUE(messages().empty()) << w32::transcript();
+    EXPECT_EQ(installedNames(), names(package));
+    expectInstalled(package);
+    // The meter counted exactly what mkpackage said it would.
+    EXPECT_EQ(progressMeter.bytesDone.load(), package.progressTotal);
+    EXPECT_GT(takeProgressPosts(), 0);
+    char status[64] = "";
+    GetWindowTextA(statusText, status, sizeof status);
+    EXPECT_STREQ(status, "Adding Quorvel group...");
+  }
+}
+
+TEST_F(ScenarioTest, FloppySetWithDiskChanges) {
+  PackageResult package = makeTestPackage("floppy", true, true);
+  w32::mapDrive('a', scratch + "/floppy/disk1");
+  std::string answers = "insert a: " + scratch + "/floppy/disk2\n" +
+                        "message \"Please insert the disk labeled \\\"Quorvel Disk #2\\\".\" OK\n" + "insert a: " +
+                        scratch + "/floppy/disk3\n" +
+                        "message \"Please insert the disk labeled \\\"Quorvel Disk #3\\\".\" OK\n";
+  EXPECT_EQ(run("a:\\", answers), 1) << w32::transcript();
+  EXPECT_EQ(setupState.multiDisk, 1);
+  EXPECT_EQ(messages(), (std::vector<std::string>{kDisk2, kDisk3}));
+  EXPECT_EQ(w32::scriptError(), "");
+  expectInstalled(package);
+  EXPECT_EQ(installedNames(), names(package));
+}
+
+// Disk 2 not inserted: the source-missing prompt names Disk #2; the disk
+// goes in before Retry.
+TEST_F(ScenarioTest, FloppyDiskTwoMissingThenInserted) {
+  PackageResult package = makeTestPackage("floppy", true, false);
+  w32::mapDrive('a', scratch + "/floppy/disk1");
+  std::string answers = "message \"*Disk #2*\" OK\n"
+                        "insert a: " + scratch + "/floppy/disk2\n" +
+                        "message \"Please ensure that Quorvel Disk #2 is in drive a:\\.\" Retry\n" + "insert a: " +
+                        scratch + "/floppy/disk3\n" + "message \"*Disk #3*\" OK\n";
+  EXPECT_EQ(run("a:\\", answers), 1) << w32::transcript();
+  ASSERT_EQ(messages().size(), 3u);
+  EXPECT_NE(messages()[1].find("buttons=MB_RETRYCANCEL answer=Retry"), std::string::npos);
+  expectInstalled(package);
+}
+
+TEST_F(ScenarioTest, MissingFileRetriedAfterItIsSupplied) {
+  PackageResult package = makeTestPackage("full", false, false);
+  makeTestPackage("partial", false, false);
+  ASSERT_EQ(unlink((scratch + "/partial/javaclss.z").c_str()), 0);
+  w32::mapDrive('d', scratch + "/partial");
+  std::string answers = "insert d: " + scratch + "/full\n" + "message \"Please ensure the following Quorvel files*\" Retry\n";
+  EXPECT_EQ(run("d:\\", answers), 1) << w32::transcript();
+  EXPECT_EQ(messages().size(), 1u);
+  expectInstalled(package);
+}
+
+TEST_F(ScenarioTest, MissingFileCancelled) {
+  makeTestPackage("partial", false, true);
+  ASSERT_EQ(unlink((scratch + "/partial/readme.txt").c_str()), 0);
+  w32::mapDrive('d', scratch + "/partial");
+  EXPECT_EQ(run("d:\\", "message \"Please ensure*setup.exe\" Cancel\n"), 0);
+  EXPECT_EQ(messages().size(), 1u);
+  // Nothing after the cancelled transfer is touched.
+  EXPECT_EQ(installedNames(), (std::vector<std::string>{"javaclss.z", "netscape.z", "nsystem.z", "plugins.z"}));
+  char status[64] = "";
+  GetWindowTextA(statusText, status, sizeof status);
+  EXPECT_STRNE(status, "Adding Quorvel group...");
+}
+
+TEST_F(ScenarioTest, ReadOnlyDestination) {
+  makeTestPackage("pkg", false, false);
+  w32::mapDrive('d', scratch + "/pkg");
+  ASSERT_EQ(mkdir(host("c:\\dunmere").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(host("c:\\dunmere\\quorvel").c_str(), 0755), 0);
+  writeWin("c:\\dunmere\\quorvel\\nprogram.z", Bytes{'o', 'l', 'd'});
+  ASSERT_EQ(chmod(host("c:\\dunmere\\quorvel\\nprogram.z").c_str(), 0444), 0);
+  // In the answer file's quoted text \\ stands for one backslash.
+  std::string prompt = "message \"Can't write file c:\\\\dunmere\\\\quorvel\\\\nprogram.z (may be in use).\" ";
+  EXPECT_EQ(run("d:\\", prompt + "Retry\n" + prompt + "Cancel\n"), 0) << w32::transcript();
+  EXPECT_EQ(messages().size(), 2u);
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\nprogram.z"), (Bytes{'o', 'l', 'd'}));
+  EXPECT_FALSE(hostExists(host("c:\\dunmere\\quorvel\\quorvel.exe")));
+}
+
+TEST_F(ScenarioTest, AllocationFailureIsFatalWithoutRetry) {
+  makeTestPackage("pkg", false, false);
+  w32::mapDrive('d', scratch + "/pkg");
+  w32::armFault(w32::Fault::Alloc, 1, false);
+  EXPECT_EQ(run("d:\\", "message \"A fatal error occurred (might be out of memory).\" OK\n"), 0);
+  ASSERT_EQ(messages().size(), 1u);
+  EXPECT_NE(messages()[0].find("buttons=MB_OK"), std::string::npos);
+  EXPECT_EQ(installedNames(), std::vector<std::string>{"nsystem.z"});
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\nsystem.z").size(), 0u);
+}
+
+struct InstallDirCase {
+  const char *installDir;
+  const char *targetDir;
+};
+
+TEST_F(ScenarioTest, TargetDirectoryFromTheInstallationDirectory) {
+  const InstallDirCase cases[] = {
+      {"c:\\dunmere", "c:\\dunmere\\quorvel\\"},
+      {"c:\\dunmere\\", "c:\\dunmere\\quorvel\\"},
+      {"c:\\", "c:\\quorvel\\"},
+  };
+  makeTestPackage("pkg", false, false, 100);
+  for (const InstallDirCase &c : cases) {
+    w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
+    clearSetupState();
+    setupState.progressDialog = dialog = w32::createTestWindow();
+    w32::mapDrive('d', scratch + "/pkg");
+    strcpy(setupState.sourceDir, "d:\\");
+    strcpy(setupState.installDir, c.installDir);
+    setupProgress(1500000);
+    EXPECT_EQ(runInstallation(dialog), 1) << c.installDir;
+    EXPECT_STREQ(setupState.targetDir, c.targetDir);
+    std::string target = c.targetDir;
+    EXPECT_TRUE(hostExists(w32::hostPath((target + "readme.txt").c_str()))) << c.installDir;
+  }
+}
+
+// An installation directory whose target would not fit: nothing is
+// created under a shortened name and each transfer is refused.
+TEST_F(ScenarioTest, InstallationDirectoryTooLongForTheTarget) {
+  makeTestPackage("pkg", false, false, 100);
+  w32::mapDrive('d', scratch + "/pkg");
+  std::string installDir = "c:\\" + std::string(66, 'l');  // 69 characters
+  std::string target = installDir + "\\quorvel\\";
+  strcpy(setupState.sourceDir, "d:\\");
+  strcpy(setupState.installDir, installDir.c_str());
+  w32::setAnswers("message \"Can't write file *\" Retry\nmessage \"Can't write file *\" Cancel\n");
+  EXPECT_EQ(runInstallation(dialog), 0);
+  EXPECT_EQ(std::string(setupState.targetDir), target.substr(0, 71));
+  EXPECT_EQ(std::string(setupState.failingPath), target.substr(0, 71));
+  EXPECT_EQ(messages().size(), 2u);
+  // The installation directory exists (it fits) and stays empty.
+  EXPECT_EQ(listDir(w32::hostPath(installDir.c_str())), std::vector<std::string>{});
+}
+
+}  // namespace
