@@ -1,0 +1,116 @@
+// Fault sweep over a small package: the Nth platform call of the run fails,
+// for every N. Each run must end with one of the prompts (or finish when the
+// failed call was one whose result does not matter), with every handle
+// closed and every heap block released; a transient fault answered Retry
+// must still install byte-identical files with their timestamps.
+#include <string.h>
+#include <sys/stat.h>
+
+#include "install_sequence.h"
+#include "scenario_fixture.h"
+
+namespace {
+
+const char kCaption[] = "message caption=\"Quorvel Installation\" text=\"";
+
+enum class Prompt { None, Retryable, Fatal, Unexpected };
+
+bool startsWith(const std::string &text, const std::string &prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+Prompt classify(const std::string &line) {
+  if (line.compare(0, sizeof kCaption - 1, kCaption) != 0) return Prompt::Unexpected;
+  std::string text = line.substr(sizeof kCaption - 1);
+  bool retryCancel = line.find("icon=MB_ICONWARNING buttons=MB_RETRYCANCEL") != std::string::npos;
+  if ((startsWith(text, "Can't write file ") || startsWith(text, "Please ensure the following Quorvel files")) &&
+      retryCancel) {
+    return Prompt::Retryable;
+  }
+  if (startsWith(text, "A fatal error occurred (might be out of memory).\"") &&
+      line.find("icon=MB_ICONWARNING buttons=MB_OK") != std::string::npos) {
+    return Prompt::Fatal;
+  }
+  return Prompt::Unexpected;
+}
+
+class FaultSweep : public ScenarioTest {
+ protected:
+  // A fresh prefix with the target directory already there (so that a
+  // failed, unexamined CreateDirectoryA leaves nothing to repeat), the
+  // package on D: and the fault armed; returns runInstallation's result.
+  int runWithFault(long n, bool persistent, const std::string &answers) {
+    w32::resetForTest(prefix + "/run" + std::to_string(runs++));
+    clearSetupState();
+    setupState.progressDialog = dialog = w32::createTestWindow();
+    setupState.statusText = statusText = w32::createTestWindow();
+    mkdir(host("c:\\dunmere").c_str(), 0755);
+    mkdir(host("c:\\dunmere\\quorvel").c_str(), 0755);
+    w32::mapDrive('d', scratch + "/pkg");
+    if (!answers.empty()) w32::setAnswers(answers);
+    if (n > 0) w32::armFault(w32::Fault::Any, n, persistent);
+    strcpy(setupState.sourceDir, "d:\\");
+    strcpy(setupState.installDir, "c:\\dunmere");
+    setupProgress(1500000);
+    int result = runInstallation(dialog);
+    w32::clearFaults();
+    return result;
+  }
+  void checkClean(long n, const char *what) {
+    EXPECT_EQ(w32::openHandleCount(), 0) << what << " fault at call " << n;
+    EXPECT_EQ(w32::heapBlockCount(), 0) << what << " fault at call " << n;
+  }
+  int runs = 0;
+};
+
+TEST_F(FaultSweep, EveryCallOfTheRun) {
+  PackageResult package = makeTestPackage("pkg", false, false, 300);
+  ASSERT_EQ(runWithFault(0, false, ""), 1);
+  expectInstalled(package);
+  long calls = w32::callCount(w32::Fault::Any);
+  ASSERT_GT(calls, 30);
+
+  int retried = 0, fatal = 0, harmless = 0;
+  for (long n = 1; n <= calls; n++) {
+    // Transient, nobody to answer: the first prompt stops the run.
+    int first = runWithFault(n, false, "");
+    checkClean(n, "transient");
+    std::vector<std::string> shown = messages();
+    if (first == 1) {
+      EXPECT_TRUE(shown.empty()) << "call " << n;
+      expectInstalled(package);
+      harmless++;
+      continue;
+    }
+    ASSERT_EQ(shown.size(), 1u) << "call " << n << "\n" << w32::transcript();
+    Prompt prompt = classify(shown[0]);
+    ASSERT_NE(prompt, Prompt::Unexpected) << "call " << n << ": " << shown[0];
+
+    // The same fault, answered: Retry installs everything; Fatal stops.
+    int second = runWithFault(n, false, prompt == Prompt::Fatal ? "message \"*\" OK\n" : "message \"*\" Retry\n");
+    checkClean(n, "answered");
+    EXPECT_EQ(messages().size(), 1u) << "call " << n << "\n" << w32::transcript();
+    EXPECT_EQ(w32::scriptError(), "") << "call " << n;
+    if (prompt == Prompt::Fatal) {
+      EXPECT_EQ(second, 0) << "call " << n;
+      fatal++;
+    } else {
+      EXPECT_EQ(second, 1) << "call " << n;
+      expectInstalled(package);
+      retried++;
+    }
+
+    // Persistent from call n on: still one prompt at most, nothing left open.
+    int persistent = runWithFault(n, true, "");
+    checkClean(n, "persistent");
+    EXPECT_LE(messages().size(), 1u) << "call " << n;
+    if (persistent == 1) {
+      EXPECT_TRUE(messages().empty()) << "call " << n;
+    }
+  }
+  // The sweep reached every kind of outcome.
+  EXPECT_GT(retried, 0);
+  EXPECT_GT(fatal, 0);
+  EXPECT_GT(harmless, 0);
+  RecordProperty("calls", static_cast<int>(calls));
+}
+
+}  // namespace
