@@ -1,0 +1,70 @@
+// Cancel from the main thread while the worker copies, as the progress
+// dialog does it: the worker runs the installation sequence and posts its
+// end; the main thread reads nextPercent on each progress message and sets
+// cancelRequested. Built for ThreadSanitizer (label tsan).
+#include <string.h>
+#include <sys/stat.h>
+
+#include "install_sequence.h"
+#include "scenario_fixture.h"
+
+namespace {
+
+DWORD WINAPI installationWorker(LPVOID) {
+  int result = runInstallation(setupState.progressDialog);
+  PostMessageA(setupState.progressDialog, result ? WM_SETUP_DONE : WM_SETUP_FAILED, 0, 0);
+  return 1;
+}
+
+class CancelWhileCopying : public ScenarioTest {};
+
+TEST_F(CancelWhileCopying, PartialDestinationRemains) {
+  const size_t bigSize = 24u << 20;  // 787 chunks: far more than the main thread needs to react
+  PackageResult package = makeTestPackage("pkg", false, false, 1000);
+  Bytes big = patternBytes(bigSize, 5);
+  writeHostFile(scratch + "/pkg/nsystem.z", big);
+
+  w32::mapDrive('d', scratch + "/pkg");
+  strcpy(setupState.sourceDir, "d:\\");
+  strcpy(setupState.installDir, "c:\\dunmere");
+  setupProgress(3200000);  // one percent per 32,000 bytes: a message per chunk
+  setupState.cancelRequested = 0;
+  DWORD id = 0;
+  setupState.workerThread = CreateThread(nullptr, 0, installationWorker, nullptr, 0, &id);
+  ASSERT_NE(setupState.workerThread, nullptr);
+  setupState.workerThreadId = id;
+
+  // The dialog's side: move the bar, cancel after a few chunks, wait for the end.
+  int progressMessages = 0;
+  uint32_t lastShown = 0;
+  UINT ended = 0;
+  while (!ended) {
+    MSG msg;
+    if (!w32::takePosted(dialog, &msg)) {
+      Sleep(0);
+      continue;
+    }
+    if (msg.message == WM_SETUP_PROGRESS) {
+      uint32_t next = progressMeter.nextPercent;
+      EXPECT_GE(next, lastShown);
+      lastShown = next;
+      if (++progressMessages == 3) setupState.cancelRequested = 1;
+    } else if (msg.message == WM_SETUP_DONE || msg.message == WM_SETUP_FAILED) {
+      ended = msg.message;
+    }
+  }
+  EXPECT_EQ(WaitForSingleObject(setupState.workerThread, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(setupState.workerThread);
+
+  EXPECT_EQ(ended, static_cast<UINT>(WM_SETUP_FAILED));
+  // Stopped inside the big copy, at a chunk boundary; nothing after it.
+  Bytes partial = readWin("c:\\dunmere\\quorvel\\nsystem.z");
+  EXPECT_GE(partial.size(), 3u * 32000);
+  EXPECT_LT(partial.size(), bigSize);
+  EXPECT_EQ(partial.size() % 32000, 0u);
+  EXPECT_TRUE(std::equal(partial.begin(), partial.end(), big.begin()));
+  EXPECT_EQ(installedNames(), std::vector<std::string>{"nsystem.z"});
+  EXPECT_TRUE(messages().empty());
+}
+
+}  // namespace
