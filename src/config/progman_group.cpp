@@ -57,8 +57,11 @@ int startProgramGroup(void) {
   return ddeClient.service != NULL && ddeClient.topic != NULL ? 1 : 0;
 }
 
+// Without both name handles there is nothing to connect to: a null handle
+// would ask DDE for any service or any topic.
 static int connectToProgman(void) {
-  if (ddeClient.conversation == NULL) {
+  if (ddeClient.conversation == NULL && ddeClient.instance != 0 && ddeClient.service != NULL &&
+      ddeClient.topic != NULL) {
     ddeClient.conversation = DdeConnect(ddeClient.instance, ddeClient.service, ddeClient.topic, NULL);
   }
   return ddeClient.conversation != NULL ? 1 : 0;

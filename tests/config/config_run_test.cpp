@@ -1,0 +1,161 @@
+// Whole runs: the installation sequence with and without an earlier
+// installation, and a fault sweep over the configuration steps.
+#include <string.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "config_fixture.h"
+#include "config_steps.h"
+#include "install_sequence.h"
+#include "package_layout.h"
+#include "progress_meter.h"
+
+namespace {
+
+const char kSystemIni[] =
+    "[boot]\r\nshell=Explorer.exe\r\n[386Enh]\r\ndevice=*vmm\r\ndevice=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
+    "DEVICE=C:\\DUNMERE\\TCPPRO\\BIN\\VNTSTIMD.EXE\r\nkeyboard=%kbd%\r\n";
+const char kSystemIniFiltered[] = "[boot]\r\nshell=Explorer.exe\r\n[386Enh]\r\ndevice=*vmm\r\nkeyboard=%kbd%\r\n";
+
+class RunTest : public ConfigTest {
+ protected:
+  void layOutUpgrade(const std::string &main) {
+    layOutEarlierInstallation(main, {"Main=" + main, "Eudora=c:\\eudora", "Dialer=c:\\dunmere\\dialer"});
+    makeWinDir("c:\\dunmere\\dialer\\bin");
+    writeWin("c:\\dunmere\\dialer\\bin\\vntspsd.386", "driver");
+    writeWin("C:\\WINDOWS\\nts.ini", "[nts]\r\n");
+    writeSystemIni(kSystemIni);
+  }
+
+  void makeSourcePackage(const std::vector<std::pair<std::string, std::string>> &settings) {
+    makeWinDir("c:\\src");
+    PackageSpec spec;
+    spec.outDir = host("c:\\src");
+    spec.generate = true;
+    spec.generatedSize = 3000;
+    spec.settings = settings;
+    PackageResult result;
+    std::string error;
+    ASSERT_TRUE(makePackage(spec, &result, &error)) << error;
+    strcpy(setupState.sourceDir, "c:\\src\\");
+    setupProgress(static_cast<uint32_t>(result.progressTotal));
+  }
+
+  std::string regText(const char *name) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+      return "(no key)";
+    }
+    char data[300];
+    DWORD size = sizeof data;
+    DWORD type = 0;
+    LONG result = RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(data), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS) return "(none)";
+    if (type != REG_SZ || size == 0 || data[size - 1] != '\0') return "(not a text)";
+    return std::string(data, size - 1);
+  }
+};
+
+const std::vector<std::pair<std::string, std::string>> kSettings = {
+    {"RegNo", "DN-"}, {"IsRegNoAPrefix", "Yes"}, {"HomePage", "home.htm"}, {"HDHomePage", "1"}, {"FreeHours", "10"}};
+
+TEST_F(RunTest, UpgradeRunEndsWithRegistryAndGroup) {
+  layOutUpgrade("c:\\dunmere\\");  // the earlier Main ends with a backslash
+  makeSourcePackage(kSettings);
+  strcpy(setupState.installDir, "c:\\typed");
+  w32::setAnswers("message \"Thank you for upgrading*\" OK\n");
+
+  ASSERT_EQ(runInstallation(dialog), 1) << w32::scriptError();
+  EXPECT_EQ(w32::scriptError(), "");
+  EXPECT_STREQ(setupState.installDir, "c:\\dunmere\\");
+  EXPECT_STREQ(setupState.targetDir, "c:\\dunmere\\quorvel\\");
+  EXPECT_TRUE(existsWin("c:\\dunmere\\quorvel\\readme.txt"));
+  EXPECT_FALSE(existsWin("c:\\typed\\quorvel"));
+
+  EXPECT_EQ(systemIni(), kSystemIniFiltered);
+  EXPECT_EQ(readWin("C:\\WINDOWS\\SYSTEM.OLD"), kSystemIniFiltered);
+  EXPECT_EQ(winIni().find("Dunmere Network Quorvel"), std::string::npos);
+  EXPECT_FALSE(existsWin("c:\\dunmere\\register"));
+  EXPECT_FALSE(existsWin("c:\\dunmere\\dialer"));
+  EXPECT_FALSE(existsWin("C:\\WINDOWS\\nts.ini"));
+
+  EXPECT_EQ(regText("MainDir"), "c:\\dunmere") << "one trailing backslash removed";
+  EXPECT_EQ(regText("RegNoPrefix"), "DN-");
+  EXPECT_EQ(regText("RegNo"), "(none)");
+  EXPECT_EQ(regText("LocalURLPath"), "c:\\dunmere\\www\\home.htm");
+  EXPECT_EQ(regText("Quorvel31Eudora"), "TRUE");
+  EXPECT_EQ(regText("FreeHours"), "10");
+
+  const std::vector<std::string> commands = {
+      "[CreateGroup(Quorvel)]",
+      "[AddItem(c:\\dunmere\\quorvel\\quorvel.exe, Registration & Utilities, c:\\dunmere\\quorvel\\quorvel.exe)]",
+      "[AddItem(c:\\dunmere\\quorvel\\readme.txt, Read me, c:\\dunmere\\quorvel\\notep001.ico)]",
+  };
+  EXPECT_EQ(w32::progmanCommands(), commands);
+}
+
+TEST_F(RunTest, FreshMachineLeavesWinIniAndSystemIniAlone) {
+  writeWinIni("[windows]\r\nload=\r\n");
+  writeSystemIni(kSystemIni);
+  makeSourcePackage({{"RegNo", "12345"}});
+  strcpy(setupState.installDir, "c:\\dunmere");
+  w32::setAnswers("");
+
+  ASSERT_EQ(runInstallation(dialog), 1) << w32::scriptError();
+  EXPECT_EQ(w32::transcript(), "") << "no message box on a fresh machine";
+  EXPECT_EQ(winIni(), "[windows]\r\nload=\r\n");
+  EXPECT_EQ(systemIni(), kSystemIni);
+  EXPECT_FALSE(existsWin("C:\\WINDOWS\\SYSTEM.OLD"));
+  EXPECT_EQ(regText("MainDir"), "c:\\dunmere");
+  EXPECT_EQ(regText("RegNo"), "12345");
+  EXPECT_EQ(regText("Quorvel31Eudora"), "(none)");
+  EXPECT_EQ(w32::progmanCommands().size(), 3u);
+}
+
+// Every platform call of the three steps made to fail in turn, once and
+// from then on: SYSTEM.INI ends as the old text or the filtered text, never
+// anything in between, and nothing is left open.
+TEST_F(RunTest, FaultSweepOverTheConfigurationSteps) {
+  int sawOld = 0;
+  int sawFiltered = 0;
+  for (bool persistent : {false, true}) {
+    long n = 1;
+    for (;; ++n) {
+      SCOPED_TRACE("call " + std::to_string(n) + (persistent ? " and later fail" : " fails"));
+      freshPrefix();
+      layOutUpgrade("c:\\dunmere");
+      strcpy(setupState.installDir, "c:\\dunmere");
+      strcpy(setupState.sourceDir, "c:\\src\\");
+      makeWinDir("c:\\src");
+      writeWin("c:\\src\\setup.ini", "[Quorvel]\r\nRegNo=1\r\nHomePage=h.htm\r\n");
+      w32::setAnswers("message \"*\" OK\nmessage \"*\" OK\nmessage \"*\" OK\nmessage \"*\" OK\n");
+      long before = w32::callCount(w32::Fault::Any);
+      w32::armFault(w32::Fault::Any, n, persistent);
+
+      cleanUpEarlierInstallation(dialog);
+      writeRegistrySettings("c:\\dunmere");
+      startProgramGroup();
+      createProgramGroup("Quorvel");
+      addProgramItem("Read me", "c:\\dunmere\\quorvel\\", "readme.txt", "c:\\dunmere\\quorvel\\", "notep001.ico");
+      endProgramGroup();
+
+      long calls = w32::callCount(w32::Fault::Any) - before;
+      w32::clearFaults();
+      EXPECT_EQ(w32::openHandleCount(), 0);
+      std::string text = systemIni();
+      EXPECT_TRUE(text == kSystemIni || text == kSystemIniFiltered) << text;
+      sawOld += text == kSystemIni;
+      sawFiltered += text == kSystemIniFiltered;
+      if (calls < n) break;  // the fault was never reached: every call has had its turn
+      ASSERT_LT(n, 2000) << "the sweep does not end";
+    }
+    EXPECT_GT(n, 20) << "too few calls to sweep";
+  }
+  EXPECT_GT(sawOld, 0);
+  EXPECT_GT(sawFiltered, 0);
+}
+
+}  // namespace
