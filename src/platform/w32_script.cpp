@@ -35,7 +35,8 @@ struct Script {
   std::string transcript;
   std::string error;
   bool testMode = false;
-  FILE *file = nullptr; // W32_TRANSCRIPT
+  bool haveFile = false; // answers came from W32_ANSWERS or setAnswers
+  FILE *file = nullptr;  // W32_TRANSCRIPT
 };
 
 Script &script() {
@@ -376,7 +377,9 @@ bool scriptTake(const std::string &eventLine,
   std::lock_guard<std::mutex> lock(sc.m);
   if (sc.answers.empty()) {
     recordLocked(sc, eventLine + " answer=none");
-    scriptFailedLocked(sc, "no answer left in the answer file for: " + eventLine);
+    scriptFailedLocked(sc, (sc.haveFile ? "no answer left in the answer file for: "
+                                        : "no answer file (W32_ANSWERS) to answer: ") +
+                               eventLine);
     return false;
   }
   Entry &e = sc.answers.front();
@@ -402,7 +405,21 @@ void resetScript() {
   sc.transcript.clear();
   sc.error.clear();
   sc.testMode = true;
+  sc.haveFile = false;
 }
+
+namespace {
+// A real run that ends with answers left over did not show what its answer
+// file expected; say so (the transcript stays as the events made it).
+void reportUnusedAnswers() {
+  Script &sc = script();
+  std::unique_lock<std::mutex> lock(sc.m, std::try_to_lock);
+  if (!lock.owns_lock() || sc.testMode || sc.answers.empty()) return;
+  const ScriptAnswer &a = sc.answers.front().answer;
+  fprintf(stderr, "w32 scripted front end: %zu answer(s) not used, the first: answer file line %d (%s)\n",
+          sc.answers.size(), a.line, a.source.c_str());
+}
+} // namespace
 
 void loadAnswersFromEnvironment() {
   Script &sc = script();
@@ -432,6 +449,8 @@ void loadAnswersFromEnvironment() {
       return;
     }
     sc.answers.swap(answers);
+    sc.haveFile = true;
+    atexit(reportUnusedAnswers);
   }
   for (const Action &a : atStart) runAction(a);
 }
@@ -489,6 +508,7 @@ void setAnswers(const std::string &answerFileText) {
       return;
     }
     sc.answers.swap(answers);
+    sc.haveFile = true;
     sc.error.clear();
   }
   for (const Action &a : atStart) runAction(a);

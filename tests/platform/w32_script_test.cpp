@@ -346,6 +346,12 @@ TEST_F(ScriptTest, AMismatchEndsTheRealProgram) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(r.out, "1\n");
+
+  r = runProbe(dir, "message \"*\" OK\n# the second box never comes\nmessage \"two\" Cancel\n", {"one"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("1 answer(s) not used, the first: answer file line 3 (message \"two\" Cancel)"),
+            std::string::npos)
+      << r.err;
 }
 
 } // namespace
