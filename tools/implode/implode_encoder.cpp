@@ -33,9 +33,9 @@ constexpr int kMaxPair = 256;       // farthest length-2 copy
 constexpr int kHistory = 4096;      // the largest window; buffer slides in these steps
 constexpr int kLookahead = 16;      // bytes kept past a block end, for hashing its last positions
 constexpr int kSlack = 16;          // readable bytes past the data, for 8-byte compares
-constexpr int kHashBits = 15;
-constexpr int32_t kNil = INT32_MIN / 2;  // "no position": farther back than any window
-constexpr uint32_t kInfinite = UINT32_MAX;
+constexpr int kTripleBits = 14;
+constexpr int kChainBits = 15;
+constexpr int32_t kInfinite = INT32_MAX / 2;  // no path yet; sums with it cannot overflow
 constexpr int kBlock = static_cast<int>(kImplodeBlockSize);
 constexpr int kDataCapacity = 2 * kHistory + kBlock + kLookahead;
 constexpr size_t kOutBuffer = 64 * 1024;
@@ -83,17 +83,6 @@ constexpr int kEndBits = 16;
 static_assert(kCodes.lengthBits[kMaxCopy] == 16 && kCodes.lengthBits[2] == 4 && kCodes.lengthBits[3] == 3,
               "length code costs");
 
-struct Match {
-  uint16_t length;
-  uint16_t distance;
-};
-
-enum PositionKind : uint8_t {
-  kNormal = 0,  // literal, length-2 copy and the recorded matches
-  kGreedy = 1,  // one long match, taken as it is
-  kCovered = 2, // inside a greedy match: not a token boundary
-};
-
 // Bits, least significant first, into a buffer that goes to the sink in
 // large writes.
 class BitWriter {
@@ -140,16 +129,11 @@ class BitWriter {
 };
 
 // Shortest-path state for one block and one literal coding.
-struct ParseSpace {
-  std::vector<uint32_t> price;      // bits from the block start to each position
-  std::vector<uint16_t> fromLength;  // the token that ends at the position: 1 literal, else copy length
-  std::vector<uint16_t> fromDistance;
-  ParseSpace() : price(kBlock + 1), fromLength(kBlock + 1), fromDistance(kBlock + 1) {}
-};
+// Four 32-bit lanes; GCC and clang lower it to whatever the target offers.
+typedef int32_t V4 __attribute__((vector_size(16)));
 
 struct PassResult {
-  uint64_t bits[2] = {0, 0};  // token bits of each coding measured
-  bool measured[2] = {false, false};
+  uint64_t bits[2] = {0, 0};  // token bits that each coding gives
   Coding written = kBinary;
   uint64_t inputBytes = 0;
   uint64_t outputBytes = 0;
@@ -165,16 +149,17 @@ class Encoder {
       : dictBits_(dictBits),
         window_(64 << dictBits),
         chainDepth_(std::max(1, options.chainDepth)),
-        niceLength_(std::min(kMaxCopy, std::max(3, options.niceLength))),
+        niceLength_(std::min(kMaxCopy, std::max(4, options.niceLength))),
         trace_(options.tokenTrace),
         buf_(kDataCapacity + kSlack),
-        head_(1u << kHashBits),
-        prev_(kHistory),
         pairLast_(1u << 16),
-        matchStart_(kBlock + 1),
-        pairDistance_(kBlock),
-        kind_(kBlock) {
-    matches_.reserve(kBlock * 2);
+        tripleLast_(1u << kTripleBits),
+        head_(1u << kChainBits),
+        prev_(kHistory),
+        price_(2 * (kBlock + 1) + 4),
+        from_(2 * (kBlock + 1) + 4) {
+    for (int length = 2; length <= kMaxCopy; ++length)
+      pairedLengthBits_[2 * length] = pairedLengthBits_[2 * length + 1] = kCodes.lengthBits[length];
     for (int d = 1; d <= kHistory; ++d) {
       int h = (d - 1) >> dictBits;
       farDistanceBits_[d] = static_cast<uint8_t>(h < kDistanceSymbols ? distanceCodeBits[h] + dictBits : 0);
@@ -183,28 +168,26 @@ class Encoder {
       pairDistanceBits_[d] = static_cast<uint8_t>(distanceCodeBits[(d - 1) >> 2] + 2);
   }
 
-  // Reads the whole input once. `coding` is written; with `guess`, the
-  // coding written is instead the cheaper one on the first block, and both
-  // are measured throughout.
+  // Reads the whole input once and writes one stream in `coding`, or with
+  // `guess` in the coding that is cheaper on the first block. Both codings
+  // are priced throughout.
   bool pass(ByteSource &in, ByteSink &out, Coding coding, bool guess, PassResult &result);
 
  private:
   void resetTables() {
-    std::fill(head_.begin(), head_.end(), kNil);
-    std::fill(prev_.begin(), prev_.end(), kNil);
-    std::fill(pairLast_.begin(), pairLast_.end(), kNil);
+    for (std::vector<uint16_t> *t : {&pairLast_, &tripleLast_, &head_, &prev_}) std::fill(t->begin(), t->end(), 0);
+    bufferStart_ = 0;
   }
-  void slideTables(int32_t shift) {
-    auto down = [shift](std::vector<int32_t> &v) {
-      for (int32_t &p : v) p = p - shift < kNil ? kNil : p - shift;
-    };
-    down(head_);
-    down(prev_);
-    down(pairLast_);
-  }
-  uint32_t hash3(int p) const {
-    uint32_t v = buf_[p] | buf_[p + 1] << 8 | buf_[p + 2] << 16;
-    return (v * 2654435761u) >> (32 - kHashBits);
+  // Positions are kept in the tables by their low 16 bits only (counted
+  // from the start of the input, so a slide of the buffer changes nothing):
+  // every candidate that comes out of them lies in the window and is
+  // checked against the data before use, so a stale entry costs a compare
+  // at most. Small entries keep the tables in the cache.
+  uint16_t tag(int p) const { return static_cast<uint16_t>(bufferStart_ + static_cast<uint32_t>(p)); }
+  uint32_t load32(int p) const {
+    uint32_t v;
+    memcpy(&v, buf_.data() + p, 4);
+    return v;
   }
   int matchLength(int a, int b, int limit) const {
     const unsigned char *x = buf_.data() + a;
@@ -220,22 +203,29 @@ class Encoder {
     while (n < limit && x[n] == y[n]) ++n;
     return n;
   }
-  // Adds position p to the pair table and the hash chains; returns the
-  // nearest earlier occurrence of the pair and the chain head before p.
-  void insert(int p, int avail, int32_t *pairAt, int32_t *chainAt) {
+  // Adds position p to the tables: the latest position of its first two
+  // bytes, of (a hash of) its first three, and the hash chain of its first
+  // four. Returns, through the pointers, how far back the tables pointed
+  // before (0: nowhere).
+  void insert(int p, int avail, int *pairBack, int *tripleBack, int *chainBack) {
     if (p + 1 >= avail) return;
-    uint32_t pair = buf_[p] | buf_[p + 1] << 8;
-    if (pairAt) *pairAt = pairLast_[pair];
-    pairLast_[pair] = p;
+    const uint16_t at = tag(p);
+    const uint32_t pair = buf_[p] | buf_[p + 1] << 8;
+    if (pairBack) *pairBack = static_cast<uint16_t>(at - pairLast_[pair]);
+    pairLast_[pair] = at;
     if (p + 2 >= avail) return;
-    uint32_t h = hash3(p);
-    if (chainAt) *chainAt = head_[h];
-    prev_[p & (kHistory - 1)] = head_[h];
-    head_[h] = p;
+    const uint32_t v = load32(p);
+    const uint32_t h3 = ((v & 0xFFFFFF) * 2654435761u) >> (32 - kTripleBits);
+    if (tripleBack) *tripleBack = static_cast<uint16_t>(at - tripleLast_[h3]);
+    tripleLast_[h3] = at;
+    if (p + 3 >= avail) return;
+    const uint32_t h4 = (v * 2654435761u) >> (32 - kChainBits);
+    if (chainBack) *chainBack = static_cast<uint16_t>(at - head_[h4]);
+    prev_[at & (kHistory - 1)] = head_[h4];
+    head_[h4] = at;
   }
-  void findMatches(int start, int end, int avail);
-  void parse(int start, int n, Coding coding, ParseSpace &space) const;
-  void emit(int start, int n, Coding coding, ParseSpace &space, BitWriter &writer, PassResult &result);
+  __attribute__((noinline)) void parseBlock(int start, int end, int avail);
+  __attribute__((noinline)) void emit(int start, int n, Coding coding, BitWriter &writer, PassResult &result);
 
   int dictBits_;
   int window_;
@@ -243,123 +233,152 @@ class Encoder {
   int niceLength_;
   const std::function<void(unsigned, unsigned)> &trace_;
   std::vector<unsigned char> buf_;
-  std::vector<int32_t> head_;      // hash of 3 bytes -> latest position
-  std::vector<int32_t> prev_;      // position mod 4096 -> previous position with the same hash
-  std::vector<int32_t> pairLast_;  // 2 bytes -> latest position
-  // The block's candidates: matches_[matchStart_[o] .. matchStart_[o + 1]).
-  std::vector<uint32_t> matchStart_;
-  std::vector<Match> matches_;
-  std::vector<uint16_t> pairDistance_;  // 0: no length-2 copy
-  std::vector<uint8_t> kind_;
-  ParseSpace spaces_[2];
+  uint32_t bufferStart_ = 0;          // input position of buf_[0], modulo 2^32
+  std::vector<uint16_t> pairLast_;    // 2 bytes -> latest position
+  std::vector<uint16_t> tripleLast_;  // hash of 3 bytes -> latest position
+  std::vector<uint16_t> head_;        // hash of 4 bytes -> latest position
+  std::vector<uint16_t> prev_;        // position mod 4096 -> previous position with the same 4-byte hash
+  // The parse, both codings interleaved (see parseBlock()); 4 lanes of
+  // slack past the block end for the vector operations.
+  std::vector<int32_t> price_;
+  std::vector<uint32_t> from_;  // length << 16 | distance; length 1: a literal
   std::vector<uint32_t> tokens_;
+  int32_t pairedLengthBits_[2 * (kMaxCopy + 2)] = {};  // each length's bits, twice
   uint8_t farDistanceBits_[kHistory + 1] = {};
   uint8_t pairDistanceBits_[kMaxPair + 1] = {};
 };
 
-void Encoder::findMatches(int start, int end, int avail) {
-  matches_.clear();
+// Finds the copies at every position of the block and takes the cheapest
+// path through it, for both literal codings in one sweep: price_[2 * t + c]
+// is the fewest bits that code the block's first t bytes with coding c,
+// from_[2 * t + c] the last token of that path.
+//
+// At each position the candidates come nearest first: the latest occurrence
+// of the next two bytes (a length-2 copy when it lies within 256 bytes), the
+// latest of the next three, then the hash chain of the next four. Each
+// candidate that is longer than every nearer one prices the lengths it adds
+// with its own distance; as a larger distance never has a shorter code, that
+// is the cheapest copy of each length. A match of niceLength_ or more is
+// taken as it is: the positions it covers are not parsed.
+//
+// The two codings differ only in what literals cost, so every copy is
+// priced for both at once, two lengths per 4-lane vector operation; nothing
+// branches on the outcome of a comparison of prices, which is unpredictable.
+void Encoder::parseBlock(int start, int end, int avail) {
   const int n = end - start;
+  int32_t *const price = price_.data();
+  uint32_t *const from = from_.data();
+  const unsigned char *const data = buf_.data();
+  const uint16_t *const prev = prev_.data();
+  const uint8_t *const literal0 = kCodes.literalBits[kBinary];
+  const uint8_t *const literal1 = kCodes.literalBits[kAscii];
+  const int window = window_;
+  std::fill(price + 2, price + 2 * n + 2, kInfinite);
+  price[0] = price[1] = 0;
+
+  auto relax = [price, from](int to, int32_t cost0, int32_t cost1, uint32_t token) {
+    int32_t *p = price + 2 * to;
+    uint32_t *f = from + 2 * to;
+    const bool better0 = cost0 < p[0], better1 = cost1 < p[1];
+    p[0] = better0 ? cost0 : p[0];
+    f[0] = better0 ? token : f[0];
+    p[1] = better1 ? cost1 : p[1];
+    f[1] = better1 ? token : f[1];
+  };
+  // Copies of lengths first..last at distance d from position o.
+  auto relaxLengths = [&](int o, int first, int last, int d) {
+    const int32_t here0 = price[2 * o] + farDistanceBits_[d];
+    const int32_t here1 = price[2 * o + 1] + farDistanceBits_[d];
+    const V4 base = {here0, here1, here0, here1};
+    V4 token = {first << 16 | d, first << 16 | d, (first + 1) << 16 | d, (first + 1) << 16 | d};
+    const V4 step = {2 << 16, 2 << 16, 2 << 16, 2 << 16};
+    const int32_t lastToken = last << 16 | d;
+    const V4 lastTokens = {lastToken, lastToken, lastToken, lastToken};
+    // Pairs of lengths; of a last odd one, the upper two lanes are masked off.
+    for (int length = first; length <= last; length += 2, token += step) {
+      V4 cost, old, oldFrom;
+      memcpy(&cost, &pairedLengthBits_[2 * length], sizeof cost);
+      cost += base;
+      memcpy(&old, price + 2 * (o + length), sizeof old);
+      memcpy(&oldFrom, from + 2 * (o + length), sizeof oldFrom);
+      const V4 better = (cost < old) & (token <= lastTokens);
+      old ^= (old ^ cost) & better;
+      oldFrom ^= (oldFrom ^ token) & better;
+      memcpy(price + 2 * (o + length), &old, sizeof old);
+      memcpy(from + 2 * (o + length), &oldFrom, sizeof oldFrom);
+    }
+  };
+
   int o = 0;
   while (o < n) {
     const int p = start + o;
     const int limit = std::min(kMaxCopy, end - p);
-    int32_t pairAt = kNil, cand = kNil;
-    insert(p, avail, &pairAt, &cand);
-    matchStart_[o] = static_cast<uint32_t>(matches_.size());
-    kind_[o] = kNormal;
-    pairDistance_[o] = (limit >= 2 && p - pairAt <= kMaxPair) ? static_cast<uint16_t>(p - pairAt) : 0;
+    int pairBack = 0, tripleBack = 0, chainBack = 0;
+    insert(p, avail, &pairBack, &tripleBack, &chainBack);
+    const int32_t here0 = price[2 * o], here1 = price[2 * o + 1];
+    relax(o + 1, here0 + literal0[data[p]], here1 + literal1[data[p]], 1u << 16);
+    if (limit < 2) break;
+    if (pairBack >= 1 && pairBack <= kMaxPair && data[p - pairBack] == data[p] &&
+        data[p - pairBack + 1] == data[p + 1]) {
+      const int32_t cost = kCodes.lengthBits[2] + pairDistanceBits_[pairBack];
+      relax(o + 2, here0 + cost, here1 + cost, 2u << 16 | pairBack);
+    }
     if (limit < 3) {
       ++o;
       continue;
     }
     int best = 2;
-    int depth = chainDepth_;
-    const size_t first = matches_.size();
-    while (p - cand <= window_) {
-      if (buf_[cand + best] == buf_[p + best] && buf_[cand] == buf_[p] && buf_[cand + 1] == buf_[p + 1]) {
-        int len = matchLength(cand, p, limit);
-        if (len > best) {
-          best = len;
-          matches_.push_back(Match{static_cast<uint16_t>(len), static_cast<uint16_t>(p - cand)});
-          if (len >= limit || len >= niceLength_) break;
-        }
+    int bestDistance = 0;
+    // The nearest copy of 3 or more, if the triple table still holds it.
+    if (tripleBack >= 1 && tripleBack <= window) {
+      const int len = matchLength(p - tripleBack, p, limit);
+      if (len >= 3) {
+        best = len;
+        bestDistance = tripleBack;
+        if (len < niceLength_) relaxLengths(o, 3, len, tripleBack);
       }
-      if (--depth == 0) break;
-      int32_t next = prev_[cand & (kHistory - 1)];
-      if (next >= cand) break;  // the slot was reused: the rest of the chain is out of reach
-      cand = next;
+    }
+    // Longer ones from the chain of the first four bytes, nearest first.
+    if (best < limit && best < niceLength_ && chainBack >= 1 && chainBack <= window) {
+      const uint32_t head4 = load32(p);
+      // A longer match must also agree on the 4 bytes that end at `best`.
+      int tail = std::max(best - 3, 0);
+      uint32_t tail4 = load32(p + tail);
+      int cand = p - chainBack;
+      int depth = chainDepth_;
+      for (;;) {
+        if (load32(cand + tail) == tail4 && load32(cand) == head4) {
+          const int len = matchLength(cand, p, limit);
+          if (len > best) {
+            if (len < niceLength_) relaxLengths(o, best + 1, len, p - cand);
+            best = len;
+            bestDistance = p - cand;
+            if (len >= limit || len >= niceLength_) break;
+            tail = best - 3;
+            tail4 = load32(p + tail);
+          }
+        }
+        if (--depth == 0) break;
+        const int back = static_cast<uint16_t>(tag(cand) - prev[cand & (kHistory - 1)]);
+        cand -= back;
+        if (back == 0 || p - cand > window) break;
+      }
     }
     if (best >= niceLength_) {
       // Take the long match as it is and skip the positions it covers.
-      Match m = matches_.back();
-      matches_.resize(first);
-      matches_.push_back(m);
-      kind_[o] = kGreedy;
-      for (int j = 1; j < best; ++j) {
-        insert(p + j, avail, nullptr, nullptr);
-        matchStart_[o + j] = static_cast<uint32_t>(matches_.size());
-        kind_[o + j] = kCovered;
-        pairDistance_[o + j] = 0;
-      }
+      const int32_t cost = kCodes.lengthBits[best] + farDistanceBits_[bestDistance];
+      relax(o + best, here0 + cost, here1 + cost, static_cast<uint32_t>(best) << 16 | bestDistance);
+      for (int j = 1; j < best; ++j) insert(p + j, avail, nullptr, nullptr, nullptr);
       o += best;
       continue;
     }
     ++o;
   }
-  matchStart_[n] = static_cast<uint32_t>(matches_.size());
 }
 
-void Encoder::parse(int start, int n, Coding coding, ParseSpace &space) const {
-  uint32_t *price = space.price.data();
-  uint16_t *fromLength = space.fromLength.data();
-  uint16_t *fromDistance = space.fromDistance.data();
-  const uint8_t *literalBits = kCodes.literalBits[coding];
-  const uint8_t *lengthBits = kCodes.lengthBits;
-  price[0] = 0;
-  std::fill(price + 1, price + n + 1, kInfinite);
-  auto relax = [&](int to, uint32_t cost, int length, int distance) {
-    if (cost < price[to]) {
-      price[to] = cost;
-      fromLength[to] = static_cast<uint16_t>(length);
-      fromDistance[to] = static_cast<uint16_t>(distance);
-    }
-  };
-  for (int o = 0; o < n; ++o) {
-    const uint8_t kind = kind_[o];
-    if (kind == kCovered) continue;
-    const uint32_t here = price[o];
-    const Match *m = matches_.data() + matchStart_[o];
-    const Match *mEnd = matches_.data() + matchStart_[o + 1];
-    if (kind == kGreedy) {
-      relax(o + m->length, here + lengthBits[m->length] + farDistanceBits_[m->distance], m->length, m->distance);
-      continue;
-    }
-    relax(o + 1, here + literalBits[buf_[start + o]], 1, 0);
-    if (pairDistance_[o]) relax(o + 2, here + lengthBits[2] + pairDistanceBits_[pairDistance_[o]], 2, pairDistance_[o]);
-    int length = 3;
-    for (; m != mEnd; ++m) {
-      const uint32_t base = here + farDistanceBits_[m->distance];
-      const int distance = m->distance;
-      for (; length <= m->length; ++length) {
-        uint32_t cost = base + lengthBits[length];
-        if (cost < price[o + length]) {
-          price[o + length] = cost;
-          fromLength[o + length] = static_cast<uint16_t>(length);
-          fromDistance[o + length] = static_cast<uint16_t>(distance);
-        }
-      }
-    }
-  }
-}
-
-void Encoder::emit(int start, int n, Coding coding, ParseSpace &space, BitWriter &writer, PassResult &result) {
+void Encoder::emit(int start, int n, Coding coding, BitWriter &writer, PassResult &result) {
   tokens_.clear();
-  for (int o = n; o > 0;) {
-    int length = space.fromLength[o];
-    tokens_.push_back(static_cast<uint32_t>(length) << 16 | space.fromDistance[o]);
-    o -= length;
-  }
+  for (int o = n; o > 0; o -= static_cast<int>(from_[2 * o + coding] >> 16)) tokens_.push_back(from_[2 * o + coding]);
   int o = 0;
   for (auto it = tokens_.rbegin(); it != tokens_.rend(); ++it) {
     const unsigned length = *it >> 16;
@@ -411,20 +430,13 @@ bool Encoder::pass(ByteSource &in, ByteSink &out, Coding coding, bool guess, Pas
     const int end = std::min(pos + kBlock, eof ? avail : avail - kLookahead);
     if (end > pos) {
       const int n = end - pos;
-      findMatches(pos, end, avail);
-      if (guess) {
-        parse(pos, n, kBinary, spaces_[kBinary]);
-        parse(pos, n, kAscii, spaces_[kAscii]);
-        result.bits[kBinary] += spaces_[kBinary].price[n];
-        result.bits[kAscii] += spaces_[kAscii].price[n];
-        result.measured[kBinary] = result.measured[kAscii] = true;
-        if (!headerWritten) writeHeader(spaces_[kAscii].price[n] < spaces_[kBinary].price[n] ? kAscii : kBinary);
-      } else {
-        parse(pos, n, coding, spaces_[coding]);
-        result.bits[coding] += spaces_[coding].price[n];
-        result.measured[coding] = true;
-      }
-      emit(pos, n, result.written, spaces_[result.written], writer, result);
+      parseBlock(pos, end, avail);
+      const uint32_t blockBits[2] = {static_cast<uint32_t>(price_[2 * n + kBinary]),
+                                     static_cast<uint32_t>(price_[2 * n + kAscii])};
+      if (!headerWritten) writeHeader(blockBits[kAscii] < blockBits[kBinary] ? kAscii : kBinary);
+      result.bits[kBinary] += blockBits[kBinary];
+      result.bits[kAscii] += blockBits[kAscii];
+      emit(pos, n, result.written, writer, result);
       result.inputBytes += static_cast<uint64_t>(n);
       pos = end;
     }
@@ -434,7 +446,7 @@ bool Encoder::pass(ByteSource &in, ByteSink &out, Coding coding, bool guess, Pas
       memmove(buf_.data(), buf_.data() + shift, static_cast<size_t>(avail - shift));
       avail -= shift;
       pos -= shift;
-      slideTables(shift);
+      bufferStart_ += static_cast<uint32_t>(shift);
     }
   }
   if (!headerWritten) writeHeader(coding);
@@ -463,13 +475,8 @@ bool implodeStream(ImplodeMode mode, int dictBits, ByteSource &in, ByteSink &out
     const Coding best = result.bits[kAscii] < result.bits[kBinary] ? kAscii : kBinary;
     if (ok && best != result.written) {
       if (in.rewind() && out.restart()) {
-        PassResult second;
-        ok = encoder->pass(in, out, best, false, second);
-        // The second pass measures only the coding it writes.
-        const Coding other = best == kAscii ? kBinary : kAscii;
-        second.bits[other] = result.bits[other];
-        second.measured[other] = true;
-        result = second;
+        result = PassResult();
+        ok = encoder->pass(in, out, best, false, result);
         passes = 2;
       } else {
         settled = false;
@@ -486,8 +493,8 @@ bool implodeStream(ImplodeMode mode, int dictBits, ByteSource &in, ByteSink &out
     stats->literals = result.literals;
     stats->copies = result.copies;
     stats->modeUsed = result.written == kAscii ? ImplodeMode::Ascii : ImplodeMode::Binary;
-    stats->binaryBits = result.measured[kBinary] || mode == ImplodeMode::Auto ? 32 + result.bits[kBinary] : 0;
-    stats->asciiBits = result.measured[kAscii] || mode == ImplodeMode::Auto ? 32 + result.bits[kAscii] : 0;
+    stats->binaryBits = 16 + result.bits[kBinary] + kEndBits;
+    stats->asciiBits = 16 + result.bits[kAscii] + kEndBits;
     stats->inputPasses = passes;
     stats->autoNotSettled = !settled;
   }

@@ -1,0 +1,281 @@
+// Faults particular to the encoder: reach and length limits, block and
+// buffer boundaries, the choice of --auto, and the size accounting.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "implode_test_support.h"
+
+namespace {
+
+// Random data with bytes [at - distance, at - distance + length) repeated at
+// `at`: the only copy worth taking in it.
+Bytes plantRepeat(size_t size, size_t at, size_t distance, size_t length, uint32_t seed) {
+  Bytes b = randomBytes(size, seed);
+  memmove(b.data() + at, b.data() + at - distance, length);
+  return b;
+}
+
+struct ReachCase {
+  int dictBits;
+  size_t length;    // of the planted repeat
+  size_t distance;  // how far back it lies
+  bool reachable;   // a copy at that distance is allowed
+  size_t at;        // where the repeat is planted
+};
+
+// The farthest each copy may reach: 256 for length 2, 1024/2048/4096 for
+// longer copies, and one byte too far. (Repeats of 4 bytes or more at the
+// far limits: the encoder keeps one candidate per hash for length 3, which
+// another 3-byte string may have taken over within 4096 bytes.) Some repeats sit where the position
+// tags of the match finder wrap (multiples of 65536) or where a parse block
+// begins.
+const ReachCase kReach[] = {
+    {6, 2, 256, true, 1000},      {6, 2, 257, false, 1000},    {4, 2, 256, true, 70000},
+    {4, 4, 1024, true, 3000},     {4, 8, 1025, false, 3000},   {5, 4, 2048, true, 5000},
+    {5, 8, 2049, false, 5000},    {6, 4, 4096, true, 9000},    {6, 8, 4097, false, 9000},
+    {6, 3, 1000, true, 9000},
+    {6, 40, 4096, true, 65536},   {6, 40, 4096, true, 131072 + 5}, {5, 12, 2048, true, 65536 * 3 + 7},
+};
+
+TEST(ImplodeEncoder, CopiesReachExactlyAsFarAsAllowed) {
+  for (const ReachCase &c : kReach) {
+    SCOPED_TRACE("dictionary " + std::to_string(c.dictBits) + ", length " + std::to_string(c.length) +
+                 ", distance " + std::to_string(c.distance) + ", at " + std::to_string(c.at));
+    Bytes data = plantRepeat(c.at + 3000, c.at, c.distance, c.length, static_cast<uint32_t>(c.at + c.distance));
+    TokenLog log;
+    Bytes stream = encode(ImplodeMode::Binary, c.dictBits, data, nullptr, &log);
+    EXPECT_EQ(log.check(c.dictBits, data.size()), "");
+    EXPECT_EQ(log.hasCopy(static_cast<unsigned>(c.length), static_cast<unsigned>(c.distance)), c.reachable);
+    Decoded d = decodeStream(stream);
+    EXPECT_EQ(d.result, DclResult::Ok);
+    EXPECT_TRUE(d.output == data);
+  }
+}
+
+// Runs around multiples of the longest copy: 519 is the end-of-stream code
+// and must never be written as a copy.
+TEST(ImplodeEncoder, RunsUseCopiesOfAtMost518) {
+  for (size_t run : {519u, 520u, 521u, 1036u, 1037u, 1038u, 5000u}) {
+    SCOPED_TRACE("run of " + std::to_string(run));
+    Bytes data(run, 'x');
+    for (int dictBits : {4, 6}) {
+      TokenLog log;
+      Bytes stream = encode(ImplodeMode::Ascii, dictBits, data, nullptr, &log);
+      EXPECT_EQ(log.check(dictBits, data.size()), "");
+      EXPECT_TRUE(log.hasCopy(518, 1));
+      Decoded d = decodeStream(stream);
+      EXPECT_EQ(d.result, DclResult::Ok);
+      EXPECT_TRUE(d.output == data);
+    }
+  }
+}
+
+// A repeat of 3000 bytes that starts 1000 bytes before the end of the first
+// parse block: the copies on both sides of the boundary reach back into the
+// first block, so the repeat costs next to nothing.
+TEST(ImplodeEncoder, MatchesContinueAcrossTheBlockBoundary) {
+  const size_t prefix = kImplodeBlockSize - 1000;
+  Bytes data = randomBytes(prefix, 21);
+  data.insert(data.end(), data.end() - 3000, data.end());
+  ImplodeStats stats, plain;
+  TokenLog log;
+  Bytes stream = encode(ImplodeMode::Binary, 6, data, &stats, &log);
+  encode(ImplodeMode::Binary, 6, Bytes(data.begin(), data.begin() + prefix), &plain);
+  EXPECT_EQ(log.check(6, data.size()), "");
+  EXPECT_LT(stats.streamBits - plain.streamBits, 12u * 30);  // a dozen copies at most
+  bool copyAtBoundary = false;
+  for (const Token &t : log.tokens)
+    if (t.position == kImplodeBlockSize && t.length > 1 && t.distance == 3000) copyAtBoundary = true;
+  EXPECT_TRUE(copyAtBoundary);
+  Decoded d = decodeStream(stream);
+  EXPECT_EQ(d.result, DclResult::Ok);
+  EXPECT_TRUE(d.output == data);
+}
+
+// A 3000-byte unit repeated with a changed byte now and then, across many
+// blocks and slides of the input buffer: everything after the first unit is
+// copies, at the distances the format allows.
+TEST(ImplodeEncoder, RepeatsSurviveBufferSlides) {
+  Bytes unit = randomBytes(3000, 5);
+  Bytes data;
+  for (int i = 0; i < 300; ++i) {
+    data.insert(data.end(), unit.begin(), unit.end());
+    data[data.size() - 1 - (i * 37) % 3000] ^= 0x5A;
+  }
+  for (int dictBits : {5, 6}) {
+    ImplodeStats stats;
+    TokenLog log;
+    Bytes stream = encode(ImplodeMode::Binary, dictBits, data, &stats, &log);
+    EXPECT_EQ(log.check(dictBits, data.size()), "");
+    if (dictBits == 6) {
+      EXPECT_LT(stream.size(), 3000 * 9 / 8 + data.size() / 60);
+    }
+    Decoded d = decodeStream(stream);
+    EXPECT_EQ(d.result, DclResult::Ok);
+    EXPECT_TRUE(d.output == data);
+  }
+}
+
+// Input: a text block then random bytes, or the other way round; the first
+// block's guess is wrong for one of them, and --auto encodes again.
+struct AutoCase {
+  const char *name;
+  Bytes data;
+};
+
+std::vector<AutoCase> autoCases() {
+  Bytes text = textBytes(300000, 3), noise = randomBytes(300000, 4);
+  Bytes textThenNoise(text.begin(), text.begin() + 70000);
+  textThenNoise.insert(textThenNoise.end(), noise.begin(), noise.end());
+  Bytes noiseThenText(noise.begin(), noise.begin() + 70000);
+  noiseThenText.insert(noiseThenText.end(), text.begin(), text.end());
+  return {{"text", text}, {"random", noise}, {"text then random", textThenNoise},
+          {"random then text", noiseThenText}, {"empty", {}}};
+}
+
+TEST(ImplodeEncoder, AutoPicksTheSmallerStream) {
+  int secondPasses = 0;
+  for (const AutoCase &c : autoCases()) {
+    SCOPED_TRACE(c.name);
+    ImplodeStats a, b, t;
+    Bytes autoStream = encode(ImplodeMode::Auto, 6, c.data, &a);
+    Bytes binary = encode(ImplodeMode::Binary, 6, c.data, &b);
+    Bytes ascii = encode(ImplodeMode::Ascii, 6, c.data, &t);
+    const Bytes &smaller = ascii.size() < binary.size() ? ascii : binary;
+    EXPECT_TRUE(autoStream == smaller);
+    EXPECT_EQ(a.modeUsed, ascii.size() < binary.size() ? ImplodeMode::Ascii : ImplodeMode::Binary);
+    // What auto measured of both codings is what each gives on its own.
+    EXPECT_EQ(a.binaryBits, b.streamBits);
+    EXPECT_EQ(a.asciiBits, t.streamBits);
+    EXPECT_FALSE(a.autoNotSettled);
+    secondPasses += a.inputPasses == 2;
+  }
+  EXPECT_GE(secondPasses, 1);  // "text then random": ASCII guessed, binary won
+}
+
+// A source that cannot start again: a wrong guess stays, and says so.
+class OneWaySource : public ByteSource {
+ public:
+  explicit OneWaySource(const Bytes &b) : inner_(b.data(), b.size()) {}
+  size_t read(unsigned char *buffer, size_t n) override { return inner_.read(buffer, n < 1000 ? n : 1000); }
+
+ private:
+  MemorySource inner_;
+};
+
+TEST(ImplodeEncoder, AutoWithoutRewindKeepsTheGuess) {
+  Bytes data = autoCases()[2].data;
+  OneWaySource source(data);
+  Bytes stream;
+  VectorSink sink(stream);
+  ImplodeStats stats;
+  ASSERT_TRUE(implodeStream(ImplodeMode::Auto, 6, source, sink, &stats));
+  EXPECT_TRUE(stats.autoNotSettled);
+  EXPECT_EQ(stats.modeUsed, ImplodeMode::Ascii);
+  EXPECT_EQ(stats.inputPasses, 1);
+  Decoded d = decodeStream(stream);
+  EXPECT_EQ(d.result, DclResult::Ok);
+  EXPECT_TRUE(d.output == data);
+}
+
+// Short reads from the source change nothing in the stream.
+TEST(ImplodeEncoder, SourceReadSizesDoNotMatter) {
+  Bytes data = autoCases()[3].data;
+  Bytes whole = encode(ImplodeMode::Binary, 5, data);
+  OneWaySource source(data);
+  Bytes stream;
+  VectorSink sink(stream);
+  ASSERT_TRUE(implodeStream(ImplodeMode::Binary, 5, source, sink));
+  EXPECT_TRUE(stream == whole);
+}
+
+// The stats' bit count is the stream: header, tokens and end code, padded
+// with zero bits to a whole byte, and the decoder stops at the end code.
+TEST(ImplodeEncoder, StreamBitsMatchTheStream) {
+  int exactEnds = 0;
+  for (size_t n = 1; n < 60; ++n) {
+    Bytes data = textBytes(n, static_cast<uint32_t>(n));
+    for (ImplodeMode mode : {ImplodeMode::Binary, ImplodeMode::Ascii}) {
+      SCOPED_TRACE(std::to_string(n) + " bytes, " + modeName(mode));
+      ImplodeStats stats;
+      Bytes stream = encode(mode, 6, data, &stats);
+      ASSERT_EQ(stream.size(), (stats.streamBits + 7) / 8);
+      EXPECT_EQ(stats.outputBytes, stream.size());
+      EXPECT_EQ(stats.inputBytes, n);
+      const unsigned used = static_cast<unsigned>(stats.streamBits % 8);
+      if (used) {
+        EXPECT_EQ(stream.back() >> used, 0) << "padding bits must be zero";
+      }
+      // The last 16 bits before the padding are the end-of-stream code.
+      uint32_t last = 0;
+      for (uint64_t bit = stats.streamBits - 16; bit < stats.streamBits; ++bit)
+        last |= ((stream[bit / 8] >> (bit % 8)) & 1u) << (bit - (stats.streamBits - 16));
+      EXPECT_EQ(last, 0xFF01u);
+      if (used == 0) {
+        // The end code's last bit is the stream's last bit: still Ok, and
+        // also when fed one byte at a time.
+        ++exactEnds;
+        for (size_t readSize : {1u, 2048u}) {
+          Decoded d = decodeStream(stream, readSize);
+          EXPECT_EQ(d.result, DclResult::Ok);
+          EXPECT_TRUE(d.output == data);
+        }
+        Bytes cut(stream.begin(), stream.end() - 1);
+        EXPECT_EQ(decodeStream(cut).result, DclResult::UnexpectedEnd);
+      }
+    }
+  }
+  EXPECT_GT(exactEnds, 3);
+}
+
+TEST(ImplodeEncoder, EmptyInputGivesAFiveByteStream) {
+  for (ImplodeMode mode : {ImplodeMode::Binary, ImplodeMode::Ascii, ImplodeMode::Auto}) {
+    ImplodeStats stats;
+    Bytes stream = encode(mode, 4, {}, &stats);
+    const Bytes expected = {static_cast<unsigned char>(mode == ImplodeMode::Ascii), 4, 0x01, 0xFF, 0x00};
+    EXPECT_TRUE(stream == expected) << modeName(mode);
+    EXPECT_EQ(stats.streamBits, 32u);
+    Decoded d = decodeStream(stream);
+    EXPECT_EQ(d.result, DclResult::Ok);
+    EXPECT_TRUE(d.output.empty());
+  }
+}
+
+class FailingSink : public ByteSink {
+ public:
+  bool write(const unsigned char *, size_t) override { return false; }
+};
+
+class FailingSource : public ByteSource {
+ public:
+  size_t read(unsigned char *buffer, size_t n) override {
+    if (given_ >= 100000) return 0;
+    memset(buffer, 'a', n);
+    given_ += n;
+    return n;
+  }
+  bool failed() const override { return given_ >= 100000; }
+
+ private:
+  size_t given_ = 0;
+};
+
+TEST(ImplodeEncoder, ReportsBadArgumentsAndIoErrors) {
+  Bytes data = textBytes(1000, 1);
+  for (int dictBits : {3, 7}) {
+    MemorySource source(data.data(), data.size());
+    Bytes out;
+    VectorSink sink(out);
+    EXPECT_FALSE(implodeStream(ImplodeMode::Binary, dictBits, source, sink));
+  }
+  MemorySource source(data.data(), data.size());
+  FailingSink failingSink;
+  EXPECT_FALSE(implodeStream(ImplodeMode::Ascii, 6, source, failingSink));
+  FailingSource failingSource;
+  Bytes out;
+  VectorSink sink(out);
+  EXPECT_FALSE(implodeStream(ImplodeMode::Binary, 6, failingSource, sink));
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+// Round trips: every kind of input, through the encoder in each dictionary
+// size and literal coding, back through dclDecode.
+#include <gtest/gtest.h>
+
+#include "implode_test_support.h"
+
+namespace {
+
+struct DataCase {
+  const char *name;
+  Bytes (*make)(size_t n);
+};
+
+const DataCase kData[] = {
+    {"random", [](size_t n) { return randomBytes(n, 7); }},
+    {"zeros", [](size_t n) { return Bytes(n, 0); }},
+    {"period1_byteFF", [](size_t n) { return Bytes(n, 0xFF); }},
+    {"period2", [](size_t n) { return periodicBytes(n, 2, 3); }},
+    {"period3", [](size_t n) { return periodicBytes(n, 3, 4); }},
+    {"period7", [](size_t n) { return periodicBytes(n, 7, 5); }},
+    {"period4097", [](size_t n) { return periodicBytes(n, 4097, 6); }},
+    {"text", [](size_t n) { return textBytes(n, 1); }},
+    {"allByteValues", allByteValues},
+    // Text with runs and random stretches: every kind of token in one stream.
+    {"mixed",
+     [](size_t n) {
+       Bytes b;
+       uint32_t seed = 11;
+       while (b.size() < n) {
+         Bytes part = (seed % 3 == 0) ? randomBytes(1 + seed % 700, seed)
+                      : (seed % 3 == 1) ? Bytes(1 + seed % 900, static_cast<unsigned char>(seed))
+                                        : textBytes(1 + seed % 3000, seed);
+         b.insert(b.end(), part.begin(), part.end());
+         seed = seed * 1103515245u + 12345u;
+       }
+       b.resize(n);
+       return b;
+     }},
+};
+
+const size_t kSizes[] = {0, 1, 2, 3, 4, 5, 17, 255, 256, 257, 518, 519, 4095, 4096, 4097, 8192, 65535, 65537};
+const ImplodeMode kModes[] = {ImplodeMode::Binary, ImplodeMode::Ascii, ImplodeMode::Auto};
+
+void expectRoundTrip(const Bytes &data, ImplodeMode mode, int dictBits, size_t readSize = 2048) {
+  SCOPED_TRACE(std::string(modeName(mode)) + ", dictionary " + std::to_string(dictBits) + ", " +
+               std::to_string(data.size()) + " bytes");
+  ImplodeStats stats;
+  TokenLog log;
+  Bytes stream = encode(mode, dictBits, data, &stats, &log);
+  ASSERT_GE(stream.size(), 5u);
+  EXPECT_EQ(stream[0], stats.modeUsed == ImplodeMode::Ascii ? 1 : 0);
+  EXPECT_EQ(stream[1], dictBits);
+  EXPECT_EQ(log.check(dictBits, data.size()), "");
+  Decoded d = decodeStream(stream, readSize);
+  EXPECT_EQ(d.result, DclResult::Ok);
+  ASSERT_EQ(d.output.size(), data.size());
+  EXPECT_TRUE(d.output == data);
+}
+
+class RoundTrip : public ::testing::TestWithParam<DataCase> {};
+
+TEST_P(RoundTrip, EverySizeDictionaryAndCoding) {
+  for (size_t size : kSizes) {
+    Bytes data = GetParam().make(size);
+    for (int dictBits = 4; dictBits <= 6; ++dictBits)
+      for (ImplodeMode mode : kModes) expectRoundTrip(data, mode, dictBits);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, RoundTrip, ::testing::ValuesIn(kData),
+                         [](const ::testing::TestParamInfo<DataCase> &info) { return info.param.name; });
+
+// Several MiB: many parse blocks and buffer slides, and position tags that
+// wrap around many times.
+TEST(RoundTripLarge, MixedDataOfSeveralMiB) {
+  Bytes data = kData[9].make(3 << 20);
+  expectRoundTrip(data, ImplodeMode::Auto, 6);
+  Bytes small(data.begin(), data.begin() + (1 << 20));
+  expectRoundTrip(small, ImplodeMode::Binary, 4);
+  expectRoundTrip(small, ImplodeMode::Ascii, 5);
+}
+
+TEST(RoundTripLarge, DecodedInSmallReads) {
+  Bytes data = textBytes(200000, 9);
+  for (size_t readSize : {1u, 7u, 100u}) expectRoundTrip(data, ImplodeMode::Ascii, 6, readSize);
+}
+
+}  // namespace
