@@ -108,3 +108,38 @@ int productConfirmCancel(HWND owner) {
   return MessageBoxA(owner, "Are you sure you want to cancel installation?", "Quorvel Installation",
                      MB_ICONQUESTION | MB_YESNO) == IDYES;
 }
+
+DWORD productJoin(HANDLE thread) {
+  DWORD code = 0;
+  if (WaitForSingleObject(thread, INFINITE) != WAIT_OBJECT_0) return 0;
+  if (!GetExitCodeThread(thread, &code)) code = 0;
+  CloseHandle(thread);
+  return code;
+}
+
+long productPump(HWND owner) {
+  if (!IsWindow(owner)) return -1;
+  MSG msg;
+  long progress = 0;
+  while (GetMessageA(&msg, NULL, 0, 0)) {
+    if (msg.hwnd == owner && msg.message == WM_USER + 2) ++progress;
+    if (msg.hwnd == owner && msg.message == WM_USER + 3) {
+      PostQuitMessage(0);
+    }
+  }
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+  }
+  return progress;
+}
+
+long productCountEntries(const char *pattern) {
+  WIN32_FIND_DATAA data;
+  HANDLE h = FindFirstFileA(pattern, &data);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  long n = 1;
+  while (FindNextFileA(h, &data)) ++n;
+  DWORD why = GetLastError();
+  FindClose(h);
+  SetLastError(why);
+  return n;
+}

@@ -16,6 +16,15 @@ void productSourceDir(char *out, DWORD size);
 int productExists(const char *path);
 // Starts a worker that posts `count` messages to owner, then sets its text.
 HANDLE productStartWorker(HWND owner, DWORD count);
+// Waits for a worker; its exit code, or 0 when the wait fails.  The handle is closed.
+DWORD productJoin(HANDLE thread);
+// Takes every message waiting for this thread, up to and including the
+// first WM_USER + 3; returns how many WM_USER + 2 came before it, or -1 if
+// the window is not valid.
+long productPump(HWND owner);
+// Number of entries a directory search reports; -1 with the error in
+// GetLastError when the search fails.
+long productCountEntries(const char *pattern);
 // Asks the question the progress dialog asks; 1 for Yes.
 int productConfirmCancel(HWND owner);
 

@@ -124,6 +124,10 @@ TEST_F(DirTest, SearchReportsAttributesSizesAndTimes) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_EQ(w32::openHandleCount(), 0);
   EXPECT_EQ(productExists("c:\\pkg\\BOOKMARK.htm"), 1);
+  EXPECT_EQ(productCountEntries("c:\\pkg\\*"), 8);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+  EXPECT_EQ(productCountEntries("c:\\nodir\\*"), -1);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(productExists("c:\\pkg\\www.z"), 0);
 }
 

@@ -167,6 +167,18 @@ TEST_F(WindowTest, ModalLoopTakesItsThreadsMessages) {
   EXPECT_EQ(m.wParam, 3u);
 }
 
+TEST_F(WindowTest, ProductStyleLoopRunsUntilTheWorkerIsDone) {
+  HWND w = w32::createTestWindow();
+  EXPECT_EQ(productPump(reinterpret_cast<HWND>(static_cast<intptr_t>(0x77))), -1);
+  HANDLE t = productStartWorker(w, 500);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(productPump(w), 500);
+  EXPECT_EQ(productJoin(t), 1u);
+  EXPECT_EQ(w32::openHandleCount(), 0);
+  MSG m;
+  EXPECT_FALSE(w32::takePosted(w, &m));
+}
+
 TEST_F(WindowTest, AnotherThreadsLoopDoesNotSeeTheMessages) {
   HWND w = w32::createTestWindow();
   PostMessageA(w, WM_USER + 1, 0, 0);
