@@ -1,0 +1,1 @@
+target_link_libraries(install_copy_bench PRIVATE qv_install qv_platform)

@@ -1,0 +1,1 @@
+target_link_libraries(install_extract_bench PRIVATE qv_install qv_platform qv_implode qv_dcl)
