@@ -3,6 +3,8 @@
 
 #include "product_like.h"
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -290,21 +292,28 @@ ProbeRun runProbe(const std::string &dir, const std::string &answers, std::vecto
   std::string answerFile = dir + "/answers.txt";
   std::ofstream(answerFile) << answers;
   std::string transcriptFile = dir + "/transcript.txt";
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("W32_PREFIX", (dir + "/prefix").c_str(), 1);
-    setenv("W32_ANSWERS", answerFile.c_str(), 1);
-    setenv("W32_TRANSCRIPT", transcriptFile.c_str(), 1);
-    if (!freopen((dir + "/stdout.txt").c_str(), "w", stdout) || !freopen((dir + "/stderr.txt").c_str(), "w", stderr))
-      _exit(126);
-    std::string probe = QV_SCRIPT_PROBE;
-    std::vector<char *> argv;
-    argv.push_back(&probe[0]);
-    for (std::string &a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execv(probe.c_str(), argv.data());
-    _exit(127);
+  // posix_spawn rather than fork: this process has threads.
+  std::vector<std::string> env = {"W32_PREFIX=" + dir + "/prefix", "W32_ANSWERS=" + answerFile,
+                                  "W32_TRANSCRIPT=" + transcriptFile};
+  for (char **e = environ; *e; ++e) {
+    if (strncmp(*e, "W32_", 4) != 0) env.push_back(*e);
   }
+  std::vector<char *> envp;
+  for (std::string &e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  std::string probe = QV_SCRIPT_PROBE;
+  std::vector<char *> argv;
+  argv.push_back(&probe[0]);
+  for (std::string &a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, (dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, (dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, probe.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return ProbeRun();
   ProbeRun r;
   int status = 0;
   waitpid(pid, &status, 0);
