@@ -49,16 +49,21 @@ void makeDirs(const std::string &p) {
   }
 }
 
-// Creates an empty file unless a file of that name exists in any case.
-void ensureEmptyFile(const std::string &dir, const char *name) {
+// The entry of dir named `name` in any case ("" if there is none).
+std::string findNoCase(const std::string &dir, const char *name) {
+  std::string found;
   if (DIR *d = opendir(dir.c_str())) {
-    bool found = false;
     while (struct dirent *e = readdir(d)) {
-      if (equalsNoCase(e->d_name, name)) found = true;
+      if (equalsNoCase(e->d_name, name) && (found.empty() || e->d_name < found)) found = e->d_name;
     }
     closedir(d);
-    if (found) return;
   }
+  return found;
+}
+
+// Creates an empty file unless a file of that name exists in any case.
+void ensureEmptyFile(const std::string &dir, const char *name) {
+  if (!findNoCase(dir, name).empty()) return;
   std::string p = dir + "/" + name;
   if (FILE *f = fopen(p.c_str(), "wb")) fclose(f);
 }
@@ -94,10 +99,16 @@ State &state() {
 }
 
 void preparePrefix(const std::string &prefix, bool reset) {
-  makeDirs(prefix + "/drive_c/windows");
+  makeDirs(prefix + "/drive_c");
   makeDir(prefix + "/dosdevices");
-  ensureEmptyFile(prefix + "/drive_c/windows", "win.ini");
-  ensureEmptyFile(prefix + "/drive_c/windows", "system.ini");
+  // The Windows directory, as C:\WINDOWS resolves it: any case will do.
+  std::string windows = findNoCase(prefix + "/drive_c", "windows");
+  if (windows.empty()) {
+    windows = "windows";
+    makeDir(prefix + "/drive_c/windows");
+  }
+  ensureEmptyFile(prefix + "/drive_c/" + windows, "win.ini");
+  ensureEmptyFile(prefix + "/drive_c/" + windows, "system.ini");
   std::string dev = prefix + "/dosdevices/";
   if (reset) {
     if (DIR *d = opendir(dev.c_str())) {

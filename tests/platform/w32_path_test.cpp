@@ -139,6 +139,25 @@ TEST_F(PathTest, ANewFileKeepsTheCaseGiven) {
   EXPECT_TRUE(hostExists(cdrive("/Dunmere/Quorvel/NewFile.DAT")));
 }
 
+TEST_F(PathTest, APrefixIsLaidOutOnFirstUse) {
+  EXPECT_EQ(readHost(cdrive("/windows/win.ini")), "");
+  EXPECT_TRUE(hostExists(cdrive("/windows/system.ini")));
+  // An existing WIN.INI in another case is kept and gets no twin.
+  std::string other = root + "/other";
+  makeHostDir(other + "/drive_c/WINDOWS");
+  writeHost(other + "/drive_c/WINDOWS/WIN.INI", "[Dunmere Network Quorvel]\r\n");
+  w32::resetForTest(other);
+  EXPECT_EQ(w32::prefixDir(), other);
+  EXPECT_EQ(w32::hostPath("c:\\windows\\win.ini"), other + "/drive_c/WINDOWS/WIN.INI");
+  EXPECT_FALSE(hostExists(other + "/drive_c/WINDOWS/win.ini"));
+  EXPECT_TRUE(hostExists(other + "/drive_c/WINDOWS/system.ini"));
+  // Back to the first prefix: its drive links are gone but C: and Z:.
+  w32::resetForTest(prefix);
+  EXPECT_EQ(w32::hostPath("a:\\setup.exe"), "");
+  EXPECT_EQ(w32::hostPath("c:\\dunmere"), cdrive("/Dunmere"));
+  EXPECT_EQ(w32::hostPath("z:\\tmp"), "/tmp");
+}
+
 TEST_F(PathTest, ModuleFileNameFitsItsBuffer) {
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);

@@ -141,6 +141,14 @@ TEST_F(WindowTest, RunningThreadsCountAsOpenHandles) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+TEST_F(WindowTest, SleepPassesTicks) {
+  DWORD before = GetTickCount();
+  Sleep(30);
+  DWORD after = GetTickCount();
+  EXPECT_GE(after - before, 30u);
+  EXPECT_LT(after - before, 5000u);
+}
+
 TEST_F(WindowTest, ModalLoopTakesItsThreadsMessages) {
   HWND w = w32::createTestWindow();
   std::thread poster([w] {
