@@ -211,7 +211,6 @@ bool dropHandle(HANDLE h, ObjKind kind) {
   return true;
 }
 
-void dropAllHandles() { state().handles.clear(); }
 
 void armFaultInternal(w32::Fault cls, long nth, bool persistent) {
   State &s = state();

@@ -104,7 +104,6 @@ bool faultHit(w32::Fault cls);
 HANDLE addHandle(std::shared_ptr<Object> obj); // caller holds no lock
 std::shared_ptr<Object> findHandle(HANDLE h, ObjKind kind);
 bool dropHandle(HANDLE h, ObjKind kind);
-void dropAllHandles(); // state mutex held by the caller
 
 // The test controls without ensureInit, for use during initialisation.
 void armFaultInternal(w32::Fault cls, long nth, bool persistent);

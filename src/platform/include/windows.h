@@ -9,7 +9,29 @@
  * are 32 bits; the pointer-sized types (INT_PTR, LONG_PTR, UINT_PTR,
  * ULONG_PTR, WPARAM, LPARAM, LRESULT, SIZE_T) are 64 bits on x86_64.
  * Print a DWORD with a cast to (unsigned long) or (long): its underlying type
- * is unsigned long on Windows and unsigned int here.
+ * is unsigned long on Windows and unsigned int here.  Cast an HFILE to a
+ * HANDLE through INT_PTR: (HANDLE)(INT_PTR)hf.
+ *
+ * Where the host differs from Windows, the layer keeps to Windows:
+ * - The read-only attribute is the owner's write bit; a file without it
+ *   cannot be opened for writing, even by root (ERROR_ACCESS_DENIED).
+ * - OF_SHARE_* modes are enforced between the handles of this process
+ *   (ERROR_SHARING_VIOLATION); OF_SHARE_COMPAT counts as OF_SHARE_DENY_NONE.
+ *   OpenFile with OF_CREATE opens for reading and writing.
+ * - OpenFile refuses a full path that does not fit OFSTRUCT.szPathName
+ *   (127 characters), CreateDirectoryA one longer than MAX_PATH - 12, the
+ *   other calls one of MAX_PATH characters or more
+ *   (ERROR_FILENAME_EXCED_RANGE).
+ * - A drive linked to a missing host directory (no disk in the drive) gives
+ *   ERROR_NOT_READY; a drive letter that is not linked ERROR_PATH_NOT_FOUND.
+ * - GetDiskFreeSpaceA takes only a drive root ("c:\", or "\" for the current
+ *   drive) and reports at most 2 GiB - 4 KiB, so that the product of its three
+ *   figures never wraps 32 bits.
+ * - GetModuleFileNameA cuts a name that does not fit to nSize - 1
+ *   characters, terminates it, returns nSize and sets
+ *   ERROR_INSUFFICIENT_BUFFER.
+ * - SetFileTime needs a handle open for writing; the creation time is not
+ *   kept (the host has none to set).
  */
 #ifndef QV_PLATFORM_WINDOWS_H
 #define QV_PLATFORM_WINDOWS_H
