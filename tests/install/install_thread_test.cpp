@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include "install_sequence.h"
+#include "package_archive.h"
+#include "zarc_archive.h"
 #include "scenario_fixture.h"
 
 namespace {
@@ -65,6 +67,54 @@ TEST_F(CancelWhileCopying, PartialDestinationRemains) {
   EXPECT_TRUE(std::equal(partial.begin(), partial.end(), big.begin()));
   EXPECT_EQ(installedNames(), std::vector<std::string>{"nsystem.z"});
   EXPECT_TRUE(messages().empty());
+}
+
+DWORD WINAPI extractionWorker(LPVOID) {
+  TransferResult result = extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir);
+  PostMessageA(setupState.progressDialog, WM_SETUP_DONE + 100 + static_cast<int>(result), 0, 0);
+  return 1;
+}
+
+// A cancel that arrives while a member is decoded is noticed before the
+// next member: the member in progress is completed.
+TEST_F(CancelWhileCopying, ExtractionFinishesTheMemberInProgress) {
+  Bytes big = patternBytes(4u << 20, 9);
+  for (size_t i = 0; i < big.size(); i += 3) big[i] = 'q';  // something to compress
+  writeHostFile(scratch + "/big.dat", big);
+  writeHostFile(scratch + "/next.dat", Bytes(100, 'n'));
+  ArchiveInput first, second;
+  first.path = scratch + "/big.dat";
+  first.mode = second.mode = ImplodeMode::Binary;
+  second.path = scratch + "/next.dat";
+  std::string error;
+  ASSERT_EQ(mkdir((scratch + "/src").c_str(), 0755), 0);
+  ASSERT_TRUE(createArchive(scratch + "/src/quorvel.z", {first, second}, nullptr, &error)) << error;
+  useDefaultDirs();
+  w32::mapDrive('d', scratch + "/src");
+  strcpy(setupState.sourceDir, "d:\\");
+  setupProgress(100);  // every read posts
+
+  DWORD id = 0;
+  HANDLE worker = CreateThread(nullptr, 0, extractionWorker, nullptr, 0, &id);
+  ASSERT_NE(worker, nullptr);
+  UINT ended = 0;
+  while (!ended) {
+    MSG msg;
+    if (!w32::takePosted(dialog, &msg)) {
+      Sleep(0);
+      continue;
+    }
+    if (msg.message == WM_SETUP_PROGRESS) {
+      setupState.cancelRequested = 1;  // the first block of the big member has been counted
+    } else if (msg.message > WM_SETUP_DONE + 90) {
+      ended = msg.message;
+    }
+  }
+  EXPECT_EQ(WaitForSingleObject(worker, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(worker);
+  EXPECT_EQ(static_cast<int>(ended) - WM_SETUP_DONE - 100, static_cast<int>(TransferResult::Cancelled));
+  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\big.dat"), big);
+  EXPECT_EQ(installedNames(), std::vector<std::string>{"big.dat"});
 }
 
 }  // namespace
