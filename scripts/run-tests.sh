@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite:
-#   1. the g++ build (warnings are errors) and every unit and scenario test;
+#   1. the g++ build (warnings are errors) and every unit and scenario test,
+#      the Windows builds of the Wine suite (label wine) among them;
 #   2. a clang build with AddressSanitizer and UndefinedBehaviorSanitizer,
-#      running the same tests;
+#      running the same tests but the Wine suite;
 #   3. a clang ThreadSanitizer build of the tests labelled "tsan";
 #   4. the libFuzzer targets, each for FUZZ_SECONDS (default 60);
 #   5. the product libraries cross-compiled for x86_64 and i686 Windows.
@@ -30,7 +31,7 @@ if have clang++; then
     "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null
   ninja -C "$out/asan" -j"$jobs"
-  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out/asan" --output-on-failure -j"$jobs" -LE tsan
+  ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out/asan" --output-on-failure -j"$jobs" -LE 'tsan|wine'
 
   step "clang build with ThreadSanitizer (tests labelled tsan)"
   CC=clang CXX=clang++ cmake -S . -B "$out/tsan" -G Ninja -DQV_WERROR=ON -DQV_BENCH=OFF \
