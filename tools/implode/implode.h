@@ -112,11 +112,17 @@ class FileSink : public ByteSink {
 };
 
 struct ImplodeOptions {
-  // Hash-chain candidates examined per position for copies of 3 or more.
+  // Hash-chain candidates examined per position for copies of 6 or more
+  // (shorter ones come from tables of the latest occurrence).
   int chainDepth = 32;
   // A match at least this long is taken at once, without parsing the
-  // positions it covers (3 to 518).
-  int niceLength = 96;
+  // positions it covers (4 to 518).
+  int niceLength = 64;
+  // After a match at least this long (and shorter than niceLength), the
+  // parser prices all its lengths but looks for new matches only at its
+  // last 4 positions, so that the next token starts there or later (7 and
+  // up; at least niceLength: never).
+  int skipLength = 12;
   // Called for every token written, in stream order: (1, 0) for a literal,
   // (length, distance) for a copy. For tests and tools.
   std::function<void(unsigned length, unsigned distance)> tokenTrace;

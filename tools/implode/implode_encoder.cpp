@@ -34,7 +34,13 @@ constexpr int kHistory = 4096;      // the largest window; buffer slides in thes
 constexpr int kLookahead = 16;      // bytes kept past a block end, for hashing its last positions
 constexpr int kSlack = 16;          // readable bytes past the data, for 8-byte compares
 constexpr int kTripleBits = 14;
+constexpr int kSearchTail = 4;  // positions searched at the end of a skipped match
 constexpr int kChainBits = 15;
+constexpr int kQuadBits = 14;
+#ifndef CHAINMIN
+#define CHAINMIN 6
+#endif
+constexpr int kChainMin = CHAINMIN;
 constexpr int32_t kInfinite = INT32_MAX / 2;  // no path yet; sums with it cannot overflow
 constexpr int kBlock = static_cast<int>(kImplodeBlockSize);
 constexpr int kDataCapacity = 2 * kHistory + kBlock + kLookahead;
@@ -150,14 +156,9 @@ class Encoder {
         window_(64 << dictBits),
         chainDepth_(std::max(1, options.chainDepth)),
         niceLength_(std::min(kMaxCopy, std::max(4, options.niceLength))),
+        skipLength_(std::max(kSearchTail + 3, options.skipLength)),
         trace_(options.tokenTrace),
-        buf_(kDataCapacity + kSlack),
-        pairLast_(1u << 16),
-        tripleLast_(1u << kTripleBits),
-        head_(1u << kChainBits),
-        prev_(kHistory),
-        price_(2 * (kBlock + 1) + 4),
-        from_(2 * (kBlock + 1) + 4) {
+        buf_(kDataCapacity + kSlack) {
     for (int length = 2; length <= kMaxCopy; ++length)
       pairedLengthBits_[2 * length] = pairedLengthBits_[2 * length + 1] = kCodes.lengthBits[length];
     for (int d = 1; d <= kHistory; ++d) {
@@ -175,7 +176,11 @@ class Encoder {
 
  private:
   void resetTables() {
-    for (std::vector<uint16_t> *t : {&pairLast_, &tripleLast_, &head_, &prev_}) std::fill(t->begin(), t->end(), 0);
+    memset(pairLast_.get(), 0, sizeof(uint16_t) << 16);
+    memset(tripleLast_.get(), 0, sizeof(uint16_t) << kTripleBits);
+    memset(head_.get(), 0, sizeof(uint16_t) << kChainBits);
+    memset(quadLast_.get(), 0, sizeof(uint16_t) << kQuadBits);
+    memset(prev_.get(), 0, sizeof(uint16_t) * kHistory);
     bufferStart_ = 0;
   }
   // Positions are kept in the tables by their low 16 bits only (counted
@@ -183,7 +188,6 @@ class Encoder {
   // every candidate that comes out of them lies in the window and is
   // checked against the data before use, so a stale entry costs a compare
   // at most. Small entries keep the tables in the cache.
-  uint16_t tag(int p) const { return static_cast<uint16_t>(bufferStart_ + static_cast<uint32_t>(p)); }
   uint32_t load32(int p) const {
     uint32_t v;
     memcpy(&v, buf_.data() + p, 4);
@@ -203,27 +207,6 @@ class Encoder {
     while (n < limit && x[n] == y[n]) ++n;
     return n;
   }
-  // Adds position p to the tables: the latest position of its first two
-  // bytes, of (a hash of) its first three, and the hash chain of its first
-  // four. Returns, through the pointers, how far back the tables pointed
-  // before (0: nowhere).
-  void insert(int p, int avail, int *pairBack, int *tripleBack, int *chainBack) {
-    if (p + 1 >= avail) return;
-    const uint16_t at = tag(p);
-    const uint32_t pair = buf_[p] | buf_[p + 1] << 8;
-    if (pairBack) *pairBack = static_cast<uint16_t>(at - pairLast_[pair]);
-    pairLast_[pair] = at;
-    if (p + 2 >= avail) return;
-    const uint32_t v = load32(p);
-    const uint32_t h3 = ((v & 0xFFFFFF) * 2654435761u) >> (32 - kTripleBits);
-    if (tripleBack) *tripleBack = static_cast<uint16_t>(at - tripleLast_[h3]);
-    tripleLast_[h3] = at;
-    if (p + 3 >= avail) return;
-    const uint32_t h4 = (v * 2654435761u) >> (32 - kChainBits);
-    if (chainBack) *chainBack = static_cast<uint16_t>(at - head_[h4]);
-    prev_[at & (kHistory - 1)] = head_[h4];
-    head_[h4] = at;
-  }
   __attribute__((noinline)) void parseBlock(int start, int end, int avail);
   __attribute__((noinline)) void emit(int start, int n, Coding coding, BitWriter &writer, PassResult &result);
 
@@ -231,14 +214,16 @@ class Encoder {
   int window_;
   int chainDepth_;
   int niceLength_;
+  int skipLength_;
   const std::function<void(unsigned, unsigned)> &trace_;
   std::vector<unsigned char> buf_;
   uint32_t bufferStart_ = 0;          // input position of buf_[0], modulo 2^32
-  std::vector<uint16_t> pairLast_;    // 2 bytes -> latest position
-  std::vector<uint16_t> tripleLast_;  // hash of 3 bytes -> latest position
-  std::vector<uint16_t> head_;        // hash of 4 bytes -> latest position
-  std::vector<uint16_t> prev_;        // position mod 4096 -> previous position with the same 4-byte hash
-  // The parse, both codings interleaved (see parseBlock()); 4 lanes of
+  std::unique_ptr<uint16_t[]> pairLast_{new uint16_t[1u << 16]};             // 2 bytes -> latest position
+  std::unique_ptr<uint16_t[]> tripleLast_{new uint16_t[1u << kTripleBits]};  // hash of 3 bytes -> latest position
+  std::unique_ptr<uint16_t[]> quadLast_{new uint16_t[1u << kQuadBits]};
+  std::unique_ptr<uint16_t[]> head_{new uint16_t[1u << kChainBits]};         // hash of 4 bytes -> latest position
+  std::unique_ptr<uint16_t[]> prev_{new uint16_t[kHistory]};  // position mod 4096 -> previous one with the same 4-byte hash
+  // The parse, both codings interleaved (see parseBlock()), with 4 lanes of
   // slack past the block end for the vector operations.
   std::vector<int32_t> price_;
   std::vector<uint32_t> from_;  // length << 16 | distance; length 1: a literal
@@ -266,29 +251,82 @@ class Encoder {
 // branches on the outcome of a comparison of prices, which is unpredictable.
 void Encoder::parseBlock(int start, int end, int avail) {
   const int n = end - start;
+  // Sized by the largest block so far: short inputs need little.
+  if (price_.size() < 2 * static_cast<size_t>(n) + 6) {
+    price_.resize(2 * static_cast<size_t>(n) + 6);
+    from_.resize(2 * static_cast<size_t>(n) + 6);
+  }
+  // Everything the loop uses, in locals: the compiler cannot tell that the
+  // stores into the parse leave the members alone.
   int32_t *const price = price_.data();
   uint32_t *const from = from_.data();
   const unsigned char *const data = buf_.data();
-  const uint16_t *const prev = prev_.data();
+  uint16_t *const pairLast = pairLast_.get();
+  uint16_t *const tripleLast = tripleLast_.get();
+  uint16_t *const quadLast = quadLast_.get();
+  uint16_t *const head = head_.get();
+  uint16_t *const prev = prev_.get();
   const uint8_t *const literal0 = kCodes.literalBits[kBinary];
   const uint8_t *const literal1 = kCodes.literalBits[kAscii];
+  const uint8_t *const farBits = farDistanceBits_;
+  const uint8_t *const pairBits = pairDistanceBits_;
+  const int32_t *const pairedLengthBits = pairedLengthBits_;
   const int window = window_;
+  const int nice = niceLength_;
+  const int skip = skipLength_;
+  const int chainDepth = chainDepth_;
+  const uint32_t tagBase = bufferStart_;
+  auto tagOf = [tagBase](int p) { return static_cast<uint16_t>(tagBase + static_cast<uint32_t>(p)); };
+  auto load32 = [data](int p) {
+    uint32_t v;
+    memcpy(&v, data + p, 4);
+    return v;
+  };
   std::fill(price + 2, price + 2 * n + 2, kInfinite);
   price[0] = price[1] = 0;
 
+  // Adds position p to the tables: the latest position of its first two
+  // bytes, of (a hash of) its first three and four, and the hash chain of
+  // its first kChainMin. Returns, through `back`, how far back each table
+  // pointed before (pair, triple, quad, chain; 0: nowhere).
+  auto insert = [&](int p, int *back) {
+    if (p + 1 >= avail) return;
+    const uint16_t at = tagOf(p);
+    uint16_t pair;
+    memcpy(&pair, data + p, 2);
+    back[0] = static_cast<uint16_t>(at - pairLast[pair]);
+    pairLast[pair] = at;
+    if (p + 2 >= avail) return;
+    const uint32_t v = load32(p);
+    const uint32_t h3 = ((v & 0xFFFFFF) * 2654435761u) >> (32 - kTripleBits);
+    back[1] = static_cast<uint16_t>(at - tripleLast[h3]);
+    tripleLast[h3] = at;
+    if (p + 3 >= avail) return;
+    const uint32_t h4 = (v * 2654435761u) >> (32 - kQuadBits);
+    back[2] = static_cast<uint16_t>(at - quadLast[h4]);
+    quadLast[h4] = at;
+    if (p + kChainMin - 1 >= avail) return;
+    uint64_t w;
+    memcpy(&w, data + p, 8);
+    const uint32_t hc = static_cast<uint32_t>(((w << (64 - 8 * kChainMin)) * 0x9E3779B97F4A7C15ull) >> (64 - kChainBits));
+    back[3] = static_cast<uint16_t>(at - head[hc]);
+    prev[at & (kHistory - 1)] = head[hc];
+    head[hc] = at;
+  };
   auto relax = [price, from](int to, int32_t cost0, int32_t cost1, uint32_t token) {
     int32_t *p = price + 2 * to;
     uint32_t *f = from + 2 * to;
-    const bool better0 = cost0 < p[0], better1 = cost1 < p[1];
-    p[0] = better0 ? cost0 : p[0];
-    f[0] = better0 ? token : f[0];
-    p[1] = better1 ? cost1 : p[1];
-    f[1] = better1 ? token : f[1];
+    // All-ones where the new cost is lower: masks, not branches.
+    const uint32_t better0 = 0u - (cost0 < p[0]), better1 = 0u - (cost1 < p[1]);
+    p[0] ^= (p[0] ^ cost0) & static_cast<int32_t>(better0);
+    f[0] ^= (f[0] ^ token) & better0;
+    p[1] ^= (p[1] ^ cost1) & static_cast<int32_t>(better1);
+    f[1] ^= (f[1] ^ token) & better1;
   };
   // Copies of lengths first..last at distance d from position o.
   auto relaxLengths = [&](int o, int first, int last, int d) {
-    const int32_t here0 = price[2 * o] + farDistanceBits_[d];
-    const int32_t here1 = price[2 * o + 1] + farDistanceBits_[d];
+    const int32_t here0 = price[2 * o] + farBits[d];
+    const int32_t here1 = price[2 * o + 1] + farBits[d];
     const V4 base = {here0, here1, here0, here1};
     V4 token = {first << 16 | d, first << 16 | d, (first + 1) << 16 | d, (first + 1) << 16 | d};
     const V4 step = {2 << 16, 2 << 16, 2 << 16, 2 << 16};
@@ -297,7 +335,7 @@ void Encoder::parseBlock(int start, int end, int avail) {
     // Pairs of lengths; of a last odd one, the upper two lanes are masked off.
     for (int length = first; length <= last; length += 2, token += step) {
       V4 cost, old, oldFrom;
-      memcpy(&cost, &pairedLengthBits_[2 * length], sizeof cost);
+      memcpy(&cost, pairedLengthBits + 2 * length, sizeof cost);
       cost += base;
       memcpy(&old, price + 2 * (o + length), sizeof old);
       memcpy(&oldFrom, from + 2 * (o + length), sizeof oldFrom);
@@ -313,15 +351,14 @@ void Encoder::parseBlock(int start, int end, int avail) {
   while (o < n) {
     const int p = start + o;
     const int limit = std::min(kMaxCopy, end - p);
-    int pairBack = 0, tripleBack = 0, chainBack = 0;
-    insert(p, avail, &pairBack, &tripleBack, &chainBack);
+    int back[4] = {0, 0, 0, 0};
+    insert(p, back);
     const int32_t here0 = price[2 * o], here1 = price[2 * o + 1];
     relax(o + 1, here0 + literal0[data[p]], here1 + literal1[data[p]], 1u << 16);
     if (limit < 2) break;
-    if (pairBack >= 1 && pairBack <= kMaxPair && data[p - pairBack] == data[p] &&
-        data[p - pairBack + 1] == data[p + 1]) {
-      const int32_t cost = kCodes.lengthBits[2] + pairDistanceBits_[pairBack];
-      relax(o + 2, here0 + cost, here1 + cost, 2u << 16 | pairBack);
+    if (back[0] >= 1 && back[0] <= kMaxPair && data[p - back[0]] == data[p] && data[p - back[0] + 1] == data[p + 1]) {
+      const int32_t cost = kCodes.lengthBits[2] + pairBits[back[0]];
+      relax(o + 2, here0 + cost, here1 + cost, 2u << 16 | back[0]);
     }
     if (limit < 3) {
       ++o;
@@ -329,46 +366,57 @@ void Encoder::parseBlock(int start, int end, int avail) {
     }
     int best = 2;
     int bestDistance = 0;
-    // The nearest copy of 3 or more, if the triple table still holds it.
-    if (tripleBack >= 1 && tripleBack <= window) {
-      const int len = matchLength(p - tripleBack, p, limit);
-      if (len >= 3) {
+    // The nearest copies of 3 and of 4 or more, if the tables still hold
+    // them, then longer ones from the chain, nearest first.
+    for (int k = 1; k <= 2; ++k) {
+      const int d = back[k];
+      if (d < 1 || d > window || d == bestDistance || best >= limit || best >= nice) continue;
+      const int len = matchLength(p - d, p, limit);
+      if (len > best) {
+        if (len < nice) relaxLengths(o, best + 1, len, d);
         best = len;
-        bestDistance = tripleBack;
-        if (len < niceLength_) relaxLengths(o, 3, len, tripleBack);
+        bestDistance = d;
       }
     }
-    // Longer ones from the chain of the first four bytes, nearest first.
-    if (best < limit && best < niceLength_ && chainBack >= 1 && chainBack <= window) {
+    if (best < limit && best < nice && back[3] >= 1 && back[3] <= window) {
       const uint32_t head4 = load32(p);
       // A longer match must also agree on the 4 bytes that end at `best`.
       int tail = std::max(best - 3, 0);
       uint32_t tail4 = load32(p + tail);
-      int cand = p - chainBack;
-      int depth = chainDepth_;
+      int cand = p - back[3];
+      int depth = chainDepth;
       for (;;) {
         if (load32(cand + tail) == tail4 && load32(cand) == head4) {
           const int len = matchLength(cand, p, limit);
           if (len > best) {
-            if (len < niceLength_) relaxLengths(o, best + 1, len, p - cand);
+            if (len < nice) relaxLengths(o, best + 1, len, p - cand);
             best = len;
             bestDistance = p - cand;
-            if (len >= limit || len >= niceLength_) break;
+            if (len >= limit || len >= nice) break;
             tail = best - 3;
             tail4 = load32(p + tail);
           }
         }
         if (--depth == 0) break;
-        const int back = static_cast<uint16_t>(tag(cand) - prev[cand & (kHistory - 1)]);
-        cand -= back;
-        if (back == 0 || p - cand > window) break;
+        const int step = static_cast<uint16_t>(tagOf(cand) - prev[cand & (kHistory - 1)]);
+        cand -= step;
+        if (step == 0 || p - cand > window) break;
       }
     }
-    if (best >= niceLength_) {
+    if (best >= skip && best < nice) {
+      // Every length of this match is priced; the next token starts within
+      // its last kSearchTail bytes or after it. The positions before those
+      // are only entered in the tables.
+      const int to = o + best - kSearchTail;
+      for (int j = 1; o + j < to; ++j) insert(p + j, back);
+      o = to;
+      continue;
+    }
+    if (best >= nice) {
       // Take the long match as it is and skip the positions it covers.
-      const int32_t cost = kCodes.lengthBits[best] + farDistanceBits_[bestDistance];
+      const int32_t cost = kCodes.lengthBits[best] + farBits[bestDistance];
       relax(o + best, here0 + cost, here1 + cost, static_cast<uint32_t>(best) << 16 | bestDistance);
-      for (int j = 1; j < best; ++j) insert(p + j, avail, nullptr, nullptr, nullptr);
+      for (int j = 1; j < best; ++j) insert(p + j, back);
       o += best;
       continue;
     }

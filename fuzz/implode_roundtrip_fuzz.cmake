@@ -1,0 +1,1 @@
+target_link_libraries(implode_roundtrip_fuzz PRIVATE qv_implode qv_dcl)
