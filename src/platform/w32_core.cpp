@@ -299,7 +299,7 @@ long openHandleCount() {
   ensureInit();
   State &s = state();
   std::lock_guard<std::mutex> lock(s.m);
-  long n = 0;
+  long n = ddeOpenObjects();
   for (const auto &h : s.handles) {
     if (h.second->kind == ObjKind::Thread) {
       if (!static_cast<ThreadObject &>(*h.second).done) ++n;
@@ -321,6 +321,7 @@ void resetForTest(const std::string &prefixDir) {
   ensureInit();
   resetScript();
   dropAllWindows();
+  resetDde();
   State &s = state();
   std::string prefix = absolutePath(prefixDir);
   std::map<intptr_t, std::shared_ptr<Object>> old;
@@ -339,6 +340,7 @@ void resetForTest(const std::string &prefixDir) {
   }
   old.clear();
   preparePrefix(prefix, true);
+  unlink((prefix + "/freespace").c_str());
 }
 
 std::string prefixDir() {

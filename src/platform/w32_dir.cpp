@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 using namespace w32int;
@@ -42,6 +43,24 @@ bool fillFindData(const std::string &host, const std::string &name, WIN32_FIND_D
   }
   memcpy(fd->cFileName, name.c_str(), name.size() + 1);
   return true;
+}
+
+// The prefix's freespace file: lines "c: BYTES" (written by w32prefix).
+bool freeSpaceFromPrefix(const std::string &prefix, char drive, unsigned long long *bytes) {
+  FILE *f = fopen((prefix + "/freespace").c_str(), "r");
+  if (!f) return false;
+  char line[128];
+  bool found = false;
+  while (fgets(line, sizeof line, f)) {
+    char letter = 0;
+    unsigned long long n = 0;
+    if (sscanf(line, " %c: %llu", &letter, &n) == 2 && tolower(static_cast<unsigned char>(letter)) == drive) {
+      *bytes = n;
+      found = true;
+    }
+  }
+  fclose(f);
+  return found;
 }
 
 bool lessNoCase(const std::string &a, const std::string &b) {
@@ -220,8 +239,15 @@ extern "C" BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster,
   {
     std::lock_guard<std::mutex> lock(s.m);
     auto it = s.freeSpaceOverride.find(drive);
-    if (it != s.freeSpaceOverride.end()) {
+    unsigned long long fromFile = 0;
+    bool overridden = it != s.freeSpaceOverride.end();
+    if (overridden) {
       freeBytes = it->second;
+    } else if (freeSpaceFromPrefix(s.prefix, drive, &fromFile)) {
+      overridden = true;
+      freeBytes = fromFile;
+    }
+    if (overridden) {
       // Keep an override exact: whole 4 KiB clusters when it divides, else
       // clusters of one byte.
       if (std::min(freeBytes, kFreeSpaceCap) % 4096 != 0) bps = spc = 1;

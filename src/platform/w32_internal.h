@@ -2,6 +2,8 @@
 #ifndef QV_PLATFORM_W32_INTERNAL_H
 #define QV_PLATFORM_W32_INTERNAL_H
 
+// The layer's own sources use the C library's fopen on host paths.
+#define QV_W32_LAYER_BUILD 1
 #include <windows.h>
 
 #include "w32_test.h"
@@ -22,7 +24,7 @@ namespace w32int {
 
 // ---- Kernel objects behind HANDLE values --------------------------------
 
-enum class ObjKind { File, Find, Thread };
+enum class ObjKind { File, Find, Thread, Stream, RegKey };
 
 struct Object {
   explicit Object(ObjKind k) : kind(k) {}
@@ -58,6 +60,23 @@ struct ThreadObject : Object {
   DWORD id = 0;
   LPTHREAD_START_ROUTINE start = nullptr;
   LPVOID param = nullptr;
+};
+
+// A FILE * opened by w32_fopen on a Windows path (the stream owns the
+// descriptor; this entry only makes it count and lets share checks see it).
+struct StreamObject : Object {
+  StreamObject() : Object(ObjKind::Stream) {}
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool canWrite = false;
+};
+
+// An open registry key: its root and path, looked up again on every call.
+struct RegKeyObject : Object {
+  RegKeyObject() : Object(ObjKind::RegKey) {}
+  int root = 0;                   // index into the registry's roots
+  std::vector<std::string> path;  // components below the root
+  DWORD access = 0;               // REGSAM granted
 };
 
 // ---- Process-wide state --------------------------------------------------
@@ -104,6 +123,42 @@ bool faultHit(w32::Fault cls);
 HANDLE addHandle(std::shared_ptr<Object> obj); // caller holds no lock
 std::shared_ptr<Object> findHandle(HANDLE h, ObjKind kind);
 bool dropHandle(HANDLE h, ObjKind kind);
+
+struct ResolvedPath;
+
+// True when a handle or stream of this process has the host file open
+// (for DeleteFileA and CopyFileA: Windows refuses to replace an open file).
+bool hostFileInUse(const std::string &hostPath);
+
+// The Windows directory, "C:\WINDOWS", and its host directory.
+const char *windowsDirectory();
+
+// Host path of a profile file name: a bare name is in the Windows
+// directory.  False with *err set when it cannot be mapped.
+bool profileHostPath(const char *fileName, ResolvedPath *out, DWORD *err);
+
+// Files replaced whole: writes bytes to a temporary file beside host and
+// renames it over host (keeping host's permission bits when it exists).
+// False with errno set on failure; host is then unchanged.
+bool replaceHostFile(const std::string &host, const std::string &bytes);
+
+// An advisory lock on a host file (flock), for the read-modify-write of the
+// prefix's own files between processes.  Blocks until granted.
+class HostFileLock {
+public:
+  HostFileLock(const std::string &lockPath, bool exclusive);
+  ~HostFileLock();
+  HostFileLock(const HostFileLock &) = delete;
+  HostFileLock &operator=(const HostFileLock &) = delete;
+  bool held() const { return fd_ >= 0; }
+
+private:
+  int fd_ = -1;
+};
+
+// The DDE library and the Program Manager stand-in.
+long ddeOpenObjects();  // instances, string handles and conversations alive
+void resetDde();        // drops every instance; stand-in back to Normal, no commands
 
 // The test controls without ensureInit, for use during initialisation.
 void armFaultInternal(w32::Fault cls, long nth, bool persistent);

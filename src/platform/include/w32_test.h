@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace w32 {
 
@@ -16,9 +17,20 @@ namespace w32 {
 //   Read      ReadFile
 //   Write     WriteFile
 //   Alloc     HeapAlloc
-//   Directory CreateDirectoryA, FindFirstFileA
-//   Profile, Registry, Dde: reserved for the profile, registry and DDE calls
+//   Directory CreateDirectoryA, FindFirstFileA, DeleteFileA, RemoveDirectoryA
+//   Profile   Get/WriteProfileStringA, Get/WritePrivateProfileStringA: a failing
+//             read gives the default (as for an unreadable file), a failing
+//             write FALSE with ERROR_ACCESS_DENIED and the file unchanged
+//   Registry  every Reg* call but RegCloseKey: ERROR_REGISTRY_IO_FAILED
+//   Dde       DdeInitializeA (DMLERR_SYS_ERROR), DdeCreateStringHandleA (NULL,
+//             DMLERR_SYS_ERROR), DdeConnect (NULL, DMLERR_NO_CONV_ESTABLISHED),
+//             DdeClientTransaction (0, DMLERR_POSTMSG_FAILED, nothing sent)
 //   Any       every call of the classes above, counted together
+// CopyFileA counts as Create; w32_fopen of a Windows path as Open (reading)
+// or Create (writing, appending), its buffer refills as Read and its buffer
+// writes as Write.  Calls that release something (CloseHandle, FindClose,
+// RegCloseKey, fclose, DdeDisconnect, DdeFreeStringHandle, DdeUninitialize)
+// never fail and are not counted.
 enum class Fault { Open, Create, Read, Write, Alloc, Directory, Profile, Registry, Dde, Any };
 
 // The nth call (nth >= 1) of that class from now fails; persistent: that call
@@ -29,15 +41,20 @@ void clearFaults();
 // Calls of that class since the last resetForTest (Any: all classes).
 long callCount(Fault cls);
 // Open file handles + open find handles + thread handles whose thread is still
-// running and whose handle is not yet closed.
+// running and whose handle is not yet closed + open streams of Windows paths
+// + open registry keys + DDE instances, string handle references and
+// conversations.
 long openHandleCount();
 // Heap blocks from HeapAlloc not yet released with HeapFree.
 long heapBlockCount();
 
 // Fresh state: this prefix (created if missing, with drive_c/windows, win.ini
 // and system.ini), no drive mappings but C: and Z:, no faults, counters 0,
-// answers and transcript cleared, current directory C:\, no overrides.
-// Open handles are closed; windows and their queues are dropped.
+// answers and transcript cleared, current directory C:\, no overrides (the
+// prefix's freespace file is removed too).  Open handles are closed; windows
+// and their queues are dropped; DDE instances are dropped and the Program
+// Manager stand-in is back to Normal with no commands received and no
+// current group.  Files in the prefix (system.reg, progman/groups.ini) stay.
 void resetForTest(const std::string &prefixDir);
 std::string prefixDir();
 
@@ -48,7 +65,9 @@ std::string windowsPath(const std::string &hostPath);
 // A:, D:, ... -> host directory (the "insert a disk" action); an empty
 // hostDir removes the mapping.
 void mapDrive(char letter, const std::string &hostDir);
-// GetDiskFreeSpaceA of that drive reports this many free bytes.
+// GetDiskFreeSpaceA of that drive reports this many free bytes.  (The
+// prefix's freespace file, which w32prefix writes, does the same for every
+// program using the prefix; this override comes first.)
 void setFreeSpaceOverride(char letter, unsigned long long bytes);
 // What GetModuleFileNameA returns (NULL: back to the running program's path).
 void setModuleFileName(const char *windowsPath);
@@ -66,6 +85,30 @@ int answersLeft();         // answers not yet consumed
 HWND createTestWindow();
 // Pop the oldest message posted to that window (false if none).
 bool takePosted(HWND w, MSG *msg);
+
+// ---- Program Manager stand-in (the DDE server "PROGMAN", topic "PROGMAN") ----
+//
+//   Normal               carries out CreateGroup, ShowGroup, DeleteGroup,
+//                        AddItem and DeleteItem; a malformed or failing
+//                        command is rejected (DMLERR_NOTPROCESSED)
+//   DisconnectAfterFirst as Normal for the first execute of each conversation,
+//                        then ends that conversation (the client's callback
+//                        gets XTYP_DISCONNECT)
+//   RejectAll            every execute is rejected (DMLERR_NOTPROCESSED)
+//   NeverAnswer          executes are received but never answered: the
+//                        transaction fails after its time-out
+//                        (DMLERR_EXECACKTIMEOUT)
+//   Absent               no server: DdeConnect fails (DMLERR_NO_CONV_ESTABLISHED)
+enum class ProgmanMode { Normal, DisconnectAfterFirst, RejectAll, NeverAnswer, Absent };
+void setProgmanServer(ProgmanMode mode);    // Normal after resetForTest
+std::vector<std::string> progmanCommands(); // execute strings received, in order
+std::string progmanGroupsText();            // prefix/progman/groups.ini as stored ("" if none)
+
+// A critical error of the DDE library (Windows reports running low on
+// memory so): every DDE instance's callback gets XTYP_ERROR with this code
+// in dwData1, during the instance's next DdeConnect, DdeClientTransaction or
+// DdeDisconnect on its own thread.
+void raiseDdeError(unsigned dmlError);
 
 } // namespace w32
 

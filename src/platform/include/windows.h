@@ -32,12 +32,28 @@
  *   ERROR_INSUFFICIENT_BUFFER.
  * - SetFileTime needs a handle open for writing; the creation time is not
  *   kept (the host has none to set).
+ * - DeleteFileA and RemoveDirectoryA count as Directory calls and CopyFileA
+ *   as a Create call for fault injection.  CopyFileA writes a temporary file
+ *   beside the target and renames it over the target, so a failed copy
+ *   leaves an existing target as it was; it keeps the source's last-write
+ *   time and read-only attribute.
+ * - The profile calls read and write the file directly (one Profile call
+ *   each, no Open/Create/Read/Write).  Existing lines are kept byte for
+ *   byte; changed and new lines are written with CR LF.  A NULL key deletes
+ *   every section of that name, a NULL value the key in each of them.
+ * - The registry lives in the prefix's system.reg (REGEDIT4 text).  Volatile
+ *   keys (REG_OPTION_VOLATILE) are not offered; HKEY_CLASSES_ROOT is
+ *   HKEY_LOCAL_MACHINE\Software\Classes, as on Windows 95.  Data is kept
+ *   exactly as given: a REG_SZ written without its NUL is read back without.
  */
 #ifndef QV_PLATFORM_WINDOWS_H
 #define QV_PLATFORM_WINDOWS_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+/* fopen of Windows paths with the Windows C runtime's text mode. */
+#include "w32_stdio.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -218,6 +234,14 @@ typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_NEGATIVE_SEEK 131L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_DIRECTORY 267L
+#define ERROR_BADKEY 1010L
+#define ERROR_REGISTRY_CORRUPT 1015L
+#define ERROR_REGISTRY_IO_FAILED 1016L
+#define ERROR_KEY_DELETED 1018L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_NOACCESS 998L
 #define ERROR_FILENAME_EXCED_RANGE 206L
@@ -277,6 +301,71 @@ BOOL WINAPI FindClose(HANDLE hFindFile);
 BOOL WINAPI GetDiskFreeSpaceA(LPCSTR lpRootPathName, LPDWORD lpSectorsPerCluster, LPDWORD lpBytesPerSector,
                               LPDWORD lpNumberOfFreeClusters, LPDWORD lpTotalNumberOfClusters);
 
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName);
+UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+
+/* ---- Profile files (WIN.INI and private .ini files) --------------------- */
+
+DWORD WINAPI GetProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault, LPSTR lpReturnedString,
+                               DWORD nSize);
+BOOL WINAPI WriteProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString);
+DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault,
+                                      LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName);
+BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString, LPCSTR lpFileName);
+
+/* ---- Registry ---------------------------------------------------------- */
+
+DECLARE_HANDLE(HKEY);
+typedef HKEY *PHKEY;
+typedef DWORD ACCESS_MASK;
+typedef ACCESS_MASK REGSAM;
+
+#define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
+#define HKEY_USERS ((HKEY)(ULONG_PTR)((LONG)0x80000003))
+
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_READ 0x20019
+#define KEY_WRITE 0x20006
+#define KEY_EXECUTE 0x20019
+#define KEY_ALL_ACCESS 0xF003F
+
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_OPTION_VOLATILE 0x00000001L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+
+LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
+                            REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                            LPDWORD lpdwDisposition);
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, CONST BYTE *lpData,
+                           DWORD cbData);
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData);
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
+                          LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
+LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                          LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
+LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LONG WINAPI RegCloseKey(HKEY hKey);
+
 /* ---- Modules, errors, heap --------------------------------------------- */
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
@@ -332,6 +421,12 @@ void WINAPI PostQuitMessage(int nExitCode);
 BOOL WINAPI IsWindow(HWND hWnd);
 BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString);
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount);
+
+/* ---- Clipboard formats ------------------------------------------------- */
+
+#define CF_TEXT 1
+#define CF_OEMTEXT 7
+#define CF_UNICODETEXT 13
 
 /* ---- Message boxes ----------------------------------------------------- */
 

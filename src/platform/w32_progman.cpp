@@ -1,0 +1,426 @@
+// The Program Manager stand-in: the DDE server "PROGMAN" (topic "PROGMAN"),
+// answering executes on a thread of its own from a queue.
+//
+// An execute string is one or more commands, [Name(arg, arg, ...)] or
+// [Name], with blanks allowed between and around them.  Arguments are split
+// on commas and trimmed of surrounding blanks; an argument in double quotes
+// keeps its commas, parentheses and blanks.  Command names ignore case.
+//   CreateGroup(name[, file])    makes the group, or finds it; it becomes current
+//   ShowGroup(name[, show])      the existing group becomes current
+//   DeleteGroup(name[, common])  removes the group with its items
+//   AddItem(cmdline[, name[, icon[, ...]]])  adds an item to the current group
+//                                (an item of the same name is replaced; without
+//                                a name, the program's file name is used)
+//   DeleteItem(name)             removes an item of the current group
+// A string that does not parse is rejected whole; otherwise the commands run
+// in order and the first that fails (an unknown command, a missing group or
+// item, no current group) rejects the execute, the ones before it staying
+// done.  Names holding control characters, and item texts holding '|', are
+// refused.  The current group lives as long as the process (or until
+// w32::resetForTest); the groups and items are kept in the prefix:
+//
+//   prefix/progman/groups.ini
+//     ; comment line
+//     [Quorvel]
+//     Item1=Registration & Utilities|c:\dunmere\quorvel\quorvel.exe|c:\dunmere\quorvel\quorvel.exe
+//     Item2=Read me|c:\dunmere\quorvel\readme.txt|c:\dunmere\quorvel\notep001.ico
+//
+// one section per group in creation order, one line per item:
+// Item<n>=name|command line|icon path.  The file is read and rewritten
+// (temporary file, rename) under a flock of progman/groups.lock per execute.
+#include "w32_internal.h"
+
+#include "w32_progman.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+
+using namespace w32int;
+
+namespace w32int {
+const char kProgmanName[] = "PROGMAN";
+}
+
+namespace {
+
+// ---- Commands ------------------------------------------------------------
+
+struct Command {
+  std::string name;
+  std::vector<std::string> args;
+};
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string trimBlanks(const std::string &s) {
+  size_t b = 0, e = s.size();
+  while (b < e && blank(s[b])) ++b;
+  while (e > b && blank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+bool parseCommands(const std::string &s, std::vector<Command> *out) {
+  out->clear();
+  size_t i = 0;
+  auto skip = [&] {
+    while (i < s.size() && blank(s[i])) ++i;
+  };
+  skip();
+  if (i == s.size()) return false;
+  while (i < s.size()) {
+    if (s[i] != '[') return false;
+    ++i;
+    skip();
+    Command c;
+    while (i < s.size() && (isalnum(static_cast<unsigned char>(s[i])) || s[i] == '_')) c.name += s[i++];
+    if (c.name.empty()) return false;
+    skip();
+    if (i < s.size() && s[i] == '(') {
+      ++i;
+      skip();
+      if (i < s.size() && s[i] == ')') {
+        ++i;
+      } else {
+        for (;;) {
+          skip();
+          std::string arg;
+          if (i < s.size() && s[i] == '"') {
+            size_t close = s.find('"', i + 1);
+            if (close == std::string::npos) return false;
+            arg = s.substr(i + 1, close - i - 1);
+            i = close + 1;
+            skip();
+          } else {
+            while (i < s.size() && s[i] != ',' && s[i] != ')' && s[i] != '"') arg += s[i++];
+            arg = trimBlanks(arg);
+          }
+          c.args.push_back(arg);
+          if (i >= s.size()) return false;
+          if (s[i] == ',') {
+            ++i;
+            continue;
+          }
+          if (s[i] != ')') return false;
+          ++i;
+          break;
+        }
+      }
+      skip();
+    }
+    if (i >= s.size() || s[i] != ']') return false;
+    ++i;
+    out->push_back(c);
+    skip();
+  }
+  return true;
+}
+
+// ---- The groups file -----------------------------------------------------
+
+struct Item {
+  std::string name, cmdline, icon;
+};
+
+struct Group {
+  std::string name;
+  std::vector<Item> items;
+};
+
+std::string groupsDir() { return w32::prefixDir() + "/progman"; }
+std::string groupsFile() { return groupsDir() + "/groups.ini"; }
+
+std::string readFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<Group> loadGroups() {
+  std::vector<Group> groups;
+  std::istringstream in(readFile(groupsFile()));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[' && line.size() >= 2 && line.rfind(']') != std::string::npos && line.rfind(']') > 0) {
+      groups.push_back(Group());
+      groups.back().name = line.substr(1, line.rfind(']') - 1);
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (groups.empty() || eq == std::string::npos || line.compare(0, 4, "Item") != 0) continue;
+    std::string rest = line.substr(eq + 1);
+    size_t a = rest.find('|');
+    size_t b = a == std::string::npos ? a : rest.find('|', a + 1);
+    if (b == std::string::npos) continue;
+    groups.back().items.push_back(Item{rest.substr(0, a), rest.substr(a + 1, b - a - 1), rest.substr(b + 1)});
+  }
+  return groups;
+}
+
+bool saveGroups(const std::vector<Group> &groups) {
+  std::string out = "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n";
+  for (const Group &g : groups) {
+    out += "\n[" + g.name + "]\n";
+    for (size_t i = 0; i < g.items.size(); ++i) {
+      const Item &it = g.items[i];
+      out += "Item" + std::to_string(i + 1) + "=" + it.name + "|" + it.cmdline + "|" + it.icon + "\n";
+    }
+  }
+  mkdir(groupsDir().c_str(), 0777);
+  return replaceHostFile(groupsFile(), out);
+}
+
+Group *findGroup(std::vector<Group> &groups, const std::string &name) {
+  for (Group &g : groups) {
+    if (equalsNoCase(g.name, name)) return &g;
+  }
+  return nullptr;
+}
+
+bool hasControl(const std::string &s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) < 0x20) return true;
+  }
+  return false;
+}
+
+bool fitsItem(const std::string &s) { return !hasControl(s) && s.find('|') == std::string::npos; }
+
+// The program's file name without its extension: the item name Program
+// Manager gives an item added without one.
+std::string defaultItemName(const std::string &cmdline) {
+  std::string program = cmdline;
+  if (!program.empty() && program[0] == '"') {
+    size_t close = program.find('"', 1);
+    program = program.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+  } else {
+    program = program.substr(0, program.find(' '));
+  }
+  size_t slash = program.find_last_of("\\/:");
+  if (slash != std::string::npos) program = program.substr(slash + 1);
+  size_t dot = program.rfind('.');
+  if (dot != std::string::npos && dot > 0) program = program.substr(0, dot);
+  return program;
+}
+
+// Runs one command on the groups; false when it fails.
+bool runCommand(const Command &c, std::vector<Group> &groups, std::string *current) {
+  const std::vector<std::string> &a = c.args;
+  if (equalsNoCase(c.name, "CreateGroup")) {
+    if (a.empty() || a.size() > 2 || a[0].empty() || hasControl(a[0])) return false;
+    if (!findGroup(groups, a[0])) groups.push_back(Group{a[0], {}});
+    *current = findGroup(groups, a[0])->name;
+    return true;
+  }
+  if (equalsNoCase(c.name, "ShowGroup")) {
+    if (a.empty() || a.size() > 2 || !findGroup(groups, a[0])) return false;
+    *current = findGroup(groups, a[0])->name;
+    return true;
+  }
+  if (equalsNoCase(c.name, "DeleteGroup")) {
+    if (a.empty() || a.size() > 2) return false;
+    for (auto it = groups.begin(); it != groups.end(); ++it) {
+      if (!equalsNoCase(it->name, a[0])) continue;
+      if (equalsNoCase(*current, it->name)) current->clear();
+      groups.erase(it);
+      return true;
+    }
+    return false;
+  }
+  Group *g = current->empty() ? nullptr : findGroup(groups, *current);
+  if (equalsNoCase(c.name, "AddItem")) {
+    if (!g || a.empty() || a.size() > 10 || a[0].empty()) return false;
+    Item item{a.size() > 1 && !a[1].empty() ? a[1] : defaultItemName(a[0]), a[0], a.size() > 2 ? a[2] : ""};
+    if (item.name.empty() || !fitsItem(item.name) || !fitsItem(item.cmdline) || !fitsItem(item.icon)) return false;
+    for (Item &old : g->items) {
+      if (equalsNoCase(old.name, item.name)) {
+        old = item;
+        return true;
+      }
+    }
+    g->items.push_back(item);
+    return true;
+  }
+  if (equalsNoCase(c.name, "DeleteItem")) {
+    if (!g || a.size() != 1) return false;
+    for (auto it = g->items.begin(); it != g->items.end(); ++it) {
+      if (equalsNoCase(it->name, a[0])) {
+        g->items.erase(it);
+        return true;
+      }
+    }
+    return false;
+  }
+  return false;
+}
+
+// ---- The server ----------------------------------------------------------
+
+struct Request {
+  intptr_t conversation = 0;
+  std::string text;
+  unsigned format = 0;
+  unsigned generation = 0;
+  std::mutex m;
+  std::condition_variable cv;
+  bool done = false;
+  ProgmanReply reply;
+};
+
+struct Server {
+  std::mutex m; // guards everything below
+  std::condition_variable wake;
+  std::deque<std::shared_ptr<Request>> queue;
+  pid_t threadPid = 0; // the process whose server thread runs (0: none)
+  w32::ProgmanMode mode = w32::ProgmanMode::Normal;
+  std::vector<std::string> commands;
+  std::set<intptr_t> executed; // conversations that have had an execute
+  std::string current;         // the current group
+  unsigned generation = 0;     // counts resets: requests from before are dropped
+};
+
+Server &server() {
+  static Server *s = new Server;
+  return *s;
+}
+
+void answer(Request &r, bool accepted, bool terminate) {
+  {
+    std::lock_guard<std::mutex> lock(r.m);
+    r.reply.answered = true;
+    r.reply.accepted = accepted;
+    r.reply.terminate = terminate;
+    r.done = true;
+  }
+  r.cv.notify_all();
+}
+
+void handle(Request &r) {
+  Server &s = server();
+  std::lock_guard<std::mutex> lock(s.m);
+  if (r.generation != s.generation) return answer(r, false, false);
+  s.commands.push_back(r.text);
+  bool first = s.executed.insert(r.conversation).second;
+  switch (s.mode) {
+  case w32::ProgmanMode::NeverAnswer: return; // received, never answered
+  case w32::ProgmanMode::RejectAll: return answer(r, false, false);
+  case w32::ProgmanMode::Absent: return answer(r, false, true);
+  case w32::ProgmanMode::DisconnectAfterFirst:
+    if (!first) return answer(r, false, true);
+    break;
+  case w32::ProgmanMode::Normal: break;
+  }
+  bool terminate = s.mode == w32::ProgmanMode::DisconnectAfterFirst;
+  std::vector<Command> commands;
+  if (r.format != CF_TEXT || !parseCommands(r.text, &commands)) return answer(r, false, terminate);
+  mkdir(groupsDir().c_str(), 0777);
+  HostFileLock fileLock(groupsDir() + "/groups.lock", true);
+  std::vector<Group> groups = loadGroups();
+  bool ok = true;
+  bool changed = false;
+  for (const Command &c : commands) {
+    if (!runCommand(c, groups, &s.current)) {
+      ok = false;
+      break;
+    }
+    changed = changed || !equalsNoCase(c.name, "ShowGroup");
+  }
+  if (changed && !saveGroups(groups)) ok = false;
+  answer(r, ok, terminate);
+}
+
+void serverMain() {
+  Server &s = server();
+  for (;;) {
+    std::shared_ptr<Request> r;
+    {
+      std::unique_lock<std::mutex> lock(s.m);
+      s.wake.wait(lock, [&] { return !s.queue.empty(); });
+      r = s.queue.front();
+      s.queue.pop_front();
+    }
+    handle(*r);
+  }
+}
+
+} // namespace
+
+namespace w32int {
+
+bool progmanConnect(intptr_t) {
+  Server &s = server();
+  std::lock_guard<std::mutex> lock(s.m);
+  return s.mode != w32::ProgmanMode::Absent;
+}
+
+void progmanDisconnect(intptr_t conversation) {
+  Server &s = server();
+  std::lock_guard<std::mutex> lock(s.m);
+  s.executed.erase(conversation);
+}
+
+ProgmanReply progmanExecute(intptr_t conversation, const std::string &text, unsigned format,
+                            unsigned long timeoutMs) {
+  auto r = std::make_shared<Request>();
+  r->conversation = conversation;
+  r->text = text;
+  r->format = format;
+  Server &s = server();
+  {
+    std::lock_guard<std::mutex> lock(s.m);
+    r->generation = s.generation;
+    if (s.threadPid != getpid()) { // none yet, or this is a forked child
+      std::thread(serverMain).detach();
+      s.threadPid = getpid();
+    }
+    s.queue.push_back(r);
+  }
+  s.wake.notify_one();
+  std::unique_lock<std::mutex> lock(r->m);
+  r->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return r->done; });
+  return r->done ? r->reply : ProgmanReply();
+}
+
+void progmanReset() {
+  Server &s = server();
+  std::lock_guard<std::mutex> lock(s.m);
+  s.mode = w32::ProgmanMode::Normal;
+  s.commands.clear();
+  s.executed.clear();
+  s.current.clear();
+  ++s.generation;
+}
+
+} // namespace w32int
+
+namespace w32 {
+
+void setProgmanServer(ProgmanMode mode) {
+  ensureInit();
+  Server &s = server();
+  std::lock_guard<std::mutex> lock(s.m);
+  s.mode = mode;
+}
+
+std::vector<std::string> progmanCommands() {
+  ensureInit();
+  Server &s = server();
+  std::lock_guard<std::mutex> lock(s.m);
+  return s.commands;
+}
+
+std::string progmanGroupsText() {
+  ensureInit();
+  return readFile(groupsFile());
+}
+
+} // namespace w32
