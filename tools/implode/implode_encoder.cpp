@@ -356,9 +356,18 @@ void Encoder::parseBlock(int start, int end, int avail) {
     const int32_t here0 = price[2 * o], here1 = price[2 * o + 1];
     relax(o + 1, here0 + literal0[data[p]], here1 + literal1[data[p]], 1u << 16);
     if (limit < 2) break;
-    if (back[0] >= 1 && back[0] <= kMaxPair && data[p - back[0]] == data[p] && data[p - back[0] + 1] == data[p + 1]) {
-      const int32_t cost = kCodes.lengthBits[2] + pairBits[back[0]];
-      relax(o + 2, here0 + cost, here1 + cost, 2u << 16 | back[0]);
+    {
+      // A length-2 copy when the pair lies within 256 bytes, else priced out
+      // of reach. Computed without branches: whether there is one is
+      // anybody's guess.
+      const int inReach = static_cast<unsigned>(back[0] - 1) < static_cast<unsigned>(kMaxPair);
+      const int d = back[0] & -inReach;  // 0 (a harmless look at p itself) when out of reach
+      uint16_t a, b;
+      memcpy(&a, data + p - d, 2);
+      memcpy(&b, data + p, 2);
+      const int32_t ok = -(inReach & (a == b));
+      const int32_t cost = kInfinite ^ ((kInfinite ^ (kCodes.lengthBits[2] + pairBits[d])) & ok);
+      relax(o + 2, here0 + cost, here1 + cost, 2u << 16 | static_cast<uint32_t>(d));
     }
     if (limit < 3) {
       ++o;
@@ -367,15 +376,28 @@ void Encoder::parseBlock(int start, int end, int avail) {
     int best = 2;
     int bestDistance = 0;
     // The nearest copies of 3 and of 4 or more, if the tables still hold
-    // them, then longer ones from the chain, nearest first.
-    for (int k = 1; k <= 2; ++k) {
-      const int d = back[k];
-      if (d < 1 || d > window || d == bestDistance || best >= limit || best >= nice) continue;
-      const int len = matchLength(p - d, p, limit);
-      if (len > best) {
-        if (len < nice) relaxLengths(o, best + 1, len, d);
-        best = len;
-        bestDistance = d;
+    // them, then longer ones from the chain, nearest first. Whether the
+    // first two are there is found without branches (0: a look at p itself).
+    {
+      const uint32_t here = load32(p);
+      const int d3 = back[1] & -static_cast<int>(static_cast<unsigned>(back[1] - 1) < static_cast<unsigned>(window));
+      const int d4 = back[2] & -static_cast<int>(static_cast<unsigned>(back[2] - 1) < static_cast<unsigned>(window));
+      const bool has3 = (d3 != 0) & (((load32(p - d3) ^ here) & 0xFFFFFF) == 0);
+      const bool has4 = (d4 != 0) & (d4 != d3) & (load32(p - d4) == here);
+      if (has3 | has4) {
+        if (has3) {
+          best = matchLength(p - d3, p, limit);
+          bestDistance = d3;
+          if (best < nice) relaxLengths(o, 3, best, d3);
+        }
+        if (has4 && best < limit && best < nice) {
+          const int len = matchLength(p - d4, p, limit);
+          if (len > best) {
+            if (len < nice) relaxLengths(o, best + 1, len, d4);
+            best = len;
+            bestDistance = d4;
+          }
+        }
       }
     }
     if (best < limit && best < nice && back[3] >= 1 && back[3] <= window) {
