@@ -1,5 +1,6 @@
 // Whole runs: the installation sequence with and without an earlier
 // installation, and a fault sweep over the configuration steps.
+#include <stdio.h>
 #include <string.h>
 
 #include <map>
@@ -115,9 +116,25 @@ TEST_F(RunTest, FreshMachineLeavesWinIniAndSystemIniAlone) {
   EXPECT_EQ(w32::progmanCommands().size(), 3u);
 }
 
+// SYSTEM.INI after a run under faults: the old text, or the old text less
+// either or both of its two device lines. A failed read of WIN.INI's Dialer
+// (or Main, for the old stack) leaves its line out of the filter, so the
+// run filters with what it could read; nothing else may differ.
+bool isOldOrFiltered(const std::string &text) {
+  const std::string dialerLine = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n";
+  const std::string stackLine = "DEVICE=C:\\DUNMERE\\TCPPRO\\BIN\\VNTSTIMD.EXE\r\n";
+  for (int keep = 0; keep < 4; ++keep) {
+    std::string expected = kSystemIni;
+    if (!(keep & 1)) expected.erase(expected.find(dialerLine), dialerLine.size());
+    if (!(keep & 2)) expected.erase(expected.find(stackLine), stackLine.size());
+    if (text == expected) return true;
+  }
+  return false;
+}
+
 // Every platform call of the three steps made to fail in turn, once and
-// from then on: SYSTEM.INI ends as the old text or the filtered text, never
-// anything in between, and nothing is left open.
+// from then on: SYSTEM.INI ends as the old text or a filtered text, never
+// cut short or mixed, and nothing is left open.
 TEST_F(RunTest, FaultSweepOverTheConfigurationSteps) {
   int sawOld = 0;
   int sawFiltered = 0;
@@ -146,16 +163,18 @@ TEST_F(RunTest, FaultSweepOverTheConfigurationSteps) {
       w32::clearFaults();
       EXPECT_EQ(w32::openHandleCount(), 0);
       std::string text = systemIni();
-      EXPECT_TRUE(text == kSystemIni || text == kSystemIniFiltered) << text;
+      EXPECT_TRUE(isOldOrFiltered(text)) << text;
       sawOld += text == kSystemIni;
       sawFiltered += text == kSystemIniFiltered;
       if (calls < n) break;  // the fault was never reached: every call has had its turn
       ASSERT_LT(n, 2000) << "the sweep does not end";
     }
     EXPECT_GT(n, 20) << "too few calls to sweep";
+    printf("fault sweep (%s): %ld platform calls failed in turn\n", persistent ? "persistent" : "once", n - 1);
   }
   EXPECT_GT(sawOld, 0);
   EXPECT_GT(sawFiltered, 0);
+  printf("fault sweep: SYSTEM.INI kept in %d runs, fully filtered in %d\n", sawOld, sawFiltered);
 }
 
 }  // namespace
