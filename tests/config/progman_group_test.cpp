@@ -1,4 +1,5 @@
 // The Program Manager group over DDE, against the layer's stand-in servers.
+#include <ddeml.h>
 #include <string.h>
 
 #include <chrono>
@@ -173,6 +174,20 @@ TEST_F(ProgmanTest, ExistingGroupGetsTheCommandsAgain) {
   Strings twice = kDunmereCommands;
   twice.insert(twice.end(), kDunmereCommands.begin(), kDunmereCommands.end());
   EXPECT_EQ(w32::progmanCommands(), twice);
+}
+
+TEST_F(ProgmanTest, CriticalErrorIsShownAndTheCommandGoesOn) {
+  ASSERT_EQ(startProgramGroup(), 1);
+  w32::setAnswers("message \"A critical error*\" OK\n");
+  w32::raiseDdeError(DMLERR_LOW_MEMORY);
+  EXPECT_EQ(createProgramGroup("Quorvel"), 1);
+  EXPECT_EQ(addProgramItem("Read me", "c:\\q\\", "readme.txt", "c:\\q\\", "notep001.ico"), 1);
+  EXPECT_EQ(endProgramGroup(), 1);
+  EXPECT_EQ(w32::scriptError(), "");
+  EXPECT_EQ(w32::transcript(),
+            "message caption=\"Quorvel Installation\" text=\"A critical error has occurred.\" icon=MB_ICONWARNING "
+            "buttons=MB_OK answer=OK\n");
+  EXPECT_EQ(w32::progmanCommands().size(), 2u);
 }
 
 }  // namespace
