@@ -75,9 +75,34 @@ INSTANTIATE_TEST_SUITE_P(Data, RoundTrip, ::testing::ValuesIn(kData),
 TEST(RoundTripLarge, MixedDataOfSeveralMiB) {
   Bytes data = kData[9].make(3 << 20);
   expectRoundTrip(data, ImplodeMode::Auto, 6);
-  Bytes small(data.begin(), data.begin() + (1 << 20));
+  Bytes small(data.begin(), data.begin() + (512 << 10));
   expectRoundTrip(small, ImplodeMode::Binary, 4);
   expectRoundTrip(small, ImplodeMode::Ascii, 5);
+}
+
+// The match finder's settings change the parse, never the decoded bytes:
+// from the fewest candidates and shortest cut-offs to the most.
+TEST(RoundTripLarge, EveryEncoderSetting) {
+  const struct {
+    int chainDepth, niceLength, skipLength;
+  } settings[] = {{1, 4, 7}, {2, 9, 7}, {4, 32, 1000}, {300, 518, 1000}, {300, 518, 20}};
+  Bytes data = kData[9].make(300000);
+  for (const auto &set : settings) {
+    SCOPED_TRACE("chain depth " + std::to_string(set.chainDepth) + ", nice length " +
+                 std::to_string(set.niceLength) + ", skip length " + std::to_string(set.skipLength));
+    for (int dictBits : {4, 6}) {
+      ImplodeOptions options;
+      options.chainDepth = set.chainDepth;
+      options.niceLength = set.niceLength;
+      options.skipLength = set.skipLength;
+      ImplodeStats stats;
+      Bytes stream = implodeBuffer(ImplodeMode::Auto, dictBits, data.data(), data.size(), &stats, options);
+      EXPECT_EQ(stream.size(), (stats.streamBits + 7) / 8);
+      Decoded d = decodeStream(stream);
+      EXPECT_EQ(d.result, DclResult::Ok);
+      EXPECT_TRUE(d.output == data);
+    }
+  }
 }
 
 TEST(RoundTripLarge, DecodedInSmallReads) {
