@@ -9,14 +9,15 @@
 // Every code length of the format is fixed, so the encoder parses with exact
 // bit costs: for each position of a parse block it collects the copies
 // available there (for each length the nearest distance, which has the
-// cheapest code) and takes the cheapest path through the block. Matches of
-// at least `niceLength` bytes are taken as they are found, which bounds the
-// work on very repetitive input.
+// cheapest code) and takes the cheapest path through the block, for both
+// literal codings at once. Matches of at least `niceLength` bytes are taken
+// as they are found, and the inside of matches of `skipLength` or more is
+// not searched, which bounds the work on repetitive input.
 //
 // Memory is fixed, whatever the input size: a sliding buffer of
-// 2 * 4096 + kImplodeBlockSize bytes, the match finder's tables and two
-// per-block parse work spaces, about 4 MiB in all. This is a tool: it is
-// never linked into the setup program.
+// 2 * 4096 + kImplodeBlockSize bytes, the match finder's tables and the
+// per-block parse, under 2 MiB in all. This is a tool: it is never linked
+// into the setup program.
 #ifndef QV_TOOLS_IMPLODE_H
 #define QV_TOOLS_IMPLODE_H
 

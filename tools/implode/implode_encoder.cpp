@@ -2,20 +2,16 @@
 //
 // Input flows through one buffer laid out as
 //   [history: 4096..8191 bytes][parse block: up to kImplodeBlockSize][lookahead]
-// Positions are buffer indices. After each block the buffer slides down by a
-// multiple of 4096 so that at least 4096 bytes of history stay in front of
-// the next block; the match finder's tables are shifted by the same amount.
+// Positions in it are buffer indices. After each block the buffer slides
+// down by a multiple of 4096, so that at least 4096 bytes of history stay in
+// front of the next block.
 //
-// For every position of a block the match finder records
-//   - the nearest earlier occurrence of the next two bytes, when it lies
-//     within 256 bytes (the only distances a length-2 copy can code), and
-//   - from the hash chain of the next three bytes, in order of increasing
-//     distance, each candidate that is longer than every nearer one.
-// Because the distance code is never shorter for a larger distance, the
-//   candidate recorded first for a length is the cheapest copy of that
-//   length, so the parser can price every length 2..longest exactly.
-// The parser is a shortest path over the block's positions, weighted with
-// the exact bit count of each token.
+// The match finder keeps, for the bytes at each position: the latest
+// earlier position of the same two bytes, of the same three and of the same
+// four (one entry per hash), and a hash chain of all positions with the same
+// six. Positions are stored by their low 16 bits (see bufferStart_), so sliding the
+// buffer touches no table. parseBlock() describes how the candidates become
+// a parse; emit() writes it.
 #include <string.h>
 
 #include <algorithm>
@@ -33,14 +29,11 @@ constexpr int kMaxPair = 256;       // farthest length-2 copy
 constexpr int kHistory = 4096;      // the largest window; buffer slides in these steps
 constexpr int kLookahead = 16;      // bytes kept past a block end, for hashing its last positions
 constexpr int kSlack = 16;          // readable bytes past the data, for 8-byte compares
-constexpr int kTripleBits = 14;
-constexpr int kSearchTail = 4;  // positions searched at the end of a skipped match
-constexpr int kChainBits = 15;
-constexpr int kQuadBits = 14;
-#ifndef CHAINMIN
-#define CHAINMIN 6
-#endif
-constexpr int kChainMin = CHAINMIN;
+constexpr int kTripleBits = 14;     // table of the latest position by 3 bytes
+constexpr int kQuadBits = 14;       // ... by 4 bytes
+constexpr int kChainBits = 15;      // hash chain heads, by kChainMin bytes
+constexpr int kChainMin = 6;
+constexpr int kSearchTail = 4;      // positions searched at the end of a skipped match
 constexpr int32_t kInfinite = INT32_MAX / 2;  // no path yet; sums with it cannot overflow
 constexpr int kBlock = static_cast<int>(kImplodeBlockSize);
 constexpr int kDataCapacity = 2 * kHistory + kBlock + kLookahead;
@@ -57,8 +50,6 @@ struct Codes {
   // Literal flag and literal, by coding and byte.
   uint16_t literalValue[2][256];
   uint8_t literalBits[2][256];
-  // Distance high part code and its bits, by high part.
-  uint8_t distanceBits[kDistanceSymbols];
 };
 
 constexpr Codes buildCodes() {
@@ -78,7 +69,6 @@ constexpr Codes buildCodes() {
     c.literalValue[kAscii][b] = static_cast<uint16_t>(literalCodes.value[b] << 1);
     c.literalBits[kAscii][b] = static_cast<uint8_t>(1 + literalCodeBits[b]);
   }
-  for (int h = 0; h < kDistanceSymbols; ++h) c.distanceBits[h] = distanceCodeBits[h];
   return c;
 }
 
@@ -134,7 +124,6 @@ class BitWriter {
   uint64_t written_ = 0;
 };
 
-// Shortest-path state for one block and one literal coding.
 // Four 32-bit lanes; GCC and clang lower it to whatever the target offers.
 typedef int32_t V4 __attribute__((vector_size(16)));
 
@@ -183,16 +172,6 @@ class Encoder {
     memset(prev_.get(), 0, sizeof(uint16_t) * kHistory);
     bufferStart_ = 0;
   }
-  // Positions are kept in the tables by their low 16 bits only (counted
-  // from the start of the input, so a slide of the buffer changes nothing):
-  // every candidate that comes out of them lies in the window and is
-  // checked against the data before use, so a stale entry costs a compare
-  // at most. Small entries keep the tables in the cache.
-  uint32_t load32(int p) const {
-    uint32_t v;
-    memcpy(&v, buf_.data() + p, 4);
-    return v;
-  }
   int matchLength(int a, int b, int limit) const {
     const unsigned char *x = buf_.data() + a;
     const unsigned char *y = buf_.data() + b;
@@ -217,7 +196,12 @@ class Encoder {
   int skipLength_;
   const std::function<void(unsigned, unsigned)> &trace_;
   std::vector<unsigned char> buf_;
-  uint32_t bufferStart_ = 0;          // input position of buf_[0], modulo 2^32
+  // Input position of buf_[0], modulo 2^32. The tables keep positions by
+  // the low 16 bits of their input position (a slide of the buffer changes
+  // nothing in them): every candidate that comes out of them is taken only
+  // when it lies in the window and is checked against the data, so a stale
+  // entry costs a compare at most, and small entries stay in the cache.
+  uint32_t bufferStart_ = 0;
   std::unique_ptr<uint16_t[]> pairLast_{new uint16_t[1u << 16]};             // 2 bytes -> latest position
   std::unique_ptr<uint16_t[]> tripleLast_{new uint16_t[1u << kTripleBits]};  // hash of 3 bytes -> latest position
   std::unique_ptr<uint16_t[]> quadLast_{new uint16_t[1u << kQuadBits]};
@@ -240,11 +224,14 @@ class Encoder {
 //
 // At each position the candidates come nearest first: the latest occurrence
 // of the next two bytes (a length-2 copy when it lies within 256 bytes), the
-// latest of the next three, then the hash chain of the next four. Each
-// candidate that is longer than every nearer one prices the lengths it adds
-// with its own distance; as a larger distance never has a shorter code, that
-// is the cheapest copy of each length. A match of niceLength_ or more is
-// taken as it is: the positions it covers are not parsed.
+// latest of the next three and of the next four, then the hash chain of the
+// next six. Each candidate that is longer than every nearer one prices the
+// lengths it adds with its own distance; as a larger distance never has a
+// shorter code, that is the cheapest copy of each length (short of what the
+// single-entry tables and the chain depth miss). Two cut-offs bound the
+// work: a match of niceLength_ or more is taken as it is, the positions it
+// covers not parsed; after a match of skipLength_ or more, all its lengths
+// are priced but only its last kSearchTail positions are searched.
 //
 // The two codings differ only in what literals cost, so every copy is
 // priced for both at once, two lengths per 4-lane vector operation; nothing
