@@ -229,7 +229,10 @@ DWORD getString(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size, L
     std::vector<std::string> names;
     forEachSection(p, sec, [&](size_t header, size_t end) {
       for (size_t j = header + 1; j < end; ++j) {
-        if (p.lines[j].kind == Kind::Entry && !p.lines[j].name.empty()) names.push_back(p.lines[j].name);
+        if (p.lines[j].kind != Kind::Entry || p.lines[j].name.empty()) continue;
+        bool seen = false;
+        for (const std::string &n : names) seen = seen || equalsNoCase(n, p.lines[j].name);
+        if (!seen) names.push_back(p.lines[j].name);
       }
     });
     if (!names.empty()) return copyList(names, out, size);
@@ -308,7 +311,7 @@ BOOL writeString(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName) {
     if (i >= 0) {
       Line &l = p.lines[static_cast<size_t>(i)];
       std::string text = l.name + "=" + value;
-      if (text != l.text || l.eol != "\r\n") {
+      if (!l.hasValue || l.value != value) { // the same value again changes nothing
         l.text = text;
         l.eol = "\r\n";
         classify(&l);

@@ -349,12 +349,14 @@ struct KeyRef {
   int root = 0;
   std::vector<std::string> path;
   DWORD access = 0;
+  bool predefined = false; // HKEY_CLASSES_ROOT's path is made when missing
 };
 
 bool predefined(HKEY h, KeyRef *ref) {
   intptr_t v = reinterpret_cast<intptr_t>(h);
   ref->path.clear();
   ref->access = KEY_ALL_ACCESS;
+  ref->predefined = true;
   if (v == reinterpret_cast<intptr_t>(HKEY_LOCAL_MACHINE)) {
     ref->root = 0;
   } else if (v == reinterpret_cast<intptr_t>(HKEY_CURRENT_USER)) {
@@ -454,7 +456,7 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR sub, DWORD, REGSAM sam, P
   std::vector<std::string> path = base.path;
   rc = withRegistry(false, [&](Registry &reg, bool *) -> LONG {
     Key *k = findKey(reg, base.root, base.path);
-    if (!k) return ERROR_KEY_DELETED;
+    if (!k) return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
     for (const std::string &p : parts) {
       k = k->child(p);
       if (!k) return ERROR_FILE_NOT_FOUND;
@@ -487,6 +489,17 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR sub, DWORD, LPSTR, DWOR
   bool created = false;
   rc = withRegistry(true, [&](Registry &reg, bool *changed) -> LONG {
     Key *k = findKey(reg, base.root, base.path);
+    if (!k && base.predefined) { // HKEY_CLASSES_ROOT always exists
+      k = &reg.roots[base.root];
+      for (const std::string &p : base.path) {
+        Key *c = k->child(p);
+        if (!c) {
+          c = k->addChild(p);
+          created = true;
+        }
+        k = c;
+      }
+    }
     if (!k) return ERROR_KEY_DELETED;
     for (const std::string &p : parts) {
       Key *c = k->child(p);
