@@ -16,11 +16,12 @@
 
 const char *const kZarcRawUsage =
     "  zarc implode [--ascii|--binary|--auto] [--dict 4|5|6] IN OUT\n"
-    "      Compress IN into one implode stream OUT. --binary (the default)\n"
-    "      codes literals as plain bytes, --ascii through the text code,\n"
-    "      --auto takes whichever gives the smaller stream. --dict sets the\n"
-    "      dictionary bits: 4, 5 or 6 for a window of 1024, 2048 or 4096\n"
-    "      bytes (default 6).\n"
+    "      Compress IN into one implode stream OUT. --binary codes literals\n"
+    "      as plain bytes, --ascii through the text code, --auto (the\n"
+    "      default) takes whichever gives the smaller stream, reading IN\n"
+    "      twice when its first 64 KiB favour the other one. --dict sets\n"
+    "      the dictionary bits: 4, 5 or 6 for a window of 1024, 2048 or\n"
+    "      4096 bytes (default 6).\n"
     "  zarc explode IN OUT\n"
     "      Decode the implode stream IN into OUT. Exits with the decoder's\n"
     "      result: 0 Ok, 1 BadDictionarySize, 2 BadCompressionType,\n"
@@ -60,7 +61,7 @@ uint32_t writeOutput(unsigned char *buffer, uint32_t *count, void *param) {
 }  // namespace
 
 int zarcImplode(int argc, char **argv) {
-  ImplodeMode mode = ImplodeMode::Binary;
+  ImplodeMode mode = ImplodeMode::Auto;
   int dictBits = 6;
   std::vector<std::string> paths;
   for (int i = 1; i < argc; ++i) {
