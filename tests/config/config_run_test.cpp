@@ -32,14 +32,14 @@ class RunTest : public ConfigTest {
 
   void makeSourcePackage(const std::vector<std::pair<std::string, std::string>> &settings) {
     makeWinDir("c:\\src");
-    PackageSpec spec;
-    spec.outDir = host("c:\\src");
-    spec.generate = true;
-    spec.generatedSize = 3000;
-    spec.settings = settings;
+    PackageSpec package;
+    package.outDir = host("c:\\src");
+    package.generate = true;
+    package.generatedSize = 3000;
+    package.settings = settings;
     PackageResult result;
     std::string error;
-    ASSERT_TRUE(makePackage(spec, &result, &error)) << error;
+    ASSERT_TRUE(makePackage(package, &result, &error)) << error;
     strcpy(setupState.sourceDir, "c:\\src\\");
     setupProgress(static_cast<uint32_t>(result.progressTotal));
   }
