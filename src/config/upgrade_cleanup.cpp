@@ -190,13 +190,21 @@ static int isDeviceLine(const char *text, const char lines[DEVICE_LINE_COUNT][CL
 }
 
 // Copies in to out piece by piece, dropping the pieces that are device lines
-// once a [386Enh] header has been seen. 1 when every piece was read and
-// written; 0 after a read or write error (out is then incomplete).
+// once a [386Enh] header has been seen. Only a piece that holds a whole line
+// can be dropped: a piece cut from a line longer than a piece is always
+// written, so no long line ever loses its tail or runs into the next one.
+// 1 when every piece was read and written; 0 after a read or write error
+// (out is then incomplete).
 static int filterSystemSettings(FILE *in, FILE *out, const char lines[DEVICE_LINE_COUNT][CLEANUP_PATH_SIZE]) {
   char piece[SYSTEM_PIECE_SIZE];
   char copy[SYSTEM_PIECE_SIZE];
-  int inSection = 0;  // set at the first [386Enh] header, never cleared
+  int inSection = 0;    // set at the first [386Enh] header, never cleared
+  int lineStart = 1;    // this piece begins a line
   while (fgets(piece, sizeof piece, in) != NULL) {
+    size_t length = strlen(piece);
+    int lineEnd = (length > 0 && piece[length - 1] == '\n') || feof(in);
+    int wholeLine = lineStart && lineEnd;
+    lineStart = length > 0 && piece[length - 1] == '\n';
     textCopy(copy, sizeof copy, piece);
     // Cut the copy at its first line end that follows other text, so the
     // comparison sees the line without its end.
@@ -210,7 +218,7 @@ static int filterSystemSettings(FILE *in, FILE *out, const char lines[DEVICE_LIN
     if (strstr(copy, "[386ENH]") != NULL) {
       inSection = 1;
     }
-    if (inSection && isDeviceLine(copy, lines)) {
+    if (inSection && wholeLine && isDeviceLine(copy, lines)) {
       continue;
     }
     if (fputs(piece, out) == EOF) {

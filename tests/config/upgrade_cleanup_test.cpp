@@ -340,11 +340,10 @@ TEST_F(CleanupTest, SystemIniFilter) {
        "[386Enh]\r\n" + a254 + "\r\n" + dl + "\r\n", "[386Enh]\r\n" + a254 + "\r\n"},
       {"a line of 600 characters passes in three pieces", "c:\\dunmere", "[386Enh]\r\n" + b600 + "\r\nx=1\r\n",
        "[386Enh]\r\n" + b600 + "\r\nx=1\r\n"},
-      // Each piece is judged by itself: the last 40 characters of this 294-
-      // character line arrive as a piece equal to a device line and are
-      // dropped, so the line's first piece runs on into the next line.
+      // The last 40 characters of this 294-character line arrive as a piece
+      // equal to a device line; being the tail of a longer line, it stays.
       {"a long line whose last piece is a device line", "c:\\dunmere",
-       "[386Enh]\r\n" + a254 + dl + "\r\nnext=1\r\n", "[386Enh]\r\n" + a254 + "next=1\r\n"},
+       "[386Enh]\r\n" + a254 + dl + "\r\nnext=1\r\n", "[386Enh]\r\n" + a254 + dl + "\r\nnext=1\r\n"},
       {"the same long line before the header stays whole", "c:\\dunmere",
        a254 + dl + "\r\n[386Enh]\r\n", a254 + dl + "\r\n[386Enh]\r\n"},
   };
