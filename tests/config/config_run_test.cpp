@@ -32,7 +32,7 @@ class RunTest : public ConfigTest {
 
   void makeSourcePackage(const std::vector<std::pair<std::string, std::string>> &settings) {
     makeWinDir("c:\\src");
-    PackageSpec package;
+    PackagePlan package;
     package.outDir = host("c:\\src");
     package.generate = true;
     package.generatedSize = 3000;

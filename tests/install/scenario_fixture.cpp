@@ -20,17 +20,17 @@ void ScenarioTest::TearDown() {
 }
 
 PackageResult ScenarioTest::makeTestPackage(const std::string &name, bool disks, bool optional, uint32_t size) {
-  PackageSpec spec;
-  spec.outDir = scratch + "/" + name;
-  spec.disks = disks;
-  spec.optionalFiles = optional;
-  spec.generate = true;
-  spec.generatedSize = size;
-  spec.fileTime = 0x01BF53EB256D4000ULL + 1234567;  // 100 ns precision
-  spec.settings = {{"HomePage", "http://www.dunmere.example/"}};
+  PackagePlan plan;
+  plan.outDir = scratch + "/" + name;
+  plan.disks = disks;
+  plan.optionalFiles = optional;
+  plan.generate = true;
+  plan.generatedSize = size;
+  plan.fileTime = 0x01BF53EB256D4000ULL + 1234567;  // 100 ns precision
+  plan.settings = {{"HomePage", "http://www.dunmere.example/"}};
   PackageResult result;
   std::string error;
-  EXPECT_TRUE(makePackage(spec, &result, &error)) << error;
+  EXPECT_TRUE(makePackage(plan, &result, &error)) << error;
   return result;
 }
 

@@ -246,27 +246,27 @@ TEST_F(ZarcArchive, TestWritesNothing) {
 }
 
 TEST_F(ZarcArchive, MkpackageDiskSetsAndProgressTotal) {
-  PackageSpec spec;
-  spec.outDir = dir + "/pkg";
-  spec.disks = true;
-  spec.generate = true;
-  spec.generatedSize = 2000;
-  spec.settings = {{"HomePage", "http://dunmere.example/"}};
+  PackagePlan plan;
+  plan.outDir = dir + "/pkg";
+  plan.disks = true;
+  plan.generate = true;
+  plan.generatedSize = 2000;
+  plan.settings = {{"HomePage", "http://dunmere.example/"}};
   writeFile(dir + "/setup.exe", Bytes{'M', 'Z'});
-  spec.setupExe = dir + "/setup.exe";
+  plan.setupExe = dir + "/setup.exe";
   PackageResult result;
   std::string error;
-  ASSERT_TRUE(makePackage(spec, &result, &error)) << error;
+  ASSERT_TRUE(makePackage(plan, &result, &error)) << error;
 
   const char *const disk1[] = {"nsystem.z", "netscape.z", "plugins.z", "javaclss.z", "readme.txt", "setup.exe"};
   const char *const disk2[] = {"nprogram.z", "quorvel.z"};
   const char *const disk3[] = {"javabin.z", "wsystem.z", "setup.ini"};
-  for (const char *f : disk1) EXPECT_TRUE(exists(spec.outDir + "/disk1/" + f)) << f;
-  for (const char *f : disk2) EXPECT_TRUE(exists(spec.outDir + "/disk2/" + f)) << f;
-  for (const char *f : disk3) EXPECT_TRUE(exists(spec.outDir + "/disk3/" + f)) << f;
-  EXPECT_FALSE(exists(spec.outDir + "/disk1/bookmark.htm"));
-  EXPECT_FALSE(exists(spec.outDir + "/disk3/www.z"));
-  Bytes ini = readFile(spec.outDir + "/disk3/setup.ini");
+  for (const char *f : disk1) EXPECT_TRUE(exists(plan.outDir + "/disk1/" + f)) << f;
+  for (const char *f : disk2) EXPECT_TRUE(exists(plan.outDir + "/disk2/" + f)) << f;
+  for (const char *f : disk3) EXPECT_TRUE(exists(plan.outDir + "/disk3/" + f)) << f;
+  EXPECT_FALSE(exists(plan.outDir + "/disk1/bookmark.htm"));
+  EXPECT_FALSE(exists(plan.outDir + "/disk3/www.z"));
+  Bytes ini = readFile(plan.outDir + "/disk3/setup.ini");
   EXPECT_EQ(std::string(ini.begin(), ini.end()), "[Quorvel]\r\nHomePage=http://dunmere.example/\r\n");
 
   // Eight plain files of 2000 bytes, plus the compressed bytes of the
@@ -274,29 +274,29 @@ TEST_F(ZarcArchive, MkpackageDiskSetsAndProgressTotal) {
   ASSERT_EQ(result.files.size(), 9u);
   uint64_t members = 0;
   for (const ArchiveCreated &c : result.quorvelMembers) members += c.dataEnd - c.dataOffset;
-  uint64_t quorvelSize = readFile(spec.outDir + "/disk2/quorvel.z").size();
+  uint64_t quorvelSize = readFile(plan.outDir + "/disk2/quorvel.z").size();
   EXPECT_EQ(members, quorvelSize - 4 - 29 * result.quorvelMembers.size());
   EXPECT_EQ(result.progressTotal, 8 * 2000 + members);
 
-  spec.outDir = dir + "/flat";
-  spec.disks = false;
-  spec.optionalFiles = true;
-  ASSERT_TRUE(makePackage(spec, &result, &error)) << error;
+  plan.outDir = dir + "/flat";
+  plan.disks = false;
+  plan.optionalFiles = true;
+  ASSERT_TRUE(makePackage(plan, &result, &error)) << error;
   EXPECT_EQ(result.files.size(), 11u);
-  EXPECT_TRUE(exists(spec.outDir + "/bookmark.htm"));
-  EXPECT_TRUE(exists(spec.outDir + "/www.z"));
-  EXPECT_TRUE(exists(spec.outDir + "/setup.ini"));
+  EXPECT_TRUE(exists(plan.outDir + "/bookmark.htm"));
+  EXPECT_TRUE(exists(plan.outDir + "/www.z"));
+  EXPECT_TRUE(exists(plan.outDir + "/setup.ini"));
 }
 
 TEST_F(ZarcArchive, MkpackageNeedsAPayloadForEveryFile) {
-  PackageSpec spec;
-  spec.outDir = dir + "/pkg";
+  PackagePlan plan;
+  plan.outDir = dir + "/pkg";
   PackageResult result;
   std::string error;
-  EXPECT_FALSE(makePackage(spec, &result, &error));
+  EXPECT_FALSE(makePackage(plan, &result, &error));
   EXPECT_NE(error.find("nsystem.z"), std::string::npos) << error;
-  spec.files["notapackagefile"] = dir + "/x";
-  EXPECT_FALSE(makePackage(spec, &result, &error));
+  plan.files["notapackagefile"] = dir + "/x";
+  EXPECT_FALSE(makePackage(plan, &result, &error));
   EXPECT_NE(error.find("notapackagefile"), std::string::npos) << error;
 }
 

@@ -57,7 +57,7 @@ bool parseNumber(const char *text, uint32_t *value) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  PackageSpec spec;
+  PackagePlan plan;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     auto next = [&](const char *what) -> const char * {
@@ -72,52 +72,52 @@ int main(int argc, char **argv) {
       return 0;
     } else if (arg == "--out") {
       if (!(v = next("DIR"))) return usage("--out needs a directory");
-      spec.outDir = v;
+      plan.outDir = v;
     } else if (arg == "--disks") {
-      spec.disks = true;
+      plan.disks = true;
     } else if (arg == "--optional") {
-      spec.optionalFiles = true;
+      plan.optionalFiles = true;
     } else if (arg == "--generate") {
-      spec.generate = true;
+      plan.generate = true;
     } else if (arg == "--file") {
       if (!(v = next("NAME=PATH")) || !splitPair(v, &key, &value)) return usage("--file needs NAME=PATH");
-      spec.files[key] = value;
+      plan.files[key] = value;
     } else if (arg == "--quorvel-member") {
       if (!(v = next("PATH"))) return usage("--quorvel-member needs a path");
-      spec.quorvelMembers.push_back(v);
+      plan.quorvelMembers.push_back(v);
     } else if (arg == "--setup-ini") {
       if (!(v = next("FILE"))) return usage("--setup-ini needs a file");
-      spec.setupIni = v;
+      plan.setupIni = v;
     } else if (arg == "--set") {
       if (!(v = next("KEY=VALUE")) || !splitPair(v, &key, &value)) return usage("--set needs KEY=VALUE");
-      spec.settings.emplace_back(key, value);
+      plan.settings.emplace_back(key, value);
     } else if (arg == "--setup-exe") {
       if (!(v = next("PATH"))) return usage("--setup-exe needs a path");
-      spec.setupExe = v;
+      plan.setupExe = v;
     } else if (arg == "--size") {
-      if (!(v = next("N")) || !parseNumber(v, &spec.generatedSize)) return usage("--size needs a number");
+      if (!(v = next("N")) || !parseNumber(v, &plan.generatedSize)) return usage("--size needs a number");
     } else if (arg == "--seed") {
-      if (!(v = next("N")) || !parseNumber(v, &spec.seed)) return usage("--seed needs a number");
+      if (!(v = next("N")) || !parseNumber(v, &plan.seed)) return usage("--seed needs a number");
     } else if (arg == "--ascii") {
-      spec.mode = ImplodeMode::Ascii;
+      plan.mode = ImplodeMode::Ascii;
     } else if (arg == "--binary") {
-      spec.mode = ImplodeMode::Binary;
+      plan.mode = ImplodeMode::Binary;
     } else if (arg == "--auto") {
-      spec.mode = ImplodeMode::Auto;
+      plan.mode = ImplodeMode::Auto;
     } else if (arg == "--dict") {
       uint32_t bits = 0;
       if (!(v = next("BITS")) || !parseNumber(v, &bits) || bits < 4 || bits > 6) return usage("--dict needs 4, 5 or 6");
-      spec.dictBits = static_cast<int>(bits);
+      plan.dictBits = static_cast<int>(bits);
     } else {
       return usage("unknown argument " + arg);
     }
   }
-  if (spec.outDir.empty()) return usage("no --out directory");
-  if (!spec.setupIni.empty() && !spec.settings.empty()) return usage("--setup-ini and --set exclude each other");
+  if (plan.outDir.empty()) return usage("no --out directory");
+  if (!plan.setupIni.empty() && !plan.settings.empty()) return usage("--setup-ini and --set exclude each other");
 
   PackageResult result;
   std::string error;
-  if (!makePackage(spec, &result, &error)) {
+  if (!makePackage(plan, &result, &error)) {
     std::fprintf(stderr, "mkpackage: %s\n", error.c_str());
     return 1;
   }

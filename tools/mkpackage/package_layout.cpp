@@ -19,8 +19,8 @@ const std::vector<PackageFileInfo> &packageFileList() {
   return list;
 }
 
-std::string diskDir(const PackageSpec &spec, int disk) {
-  return spec.disks ? spec.outDir + "/disk" + std::to_string(disk) : spec.outDir;
+std::string diskDir(const PackagePlan &plan, int disk) {
+  return plan.disks ? plan.outDir + "/disk" + std::to_string(disk) : plan.outDir;
 }
 
 std::vector<unsigned char> generatedPayload(const std::string &name, uint32_t size, uint32_t seed) {
@@ -151,50 +151,50 @@ bool countArchive(const std::string &path, uint64_t *counted, std::vector<Archiv
 
 }  // namespace
 
-bool makePackage(const PackageSpec &spec, PackageResult *result, std::string *error) {
+bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *error) {
   *result = PackageResult();
-  if (spec.outDir.empty()) {
+  if (plan.outDir.empty()) {
     *error = "no output directory";
     return false;
   }
   std::set<std::string> known;
   for (const PackageFileInfo &f : packageFileList()) known.insert(f.name);
-  for (const auto &given : spec.files) {
+  for (const auto &given : plan.files) {
     if (!known.count(given.first)) {
       *error = "'" + given.first + "' is not one of the package files";
       return false;
     }
   }
-  if (!makeDir(spec.outDir, error)) return false;
-  if (spec.disks) {
+  if (!makeDir(plan.outDir, error)) return false;
+  if (plan.disks) {
     for (int d = 1; d <= 3; d++) {
-      if (!makeDir(diskDir(spec, d), error)) return false;
+      if (!makeDir(diskDir(plan, d), error)) return false;
     }
   }
-  uint64_t fileTime = spec.fileTime ? spec.fileTime : nowFileTime();
+  uint64_t fileTime = plan.fileTime ? plan.fileTime : nowFileTime();
 
   for (const PackageFileInfo &f : packageFileList()) {
-    auto given = spec.files.find(f.name);
-    bool wanted = !f.optional || spec.optionalFiles || given != spec.files.end();
+    auto given = plan.files.find(f.name);
+    bool wanted = !f.optional || plan.optionalFiles || given != plan.files.end();
     if (!wanted) continue;
     PackagedFile out;
     out.name = f.name;
     out.disk = f.disk;
-    out.hostPath = diskDir(spec, f.disk) + "/" + f.name;
-    if (f.archive && given == spec.files.end()) {
+    out.hostPath = diskDir(plan, f.disk) + "/" + f.name;
+    if (f.archive && given == plan.files.end()) {
       // quorvel.z made here, from the given members or generated ones.
       std::vector<ArchiveInput> inputs;
-      std::vector<std::string> memberPaths = spec.quorvelMembers;
+      std::vector<std::string> memberPaths = plan.quorvelMembers;
       if (memberPaths.empty()) {
-        if (!spec.generate) {
+        if (!plan.generate) {
           *error = "no members for quorvel.z (give --quorvel-member or --generate)";
           return false;
         }
-        result->quorvelMembersDir = spec.outDir + "/quorvel-members";
+        result->quorvelMembersDir = plan.outDir + "/quorvel-members";
         if (!makeDir(result->quorvelMembersDir, error)) return false;
         for (const char *name : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
           std::string path = result->quorvelMembersDir + "/" + name;
-          if (!writeBytes(path, generatedPayload(name, spec.generatedSize, spec.seed), error) ||
+          if (!writeBytes(path, generatedPayload(name, plan.generatedSize, plan.seed), error) ||
               !setTime(path, fileTime, error)) {
             return false;
           }
@@ -204,21 +204,21 @@ bool makePackage(const PackageSpec &spec, PackageResult *result, std::string *er
       for (const std::string &path : memberPaths) {
         ArchiveInput input;
         input.path = path;
-        input.mode = spec.mode;
-        input.dictBits = spec.dictBits;
+        input.mode = plan.mode;
+        input.dictBits = plan.dictBits;
         inputs.push_back(input);
       }
       if (!createArchive(out.hostPath, inputs, &result->quorvelMembers, error)) return false;
       for (const ArchiveCreated &c : result->quorvelMembers) out.counted += c.dataEnd - c.dataOffset;
-    } else if (given != spec.files.end()) {
+    } else if (given != plan.files.end()) {
       if (!copyFile(given->second, out.hostPath, error)) return false;
       if (f.archive && !countArchive(out.hostPath, &out.counted, &result->quorvelMembers, error)) return false;
     } else {
-      if (!spec.generate) {
+      if (!plan.generate) {
         *error = "no payload for " + std::string(f.name) + " (give --file " + f.name + "=PATH or --generate)";
         return false;
       }
-      if (!writeBytes(out.hostPath, generatedPayload(f.name, spec.generatedSize, spec.seed), error) ||
+      if (!writeBytes(out.hostPath, generatedPayload(f.name, plan.generatedSize, plan.seed), error) ||
           !setTime(out.hostPath, fileTime, error)) {
         return false;
       }
@@ -230,14 +230,14 @@ bool makePackage(const PackageSpec &spec, PackageResult *result, std::string *er
   }
 
   // setup.ini is read while the last disk is in the drive.
-  std::string iniPath = diskDir(spec, 3) + "/setup.ini";
-  if (!spec.setupIni.empty()) {
-    if (!copyFile(spec.setupIni, iniPath, error)) return false;
+  std::string iniPath = diskDir(plan, 3) + "/setup.ini";
+  if (!plan.setupIni.empty()) {
+    if (!copyFile(plan.setupIni, iniPath, error)) return false;
   } else {
     std::string text = "[Quorvel]\r\n";
-    for (const auto &kv : spec.settings) text += kv.first + "=" + kv.second + "\r\n";
+    for (const auto &kv : plan.settings) text += kv.first + "=" + kv.second + "\r\n";
     if (!writeBytes(iniPath, std::vector<unsigned char>(text.begin(), text.end()), error)) return false;
   }
-  if (!spec.setupExe.empty() && !copyFile(spec.setupExe, diskDir(spec, 1) + "/setup.exe", error)) return false;
+  if (!plan.setupExe.empty() && !copyFile(plan.setupExe, diskDir(plan, 1) + "/setup.exe", error)) return false;
   return true;
 }

@@ -22,7 +22,7 @@ struct PackageFileInfo {
 };
 const std::vector<PackageFileInfo> &packageFileList();
 
-struct PackageSpec {
+struct PackagePlan {
   std::string outDir;
   bool disks = false;              // three directories disk1, disk2, disk3
   bool optionalFiles = false;      // include bookmark.htm and www.z
@@ -56,9 +56,9 @@ struct PackageResult {
 };
 
 // The directory of a disk (outDir itself for a single-directory package).
-std::string diskDir(const PackageSpec &spec, int disk);
+std::string diskDir(const PackagePlan &plan, int disk);
 
-bool makePackage(const PackageSpec &spec, PackageResult *result, std::string *error);
+bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *error);
 
 // Deterministic made-up bytes for a file of that name.
 std::vector<unsigned char> generatedPayload(const std::string &name, uint32_t size, uint32_t seed);
