@@ -103,7 +103,7 @@ static void checkCleanup() {
   put(sys, dl + "\r\n[386enh]\r\n" + dl + "\r\nDEVICE=C:\\DUNMERE\\TCPPRO\\BIN\\VNTSTIMD.EXE\r\ndevice = " + dl.substr(7) +
                "\r\npath=100%%s\r\n" + a254 + dl + "\r\nnext=1\nlast=2\r\n\x1A");
   const std::string filtered = dl + "\r\n[386enh]\r\ndevice = " + dl.substr(7) + "\r\npath=100%%s\r\n" + a254 +
-                               "next=1\r\nlast=2\r\n";
+                               dl + "\r\nnext=1\r\nlast=2\r\n";
   strcpy(setupState.installDir, "d:\\other");
   setupState.hadEudora = 0;
   boxCount = 0;
