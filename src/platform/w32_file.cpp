@@ -111,30 +111,41 @@ extern "C" HFILE WINAPI OpenFile(LPCSTR lpFileName, LPOFSTRUCT ofs, UINT style) 
   return static_cast<HFILE>(id);
 }
 
-extern "C" BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov) {
+// The checks ReadFile and WriteFile share, in Win32's order: the handle, the
+// parameters, an injected fault, the access the handle was opened with, the
+// buffer. Returns the file, or null with the error set.
+static std::shared_ptr<FileObject> startTransfer(HANDLE h, const void *buffer, DWORD count, LPDWORD done,
+                                                 LPOVERLAPPED ov, w32::Fault fault) {
   ensureInit();
   if (done) *done = 0;
   auto f = fileFrom(h);
   if (!f) {
     setError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return nullptr;
   }
   if (ov || !done) {
     setError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return nullptr;
   }
-  if (faultHit(w32::Fault::Read)) {
-    setError(ERROR_READ_FAULT);
-    return FALSE;
+  bool reading = fault == w32::Fault::Read;
+  if (faultHit(fault)) {
+    setError(reading ? ERROR_READ_FAULT : ERROR_WRITE_FAULT);
+    return nullptr;
   }
-  if (!f->canRead) {
+  if (!(reading ? f->canRead : f->canWrite)) {
     setError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return nullptr;
   }
   if (!buffer && count) {
     setError(ERROR_NOACCESS);
-    return FALSE;
+    return nullptr;
   }
+  return f;
+}
+
+extern "C" BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov) {
+  auto f = startTransfer(h, buffer, count, done, ov, w32::Fault::Read);
+  if (!f) return FALSE;
   DWORD got = 0;
   while (got < count) {
     ssize_t n = read(f->fd, static_cast<char *>(buffer) + got, count - got);
@@ -152,29 +163,8 @@ extern "C" BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD do
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov) {
-  ensureInit();
-  if (done) *done = 0;
-  auto f = fileFrom(h);
-  if (!f) {
-    setError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (ov || !done) {
-    setError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (faultHit(w32::Fault::Write)) {
-    setError(ERROR_WRITE_FAULT);
-    return FALSE;
-  }
-  if (!f->canWrite) {
-    setError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (!buffer && count) {
-    setError(ERROR_NOACCESS);
-    return FALSE;
-  }
+  auto f = startTransfer(h, buffer, count, done, ov, w32::Fault::Write);
+  if (!f) return FALSE;
   DWORD put = 0;
   while (put < count) {
     ssize_t n = write(f->fd, static_cast<const char *>(buffer) + put, count - put);

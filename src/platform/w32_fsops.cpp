@@ -16,6 +16,18 @@ namespace {
 
 bool sameFile(const struct stat &st, dev_t dev, ino_t ino) { return st.st_dev == dev && st.st_ino == ino; }
 
+
+// A temporary name beside host, unique within the machine.
+std::string tempNameBeside(const std::string &host) {
+  static std::atomic<unsigned> serial{0};
+  std::string dir = host.substr(0, host.rfind('/') + 1);
+  return dir + ".w32tmp." + std::to_string(static_cast<long>(getpid())) + "." + std::to_string(serial++);
+}
+
+} // namespace
+
+namespace w32int {
+
 bool writeAll(int fd, const char *p, size_t n) {
   while (n > 0) {
     ssize_t w = write(fd, p, n);
@@ -29,17 +41,6 @@ bool writeAll(int fd, const char *p, size_t n) {
   }
   return true;
 }
-
-// A temporary name beside host, unique within the machine.
-std::string tempNameBeside(const std::string &host) {
-  static std::atomic<unsigned> serial{0};
-  std::string dir = host.substr(0, host.rfind('/') + 1);
-  return dir + ".w32tmp." + std::to_string(static_cast<long>(getpid())) + "." + std::to_string(serial++);
-}
-
-} // namespace
-
-namespace w32int {
 
 bool hostFileInUse(const std::string &hostPath) {
   struct stat st;

@@ -234,6 +234,9 @@ std::string quoteText(const std::string &s);
 void resetScript(); // state mutex not held
 void loadAnswersFromEnvironment();
 
+// Writes all n bytes to fd, retrying short writes; false (errno set) on failure.
+bool writeAll(int fd, const char *p, size_t n);
+
 } // namespace w32int
 
 #endif

@@ -90,19 +90,6 @@ ssize_t cookieRead(void *cookie, char *buf, size_t size) {
   return static_cast<ssize_t>(out);
 }
 
-bool writeAllFd(int fd, const char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      if (w == 0) errno = ENOSPC;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
 
 ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
   Cookie *c = static_cast<Cookie *>(cookie);
@@ -110,14 +97,14 @@ ssize_t cookieWrite(void *cookie, const char *buf, size_t size) {
     errno = EIO;
     return -1;
   }
-  if (!c->text) return writeAllFd(c->fd, buf, size) ? static_cast<ssize_t>(size) : -1;
+  if (!c->text) return writeAll(c->fd, buf, size) ? static_cast<ssize_t>(size) : -1;
   std::string out;
   out.reserve(size + size / 8 + 1);
   for (size_t i = 0; i < size; ++i) {
     if (buf[i] == '\n') out += '\r';
     out += buf[i];
   }
-  return writeAllFd(c->fd, out.data(), out.size()) ? static_cast<ssize_t>(size) : -1;
+  return writeAll(c->fd, out.data(), out.size()) ? static_cast<ssize_t>(size) : -1;
 }
 
 int cookieSeek(void *cookie, off64_t *pos, int whence) {
