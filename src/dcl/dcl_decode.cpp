@@ -28,10 +28,9 @@ constexpr uint32_t kInputBlock = 2048;    // bytes asked of the read callback
 constexpr uint32_t kHistory = 4096;       // new output starts here
 constexpr uint32_t kFlushAt = 8192;       // a full block of output is held
 constexpr uint32_t kWindowSize = 8709;    // a copy starting at 8191 reaches 8708
-constexpr uint32_t kCopySlack = 16;       // the fast copy may run 15 bytes past a copy's end
+constexpr uint32_t kCopySlack = 32;       // the fast copy may run 31 bytes past a copy's end
 constexpr unsigned kSymEnd = 773;         // end-of-stream code
 constexpr unsigned kSymFail = 774;        // the input ran out inside a token
-constexpr unsigned kFastTokenBits = 38;   // the longest token (30 bits) and 8 bits of lookahead
 
 // Everything one call needs, laid out in the caller's work area.
 struct DclState {
@@ -274,35 +273,6 @@ inline void copyBytes(unsigned char *out, unsigned distance, unsigned length) {
   for (unsigned j = 0; j < length; ++j) out[j] = src[j];
 }
 
-// Copies with 8-byte moves; may write up to 15 bytes past the copy's end
-// (the window has room for that, and those bytes are rewritten before they
-// are ever read). Most copies are short: the first 16 bytes go without a
-// loop.
-inline void copyMatchFast(unsigned char *out, unsigned distance, unsigned length) {
-  unsigned char *const end = out + length;
-  if (distance >= 8) {
-    const unsigned char *src = out - distance;
-    memcpy(out, src, 8);
-    memcpy(out + 8, src + 8, 8);
-    for (out += 16, src += 16; out < end; out += 8, src += 8) memcpy(out, src, 8);
-    return;
-  }
-  if (distance == 1) {
-    uint64_t v = out[-1] * UINT64_C(0x0101010101010101);
-    do {
-      memcpy(out, &v, 8);
-      out += 8;
-    } while (out < end);
-    return;
-  }
-  // A short period: lay down the first 8 bytes one at a time, then copy
-  // from a whole number of periods back that is at least 8 bytes away.
-  const unsigned char *src = out - distance;
-  for (int j = 0; j < 8; ++j) out[j] = src[j];
-  unsigned step = distance * ((8 + distance - 1) / distance);
-  for (out += 8; out < end; out += 8) memcpy(out, out - step, 8);
-}
-
 inline uint64_t load64le(const unsigned char *p) {
   uint64_t v;
   memcpy(&v, p, 8);
@@ -312,9 +282,37 @@ inline uint64_t load64le(const unsigned char *p) {
   return v;
 }
 
+// For a distance (period) of 1 to 7: the smallest whole number of periods
+// that is at least 8 bytes.
+constexpr uint8_t kPeriodStep[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+
+// Copies with 8-byte moves; may write up to 31 bytes past the copy's end
+// (the window has room for that, and those bytes are rewritten before they
+// are ever read). Most copies are at most 32 bytes and from 8 or more bytes
+// back: four moves and no loop. A shorter period lays down its first 8 bytes
+// one at a time, then copies from a whole number of periods back.
+inline void copyMatchFast(unsigned char *out, unsigned distance, unsigned length) {
+  unsigned char *const end = out + length;
+  const unsigned char *src = out - distance;
+  if (__builtin_expect(distance >= 8, 1)) {
+    memcpy(out, src, 8);
+    memcpy(out + 8, src + 8, 8);
+    memcpy(out + 16, src + 16, 8);
+    memcpy(out + 24, src + 24, 8);
+    if (__builtin_expect(length > 32, 0))
+      for (out += 32, src += 32; out < end; out += 8, src += 8) memcpy(out, src, 8);
+    return;
+  }
+  for (int j = 0; j < 8; ++j) out[j] = src[j];
+  unsigned step = kPeriodStep[distance];
+  for (out += 8; out < end; out += 8) memcpy(out, out - step, 8);
+}
+
 // Decodes tokens while at least 8 unread bytes remain in the input block.
-// Returns true when it decoded the end-of-stream code.
-bool fastLoop(DclState *s) {
+// Returns true when it decoded the end-of-stream code. One instance per
+// literal coding, so the loop never asks which one it decodes.
+template <bool Ascii>
+bool fastLoopCoded(DclState *s) {
   if (s->inputCount - s->inputPos < 8) return false;
   const unsigned char *in = s->inputBuffer + s->inputPos;
   const unsigned char *const inLast = s->inputBuffer + s->inputCount - 8;
@@ -323,69 +321,65 @@ bool fastLoop(DclState *s) {
   unsigned char *out = s->window + s->outputPos;
   unsigned char *const flushAt = s->window + kFlushAt;
   const unsigned k = s->dictionaryBits;
-  const bool ascii = s->compressionType == 1;
   bool ended = false;
 
+  // Each token starts with at least 56 bits buffered: it takes at most 30,
+  // so at least 8 stay behind it, as the careful path expects. Refilling
+  // before every token costs less than asking whether to.
   while (in <= inLast) {
-    // Bits above count are already the stream's next bits, so the OR agrees.
     bits |= load64le(in) << count;
     in += (63 - count) >> 3;
     count |= 56;
 
-    // A token takes at most 30 bits and at least 8 must stay buffered
-    // behind it, as the careful path expects: decode tokens while 38 remain.
-    do {
-      if (!(bits & 1)) {
-        if (!ascii) {
-          *out++ = static_cast<unsigned char>(bits >> 1);
-          bits >>= 9;
-          count -= 9;
-        } else {
-          unsigned e = kFast.literal[(bits >> 1) & ((1u << kLitBits) - 1)];
-          if (e & kLongFlag) e = kFast.literalLong[(e & ~kLongFlag) + ((bits >> (1 + kLitBits)) & 7)];
-          *out++ = static_cast<unsigned char>(e);
-          unsigned used = e >> 8;
-          bits >>= used;
-          count -= used;
-        }
+    if (!(bits & 1)) {
+      if (!Ascii) {
+        *out++ = static_cast<unsigned char>(bits >> 1);
+        bits >>= 9;
+        count -= 9;
       } else {
-        unsigned length;
-        unsigned le = kFast.length[(bits >> 1) & ((1u << kLenBits) - 1)];
-        if (le != 0) {
-          length = le & 0x3FF;
-          unsigned used = 1 + (le >> 10);
-          bits >>= used;
-          count -= used;
-        } else {
-          uint32_t ll = kFast.lengthLong[(bits >> 1) & 0xFF];
-          unsigned used = 1 + (ll & 0xFF);
-          bits >>= used;
-          unsigned extra = (ll >> 8) & 0xFF;
-          length = (ll >> 16) + static_cast<unsigned>(bits & ((1u << extra) - 1));
-          bits >>= extra;
-          count -= used + extra;
-        }
+        unsigned e = kFast.literal[(bits >> 1) & ((1u << kLitBits) - 1)];
+        if (__builtin_expect(e & kLongFlag, 0)) e = kFast.literalLong[(e & ~kLongFlag) + ((bits >> (1 + kLitBits)) & 7)];
+        *out++ = static_cast<unsigned char>(e);
+        unsigned used = e >> 8;
+        bits >>= used;
+        count -= used;
+      }
+    } else {
+      unsigned length;
+      unsigned le = kFast.length[(bits >> 1) & ((1u << kLenBits) - 1)];
+      if (__builtin_expect(le != 0, 1)) {
+        length = le & 0x3FF;
+        unsigned used = 1 + (le >> 10);
+        bits >>= used;
+        count -= used;
+      } else {
+        uint32_t ll = kFast.lengthLong[(bits >> 1) & 0xFF];
+        unsigned used = 1 + (ll & 0xFF);
+        bits >>= used;
+        unsigned extra = (ll >> 8) & 0xFF;
+        length = (ll >> 16) + static_cast<unsigned>(bits & ((1u << extra) - 1));
+        bits >>= extra;
+        count -= used + extra;
         if (length == kEndOfStreamLength) {
           ended = true;
           break;
         }
-        unsigned de = kFast.distance[bits & 0xFF];
-        bits >>= de >> 8;
-        unsigned lowBits = length == 2 ? 2 : k;
-        unsigned distance = ((de & 0xFF) << lowBits) + static_cast<unsigned>(bits & ((1u << lowBits) - 1)) + 1;
-        bits >>= lowBits;
-        count -= (de >> 8) + lowBits;
-        copyMatchFast(out, distance, length);
-        out += length;
       }
+      unsigned de = kFast.distance[bits & 0xFF];
+      bits >>= de >> 8;
+      unsigned lowBits = length == 2 ? 2 : k;
+      unsigned distance = ((de & 0xFF) << lowBits) + static_cast<unsigned>(bits & ((1u << lowBits) - 1)) + 1;
+      bits >>= lowBits;
+      count -= (de >> 8) + lowBits;
+      copyMatchFast(out, distance, length);
+      out += length;
+    }
 
-      if (out >= flushAt) {
-        s->outputPos = static_cast<uint32_t>(out - s->window);
-        flushWindow(s);
-        out = s->window + s->outputPos;
-      }
-    } while (count >= kFastTokenBits);
-    if (ended) break;
+    if (__builtin_expect(out >= flushAt, 0)) {
+      s->outputPos = static_cast<uint32_t>(out - s->window);
+      flushWindow(s);
+      out = s->window + s->outputPos;
+    }
   }
 
   s->outputPos = static_cast<uint32_t>(out - s->window);
@@ -394,6 +388,8 @@ bool fastLoop(DclState *s) {
   s->inputPos = static_cast<uint32_t>(in - s->inputBuffer);
   return ended;
 }
+
+bool fastLoop(DclState *s) { return s->compressionType == 1 ? fastLoopCoded<true>(s) : fastLoopCoded<false>(s); }
 
 // Decodes tokens up to the end-of-stream code or a failure; returns 773 or 774.
 unsigned runMainLoop(DclState *s) {
