@@ -1,9 +1,12 @@
 // Extraction of a package archive holding one large member through
 // extractPackageArchive (over the Linux Win32 layer: archive read in
 // 2048-byte blocks, decoded bytes written in 4096-byte blocks) against the
-// raw decoder on the same stream, memory to memory. Targets: extraction
+// raw decoder on the same stream writing the same file. Targets: extraction
 // throughput within 10% of the raw decoder's; peak memory under 4 MiB
 // above the process baseline, the same for an 8 MiB and a 64 MiB member.
+// The raw decoder memory to memory, its output dropped, is shown beside:
+// no extraction can match it, since writing the file into the page cache
+// costs about a tenth of the decoding time by itself.
 //
 // Peak memory is measured in a child process: it resets its high-water
 // mark (/proc/self/clear_refs, 5), extracts, and reports VmHWM minus the
@@ -13,6 +16,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,6 +96,61 @@ Bytes makeArchive(size_t size, const std::string &srcHost) {
     exit(1);
   }
   return stream;
+}
+
+// The raw decoder writing its output into a new file, the job extraction
+// does without the archive, the installer and the Win32 layer: its 4096-byte
+// blocks gathered into 256 KiB host writes, as few system calls as a plain
+// decoder can make.
+struct FileSink {
+  int fd;
+  size_t gathered;
+  uint64_t out;
+  bool ok;
+  unsigned char block[256 * 1024];
+};
+
+uint32_t fileWrite(unsigned char *buffer, uint32_t *count, void *param) {
+  FileSink *f = static_cast<FileSink *>(param);
+  uint32_t n = *count;
+  if (f->gathered + n > sizeof f->block) {
+    f->ok = f->ok && write(f->fd, f->block, f->gathered) == static_cast<ssize_t>(f->gathered);
+    f->gathered = 0;
+  }
+  memcpy(f->block + f->gathered, buffer, n);
+  f->gathered += n;
+  f->out += n;
+  return n;
+}
+
+struct FileDecode {
+  MemoryStream in;
+  FileSink *sink;
+};
+
+uint32_t fileDecodeRead(unsigned char *buffer, uint32_t *count, void *param) {
+  return memoryRead(buffer, count, &static_cast<FileDecode *>(param)->in);
+}
+
+uint32_t fileDecodeWrite(unsigned char *buffer, uint32_t *count, void *param) {
+  return fileWrite(buffer, count, static_cast<FileDecode *>(param)->sink);
+}
+
+double rawToFile(const Bytes &stream, size_t size, const std::string &path, void *workArea) {
+  static FileSink sink;
+  unlink(path.c_str());
+  auto t0 = std::chrono::steady_clock::now();
+  sink.fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  sink.gathered = 0;
+  sink.out = 0;
+  sink.ok = sink.fd >= 0;
+  FileDecode d{{&stream, 0, 0}, &sink};
+  DclResult result = dclDecode(fileDecodeRead, fileDecodeWrite, workArea, &d);
+  if (sink.gathered) sink.ok = sink.ok && write(sink.fd, sink.block, sink.gathered) == static_cast<ssize_t>(sink.gathered);
+  if (sink.fd >= 0) close(sink.fd);
+  auto t1 = std::chrono::steady_clock::now();
+  unlink(path.c_str());
+  return result == DclResult::Ok && sink.ok && sink.out == size ? seconds(t1 - t0) : -1;
 }
 
 // Writing the decoded size into a new file in 64 KiB blocks, no decoding:
@@ -174,7 +233,7 @@ int main(int argc, char **argv) {
     size_t size = mib << 20;
     long peak;
     double mb = static_cast<double>(size) / 1e6;
-    double bestRaw = 1e9, bestExtract = 1e9, bestWrite = 1e9;
+    double bestRaw = 1e9, bestExtract = 1e9, bestWrite = 1e9, bestToFile = 1e9;
     size_t streamSize;
     // Raw decoding and extraction alternate, so a busy machine slows both alike.
     Bytes stream = makeArchive(size, src);
@@ -196,15 +255,23 @@ int main(int argc, char **argv) {
       }
       bestExtract = std::min(bestExtract, elapsed);
       bestWrite = std::min(bestWrite, bareWrite(size, w32::hostPath("c:\\dst\\bare.out")));
+      double toFile = rawToFile(stream, size, w32::hostPath("c:\\dst\\raw.out"), workArea.data());
+      if (toFile < 0) {
+        fprintf(stderr, "raw decode into a file failed\n");
+        return 1;
+      }
+      bestToFile = std::min(bestToFile, toFile);
     }
     Bytes().swap(stream);
     peak = peakAboveBaseline();
     printf("member of %zu MiB (stream %zu bytes), best of %d runs\n", mib, streamSize, runs);
-    printf("  raw decoder, memory to memory: %.1f MB/s\n", mb / bestRaw);
-    printf("  extractPackageArchive:         %.1f MB/s\n", mb / bestExtract);
-    printf("  ratio extraction / raw: %.2f (target >= 0.90)\n", bestRaw / bestExtract);
-    printf("  bare write of %zu MiB in 64 KiB blocks: %.0f ms; raw decoder + that write: %.1f MB/s\n", mib,
-           bestWrite * 1000, mb / (bestRaw + bestWrite));
+    printf("  raw decoder, memory to memory, output dropped: %.1f MB/s\n", mb / bestRaw);
+    printf("  raw decoder into a new file, 256 KiB writes:   %.1f MB/s\n", mb / bestToFile);
+    printf("  extractPackageArchive:                         %.1f MB/s\n", mb / bestExtract);
+    printf("  ratio extraction / raw decoder into a file: %.2f (target >= 0.90)\n", bestToFile / bestExtract);
+    printf("  ratio extraction / raw decoder, memory to memory: %.2f\n", bestRaw / bestExtract);
+    printf("  bare write of %zu MiB in 64 KiB blocks: %.0f ms; memory-to-memory decoder + that write: %.1f MB/s\n",
+           mib, bestWrite * 1000, mb / (bestRaw + bestWrite));
     printf("  peak memory above baseline: %ld KiB (target < 4096 KiB)\n", peak);
   }
   system(("rm -rf '" + prefix + "'").c_str());

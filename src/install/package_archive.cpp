@@ -16,7 +16,7 @@
 // bytes are read ahead (never past the member's dataEnd) and decoded bytes
 // gathered before they are written. Only one extraction runs at a time.
 #define READ_AHEAD_SIZE 32768
-#define WRITE_GATHER_SIZE 65536
+#define WRITE_GATHER_SIZE 262144
 
 static unsigned char readAhead[READ_AHEAD_SIZE];
 static unsigned char writeGather[WRITE_GATHER_SIZE];

@@ -89,10 +89,6 @@ bool step(FaultArm &a) {
 
 } // namespace
 
-FileObject::~FileObject() {
-  if (fd >= 0) close(fd);
-}
-
 State &state() {
   static State *s = new State; // never destroyed: worker threads may outlive main
   return *s;

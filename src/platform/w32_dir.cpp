@@ -121,6 +121,7 @@ extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data)
     setError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  flushWritesBehind();  // sizes and times as written so far
   ResolvedPath r;
   DWORD err = 0;
   if (!resolvePath(pattern, true, &r, &err)) {

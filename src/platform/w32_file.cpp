@@ -64,6 +64,7 @@ extern "C" HFILE WINAPI OpenFile(LPCSTR lpFileName, LPOFSTRUCT ofs, UINT style) 
   }
   if (r.components.empty() || r.trailingSeparator) return fail(r.exists ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
   if (!r.parentExists) return fail(ERROR_PATH_NOT_FOUND);
+  flushWritesBehind();  // another handle may hold back bytes of this file
   struct stat st;
   bool exists = r.exists && stat(r.host.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
@@ -145,7 +146,7 @@ static std::shared_ptr<FileObject> startTransfer(HANDLE h, const void *buffer, D
 
 extern "C" BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov) {
   auto f = startTransfer(h, buffer, count, done, ov, w32::Fault::Read);
-  if (!f) return FALSE;
+  if (!f || !settleWrites(*f)) return FALSE;
   DWORD got = 0;
   while (got < count) {
     ssize_t n = read(f->fd, static_cast<char *>(buffer) + got, count - got);
@@ -165,19 +166,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD do
 extern "C" BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED ov) {
   auto f = startTransfer(h, buffer, count, done, ov, w32::Fault::Write);
   if (!f) return FALSE;
-  DWORD put = 0;
-  while (put < count) {
-    ssize_t n = write(f->fd, static_cast<const char *>(buffer) + put, count - put);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *done = put;
-      setError(n == 0 || errno == ENOSPC ? ERROR_DISK_FULL : errno == EIO ? ERROR_WRITE_FAULT : errnoToWin(errno));
-      return FALSE;
-    }
-    put += static_cast<DWORD>(n);
-  }
-  *done = put;
-  return TRUE;
+  return holdWrite(*f, static_cast<const char *>(buffer), count, done);
 }
 
 extern "C" DWORD WINAPI SetFilePointer(HANDLE h, LONG distance, PLONG distanceHigh, DWORD method) {
@@ -187,6 +176,7 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE h, LONG distance, PLONG distanceHi
     setError(ERROR_INVALID_HANDLE);
     return INVALID_SET_FILE_POINTER;
   }
+  if (!settleWrites(*f)) return INVALID_SET_FILE_POINTER;
   long long off = distanceHigh ? static_cast<long long>((static_cast<unsigned long long>(static_cast<DWORD>(*distanceHigh)) << 32) |
                                                         static_cast<DWORD>(distance))
                                : static_cast<long long>(distance);
@@ -254,6 +244,7 @@ extern "C" BOOL WINAPI GetFileTime(HANDLE h, LPFILETIME creation, LPFILETIME acc
     setError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  if (!settleWrites(*f)) return FALSE;
   struct statx sx;
   if (statx(f->fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
     setError(errnoToWin(errno));
@@ -282,6 +273,8 @@ extern "C" BOOL WINAPI SetFileTime(HANDLE h, CONST FILETIME *creation, CONST FIL
     setError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  // Bytes handed over later would move the last-write time again.
+  if (!settleWrites(*f)) return FALSE;
   (void)creation; // the host keeps no settable creation time
   struct timespec ts[2];
   ts[0].tv_sec = ts[1].tv_sec = 0;
@@ -298,7 +291,13 @@ extern "C" BOOL WINAPI SetFileTime(HANDLE h, CONST FILETIME *creation, CONST FIL
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE h) {
   ensureInit();
-  if (dropHandle(h, ObjKind::File) || dropHandle(h, ObjKind::Thread)) return TRUE;
+  // The handle closes even when its last bytes cannot be written; the
+  // failure is still reported.
+  auto f = fileFrom(h);
+  bool settled = !f || settleWrites(*f);
+  f.reset();
+  if (dropHandle(h, ObjKind::File)) return settled ? TRUE : FALSE;
+  if (dropHandle(h, ObjKind::Thread)) return TRUE;
   setError(ERROR_INVALID_HANDLE);
   return FALSE;
 }

@@ -62,6 +62,7 @@ bool hostFileInUse(const std::string &hostPath) {
 const char *windowsDirectory() { return "C:\\WINDOWS"; }
 
 bool profileHostPath(const char *fileName, ResolvedPath *out, DWORD *err) {
+  flushWritesBehind();
   if (!fileName || !*fileName) {
     *err = ERROR_FILE_NOT_FOUND;
     return false;
@@ -220,6 +221,7 @@ extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
 
 extern "C" BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   ensureInit();
+  flushWritesBehind();
   if (faultHit(w32::Fault::Create)) {
     setError(ERROR_ACCESS_DENIED);
     return FALSE;

@@ -43,7 +43,25 @@ struct FileObject : Object {
   dev_t dev = 0;
   ino_t ino = 0;
   std::string windowsPath;
+  // Write-behind (w32_write_behind.cpp), under behindLock: the bytes
+  // WriteFile holds back, and a failed hand-over kept for the next call.
+  std::mutex behindLock;
+  std::vector<char> behind;
+  DWORD deferredError = 0;
 };
+
+// The most a handle holds back.
+constexpr size_t kWriteBehind = 256 * 1024;
+
+// WriteFile's work once the checks have passed.
+BOOL holdWrite(FileObject &f, const char *data, DWORD count, LPDWORD done);
+// Every other call on a file handle starts here, so it sees the file as
+// written: hands the held-back bytes over and reports a kept failure
+// (false, error set).
+bool settleWrites(FileObject &f);
+// Hands every handle's held-back bytes to the host, for the calls that look
+// at files by name. Cheap when none are held.
+void flushWritesBehind();
 
 struct FindObject : Object {
   FindObject() : Object(ObjKind::Find) {}

@@ -142,6 +142,7 @@ FILE *failOpen(DWORD winError, int err) {
 } // namespace
 
 extern "C" FILE *w32_fopen(const char *path, const char *mode) {
+  flushWritesBehind();
   if (!path || !mode) {
     errno = EINVAL;
     return nullptr;

@@ -279,4 +279,93 @@ TEST_F(FileTest, ProductStyleCopyKeepsBytesAndTime) {
   EXPECT_EQ(w32::heapBlockCount(), 0);
 }
 
+// WriteFile holds small writes back and hands them to the host in large
+// blocks. Every other look at the file, through this handle or any other
+// call, must see what was written, and a hand-over that fails must still be
+// reported.
+TEST_F(FileTest, BytesHeldBackAreSeenAndTheirFailuresReported) {
+  HFILE w = OpenFile("c:\\pkg\\held.bin", nullptr, OF_CREATE | OF_WRITE | OF_SHARE_DENY_NONE);
+  ASSERT_NE(w, HFILE_ERROR);
+  std::string written;
+  DWORD put;
+  for (int i = 0; i < 5; ++i) {
+    std::string piece(1000 + i, static_cast<char>('a' + i));
+    ASSERT_TRUE(WriteFile(asHandle(w), piece.data(), static_cast<DWORD>(piece.size()), &put, nullptr));
+    EXPECT_EQ(put, piece.size());
+    written += piece;
+  }
+  HFILE r = OpenFile("c:\\pkg\\held.bin", nullptr, OF_READ | OF_SHARE_DENY_NONE);
+  ASSERT_NE(r, HFILE_ERROR);
+  std::string back(written.size() + 10, '\0');
+  DWORD got = 0;
+  EXPECT_TRUE(ReadFile(asHandle(r), &back[0], static_cast<DWORD>(back.size()), &got, nullptr));
+  back.resize(got);
+  EXPECT_EQ(back, written);
+  CloseHandle(asHandle(r));
+
+  ASSERT_TRUE(WriteFile(asHandle(w), "tail", 4, &put, nullptr));
+  written += "tail";
+  WIN32_FIND_DATAA fd;
+  HANDLE find = FindFirstFileA("c:\\pkg\\held.bin", &fd);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(fd.nFileSizeLow, written.size());
+  FindClose(find);
+  ASSERT_TRUE(WriteFile(asHandle(w), "+", 1, &put, nullptr));
+  written += "+";
+  EXPECT_EQ(SetFilePointer(asHandle(w), 0, nullptr, FILE_CURRENT), written.size());
+
+  // Bytes held back are handed over before the time is set, so closing
+  // does not move the last-write time again.
+  ASSERT_TRUE(WriteFile(asHandle(w), "end", 3, &put, nullptr));
+  written += "end";
+  FILETIME ft = {0x2a4b6c00, 0x01b00000};
+  EXPECT_TRUE(SetFileTime(asHandle(w), nullptr, nullptr, &ft));
+  EXPECT_TRUE(CloseHandle(asHandle(w)));
+  EXPECT_EQ(readHost(cdrive("/pkg/held.bin")), written);
+  struct stat st;
+  ASSERT_EQ(stat(cdrive("/pkg/held.bin").c_str(), &st), 0);
+  long long ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  EXPECT_EQ(ns, (static_cast<long long>(t) - 116444736000000000LL) * 100);
+
+  // A device that is always full: every way the held-back bytes can reach
+  // it reports ERROR_DISK_FULL once, after which the handle works on.
+  if (!hostExists("/dev/full")) GTEST_SKIP() << "no /dev/full on this host";
+  w32::mapDrive('q', "/dev");
+  struct Case {
+    const char *what;
+    BOOL (*settle)(HANDLE);
+  };
+  const Case cases[] = {
+      {"CloseHandle", [](HANDLE h) { return CloseHandle(h); }},
+      {"SetFilePointer",
+       [](HANDLE h) { return static_cast<BOOL>(SetFilePointer(h, 0, nullptr, FILE_CURRENT) != INVALID_SET_FILE_POINTER); }},
+      {"GetFileTime", [](HANDLE h) { FILETIME t; return GetFileTime(h, nullptr, nullptr, &t); }},
+      {"a write past the held-back block", [](HANDLE h) {
+         static char big[200000];
+         DWORD n;
+         return WriteFile(h, big, sizeof big, &n, nullptr);
+       }},
+      {"a write larger than the block", [](HANDLE h) {
+         static char huge[300000];
+         DWORD n;
+         return WriteFile(h, huge, sizeof huge, &n, nullptr);
+       }},
+  };
+  for (const Case &c : cases) {
+    HFILE f = OpenFile("q:\\full", nullptr, OF_WRITE);
+    ASSERT_NE(f, HFILE_ERROR) << c.what;
+    static char block[100000];
+    EXPECT_TRUE(WriteFile(asHandle(f), block, sizeof block, &put, nullptr)) << c.what;
+    SetLastError(0);
+    EXPECT_FALSE(c.settle(asHandle(f))) << c.what;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DISK_FULL)) << c.what;
+    if (strcmp(c.what, "CloseHandle") != 0) {
+      EXPECT_TRUE(WriteFile(asHandle(f), "x", 1, &put, nullptr)) << c.what;  // reported once
+      EXPECT_FALSE(CloseHandle(asHandle(f))) << c.what;  // and the "x" fails in its turn
+    }
+  }
+  EXPECT_EQ(w32::openHandleCount(), 0);
+}
+
 } // namespace
