@@ -19,23 +19,30 @@ DWORD WINAPI installationWorker(LPVOID) {
   return 1;
 }
 
-class CancelWhileCopying : public ScenarioTest {};
+class CancelWhileCopying : public ScenarioTest {
+protected:
+  // A package whose nsystem.z is bigSize pattern bytes, installed by a worker
+  // thread; one percent per 32,000 bytes, so a progress message per chunk.
+  Bytes startInstallingBigPackage(size_t bigSize, int seed) {
+    PackageResult package = makeTestPackage("pkg", false, false, 1000);
+    Bytes big = patternBytes(bigSize, seed);
+    writeHostFile(scratch + "/pkg/nsystem.z", big);
+    w32::mapDrive('d', scratch + "/pkg");
+    strcpy(setupState.sourceDir, "d:\\");
+    strcpy(setupState.installDir, "c:\\dunmere");
+    setupProgress(3200000);
+    setupState.cancelRequested = 0;
+    DWORD id = 0;
+    setupState.workerThread = CreateThread(nullptr, 0, installationWorker, nullptr, 0, &id);
+    setupState.workerThreadId = id;
+    return big;
+  }
+};
 
 TEST_F(CancelWhileCopying, PartialDestinationRemains) {
   const size_t bigSize = 24u << 20;  // 787 chunks: far more than the main thread needs to react
-  PackageResult package = makeTestPackage("pkg", false, false, 1000);
-  Bytes big = patternBytes(bigSize, 5);
-  writeHostFile(scratch + "/pkg/nsystem.z", big);
-
-  w32::mapDrive('d', scratch + "/pkg");
-  strcpy(setupState.sourceDir, "d:\\");
-  strcpy(setupState.installDir, "c:\\dunmere");
-  setupProgress(3200000);  // one percent per 32,000 bytes: a message per chunk
-  setupState.cancelRequested = 0;
-  DWORD id = 0;
-  setupState.workerThread = CreateThread(nullptr, 0, installationWorker, nullptr, 0, &id);
+  Bytes big = startInstallingBigPackage(bigSize, 5);
   ASSERT_NE(setupState.workerThread, nullptr);
-  setupState.workerThreadId = id;
 
   // The dialog's side: move the bar, cancel after a few chunks, wait for the end.
   int progressMessages = 0;
@@ -123,18 +130,8 @@ TEST_F(CancelWhileCopying, ExtractionFinishesTheMemberInProgress) {
 // written so far, whole and in order.
 TEST_F(CancelWhileCopying, LooksByNameSeeEveryChunkWrittenSoFar) {
   const size_t bigSize = 12u << 20;
-  PackageResult package = makeTestPackage("pkg", false, false, 1000);
-  Bytes big = patternBytes(bigSize, 7);
-  writeHostFile(scratch + "/pkg/nsystem.z", big);
-  w32::mapDrive('d', scratch + "/pkg");
-  strcpy(setupState.sourceDir, "d:\\");
-  strcpy(setupState.installDir, "c:\\dunmere");
-  setupProgress(3200000);
-  setupState.cancelRequested = 0;
-  DWORD id = 0;
-  setupState.workerThread = CreateThread(nullptr, 0, installationWorker, nullptr, 0, &id);
+  Bytes big = startInstallingBigPackage(bigSize, 7);
   ASSERT_NE(setupState.workerThread, nullptr);
-  setupState.workerThreadId = id;
 
   int looks = 0, partialLooks = 0;
   UINT ended = 0;
