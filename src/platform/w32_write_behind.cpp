@@ -71,6 +71,8 @@ BOOL holdWrite(FileObject &f, const char *data, DWORD count, LPDWORD done) {
   *done = count;
   if (count == 0) return TRUE;
   if (f.behind.empty()) {
+    static std::once_flag atExit;
+    std::call_once(atExit, [] { atexit(flushWritesBehind); });  // a handle still open at exit loses nothing
     f.behind.reserve(kWriteBehind);
     ++filesHoldingBytes;
   }

@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -327,6 +329,19 @@ TEST_F(FileTest, BytesHeldBackAreSeenAndTheirFailuresReported) {
   long long ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
   ULONGLONG t = (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
   EXPECT_EQ(ns, (static_cast<long long>(t) - 116444736000000000LL) * 100);
+
+  // A program that exits with the handle still open loses nothing.
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    HFILE open = OpenFile("c:\\pkg\\left.bin", nullptr, OF_CREATE | OF_WRITE);
+    DWORD n;
+    exit(open != HFILE_ERROR && WriteFile(asHandle(open), "left open", 9, &n, nullptr) ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(readHost(cdrive("/pkg/left.bin")), "left open");
 
   // A device that is always full: every way the held-back bytes can reach
   // it reports ERROR_DISK_FULL once, after which the handle works on.
