@@ -152,19 +152,26 @@ extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
   return length;
 }
 
-extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
+// What DeleteFileA and RemoveDirectoryA share: the fault check, the path
+// and the entry it names (not followed if a link); false with the error set.
+static bool findToRemove(LPCSTR path, ResolvedPath *r, struct stat *st) {
   ensureInit();
   if (faultHit(w32::Fault::Directory)) {
     setError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return false;
   }
-  ResolvedPath r;
-  if (!resolveExisting(path, &r)) return FALSE;
-  struct stat st;
-  if (!r.exists || lstat(r.host.c_str(), &st) != 0) {
+  if (!resolveExisting(path, r)) return false;
+  if (!r->exists || lstat(r->host.c_str(), st) != 0) {
     setError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
+    return false;
   }
+  return true;
+}
+
+extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
+  ResolvedPath r;
+  struct stat st;
+  if (!findToRemove(path, &r, &st)) return FALSE;
   if (S_ISDIR(st.st_mode) || r.trailingSeparator) {
     setError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -186,18 +193,9 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
 }
 
 extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
-  ensureInit();
-  if (faultHit(w32::Fault::Directory)) {
-    setError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
   ResolvedPath r;
-  if (!resolveExisting(path, &r)) return FALSE;
   struct stat st;
-  if (!r.exists || lstat(r.host.c_str(), &st) != 0) {
-    setError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
+  if (!findToRemove(path, &r, &st)) return FALSE;
   if (!S_ISDIR(st.st_mode)) {
     setError(ERROR_DIRECTORY);
     return FALSE;

@@ -21,6 +21,20 @@ DWORD WINAPI installationWorker(LPVOID) {
 
 class CancelWhileCopying : public ScenarioTest {
 protected:
+  // The dialog's side: hands each posted message to onMessage until it
+  // returns true for the one that ends the run, which is returned.
+  template <typename OnMessage>
+  UINT pumpUntilEnd(OnMessage onMessage) {
+    for (;;) {
+      MSG msg;
+      if (!w32::takePosted(dialog, &msg)) {
+        Sleep(0);
+        continue;
+      }
+      if (onMessage(msg)) return msg.message;
+    }
+  }
+
   // A package whose nsystem.z is bigSize pattern bytes, installed by a worker
   // thread; one percent per 32,000 bytes, so a progress message per chunk.
   Bytes startInstallingBigPackage(size_t bigSize, int seed) {
@@ -47,22 +61,15 @@ TEST_F(CancelWhileCopying, PartialDestinationRemains) {
   // The dialog's side: move the bar, cancel after a few chunks, wait for the end.
   int progressMessages = 0;
   uint32_t lastShown = 0;
-  UINT ended = 0;
-  while (!ended) {
-    MSG msg;
-    if (!w32::takePosted(dialog, &msg)) {
-      Sleep(0);
-      continue;
-    }
+  UINT ended = pumpUntilEnd([&](const MSG &msg) {
     if (msg.message == WM_SETUP_PROGRESS) {
       uint32_t next = progressMeter.nextPercent;
       EXPECT_GE(next, lastShown);
       lastShown = next;
       if (++progressMessages == 3) setupState.cancelRequested = 1;
-    } else if (msg.message == WM_SETUP_DONE || msg.message == WM_SETUP_FAILED) {
-      ended = msg.message;
     }
-  }
+    return msg.message == WM_SETUP_DONE || msg.message == WM_SETUP_FAILED;
+  });
   EXPECT_EQ(WaitForSingleObject(setupState.workerThread, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(setupState.workerThread);
 
@@ -105,19 +112,10 @@ TEST_F(CancelWhileCopying, ExtractionFinishesTheMemberInProgress) {
   DWORD id = 0;
   HANDLE worker = CreateThread(nullptr, 0, extractionWorker, nullptr, 0, &id);
   ASSERT_NE(worker, nullptr);
-  UINT ended = 0;
-  while (!ended) {
-    MSG msg;
-    if (!w32::takePosted(dialog, &msg)) {
-      Sleep(0);
-      continue;
-    }
-    if (msg.message == WM_SETUP_PROGRESS) {
-      setupState.cancelRequested = 1;  // the first block of the big member has been counted
-    } else if (msg.message > WM_SETUP_DONE + 90) {
-      ended = msg.message;
-    }
-  }
+  UINT ended = pumpUntilEnd([](const MSG &msg) {
+    if (msg.message == WM_SETUP_PROGRESS) setupState.cancelRequested = 1;  // the first block of the big member has been counted
+    return msg.message > WM_SETUP_DONE + 90;
+  });
   EXPECT_EQ(WaitForSingleObject(worker, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
   CloseHandle(worker);
   EXPECT_EQ(static_cast<int>(ended) - WM_SETUP_DONE - 100, static_cast<int>(TransferResult::Cancelled));
