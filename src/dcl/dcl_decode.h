@@ -1,4 +1,4 @@
-// Decoder for the PKWARE Data Compression Library implode format.
+// Decoder for the implode format.
 //
 // dclDecode turns exactly one stream (two header bytes, then bit-coded
 // tokens up to the end-of-stream code) back into its bytes. Input is pulled

@@ -1,4 +1,4 @@
-// Encoder for the PKWARE Data Compression Library implode format.
+// Encoder for the implode format.
 //
 // The stream it writes is what dclDecode (src/dcl) reads: two header bytes
 // (compression type 0 binary / 1 ASCII, dictionary bits 4..6), bit-coded
