@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "w32_test.h"
+#include "frontend/frontend.h"
 
 #include <sys/types.h>
 
@@ -215,15 +216,65 @@ bool wildcardMatch(const char *pattern, const char *name); // * and ?, case-inse
 ULONGLONG fileTimeFromTimespec(long long sec, long nsec);
 void timespecFromFileTime(ULONGLONG ft, long long *sec, long *nsec);
 
-// ---- Windows --------------------------------------------------------------
+// ---- Windows ----------------------------------------------------------------
+//
+// Every window is an object in one table (w32_window.cpp), guarded by
+// windowsLock().  A dialog owns its controls; controls are found by their
+// identifier.  Dialog rectangles are in screen pixels, control rectangles
+// in pixels of the dialog's client area.
+
+enum class WindowKind { Plain, Dialog, Button, Static, Edit, Progress };
 
 struct Window {
+  WindowKind kind = WindowKind::Plain;
   std::string text;
   DWORD ownerThread = 0;
+  HWND self = nullptr;
+  HWND parent = nullptr;  // a control's dialog
+  int id = 0;             // a control's identifier, a dialog's template number
+  std::string className;
+  DWORD style = 0;
+  DWORD exStyle = 0;
+  RECT rect = {0, 0, 0, 0};
+  RECT dlu = {0, 0, 0, 0};  // a control's rectangle in dialog units
+  int editLimit = 0;        // EDIT: 0 = the default of 30,000 characters
+  int pos = 0, rangeMin = 0, rangeMax = 100, step = 10;  // progress bar
+  const unsigned char *bitmap = nullptr;                  // SS_BITMAP static
+  unsigned long bitmapSize = 0;
+  // Dialogs.
+  DLGPROC proc = nullptr;
+  const char *fontName = "";
+  int fontSize = 0;
+  int cxDlu = 0, cyDlu = 0;
+  bool shown = false;  // showDialog succeeded; program changes are now events
+  bool ended = false;  // EndDialog was called
+  INT_PTR result = 0;
+  std::vector<HWND> controls;  // creation order
 };
 
+std::mutex &windowsLock();
+// What a front end is told of a dialog and its controls; windowsLock() held.
+w32fe::DialogInfo dialogInfoLocked(const Window &dialog);
 HWND createWindowObject(DWORD ownerThread);
+// A new window from a filled-in object (its self and ownerThread are set here).
+HWND addWindow(std::shared_ptr<Window> w);
+// The window of a handle, with windowsLock() held by the caller.
+std::shared_ptr<Window> windowLocked(HWND h);
+// Destroys a dialog and its controls; messages still queued for them go.
+void destroyDialogObjects(HWND dialog);
 void dropAllWindows();
+// Takes the oldest message posted to this thread for window w (or one of
+// its controls); false if none.
+bool takePostedFor(HWND w, MSG *msg);
+// Waits until a message for window w (or one of its controls) is posted to
+// this thread, wakeWaiters() is called, or ms milliseconds have passed
+// (INFINITE: no limit).
+void waitPosted(HWND w, DWORD ms);
+void wakeWaiters();
+
+// Dialog base units of the dialogs' font (MS Sans Serif 8 at 96 dpi).
+constexpr int kBaseUnitX = 6;
+constexpr int kBaseUnitY = 13;
 
 // ---- Scripted front end -----------------------------------------------------
 
@@ -239,18 +290,32 @@ struct ScriptAnswer {
 // as the transcript shows it, without its answer.  match returns "" when the
 // answer fits the event (and sets *answerText, what the transcript records
 // after "answer="), else why it does not.  On success the actions written
-// before the answer are run, the event is recorded and true is returned.  On
-// a mismatch the event is recorded with answer=none, followed by an error
-// line; in test mode scriptError() reports it and false is returned,
-// otherwise the error goes to stderr and the process exits with status 2.
-bool scriptTake(const std::string &eventLine,
+// before the answer are run, the event is recorded (when recordEventLine:
+// message boxes; a dialog's events are recorded by the dialog manager) and
+// true is returned.  On a mismatch the event is recorded with answer=none
+// (when recordEventLine), followed by an error line; in test mode
+// scriptError() reports it and false is returned, otherwise the error goes
+// to stderr and the process exits with status 2.
+bool scriptTake(const std::string &eventLine, bool recordEventLine,
                 const std::function<std::string(const ScriptAnswer &, std::string *answerText)> &match,
                 ScriptAnswer *out);
+// Ends the run as a mismatch does, for an answer found not to fit later.
+void scriptFail(const std::string &message);
 // Records a line that answers nothing (for events that need no answer).
 void recordEvent(const std::string &line);
 std::string quoteText(const std::string &s);
 void resetScript(); // state mutex not held
 void loadAnswersFromEnvironment();
+// The scripted front end forgets the dialog it was answering (tests).
+void resetScriptedFrontEnd();
+// Parses the steps of a dialog answer (after "dialog ID"); "" or why not.
+struct DialogStep {
+  enum Kind { Edit, Press, Escape, Close, Wait } kind = Press;
+  int control = 0;
+  std::string text;
+  int atPercent = -1;  // -1: at once
+};
+std::string parseDialogSteps(const std::vector<std::string> &args, int *dialogId, std::vector<DialogStep> *steps);
 
 // Writes all n bytes to fd, retrying short writes; false (errno set) on failure.
 bool writeAll(int fd, const char *p, size_t n);

@@ -1,6 +1,9 @@
-// The scripted front end: answers each message box (and, later, each dialog)
-// from an answer file and records every event in a transcript.  The formats
-// are described in README.md, "Answer files and transcripts".
+// Answer files and transcripts: the answer file is parsed whole, its answers
+// are taken one per event in order (with the platform actions written before
+// them), and every event is recorded in the transcript.  The scripted front
+// end (frontend/scripted_frontend.cpp) matches the answers to what the
+// program shows.  The formats are described in README.md, "Answer files and
+// transcripts".
 #include "w32_internal.h"
 
 #include <unistd.h>
@@ -230,7 +233,15 @@ bool parseAnswers(const std::string &text, const std::string &baseDir, std::dequ
                ": expected: message \"PATTERN\" OK|Cancel|Yes|No|Retry|Abort|Ignore|Escape";
         return false;
       }
-    } else if (k != "dialog") {
+    } else if (k == "dialog") {
+      int id = 0;
+      std::vector<DialogStep> steps;
+      std::string why = parseDialogSteps(e.answer.args, &id, &steps);
+      if (!why.empty()) {
+        *err = "answer file line " + std::to_string(lineNo) + ": " + why;
+        return false;
+      }
+    } else {
       *err = "answer file line " + std::to_string(lineNo) + ": unknown keyword " + k;
       return false;
     }
@@ -262,78 +273,6 @@ void scriptFailedLocked(Script &sc, const std::string &msg) {
     fprintf(stderr, "w32 scripted front end: %s\n", msg.c_str());
     fflush(nullptr);
     _exit(2);
-  }
-}
-
-// Glob over the whole text: * any run of characters (line breaks too), ? one
-// character; everything else compares exactly.
-bool globMatch(const char *p, const char *s) {
-  const char *star = nullptr, *retry = nullptr;
-  while (*s) {
-    if (*p == '?' || (*p && *p != '*' && *p == *s)) {
-      ++p;
-      ++s;
-    } else if (*p == '*') {
-      star = p++;
-      retry = s;
-    } else if (star) {
-      p = star + 1;
-      s = ++retry;
-    } else {
-      return false;
-    }
-  }
-  while (*p == '*') ++p;
-  return *p == 0;
-}
-
-const char *iconName(UINT type) {
-  switch (type & MB_ICONMASK) {
-  case MB_ICONERROR: return "MB_ICONERROR";
-  case MB_ICONQUESTION: return "MB_ICONQUESTION";
-  case MB_ICONWARNING: return "MB_ICONWARNING";
-  case MB_ICONINFORMATION: return "MB_ICONINFORMATION";
-  case 0: return "none";
-  default: return "unknown";
-  }
-}
-
-const char *buttonsName(UINT type) {
-  switch (type & MB_TYPEMASK) {
-  case MB_OK: return "MB_OK";
-  case MB_OKCANCEL: return "MB_OKCANCEL";
-  case MB_ABORTRETRYIGNORE: return "MB_ABORTRETRYIGNORE";
-  case MB_YESNOCANCEL: return "MB_YESNOCANCEL";
-  case MB_YESNO: return "MB_YESNO";
-  case MB_RETRYCANCEL: return "MB_RETRYCANCEL";
-  default: return "unknown";
-  }
-}
-
-struct Button {
-  const char *name;
-  int id;
-};
-const Button kButtonIds[] = {{"OK", IDOK},       {"Cancel", IDCANCEL}, {"Abort", IDABORT}, {"Retry", IDRETRY},
-                             {"Ignore", IDIGNORE}, {"Yes", IDYES},       {"No", IDNO}};
-
-const char *buttonNameOf(int id) {
-  for (const Button &b : kButtonIds) {
-    if (b.id == id) return b.name;
-  }
-  return "none";
-}
-
-// The buttons of a box, and what Escape does there (0: nothing, as in a
-// Yes/No or Abort/Retry/Ignore box, which Escape cannot close).
-void boxButtons(UINT type, std::vector<int> *ids, int *escape) {
-  switch (type & MB_TYPEMASK) {
-  case MB_OKCANCEL: *ids = {IDOK, IDCANCEL}; *escape = IDCANCEL; break;
-  case MB_ABORTRETRYIGNORE: *ids = {IDABORT, IDRETRY, IDIGNORE}; *escape = 0; break;
-  case MB_YESNOCANCEL: *ids = {IDYES, IDNO, IDCANCEL}; *escape = IDCANCEL; break;
-  case MB_YESNO: *ids = {IDYES, IDNO}; *escape = 0; break;
-  case MB_RETRYCANCEL: *ids = {IDRETRY, IDCANCEL}; *escape = IDCANCEL; break;
-  default: *ids = {IDOK}; *escape = IDOK; break;
   }
 }
 
@@ -370,13 +309,19 @@ void recordEvent(const std::string &line) {
   recordLocked(sc, line);
 }
 
-bool scriptTake(const std::string &eventLine,
+void scriptFail(const std::string &message) {
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  scriptFailedLocked(sc, message);
+}
+
+bool scriptTake(const std::string &eventLine, bool recordEventLine,
                 const std::function<std::string(const ScriptAnswer &, std::string *answerText)> &match,
                 ScriptAnswer *out) {
   Script &sc = script();
   std::lock_guard<std::mutex> lock(sc.m);
   if (sc.answers.empty()) {
-    recordLocked(sc, eventLine + " answer=none");
+    if (recordEventLine) recordLocked(sc, eventLine + " answer=none");
     scriptFailedLocked(sc, (sc.haveFile ? "no answer left in the answer file for: "
                                         : "no answer file (W32_ANSWERS) to answer: ") +
                                eventLine);
@@ -386,7 +331,7 @@ bool scriptTake(const std::string &eventLine,
   std::string answerText;
   std::string why = match(e.answer, &answerText);
   if (!why.empty()) {
-    recordLocked(sc, eventLine + " answer=none");
+    if (recordEventLine) recordLocked(sc, eventLine + " answer=none");
     scriptFailedLocked(sc, "answer file line " + std::to_string(e.answer.line) + " (" + e.answer.source +
                                ") does not fit the event: " + why + "; the program showed: " + eventLine);
     return false;
@@ -394,7 +339,7 @@ bool scriptTake(const std::string &eventLine,
   for (const Action &a : e.before) runAction(a);
   if (out) *out = e.answer;
   sc.answers.pop_front();
-  recordLocked(sc, eventLine + " answer=" + answerText);
+  if (recordEventLine) recordLocked(sc, eventLine + " answer=" + answerText);
   return true;
 }
 
@@ -406,6 +351,7 @@ void resetScript() {
   sc.error.clear();
   sc.testMode = true;
   sc.haveFile = false;
+  resetScriptedFrontEnd();
 }
 
 namespace {
@@ -456,40 +402,6 @@ void loadAnswersFromEnvironment() {
 }
 
 } // namespace w32int
-
-extern "C" int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
-  ensureInit();
-  std::string t = text ? text : "";
-  std::string c = caption ? caption : "Error"; // Windows' caption when none is given
-  std::string event = "message caption=" + quoteText(c) + " text=" + quoteText(t) + " icon=" + iconName(type) +
-                      " buttons=" + buttonsName(type);
-  int result = 0;
-  bool ok = scriptTake(
-      event,
-      [&](const ScriptAnswer &a, std::string *answerText) -> std::string {
-        if (a.kind != "message") return "it answers a " + a.kind + ", not a message box";
-        if (!globMatch(a.args[0].c_str(), t.c_str())) return "the text does not match " + quoteText(a.args[0]);
-        std::vector<int> ids;
-        int escape = 0;
-        boxButtons(type, &ids, &escape);
-        const std::string &want = a.args[1];
-        int id = 0;
-        if (equalsNoCase(want, "Escape")) {
-          if (escape == 0) return std::string("Escape does not close a ") + buttonsName(type) + " box";
-          id = escape;
-        } else {
-          for (int b : ids) {
-            if (equalsNoCase(want, buttonNameOf(b))) id = b;
-          }
-          if (id == 0) return "button " + want + " is not on a " + buttonsName(type) + " box";
-        }
-        result = id;
-        *answerText = buttonNameOf(id);
-        return "";
-      },
-      nullptr);
-  return ok ? result : 0;
-}
 
 namespace w32 {
 

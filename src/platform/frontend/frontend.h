@@ -100,6 +100,12 @@ FrontEnd *scriptedFrontEnd();
 // Ends the dialog manager's current wait for a posted message (any thread).
 void wake();
 
+// Hands the messages posted for this thread's innermost modal dialog to its
+// procedure: a front end whose message box waits on the dialog's thread
+// calls it from its own loop, so the dialog goes on working under the box,
+// as on Windows.
+void dispatchPosted();
+
 }  // namespace w32fe
 
 #endif

@@ -1,0 +1,42 @@
+// main() of the layer's Windows programs: chooses the front end that shows
+// the dialogs, then calls the program's WinMain as Windows would, with the
+// command line after the program's name.
+//
+// The front end: the scripted one when W32_ANSWERS names an answer file;
+// otherwise none can be offered yet, and the program says how to run it and
+// exits with status 2 before anything is shown or changed.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <windows.h>
+
+int main(int argc, char **argv) {
+  const char *name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
+  const char *answers = getenv("W32_ANSWERS");
+  if (!answers || !*answers) {
+    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+      fprintf(stderr,
+              "%s: the terminal front end is not part of this build yet; to run unattended, give an answer "
+              "file: W32_ANSWERS=FILE %s (README.md, \"Answer files and transcripts\")\n",
+              name, argv[0]);
+    } else {
+      fprintf(stderr,
+              "%s: nothing can show the dialogs: run it in a terminal (the terminal front end), or give an "
+              "answer file to run unattended: W32_ANSWERS=FILE %s (README.md, \"Answer files and transcripts\")\n",
+              name, argv[0]);
+    }
+    return 2;
+  }
+  std::string commandLine;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) commandLine += ' ';
+    commandLine += argv[i];
+  }
+  int code = WinMain(GetModuleHandleA(nullptr), nullptr, &commandLine[0], SW_SHOWNORMAL);
+  fflush(nullptr);
+  return code;
+}
