@@ -42,7 +42,7 @@ std::string directoryOf(const std::string &path) {
 }
 
 // A file named in the script 'from': relative to its directory.
-std::string besides(const std::string &from, const std::string &name) {
+std::string nextTo(const std::string &from, const std::string &name) {
   return !name.empty() && name[0] == '/' ? name : directoryOf(from) + name;
 }
 
@@ -464,7 +464,7 @@ class Parser {
     Token file = peek();
     Bitmap b;
     b.name = name.text;
-    b.path = besides(path_, quoted("the file name"));
+    b.path = nextTo(path_, quoted("the file name"));
     std::string bytes;
     if (!readFile(b.path, &bytes)) fail(file, "cannot read " + b.path);
     if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') fail(file, b.path + " is not a BMP file");
@@ -499,7 +499,7 @@ void Lexer::directive(int line) {
     if (rest.kind != Kind::End) fail(line, "unexpected " + describe(rest) + " after #include");
     if (open == '<') return;  // system headers: the names we need are built in
     if (depth_ >= 8) fail(line, "#include nested too deeply");
-    Lexer header(besides(path_, file), macros_, inputs_, true, depth_ + 1);
+    Lexer header(nextTo(path_, file), macros_, inputs_, true, depth_ + 1);
     header.load(path_, line);
     header.tokens();
   } else if (d == "define") {
