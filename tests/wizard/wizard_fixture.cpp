@@ -1,0 +1,115 @@
+#include "wizard_fixture.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "wizard.h"
+
+extern char **environ;
+
+void WizardTest::SetUp() {
+  EngineTest::SetUp();
+  scratch = makeTempDir("wizard");
+  ASSERT_FALSE(scratch.empty());
+  setupState.progressDialog = nullptr;  // the wizard makes its own
+  w32::setModuleFileName("D:\\SETUP.EXE");
+}
+
+void WizardTest::TearDown() {
+  EngineTest::TearDown();
+  removeTree(scratch);
+}
+
+PackageResult WizardTest::makeWizardPackage(const std::string &name, bool disks, uint32_t size) {
+  PackagePlan plan;
+  plan.outDir = scratch + "/" + name;
+  plan.disks = disks;
+  plan.generate = true;
+  plan.generatedSize = size;
+  plan.settings = {{"HomePage", "http://www.dunmere.example/"}, {"RegNo", "Q-1234"}};
+  PackageResult result;
+  std::string error;
+  EXPECT_TRUE(::makePackage(plan, &result, &error)) << error;
+  return result;
+}
+
+int WizardTest::runInProcess(const std::string &answers) {
+  w32::setAnswers(answers);
+  int result = WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(""), SW_SHOWNORMAL);
+  if (setupState.workerThread) {
+    EXPECT_EQ(WaitForSingleObject(setupState.workerThread, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+    CloseHandle(setupState.workerThread);
+    setupState.workerThread = nullptr;
+  }
+  return result;
+}
+
+std::vector<std::string> WizardTest::lines(const std::string &text, bool withProgress) const {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (withProgress || line.compare(0, 9, "progress ") != 0) out.push_back(line);
+  }
+  return out;
+}
+
+std::vector<std::string> WizardTest::events(bool withProgress) const { return lines(w32::transcript(), withProgress); }
+
+WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::string &answers) {
+  BinaryRun run;
+  std::string program = dir + "/setup";
+  {
+    std::ifstream in(QV_SETUP_PATH, std::ios::binary);
+    std::ofstream out(program, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+  }
+  chmod(program.c_str(), 0755);
+  std::string answerFile = scratch + "/answers", transcript = scratch + "/transcript", errors = scratch + "/errors";
+  std::ofstream(answerFile) << answers;
+  std::vector<std::string> env = {"W32_PREFIX=" + prefix, "W32_ANSWERS=" + answerFile, "W32_TRANSCRIPT=" + transcript,
+                                  "PATH=/usr/bin:/bin"};
+  std::vector<char *> envp, argv = {const_cast<char *>(program.c_str()), nullptr};
+  for (std::string &e : env) envp.push_back(&e[0]);
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(spawned, 0) << program;
+  int status = 0;
+  if (spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::ifstream t(transcript), e(errors);
+  std::stringstream ts, es;
+  ts << t.rdbuf();
+  es << e.rdbuf();
+  run.transcript = ts.str();
+  run.errors = es.str();
+  return run;
+}
+
+std::string WizardTest::registryValue(const char *name) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return "";
+  }
+  char value[256] = "";
+  DWORD size = sizeof value - 1, type = 0;
+  LONG got = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size);
+  RegCloseKey(key);
+  if (got != ERROR_SUCCESS) return "";
+  if (type == REG_DWORD) return std::to_string(*reinterpret_cast<DWORD *>(value));
+  return std::string(value, size && value[size - 1] == 0 ? size - 1 : size);
+}

@@ -1,0 +1,41 @@
+// Whole runs of the setup program: in this process through WinMain, and as
+// the real setup binary, over a prefix and a package laid out by mkpackage's
+// code.
+#ifndef QV_TESTS_WIZARD_FIXTURE_H
+#define QV_TESTS_WIZARD_FIXTURE_H
+
+#include <string>
+#include <vector>
+
+#include "engine_fixture.h"
+#include "package_layout.h"
+
+class WizardTest : public EngineTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A package under the scratch directory, generated payloads of size bytes.
+  PackageResult makeWizardPackage(const std::string &name, bool disks = false, uint32_t size = 3000);
+  // The program's start-up and wizard in this process, as main runs them,
+  // from D:\SETUP.EXE (unless setModuleFileName said otherwise); waits for
+  // the worker. Returns WinMain's result.
+  int runInProcess(const std::string &answers);
+  // The transcript's lines, without the progress lines unless asked.
+  std::vector<std::string> events(bool withProgress = false) const;
+
+  struct BinaryRun {
+    int status = -1;  // exit status, or -1 if it did not exit normally
+    std::string transcript, errors;
+    double seconds = 0;
+  };
+  // Copies the setup binary into dir and runs it from there on this prefix.
+  BinaryRun runBinary(const std::string &dir, const std::string &answers);
+  std::vector<std::string> lines(const std::string &text, bool withProgress = false) const;
+  // A value under HKLM\Software\DunmereNetwork\Quorvel ("" if absent).
+  std::string registryValue(const char *name);
+
+  std::string scratch;
+};
+
+#endif

@@ -1,0 +1,237 @@
+// The wizard in this process: start-up, the directory checks, the dialog
+// sequence, the progress bar, Cancel, the command line, and a fault sweep
+// over a whole run.
+#include <string.h>
+#include <sys/stat.h>
+
+#include "resource.h"
+#include "transfer_prompts.h"
+#include "wizard.h"
+#include "wizard_fixture.h"
+
+namespace {
+
+const char kFull[] = " Quorvel requires at least 8.0 MB of free disk space.";
+
+std::string escaped(const std::string &s) {
+  std::string out;
+  for (char c : s) out += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
+  return out;
+}
+
+std::string box(const std::string &text) {
+  return "message caption=\"Quorvel Installation\" text=\"" + escaped(text) +
+         "\" icon=MB_ICONERROR buttons=MB_OK answer=OK";
+}
+
+// The directory dialog alone: what Next does with a typed directory and a
+// drive's free space.
+struct DirectoryCase {
+  const char *typed;
+  unsigned long long freeOnC;
+  const char *message;    // nullptr: accepted
+  const char *installDir; // installDir afterwards
+};
+
+TEST_F(WizardTest, DirectoryDialogChecks) {
+  std::string fifty = "c:\\" + std::string(47, 'd'), fiftyOne = fifty + "e";
+  const DirectoryCase cases[] = {
+      {"c:\\dunmere", 7999999, "There are only 7.9 MBs free on drive c:\\.", "c:\\dunmere"},
+      {"c:\\x\\y", 7654321, "There are only 7.6 MBs free on drive c:\\.", "c:\\x\\y"},
+      {"c:\\dunmere", 8000000, nullptr, "c:\\dunmere"},
+      {"c:\\", 8000000, nullptr, "c:"},
+      {"d:", 8000000, nullptr, "d:"},
+      {"foo", 8000000, "There are only 0.0 MBs free on drive foo\\.", "foo"},
+      {"", 8000000, "Please enter the Quorvel directory.", ""},
+      {fifty.c_str(), 8000000, nullptr, fifty.c_str()},
+      {fiftyOne.c_str(), 8000000, "too long", fiftyOne.c_str()},
+  };
+  makeWizardPackage("pkg");
+  w32::mapDrive('d', scratch + "/pkg");
+  w32::setFreeSpaceOverride('d', 8000000);
+  for (const DirectoryCase &c : cases) {
+    w32::setFreeSpaceOverride('c', c.freeOnC);
+    std::string answers = "dialog 2 edit 101 \"" + escaped(c.typed) + "\" press 201\n";
+    if (c.message) answers += "message \"*\" OK\ndialog 2 press 203\n";
+    w32::setAnswers(answers);
+    size_t before = events().size();
+    INT_PTR end = DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_DIRECTORY), nullptr, directoryDialogProc, 0);
+    EXPECT_EQ(end, c.message ? IDC_CANCEL : IDC_NEXT) << c.typed;
+    EXPECT_STREQ(setupState.installDir, c.installDir) << c.typed;
+    EXPECT_EQ(w32::scriptError(), "") << c.typed;
+    std::vector<std::string> shown = events();
+    shown.erase(shown.begin(), shown.begin() + static_cast<long>(before));
+    std::string expected = !c.message                             ? "dialog id=2 event=end"
+                           : strstr(c.message, "There are only") ? box(c.message + std::string(kFull))
+                           : strcmp(c.message, "too long") == 0
+                               ? box("The directory name " + std::string(c.typed) +
+                                     " is too long. Please enter a directory of at most 50 characters.")
+                               : box(c.message);
+    ASSERT_GE(shown.size(), 3u) << c.typed;
+    EXPECT_EQ(shown[2], expected) << c.typed;
+  }
+}
+
+// Escape and the close box do nothing; Back then Next offers WIN.INI's
+// directory again, not the text typed before; nothing is written before
+// the progress dialog.
+TEST_F(WizardTest, SequenceBackEscapeAndCancel) {
+  makeWizardPackage("pkg");
+  w32::mapDrive('d', scratch + "/pkg");
+  ASSERT_TRUE(WriteProfileStringA("Dunmere Network Quorvel", "Main", "c:\\earlier"));
+  Bytes winIni = readWin("c:\\windows\\win.ini");
+  EXPECT_EQ(runInProcess("dialog 4 escape close press 201\n"
+                         "dialog 1 escape press 201\n"
+                         "dialog 2 edit 101 \"e:\\\\typed\" close press 202\n"
+                         "dialog 1 press 201\n"
+                         "dialog 2 press 203\n"),
+            0);
+  EXPECT_EQ(w32::scriptError(), "");
+  EXPECT_EQ(events(), (std::vector<std::string>{
+                          "dialog id=4 event=show caption=\"Welcome to Quorvel!\"",
+                          "dialog id=4 event=press control=2",
+                          "dialog id=4 event=press control=2",
+                          "dialog id=4 event=press control=201",
+                          "dialog id=4 event=end",
+                          "dialog id=1 event=show caption=\"Quorvel Installation\"",
+                          "dialog id=1 event=press control=2",
+                          "dialog id=1 event=press control=201",
+                          "dialog id=1 event=end",
+                          "dialog id=2 event=show caption=\"Quorvel Installation\" edit101=\"c:\\\\earlier\"",
+                          "dialog id=2 event=press control=2 edit101=\"e:\\\\typed\"",
+                          "dialog id=2 event=press control=202 edit101=\"e:\\\\typed\"",
+                          "dialog id=2 event=end",
+                          "dialog id=1 event=show caption=\"Quorvel Installation\"",
+                          "dialog id=1 event=press control=201",
+                          "dialog id=1 event=end",
+                          "dialog id=2 event=show caption=\"Quorvel Installation\" edit101=\"c:\\\\earlier\"",
+                          "dialog id=2 event=press control=203 edit101=\"c:\\\\earlier\"",
+                          "dialog id=2 event=end",
+                      }));
+  EXPECT_FALSE(hostExists(prefix + "/system.reg"));
+  EXPECT_FALSE(hostExists(host("c:\\earlier")));
+  EXPECT_EQ(readWin("c:\\windows\\win.ini"), winIni);
+}
+
+// Start-up: the package total from string 1 and the lower-cased source
+// directory; a directory too long for the package paths is refused before
+// any dialog.
+TEST_F(WizardTest, StartUp) {
+  w32::setModuleFileName("A:\\SETUP.EXE");
+  ASSERT_EQ(startUp(nullptr), 1);
+  EXPECT_STREQ(setupState.sourceDir, "a:\\");
+  EXPECT_EQ(progressMeter.totalBytes.load(), 1500000u);
+  EXPECT_EQ(progressMeter.bytesPerPercent.load(), 15000u);
+
+  std::string fits = "D:\\" + std::string(55, 'S') + "\\", tooLong = "D:\\" + std::string(56, 'S') + "\\";
+  w32::setModuleFileName((fits + "SETUP.EXE").c_str());
+  ASSERT_EQ(startUp(nullptr), 1);
+  EXPECT_EQ(strlen(setupState.sourceDir), 59u);
+  w32::setModuleFileName((tooLong + "SETUP.EXE").c_str());
+  EXPECT_EQ(runInProcess("message \"Quorvel Setup cannot read its files from " + escaped(tooLong) +
+                         " because the path is too long.*\" OK\n"),
+            0);
+  EXPECT_EQ(w32::scriptError(), "");
+  EXPECT_EQ(events().size(), 1u);  // the message, and no dialog
+}
+
+TEST_F(WizardTest, ProgramCommandLine) {
+  const struct {
+    const char *installDir, *command;
+  } cases[] = {
+      {"c:\\dunmere", "c:\\dunmere\\quorvel\\quorvel.exe main"},
+      {"c:", "c:\\quorvel\\quorvel.exe main"},
+      {"c:\\my dir", "\"c:\\my dir\\quorvel\\quorvel.exe\" main"},
+  };
+  for (const auto &c : cases) {
+    strcpy(setupState.installDir, c.installDir);
+    char command[WIZARD_COMMAND_SIZE];
+    formProgramCommand(command, sizeof command);
+    EXPECT_STREQ(command, c.command);
+  }
+}
+
+// A whole run: the bar's positions follow the meter for the package total
+// and stop at 100; the installed program is started last.
+TEST_F(WizardTest, InstallsAndStartsTheProgram) {
+  // Under the total of 1,500,000 bytes, so the last position is the meter's.
+  PackageResult package = makeWizardPackage("pkg", false, 100000);
+  ASSERT_LT(package.progressTotal, 1500000u);
+  w32::mapDrive('d', scratch + "/pkg");
+  EXPECT_EQ(runInProcess("dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\n"), 0);
+  EXPECT_EQ(w32::scriptError(), "");
+  std::vector<std::string> all = events(true);
+  int last = 0;
+  for (const std::string &line : all) {
+    if (line.compare(0, 13, "progress pos=") != 0) continue;
+    int pos = atoi(line.c_str() + 13);
+    EXPECT_GT(pos, last) << line;
+    EXPECT_LE(pos, 100) << line;
+    last = pos;
+  }
+  uint64_t reached = package.progressTotal / 15000 + 1;
+  EXPECT_EQ(last, static_cast<int>(reached > 100 ? 100 : reached));
+  std::vector<std::string> shown = events();
+  std::vector<std::string> tail(shown.end() - 4, shown.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"dialog id=3 event=show caption=\"Quorvel Installation\"",
+                                            "status text=\"Adding Quorvel group...\"",
+                                            "exec cmdline=\"c:\\\\dunmere\\\\quorvel\\\\quorvel.exe main\"",
+                                            "dialog id=3 event=end"}));
+  EXPECT_EQ(registryValue("MainDir"), "c:\\dunmere");
+}
+
+// Cancel answered No goes on; answered Yes ends the dialog at once, while
+// the worker waits on a slow drive, and nothing after it is done.
+TEST_F(WizardTest, CancelNoThenYes) {
+  makeWizardPackage("pkg", false, 100000);
+  w32::mapDrive('d', scratch + "/pkg");
+  w32::setDriveSpeed('d', 2000000);
+  EXPECT_EQ(runInProcess("dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\n"
+                         "dialog 3 at 5 press 203\n"
+                         "message \"Are you sure you want to cancel installation?\" No\n"
+                         "dialog 3 at 20 press 203\n"
+                         "message \"Are you sure you want to cancel installation?\" Yes\n"),
+            0);
+  EXPECT_EQ(w32::scriptError(), "");
+  std::vector<std::string> shown = events();
+  ASSERT_GE(shown.size(), 4u);
+  const std::string ask =
+      "message caption=\"Quorvel Installation\" text=\"Are you sure you want to cancel installation?\" "
+      "icon=MB_ICONQUESTION buttons=MB_YESNO answer=";
+  EXPECT_EQ(std::vector<std::string>(shown.end() - 5, shown.end()),
+            (std::vector<std::string>{"dialog id=3 event=press control=203", ask + "No",
+                                      "dialog id=3 event=press control=203", ask + "Yes", "dialog id=3 event=end"}));
+  EXPECT_EQ(setupState.cancelRequested.load(), 1);
+  EXPECT_EQ(registryValue("MainDir"), "");
+  EXPECT_FALSE(hostExists(host("c:\\dunmere\\quorvel\\wsystem.z")));
+}
+
+// Every platform call of a whole run fails once, in turn: each run ends
+// with a prompt or finishes, with every handle closed and every block freed.
+TEST_F(WizardTest, FaultSweepOverAWholeRun) {
+  makeWizardPackage("pkg", false, 2000);
+  const std::string answers = "dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\n";
+  auto runOnce = [&](long n) {
+    w32::resetForTest(prefix + "/run" + std::to_string(n));
+    clearSetupState();
+    w32::setModuleFileName("D:\\SETUP.EXE");
+    w32::mapDrive('d', scratch + "/pkg");
+    if (n > 0) w32::armFault(w32::Fault::Any, n, false);
+    runInProcess(answers);
+    w32::clearFaults();
+  };
+  runOnce(0);
+  long calls = w32::callCount(w32::Fault::Any);
+  ASSERT_GT(calls, 50);
+  for (long n = 1; n <= calls; n++) {
+    runOnce(n);
+    std::string text = w32::transcript();
+    bool finished = text.find("exec cmdline=") != std::string::npos;
+    bool prompted = text.find("\nmessage ") != std::string::npos;
+    EXPECT_TRUE(finished || prompted) << "fault at call " << n << ":\n" << text;
+    EXPECT_EQ(w32::openHandleCount(), 0) << "fault at call " << n;
+    EXPECT_EQ(w32::heapBlockCount(), 0) << "fault at call " << n;
+  }
+}
+
+}  // namespace
