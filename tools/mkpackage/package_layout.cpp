@@ -67,50 +67,85 @@ bool setTime(const std::string &path, uint64_t fileTime, std::string *error) {
   return true;
 }
 
-bool writeBytes(const std::string &path, const std::vector<unsigned char> &bytes, std::string *error) {
-  std::FILE *f = std::fopen(path.c_str(), "wb");
-  if (!f) {
-    *error = "cannot create " + path + ": " + strerror(errno);
+// Writes a new file at path through a temporary file made with O_EXCL in
+// the same directory and renamed into place, so a failure never leaves a
+// damaged file and nothing but path itself is replaced. fill writes the
+// content to the descriptor.
+template <typename Fill>
+bool writeReplacing(const std::string &path, mode_t mode, Fill fill, std::string *error) {
+  size_t slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
+    temp = dir + "/.mkpackage-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    *error = "cannot create a temporary file in " + dir + ": " + strerror(errno);
     return false;
   }
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) *error = "cannot write " + path;
-  return ok;
+  bool ok = fill(fd) && fchmod(fd, mode) == 0;
+  ok = (close(fd) == 0) && ok;
+  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
+    *error = "cannot write " + path + ": " + strerror(errno);
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
 }
 
-// Copies a host file, keeping its modification time.
+bool writeAll(int fd, const unsigned char *data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool writeBytes(const std::string &path, const std::vector<unsigned char> &bytes, std::string *error) {
+  return writeReplacing(path, 0644, [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); }, error);
+}
+
+// Copies a host file, keeping its permission bits (the setup program stays
+// executable) and its modification time. A file is never copied onto
+// itself.
 bool copyFile(const std::string &from, const std::string &to, std::string *error) {
-  std::FILE *in = std::fopen(from.c_str(), "rb");
-  if (!in) {
-    *error = "cannot open " + from + ": " + strerror(errno);
-    return false;
-  }
-  std::FILE *out = std::fopen(to.c_str(), "wb");
-  if (!out) {
-    std::fclose(in);
-    *error = "cannot create " + to + ": " + strerror(errno);
-    return false;
-  }
-  std::vector<unsigned char> buffer(1 << 16);
-  bool ok = true;
-  size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-    if (std::fwrite(buffer.data(), 1, n, out) != n) {
-      ok = false;
-      break;
-    }
-  }
-  ok = ok && !std::ferror(in);
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info;
-  bool haveTime = fstat(fileno(in), &info) == 0;
-  std::fclose(in);
-  ok = (std::fclose(out) == 0) && ok;
-  if (!ok) {
-    *error = "cannot copy " + from + " to " + to;
+  if (in < 0 || fstat(in, &info) != 0) {
+    *error = "cannot open " + from + ": " + strerror(errno);
+    if (in >= 0) close(in);
     return false;
   }
-  return haveTime ? setTime(to, fileTimeFromTimespec(info.st_mtim), error) : true;
+  struct stat existing;
+  if (stat(to.c_str(), &existing) == 0 && existing.st_dev == info.st_dev && existing.st_ino == info.st_ino) {
+    close(in);
+    *error = from + " is the output " + to + " itself";
+    return false;
+  }
+  bool readOk = true;
+  bool written = writeReplacing(
+      to, info.st_mode & 0777,
+      [&](int out) {
+        std::vector<unsigned char> buffer(1 << 16);
+        ssize_t n;
+        while ((n = read(in, buffer.data(), buffer.size())) > 0) {
+          if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+        }
+        readOk = n == 0;
+        return readOk;
+      },
+      error);
+  close(in);
+  if (!written) {
+    if (!readOk) *error = "cannot read " + from;
+    return false;
+  }
+  return setTime(to, fileTimeFromTimespec(info.st_mtim), error);
 }
 
 uint64_t fileSize(const std::string &path) {
@@ -238,6 +273,11 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     for (const auto &kv : plan.settings) text += kv.first + "=" + kv.second + "\r\n";
     if (!writeBytes(iniPath, std::vector<unsigned char>(text.begin(), text.end()), error)) return false;
   }
-  if (!plan.setupExe.empty() && !copyFile(plan.setupExe, diskDir(plan, 1) + "/setup.exe", error)) return false;
+  // The setup program keeps its own name: setup on Linux, setup.exe for Windows.
+  if (!plan.setupExe.empty()) {
+    size_t slash = plan.setupExe.find_last_of('/');
+    std::string name = slash == std::string::npos ? plan.setupExe : plan.setupExe.substr(slash + 1);
+    if (!copyFile(plan.setupExe, diskDir(plan, 1) + "/" + name, error)) return false;
+  }
   return true;
 }
