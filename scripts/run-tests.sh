@@ -8,10 +8,12 @@
 #   4. the libFuzzer targets, each for FUZZ_SECONDS (default 60);
 #   5. the product libraries cross-compiled for x86_64 and i686 Windows.
 # The g++ test run comes last so that its summary closes the output.
-# Suites that cannot run on this machine say so by name and are skipped;
-# CI installs everything they need.
+# The Debian packages all this needs (scripts/packages.txt) are checked
+# first: installed when run as root, else named. Suites that cannot run on
+# this machine still say so by name and are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/need-packages.sh
 root=$PWD
 jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-60}
