@@ -1,32 +1,127 @@
 #!/usr/bin/env bash
-# The main job, until the setup program itself runs here: builds the package
-# archive tool, decodes the bundled implode sample, then packs the sample
-# files into a package archive the way quorvel.z is made, lists it, tests it
-# and unpacks it again, comparing every byte and timestamp.
+# The main job: the setup program installs the demo package (tools/demo) on
+# the Linux build, from a quad-speed CD in drive D: (or, with --floppy,
+# from the three floppy disks in drive A:), into a fresh prefix, then shows
+# what the run did: the transcript, the sign-up program's start, the
+# registry key, the Program Manager group, the drives, the installed files,
+# WIN.INI and SYSTEM.INI.
+#
+#   bash scripts/run-demo.sh [--floppy]
+#
+# BUILD_ROOT (default build/) is where the build goes; the prefix is
+# BUILD_ROOT/gcc/demo-prefix, made anew each run, unless W32_PREFIX names
+# another one, which is then used as it is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out=${BUILD_ROOT:-$PWD/build}
-cmake -S . -B "$out/gcc" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C "$out/gcc" zarc >/dev/null
-zarc="$out/gcc/tools/zarc/zarc"
-demo="$out/demo"
-rm -rf "$demo" && mkdir -p "$demo/unpacked"
+root=$PWD
+jobs=${JOBS:-2}
+out=${BUILD_ROOT:-$root/build}
+build="$out/gcc"
 
-echo "== zarc explode samples/readme.imp"
-"$zarc" explode samples/readme.imp "$demo/readme.txt"
-cmp samples/readme.txt "$demo/readme.txt"
-head -n 5 "$demo/readme.txt"
-echo "... $(wc -c < "$demo/readme.txt") bytes, identical to samples/readme.txt"
+floppy=0
+case "${1:-}" in
+  "") ;;
+  --floppy) floppy=1 ;;
+  *) echo "usage: bash scripts/run-demo.sh [--floppy]" >&2; exit 64 ;;
+esac
 
-echo "== zarc create / list / test / extract"
-cp -p samples/readme.txt "$demo/readme.txt"
-head -c 100000 /dev/urandom > "$demo/random.bin"
-"$zarc" create "$demo/quorvel.z" --ascii "$demo/readme.txt" --binary "$demo/random.bin"
-"$zarc" list "$demo/quorvel.z"
-"$zarc" test "$demo/quorvel.z"
-"$zarc" extract "$demo/quorvel.z" "$demo/unpacked"
-for f in readme.txt random.bin; do
-  cmp "$demo/$f" "$demo/unpacked/$f"
-  [ "$(stat -c %Y "$demo/$f")" = "$(stat -c %Y "$demo/unpacked/$f")" ]
+step() { printf '\n== %s\n' "$*"; }
+fail() { printf '\nrun-demo: FAILED: %s\n' "$*" >&2; exit 1; }
+
+echo "Quorvel Setup demo: the setup program runs unattended, answered by the bundled"
+echo "answer file, until the terminal front end exists."
+
+bash scripts/need-packages.sh
+
+step "build (setup, w32prefix, zarc, mkpackage, the demo package) in $build"
+cmake -S . -B "$build" -G Ninja -DQV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null ||
+  fail "cmake could not configure $build"
+targets=(w32prefix zarc mkpackage demo_package)
+have_setup=0
+if ninja -C "$build" -t query setup >/dev/null 2>&1; then
+  have_setup=1
+  targets=(setup "${targets[@]}")
+fi
+ninja -C "$build" -j"$jobs" "${targets[@]}" || fail "the build failed"
+[ "$have_setup" = 1 ] || fail "this tree has no setup program yet (src/wizard); the demo package is in $build/demo"
+
+w32prefix="$build/tools/w32prefix/w32prefix"
+demo="$build/demo"
+grep '^total' "$demo/package.txt" | sed 's/^total/bytes the progress meter counts:/'
+
+step "prefix"
+if [ -n "${W32_PREFIX:-}" ]; then
+  prefix=$W32_PREFIX
+  echo "W32_PREFIX=$prefix (given: used as it is)"
+else
+  prefix="$build/demo-prefix"
+  rm -rf "$prefix"
+  mkdir -p "$prefix"
+  echo "W32_PREFIX=$prefix (fresh)"
+fi
+export W32_PREFIX=$prefix
+
+# A drive read speed makes the medium behave like one, where the layer
+# offers it.
+map_drive() {  # LETTER: DIR BYTES_PER_SECOND WHAT
+  local usage
+  usage=$("$w32prefix" 2>&1 || true)
+  if [[ $usage == *--speed* ]]; then
+    "$w32prefix" drive "$1" "$2" --speed "$3" || fail "w32prefix could not map $1 to $2"
+    echo "$1 is $4 ($3 bytes per second): $2"
+  else
+    "$w32prefix" drive "$1" "$2" || fail "w32prefix could not map $1 to $2"
+    echo "$1 is $2 (at full speed: this w32prefix has no --speed yet)"
+  fi
+}
+
+if [ "$floppy" = 1 ]; then
+  map_drive a: "$(realpath "$demo/floppy/disk1")" 46080 "a floppy drive"
+  program="$demo/floppy/disk1/setup"
+  answers="$demo/floppy/demo-floppy.answers"
+else
+  map_drive d: "$(realpath "$demo/package")" 614400 "a quad-speed CD"
+  program="$demo/package/setup"
+  answers="$demo/demo.answers"
+fi
+transcript="$demo/demo.transcript"
+rm -f "$transcript"
+
+step "setup (W32_ANSWERS=$answers)"
+start=$(date +%s.%N)
+status=0
+(cd "$(dirname "$program")" && W32_ANSWERS=$answers W32_TRANSCRIPT=$transcript "$program") || status=$?
+end=$(date +%s.%N)
+echo "setup exited with status $status after $(echo "$start $end" | awk '{printf "%.1f", $2 - $1}') s"
+
+step "transcript ($transcript)"
+if [ -f "$transcript" ]; then cat "$transcript"; else echo "(none written)"; fi
+[ "$status" = 0 ] || fail "setup exited with status $status"
+
+target="$prefix/drive_c/dunmere/quorvel"
+step "the sign-up program ($target/quorvel.log)"
+for _ in $(seq 50); do
+  [ -s "$target/quorvel.log" ] && break
+  sleep 0.1
 done
-echo "demo: all members unpacked byte for byte with their timestamps"
+[ -s "$target/quorvel.log" ] || fail "quorvel.exe left no log line within 5 s"
+cat "$target/quorvel.log"
+
+step "registry: w32prefix reg query 'HKLM\\Software\\DunmereNetwork\\Quorvel'"
+"$w32prefix" reg query 'HKLM\Software\DunmereNetwork\Quorvel' || fail "no registry key"
+
+step "Program Manager: w32prefix groups"
+"$w32prefix" groups
+
+step "drives: w32prefix drives"
+"$w32prefix" drives
+
+step "installed files: c:\\dunmere\\quorvel ($target)"
+ls -l --time-style=long-iso "$target"
+
+for ini in win.ini system.ini; do
+  step "$(echo "$ini" | tr a-z A-Z) ($prefix/drive_c/windows/$ini)"
+  if [ -s "$prefix/drive_c/windows/$ini" ]; then cat "$prefix/drive_c/windows/$ini"; else echo "(empty)"; fi
+done
+echo
+echo "demo: done"
