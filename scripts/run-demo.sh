@@ -86,6 +86,10 @@ else
 fi
 transcript="$demo/demo.transcript"
 rm -f "$transcript"
+# The sign-up program's log, which a given prefix may hold from before.
+target="$prefix/drive_c/dunmere/quorvel"
+log_lines() { if [ -f "$target/quorvel.log" ]; then wc -l < "$target/quorvel.log"; else echo 0; fi; }
+logged_before=$(log_lines)
 
 step "setup (W32_ANSWERS=$answers)"
 start=$(date +%s.%N)
@@ -98,14 +102,13 @@ step "transcript ($transcript)"
 if [ -f "$transcript" ]; then cat "$transcript"; else echo "(none written)"; fi
 [ "$status" = 0 ] || fail "setup exited with status $status"
 
-target="$prefix/drive_c/dunmere/quorvel"
 step "the sign-up program ($target/quorvel.log)"
 for _ in $(seq 50); do
-  [ -s "$target/quorvel.log" ] && break
+  [ "$(log_lines)" -gt "$logged_before" ] && break
   sleep 0.1
 done
-[ -s "$target/quorvel.log" ] || fail "quorvel.exe left no log line within 5 s"
-cat "$target/quorvel.log"
+[ "$(log_lines)" -gt "$logged_before" ] || fail "quorvel.exe left no log line within 5 s"
+tail -n +"$((logged_before + 1))" "$target/quorvel.log"
 
 step "registry: w32prefix reg query 'HKLM\\Software\\DunmereNetwork\\Quorvel'"
 "$w32prefix" reg query 'HKLM\Software\DunmereNetwork\Quorvel' || fail "no registry key"
