@@ -79,7 +79,6 @@ TEST_F(ZarcCli, ExplodeReportsTheDecoderResult) {
       {"truncated", truncated, 4, "UnexpectedEnd"},
       {"dictionary 7", {0, 7, 0x82, 0x02, 0xFE, 0x01}, 1, "BadDictionarySize"},
       {"type 2", {2, 6, 0x82, 0x02, 0xFE, 0x01}, 2, "BadCompressionType"},
-      {"both bad", {2, 3, 0x82, 0x02, 0xFE, 0x01}, 1, "BadDictionarySize"},
       {"four bytes", {0, 6, 0x01, 0xFF}, 3, "InputTooShort"},
   };
   for (const Case &c : cases) {
@@ -122,16 +121,11 @@ TEST_F(ZarcCli, UsageAndFileErrorsHaveTheirOwnStatus) {
     EXPECT_EQ(zarc(c.args, &out), c.status) << "zarc " << c.args << "\n" << out;
     EXPECT_FALSE(out.empty()) << "zarc " << c.args << " says nothing";
   }
+  EXPECT_NE(access(path("o").c_str(), F_OK), 0) << "a failed run left its output file";
   std::string help;
   EXPECT_EQ(zarc("--help", &help), 0);
   for (const char *word : {"implode", "explode", "64", "65", "UnexpectedEnd"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
-}
-
-TEST_F(ZarcCli, FailedImplodeLeavesNoOutput) {
-  std::string out;
-  EXPECT_EQ(zarc("implode " + path("missing") + " " + path("o"), &out), 65);
-  EXPECT_NE(access(path("o").c_str(), F_OK), 0);
 }
 
 }  // namespace
