@@ -1,41 +1,18 @@
-// Product-style code over profiles, text streams, the registry and DDE (the
-// same source is compiled against MinGW's headers), and the prefix tool run
-// on a prefix the layer has filled.
+// The prefix tool (w32prefix) on a prefix the layer has filled: registry
+// queries, groups, drive mappings and free-space overrides.
 #include "w32_fixture.h"
 
-#include "product_like_config.h"
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 
-class ProductConfigTest : public W32Test {};
-
-TEST_F(ProductConfigTest, FilterSettingAndGroup) {
-  writeHost(cdrive("/windows/system.ini"),
-            "[386Enh]\r\ndevice=a.386\r\nDEVICE=OLD.386\r\n" + std::string(300, 'k') + "\r\nlast\r\n\x1A");
-  ASSERT_EQ(productFilterText("C:\\WINDOWS\\SYSTEM.INI", "C:\\WINDOWS\\SYSTEM.OLD", "device=old.386"), 1);
-  EXPECT_EQ(readHost(cdrive("/windows/SYSTEM.OLD")),
-            "[386Enh]\r\ndevice=a.386\r\n" + std::string(300, 'k') + "\r\nlast\r\n");
-
-  makeHostDir(cdrive("/src"));
-  writeHost(cdrive("/src/setup.ini"), "[Quorvel]\r\nHomePage = \"home.htm\"\r\n");
-  char value[6];
-  ASSERT_EQ(productCopySetting("c:\\src\\setup.ini", "quorvel", "HomePage", value, sizeof value), 1);
-  EXPECT_STREQ(value, "home.");
-  EXPECT_EQ(readHost(prefix + "/system.reg"),
-            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\n[HKEY_LOCAL_MACHINE\\Software\\QvTest]\n"
-            "\"HomePage\"=\"home.\"\n\"Flags\"=dword:00000010\n\n");
-
-  w32::setProgmanServer(w32::ProgmanMode::DisconnectAfterFirst);
-  EXPECT_EQ(productProgman("[CreateGroup(Quorvel)][AddItem(c:\\q\\readme.txt, Read me, c:\\q\\notep001.ico)]"), 1);
-  EXPECT_EQ(productDisconnectsSeen(), 1);
-  EXPECT_EQ(w32::openHandleCount(), 0);
-}
+using PrefixToolTest = W32Test;
 
 // The prefix tool against what the layer wrote (W32_PREFIX is this prefix).
-TEST_F(ProductConfigTest, PrefixTool) {
+TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   auto run = [](const std::string &args, int *status) {
     std::string out;
     FILE *p = popen((std::string(QV_W32PREFIX) + " " + args + " 2>&1").c_str(), "r");
@@ -54,9 +31,9 @@ TEST_F(ProductConfigTest, PrefixTool) {
   DWORD flags = 16;
   RegSetValueExA(k, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&flags), 4);
   RegCloseKey(k);
-  ASSERT_EQ(productProgman("[CreateGroup(Quorvel)][AddItem(c:\\q\\quorvel.exe, Registration & Utilities, "
-                           "c:\\q\\quorvel.exe)]"),
-            1);
+  makeHostDir(prefix + "/progman");
+  writeHost(prefix + "/progman/groups.ini",
+            "[Quorvel]\nItem1=Registration & Utilities|c:\\q\\quorvel.exe|c:\\q\\quorvel.exe\n");
 
   int status = -1;
   EXPECT_EQ(run("reg query 'HKLM\\Software\\DunmereNetwork\\Quorvel'", &status),

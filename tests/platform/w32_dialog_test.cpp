@@ -1,0 +1,160 @@
+// The dialog manager over test templates of its own: what fails with -1,
+// the progress bar, program changes as transcript events, dialog answers
+// (edit limits, "at P", errors), and message boxes of a worker thread.
+#include "w32_fixture.h"
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <thread>
+
+#include "w32_resource.h"
+
+namespace {
+
+const w32res::ControlTemplate kControls[] = {
+    {"EDIT", "", 101, WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP, 0, 8, 8, 100, 12},
+    {"STATIC", "Ready", 103, WS_CHILD | WS_VISIBLE, 0, 8, 24, 100, 8},
+    {"msctls_progress32", "", 104, WS_CHILD | WS_VISIBLE, 0, 8, 36, 100, 10},
+    {"BUTTON", "&OK", 201, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 8, 50, 40, 14},
+    {"BUTTON", "Off", 205, WS_CHILD | WS_VISIBLE | WS_DISABLED, 0, 60, 50, 40, 14},
+};
+const w32res::DialogTemplate kDialogs[] = {
+    {7, "Test", WS_POPUP | WS_CAPTION, 0, 0, 0, 120, 70, "MS Sans Serif", 8, kControls, 5},
+    {8, "Buttons", WS_POPUP | WS_CAPTION, 0, 0, 0, 120, 70, "MS Sans Serif", 8, kControls + 3, 2},
+};
+const w32res::StringEntry kStrings[] = {{1, "1500000"}};
+const w32res::ResourceTable kTable = {kDialogs, 2, kStrings, 1, nullptr, 0};
+
+// What the dialog procedure does on each test run's posted messages.
+struct Run {
+  HWND dialog = nullptr;
+  int posts = 0;                // WM_USER + 1 messages taken
+  std::atomic<bool> go{false};  // WM_USER + 2 taken: the dialog loop runs
+};
+Run run;
+
+INT_PTR CALLBACK testProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_INITDIALOG) {
+    run.dialog = dialog;
+    SendMessageA(GetDlgItem(dialog, 101), EM_LIMITTEXT, 5, 0);
+    SetDlgItemTextA(dialog, 103, "before it is shown: no event");
+    PostMessageA(dialog, WM_USER + 2, 0, 0);
+    return TRUE;
+  }
+  if (message == WM_USER + 2) run.go = true;
+  if (message == WM_USER + 1) {
+    ++run.posts;
+    SendMessageA(GetDlgItem(dialog, 104), PBM_SETPOS, wParam, 0);
+  }
+  if (message == WM_COMMAND && LOWORD(wParam) == 201) EndDialog(dialog, 201);
+  return FALSE;
+}
+
+class DialogTest : public W32Test {
+ protected:
+  void SetUp() override {
+    W32Test::SetUp();
+    run.dialog = nullptr;
+    run.posts = 0;
+    run.go = false;
+  }
+  INT_PTR show(int id, const std::string &answers) {
+    w32::setAnswers(answers);
+    return DialogBoxParamA(nullptr, MAKEINTRESOURCEA(id), nullptr, testProc, 0);
+  }
+};
+
+TEST_F(DialogTest, WhatCannotBeShownFailsWithMinusOne) {
+  w32::setAnswers("dialog 7 press 201\n");
+  // The progress bar's class exists only once the common controls are set up.
+  EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(7), nullptr, testProc, 0), -1);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
+  InitCommonControls();
+  EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(9), nullptr, testProc, 0), -1);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_NAME_NOT_FOUND));
+  EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(7), nullptr, nullptr, 0), -1);
+  EXPECT_EQ(w32::transcript(), "");  // nothing was shown
+  char text[8];
+  memset(text, kJunk, sizeof text);
+  EXPECT_EQ(LoadStringA(nullptr, 1, text, 5), 4);
+  EXPECT_STREQ(text, "1500");
+  EXPECT_EQ(LoadStringA(nullptr, 2, text, sizeof text), 0);
+  EXPECT_STREQ(text, "");
+}
+
+// Posted messages reach the procedure in order while a step waits for the
+// bar; the bar clamps and only its changes are events; the edit control
+// keeps its limit; a changed text is an event only once shown.
+TEST_F(DialogTest, StepsWaitForTheBar) {
+  InitCommonControls();
+  std::thread poster([] {
+    while (!run.dialog) Sleep(1);
+    for (int p : {10, 10, 40, 250}) PostMessageA(run.dialog, WM_USER + 1, static_cast<WPARAM>(p), 0);
+  });
+  EXPECT_EQ(show(7, "dialog 7 edit 101 \"abcdefgh\" at 100 press 201\n"), 201);
+  poster.join();
+  EXPECT_EQ(run.posts, 4);
+  EXPECT_EQ(w32::scriptError(), "");
+  EXPECT_EQ(w32::transcript(),
+            "dialog id=7 event=show caption=\"Test\" edit101=\"\"\n"
+            "progress pos=10\nprogress pos=40\nprogress pos=100\n"
+            "dialog id=7 event=press control=201 edit101=\"abcde\"\n"
+            "dialog id=7 event=end\n");
+}
+
+// A worker's box is answered while the dialog waits for its bar (the
+// dialog's answer was taken first, when it was shown), and is not shown at
+// all once its owner has gone.
+TEST_F(DialogTest, WorkerBoxes) {
+  InitCommonControls();
+  int during = -1, after = -1;
+  std::thread worker([&] {
+    while (!run.go) Sleep(1);
+    HWND dialog = run.dialog;
+    during = MessageBoxA(dialog, "from the worker", "Test", MB_OK);
+    PostMessageA(dialog, WM_USER + 1, 40, 0);
+    while (IsWindow(dialog)) Sleep(1);
+    after = MessageBoxA(dialog, "after", "Test", MB_OK);
+  });
+  EXPECT_EQ(show(7, "dialog 7 at 40 press 201\nmessage \"from the worker\" OK\n"), 201);
+  worker.join();
+  EXPECT_EQ(during, IDOK);
+  EXPECT_EQ(after, 0);
+  EXPECT_EQ(w32::scriptError(), "");
+  EXPECT_EQ(w32::transcript(),
+            "dialog id=7 event=show caption=\"Test\" edit101=\"\"\n"
+            "message caption=\"Test\" text=\"from the worker\" icon=none buttons=MB_OK answer=OK\n"
+            "progress pos=40\n"
+            "dialog id=7 event=press control=201 edit101=\"\"\n"
+            "dialog id=7 event=end\n");
+}
+
+TEST_F(DialogTest, AnswerErrors) {
+  InitCommonControls();
+  const struct {
+    const char *answers, *error;
+  } cases[] = {
+      {"dialog 7\n", "answer file line 1: expected: dialog ID STEP..."},
+      {"dialog 7 wait press 201\n", "answer file line 1: wait must be the last step"},
+      {"dialog 7 at 101 press 201\n", "answer file line 1: at needs a percentage 0 to 100 and a step"},
+      {"dialog 7 edit 101\n", "answer file line 1: edit needs a text"},
+      {"dialog 7 press 205\n", "does not fit the event: dialog 7 has no button 205"},
+      {"dialog 7 edit 201 \"x\"\n", "does not fit the event: dialog 7 has no edit control 201"},
+      {"message \"*\" OK\n", "does not fit the event: it answers a message box, not a dialog"},
+      {"dialog 8 press 201\n", "does not fit the event: it answers dialog 8, not dialog 7"},
+      {"dialog 7 press 201 press 201\n", "dialog 7 ended before its step \"press 201\""},
+  };
+  for (const auto &c : cases) {
+    run.dialog = nullptr;
+    w32::setAnswers(c.answers);
+    // An answer file that does not parse is refused whole; the others fail
+    // when the dialog meets them.
+    if (w32::scriptError().empty()) DialogBoxParamA(nullptr, MAKEINTRESOURCEA(7), nullptr, testProc, 0);
+    EXPECT_NE(w32::scriptError().find(c.error), std::string::npos) << c.answers << w32::scriptError();
+  }
+}
+
+}  // namespace
+
+const w32res::ResourceTable *w32_resource_table() { return &kTable; }
