@@ -337,6 +337,7 @@ void resetForTest(const std::string &prefixDir) {
   old.clear();
   preparePrefix(prefix, true);
   unlink((prefix + "/freespace").c_str());
+  unlink((prefix + "/drivespeed").c_str());
 }
 
 std::string prefixDir() {

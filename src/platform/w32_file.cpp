@@ -80,6 +80,8 @@ extern "C" HFILE WINAPI OpenFile(LPCSTR lpFileName, LPOFSTRUCT ofs, UINT style) 
   // The read-only attribute is the owner's missing write bit.  It refuses
   // writing even to root, as the attribute does on Windows.
   if (exists && wantWrite && !(st.st_mode & S_IWUSR)) return fail(ERROR_ACCESS_DENIED);
+  // A slow drive's speed is looked up once, here, not on every read.
+  unsigned long speed = wantRead ? driveSpeed(r.drive) : 0;
   UINT share = style & 0x70;
   bool denyRead = share == OF_SHARE_EXCLUSIVE || share == OF_SHARE_DENY_READ;
   bool denyWrite = share == OF_SHARE_EXCLUSIVE || share == OF_SHARE_DENY_WRITE;
@@ -104,6 +106,8 @@ extern "C" HFILE WINAPI OpenFile(LPCSTR lpFileName, LPOFSTRUCT ofs, UINT style) 
     f->ino = fst.st_ino;
   }
   f->windowsPath = r.windows;
+  f->drive = r.drive;
+  f->speed = speed;
   intptr_t id = s.nextHandle;
   s.nextHandle += 4;
   if (s.nextHandle > 0x3ffffff0) s.nextHandle = 0x100;
@@ -159,6 +163,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD do
     if (n == 0) break; // end of file: success with fewer bytes
     got += static_cast<DWORD>(n);
   }
+  if (f->speed) throttleRead(f->drive, f->speed, got);
   *done = got;
   return TRUE;
 }

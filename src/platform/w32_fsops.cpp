@@ -257,6 +257,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
     setError(errnoToWin(errno));
     return FALSE;
   }
+  unsigned long speed = driveSpeed(src.drive);
   std::string bytes;
   char block[65536];
   for (;;) {
@@ -269,6 +270,7 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
       return FALSE;
     }
     if (n == 0) break;
+    if (speed) throttleRead(src.drive, speed, static_cast<size_t>(n));
     bytes.append(block, static_cast<size_t>(n));
   }
   close(in);

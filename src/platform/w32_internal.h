@@ -44,6 +44,8 @@ struct FileObject : Object {
   dev_t dev = 0;
   ino_t ino = 0;
   std::string windowsPath;
+  char drive = 0;          // 'a'..'z'
+  unsigned long speed = 0; // the drive's simulated read speed when opened (0: full)
   // Write-behind (w32_write_behind.cpp), under behindLock: the bytes
   // WriteFile holds back, and a failed hand-over kept for the next call.
   std::mutex behindLock;
@@ -174,6 +176,15 @@ public:
 private:
   int fd_ = -1;
 };
+
+// Simulated drive speeds (w32_media.cpp), kept in the prefix's drivespeed
+// file.  driveSpeed reads it (0: full speed); a file takes its drive's
+// speed when opened.  throttleRead sleeps, with no layer lock held, until
+// the drive has had time to deliver the bytes just read; readers of one
+// drive share its bandwidth.
+unsigned long driveSpeed(char drive);
+void setDriveSpeedInternal(char letter, unsigned long bytesPerSecond);
+void throttleRead(char drive, unsigned long bytesPerSecond, size_t bytes);
 
 // The DDE library and the Program Manager stand-in.
 long ddeOpenObjects();  // instances, string handles and conversations alive

@@ -25,6 +25,7 @@ struct Action {
   w32::Fault cls = w32::Fault::Any;
   long nth = 0;
   bool persistent = false;
+  long speed = -1; // insert ... speed N: the drive's new read speed (-1: kept)
 };
 
 struct Entry {
@@ -123,8 +124,14 @@ bool knownButton(const std::string &b) {
 bool parseAction(const std::vector<std::string> &t, const std::string &baseDir, Action *a, std::string *err) {
   const std::string &k = t[0];
   if (k == "insert") {
-    if (t.size() != 3 || !parseDrive(t[1], &a->letter)) {
-      *err = "expected: insert LETTER: HOSTDIR";
+    bool ok = t.size() == 3;
+    if (t.size() == 5 && t[3] == "speed") { // BYTES_PER_SECOND, or 0 or "-" for full speed
+      char *end = nullptr;
+      a->speed = t[4] == "-" ? 0 : isdigit(static_cast<unsigned char>(t[4][0])) ? strtol(t[4].c_str(), &end, 10) : -1;
+      ok = a->speed >= 0 && (!end || !*end);
+    }
+    if (!ok || !parseDrive(t[1], &a->letter)) {
+      *err = "expected: insert LETTER: HOSTDIR [speed BYTES_PER_SECOND]";
       return false;
     }
     a->type = Action::Insert;
@@ -171,7 +178,10 @@ bool parseAction(const std::vector<std::string> &t, const std::string &baseDir, 
 
 void runAction(const Action &a) {
   switch (a.type) {
-  case Action::Insert: mapDriveInternal(a.letter, a.dir); break;
+  case Action::Insert:
+    mapDriveInternal(a.letter, a.dir);
+    if (a.speed >= 0) setDriveSpeedInternal(a.letter, static_cast<unsigned long>(a.speed));
+    break;
   case Action::Eject: mapDriveInternal(a.letter, ""); break;
   case Action::Fault: armFaultInternal(a.cls, a.nth, a.persistent); break;
   case Action::ClearFaults: clearFaultsInternal(); break;

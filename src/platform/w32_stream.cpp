@@ -22,6 +22,8 @@ struct Cookie {
   size_t rawStart = 0, rawEnd = 0;
   bool fileEnded = false; // read() gave 0
   bool ctrlZ = false;     // a Ctrl-Z was met: the stream has ended
+  char drive = 0;
+  unsigned long speed = 0; // the drive's simulated read speed (0: full)
 };
 
 // One read of the file into the raw buffer (after what is left in it).
@@ -41,6 +43,7 @@ bool refill(Cookie *c) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) c->fileEnded = true;
+    if (c->speed) throttleRead(c->drive, c->speed, static_cast<size_t>(n));
     c->rawEnd += static_cast<size_t>(n);
     return true;
   }
@@ -56,6 +59,7 @@ ssize_t cookieRead(void *cookie, char *buf, size_t size) {
     for (;;) {
       ssize_t n = read(c->fd, buf, size);
       if (n < 0 && errno == EINTR) continue;
+      if (n > 0 && c->speed) throttleRead(c->drive, c->speed, static_cast<size_t>(n));
       return n;
     }
   }
@@ -202,6 +206,8 @@ extern "C" FILE *w32_fopen(const char *path, const char *mode) {
   Cookie *c = new Cookie;
   c->fd = fd;
   c->text = text;
+  c->drive = r.drive;
+  if (kind == 'r' || plus) c->speed = driveSpeed(r.drive);
   auto obj = std::make_shared<StreamObject>();
   struct stat fst;
   if (fstat(fd, &fst) == 0) {

@@ -4,9 +4,14 @@
 //
 //   w32prefix reg query KEY [VALUE]   values and subkeys of a key, or one value
 //   w32prefix groups                  Program Manager groups and their items
-//   w32prefix drives                  drive letters and the host directories they map
+//   w32prefix drives                  drive letters, the host directories they map
+//                                     and their simulated speeds
 //   w32prefix drive A: HOSTDIR        point a drive at a directory ("insert a disk");
 //                                     HOSTDIR "-" removes the mapping
+//   w32prefix drive A: [HOSTDIR] --speed BYTES_PER_SECOND
+//                                     reads from A: deliver at most that many bytes
+//                                     a second, whatever disk is in it ("-" or 0:
+//                                     full speed)
 //   w32prefix freespace [C: BYTES]    show the free space each drive reports, or
 //                                     make C: report BYTES ("-" removes the override)
 #include <windows.h>
@@ -35,6 +40,7 @@ const char kUsage[] =
     "       w32prefix groups\n"
     "       w32prefix drives\n"
     "       w32prefix drive LETTER: HOSTDIR|-\n"
+    "       w32prefix drive LETTER: [HOSTDIR|-] --speed BYTES_PER_SECOND|-\n"
     "       w32prefix freespace [LETTER: BYTES|-]\n"
     "The prefix is $W32_PREFIX (default $HOME/.quorvel-w32).\n";
 
@@ -198,12 +204,18 @@ int drives() {
     }
     closedir(d);
   }
+  // A drive at full speed shows no speed.
+  for (char l = 'a'; l <= 'z'; ++l) {
+    if (w32::driveSpeed(l) && !links.count(std::string(1, l) + ":")) links[std::string(1, l) + ":"] = "(not mapped)";
+  }
   for (const auto &l : links) {
     std::string letter = l.first;
     letter[0] = static_cast<char>(toupper(static_cast<unsigned char>(letter[0])));
     struct stat st;
     bool present = stat((dev + "/" + l.first).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    std::cout << letter << "  " << l.second << (present ? "" : "  (no disk)") << "\n";
+    unsigned long speed = w32::driveSpeed(l.first[0]);
+    std::cout << letter << "  " << l.second << (present || l.second == "(not mapped)" ? "" : "  (no disk)")
+              << (speed ? "  " + std::to_string(speed) + " bytes/s" : "") << "\n";
   }
   return 0;
 }
@@ -215,23 +227,36 @@ bool parseLetter(const std::string &s, char *letter) {
   return true;
 }
 
-int drive(const std::vector<std::string> &args) {
+int drive(std::vector<std::string> args) {
   char letter;
-  if (args.size() != 2 || !parseLetter(args[0], &letter)) return usage();
+  std::string speed; // "" when not given
+  if (args.size() >= 3 && args[args.size() - 2] == "--speed") {
+    speed = args.back();
+    args.resize(args.size() - 2);
+  }
+  if ((args.size() != 2 && !(args.size() == 1 && !speed.empty())) || !parseLetter(args[0], &letter)) return usage();
   if (letter == 'c' || letter == 'z') {
     std::cerr << "w32prefix: C: and Z: belong to the prefix\n";
     return 2;
   }
-  if (args[1] == "-") {
-    w32::mapDrive(letter, "");
-    return 0;
+  unsigned long bytesPerSecond = 0;
+  if (!speed.empty() && speed != "-") {
+    char *end = nullptr;
+    bytesPerSecond = strtoul(speed.c_str(), &end, 10);
+    if (*end != 0 || !isdigit(static_cast<unsigned char>(speed[0]))) {
+      std::cerr << "w32prefix: BYTES_PER_SECOND must be a number\n";
+      return 2;
+    }
   }
-  struct stat st;
-  if (stat(args[1].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::cerr << "w32prefix: " << args[1] << " is not a directory\n";
-    return 1;
+  if (args.size() == 2 && args[1] != "-") {
+    struct stat st;
+    if (stat(args[1].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      std::cerr << "w32prefix: " << args[1] << " is not a directory\n";
+      return 1;
+    }
   }
-  w32::mapDrive(letter, args[1]);
+  if (args.size() == 2) w32::mapDrive(letter, args[1] == "-" ? "" : args[1]);
+  if (!speed.empty()) w32::setDriveSpeed(letter, bytesPerSecond);
   return 0;
 }
 

@@ -51,10 +51,11 @@ long heapBlockCount();
 // Fresh state: this prefix (created if missing, with drive_c/windows, win.ini
 // and system.ini), no drive mappings but C: and Z:, no faults, counters 0,
 // answers and transcript cleared, current directory C:\, no overrides (the
-// prefix's freespace file is removed too).  Open handles are closed; windows
-// and their queues are dropped; DDE instances are dropped and the Program
-// Manager stand-in is back to Normal with no commands received and no
-// current group.  Files in the prefix (system.reg, progman/groups.ini) stay.
+// prefix's freespace and drivespeed files are removed too).  Open handles
+// are closed; windows and their queues are dropped; DDE instances are
+// dropped and the Program Manager stand-in is back to Normal with no
+// commands received and no current group.  Files in the prefix
+// (system.reg, progman/groups.ini) stay.
 void resetForTest(const std::string &prefixDir);
 std::string prefixDir();
 
@@ -69,6 +70,12 @@ void mapDrive(char letter, const std::string &hostDir);
 // prefix's freespace file, which w32prefix writes, does the same for every
 // program using the prefix; this override comes first.)
 void setFreeSpaceOverride(char letter, unsigned long long bytes);
+// Reads from that drive deliver at most bytesPerSecond, as a floppy or a CD
+// would (0: full speed).  The speed belongs to the letter: mapping another
+// directory there keeps it.  It is kept in the prefix's drivespeed file, so
+// every program on the prefix sees it, and a file takes it when opened.
+void setDriveSpeed(char letter, unsigned long bytesPerSecond);
+unsigned long driveSpeed(char letter); // 0: full speed
 // What GetModuleFileNameA returns (NULL: back to the running program's path).
 void setModuleFileName(const char *windowsPath);
 

@@ -45,6 +45,24 @@
  *   keys (REG_OPTION_VOLATILE) are not offered; HKEY_CLASSES_ROOT is
  *   HKEY_LOCAL_MACHINE\Software\Classes, as on Windows 95.  Data is kept
  *   exactly as given: a REG_SZ written without its NUL is read back without.
+ * - A drive may carry a simulated read speed (the prefix's drivespeed file):
+ *   ReadFile, the refills of fopen streams and CopyFileA's reads from it then
+ *   take as long as the medium would.  A file takes its drive's speed when
+ *   it is opened.
+ * - WinExec takes the program's path in double quotes, or up to the first
+ *   blank, maps it through the drives, and splits the rest as the C runtime
+ *   splits a command line.  The program is started detached (a session of
+ *   its own, not a child of the caller), with stdin from /dev/null, in the
+ *   host directory of the current directory (else the program's own).  A
+ *   "#!" script runs through its interpreter and an ELF program directly,
+ *   whatever their mode bits: an ELF file is first given the execute bits
+ *   its read bits allow (files unpacked from a package have none).  A
+ *   Windows program ("MZ") runs through wine when wine is on PATH.  WinExec
+ *   returns 33 once the program's exec has succeeded; ERROR_FILE_NOT_FOUND,
+ *   ERROR_PATH_NOT_FOUND (missing directory or drive), ERROR_NOT_READY (no
+ *   disk in the drive), ERROR_BAD_FORMAT (any other file, or a Windows
+ *   program without wine), ERROR_ACCESS_DENIED (the host refuses to run it)
+ *   or 0 (no process could be made).
  */
 #ifndef QV_PLATFORM_WINDOWS_H
 #define QV_PLATFORM_WINDOWS_H
