@@ -73,58 +73,21 @@ TEST_F(DdeTest, StringHandlesAreAtoms) {
   EXPECT_EQ(w32::openHandleCount(), 1);
 }
 
-TEST_F(DdeTest, EachStandInMode) {
-  struct Case {
-    const char *what;
-    w32::ProgmanMode mode;
-    bool connects;
-    int results[3];   // the three executes on one conversation, reconnecting as needed
-    UINT lastError;   // after the last execute
-    int disconnects;  // XTYP_DISCONNECT seen
-    bool groupStored;
-  };
-  const Case cases[] = {
-      {"Normal", w32::ProgmanMode::Normal, true, {1, 1, 1}, DMLERR_NO_ERROR, 0, true},
-      {"DisconnectAfterFirst", w32::ProgmanMode::DisconnectAfterFirst, true, {1, 1, 1}, DMLERR_NO_ERROR, 3, true},
-      {"RejectAll", w32::ProgmanMode::RejectAll, true, {0, 0, 0}, DMLERR_NOTPROCESSED, 0, false},
-      {"Absent", w32::ProgmanMode::Absent, false, {0, 0, 0}, DMLERR_NO_CONV_ESTABLISHED, 0, false},
-  };
-  const std::vector<std::string> commands = {"[CreateGroup(Quorvel)]", "[AddItem(c:\\q\\a.exe, A, c:\\q\\a.exe)]",
-                                             "[AddItem(c:\\q\\b.txt, B, c:\\q\\b.ico)]"};
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    unlink((prefix + "/progman/groups.ini").c_str());
-    w32::resetForTest(prefix);
-    seen.clear();
-    ASSERT_EQ(DdeInitializeA(&(inst = 0), callback, APPCMD_CLIENTONLY, 0), static_cast<UINT>(DMLERR_NO_ERROR));
-    service = DdeCreateStringHandleA(inst, "PROGMAN", CP_WINANSI);
-    w32::setProgmanServer(c.mode);
-    HCONV conv = nullptr;
-    for (int i = 0; i < 3; ++i) {
-      // As the product does: connect when there is no conversation, forget
-      // it when the callback says the server ended it.
-      if (!conv) conv = DdeConnect(inst, service, service, nullptr);
-      EXPECT_EQ(conv != nullptr, c.connects);
-      size_t before = seen.size();
-      EXPECT_EQ(execute(conv, commands[static_cast<size_t>(i)]), c.results[i]) << "command " << i;
-      if (seen.size() > before && seen.back().type == XTYP_DISCONNECT) {
-        EXPECT_EQ(seen.back().conv, conv);
-        conv = nullptr;
-      }
-    }
-    EXPECT_EQ(DdeGetLastError(inst), c.lastError);
-    int disconnects = 0;
-    for (const Seen &s : seen) disconnects += s.type == XTYP_DISCONNECT;
-    EXPECT_EQ(disconnects, c.disconnects);
-    EXPECT_EQ(w32::progmanCommands(), c.connects ? commands : std::vector<std::string>());
-    EXPECT_EQ(w32::progmanGroupsText().find("[Quorvel]") != std::string::npos, c.groupStored);
-    if (conv) {
-      EXPECT_TRUE(DdeDisconnect(conv));
-    }
-    EXPECT_TRUE(DdeUninitialize(inst));
-    inst = 0;
-    EXPECT_EQ(w32::openHandleCount(), 0);
-  }
+// The normal and disconnecting stand-ins are driven through the product's
+// group steps (config_tests); here what a rejecting or absent Program
+// Manager leaves in DdeGetLastError.
+TEST_F(DdeTest, RejectingAndAbsentServers) {
+  w32::setProgmanServer(w32::ProgmanMode::RejectAll);
+  HCONV conv = DdeConnect(inst, service, topic, nullptr);
+  ASSERT_NE(conv, nullptr);
+  EXPECT_EQ(execute(conv, "[CreateGroup(Quorvel)]"), 0);
+  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_NOTPROCESSED));
+  EXPECT_EQ(w32::progmanCommands(), std::vector<std::string>{"[CreateGroup(Quorvel)]"}) << "received, then rejected";
+  EXPECT_EQ(w32::progmanGroupsText().find("[Quorvel]"), std::string::npos);
+  EXPECT_TRUE(DdeDisconnect(conv));
+  w32::setProgmanServer(w32::ProgmanMode::Absent);
+  EXPECT_EQ(DdeConnect(inst, service, topic, nullptr), nullptr);
+  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_NO_CONV_ESTABLISHED));
 }
 
 TEST_F(DdeTest, NeverAnswerTimesOut) {

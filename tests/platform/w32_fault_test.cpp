@@ -2,8 +2,6 @@
 // the Any sweep, handle and heap accounting.
 #include "w32_fixture.h"
 
-#include "product_like.h"
-
 #include <cstring>
 
 namespace {
@@ -141,35 +139,6 @@ TEST_F(FaultTest, AnyCountsEveryClass) {
   EXPECT_NE(f, HFILE_ERROR);
   EXPECT_FALSE(ReadFile((HANDLE)(INT_PTR)f, buf, 2, &n, nullptr)); // Any 3
   CloseHandle((HANDLE)(INT_PTR)f);
-}
-
-// The sweep the engine's tests run, over the product-style copy: every
-// platform call failed in turn; each run ends with a failure result, leaves
-// no handle and no heap block behind, and a repeated copy (the Retry) then
-// produces the file exactly.
-TEST_F(FaultTest, SweepOverACopyLeavesNothingOpen) {
-  std::string data(70000, '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + (i >> 9));
-  writeHost(cdrive("/big.bin"), data);
-  ASSERT_EQ(productCopy("c:\\big.bin", "c:\\copy.bin"), 1);
-  long calls = w32::callCount(w32::Fault::Any);
-  EXPECT_EQ(calls, 2 + 1 + 3 + 3); // open, create, alloc, three reads, three writes
-  for (long n = 1; n <= calls; ++n) {
-    w32::resetForTest(prefix);
-    w32::armFault(w32::Fault::Any, n, false);
-    int r = productCopy("c:\\big.bin", "c:\\copy.bin");
-    EXPECT_NE(r, 1) << n;
-    EXPECT_EQ(w32::openHandleCount(), 0) << n;
-    EXPECT_EQ(w32::heapBlockCount(), 0) << n;
-    EXPECT_EQ(productCopy("c:\\big.bin", "c:\\copy.bin"), 1) << n;
-    EXPECT_EQ(readHost(cdrive("/copy.bin")), data) << n;
-  }
-  // Persistent from the 3rd call: every retry fails the same way.
-  w32::resetForTest(prefix);
-  w32::armFault(w32::Fault::Any, 3, true);
-  EXPECT_EQ(productCopy("c:\\big.bin", "c:\\copy.bin"), 0);
-  EXPECT_EQ(productCopy("c:\\big.bin", "c:\\copy.bin"), -1);
-  EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
 TEST_F(FaultTest, HandlesAndHeapBlocksAreAccounted) {

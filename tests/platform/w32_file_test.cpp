@@ -1,9 +1,6 @@
 // OpenFile, ReadFile, WriteFile, SetFilePointer and the file times.
 #include "w32_fixture.h"
 
-#include "product_like.h"
-
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -255,30 +252,6 @@ TEST_F(FileTest, NullOrZeroTimesChangeNothing) {
   EXPECT_EQ(a.dwLowDateTime, access.dwLowDateTime);
   EXPECT_EQ(a.dwHighDateTime, access.dwHighDateTime);
   CloseHandle(asHandle(f));
-}
-
-// The product-style copy over the layer: chunk sizes around 32000, the
-// empty file, and the timestamp carried over.
-TEST_F(FileTest, ProductStyleCopyKeepsBytesAndTime) {
-  const size_t sizes[] = {0, 1, 31999, 32000, 32001, 64000, 100003};
-  for (size_t n : sizes) {
-    std::string data(n, '\0');
-    for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>((i * 131) >> 3);
-    writeHost(cdrive("/pkg/SRC.BIN"), data);
-    struct timespec ts[2] = {{0, UTIME_OMIT}, {1000000000, 123456700}};
-    ASSERT_EQ(utimensat(AT_FDCWD, cdrive("/pkg/SRC.BIN").c_str(), ts, 0), 0);
-    writeHost(cdrive("/pkg/DST.BIN"), std::string(200000, 'x')); // longer: must be replaced
-    EXPECT_EQ(productCopy("c:\\pkg\\src.bin", "c:\\pkg\\dst.bin"), 1) << n;
-    EXPECT_EQ(readHost(cdrive("/pkg/DST.BIN")), data) << n;
-    struct stat st;
-    ASSERT_EQ(stat(cdrive("/pkg/DST.BIN").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
-    EXPECT_EQ(st.st_mtim.tv_nsec, 123456700);
-  }
-  EXPECT_EQ(productCopy("c:\\pkg\\none.bin", "c:\\pkg\\dst.bin"), -1);
-  EXPECT_EQ(productCopy("c:\\pkg\\src.bin", "c:\\nodir\\dst.bin"), -2);
-  EXPECT_EQ(w32::openHandleCount(), 0);
-  EXPECT_EQ(w32::heapBlockCount(), 0);
 }
 
 // WriteFile holds small writes back and hands them to the host in large

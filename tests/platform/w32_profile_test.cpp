@@ -180,22 +180,6 @@ TEST_F(ProfileTest, WritesFollowWin32) {
   }
 }
 
-TEST_F(ProfileTest, WrittenValuesReadBack) {
-  // Keys written by the profile calls read back through them, in any case.
-  ASSERT_TRUE(WriteProfileStringA("Dunmere Network Quorvel", "Main", "c:\\dunmere"));
-  ASSERT_TRUE(WriteProfileStringA("Dunmere Network Quorvel", "Eudora", " \"c:\\eudora\" "));
-  char buf[64];
-  memset(buf, kJunk, sizeof buf);
-  EXPECT_EQ(GetProfileStringA("DUNMERE NETWORK QUORVEL", "main", "", buf, sizeof buf), 10u);
-  EXPECT_STREQ(buf, "c:\\dunmere");
-  EXPECT_EQ(GetProfileStringA("Dunmere Network Quorvel", "Eudora", "", buf, sizeof buf), 9u);
-  EXPECT_STREQ(buf, "c:\\eudora");
-  ASSERT_TRUE(WriteProfileStringA("Dunmere Network Quorvel", nullptr, nullptr));
-  EXPECT_EQ(GetProfileStringA("Dunmere Network Quorvel", "Main", "c:\\dunmere", buf, 72), 10u)
-      << "the deleted section gives the default";
-  EXPECT_EQ(windowsFile("win.ini"), "");
-}
-
 TEST_F(ProfileTest, WritesThatFail) {
   struct Case {
     const char *what;
