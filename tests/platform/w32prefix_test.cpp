@@ -13,9 +13,11 @@ using PrefixToolTest = W32Test;
 
 // The prefix tool against what the layer wrote (W32_PREFIX is this prefix).
 TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
-  auto run = [](const std::string &args, int *status) {
+  // A setup run's transcript in the environment is not the tool's to touch.
+  writeHost(scratch("/transcript"), "dialog id=4 event=end\n");
+  auto run = [&](const std::string &args, int *status) {
     std::string out;
-    FILE *p = popen((std::string(QV_W32PREFIX) + " " + args + " 2>&1").c_str(), "r");
+    FILE *p = popen(("W32_TRANSCRIPT=" + scratch("/transcript") + " " + QV_W32PREFIX + " " + args + " 2>&1").c_str(), "r");
     if (!p) return out;
     char buf[512];
     while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
@@ -58,6 +60,7 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   ASSERT_TRUE(GetDiskFreeSpaceA("c:\\", &spc, &bps, &freeClusters, &total));
   EXPECT_EQ(static_cast<unsigned long long>(spc) * bps * freeClusters, 7999999ull);
   EXPECT_NE(run("freespace", &status).find("C:  7999999 bytes free\n"), std::string::npos);
+  EXPECT_EQ(readHost(scratch("/transcript")), "dialog id=4 event=end\n");
   EXPECT_EQ(run("bogus", &status).substr(0, 6), "usage:");
   EXPECT_EQ(status, 2);
 }

@@ -312,6 +312,11 @@ int freespace(const std::vector<std::string> &args) {
 } // namespace
 
 int main(int argc, char **argv) {
+  // A tool, not a program under test: the answer file and the transcript of
+  // a setup run in the same environment are not this tool's to read or to
+  // start anew (the layer would truncate the transcript).
+  unsetenv("W32_ANSWERS");
+  unsetenv("W32_TRANSCRIPT");
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return usage();
   std::string cmd = args[0];
