@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "replace_file.h"
+
 namespace {
 
 const int kWidth = 445;
@@ -274,34 +276,10 @@ std::vector<uint8_t> encodeBmp(const Canvas &c, const std::vector<Rgb> &palette)
   return out;
 }
 
-// Writes 'bytes' to 'path' through a new temporary file in the same
-// directory, renamed over 'path' once complete.
 bool writeAtomically(const std::string &path, const std::vector<uint8_t> &bytes) {
-  std::string dir = ".";
-  std::string::size_type slash = path.rfind('/');
-  if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
-  std::string temp = dir + "/.bmpgen.XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());  // O_CREAT | O_EXCL
-  if (fd < 0) {
-    std::fprintf(stderr, "bmpgen: cannot create a temporary file in %s: %s\n", dir.c_str(), std::strerror(errno));
-    return false;
-  }
-  mode_t mask = umask(0);
-  umask(mask);
-  bool ok = fchmod(fd, 0666 & ~mask) == 0;
-  size_t done = 0;
-  while (ok && done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
-  }
-  if (close(fd) != 0) ok = false;
-  if (ok && std::rename(name.data(), path.c_str()) == 0) return true;
-  std::fprintf(stderr, "bmpgen: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-  std::remove(name.data());
+  std::string error;
+  if (writeReplacing(path, 0666, bytes.data(), bytes.size(), &error)) return true;
+  std::fprintf(stderr, "bmpgen: %s\n", error.c_str());
   return false;
 }
 

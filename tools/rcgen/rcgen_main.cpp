@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "rc_script.h"
+#include "replace_file.h"
 
 namespace {
 
@@ -32,30 +33,9 @@ bool sameFile(const std::string &a, const std::string &b) {
 }
 
 bool writeAtomically(const std::string &path, const std::string &text) {
-  std::string::size_type slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  std::string temp = dir + "/.rcgen.XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = mkstemp(name.data());  // O_CREAT | O_EXCL
-  if (fd < 0) {
-    std::fprintf(stderr, "rcgen: cannot create a temporary file in %s: %s\n", dir.c_str(), std::strerror(errno));
-    return false;
-  }
-  mode_t mask = umask(0);
-  umask(mask);
-  bool ok = fchmod(fd, 0666 & ~mask) == 0;
-  size_t done = 0;
-  while (ok && done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
-  }
-  if (close(fd) != 0) ok = false;
-  if (ok && std::rename(name.data(), path.c_str()) == 0) return true;
-  std::fprintf(stderr, "rcgen: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-  std::remove(name.data());
+  std::string error;
+  if (writeReplacing(path, 0666, text.data(), text.size(), &error)) return true;
+  std::fprintf(stderr, "rcgen: %s\n", error.c_str());
   return false;
 }
 
