@@ -36,14 +36,7 @@ bash scripts/need-packages.sh
 step "build (setup, w32prefix, zarc, mkpackage, the demo package) in $build"
 cmake -S . -B "$build" -G Ninja -DQV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null ||
   fail "cmake could not configure $build"
-targets=(w32prefix zarc mkpackage demo_package)
-have_setup=0
-if ninja -C "$build" -t query setup >/dev/null 2>&1; then
-  have_setup=1
-  targets=(setup "${targets[@]}")
-fi
-ninja -C "$build" -j"$jobs" "${targets[@]}" || fail "the build failed"
-[ "$have_setup" = 1 ] || fail "this tree has no setup program yet (src/wizard); the demo package is in $build/demo"
+ninja -C "$build" -j"$jobs" setup w32prefix zarc mkpackage demo_package || fail "the build failed"
 
 w32prefix="$build/tools/w32prefix/w32prefix"
 demo="$build/demo"
@@ -61,18 +54,10 @@ else
 fi
 export W32_PREFIX=$prefix
 
-# A drive read speed makes the medium behave like one, where the layer
-# offers it.
+# A drive read speed makes the medium behave like one.
 map_drive() {  # LETTER: DIR BYTES_PER_SECOND WHAT
-  local usage
-  usage=$("$w32prefix" 2>&1 || true)
-  if [[ $usage == *--speed* ]]; then
-    "$w32prefix" drive "$1" "$2" --speed "$3" || fail "w32prefix could not map $1 to $2"
-    echo "$1 is $4 ($3 bytes per second): $2"
-  else
-    "$w32prefix" drive "$1" "$2" || fail "w32prefix could not map $1 to $2"
-    echo "$1 is $2 (at full speed: this w32prefix has no --speed yet)"
-  fi
+  "$w32prefix" drive "$1" "$2" --speed "$3" || fail "w32prefix could not map $1 to $2"
+  echo "$1 is $4 ($3 bytes per second): $2"
 }
 
 if [ "$floppy" = 1 ]; then
