@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "replace_file.h"
+
 namespace {
 
 // 14 April 1997, 09:30 UTC, with a few minutes per file (by name), so the
@@ -593,40 +595,29 @@ Bytes payload(const std::string &name, size_t size) {
   return windowsText(prose(r, size));
 }
 
+// The release day, a few minutes on by name.
+struct timespec releaseTime(const std::string &name) {
+  struct timespec t;
+  t.tv_sec = kReleaseTime + 60 * static_cast<time_t>(hashName(name) % 90);
+  t.tv_nsec = 0;
+  return t;
+}
+
 bool setDate(const std::string &path, const std::string &name) {
-  struct timespec times[2];
-  times[0].tv_sec = kReleaseTime + 60 * static_cast<time_t>(hashName(name) % 90);
-  times[0].tv_nsec = 0;
-  times[1] = times[0];
+  struct timespec times[2] = {releaseTime(name), releaseTime(name)};
   return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 bool writeFile(const std::string &dir, const std::string &name, const Bytes &bytes) {
-  std::string path = dir + "/" + name;
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
-    temp = dir + "/." + name + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    std::fprintf(stderr, "demo_payloads: cannot create a temporary file in %s: %s\n", dir.c_str(), strerror(errno));
+  struct timespec times[2] = {releaseTime(name), releaseTime(name)};
+  std::string error;
+  if (!writeReplacing(
+          dir + "/" + name, 0644,
+          [&](int fd) { return writeAllTo(fd, bytes.data(), bytes.size()) && futimens(fd, times) == 0; }, &error)) {
+    std::fprintf(stderr, "demo_payloads: %s\n", error.c_str());
     return false;
   }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  bool ok = close(fd) == 0 && done == bytes.size();
-  ok = ok && setDate(temp, name) && rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    std::fprintf(stderr, "demo_payloads: cannot write %s: %s\n", path.c_str(), strerror(errno));
-    unlink(temp.c_str());
-  }
-  return ok;
+  return true;
 }
 
 }  // namespace

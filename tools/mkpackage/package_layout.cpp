@@ -1,5 +1,7 @@
 #include "package_layout.h"
 
+#include "replace_file.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -67,47 +69,8 @@ bool setTime(const std::string &path, uint64_t fileTime, std::string *error) {
   return true;
 }
 
-// Writes a new file at path through a temporary file made with O_EXCL in
-// the same directory and renamed into place, so a failure never leaves a
-// damaged file and nothing but path itself is replaced. fill writes the
-// content to the descriptor.
-template <typename Fill>
-bool writeReplacing(const std::string &path, mode_t mode, Fill fill, std::string *error) {
-  size_t slash = path.find_last_of('/');
-  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
-    temp = dir + "/.mkpackage-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    *error = "cannot create a temporary file in " + dir + ": " + strerror(errno);
-    return false;
-  }
-  bool ok = fill(fd) && fchmod(fd, mode) == 0;
-  ok = (close(fd) == 0) && ok;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
-
-bool writeAll(int fd, const unsigned char *data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 bool writeBytes(const std::string &path, const std::vector<unsigned char> &bytes, std::string *error) {
-  return writeReplacing(path, 0644, [&](int fd) { return writeAll(fd, bytes.data(), bytes.size()); }, error);
+  return writeReplacing(path, 0644, bytes.data(), bytes.size(), error);
 }
 
 // Copies a host file, keeping its permission bits (the setup program stays
@@ -134,7 +97,7 @@ bool copyFile(const std::string &from, const std::string &to, std::string *error
         std::vector<unsigned char> buffer(1 << 16);
         ssize_t n;
         while ((n = read(in, buffer.data(), buffer.size())) > 0) {
-          if (!writeAll(out, buffer.data(), static_cast<size_t>(n))) return false;
+          if (!writeAllTo(out, buffer.data(), static_cast<size_t>(n))) return false;
         }
         readOk = n == 0;
         return readOk;
