@@ -3,8 +3,9 @@
 // command line after the program's name.
 //
 // The front end: the scripted one when W32_ANSWERS names an answer file;
-// otherwise none can be offered yet, and the program says how to run it and
-// exits with status 2 before anything is shown or changed.
+// otherwise the terminal one when standard input and output are a terminal;
+// otherwise the program says how to run it and exits with status 2 before
+// anything is shown or changed.
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,22 +15,27 @@
 
 #include <windows.h>
 
+#include "frontend/terminal_frontend.h"
+
 int main(int argc, char **argv) {
   const char *name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
   const char *answers = getenv("W32_ANSWERS");
   if (!answers || !*answers) {
-    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
-      fprintf(stderr,
-              "%s: the terminal front end is not part of this build yet; to run unattended, give an answer "
-              "file: W32_ANSWERS=FILE %s (README.md, \"Answer files and transcripts\")\n",
-              name, argv[0]);
-    } else {
+    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
       fprintf(stderr,
               "%s: nothing can show the dialogs: run it in a terminal (the terminal front end), or give an "
               "answer file to run unattended: W32_ANSWERS=FILE %s (README.md, \"Answer files and transcripts\")\n",
               name, argv[0]);
+      return 2;
     }
-    return 2;
+    std::string why;
+    w32fe::FrontEnd *terminal = w32fe::terminalFrontEnd(&why);
+    if (!terminal) {
+      fprintf(stderr, "%s: the terminal front end cannot start: %s; to run unattended: W32_ANSWERS=FILE %s\n", name,
+              why.c_str(), argv[0]);
+      return 2;
+    }
+    w32fe::setCurrent(terminal);
   }
   std::string commandLine;
   for (int i = 1; i < argc; ++i) {
