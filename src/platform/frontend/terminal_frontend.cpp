@@ -787,9 +787,14 @@ class TerminalFrontEnd : public FrontEnd {
         while ((ch = getch()) != ERR) {
           bool alt = false;
           if (ch == 27) {
+            // Alt+key comes as Escape and the key; Escape and then another
+            // key (a function key's sequence) are two keys.
             int next = getch();
-            if (next != ERR) {
+            if (next > 32 && next < 127) {
               alt = true;
+              ch = next;
+            } else if (next != ERR) {
+              key(27, false);
               ch = next;
             }
           }
