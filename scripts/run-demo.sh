@@ -6,7 +6,12 @@
 # registry key, the Program Manager group, the drives, the installed files,
 # WIN.INI and SYSTEM.INI.
 #
-#   bash scripts/run-demo.sh [--floppy]
+#   bash scripts/run-demo.sh [--floppy] [--unattended]
+#
+# On a terminal the wizard runs there (the terminal front end) and the
+# person answers it; what they did is recorded as an answer file beside the
+# transcript.  Without a terminal, or with --unattended, the bundled answer
+# file answers it.
 #
 # BUILD_ROOT (default build/) is where the build goes; the prefix is
 # BUILD_ROOT/gcc/demo-prefix, made anew each run, unless W32_PREFIX names
@@ -19,17 +24,27 @@ out=${BUILD_ROOT:-$root/build}
 build="$out/gcc"
 
 floppy=0
-case "${1:-}" in
-  "") ;;
-  --floppy) floppy=1 ;;
-  *) echo "usage: bash scripts/run-demo.sh [--floppy]" >&2; exit 64 ;;
-esac
+unattended=0
+for arg in "$@"; do
+  case "$arg" in
+    --floppy) floppy=1 ;;
+    --unattended) unattended=1 ;;
+    *) echo "usage: bash scripts/run-demo.sh [--floppy] [--unattended]" >&2; exit 64 ;;
+  esac
+done
+if [ "$unattended" = 0 ] && ! { [ -t 0 ] && [ -t 1 ]; }; then
+  unattended=1
+  echo "run-demo: no terminal: the bundled answer file answers the wizard instead"
+fi
 
 step() { printf '\n== %s\n' "$*"; }
 fail() { printf '\nrun-demo: FAILED: %s\n' "$*" >&2; exit 1; }
 
-echo "Quorvel Setup demo: the setup program runs unattended, answered by the bundled"
-echo "answer file, until the terminal front end exists."
+if [ "$unattended" = 1 ]; then
+  echo "Quorvel Setup demo: the setup program runs unattended, answered by the bundled answer file."
+else
+  echo "Quorvel Setup demo: the setup program's wizard runs in this terminal; answer it with the keys."
+fi
 
 bash scripts/need-packages.sh
 
@@ -70,22 +85,46 @@ else
   answers="$demo/demo.answers"
 fi
 transcript="$demo/demo.transcript"
+recorded="$demo/demo.recorded"
 rm -f "$transcript"
 # The sign-up program's log, which a given prefix may hold from before.
 target="$prefix/drive_c/dunmere/quorvel"
 log_lines() { if [ -f "$target/quorvel.log" ]; then wc -l < "$target/quorvel.log"; else echo 0; fi; }
 logged_before=$(log_lines)
 
-step "setup (W32_ANSWERS=$answers)"
-start=$(date +%s.%N)
 status=0
-(cd "$(dirname "$program")" && W32_ANSWERS=$answers W32_TRANSCRIPT=$transcript "$program") || status=$?
+if [ "$unattended" = 1 ]; then
+  step "setup (W32_ANSWERS=$answers)"
+  start=$(date +%s.%N)
+  (cd "$(dirname "$program")" && W32_ANSWERS=$answers W32_TRANSCRIPT=$transcript "$program") || status=$?
+else
+  step "setup, in this terminal (W32_RECORD=$recorded)"
+  echo "Tab moves the focus, Enter presses the default (or focused) button, Alt+letter"
+  echo "the underlined one; F2 opens the media menu; Ctrl-C ends setup."
+  if [ "$floppy" = 1 ]; then
+    echo "When setup asks for the next disk: F2, I (insert) on A:, change disk1 in the"
+    echo "directory to disk2 (then disk3), Enter, Esc, and OK in the box."
+  fi
+  read -r -p "Press Enter to start. " _
+  start=$(date +%s.%N)
+  rm -f "$recorded"
+  (cd "$(dirname "$program")" && W32_RECORD=$recorded W32_TRANSCRIPT=$transcript "$program") || status=$?
+fi
 end=$(date +%s.%N)
 echo "setup exited with status $status after $(echo "$start $end" | awk '{printf "%.1f", $2 - $1}') s"
 
 step "transcript ($transcript)"
 if [ -f "$transcript" ]; then cat "$transcript"; else echo "(none written)"; fi
 [ "$status" = 0 ] || fail "setup exited with status $status"
+if [ "$unattended" = 0 ]; then
+  step "what you did, as an answer file ($recorded; replay: W32_ANSWERS=$recorded)"
+  cat "$recorded"
+  if ! grep -q '^exec ' "$transcript"; then
+    echo
+    echo "demo: setup ended before the installation was finished; nothing more to show"
+    exit 0
+  fi
+fi
 
 step "the sign-up program ($target/quorvel.log)"
 for _ in $(seq 50); do
