@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The setup program in a real terminal (tmux, 80x24): the demo package from
 # D:, answered with keys, each screen checked at its places; the recorded
-# answer file replayed to the same transcript; Ctrl-C giving the terminal
-# back.
+# answer file replayed to the same transcript; the three floppies with the
+# disks changed from the media menu; Ctrl-C giving the terminal back.
 #
 #   terminal_run_test.sh BUILD_DIR
 set -euo pipefail
 build=$1
 w32prefix="$build/tools/w32prefix/w32prefix"
-package="$build/demo/package"
+package=$(realpath "$build/demo/package")
+floppy=$(realpath "$build/demo/floppy")
 work=$(mktemp -d)
 sock="qv-terminal-$$"
 tm() { tmux -L "$sock" "$@"; }
@@ -37,19 +38,38 @@ at() {
   line=$(screen | sed -n "$(($1 + 1))p")
   [ "${line:$2:${#3}}" = "$3" ] || fail "expected \"$3\" at row $1, column $2; the row is: $line"
 }
-run_setup() {  # PREFIX EXTRA-ENVIRONMENT...
-  local prefix=$1
-  shift
-  rm -rf "$prefix" && mkdir -p "$prefix"
-  W32_PREFIX=$prefix "$w32prefix" drive d: "$package" --speed 150000 >/dev/null
+# A fresh prefix with the package's drive: D: a CD, or A: holding disk 1.
+fresh_prefix() {  # PREFIX d:|a:
+  rm -rf "$1" && mkdir -p "$1"
+  if [ "$2" = d: ]; then
+    W32_PREFIX=$1 "$w32prefix" drive d: "$package" --speed 150000 >/dev/null
+  else
+    W32_PREFIX=$1 "$w32prefix" drive a: "$floppy/disk1" >/dev/null
+  fi
+}
+# Runs setup from the package's drive in the terminal.
+run_setup() {  # PREFIX d:|a: EXTRA-ENVIRONMENT...
+  local prefix=$1 dir=$package
+  [ "$2" = a: ] && dir=$floppy/disk1
+  fresh_prefix "$prefix" "$2"
+  shift 2
   tm kill-session -t t 2>/dev/null || true
   tm new-session -d -s t -x 80 -y 24 \
-    "cd '$package' && env W32_PREFIX='$prefix' $* ./setup; echo EXIT=\$?; sleep 30"
+    "cd '$dir' && env W32_PREFIX='$prefix' $* ./setup; echo EXIT=\$?; sleep 30"
+}
+# Replays an answer file on a fresh prefix; its transcript without progress lines.
+replay() {  # ANSWERS d:|a: TRANSCRIPT
+  local prefix="$work/replay" dir=$package
+  [ "$2" = a: ] && dir=$floppy/disk1
+  fresh_prefix "$prefix" "$2"
+  (cd "$dir" && W32_PREFIX=$prefix W32_ANSWERS=$1 W32_TRANSCRIPT=$3 ./setup </dev/null >/dev/null 2>&1) ||
+    fail "the replay of $1 failed: $(cat "$1")"
+  grep -v '^progress' "$3"
 }
 
 # ---- The whole wizard by keys --------------------------------------------
 prefix="$work/prefix"
-run_setup "$prefix" W32_TRANSCRIPT="$work/run.log" W32_RECORD="$work/run.answers"
+run_setup "$prefix" d: W32_TRANSCRIPT="$work/run.log" W32_RECORD="$work/run.answers"
 
 # Welcome: 78 x 17 cells in its frame, centred; the picture; OK focused.
 wait_for "Welcome to Quorvel!"
@@ -130,15 +150,37 @@ dialog id=3 event=end'
   fail "the transcript differs: $(cat "$work/run.events")"
 
 # ---- The recorded answer file replays to the same transcript -------------
-replay="$work/replay"
-rm -rf "$replay" && mkdir -p "$replay"
-W32_PREFIX=$replay "$w32prefix" drive d: "$package" --speed 150000 >/dev/null
-(cd "$package" && W32_PREFIX=$replay W32_ANSWERS="$work/run.answers" W32_TRANSCRIPT="$work/replay.log" ./setup </dev/null) ||
-  fail "the replay failed: $(cat "$work/run.answers")"
-diff "$work/run.events" <(grep -v '^progress' "$work/replay.log") || fail "the replay's transcript differs"
+diff "$work/run.events" <(replay "$work/run.answers" d: "$work/replay.log") || fail "the replay's transcript differs"
+
+# ---- The three floppies, the disks changed from the media menu -----------
+run_setup "$work/prefix3" a: W32_TRANSCRIPT="$work/floppy.log" W32_RECORD="$work/floppy.answers"
+wait_for "Welcome to Quorvel!"
+keys Enter
+wait_for "Here's what you need:"
+keys Enter
+wait_for "Quorvel directory:"
+keys Enter
+for disk in 2 3; do
+  wait_for "Please insert the disk labeled \"Quorvel Disk #$disk\"."
+  keys F2
+  wait_for "Media (removable drives)"
+  screen | grep -qF "> A:  $floppy/disk$((disk - 1))" || fail "A: is not listed with disk $((disk - 1))"
+  keys i
+  wait_for "Directory: $floppy/disk$((disk - 1))"
+  keys BSpace "$disk" Enter
+  wait_for "a: now holds $floppy/disk$disk"
+  keys Escape
+  sleep 0.3
+  keys Enter
+done
+wait_for "EXIT=0"
+[ "$(grep -c "^insert a: \"$floppy/disk[23]\"$" "$work/floppy.answers")" = 2 ] ||
+  fail "the disk changes were not recorded: $(cat "$work/floppy.answers")"
+diff <(grep -v '^progress' "$work/floppy.log") <(replay "$work/floppy.answers" a: "$work/replay.log") ||
+  fail "the floppy replay's transcript differs"
 
 # ---- Ctrl-C ends the program and gives the terminal back -----------------
-run_setup "$work/prefix2"
+run_setup "$work/prefix2" d:
 wait_for "Welcome to Quorvel!"
 [ "$(tm display -p -t t '#{alternate_on}')" = 1 ] || fail "no full-screen display"
 keys C-c

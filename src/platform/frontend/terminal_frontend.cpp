@@ -1254,11 +1254,21 @@ class TerminalFrontEnd : public FrontEnd {
 
   int nearestColour(const Rgb &c) {
     if (palette_.empty()) {
+      // The first 16 as curses knows them; above them a 256-colour
+      // terminal has the 6x6x6 cube and the grey ramp.
       int n = std::min(COLORS, 256);
+      static const int kLevel[6] = {0, 95, 135, 175, 215, 255};
       for (int i = 0; i < n; ++i) {
         short r, g, b;
-        color_content(static_cast<short>(i), &r, &g, &b);
-        palette_.push_back({r * 255 / 1000, g * 255 / 1000, b * 255 / 1000});
+        if (i < 16) {
+          color_content(static_cast<short>(i), &r, &g, &b);
+          palette_.push_back({r * 255 / 1000, g * 255 / 1000, b * 255 / 1000});
+        } else if (i < 232) {
+          palette_.push_back({kLevel[(i - 16) / 36], kLevel[(i - 16) / 6 % 6], kLevel[(i - 16) % 6]});
+        } else {
+          int v = 8 + (i - 232) * 10;
+          palette_.push_back({v, v, v});
+        }
       }
     }
     int best = 0;
