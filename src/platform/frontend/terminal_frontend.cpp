@@ -565,6 +565,7 @@ class TerminalFrontEnd : public FrontEnd {
       if (isEdit(c)) {
         s->edits[i].text = c.text;
         s->edits[i].cursor = c.text.size();
+        fitScroll(*s, i);
       }
       if (term::isClass(c, "msctls_progress32")) {
         s->hasBar = true;
@@ -597,6 +598,7 @@ class TerminalFrontEnd : public FrontEnd {
       s->edits[i].text = c.text;
       s->edits[i].cursor = c.text.size();
       s->edits[i].scroll = 0;
+      fitScroll(*s, i);
     }
     if (term::isClass(c, "msctls_progress32")) s->barPos = c.progressPos;
     poke();
@@ -763,8 +765,17 @@ class TerminalFrontEnd : public FrontEnd {
     for (;;) {
       if (quit_) break;
       if (dirty_) {
+        // Drawn from a copy, so no other thread waits while the screen is drawn.
         dirty_ = false;
-        draw();
+        std::vector<Shown> dialogs;
+        for (auto &d : dialogs_) dialogs.push_back(*d);
+        std::vector<Box> boxes;
+        for (auto &b : boxes_) boxes.push_back(*b);
+        Media media = media_;
+        lock.unlock();
+        draw(dialogs, boxes, media);
+        lock.lock();
+        continue;
       }
       lock.unlock();
       struct pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {gWakePipe[0], POLLIN, 0}};
@@ -954,6 +965,21 @@ class TerminalFrontEnd : public FrontEnd {
       if (alt || !inEdit) return;
     }
     if (!inEdit) return;
+    editKey(s, ch);
+    fitScroll(s, static_cast<size_t>(s.focus));
+  }
+
+  // The field scrolls so that the cursor stays inside it.
+  static void fitScroll(Shown &s, size_t i) {
+    if (i >= s.edits.size() || i >= s.layout.controls.size()) return;
+    EditState &e = s.edits[i];
+    size_t width = static_cast<size_t>(std::max(1, s.layout.controls[i].cols - 2));
+    if (e.cursor < e.scroll) e.scroll = e.cursor;
+    if (e.cursor >= e.scroll + width) e.scroll = e.cursor - width + 1;
+  }
+
+  void editKey(Shown &s, int ch) {
+    const ControlInfo *f = &s.info.controls[static_cast<size_t>(s.focus)];
     EditState &e = s.edits[static_cast<size_t>(s.focus)];
     size_t limit = f->editLimit > 0 ? static_cast<size_t>(f->editLimit) : 30000;
     if (ch >= 32 && ch < 127) {
@@ -1114,18 +1140,18 @@ class TerminalFrontEnd : public FrontEnd {
     if (accel >= 0) put(row, start + 2 + accel, std::string(1, label[static_cast<size_t>(accel)]), a | A_UNDERLINE);
   }
 
-  void draw() {
+  void draw(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes, const Media &media) {
     attr_t desk = colour_ ? attrOf(kDesktop) : A_NORMAL;
     bkgdset(' ' | desk);
     erase();
     for (int r = 0; r < LINES; ++r) fill(r, 0, COLS, desk);
     int cursorRow = -1, cursorCol = -1;
-    for (auto &s : dialogs_) drawDialog(*s, &cursorRow, &cursorCol);
-    if (!boxes_.empty()) cursorRow = -1;
-    for (auto &b : boxes_) drawBox(*b);
-    if (media_.open) {
+    for (const Shown &s : dialogs) drawDialog(s, &cursorRow, &cursorCol);
+    if (!boxes.empty()) cursorRow = -1;
+    for (const Box &b : boxes) drawBox(b);
+    if (media.open) {
       cursorRow = -1;
-      drawMedia(&cursorRow, &cursorCol);
+      drawMedia(media, &cursorRow, &cursorCol);
     }
     attr_t help = colour_ ? attrOf(kHelp) : A_REVERSE;
     fill(LINES - 1, 0, COLS, help);
@@ -1140,7 +1166,7 @@ class TerminalFrontEnd : public FrontEnd {
     refresh();
   }
 
-  void drawDialog(Shown &s, int *cursorRow, int *cursorCol) {
+  void drawDialog(const Shown &s, int *cursorRow, int *cursorCol) {
     const Layout &l = s.layout;
     Cells f = term::placeDialog(s.info, l, s.colsAtShow, s.rowsAtShow, COLS, LINES);
     int cols = f.cols, rows = f.rows, col = f.col, row = f.row;
@@ -1155,10 +1181,8 @@ class TerminalFrontEnd : public FrontEnd {
       if (isButton(c)) {
         button(y, x, r.cols, c.text, focus, isDefault(c), body);
       } else if (isEdit(c)) {
-        EditState &e = s.edits[i];
+        const EditState &e = s.edits[i];
         size_t width = static_cast<size_t>(std::max(1, r.cols - 2));
-        if (e.cursor < e.scroll) e.scroll = e.cursor;
-        if (e.cursor >= e.scroll + width) e.scroll = e.cursor - width + 1;
         std::string shown = e.text.substr(std::min(e.scroll, e.text.size()), width);
         attr_t ea = colour_ ? attrOf(kEdit) : A_UNDERLINE;
         put(y, x, "[", body);
@@ -1343,7 +1367,7 @@ class TerminalFrontEnd : public FrontEnd {
     }
   }
 
-  void drawBox(Box &b) {
+  void drawBox(const Box &b) {
     int maxText = std::max(20, std::min(60, COLS - 12));
     std::vector<std::string> lines = term::wrapText(b.text, maxText);
     int textW = 0;
@@ -1383,13 +1407,13 @@ class TerminalFrontEnd : public FrontEnd {
     }
   }
 
-  void drawMedia(int *cursorRow, int *cursorCol) {
+  void drawMedia(const Media &media, int *cursorRow, int *cursorCol) {
     std::vector<std::string> rows;
-    for (size_t i = 0; i < media_.letters.size(); ++i) {
-      char l = media_.letters[i];
+    for (size_t i = 0; i < media.letters.size(); ++i) {
+      char l = media.letters[i];
       std::string dir = driveHostRoot(l);
       unsigned long speed = driveSpeed(l);
-      std::string line = std::string(static_cast<int>(i) == media_.selected ? "> " : "  ") +
+      std::string line = std::string(static_cast<int>(i) == media.selected ? "> " : "  ") +
                          static_cast<char>(toupper(l)) + ":  " + (dir.empty() ? "(empty)" : dir);
       if (speed) line += "  [" + std::to_string(speed) + " B/s]";
       rows.push_back(line);
@@ -1400,16 +1424,16 @@ class TerminalFrontEnd : public FrontEnd {
     attr_t body = colour_ ? attrOf(kDialog) : A_NORMAL;
     frame(row, col, height, cols, "Media (removable drives)", body);
     for (size_t i = 0; i < rows.size(); ++i) {
-      put(row + 2 + static_cast<int>(i), col + 2, rows[i], body | (static_cast<int>(i) == media_.selected ? A_REVERSE : 0),
+      put(row + 2 + static_cast<int>(i), col + 2, rows[i], body | (static_cast<int>(i) == media.selected ? A_REVERSE : 0),
           cols - 4);
     }
     int y = row + 2 + static_cast<int>(rows.size()) + 1;
-    if (media_.prompt) {
-      std::string label = media_.prompt == 'i' ? "Directory: " : "Bytes a second (0: full speed): ";
+    if (media.prompt) {
+      std::string label = media.prompt == 'i' ? "Directory: " : "Bytes a second (0: full speed): ";
       int width = cols - 4 - static_cast<int>(label.size());
-      std::string shown = media_.input.size() > static_cast<size_t>(width - 1)
-                              ? media_.input.substr(media_.input.size() - static_cast<size_t>(width - 1))
-                              : media_.input;
+      std::string shown = media.input.size() > static_cast<size_t>(width - 1)
+                              ? media.input.substr(media.input.size() - static_cast<size_t>(width - 1))
+                              : media.input;
       put(y, col + 2, label, body);
       attr_t ea = colour_ ? attrOf(kEdit) : A_UNDERLINE;
       fill(y, col + 2 + static_cast<int>(label.size()), width, ea);
@@ -1417,7 +1441,7 @@ class TerminalFrontEnd : public FrontEnd {
       *cursorRow = y;
       *cursorCol = col + 2 + static_cast<int>(label.size() + shown.size());
     } else {
-      put(y, col + 2, media_.message, body, cols - 4);
+      put(y, col + 2, media.message, body, cols - 4);
     }
     put(row + height - 2, col + 2, "Up/Down drive  I insert  E eject  S speed  Esc/F2 close", body, cols - 4);
   }
