@@ -134,6 +134,8 @@ wait_for "EXIT=0"
 [ -f "$prefix/drive_c/dunmere/quorvel/quorvel.exe" ] || fail "quorvel.exe not installed"
 grep -q "^Item1=Registration & Utilities|c:\\\\dunmere\\\\quorvel\\\\quorvel.exe" "$prefix/progman/groups.ini" ||
   fail "no Program Manager item"
+W32_PREFIX=$prefix "$w32prefix" reg query 'HKLM\Software\DunmereNetwork\Quorvel' MainDir | grep -q 'REG_SZ    c:\\dunmere$' ||
+  fail "no MainDir in the registry"
 grep -v '^progress' "$work/run.log" >"$work/run.events"
 expected='dialog id=4 event=press control=201
 dialog id=1 event=press control=2
