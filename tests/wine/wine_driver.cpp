@@ -1,0 +1,809 @@
+// Drives setup.exe from outside, as a person at the screen would: finds its
+// dialogs and message boxes among the process's windows, reads their texts
+// and control identifiers, types into the edit control and presses buttons
+// by window messages, follows the progress bar, and answers from the same
+// answer files as the Linux scripted front end, writing the same
+// transcript.
+//
+//     wine_driver [--shots DIR] SETUP.EXE ANSWERS TRANSCRIPT [LOG]
+//     wine_driver --links DIR      each shell link in DIR: NAME|TARGET|ICON
+//
+// Media actions (insert, eject) are handed to whoever started the driver:
+// one line "insert a: DIR" or "eject a:" on standard output, and the
+// driver goes on when a line comes back on standard input. LOG is where
+// the started program records its command line ("Quorvel sign-up started:
+// COMMAND LINE"); each line it gains during the run becomes an exec event.
+// With --shots, each dialog and message box is kept as a PNG picture in
+// DIR as it waits for its answer (dialog-N.png, box-N.png). Exit status:
+// 0 when the run matched its answers, 2 when it did not.
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <deque>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "hook_reports.h"
+
+namespace {
+
+// ---- Answer files --------------------------------------------------------
+
+struct Step {
+  std::string kind;  // edit, press, escape, close, wait
+  int control = 0;
+  std::string text;
+  int at = -1;       // progress position the step waits for
+};
+
+struct Answer {
+  int line = 0;
+  std::string source;
+  std::string kind;  // message or dialog
+  std::string pattern, button;
+  int dialog = 0;
+  std::vector<Step> steps;
+  std::vector<std::string> before;  // media actions, one line each
+};
+
+std::string transcriptPath;
+FILE *transcript = NULL;
+
+std::string quote(const std::string &s) {
+  std::string out = "\"";
+  for (char c : s) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '\\') out += "\\\\";
+    else if (c == '"') out += "\\\"";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\t') out += "\\t";
+    else if (u < 32 || u >= 127) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\x%02X", u);
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+void record(const std::string &line) {
+  fputs(line.c_str(), transcript);
+  fputc('\n', transcript);
+  fflush(transcript);
+}
+
+HANDLE job = NULL;
+
+[[noreturn]] void fail(const std::string &why) {
+  record("error text=" + quote(why));
+  fprintf(stderr, "wine_driver: %s\n", why.c_str());
+  if (job != NULL) TerminateJobObject(job, 2);
+  ExitProcess(2);
+}
+
+bool tokenize(const std::string &line, std::vector<std::string> *out) {
+  size_t i = 0;
+  while (i < line.size()) {
+    char c = line[i];
+    if (c == ' ' || c == '\t' || c == '\r') {
+      i++;
+      continue;
+    }
+    if (c == '#') break;
+    std::string tok;
+    if (c == '"') {
+      i++;
+      bool closed = false;
+      while (i < line.size()) {
+        char d = line[i++];
+        if (d == '"') {
+          closed = true;
+          break;
+        }
+        if (d != '\\' || i >= line.size()) {
+          tok += d;
+          continue;
+        }
+        char e = line[i];
+        if (e == 'r') tok += '\r', i++;
+        else if (e == 'n') tok += '\n', i++;
+        else if (e == 't') tok += '\t', i++;
+        else if (e == '"') tok += '"', i++;
+        else if (e == '\\') tok += '\\', i++;
+        else if (e == 'x' && i + 2 < line.size() && isxdigit(static_cast<unsigned char>(line[i + 1])) &&
+                 isxdigit(static_cast<unsigned char>(line[i + 2]))) {
+          tok += static_cast<char>(strtol(line.substr(i + 1, 2).c_str(), NULL, 16));
+          i += 3;
+        } else {
+          tok += '\\';
+        }
+      }
+      if (!closed) return false;
+    } else {
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') tok += line[i++];
+    }
+    out->push_back(tok);
+  }
+  return true;
+}
+
+int number(const std::string &t) {
+  char *end = NULL;
+  long n = strtol(t.c_str(), &end, 10);
+  return t.empty() || *end ? -1 : static_cast<int>(n);
+}
+
+// A step of a dialog answer from t[*i...]; false when it does not parse.
+bool parseStep(const std::vector<std::string> &t, size_t *i, Step *s) {
+  if (*i >= t.size()) return false;
+  const std::string &k = t[(*i)++];
+  if (k == "at") {
+    if (*i >= t.size() || (s->at = number(t[(*i)++])) < 0) return false;
+    return parseStep(t, i, s) && s->kind != "wait";
+  }
+  s->kind = k;
+  if (k == "edit") {
+    if (*i + 1 >= t.size() || (s->control = number(t[*i])) < 0) return false;
+    s->text = t[*i + 1];
+    *i += 2;
+    return true;
+  }
+  if (k == "press") {
+    return *i < t.size() && (s->control = number(t[(*i)++])) >= 0;
+  }
+  return k == "escape" || k == "close" || k == "wait";
+}
+
+std::deque<Answer> answers;
+std::vector<std::string> atStart;
+
+void loadAnswers(const char *path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) fail(std::string("cannot read the answer file ") + path);
+  std::string line;
+  int lineNo = 0;
+  std::vector<std::string> pending;
+  while (std::getline(in, line)) {
+    lineNo++;
+    std::vector<std::string> t;
+    std::string where = "answer file line " + std::to_string(lineNo) + ": ";
+    if (!tokenize(line, &t)) fail(where + "unterminated quoted text");
+    if (t.empty()) continue;
+    bool start = t[0] == "at-start";
+    if (start) t.erase(t.begin());
+    if (t.empty()) fail(where + "at-start needs an action");
+    const std::string &k = t[0];
+    if (k == "fault" || k == "clear-faults") {
+      fail(where + "faults are armed by the Linux layer only");
+    }
+    if (k == "insert" || k == "eject") {
+      // The drive's speed is the layer's; here the drive is only remapped.
+      bool ok = k == "eject" ? t.size() == 2 : t.size() == 3 || (t.size() == 5 && t[3] == "speed");
+      if (!ok) fail(where + "expected: insert LETTER: HOSTDIR [speed BYTES_PER_SECOND] or eject LETTER:");
+      std::string action = k + " " + t[1] + (k == "insert" ? " " + t[2] : "");
+      (start ? atStart : pending).push_back(action);
+      continue;
+    }
+    if (start) fail(where + "at-start applies to actions only");
+    Answer a;
+    a.line = lineNo;
+    a.source = line;
+    while (!a.source.empty() && (a.source.back() == '\r' || a.source.back() == ' ')) a.source.pop_back();
+    a.kind = k;
+    if (k == "message") {
+      if (t.size() != 3) fail(where + "expected: message \"PATTERN\" BUTTON");
+      a.pattern = t[1];
+      a.button = t[2];
+    } else if (k == "dialog") {
+      if (t.size() < 3 || (a.dialog = number(t[1])) < 0) fail(where + "expected: dialog ID STEP...");
+      size_t i = 2;
+      while (i < t.size()) {
+        Step s;
+        if (!parseStep(t, &i, &s)) fail(where + "a step does not parse");
+        a.steps.push_back(s);
+      }
+    } else {
+      fail(where + "unknown keyword " + k);
+    }
+    a.before.swap(pending);
+    answers.push_back(a);
+  }
+  if (!pending.empty()) fail("answer file: actions after the last answer would never run");
+}
+
+// Hands a media action to the shell that started the driver and waits
+// until it is done.
+void runAction(const std::string &action) {
+  printf("%s\n", action.c_str());
+  fflush(stdout);
+  char done[256];
+  if (fgets(done, sizeof done, stdin) == NULL) fail("no one carried out: " + action);
+}
+
+bool globMatch(const char *p, const char *s) {
+  for (; *p; p++, s++) {
+    if (*p == '*') {
+      for (const char *t = s;; t++) {
+        if (globMatch(p + 1, t)) return true;
+        if (!*t) return false;
+      }
+    }
+    if (!*s || (*p != '?' && *p != *s)) return false;
+  }
+  return !*s;
+}
+
+// ---- The program's windows -------------------------------------------------
+
+DWORD setupProcess = 0;
+
+std::string textOf(HWND window) {
+  char buf[1024] = "";
+  DWORD_PTR got = 0;
+  SendMessageTimeoutA(window, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf), SMTO_NORMAL, 5000, &got);
+  return buf;
+}
+
+std::string classOf(HWND window) {
+  char buf[64] = "";
+  GetClassNameA(window, buf, sizeof buf);
+  return buf;
+}
+
+std::vector<HWND> children(HWND parent) {
+  std::vector<HWND> out;
+  for (HWND c = GetWindow(parent, GW_CHILD); c != NULL; c = GetWindow(c, GW_HWNDNEXT)) out.push_back(c);
+  return out;
+}
+
+BOOL CALLBACK collect(HWND window, LPARAM list) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid == setupProcess && IsWindowVisible(window) && classOf(window) == "#32770") {
+    reinterpret_cast<std::vector<HWND> *>(list)->push_back(window);
+  }
+  return TRUE;
+}
+
+std::vector<HWND> visibleWindows() {
+  std::vector<HWND> out;
+  EnumWindows(collect, reinterpret_cast<LPARAM>(&out));
+  return out;
+}
+
+// The wizard's dialogs by their controls: 0 for anything else (a message
+// box).
+int dialogId(HWND window) {
+  if (textOf(window) == "Welcome to Quorvel!" && GetDlgItem(window, 201) != NULL) return 4;
+  if (GetDlgItem(window, 104) != NULL) return 3;
+  if (GetDlgItem(window, 101) != NULL) return 2;
+  if (GetDlgItem(window, 201) != NULL && GetDlgItem(window, 203) != NULL) return 1;
+  return 0;
+}
+
+std::string editFields(HWND dialog) {
+  std::string out;
+  for (HWND c : children(dialog)) {
+    if (_stricmp(classOf(c).c_str(), "Edit") == 0) {
+      out += " edit" + std::to_string(GetDlgCtrlID(c)) + "=" + quote(textOf(c));
+    }
+  }
+  return out;
+}
+
+// ---- Pictures -----------------------------------------------------------------
+
+std::string shotDir;
+int shotCount = 0;
+
+unsigned long crcTable[256];
+
+unsigned long crc(const unsigned char *p, size_t n, unsigned long c = 0xffffffffUL) {
+  if (crcTable[1] == 0) {
+    for (unsigned long i = 0; i < 256; i++) {
+      unsigned long v = i;
+      for (int k = 0; k < 8; k++) v = v & 1 ? 0xedb88320UL ^ (v >> 1) : v >> 1;
+      crcTable[i] = v;
+    }
+  }
+  for (size_t i = 0; i < n; i++) c = crcTable[(c ^ p[i]) & 0xff] ^ (c >> 8);
+  return c;
+}
+
+void put32(std::string *out, unsigned long v) {
+  for (int i = 3; i >= 0; i--) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+void chunk(std::string *out, const char *type, const std::string &data) {
+  put32(out, data.size());
+  std::string body = std::string(type, 4) + data;
+  out->append(body);
+  put32(out, crc(reinterpret_cast<const unsigned char *>(body.data()), body.size()) ^ 0xffffffffUL);
+}
+
+// An RGB picture as a PNG file, its pixels in stored (uncompressed)
+// deflate blocks.
+void writePng(const std::string &path, int width, int height, const std::vector<unsigned char> &rgb) {
+  std::string raw;
+  for (int y = 0; y < height; y++) {
+    raw.push_back(0);
+    raw.append(reinterpret_cast<const char *>(&rgb[static_cast<size_t>(y) * width * 3]), width * 3);
+  }
+  std::string z = "\x78\x01";
+  for (size_t at = 0; at < raw.size() || at == 0; at += 65535) {
+    size_t n = raw.size() - at < 65535 ? raw.size() - at : 65535;
+    z.push_back(at + n >= raw.size() ? 1 : 0);
+    z.push_back(static_cast<char>(n & 0xff));
+    z.push_back(static_cast<char>(n >> 8));
+    z.push_back(static_cast<char>(~n & 0xff));
+    z.push_back(static_cast<char>((~n >> 8) & 0xff));
+    z.append(raw, at, n);
+    if (n == 0) break;
+  }
+  unsigned long a = 1, b = 0;
+  for (unsigned char c : raw) {
+    a = (a + c) % 65521;
+    b = (b + a) % 65521;
+  }
+  put32(&z, (b << 16) | a);
+  std::string header;
+  put32(&header, width);
+  put32(&header, height);
+  header += std::string("\x08\x02\x00\x00\x00", 5);
+  std::string file = "\x89PNG\r\n\x1a\n";
+  chunk(&file, "IHDR", header);
+  chunk(&file, "IDAT", z);
+  chunk(&file, "IEND", "");
+  FILE *f = fopen(path.c_str(), "wb");
+  if (f == NULL) fail("cannot write " + path);
+  fwrite(file.data(), 1, file.size(), f);
+  fclose(f);
+}
+
+// The window as the screen shows it, once it has painted itself.
+void keepPicture(HWND window, const char *kind) {
+  if (shotDir.empty()) return;
+  RedrawWindow(window, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  DWORD_PTR result;
+  SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result);
+  GdiFlush();
+  RECT r;
+  GetWindowRect(window, &r);
+  int width = r.right - r.left, height = r.bottom - r.top;
+  HDC screen = GetDC(NULL);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  void *bits = NULL;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  std::vector<unsigned char> rgb(static_cast<size_t>(width) * height * 3);
+  const unsigned char *p = static_cast<const unsigned char *>(bits);
+  for (size_t i = 0; i < static_cast<size_t>(width) * height; i++) {
+    rgb[i * 3] = p[i * 4 + 2];
+    rgb[i * 3 + 1] = p[i * 4 + 1];
+    rgb[i * 3 + 2] = p[i * 4];
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(NULL, screen);
+  char name[64];
+  snprintf(name, sizeof name, "\\%02d-%s.png", ++shotCount, kind);
+  writePng(shotDir + name, width, height, rgb);
+}
+
+// ---- Message boxes ---------------------------------------------------------
+
+struct BoxKind {
+  UINT buttons;
+  const char *name;
+  int ids[3];
+};
+const BoxKind kBoxes[] = {
+    {MB_OK, "MB_OK", {IDOK}},
+    {MB_OKCANCEL, "MB_OKCANCEL", {IDOK, IDCANCEL}},
+    {MB_ABORTRETRYIGNORE, "MB_ABORTRETRYIGNORE", {IDABORT, IDRETRY, IDIGNORE}},
+    {MB_YESNOCANCEL, "MB_YESNOCANCEL", {IDYES, IDNO, IDCANCEL}},
+    {MB_YESNO, "MB_YESNO", {IDYES, IDNO}},
+    {MB_RETRYCANCEL, "MB_RETRYCANCEL", {IDRETRY, IDCANCEL}},
+};
+const char *const kButtonNames[] = {"", "OK", "Cancel", "Abort", "Retry", "Ignore", "Yes", "No"};
+
+std::string iconName(UINT style) {
+  switch (style & MB_ICONMASK) {
+    case MB_ICONERROR: return "MB_ICONERROR";
+    case MB_ICONWARNING: return "MB_ICONWARNING";
+    case MB_ICONINFORMATION: return "MB_ICONINFORMATION";
+    case MB_ICONQUESTION: return "MB_ICONQUESTION";
+    default: return "none";
+  }
+}
+
+void answerBox(HWND box) {
+  // The box's style, as the hook in box_style_hook.dll saw it given.
+  HANDLE seen = GetPropA(box, "QuorvelBoxSeen");
+  if (seen == NULL) fail("a message box whose style the hook did not see");
+  UINT style = static_cast<UINT>(reinterpret_cast<ULONG_PTR>(GetPropA(box, "QuorvelBoxStyle")));
+  const BoxKind *kind = NULL;
+  for (const BoxKind &k : kBoxes) {
+    if (k.buttons == (style & MB_TYPEMASK)) kind = &k;
+  }
+  if (kind == NULL) fail("a message box of buttons " + std::to_string(style & MB_TYPEMASK));
+  std::string text;
+  for (HWND c : children(box)) {
+    if (_stricmp(classOf(c).c_str(), "Static") == 0 && (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) {
+      text += textOf(c);
+    }
+  }
+  std::string caption = textOf(box);
+  std::string event = "message caption=" + quote(caption) + " text=" + quote(text) + " icon=" + iconName(style) +
+                      " buttons=" + kind->name;
+  if (answers.empty()) {
+    record(event + " answer=none");
+    fail("no answer left in the answer file for: " + event);
+  }
+  Answer a = answers.front();
+  std::string why;
+  int id = 0;
+  if (a.kind != "message") {
+    why = "it answers a dialog, not a message box";
+  } else if (!globMatch(a.pattern.c_str(), text.c_str())) {
+    why = "the text does not match " + quote(a.pattern);
+  } else {
+    std::string b = a.button;
+    for (char &c : b) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (b == "escape") {
+      // Escape is Cancel where the box has it, OK in an OK box.
+      id = kind->buttons == MB_OK ? IDOK : kind->buttons == MB_YESNO || kind->buttons == MB_ABORTRETRYIGNORE ? 0 : IDCANCEL;
+    } else {
+      for (int i = 1; i <= 7; i++) {
+        if (_stricmp(b.c_str(), kButtonNames[i]) == 0) id = i;
+      }
+    }
+    bool onBox = false;
+    for (int k : kind->ids) onBox = onBox || (k == id && id != 0);
+    if (!onBox) why = "the box has no " + a.button + " button";
+  }
+  if (!why.empty()) {
+    record(event + " answer=none");
+    fail("answer file line " + std::to_string(a.line) + " (" + a.source + ") does not fit the event: " + why +
+         "; the program showed: " + event);
+  }
+  answers.pop_front();
+  keepPicture(box, "message");
+  for (const std::string &action : a.before) runAction(action);
+  record(event + " answer=" + kButtonNames[id]);
+  PostMessageA(GetDlgItem(box, id), BM_CLICK, 0, 0);
+}
+
+// ---- Dialog steps ------------------------------------------------------------
+
+// A button is pressed on a thread of its own: the press returns only when
+// the program has handled it, message boxes included, and this thread
+// answers those meanwhile.
+struct Press {
+  HWND target;
+  UINT message;
+  WPARAM wParam;
+};
+
+DWORD WINAPI pressThread(LPVOID param) {
+  Press *p = static_cast<Press *>(param);
+  DWORD_PTR result;
+  SendMessageTimeoutA(p->target, p->message, p->wParam, 0, SMTO_NORMAL, 600000, &result);
+  return 0;
+}
+
+std::map<HWND, bool> answeredBoxes;
+
+void answerNewBoxes() {
+  for (HWND w : visibleWindows()) {
+    if (dialogId(w) == 0 && !answeredBoxes[w]) {
+      answeredBoxes[w] = true;
+      answerBox(w);
+    }
+  }
+}
+
+int lastProgress = -1;
+std::map<HWND, int> shown;  // dialogs recorded as shown: their identifiers
+std::map<HWND, bool> ended;
+std::map<HWND, std::string> texts;  // each control's text as last recorded
+
+void recordStartedPrograms();
+
+// The hook's reports, recorded as they arrive.
+LRESULT CALLBACK sinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != WM_COPYDATA) return DefWindowProcA(window, message, wParam, lParam);
+  const COPYDATASTRUCT *data = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+  if (data->cbData != sizeof(HookReport)) return FALSE;
+  const HookReport *r = static_cast<const HookReport *>(data->lpData);
+  HWND w = reinterpret_cast<HWND>(static_cast<ULONG_PTR>(r->window));
+  switch (data->dwData) {
+    case kReportShown: {
+      int id = dialogId(w);
+      if (id == 0 || shown.count(w) != 0) break;
+      shown[w] = id;
+      if (id == 3) lastProgress = -1;
+      record("dialog id=" + std::to_string(id) + " event=show caption=" + quote(textOf(w)) + editFields(w));
+      break;
+    }
+    case kReportEnded:
+      if (shown.count(w) != 0 && !ended[w]) {
+        if (shown[w] == 3) recordStartedPrograms();
+        record("dialog id=" + std::to_string(shown[w]) + " event=end");
+        ended[w] = true;
+      }
+      break;
+    case kReportText:
+      if (shown.count(GetParent(w)) != 0 && !ended[GetParent(w)] && texts[w] != r->text) {
+        texts[w] = r->text;
+        record("status text=" + quote(r->text));
+      }
+      break;
+    case kReportProgress:
+      if (shown.count(GetParent(w)) != 0 && !ended[GetParent(w)] && r->number != lastProgress) {
+        lastProgress = r->number;
+        record("progress pos=" + std::to_string(r->number));
+      }
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+HANDLE setupHandle = NULL;
+
+// Waits a moment for the program to change something; false once it has
+// ended.
+// Meanwhile the hook's reports are taken.
+bool waitFor(HANDLE object, DWORD milliseconds) {
+  DWORD got = MsgWaitForMultipleObjects(1, &object, FALSE, milliseconds, QS_ALLINPUT);
+  MSG msg;
+  while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  return got == WAIT_OBJECT_0;
+}
+
+bool pause() {
+  return !waitFor(setupHandle, 2);
+}
+
+void runStep(HWND dialog, int id, const Step &s) {
+  if (s.at >= 0) {
+    while (IsWindow(dialog) && lastProgress < s.at) {
+      answerNewBoxes();
+      if (!pause()) break;
+    }
+  }
+  if (!IsWindow(dialog)) fail("dialog " + std::to_string(id) + " ended before a step of its answer ran");
+  if (s.kind == "edit") {
+    HWND edit = GetDlgItem(dialog, s.control);
+    if (edit == NULL) fail("dialog " + std::to_string(id) + " has no control " + std::to_string(s.control));
+    DWORD_PTR result;
+    texts[edit] = s.text;  // the driver's own change is no status event
+    SendMessageTimeoutA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(s.text.c_str()), SMTO_NORMAL, 5000, &result);
+    return;
+  }
+  Press press = {dialog, WM_COMMAND, IDCANCEL};
+  int control = IDCANCEL;
+  if (s.kind == "press") {
+    press.target = GetDlgItem(dialog, s.control);
+    if (press.target == NULL) fail("dialog " + std::to_string(id) + " has no control " + std::to_string(s.control));
+    press.message = BM_CLICK;
+    press.wParam = 0;
+    control = s.control;
+  } else if (s.kind == "close") {
+    // The close box: the system command, which the dialog manager turns
+    // into command 2.
+    press.message = WM_SYSCOMMAND;
+    press.wParam = SC_CLOSE;
+  }
+  record("dialog id=" + std::to_string(id) + " event=press control=" + std::to_string(control) +
+         editFields(dialog));
+  HANDLE thread = CreateThread(NULL, 0, pressThread, &press, 0, NULL);
+  while (!waitFor(thread, 2)) answerNewBoxes();
+  CloseHandle(thread);
+  // A dialog ended by a sent message sees that only at its loop's next
+  // posted message (a mouse click brings one): nudge it.
+  PostMessageA(dialog, WM_NULL, 0, 0);
+}
+
+// ---- The started program -------------------------------------------------
+
+std::string logPath;
+DWORD startTicks = 0;
+size_t logLinesBefore = 0;
+
+std::vector<std::string> logLines() {
+  std::vector<std::string> out;
+  std::ifstream in(logPath, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    out.push_back(line);
+  }
+  return out;
+}
+
+// Called as the progress dialog goes, while setup.exe waits for this: the
+// command lines that the program it started (the job's other process)
+// recorded, once that program has ended.
+void recordStartedPrograms() {
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
+  for (int i = 0; i < 30000; i++) {
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, NULL)) {
+      fail("cannot query the job of the run");
+    }
+    if (info.ActiveProcesses <= 1) break;
+    Sleep(1);
+  }
+  if (info.TotalProcesses >= 2) {
+    fprintf(stderr, "wine_driver: setup.exe ran %lu ms to the end of the program it started\n",
+            static_cast<unsigned long>(GetTickCount() - startTicks));
+  }
+  if (info.TotalProcesses < 2 || logPath.empty()) return;
+  std::vector<std::string> lines = logLines();
+  const std::string prefix = "Quorvel sign-up started: ";
+  for (size_t i = logLinesBefore; i < lines.size(); i++) {
+    if (lines[i].compare(0, prefix.size(), prefix) == 0) {
+      record("exec cmdline=" + quote(lines[i].substr(prefix.size())));
+    }
+  }
+}
+
+
+// The shell links in a directory (a Start Menu group), one a line.
+int showLinks(const char *dir) {
+  CoInitialize(NULL);
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA((std::string(dir) + "\\*.lnk").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return 1;
+  do {
+    IShellLinkA *link = NULL;
+    IPersistFile *file = NULL;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                reinterpret_cast<void **>(&link))) ||
+        FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file)))) {
+      return 1;
+    }
+    std::string path = std::string(dir) + "\\" + found.cFileName;
+    wchar_t wide[MAX_PATH];
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH);
+    char target[MAX_PATH] = "", icon[MAX_PATH] = "";
+    int iconIndex = 0;
+    if (FAILED(file->Load(wide, STGM_READ))) return 1;
+    link->GetPath(target, MAX_PATH, NULL, SLGP_RAWPATH);
+    link->GetIconLocation(icon, MAX_PATH, &iconIndex);
+    std::string name = found.cFileName;
+    printf("%s|%s|%s\n", name.substr(0, name.size() - 4).c_str(), target, icon);
+    file->Release();
+    link->Release();
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  _setmode(_fileno(stdout), _O_BINARY);  // lines for a Unix shell: LF only
+  if (argc == 3 && strcmp(argv[1], "--links") == 0) return showLinks(argv[2]);
+  if (argc > 2 && strcmp(argv[1], "--shots") == 0) {
+    shotDir = argv[2];
+    argc -= 2;
+    argv += 2;
+  }
+  if (argc < 4 || argc > 5) {
+    fprintf(stderr, "usage: wine_driver [--shots DIR] SETUP.EXE ANSWERS TRANSCRIPT [LOG]\n       wine_driver --links DIR\n");
+    return 2;
+  }
+  transcript = fopen(argv[3], "wb");
+  if (transcript == NULL) {
+    fprintf(stderr, "wine_driver: cannot write %s\n", argv[3]);
+    return 2;
+  }
+  if (argc == 5) {
+    logPath = argv[4];
+    logLinesBefore = logLines().size();
+  }
+  loadAnswers(argv[2]);
+
+  // The hook that reads each message box's style as the program gives it.
+  char here[MAX_PATH];
+  GetModuleFileNameA(NULL, here, sizeof here);
+  strcpy(strrchr(here, '\\') + 1, "box_style_hook.dll");
+  HMODULE hookDll = LoadLibraryA(here);
+  HOOKPROC hookProc = hookDll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void *>(GetProcAddress(hookDll, "boxStyleHook"))) : NULL;
+  WNDCLASSA sinkClass = {};
+  sinkClass.lpfnWndProc = sinkProc;
+  sinkClass.lpszClassName = kDriverSinkClass;
+  if (!RegisterClassA(&sinkClass) ||
+      CreateWindowExA(0, kDriverSinkClass, "", WS_POPUP, 0, 0, 0, 0, NULL, NULL, NULL, NULL) == NULL) {
+    fail("cannot make the window the hook reports to");
+  }
+  if (hookProc == NULL || SetWindowsHookExA(WH_CALLWNDPROCRET, hookProc, hookDll, 0) == NULL) {
+    fail(std::string("cannot set the message box hook from ") + here);
+  }
+
+  for (const std::string &action : atStart) runAction(action);
+
+  job = CreateJobObjectA(NULL, NULL);
+  STARTUPINFOA start = {};
+  start.cb = sizeof start;
+  PROCESS_INFORMATION info = {};
+  std::string command = "\"" + std::string(argv[1]) + "\"";
+  if (job == NULL || !CreateProcessA(argv[1], &command[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &start,
+                                     &info)) {
+    fail(std::string("cannot start ") + argv[1]);
+  }
+  AssignProcessToJobObject(job, info.hProcess);
+  setupProcess = info.dwProcessId;
+  setupHandle = info.hProcess;
+  startTicks = GetTickCount();
+  ResumeThread(info.hThread);
+
+  // One dialog at a time is the wizard's: it waits for its answer once
+  // shown, and again whenever it is still open after one.
+  std::map<HWND, bool> answered;
+  for (;;) {
+    bool running = pause();
+    answerNewBoxes();
+    for (HWND w : visibleWindows()) {
+      if (shown.count(w) == 0 || answered[w]) continue;
+      answered[w] = true;
+      int id = shown[w];
+      keepPicture(w, ("dialog" + std::to_string(id)).c_str());
+      bool waiting = true;
+      while (waiting && IsWindow(w) && IsWindowVisible(w)) {
+        if (answers.empty()) fail("no answer left in the answer file for: dialog id=" + std::to_string(id));
+        Answer a = answers.front();
+        if (a.kind != "dialog" || a.dialog != id) {
+          fail("answer file line " + std::to_string(a.line) + " (" + a.source +
+               ") does not fit the event: it answers " +
+               (a.kind == "dialog" ? "dialog " + std::to_string(a.dialog) : std::string("a message box")) +
+               ", not dialog " + std::to_string(id));
+        }
+        answers.pop_front();
+        for (const std::string &action : a.before) runAction(action);
+        for (const Step &s : a.steps) {
+          if (s.kind == "wait") {
+            waiting = false;
+            break;
+          }
+          runStep(w, id, s);
+        }
+      }
+    }
+    if (!running) break;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(setupHandle, &code);
+  if (!answers.empty()) {
+    const Answer &a = answers.front();
+    fprintf(stderr, "wine_driver: %u answer(s) not used, the first: answer file line %d (%s)\n",
+            static_cast<unsigned>(answers.size()), a.line, a.source.c_str());
+    return 2;
+  }
+  return code == 0 ? 0 : 2;
+}

@@ -1,0 +1,288 @@
+#!/usr/bin/env bash
+# The Wine suite: setup.exe driven by wine_driver.exe under Wine, against
+# Wine's registry, profile files, file system, dialogs, common controls and
+# Program Manager; the Linux setup run on the same scenario beside it.
+#
+#   wine_suite.sh boot                 boot one Wine prefix for the suite
+#   wine_suite.sh run SCENARIO         one scenario on a copy of it
+#   wine_suite.sh cleanup              remove the booted prefix
+#
+# From the environment (set by CTest): QV_WORK (the suite's directory),
+# QV_DRIVER_DIR (wine_driver.exe, box_style_hook.dll), QV_WIN_DEMO and
+# QV_LINUX_DEMO (the two demo packages: package/ and floppy/disk1..3),
+# QV_W32PREFIX (the prefix tool), QV_SCENARIOS (the answer files),
+# QV_SHOTS (a directory: keep a screenshot of each dialog and box there).
+#
+# A scenario passes when the two transcripts are the same but for progress
+# lines, and the end states read from Wine and from the Linux prefix agree.
+# Exit 77 (skipped) when Wine or Xvfb is missing.
+set -uo pipefail
+
+mode=$1
+name=${2:-}
+work=$QV_WORK
+boot=$work/boot
+
+wine=$(command -v wine64 || command -v wine || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
+wineserver=$(command -v wineserver || { [ -x /usr/lib/wine/wineserver ] && echo /usr/lib/wine/wineserver; })
+if [ -z "$wine" ] || [ -z "$wineserver" ]; then
+  echo "wine suite ($mode $name): SKIPPED (Wine is not installed: wine64)"
+  exit 77
+fi
+if ! command -v Xvfb >/dev/null 2>&1; then
+  echo "wine suite ($mode $name): SKIPPED (Xvfb is not installed: xvfb)"
+  exit 77
+fi
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset WINEARCH
+
+xvfb_pid=
+start_display() {
+  local fifo=$1/display
+  rm -f "$fifo"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  local n=0
+  while [ ! -s "$fifo" ] && [ $n -lt 200 ]; do sleep 0.05; n=$((n + 1)); done
+  [ -s "$fifo" ] || { echo "Xvfb did not start"; exit 1; }
+  export DISPLAY=:$(head -n1 "$fifo")
+}
+stop_all() {
+  [ -n "${WINEPREFIX:-}" ] && "$wineserver" -k >/dev/null 2>&1
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  xvfb_pid=
+}
+trap stop_all EXIT
+
+case $mode in
+  boot)
+    rm -rf "$boot"
+    mkdir -p "$work"
+    start_display "$work"
+    export WINEPREFIX=$boot
+    start=$(date +%s%N)
+    "$wine" wineboot -i >/dev/null 2>&1
+    # Xvfb has no window manager: Wine's windows are its own to place, or
+    # each dialog's end waits two seconds for a manager's answer.
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    "$wineserver" -w
+    echo "booted the suite's prefix in $((($(date +%s%N) - start) / 1000000)) ms"
+    [ -f "$boot/system.reg" ] || { echo "wineboot made no prefix"; exit 1; }
+    exit 0
+    ;;
+  cleanup)
+    rm -rf "$boot"
+    exit 0
+    ;;
+  run) ;;
+  *) echo "usage: wine_suite.sh boot|run SCENARIO|cleanup"; exit 2 ;;
+esac
+
+[ -f "$boot/system.reg" ] || { echo "no booted prefix in $boot"; exit 1; }
+dir=$work/$name
+rm -rf "$dir"
+mkdir -p "$dir"
+fail=0
+problem() { echo "FAIL ($name): $*"; fail=1; }
+
+# ---- The two prefixes --------------------------------------------------
+# The Wine prefix is a copy of the booted one (hard links; the files that
+# Wine or the program rewrite in place are real copies).
+export WINEPREFIX=$dir/wine
+cp -al "$boot" "$WINEPREFIX"
+for f in "$WINEPREFIX"/*.reg "$WINEPREFIX"/drive_c/windows/*.ini; do
+  [ -f "$f" ] && cp "$f" "$f.copy" && mv "$f.copy" "$f"
+done
+lin=$dir/linux
+mkdir -p "$lin/drive_c/windows"
+: >"$lin/drive_c/windows/win.ini"
+: >"$lin/drive_c/windows/system.ini"
+w32() { W32_PREFIX=$lin "$QV_W32PREFIX" "$@"; }
+winc=$WINEPREFIX/drive_c
+
+# Each platform gets its own copy of the package, with the answer file
+# beside it (its insert actions name directories relative to it).
+case $name in
+  floppy) layout=floppy; drive=a; first=disk1 ;;
+  *) layout=package; drive=d; first=. ;;
+esac
+for p in win linux; do
+  src=$QV_WIN_DEMO
+  [ $p = linux ] && src=$QV_LINUX_DEMO
+  cp -a "$src/$layout" "$dir/pkg-$p"
+  cp "$QV_SCENARIOS/$name.answers" "$dir/pkg-$p/$name.answers"
+done
+ln -sfn "$dir/pkg-win/$first" "$WINEPREFIX/dosdevices/$drive:"
+w32 drive "$drive:" "$dir/pkg-linux/$first" >/dev/null
+
+case $name in
+  damaged)
+    # The first member's stream starts where the directory's first entry
+    # says; its second byte becomes a dictionary size of 9.
+    for p in win linux; do
+      python3 - "$dir/pkg-$p/quorvel.z" <<'EOF'
+import sys
+b = bytearray(open(sys.argv[1], 'rb').read())
+off = int.from_bytes(b[25:29], 'little')
+b[off + 1] = 9
+open(sys.argv[1], 'wb').write(b)
+EOF
+    done
+    ;;
+  upgrade)
+    for c in "$winc" "$lin/drive_c"; do
+      mkdir -p "$c/oldq/register" "$c/oldq/dialer/bin"
+      printf '[Quorvel Registration]\r\nVersion=2.1\r\n' >"$c/oldq/register/register.ini"
+      printf 'driver' >"$c/oldq/dialer/bin/vntspsd.386"
+      printf 'x' >"$c/oldq/dialer/dialer.ini"
+      printf '\r\n[Dunmere Network Quorvel]\r\nMain=c:\\oldq\r\nDialer=c:\\oldq\\dialer\r\n' >>"$c/windows/win.ini"
+      printf '[386Enh]\r\ndevice=c:\\oldq\\dialer\\bin\\vntspsd.386\r\nkeep=1\r\n' >>"$c/windows/system.ini"
+    done
+    ;;
+esac
+
+installed=dunmere
+[ $name = upgrade ] && installed=oldq
+
+# ---- The runs ---------------------------------------------------------
+start_display "$dir"
+shots=()
+[ -n "${QV_SHOTS:-}" ] && [ $name = fresh ] && mkdir -p "$QV_SHOTS" && shots=(--shots "z:${QV_SHOTS//\//\\}")
+
+# Media actions the driver asks for are carried out here, in the prefix.
+mkfifo "$dir/done"
+exec 7<>"$dir/done"
+"$wine" "$QV_DRIVER_DIR/wine_driver.exe" "${shots[@]}" "$drive:\\setup.exe" \
+  "z:${dir//\//\\}\\pkg-win\\$name.answers" "z:${dir//\//\\}\\wine.txt" \
+  "c:\\$installed\\quorvel\\quorvel.log" <&7 2>"$dir/driver.err" |
+  while read -r verb letter target; do
+    case $verb in
+      insert)
+        case $target in /*) ;; *) target=$dir/pkg-win/$target ;; esac
+        ln -sfn "$target" "$WINEPREFIX/dosdevices/$letter"
+        ;;
+      eject) rm -f "$WINEPREFIX/dosdevices/$letter" ;;
+      shot) ;;
+    esac
+    echo done >&7
+  done
+wine_status=${PIPESTATUS[0]}
+exec 7>&-
+cat "$dir/driver.err"
+
+start=$(date +%s%N)
+W32_PREFIX=$lin W32_ANSWERS=$dir/pkg-linux/$name.answers W32_TRANSCRIPT=$dir/linux.txt \
+  "$dir/pkg-linux/$first/setup" </dev/null 2>"$dir/linux.err"
+linux_status=$?
+# The Linux layer starts the installed program detached: wait for its line.
+log=$lin/drive_c/$installed/quorvel/quorvel.log
+if grep -q '^exec ' "$dir/linux.txt"; then
+  n=0
+  while ! [ -s "$log" ] && [ $n -lt 500 ]; do sleep 0.01; n=$((n + 1)); done
+fi
+linux_ms=$((($(date +%s%N) - start) / 1000000))
+
+echo "== $name: Wine transcript (driver status $wine_status)"
+cat "$dir/wine.txt"
+[ "$wine_status" = 0 ] || problem "the driver ended with status $wine_status"
+[ "$linux_status" = 0 ] || problem "the Linux setup ended with status $linux_status: $(cat "$dir/linux.err")"
+if ! diff <(grep -v '^progress ' "$dir/linux.txt") <(grep -v '^progress ' "$dir/wine.txt") >"$dir/transcript.diff"; then
+  problem "the transcripts differ (< Linux, > Wine):"
+  cat "$dir/transcript.diff"
+fi
+if [ $name = fresh ]; then
+  wine_ms=$(sed -n 's/.*setup.exe ran \([0-9]*\) ms.*/\1/p' "$dir/driver.err")
+  echo "fresh install, setup start to the installed program started and done: Wine ${wine_ms:-?} ms, Linux $linux_ms ms"
+fi
+
+# ---- The end state, read from Wine and from the Linux prefix -------------
+# Files: each installed file's name, size and last-write time (the program
+# itself and its log differ by platform).
+files() {
+  [ -d "$1" ] || return 0
+  (cd "$1" && find . -type f ! -name quorvel.exe ! -name quorvel.log -printf '%p %s %TY-%Tm-%Td %TH:%TM:%.2TS\n' |
+    tr 'A-Z' 'a-z' | sort)
+}
+# Registry values under the key, as NAME=TYPE:VALUE.
+wine_reg() {
+  "$wine" reg query "$1" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^    \([^ ]*\)    \(REG_[A-Z_]*\)    \(.*\)$/\1=\2:\3/p; s/^    \([^ ]*\)    \(REG_[A-Z_]*\)$/\1=\2:/p' | sort
+}
+linux_reg() {
+  w32 reg query "$1" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *\([^ =]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1=\2:\3/p' | sort
+}
+key='HKLM\Software\DunmereNetwork\Quorvel'
+# Program group items as NAME|TARGET; Wine's links keep no icon of
+# AddItem's (a documented difference), so the icons are shown, not compared.
+wine_group() {
+  local d="$winc/users/$(ls "$winc/users" | grep -v -i '^public$' | head -n1)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Quorvel"
+  [ -d "$d" ] || return 0
+  "$wine" "$QV_DRIVER_DIR/wine_driver.exe" --links "z:${d//\//\\}" | tr -d '\r' | tr 'A-Z' 'a-z' | sort
+}
+linux_group() {
+  [ -f "$lin/progman/groups.ini" ] || return 0
+  sed -n 's/^Item[0-9]*=//p' "$lin/progman/groups.ini" | tr -d '\r' | tr 'A-Z' 'a-z' | sort
+}
+ini_lines() {
+  # The sections and lines the run deals with: the earlier installation's
+  # WIN.INI section, and the dialer's lines in SYSTEM.INI.
+  grep -i -h -e 'dunmere' -e 'oldq' -e '^\[386enh\]' -e '^keep=' "$1/windows/win.ini" "$1/windows/system.ini" 2>/dev/null |
+    tr -d '\r' | tr 'A-Z' 'a-z'
+  [ -f "$1/windows/system.old" ] || [ -f "$1/windows/SYSTEM.OLD" ] && echo "system.old present"
+  for d in oldq/register oldq/dialer/dialer.ini oldq/dialer/bin/vntspsd.386; do [ -e "$1/$d" ] && echo "$d present"; done
+  true
+}
+compare() {
+  local what=$1 a=$2 b=$3
+  if [ "$a" != "$b" ]; then
+    problem "$what differ (< Linux, > Wine):"
+    diff <(echo "$a") <(echo "$b")
+  fi
+}
+
+wfiles=$(files "$winc/$installed/quorvel")
+compare "installed files" "$(files "$lin/drive_c/$installed/quorvel")" "$wfiles"
+wreg=$(wine_reg "$key")
+compare "registry values" "$(linux_reg "$key")" "$wreg"
+wgroup=$(wine_group)
+compare "program group items" "$(linux_group | cut -d'|' -f1,2)" "$(echo "$wgroup" | cut -d'|' -f1,2)"
+compare "WIN.INI and SYSTEM.INI" "$(ini_lines "$lin/drive_c")" "$(ini_lines "$winc")"
+wlog=$(tr -d '\r' <"$winc/$installed/quorvel/quorvel.log" 2>/dev/null)
+echo "== $name: end state under Wine"
+echo "files in c:\\$installed\\quorvel (name, size, last write): $(echo "$wfiles" | grep -c .)"
+echo "$wfiles" | head -n 5
+echo "registry ($key; a 32-bit build on 64-bit Windows writes HKLM\\Software\\WOW6432Node\\DunmereNetwork\\Quorvel):"
+echo "$wreg"
+echo "program group (Start Menu\\Programs\\Quorvel: item, target, icon):"
+echo "$wgroup"
+echo "WIN.INI / SYSTEM.INI lines:"
+ini_lines "$winc"
+echo "recorded by quorvel.exe: ${wlog:-(nothing)}"
+
+# What each scenario must leave, whatever both platforms agree on.
+case $name in
+  fresh | floppy)
+    for f in readme.txt nsystem.z www.z notep001.ico quorhelp.txt; do
+      grep -q "^\./$f " <<<"$wfiles" || problem "$f was not installed"
+    done
+    grep -q '^MainDir=REG_SZ:c:\\dunmere$' <<<"$wreg" || problem "MainDir is not c:\\dunmere"
+    [ "$(echo "$wgroup" | grep -c .)" = 2 ] || problem "the program group does not hold two items"
+    [ "$wlog" = 'Quorvel sign-up started: c:\dunmere\quorvel\quorvel.exe main' ] || problem "quorvel.exe was not started as it should be"
+    ;;
+  upgrade)
+    [ "$wlog" = 'Quorvel sign-up started: c:\oldq\quorvel\quorvel.exe main' ] || problem "quorvel.exe was not started from c:\\oldq"
+    ! grep -q -i 'Dunmere Network Quorvel' "$winc/windows/win.ini" || problem "the earlier WIN.INI section is still there"
+    ! grep -q -i 'vntspsd' "$winc/windows/system.ini" || problem "the dialer's driver line is still in SYSTEM.INI"
+    ;;
+  cancel | damaged)
+    [ -z "$wreg" ] || problem "registry values were written"
+    [ -z "$wlog" ] || problem "quorvel.exe was started"
+    ;;
+  refusals)
+    [ ! -e "$winc/dunmere" ] || problem "c:\\dunmere was made"
+    ;;
+esac
+stop_all
+[ $fail = 0 ] && echo "$name: Wine and Linux agree"
+exit $fail
