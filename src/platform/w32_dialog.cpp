@@ -68,12 +68,11 @@ void bitmapSize(const w32res::BitmapEntry *b, long *cx, long *cy) {
   *cy = le32(22) < 0 ? -le32(22) : le32(22);
 }
 
-WindowKind kindOfClass(const char *cls, DWORD style) {
+WindowKind kindOfClass(const char *cls) {
   if (equalsNoCase(cls, "BUTTON")) return WindowKind::Button;
   if (equalsNoCase(cls, "STATIC")) return WindowKind::Static;
   if (equalsNoCase(cls, "EDIT")) return WindowKind::Edit;
   if (equalsNoCase(cls, PROGRESS_CLASSA) && commonControls) return WindowKind::Progress;
-  (void)style;
   return WindowKind::Plain;  // a class nobody registered
 }
 
@@ -106,7 +105,7 @@ HWND createDialog(const w32res::DialogTemplate *t, DLGPROC proc) {
   for (int i = 0; i < t->controlCount; ++i) {
     const w32res::ControlTemplate &ct = t->controls[i];
     auto c = std::make_shared<Window>();
-    c->kind = kindOfClass(ct.className, ct.style);
+    c->kind = kindOfClass(ct.className);
     c->className = ct.className;
     c->text = ct.text ? ct.text : "";
     c->id = ct.id;
@@ -224,7 +223,7 @@ extern "C" INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND parent, D
     return -1;
   }
   for (int i = 0; i < t->controlCount; ++i) {
-    if (kindOfClass(t->controls[i].className, t->controls[i].style) == WindowKind::Plain) {
+    if (kindOfClass(t->controls[i].className) == WindowKind::Plain) {
       setError(ERROR_CANNOT_FIND_WND_CLASS);
       return -1;
     }
@@ -312,7 +311,7 @@ extern "C" BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
 extern "C" HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR cls, LPCSTR name, DWORD style, int x, int y, int width,
                                        int height, HWND parent, HMENU menu, HINSTANCE, LPVOID) {
   ensureInit();
-  WindowKind kind = cls && !IS_INTRESOURCE(cls) ? kindOfClass(cls, style) : WindowKind::Plain;
+  WindowKind kind = cls && !IS_INTRESOURCE(cls) ? kindOfClass(cls) : WindowKind::Plain;
   if (kind == WindowKind::Plain) {
     setError(ERROR_CANNOT_FIND_WND_CLASS);
     return nullptr;

@@ -100,7 +100,7 @@ void controlChanged(HWND control, const std::string &transcriptLine) {
   if (w32fe::FrontEnd *fe = w32fe::current()) fe->controlChanged(dialog, info);
 }
 
-LRESULT progressMessage(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT progressMessage(HWND bar, UINT message, WPARAM wParam) {
   int before = 0, after = 0;
   LRESULT result = 0;
   {
@@ -112,22 +112,8 @@ LRESULT progressMessage(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
       w->pos = static_cast<int>(std::max<long>(w->rangeMin, std::min<long>(w->rangeMax, p)));
     };
     switch (message) {
-    case PBM_SETRANGE:
-      result = MAKELONG(w->rangeMin, w->rangeMax);
-      w->rangeMin = LOWORD(lParam);
-      w->rangeMax = HIWORD(lParam);
-      clamp(w->pos);
-      break;
     case PBM_SETPOS: result = w->pos; clamp(static_cast<long>(static_cast<int>(wParam))); break;
-    case PBM_DELTAPOS: result = w->pos; clamp(static_cast<long>(w->pos) + static_cast<int>(wParam)); break;
     case PBM_SETSTEP: result = w->step; w->step = static_cast<int>(wParam); break;
-    case PBM_STEPIT:
-      result = w->pos;
-      // Stepping past the end wraps to the start, as the control does.
-      w->pos = w->pos + w->step > w->rangeMax ? w->rangeMin + (w->pos + w->step - w->rangeMax) : w->pos + w->step;
-      clamp(w->pos);
-      break;
-    case PBM_GETPOS: result = w->pos; break;
     default: return 0;
     }
     after = w->pos;
@@ -363,25 +349,6 @@ extern "C" HWND WINAPI GetDlgItem(HWND dialog, int id) {
   return c->self;
 }
 
-extern "C" int WINAPI GetDlgCtrlID(HWND hwnd) {
-  ensureInit();
-  std::lock_guard<std::mutex> lock(windowsLock());
-  auto w = windowLocked(hwnd);
-  if (!w || !w->parent) {
-    setError(ERROR_INVALID_WINDOW_HANDLE);
-    return 0;
-  }
-  return w->id;
-}
-
-extern "C" HWND WINAPI GetParent(HWND hwnd) {
-  ensureInit();
-  std::lock_guard<std::mutex> lock(windowsLock());
-  auto w = windowLocked(hwnd);
-  if (!w) setError(ERROR_INVALID_WINDOW_HANDLE);
-  return w ? w->parent : nullptr;
-}
-
 extern "C" UINT WINAPI GetDlgItemTextA(HWND dialog, int id, LPSTR out, int maxCount) {
   HWND c = GetDlgItem(dialog, id);
   if (!c) {
@@ -414,20 +381,6 @@ extern "C" BOOL WINAPI GetWindowRect(HWND hwnd, LPRECT rect) {
       rect->bottom += y;
     }
   }
-  return TRUE;
-}
-
-extern "C" BOOL WINAPI GetClientRect(HWND hwnd, LPRECT rect) {
-  ensureInit();
-  std::lock_guard<std::mutex> lock(windowsLock());
-  auto w = windowLocked(hwnd);
-  if (!w || !rect) {
-    setError(w ? ERROR_NOACCESS : ERROR_INVALID_WINDOW_HANDLE);
-    return FALSE;
-  }
-  rect->left = rect->top = 0;
-  rect->right = w->kind == WindowKind::Dialog ? w->cxDlu * kBaseUnitX / 4 : w->rect.right - w->rect.left;
-  rect->bottom = w->kind == WindowKind::Dialog ? w->cyDlu * kBaseUnitY / 8 : w->rect.bottom - w->rect.top;
   return TRUE;
 }
 
@@ -465,7 +418,6 @@ extern "C" LRESULT WINAPI SendMessageA(HWND hwnd, UINT message, WPARAM wParam, L
       w->editLimit = wParam == 0 || wParam > 30000 ? 30000 : static_cast<int>(wParam);
       return 0;
     }
-    if (message == WM_GETTEXTLENGTH) return static_cast<LRESULT>(w->text.size());
   }
   switch (message) {
   case WM_SETTEXT: return SetWindowTextA(hwnd, reinterpret_cast<LPCSTR>(lParam));
@@ -473,7 +425,7 @@ extern "C" LRESULT WINAPI SendMessageA(HWND hwnd, UINT message, WPARAM wParam, L
     return GetWindowTextA(hwnd, reinterpret_cast<LPSTR>(lParam), static_cast<int>(wParam));
   default: break;
   }
-  if (kind == WindowKind::Progress) return progressMessage(hwnd, message, wParam, lParam);
+  if (kind == WindowKind::Progress) return progressMessage(hwnd, message, wParam);
   // A dialog's own messages go to its procedure, on the calling thread.
   if (kind == WindowKind::Dialog && proc) return proc(hwnd, message, wParam, lParam);
   return 0;

@@ -3,8 +3,8 @@
  *
  * InitCommonControls registers the progress bar class; a dialog template
  * holding a progress bar cannot be created before it has been called (the
- * dialog box then fails with -1, as on Windows).  The progress bar keeps a
- * range (default 0 to 100), a position clamped to it and a step.
+ * dialog box then fails with -1, as on Windows).  The progress bar keeps its
+ * default range, 0 to 100, a position clamped to it and a step.
  */
 #ifndef QV_PLATFORM_COMMCTRL_H
 #define QV_PLATFORM_COMMCTRL_H
@@ -18,12 +18,8 @@ extern "C" {
 #define PROGRESS_CLASSA "msctls_progress32"
 #define PROGRESS_CLASS PROGRESS_CLASSA
 
-#define PBM_SETRANGE (WM_USER + 1)
 #define PBM_SETPOS (WM_USER + 2)
-#define PBM_DELTAPOS (WM_USER + 3)
 #define PBM_SETSTEP (WM_USER + 4)
-#define PBM_STEPIT (WM_USER + 5)
-#define PBM_GETPOS (WM_USER + 8)
 
 void WINAPI InitCommonControls(void);
 
