@@ -609,12 +609,11 @@ class TerminalFrontEnd : public FrontEnd {
     *waitMs = 250;  // also covers a wake() that comes just before the wait starts
     if (!active_) return -1;
     std::shared_ptr<Shown> s = find(d.hwnd);
-    while (!queue_.empty()) {
-      Queued q = queue_.front();
-      queue_.pop_front();
-      if (q.dialog != d.hwnd) continue;  // typed ahead into a dialog that has gone
-      *out = q.action;
-      if (recorder_) recorder_->step(d.hwnd, stepText(s, q.action));
+    auto q = std::find_if(queue_.begin(), queue_.end(), [&](const Queued &x) { return x.dialog == d.hwnd; });
+    if (q != queue_.end()) {
+      *out = q->action;
+      queue_.erase(q);
+      if (recorder_) recorder_->step(d.hwnd, stepText(s, *out));
       return 1;
     }
     if (recorder_) recorder_->idle(d.hwnd);
