@@ -6,7 +6,7 @@
 #      running the same tests but the Wine suite;
 #   3. a clang ThreadSanitizer build of the tests labelled "tsan";
 #   4. the libFuzzer targets, each for FUZZ_SECONDS (default 60);
-#   5. the product libraries cross-compiled for x86_64 and i686 Windows.
+#   5. the product and setup.exe cross-compiled for x86_64 and i686 Windows.
 # The g++ test run comes last so that its summary closes the output.
 # The Debian packages all this needs (scripts/packages.txt) are checked
 # first: installed when run as root, else named. Suites that cannot run on
@@ -28,7 +28,7 @@ ninja -C "$out/gcc" -j"$jobs"
 
 if have clang++; then
   step "clang build with AddressSanitizer and UndefinedBehaviorSanitizer"
-  CC=clang CXX=clang++ cmake -S . -B "$out/asan" -G Ninja -DQV_WERROR=ON -DQV_BENCH=OFF \
+  CC=clang CXX=clang++ cmake -S . -B "$out/asan" -G Ninja -DQV_WERROR=ON -DQV_BENCH=OFF -DQV_WINDOWS_BUILDS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     "-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=address,undefined" >/dev/null
@@ -36,7 +36,7 @@ if have clang++; then
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$out/asan" --output-on-failure -j"$jobs" -LE 'tsan|wine'
 
   step "clang build with ThreadSanitizer (tests labelled tsan)"
-  CC=clang CXX=clang++ cmake -S . -B "$out/tsan" -G Ninja -DQV_WERROR=ON -DQV_BENCH=OFF \
+  CC=clang CXX=clang++ cmake -S . -B "$out/tsan" -G Ninja -DQV_WERROR=ON -DQV_BENCH=OFF -DQV_WINDOWS_BUILDS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" >/dev/null
   ninja -C "$out/tsan" -j"$jobs"
