@@ -85,8 +85,8 @@ TEST(TerminalLayout, WizardDialogsKeepTheirTemplates) {
       EXPECT_GE(f.row, 0);
       EXPECT_LE(f.col + f.cols, capture.cols);
       EXPECT_LE(f.row + f.rows, capture.rows - 1);
-      EXPECT_LE(std::abs(2 * f.col + f.cols - capture.cols), 2);
-      EXPECT_LE(std::abs(2 * f.row + f.rows - (capture.rows - 1)), 2);
+      EXPECT_LE(std::abs(2 * f.col + f.cols - capture.cols), 1);
+      EXPECT_LE(std::abs(2 * f.row + f.rows - (capture.rows - 1)), 1);
 
       for (size_t i = 0; i < d.controls.size(); ++i) {
         const w32fe::ControlInfo &c = d.controls[i];

@@ -80,6 +80,14 @@ at 4 3 "▀▀▀▀"
 at 18 37 "[>OK<]"
 at 23 0 " Tab focus"
 screen | grep -q "F4 close.*F2 media" || fail "the bottom line names no close and media keys"
+# A larger terminal: redrawn, still centred.
+tm resize-window -t t -x 100 -y 30
+sleep 0.5
+at 5 11 "Welcome to Quorvel!"
+at 23 10 "└"
+tm resize-window -t t -x 80 -y 24
+sleep 0.5
+at 2 1 "Welcome to Quorvel!"
 keys o  # the underlined letter alone
 
 # Introduction: wrapped texts, Next (default) focused.

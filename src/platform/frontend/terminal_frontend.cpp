@@ -240,8 +240,9 @@ Cells placeDialog(const DialogInfo &d, const Layout &l, int screenCols, int scre
   Cells f;
   f.cols = l.cols + 2;
   f.rows = l.rows + 2;
-  int centreCol = (d.window.left + d.window.right) / 2 / kBaseUnitX + (cols - screenCols) / 2;
-  int centreRow = (d.window.top + d.window.bottom) / 2 / kBaseUnitY + (rows - 1 - screenRows) / 2;
+  // The window's centre, to the nearest cell.
+  int centreCol = ((d.window.left + d.window.right) / 2 + kBaseUnitX / 2) / kBaseUnitX + (cols - screenCols) / 2;
+  int centreRow = ((d.window.top + d.window.bottom) / 2 + kBaseUnitY / 2) / kBaseUnitY + (rows - 1 - screenRows) / 2;
   f.col = std::max(0, std::min(centreCol - f.cols / 2, cols - f.cols));
   f.row = std::max(0, std::min(centreRow - f.rows / 2, rows - 1 - f.rows));
   return f;
