@@ -24,9 +24,9 @@ fail() {
 }
 screen() { tm capture-pane -p -t t; }
 keys() { tm send-keys -t t "$@"; }
-# Waits (up to 10 s) until the screen shows TEXT.
+# Waits (up to SECONDS, default 10) until the screen shows TEXT.
 wait_for() {
-  for _ in $(seq 100); do
+  for _ in $(seq $((${2:-10} * 10))); do
     screen | grep -qF -- "$1" && return 0
     sleep 0.1
   done
@@ -135,7 +135,7 @@ wait_for "Are you sure you want to cancel installation?"
 screen | grep -qF "(?)" || fail "no question icon"
 screen | grep -qF "[> Yes  <]  [   No   ]" || fail "no Yes/No buttons with Yes focused"
 keys n
-wait_for "EXIT=0"
+wait_for "EXIT=0" 60
 [ "$(tm display -p -t t '#{alternate_on}')" = 0 ] || fail "the screen was not given back"
 
 # What the run did, and its transcript.
@@ -183,7 +183,7 @@ for disk in 2 3; do
   sleep 0.3
   keys Enter
 done
-wait_for "EXIT=0"
+wait_for "EXIT=0" 60
 [ "$(grep -c "^insert a: \"$floppy/disk[23]\"$" "$work/floppy.answers")" = 2 ] ||
   fail "the disk changes were not recorded: $(cat "$work/floppy.answers")"
 diff <(grep -v '^progress' "$work/floppy.log") <(replay "$work/floppy.answers" a: "$work/replay.log") ||
