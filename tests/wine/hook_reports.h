@@ -14,6 +14,13 @@ enum {
   kReportProgress = 4,  // a progress bar's new position (number)
 };
 
+// The drives' speeds (bytes a second, 0: full speed), set by the driver's
+// insert actions and read by the hook in setup.exe.
+static const char kDriveSpeedsName[] = "QuorvelDriveSpeeds";
+struct DriveSpeeds {
+  unsigned long bytesPerSecond[26];
+};
+
 struct HookReport {
   unsigned long long window;
   int number;

@@ -190,10 +190,15 @@ void loadAnswers(const char *path) {
       fail(where + "faults are armed by the Linux layer only");
     }
     if (k == "insert" || k == "eject") {
-      // The drive's speed is the layer's; here the drive is only remapped.
+      // The drive is remapped by the shell; its speed is kept here.
       bool ok = k == "eject" ? t.size() == 2 : t.size() == 3 || (t.size() == 5 && t[3] == "speed");
-      if (!ok) fail(where + "expected: insert LETTER: HOSTDIR [speed BYTES_PER_SECOND] or eject LETTER:");
+      int letter = t[1].empty() ? -1 : (t[1][0] | 0x20) - 'a';
+      long speed = t.size() == 5 ? (t[4] == "-" ? 0 : number(t[4])) : -1;
+      if (!ok || letter < 0 || letter >= 26 || (t.size() == 5 && speed < 0)) {
+        fail(where + "expected: insert LETTER: HOSTDIR [speed BYTES_PER_SECOND] or eject LETTER:");
+      }
       std::string action = k + " " + t[1] + (k == "insert" ? " " + t[2] : "");
+      if (speed >= 0) action += " speed " + std::to_string(speed);
       (start ? atStart : pending).push_back(action);
       continue;
     }
@@ -226,7 +231,14 @@ void loadAnswers(const char *path) {
 
 // Hands a media action to the shell that started the driver and waits
 // until it is done.
-void runAction(const std::string &action) {
+DriveSpeeds *speeds = NULL;
+
+void runAction(std::string action) {
+  size_t at = action.find(" speed ");
+  if (at != std::string::npos) {
+    speeds->bytesPerSecond[(action[action.find(' ') + 1] | 0x20) - 'a'] = strtoul(action.c_str() + at + 7, NULL, 10);
+    action.resize(at);
+  }
   printf("%s\n", action.c_str());
   fflush(stdout);
   char done[256];
@@ -727,6 +739,10 @@ int main(int argc, char **argv) {
     logPath = argv[4];
     logLinesBefore = logLines().size();
   }
+  HANDLE speedTable = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, sizeof(DriveSpeeds),
+                                         kDriveSpeedsName);
+  speeds = speedTable ? static_cast<DriveSpeeds *>(MapViewOfFile(speedTable, FILE_MAP_WRITE, 0, 0, 0)) : NULL;
+  if (speeds == NULL) fail("cannot make the table of drive speeds");
   loadAnswers(argv[2]);
 
   // The hook that reads each message box's style as the program gives it.

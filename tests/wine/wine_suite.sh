@@ -11,7 +11,8 @@
 # QV_DRIVER_DIR (wine_driver.exe, box_style_hook.dll), QV_WIN_DEMO and
 # QV_LINUX_DEMO (the two demo packages: package/ and floppy/disk1..3),
 # QV_W32PREFIX (the prefix tool), QV_SCENARIOS (the answer files),
-# QV_SHOTS (a directory: keep a screenshot of each dialog and box there).
+# QV_SHOTS (a directory: keep a screenshot of each dialog and box of each
+# scenario there, in SCENARIO/NN-dialogID.png and NN-message.png).
 #
 # A scenario passes when the two transcripts are the same but for progress
 # lines, and the end states read from Wine and from the Linux prefix agree.
@@ -68,6 +69,20 @@ case $mode in
     "$wineserver" -w
     echo "booted the suite's prefix in $((($(date +%s%N) - start) / 1000000)) ms"
     [ -f "$boot/system.reg" ] || { echo "wineboot made no prefix"; exit 1; }
+    # Which builds can run: the x86_64 one, and the i686 one where Wine
+    # starts 32-bit programs (its demo quorvel.exe, run once, says so).
+    probe=$work/i686-probe
+    rm -rf "$probe" && mkdir -p "$probe"
+    if [ -f "${QV_I686_DEMO:-}/quorvel/quorvel.exe" ]; then
+      cp "$QV_I686_DEMO/quorvel/quorvel.exe" "$probe/"
+      "$wine" "$probe/quorvel.exe" probe >/dev/null 2>&1
+    fi
+    if [ -s "$probe/quorvel.log" ]; then
+      echo "this machine runs 32-bit programs; the suite runs the x86_64 setup.exe (its driver's hook is 64-bit)"
+    else
+      echo "the suite runs the x86_64 setup.exe; the i686 one is built and its imports checked, not run: 32-bit programs do not start here (no IA-32 emulation, no 32-bit Wine)"
+    fi
+    "$wineserver" -w
     exit 0
     ;;
   cleanup)
@@ -147,7 +162,8 @@ installed=dunmere
 # ---- The runs ---------------------------------------------------------
 start_display "$dir"
 shots=()
-[ -n "${QV_SHOTS:-}" ] && [ $name = fresh ] && mkdir -p "$QV_SHOTS" && shots=(--shots "z:${QV_SHOTS//\//\\}")
+[ -n "${QV_SHOTS:-}" ] && rm -rf "$QV_SHOTS/$name" && mkdir -p "$QV_SHOTS/$name" &&
+  shots=(--shots "z:${QV_SHOTS//\//\\}\\$name")
 
 # Media actions the driver asks for are carried out here, in the prefix.
 mkfifo "$dir/done"
@@ -242,13 +258,15 @@ compare() {
 }
 
 wfiles=$(files "$winc/$installed/quorvel")
-compare "installed files" "$(files "$lin/drive_c/$installed/quorvel")" "$wfiles"
+# Where a confirmed Cancel stops the copy depends on timing, on either
+# platform; what must not be there is checked below.
+[ $name = cancel ] || compare "installed files" "$(files "$lin/drive_c/$installed/quorvel")" "$wfiles"
 wreg=$(wine_reg "$key")
 compare "registry values" "$(linux_reg "$key")" "$wreg"
 wgroup=$(wine_group)
 compare "program group items" "$(linux_group | cut -d'|' -f1,2)" "$(echo "$wgroup" | cut -d'|' -f1,2)"
 compare "WIN.INI and SYSTEM.INI" "$(ini_lines "$lin/drive_c")" "$(ini_lines "$winc")"
-wlog=$(tr -d '\r' <"$winc/$installed/quorvel/quorvel.log" 2>/dev/null)
+wlog=$(tr -d '\r' 2>/dev/null <"$winc/$installed/quorvel/quorvel.log")
 echo "== $name: end state under Wine"
 echo "files in c:\\$installed\\quorvel (name, size, last write): $(echo "$wfiles" | grep -c .)"
 echo "$wfiles" | head -n 5
@@ -277,6 +295,8 @@ case $name in
     ;;
   cancel | damaged)
     [ -z "$wreg" ] || problem "registry values were written"
+    [ -z "$wgroup" ] || problem "the program group was made"
+    ! grep -q -e '^\./wsystem\.z ' -e '^\./quorvel\.pbk ' <<<"$wfiles" || problem "files after the stop were installed"
     [ -z "$wlog" ] || problem "quorvel.exe was started"
     ;;
   refusals)
