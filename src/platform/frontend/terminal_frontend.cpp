@@ -293,8 +293,8 @@ const char *buttonName(int id) {
   }
 }
 
-// The buttons of a box with their labels (the mnemonics Windows gives
-// them), and the button Escape stands for (0: Escape does nothing).
+// The buttons of a box, and the button Escape stands for (0: Escape does
+// nothing).
 void boxButtons(UINT type, std::vector<int> *ids, int *escape) {
   switch (type & MB_TYPEMASK) {
   case MB_OKCANCEL: *ids = {IDOK, IDCANCEL}; *escape = IDCANCEL; break;
@@ -306,6 +306,7 @@ void boxButtons(UINT type, std::vector<int> *ids, int *escape) {
   }
 }
 
+// A box button's label, with the mnemonic Windows gives it.
 const char *boxLabel(int id) {
   switch (id) {
   case IDOK: return "OK";
@@ -332,7 +333,6 @@ class Recorder {
  public:
   explicit Recorder(std::string path) : path_(std::move(path)) { write(); }
 
-  using Pos = std::list<std::string>::iterator;
   struct Line {
     std::vector<std::string> actions;
     std::string answer;  // "" while unanswered (not written)
