@@ -114,7 +114,7 @@ keys Enter
 wait_for "Quorvel directory:"
 keys Tab
 at 16 23 "[ < Back ]  [>Next ><]  [ Cancel ]"
-keys BTab End BSpace BSpace BSpace BSpace BSpace BSpace BSpace BSpace BSpace BSpace foo Enter
+keys BTab foo Enter  # the field's text is selected as the focus comes to it: typing replaces it
 
 # The free-space refusal: a box over the dialog, OK focused.
 wait_for "There are only 0.0 MBs free on drive foo\\."

@@ -433,7 +433,8 @@ class Recorder {
 struct EditState {
   std::string text;
   size_t cursor = 0, scroll = 0;
-  bool dirty = false;  // typed since the dialog last got the text
+  bool dirty = false;     // typed since the dialog last got the text
+  bool selected = false;  // all of it, as when the focus comes to the field
 };
 
 struct Shown {
@@ -572,7 +573,10 @@ class TerminalFrontEnd : public FrontEnd {
         s->hasBar = true;
         s->barPos = c.progressPos;
       }
-      if (s->focus < 0 && focusable(c)) s->focus = static_cast<int>(i);
+      if (s->focus < 0 && focusable(c)) {
+        s->focus = static_cast<int>(i);
+        if (isEdit(c)) s->edits[i].selected = true;
+      }
     }
     s->colsAtShow = screenCols_;
     s->rowsAtShow = screenRows_ - 1;
@@ -929,6 +933,7 @@ class TerminalFrontEnd : public FrontEnd {
       const ControlInfo &c = s.info.controls[static_cast<size_t>(i)];
       if (focusable(c) && (!buttonsOnly || isButton(c))) {
         s.focus = i;
+        if (isEdit(c)) s.edits[static_cast<size_t>(i)].selected = true;
         return;
       }
     }
@@ -982,6 +987,22 @@ class TerminalFrontEnd : public FrontEnd {
     const ControlInfo *f = &s.info.controls[static_cast<size_t>(s.focus)];
     EditState &e = s.edits[static_cast<size_t>(s.focus)];
     size_t limit = f->editLimit > 0 ? static_cast<size_t>(f->editLimit) : 30000;
+    // With all of the text selected, typing replaces it and Backspace or
+    // Delete removes it; a cursor key ends the selection at its start or end.
+    bool printable = ch >= 32 && ch < 127;
+    if (e.selected && (printable || ch == KEY_BACKSPACE || ch == 127 || ch == 8 || ch == KEY_DC)) {
+      e.selected = false;
+      e.text.clear();
+      e.cursor = 0;
+      e.dirty = true;
+      if (!printable) return;
+    } else if (e.selected && (ch == KEY_LEFT || ch == KEY_RIGHT)) {
+      e.selected = false;
+      e.cursor = ch == KEY_LEFT ? 0 : e.text.size();
+      return;
+    } else if (ch == KEY_HOME || ch == KEY_END || ch == 1 || ch == 5) {
+      e.selected = false;
+    }
     if (ch >= 32 && ch < 127) {
       if (e.text.size() < limit) {
         e.text.insert(e.cursor++, 1, static_cast<char>(ch));
@@ -1187,7 +1208,7 @@ class TerminalFrontEnd : public FrontEnd {
         attr_t ea = colour_ ? attrOf(kEdit) : A_UNDERLINE;
         put(y, x, "[", body);
         fill(y, x + 1, static_cast<int>(width), ea);
-        put(y, x + 1, shown, ea);
+        put(y, x + 1, shown, e.selected && focus ? ea | A_REVERSE : ea);
         put(y, x + 1 + static_cast<int>(width), "]", body);
         if (focus) {
           *cursorRow = y;
