@@ -27,8 +27,8 @@ void collect(const fs::path &dir, bool recursive, const std::string &needle, std
   }
 }
 
-Bytes concatenate(std::vector<fs::path> files, size_t minBytes, size_t perFileCap, const char *kind) {
-  std::sort(files.begin(), files.end());
+// Takes the files in the order given.
+Bytes concatenate(const std::vector<fs::path> &files, size_t minBytes, size_t perFileCap, const char *kind) {
   Bytes out;
   size_t used = 0;
   for (const fs::path &p : files) {
@@ -50,9 +50,14 @@ Bytes buildTextCorpus(size_t minBytes) {
   std::vector<fs::path> files;
   collect("/usr/share/common-licenses", false, "", files);
   collect("/usr/share/doc", true, "copyright", files);
-  std::vector<fs::path> headers;
+  // Headers directly in /usr/include first, then those in its subdirectories.
+  std::vector<fs::path> headers, nested;
   collect("/usr/include", false, ".h", headers);
+  collect("/usr/include", true, ".h", nested);
   std::sort(headers.begin(), headers.end());
+  std::sort(nested.begin(), nested.end());
+  for (const fs::path &p : nested)
+    if (p.parent_path() != "/usr/include") headers.push_back(p);
   // Prose first, then headers: sorted within each group.
   std::sort(files.begin(), files.end());
   Bytes prose = concatenate(files, minBytes / 2, 1 << 20, "text");
@@ -66,6 +71,7 @@ Bytes buildTextCorpus(size_t minBytes) {
 Bytes buildBinaryCorpus(size_t minBytes) {
   std::vector<fs::path> files;
   collect("/usr/lib/x86_64-linux-gnu", false, ".so", files);
+  std::sort(files.begin(), files.end());
   return concatenate(files, minBytes, 1 << 20, "shared libraries");
 }
 

@@ -9,8 +9,9 @@
 
 using Bytes = std::vector<unsigned char>;
 
-// Text: license texts, package copyright notices and C headers, in sorted
-// path order, cut to exactly minBytes.
+// Text: license texts and package copyright notices for the first half, C
+// headers for the rest (those directly in /usr/include, then those below it),
+// each group in sorted path order, cut to exactly minBytes.
 Bytes buildTextCorpus(size_t minBytes);
 
 // Binary: shared libraries, in sorted path order, at most 1 MiB of each,

@@ -9,8 +9,9 @@
 //  - the fast loop runs while at least 8 unread bytes remain in the current
 //    input block. It keeps up to 63 bits in a 64-bit buffer, refilled with
 //    one unaligned load per token, so no consumption inside a token can ever
-//    need the read callback (a token takes at most 30 bits), and decodes each
-//    code with one table lookup (two for literal codes over 10 bits).
+//    need the read callback (a token takes at most 30 bits). Most tokens
+//    take a single lookup of the next 12 bits: a literal, or a copy whose
+//    codes all fit in them.
 // Both leave the same state behind: the buffered bits and the read position
 // are always the stream bits after the last consumed one, so the callback
 // sequence, the symbols and the result do not depend on which path ran.
@@ -104,64 +105,156 @@ constexpr CarefulTables buildCarefulTables() {
 constexpr CarefulTables kCareful = buildCarefulTables();
 
 // Fast-loop tables.
-constexpr unsigned kLitBits = 10;     // first-stage literal lookup width
-constexpr unsigned kLongSlots = 64;   // second-stage tables of 8 entries each
-constexpr uint16_t kLongFlag = 0x8000;
-constexpr unsigned kLenBits = 12;     // combined length code and extra bits lookup width
+//
+// One token table per literal coding and dictionary size, indexed by the
+// next 12 stream bits, flag bit included. Most tokens take one lookup: a
+// literal, or a whole copy, one whose flag, length code, extra bits and
+// distance code all fit in the 12 bits; its entry gives the length and the
+// distance but for the low bits. Such an entry is
+//   bits 0-5    bits the token takes, low bits included
+//   bit 6       0 (kTokenSlow)
+//   bit 7       kTokenCopy for a copy, 0 for a literal
+//   bits 8-13   64 - the number of low bits
+//   bits 14-25  a copy: (high part << low bits) + 1; a literal: 256 + the
+//               byte, which makes it a copy from far enough back to take the
+//               fast moves, with its byte laid down after them
+//   bits 26-31  the length: 1 for a literal, 2 to 23 for a copy
+// The slow kinds have kTokenSlow:
+//   part copy:    bits 0-5 the bits of flag, length code and extra bits,
+//                 bit 8 set for a copy of 2, bits 14-25 the length; the
+//                 distance code takes another lookup
+//   long literal: kTokenLong (bit 13), bits 14-25 the first of 4 entries in
+//                 literalLong, indexed by the next 2 bits; those are fast
+//                 literal entries
+//   long length:  kTokenLong | kTokenCopy, bits 0-5 the bits of flag and
+//                 length code, bits 8-11 the extra bits, bits 14-25 the base
+//                 + 2 (the lengths from 72 up)
+// Bits 6 and 7 leave the lowest 6 bits of a bit count alone when a whole
+// entry is subtracted from it.
+constexpr unsigned kTokenBits = 12;
+constexpr uint32_t kTokenMask = (1u << kTokenBits) - 1;
+constexpr uint32_t kTokenSlow = 1u << 6;
+constexpr uint32_t kTokenCopy = 1u << 7;
+constexpr uint32_t kTokenLong = 1u << 13;
+constexpr uint32_t kTokenLength2 = 1u << 8;
+constexpr unsigned kTokenValueShift = 14;
+constexpr unsigned kTokenLengthShift = 26;
+constexpr unsigned kLongSlots = 64;  // second-stage literal tables
+
+// A literal has one "low bit", the last bit of its own code, which keeps its
+// distance between 256 and 512.
+constexpr uint32_t literalEntry(unsigned byte, unsigned used) {
+  return 1u << kTokenLengthShift | (256 + byte) << kTokenValueShift | 63u << 8 | used;
+}
+
+// Distance, for part copies: one table per dictionary size, entries 0-255
+// for copies of 3 or more bytes, 256-511 for copies of 2 (2 low bits),
+// indexed by the 8 bits after the length. The distance is base + the low
+// bits, which follow the code.
+constexpr unsigned kDistanceLength2 = 256;
+
+struct DistanceEntry {
+  uint16_t base;      // (high part << low bits) + 1
+  uint8_t codeBits;   // bits of the distance code
+  uint8_t totalBits;  // code and low bits
+  uint8_t lowMask;    // 2^(low bits) - 1
+  uint8_t unused[3];
+};
 
 struct FastTables {
-  // Literal, indexed by the 10 bits after the flag: symbol | (code bits + 1
-  // for the flag) << 8, or kLongFlag | first entry of an 8-entry second stage
-  // indexed by the next 3 bits.
-  uint16_t literal[1u << kLitBits];
-  uint16_t literalLong[kLongSlots * 8];
+  uint32_t token[2][3][1u << kTokenBits];  // by literal coding (0 binary, 1 ASCII), dictionary bits - 4
+  uint32_t literalLong[kLongSlots * 4];
   unsigned longTables;
-  // Length, indexed by the 12 bits after the flag: the copy length | bits of
-  // code and extra bits together << 10, for every length whose code and
-  // extra bits fit in 12 bits (all below 136). 0 for the longer ones, which
-  // go through lengthLong.
-  uint16_t length[1u << kLenBits];
-  // Indexed by the 8 bits after the flag: code bits | extra bits << 8 |
-  // (base + 2) << 16.
-  uint32_t lengthLong[256];
-  // Distance high part | code bits << 8.
-  uint16_t distance[256];
+  DistanceEntry distance[3][512];  // by dictionary bits - 4
 };
+
+// Fills the copies of one token table: flag 1, then a length code.
+constexpr void fillCopies(uint32_t (&table)[1u << kTokenBits], unsigned k) {
+  for (unsigned i = 0; i < kLengthSymbols; ++i) {
+    unsigned codeBits = 1 + lengthCodeBits[i];
+    unsigned code = 1 | lengthCodes.value[i] << 1;
+    unsigned used = codeBits + lengthExtraBits[i];
+    if (used > kTokenBits) {
+      uint32_t e = (lengthBase[i] + 2u) << kTokenValueShift | lengthExtraBits[i] << 8 | kTokenCopy | kTokenSlow |
+                   kTokenLong | codeBits;
+      for (unsigned v = code; v < (1u << kTokenBits); v += 1u << codeBits) table[v] = e;
+      continue;
+    }
+    for (unsigned x = 0; x < (1u << lengthExtraBits[i]); ++x) {
+      unsigned length = lengthBase[i] + 2u + x;
+      unsigned lowBits = length == 2 ? 2 : k;
+      unsigned prefix = code | x << codeBits;
+      uint32_t part = length << kTokenValueShift | (length == 2 ? kTokenLength2 : 0) | kTokenSlow | used;
+      for (unsigned v = prefix; v < (1u << kTokenBits); v += 1u << used) table[v] = part;
+      for (unsigned h = 0; h < kDistanceSymbols; ++h) {
+        unsigned before = used + distanceCodeBits[h];
+        if (before > kTokenBits) continue;
+        uint32_t whole = length << kTokenLengthShift | ((h << lowBits) + 1) << kTokenValueShift |
+                         (64 - lowBits) << 8 | kTokenCopy | (before + lowBits);
+        for (unsigned v = prefix | distanceCodes.value[h] << used; v < (1u << kTokenBits); v += 1u << before)
+          table[v] = whole;
+      }
+    }
+  }
+}
+
+// The longest whole copy: the fast moves lay down 32 bytes.
+constexpr unsigned longestWholeCopy(const uint32_t (&table)[1u << kTokenBits]) {
+  unsigned longest = 0;
+  for (uint32_t e : table)
+    if (!(e & kTokenSlow) && (e >> kTokenLengthShift) > longest) longest = e >> kTokenLengthShift;
+  return longest;
+}
 
 constexpr FastTables buildFastTables() {
   FastTables t{};
+  uint32_t longEntry[256] = {};  // ASCII: the token entry of a long code's first 12 bits
   for (unsigned s = 0; s < 256; ++s) {
-    unsigned len = literalCodeBits[s];
-    unsigned c = literalCodes.value[s];
-    uint16_t entry = static_cast<uint16_t>(s | (len + 1) << 8);
-    if (len <= kLitBits) {
-      for (unsigned v = c; v < (1u << kLitBits); v += 1u << len) t.literal[v] = entry;
-      continue;
+    unsigned used = 1 + literalCodeBits[s];
+    if (used <= kTokenBits) continue;
+    unsigned code = literalCodes.value[s] << 1;
+    unsigned prefix = code & kTokenMask;
+    unsigned slot = 0;
+    for (; slot < t.longTables; ++slot)
+      if (longEntry[slot] == prefix) break;
+    if (slot == t.longTables) longEntry[t.longTables++] = prefix;
+    for (unsigned v = code >> kTokenBits; v < 4; v += 1u << (used - kTokenBits))
+      t.literalLong[slot * 4 + v] = literalEntry(s, used);
+  }
+  for (unsigned k = 4; k <= 6; ++k) {
+    uint32_t(&binary)[1u << kTokenBits] = t.token[0][k - 4];
+    for (unsigned v = 0; v < (1u << kTokenBits); v += 2) binary[v] = literalEntry((v >> 1) & 0xFF, 9);
+    fillCopies(binary, k);
+
+    uint32_t(&ascii)[1u << kTokenBits] = t.token[1][k - 4];
+    for (unsigned s = 0; s < 256; ++s) {
+      unsigned used = 1 + literalCodeBits[s];
+      if (used > kTokenBits) continue;
+      for (unsigned v = literalCodes.value[s] << 1; v < (1u << kTokenBits); v += 1u << used)
+        ascii[v] = literalEntry(s, used);
     }
-    unsigned prefix = c & ((1u << kLitBits) - 1);
-    if (!(t.literal[prefix] & kLongFlag)) t.literal[prefix] = static_cast<uint16_t>(kLongFlag | (t.longTables++ * 8));
-    unsigned base = t.literal[prefix] & ~kLongFlag;
-    unsigned rest = c >> kLitBits;
-    for (unsigned v = rest; v < 8; v += 1u << (len - kLitBits)) t.literalLong[base + v] = entry;
-  }
-  for (unsigned i = 0; i < kLengthSymbols; ++i) {
-    unsigned used = lengthCodeBits[i] + lengthExtraBits[i];
-    if (used > kLenBits) continue;
-    for (unsigned x = 0; x < (1u << lengthExtraBits[i]); ++x)
-      for (unsigned v = lengthCodes.value[i] | x << lengthCodeBits[i]; v < (1u << kLenBits); v += 1u << used)
-        t.length[v] = static_cast<uint16_t>((lengthBase[i] + 2u + x) | used << 10);
-  }
-  for (unsigned v = 0; v < 256; ++v) {
-    unsigned i = kCareful.lengthLookup[v];
-    t.lengthLong[v] = lengthCodeBits[i] | lengthExtraBits[i] << 8 | (lengthBase[i] + 2u) << 16;
-    unsigned h = kCareful.distanceLookup[v];
-    t.distance[v] = static_cast<uint16_t>(h | distanceCodeBits[h] << 8);
+    for (unsigned slot = 0; slot < t.longTables; ++slot)
+      ascii[longEntry[slot]] = slot * 4 << kTokenValueShift | kTokenLong | kTokenSlow;
+    fillCopies(ascii, k);
+
+    for (unsigned v = 0; v < 512; ++v) {
+      unsigned h = kCareful.distanceLookup[v & 0xFF];
+      unsigned codeBits = distanceCodeBits[h];
+      unsigned lowBits = v >= kDistanceLength2 ? 2 : k;
+      t.distance[k - 4][v] = {static_cast<uint16_t>((h << lowBits) + 1), static_cast<uint8_t>(codeBits),
+                              static_cast<uint8_t>(codeBits + lowBits), static_cast<uint8_t>((1u << lowBits) - 1),
+                              {0, 0, 0}};
+    }
   }
   return t;
 }
 
 constexpr FastTables kFast = buildFastTables();
 static_assert(kFast.longTables <= kLongSlots, "second-stage literal tables");
+static_assert(longestWholeCopy(kFast.token[0][0]) <= 32 && longestWholeCopy(kFast.token[0][1]) <= 32 &&
+                  longestWholeCopy(kFast.token[0][2]) <= 32 && longestWholeCopy(kFast.token[1][0]) <= 32 &&
+                  longestWholeCopy(kFast.token[1][1]) <= 32 && longestWholeCopy(kFast.token[1][2]) <= 32,
+              "a whole copy fits the fast moves");
 
 // ---------------------------------------------------------------------------
 // Input and output.
@@ -309,87 +402,108 @@ inline void copyMatchFast(unsigned char *out, unsigned distance, unsigned length
 }
 
 // Decodes tokens while at least 8 unread bytes remain in the input block.
-// Returns true when it decoded the end-of-stream code. One instance per
-// literal coding, so the loop never asks which one it decodes.
-template <bool Ascii>
-bool fastLoopCoded(DclState *s) {
+// Returns true when it decoded the end-of-stream code.
+//
+// Each token starts with at least 56 bits buffered and takes at most 30, so
+// at least 8 stay behind it, as the careful path expects. Refilling before
+// every token costs less than asking whether to. The next token's entry is
+// looked up as soon as the current token's bits are consumed, before its
+// output is written, so that the chain from one lookup to the next is one
+// load, one shift and one mask for literals and whole copies alike.
+//
+// Literals and whole copies share one branch-free path, since text and
+// binary data mix the two in no order a branch predictor could learn: a
+// literal is a copy of length 1 from 256 or more bytes back, and its own
+// byte is then stored over the first one copied (a copy stores that byte
+// past its end, where it is overwritten later).
+bool fastLoop(DclState *s) {
   if (s->inputCount - s->inputPos < 8) return false;
   const unsigned char *in = s->inputBuffer + s->inputPos;
   const unsigned char *const inLast = s->inputBuffer + s->inputCount - 8;
   uint64_t bits = s->bitBuffer;
-  unsigned count = s->bitCount;
+  unsigned count = s->bitCount;  // only its lowest 6 bits count: entries are subtracted whole
   unsigned char *out = s->window + s->outputPos;
   unsigned char *const flushAt = s->window + kFlushAt;
-  const unsigned k = s->dictionaryBits;
+  const uint32_t *const token = kFast.token[s->compressionType][s->dictionaryBits - 4];
+  const DistanceEntry *const distanceTable = kFast.distance[s->dictionaryBits - 4];
   bool ended = false;
 
-  // Each token starts with at least 56 bits buffered: it takes at most 30,
-  // so at least 8 stay behind it, as the careful path expects. Refilling
-  // before every token costs less than asking whether to.
-  while (in <= inLast) {
-    bits |= load64le(in) << count;
-    in += (63 - count) >> 3;
-    count |= 56;
-
-    if (!(bits & 1)) {
-      if (!Ascii) {
-        *out++ = static_cast<unsigned char>(bits >> 1);
-        bits >>= 9;
-        count -= 9;
+  bits |= load64le(in) << count;
+  in += (63 - count) >> 3;
+  count |= 56;
+  uint32_t e = token[bits & kTokenMask];
+  for (;;) {
+    if (__builtin_expect(!(e & kTokenSlow), 1)) {
+      // The low bits end where the token ends.
+      unsigned low = static_cast<unsigned>((bits << ((0 - e) & 63)) >> ((e >> 8) & 63));
+      bits >>= e & 63;
+      count -= e;
+      const uint32_t t = e;
+      e = token[bits & kTokenMask];
+      unsigned distance = ((t >> kTokenValueShift) & 0xFFF) + low;
+      if (__builtin_expect(distance >= 16, 1)) {
+        memcpy(out, out - distance, 16);
+        memcpy(out + 16, out - distance + 16, 16);
+        out[(t & kTokenCopy) >> 2] = static_cast<unsigned char>(t >> kTokenValueShift);
       } else {
-        unsigned e = kFast.literal[(bits >> 1) & ((1u << kLitBits) - 1)];
-        if (__builtin_expect(e & kLongFlag, 0)) e = kFast.literalLong[(e & ~kLongFlag) + ((bits >> (1 + kLitBits)) & 7)];
-        *out++ = static_cast<unsigned char>(e);
-        unsigned used = e >> 8;
-        bits >>= used;
-        count -= used;
+        copyMatchFast(out, distance, t >> kTokenLengthShift);
       }
+      out += t >> kTokenLengthShift;
+    } else if (!(e & kTokenLong)) {
+      unsigned length = (e >> kTokenValueShift) & 0xFFF;
+      bits >>= e & 63;
+      count -= e & 63;
+      const DistanceEntry &de = distanceTable[(bits & 0xFF) | (e & kTokenLength2)];
+      unsigned distance = de.base + static_cast<unsigned>((bits >> de.codeBits) & de.lowMask);
+      bits >>= de.totalBits;
+      count -= de.totalBits;
+      e = token[bits & kTokenMask];
+      copyMatchFast(out, distance, length);
+      out += length;
+    } else if (!(e & kTokenCopy)) {
+      e = kFast.literalLong[((e >> kTokenValueShift) & 0xFFF) + ((bits >> kTokenBits) & 3)];
+      *out++ = static_cast<unsigned char>(e >> kTokenValueShift);
+      bits >>= e & 63;
+      count -= e;
+      e = token[bits & kTokenMask];
     } else {
-      unsigned length;
-      unsigned le = kFast.length[(bits >> 1) & ((1u << kLenBits) - 1)];
-      if (__builtin_expect(le != 0, 1)) {
-        length = le & 0x3FF;
-        unsigned used = 1 + (le >> 10);
-        bits >>= used;
-        count -= used;
-      } else {
-        uint32_t ll = kFast.lengthLong[(bits >> 1) & 0xFF];
-        unsigned used = 1 + (ll & 0xFF);
-        bits >>= used;
-        unsigned extra = (ll >> 8) & 0xFF;
-        length = (ll >> 16) + static_cast<unsigned>(bits & ((1u << extra) - 1));
-        bits >>= extra;
-        count -= used + extra;
-        if (length == kEndOfStreamLength) {
-          ended = true;
-          break;
-        }
+      bits >>= e & 63;
+      count -= e & 63;
+      unsigned extra = (e >> 8) & 15;
+      unsigned length = ((e >> kTokenValueShift) & 0xFFF) + static_cast<unsigned>(bits & ((1u << extra) - 1));
+      bits >>= extra;
+      count -= extra;
+      if (length == kEndOfStreamLength) {
+        ended = true;
+        break;
       }
-      unsigned de = kFast.distance[bits & 0xFF];
-      bits >>= de >> 8;
-      unsigned lowBits = length == 2 ? 2 : k;
-      unsigned distance = ((de & 0xFF) << lowBits) + static_cast<unsigned>(bits & ((1u << lowBits) - 1)) + 1;
-      bits >>= lowBits;
-      count -= (de >> 8) + lowBits;
+      const DistanceEntry &de = distanceTable[bits & 0xFF];
+      unsigned distance = de.base + static_cast<unsigned>((bits >> de.codeBits) & de.lowMask);
+      bits >>= de.totalBits;
+      count -= de.totalBits;
+      e = token[bits & kTokenMask];
       copyMatchFast(out, distance, length);
       out += length;
     }
-
     if (__builtin_expect(out >= flushAt, 0)) {
       s->outputPos = static_cast<uint32_t>(out - s->window);
       flushWindow(s);
       out = s->window + s->outputPos;
     }
+    if (__builtin_expect(in > inLast, 0)) break;
+    count &= 63;
+    bits |= load64le(in) << count;
+    in += (63 - count) >> 3;
+    count |= 56;
   }
 
+  count &= 63;
   s->outputPos = static_cast<uint32_t>(out - s->window);
   s->bitBuffer = bits & ((uint64_t{1} << count) - 1);
   s->bitCount = count;
   s->inputPos = static_cast<uint32_t>(in - s->inputBuffer);
   return ended;
 }
-
-bool fastLoop(DclState *s) { return s->compressionType == 1 ? fastLoopCoded<true>(s) : fastLoopCoded<false>(s); }
 
 // Decodes tokens up to the end-of-stream code or a failure; returns 773 or 774.
 unsigned runMainLoop(DclState *s) {
