@@ -1,4 +1,4 @@
-// What the hook inside setup.exe reports to the driver (box_style_hook.cpp,
+// What the hook inside setup.exe reports to the driver (setup_hook.cpp,
 // wine_driver.cpp): WM_COPYDATA to the driver's window, dwData the kind.
 #ifndef QV_WINE_HOOK_REPORTS_H
 #define QV_WINE_HOOK_REPORTS_H

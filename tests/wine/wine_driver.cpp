@@ -10,12 +10,14 @@
 //
 // Media actions (insert, eject) are handed to whoever started the driver:
 // one line "insert a: DIR" or "eject a:" on standard output, and the
-// driver goes on when a line comes back on standard input. LOG is where
-// the started program records its command line ("Quorvel sign-up started:
-// COMMAND LINE"); each line it gains during the run becomes an exec event.
-// With --shots, each dialog and message box is kept as a PNG picture in
-// DIR as it waits for its answer (dialog-N.png, box-N.png). Exit status:
-// 0 when the run matched its answers, 2 when it did not.
+// driver goes on when a line comes back on standard input; a drive's speed
+// is kept in a table that the hook in setup.exe reads (hook_reports.h).
+// LOG is where the started program records its command line ("Quorvel
+// sign-up started: COMMAND LINE"); each line it gains during the run
+// becomes an exec event. With --shots, each dialog and message box is kept
+// as a PNG picture in DIR as it waits for its answer (NN-dialogID.png,
+// NN-message.png). Exit status: 0 when the run matched its answers, 2 when
+// it did not.
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
@@ -29,7 +31,6 @@
 #include <deque>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,6 @@ struct Answer {
   std::vector<std::string> before;  // media actions, one line each
 };
 
-std::string transcriptPath;
 FILE *transcript = NULL;
 
 std::string quote(const std::string &s) {
@@ -452,7 +452,7 @@ std::string iconName(UINT style) {
 }
 
 void answerBox(HWND box) {
-  // The box's style, as the hook in box_style_hook.dll saw it given.
+  // The box's style, as the hook in setup_hook.dll saw it given.
   HANDLE seen = GetPropA(box, "QuorvelBoxSeen");
   if (seen == NULL) fail("a message box whose style the hook did not see");
   UINT style = static_cast<UINT>(reinterpret_cast<ULONG_PTR>(GetPropA(box, "QuorvelBoxStyle")));
@@ -748,9 +748,9 @@ int main(int argc, char **argv) {
   // The hook that reads each message box's style as the program gives it.
   char here[MAX_PATH];
   GetModuleFileNameA(NULL, here, sizeof here);
-  strcpy(strrchr(here, '\\') + 1, "box_style_hook.dll");
+  strcpy(strrchr(here, '\\') + 1, "setup_hook.dll");
   HMODULE hookDll = LoadLibraryA(here);
-  HOOKPROC hookProc = hookDll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void *>(GetProcAddress(hookDll, "boxStyleHook"))) : NULL;
+  HOOKPROC hookProc = hookDll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void *>(GetProcAddress(hookDll, "setupHook"))) : NULL;
   WNDCLASSA sinkClass = {};
   sinkClass.lpfnWndProc = sinkProc;
   sinkClass.lpszClassName = kDriverSinkClass;

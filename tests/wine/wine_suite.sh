@@ -8,7 +8,7 @@
 #   wine_suite.sh cleanup              remove the booted prefix
 #
 # From the environment (set by CTest): QV_WORK (the suite's directory),
-# QV_DRIVER_DIR (wine_driver.exe, box_style_hook.dll), QV_WIN_DEMO and
+# QV_DRIVER_DIR (wine_driver.exe, setup_hook.dll), QV_WIN_DEMO and
 # QV_LINUX_DEMO (the two demo packages: package/ and floppy/disk1..3),
 # QV_W32PREFIX (the prefix tool), QV_SCENARIOS (the answer files),
 # QV_SHOTS (a directory: keep a screenshot of each dialog and box of each

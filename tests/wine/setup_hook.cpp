@@ -94,7 +94,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-extern "C" __declspec(dllexport) LRESULT CALLBACK boxStyleHook(int code, WPARAM wParam, LPARAM lParam) {
+extern "C" __declspec(dllexport) LRESULT CALLBACK setupHook(int code, WPARAM wParam, LPARAM lParam) {
   const CWPRETSTRUCT *call = reinterpret_cast<const CWPRETSTRUCT *>(lParam);
   if (code == HC_ACTION) {
     HWND w = call->hwnd;
