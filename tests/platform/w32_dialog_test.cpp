@@ -28,7 +28,7 @@ const w32res::ResourceTable kTable = {kDialogs, 2, kStrings, 1, nullptr, 0};
 
 // What the dialog procedure does on each test run's posted messages.
 struct Run {
-  HWND dialog = nullptr;
+  std::atomic<HWND> dialog{nullptr};
   int posts = 0;                // WM_USER + 1 messages taken
   std::atomic<bool> go{false};  // WM_USER + 2 taken: the dialog loop runs
 };
