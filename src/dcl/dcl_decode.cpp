@@ -432,23 +432,30 @@ bool fastLoop(DclState *s) {
   in += (63 - count) >> 3;
   count |= 56;
   uint32_t e = token[bits & kTokenMask];
+  // A literal or whole copy.
+  auto wholeToken = [&] {
+    // The low bits end where the token ends.
+    unsigned low = static_cast<unsigned>((bits << ((0 - e) & 63)) >> ((e >> 8) & 63));
+    bits >>= e & 63;
+    count -= e;
+    const uint32_t t = e;
+    e = token[bits & kTokenMask];
+    unsigned distance = ((t >> kTokenValueShift) & 0xFFF) + low;
+    if (__builtin_expect(distance >= 16, 1)) {
+      memcpy(out, out - distance, 16);
+      memcpy(out + 16, out - distance + 16, 16);
+      out[(t & kTokenCopy) >> 2] = static_cast<unsigned char>(t >> kTokenValueShift);
+    } else {
+      copyMatchFast(out, distance, t >> kTokenLengthShift);
+    }
+    out += t >> kTokenLengthShift;
+  };
   for (;;) {
     if (__builtin_expect(!(e & kTokenSlow), 1)) {
-      // The low bits end where the token ends.
-      unsigned low = static_cast<unsigned>((bits << ((0 - e) & 63)) >> ((e >> 8) & 63));
-      bits >>= e & 63;
-      count -= e;
-      const uint32_t t = e;
-      e = token[bits & kTokenMask];
-      unsigned distance = ((t >> kTokenValueShift) & 0xFFF) + low;
-      if (__builtin_expect(distance >= 16, 1)) {
-        memcpy(out, out - distance, 16);
-        memcpy(out + 16, out - distance + 16, 16);
-        out[(t & kTokenCopy) >> 2] = static_cast<unsigned char>(t >> kTokenValueShift);
-      } else {
-        copyMatchFast(out, distance, t >> kTokenLengthShift);
-      }
-      out += t >> kTokenLengthShift;
+      wholeToken();
+      // Two whole tokens take at most 36 bits, and the second writes at most
+      // 32 bytes past the first's end, which the window's slack holds.
+      if (__builtin_expect(!(e & kTokenSlow), 1)) wholeToken();
     } else if (!(e & kTokenLong)) {
       unsigned length = (e >> kTokenValueShift) & 0xFFF;
       bits >>= e & 63;

@@ -243,19 +243,21 @@ TEST(DclWindow, LongestCopyFromTheLastWindowPosition) {
 }
 
 TEST(DclWindow, OverlappingCopiesRepeatPatterns) {
-  for (unsigned distance = 1; distance <= 9; ++distance) {
+  // Periods up to 31, so the fast loop's wide moves meet every overlap; the
+  // bytes after the end code keep the whole-input run in the fast loop.
+  for (unsigned distance = 1; distance <= 31; ++distance) {
     BitWriter w(0, 4);
     NaiveOutput expect;
     for (unsigned i = 0; i < distance; ++i) {
       w.literal('a' + i);
       expect.literal(static_cast<unsigned char>('a' + i));
     }
-    for (unsigned length : {2u, 3u, 7u, 8u, 9u, 17u, 518u}) {
-      if (length == 2 && distance > 256) continue;
+    for (unsigned length : {2u, 3u, 7u, 8u, 9u, 16u, 17u, 23u, 518u}) {
       w.copy(length, distance);
       expect.copy(length, distance);
     }
     w.end();
+    for (int i = 0; i < 8; ++i) w.put(0, 8);
     DecodeRun run = decodeAllSplits(w.finish());
     EXPECT_EQ(run.result, DclResult::Ok) << distance;
     EXPECT_EQ(run.output, expect.bytes) << distance;
