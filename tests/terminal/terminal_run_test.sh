@@ -15,6 +15,9 @@ sock="qv-terminal-$$"
 tm() { tmux -L "$sock" "$@"; }
 trap 'tm kill-server 2>/dev/null || true; rm -rf "$work"' EXIT
 export LANG=C.UTF-8
+# A session of its own keeps the server up while the test's sessions come
+# and go (a server left without sessions exits, under a new one's feet).
+tm new-session -d -s keep "sleep 600"
 
 fail() {
   echo "FAILED: $*" >&2
