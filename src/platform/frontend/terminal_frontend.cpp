@@ -1176,8 +1176,20 @@ class TerminalFrontEnd : public FrontEnd {
     }
     attr_t help = colour_ ? attrOf(kHelp) : A_REVERSE;
     fill(LINES - 1, 0, COLS, help);
-    put(LINES - 1, 0,
-        " Tab focus  Enter/Space press  Alt+letter  Esc  F4 close  F2 media  Ctrl-C quit", help, COLS);
+    int needCols = 0, needRows = 0;
+    for (const Shown &s : dialogs) {
+      needCols = std::max(needCols, s.layout.cols + 2);
+      needRows = std::max(needRows, s.layout.rows + 3);
+    }
+    if (needCols > COLS || needRows > LINES) {
+      put(LINES - 1, 0,
+          " The dialog needs a terminal of " + std::to_string(needCols) + "x" + std::to_string(needRows) +
+              ": make it larger  (Ctrl-C quit)",
+          help, COLS);
+    } else {
+      put(LINES - 1, 0, " Tab focus  Enter/Space press  Alt+letter  Esc  F4 close  F2 media  Ctrl-C quit", help,
+          COLS);
+    }
     if (cursorRow >= 0) {
       curs_set(1);
       move(cursorRow, cursorCol);
