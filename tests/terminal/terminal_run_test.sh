@@ -2,7 +2,8 @@
 # The setup program in a real terminal (tmux, 80x24): the demo package from
 # D:, answered with keys, each screen checked at its places; the recorded
 # answer file replayed to the same transcript; the three floppies with the
-# disks changed from the media menu; Ctrl-C giving the terminal back.
+# disks changed from the media menu; Ctrl-C and a crash giving the
+# terminal back.
 #
 #   terminal_run_test.sh BUILD_DIR
 set -euo pipefail
@@ -199,4 +200,10 @@ wait_for "Welcome to Quorvel!"
 keys C-c
 wait_for "EXIT=130"
 [ "$(tm display -p -t t '#{alternate_on}')" = 0 ] || fail "Ctrl-C left the screen taken"
+# ---- A crash gives the terminal back too ----------------------------------
+run_setup "$work/prefix2" d:
+wait_for "Welcome to Quorvel!"
+kill -SEGV "$(pgrep -P "$(tm display -p -t t '#{pane_pid}')" -x setup)"
+wait_for "EXIT=139"
+[ "$(tm display -p -t t '#{alternate_on}')" = 0 ] || fail "the crash left the screen taken"
 echo "terminal run: ok"
