@@ -177,7 +177,9 @@ shots=()
 # Media actions the driver asks for are carried out here, in the prefix.
 mkfifo "$dir/done"
 exec 7<>"$dir/done"
-"$wine" "$QV_DRIVER_DIR/wine_driver.exe" "${shots[@]}" "$drive:\\setup.exe" \
+# A run that hangs is ended after two minutes (and every Wine process with
+# it, on exit).
+timeout 120 "$wine" "$QV_DRIVER_DIR/wine_driver.exe" "${shots[@]}" "$drive:\\setup.exe" \
   "z:${dir//\//\\}\\pkg-win\\$name.answers" "z:${dir//\//\\}\\wine.txt" \
   "c:\\$installed\\quorvel\\quorvel.log" <&7 2>"$dir/driver.err" |
   while read -r verb letter target; do
@@ -197,7 +199,7 @@ cat "$dir/driver.err"
 
 start=$(date +%s%N)
 W32_PREFIX=$lin W32_ANSWERS=$dir/pkg-linux/$name.answers W32_TRANSCRIPT=$dir/linux.txt \
-  "$dir/pkg-linux/$first/setup" </dev/null 2>"$dir/linux.err"
+  timeout 120 "$dir/pkg-linux/$first/setup" </dev/null 2>"$dir/linux.err"
 linux_status=$?
 # The Linux layer starts the installed program detached: wait for its line.
 log=$lin/drive_c/$installed/quorvel/quorvel.log
