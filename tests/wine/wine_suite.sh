@@ -315,5 +315,7 @@ case $name in
     ;;
 esac
 stop_all
-[ $fail = 0 ] && echo "$name: Wine and Linux agree"
+# A passing run's Wine prefix goes (the transcripts stay); a failing one's
+# is kept for a look.
+[ $fail = 0 ] && rm -rf "$WINEPREFIX" && echo "$name: Wine and Linux agree"
 exit $fail
