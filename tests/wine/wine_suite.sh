@@ -189,7 +189,6 @@ timeout 120 "$wine" "$QV_DRIVER_DIR/wine_driver.exe" "${shots[@]}" "$drive:\\set
         ln -sfn "$target" "$WINEPREFIX/dosdevices/$letter"
         ;;
       eject) rm -f "$WINEPREFIX/dosdevices/$letter" ;;
-      shot) ;;
     esac
     echo done >&7
   done
