@@ -116,7 +116,8 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK setupHook(int code, WPARAM wPa
         if (isDialog(w) && GetPropA(w, kBoxSeenProp) == NULL) report(kReportEnded, w, NULL, 0);
         break;
       case WM_SETTEXT:
-        if ((GetWindowLongA(w, GWL_STYLE) & WS_CHILD) != 0 && parent != NULL && isDialog(parent) && GetPropA(parent, kBoxSeenProp) == NULL) {
+        if ((GetWindowLongA(w, GWL_STYLE) & WS_CHILD) != 0 && parent != NULL && isDialog(parent) &&
+            GetPropA(parent, kBoxSeenProp) == NULL) {
           char text[sizeof(HookReport{}.text)] = "";
           GetWindowTextA(w, text, sizeof text);
           report(kReportText, w, text, GetDlgCtrlID(w));

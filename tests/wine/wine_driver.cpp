@@ -486,7 +486,8 @@ void answerBox(HWND box) {
     for (char &c : b) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     if (b == "escape") {
       // Escape is Cancel where the box has it, OK in an OK box.
-      id = kind->buttons == MB_OK ? IDOK : kind->buttons == MB_YESNO || kind->buttons == MB_ABORTRETRYIGNORE ? 0 : IDCANCEL;
+      bool noCancel = kind->buttons == MB_YESNO || kind->buttons == MB_ABORTRETRYIGNORE;
+      id = kind->buttons == MB_OK ? IDOK : noCancel ? 0 : IDCANCEL;
     } else {
       for (int i = 1; i <= 7; i++) {
         if (_stricmp(b.c_str(), kButtonNames[i]) == 0) id = i;
@@ -727,7 +728,9 @@ int main(int argc, char **argv) {
     argv += 2;
   }
   if (argc < 4 || argc > 5) {
-    fprintf(stderr, "usage: wine_driver [--shots DIR] SETUP.EXE ANSWERS TRANSCRIPT [LOG]\n       wine_driver --links DIR\n");
+    fprintf(stderr,
+            "usage: wine_driver [--shots DIR] SETUP.EXE ANSWERS TRANSCRIPT [LOG]\n"
+            "       wine_driver --links DIR\n");
     return 2;
   }
   transcript = fopen(argv[3], "wb");
@@ -745,12 +748,14 @@ int main(int argc, char **argv) {
   if (speeds == NULL) fail("cannot make the table of drive speeds");
   loadAnswers(argv[2]);
 
-  // The hook that reads each message box's style as the program gives it.
+  // The hook that setup.exe loads (setup_hook.dll, beside this program)
+  // and the window it reports to.
   char here[MAX_PATH];
   GetModuleFileNameA(NULL, here, sizeof here);
   strcpy(strrchr(here, '\\') + 1, "setup_hook.dll");
   HMODULE hookDll = LoadLibraryA(here);
-  HOOKPROC hookProc = hookDll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void *>(GetProcAddress(hookDll, "setupHook"))) : NULL;
+  FARPROC hookEntry = hookDll ? GetProcAddress(hookDll, "setupHook") : NULL;
+  HOOKPROC hookProc = reinterpret_cast<HOOKPROC>(reinterpret_cast<void *>(hookEntry));
   WNDCLASSA sinkClass = {};
   sinkClass.lpfnWndProc = sinkProc;
   sinkClass.lpszClassName = kDriverSinkClass;
@@ -759,7 +764,7 @@ int main(int argc, char **argv) {
     fail("cannot make the window the hook reports to");
   }
   if (hookProc == NULL || SetWindowsHookExA(WH_CALLWNDPROCRET, hookProc, hookDll, 0) == NULL) {
-    fail(std::string("cannot set the message box hook from ") + here);
+    fail(std::string("cannot set the hook from ") + here);
   }
 
   for (const std::string &action : atStart) runAction(action);
