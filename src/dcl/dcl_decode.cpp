@@ -404,9 +404,10 @@ inline void copyMatchFast(unsigned char *out, unsigned distance, unsigned length
 // Decodes tokens while at least 8 unread bytes remain in the input block.
 // Returns true when it decoded the end-of-stream code.
 //
-// Each token starts with at least 56 bits buffered and takes at most 30, so
-// at least 8 stay behind it, as the careful path expects. Refilling before
-// every token costs less than asking whether to. The next token's entry is
+// Each round starts with at least 56 bits buffered and takes one token (at
+// most 30 bits) or two literals or whole copies (at most 18 bits each), so at
+// least 8 stay behind, as the careful path expects. Refilling before every
+// round costs less than asking whether to. The next token's entry is
 // looked up as soon as the current token's bits are consumed, before its
 // output is written, so that the chain from one lookup to the next is one
 // load, one shift and one mask for literals and whole copies alike.
