@@ -103,6 +103,38 @@ bool replaceHostFile(const std::string &host, const std::string &bytes) {
   return ok;
 }
 
+int readPrefixFile(const std::string &path, std::string *out) {
+  out->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? 0 : errno;
+  struct stat st;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  } else if (st.st_size > kPrefixFileCap) {
+    err = EFBIG;
+  } else {
+    out->resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < out->size()) {
+      ssize_t n = read(fd, &(*out)[got], out->size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        err = errno;
+        break;
+      }
+      if (n == 0) break; // shrank meanwhile
+      got += static_cast<size_t>(n);
+    }
+    out->resize(got); // no more than the size seen: a file that grows meanwhile is not followed
+  }
+  close(fd);
+  if (err) out->clear();
+  return err;
+}
+
 HostFileLock::HostFileLock(const std::string &lockPath, bool exclusive) {
   fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   if (fd_ < 0) return;

@@ -50,6 +50,7 @@ struct FileObject : Object {
   // WriteFile holds back, and a failed hand-over kept for the next call.
   std::mutex behindLock;
   std::vector<char> behind;
+  off_t behindAt = 0; // where the held-back bytes go in the host file
   DWORD deferredError = 0;
 };
 
@@ -162,6 +163,17 @@ bool profileHostPath(const char *fileName, ResolvedPath *out, DWORD *err);
 // renames it over host (keeping host's permission bits when it exists).
 // False with errno set on failure; host is then unchanged.
 bool replaceHostFile(const std::string &host, const std::string &bytes);
+
+// The prefix's own files (system.reg, progman/groups.ini) are read only when
+// they are regular files of at most this size: a FIFO, a device or a link
+// to one would hang the reader or fill the memory.
+constexpr off_t kPrefixFileCap = 64 * 1024 * 1024;
+
+// Reads a prefix file whole into *out.  0 on success, a missing file reading
+// as empty; otherwise an errno value: EINVAL for something that is not a
+// regular file, EFBIG for a file over kPrefixFileCap, else why it could not
+// be read.  Never blocks on a FIFO.
+int readPrefixFile(const std::string &path, std::string *out);
 
 // An advisory lock on a host file (flock), for the read-modify-write of the
 // prefix's own files between processes.  Blocks until granted.

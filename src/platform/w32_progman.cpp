@@ -136,16 +136,14 @@ struct Group {
 std::string groupsDir() { return w32::prefixDir() + "/progman"; }
 std::string groupsFile() { return groupsDir() + "/groups.ini"; }
 
-std::string readFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::vector<Group> loadGroups() {
-  std::vector<Group> groups;
-  std::istringstream in(readFile(groupsFile()));
+// False when groups.ini cannot be read (not a regular file, too large): the
+// commands then fail, and the file is not replaced.
+bool loadGroups(std::vector<Group> *out) {
+  std::vector<Group> &groups = *out;
+  groups.clear();
+  std::string text;
+  if (readPrefixFile(groupsFile(), &text) != 0) return false;
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -163,7 +161,7 @@ std::vector<Group> loadGroups() {
     if (b == std::string::npos) continue;
     groups.back().items.push_back(Item{rest.substr(0, a), rest.substr(a + 1, b - a - 1), rest.substr(b + 1)});
   }
-  return groups;
+  return true;
 }
 
 bool saveGroups(const std::vector<Group> &groups) {
@@ -324,7 +322,8 @@ void handle(Request &r) {
   if (r.format != CF_TEXT || !parseCommands(r.text, &commands)) return answer(r, false, terminate);
   mkdir(groupsDir().c_str(), 0777);
   HostFileLock fileLock(groupsDir() + "/groups.lock", true);
-  std::vector<Group> groups = loadGroups();
+  std::vector<Group> groups;
+  if (!loadGroups(&groups)) return answer(r, false, terminate);
   bool ok = true;
   bool changed = false;
   for (const Command &c : commands) {
@@ -420,7 +419,9 @@ std::vector<std::string> progmanCommands() {
 
 std::string progmanGroupsText() {
   ensureInit();
-  return readFile(groupsFile());
+  std::string text;
+  readPrefixFile(groupsFile(), &text);
+  return text;
 }
 
 } // namespace w32

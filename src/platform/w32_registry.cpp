@@ -9,12 +9,17 @@
 //   "Other"=hex(7):41,00,00
 //   @="the key's default value"
 //
-// Every call reads the file; a call that changes the registry holds an
-// exclusive flock on system.reg.lock from its read to its write, and writes
-// a temporary file that it renames over system.reg, so two processes never
-// lose each other's changes and a reader never sees half a file.  A file
-// that does not parse is never overwritten: every call then fails with
-// ERROR_REGISTRY_CORRUPT.
+// Every call looks at the file, and parses it again only when it has been
+// replaced since; names are found through indexes, so a key of 100,000
+// values or subkeys is enumerated in linear time.  A call that changes the
+// registry holds an exclusive flock on system.reg.lock from its read to its
+// write, and writes a temporary file that it renames over system.reg, so two
+// processes never lose each other's changes and a reader (which takes no
+// lock) never sees half a file.  A file that does not parse (or holds a key name over 255
+// characters, or keys deeper than 512 levels, as Windows refuses) is never
+// overwritten: every call then fails with ERROR_REGISTRY_CORRUPT.  Only a
+// regular file of at most 64 MiB is read; anything else fails every call
+// with ERROR_REGISTRY_IO_FAILED.
 //
 // Key and value names compare without regard to ASCII case and keep the
 // case they were created with.  Keys are written in that order (subkeys
@@ -29,8 +34,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <unordered_map>
 
 using namespace w32int;
 
@@ -38,6 +42,17 @@ namespace {
 
 const char *const kRootNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS"};
 constexpr int kRoots = 3;
+
+// What Windows allows: a key name of at most 255 characters, a tree at most
+// 512 levels deep below its root key.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxDepth = 512;
+
+std::string folded(const std::string &s) {
+  std::string out = s;
+  for (char &c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return out;
+}
 
 struct Value {
   std::string name; // "" is the key's default value, written @
@@ -47,33 +62,77 @@ struct Value {
 
 struct Key {
   std::string name;
-  std::vector<Value> values;
-  std::vector<std::unique_ptr<Key>> subkeys; // sorted by name, ignoring case
+  std::string fold;                           // name in lower case: the subkeys' order
+  std::vector<Value> values;                  // in the order first set
+  std::unordered_map<std::string, size_t> valueIndex; // folded name -> place in values
+  // Subkeys, put in order (by fold) when they are enumerated or written;
+  // found by name through the index.
+  std::vector<std::unique_ptr<Key>> subkeys;
+  bool subkeysInOrder = true;
+  std::unordered_map<std::string, Key *> subkeyIndex; // fold -> subkey
+
+  Key() = default;
+  Key(const Key &) = delete;
+  Key &operator=(const Key &) = delete;
+  // A tree of any depth is freed without recursion.
+  ~Key() {
+    std::vector<std::unique_ptr<Key>> pending = std::move(subkeys);
+    while (!pending.empty()) {
+      std::unique_ptr<Key> k = std::move(pending.back());
+      pending.pop_back();
+      for (auto &c : k->subkeys) pending.push_back(std::move(c));
+      k->subkeys.clear();
+    }
+  }
 
   Key *child(const std::string &n) const {
-    for (const auto &k : subkeys) {
-      if (equalsNoCase(k->name, n)) return k.get();
-    }
-    return nullptr;
+    auto it = subkeyIndex.find(folded(n));
+    return it == subkeyIndex.end() ? nullptr : it->second;
   }
   Key *addChild(const std::string &n) {
     auto k = std::make_unique<Key>();
     k->name = n;
+    k->fold = folded(n);
     Key *raw = k.get();
-    auto pos = std::find_if(subkeys.begin(), subkeys.end(), [&](const std::unique_ptr<Key> &o) {
-      std::string a = o->name, b = n;
-      for (char &c : a) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-      for (char &c : b) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-      return a > b;
-    });
-    subkeys.insert(pos, std::move(k));
+    if (!subkeys.empty() && raw->fold < subkeys.back()->fold) subkeysInOrder = false;
+    subkeyIndex[raw->fold] = raw;
+    subkeys.push_back(std::move(k));
     return raw;
   }
-  Value *value(const std::string &n) {
-    for (Value &v : values) {
-      if (equalsNoCase(v.name, n)) return &v;
+  const std::vector<std::unique_ptr<Key>> &orderedSubkeys() {
+    if (!subkeysInOrder) {
+      std::sort(subkeys.begin(), subkeys.end(),
+                [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) { return a->fold < b->fold; });
+      subkeysInOrder = true;
     }
-    return nullptr;
+    return subkeys;
+  }
+  bool removeChild(const Key *c) {
+    for (auto it = subkeys.begin(); it != subkeys.end(); ++it) {
+      if (it->get() != c) continue;
+      subkeyIndex.erase(c->fold);
+      subkeys.erase(it);
+      return true;
+    }
+    return false;
+  }
+  Value *value(const std::string &n) {
+    auto it = valueIndex.find(folded(n));
+    return it == valueIndex.end() ? nullptr : &values[it->second];
+  }
+  Value *addValue(const std::string &n) {
+    valueIndex[folded(n)] = values.size();
+    values.push_back(Value());
+    values.back().name = n;
+    return &values.back();
+  }
+  bool removeValue(const std::string &n) {
+    auto it = valueIndex.find(folded(n));
+    if (it == valueIndex.end()) return false;
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(it->second));
+    valueIndex.clear();
+    for (size_t i = 0; i < values.size(); ++i) valueIndex[folded(values[i].name)] = i;
+    return true;
   }
 };
 
@@ -187,7 +246,8 @@ bool parseValue(const std::string &line, Value *v) {
   return false;
 }
 
-// The key of a header path, created as needed; nullptr for an unknown root.
+// The key of a header path, created as needed; nullptr for an unknown root,
+// an empty or too long key name, or a path deeper than Windows allows.
 Key *keyForHeader(Registry *reg, const std::string &path) {
   std::vector<std::string> parts;
   std::string part;
@@ -209,40 +269,33 @@ Key *keyForHeader(Registry *reg, const std::string &path) {
     parts.insert(parts.begin() + 1, {"Software", "Classes"});
     k = &reg->roots[0];
   }
-  if (!k) return nullptr;
+  if (!k || parts.size() - first > kMaxDepth) return nullptr;
   for (size_t i = first; i < parts.size(); ++i) {
-    if (parts[i].empty()) return nullptr;
+    if (parts[i].empty() || parts[i].size() > kMaxKeyName) return nullptr;
     Key *c = k->child(parts[i]);
     k = c ? c : k->addChild(parts[i]);
   }
   return k;
 }
 
-// LONG result: ERROR_SUCCESS (a missing file is an empty registry),
-// ERROR_REGISTRY_CORRUPT or ERROR_REGISTRY_IO_FAILED.
-LONG loadRegistry(Registry *reg) {
-  struct stat st;
-  if (stat(registryFile().c_str(), &st) != 0) return errno == ENOENT ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
-  std::ifstream in(registryFile(), std::ios::binary);
-  if (!in) return ERROR_REGISTRY_IO_FAILED;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return ERROR_REGISTRY_IO_FAILED;
-  std::string bytes = ss.str();
-  std::vector<std::string> lines;
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t nl = bytes.find('\n', i);
+// The file's bytes into reg: ERROR_SUCCESS or ERROR_REGISTRY_CORRUPT.
+LONG parseRegistry(const std::string &bytes, Registry *reg) {
+  size_t pos = 0;
+  // The next line without its line end; false at the end of the bytes.
+  auto nextLine = [&](std::string *l) {
+    if (pos >= bytes.size()) return false;
+    size_t nl = bytes.find('\n', pos);
     if (nl == std::string::npos) nl = bytes.size();
-    std::string l = bytes.substr(i, nl - i);
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    lines.push_back(l);
-    i = nl + 1;
-  }
+    size_t end = nl > pos && bytes[nl - 1] == '\r' ? nl - 1 : nl;
+    l->assign(bytes, pos, end - pos);
+    pos = nl + 1;
+    return true;
+  };
   bool sawSignature = false;
   Key *current = nullptr;
-  for (size_t n = 0; n < lines.size(); ++n) {
-    std::string l = lines[n];
+  std::string l, next;
+  Value v;
+  while (nextLine(&l)) {
     if (l.empty() || l[0] == ';') continue;
     if (!sawSignature) {
       if (l != "REGEDIT4") return ERROR_REGISTRY_CORRUPT;
@@ -258,19 +311,15 @@ LONG loadRegistry(Registry *reg) {
     }
     if (!current || (l[0] != '"' && l[0] != '@')) return ERROR_REGISTRY_CORRUPT;
     // Hex data may go on over lines that end in a backslash.
-    while (!l.empty() && l.back() == '\\' && l.find("=hex") != std::string::npos && n + 1 < lines.size()) {
+    while (!l.empty() && l.back() == '\\' && l.find("=hex") != std::string::npos && nextLine(&next)) {
       l.pop_back();
-      std::string next = lines[++n];
       size_t b = next.find_first_not_of(" \t");
-      l += b == std::string::npos ? "" : next.substr(b);
+      if (b != std::string::npos) l.append(next, b, std::string::npos);
     }
-    Value v;
     if (!parseValue(l, &v)) return ERROR_REGISTRY_CORRUPT;
-    if (Value *old = current->value(v.name)) {
-      *old = v;
-    } else {
-      current->values.push_back(v);
-    }
+    Value *slot = current->value(v.name);
+    if (!slot) slot = current->addValue(v.name);
+    *slot = std::move(v);
   }
   if (!bytes.empty() && !sawSignature) return ERROR_REGISTRY_CORRUPT;
   return ERROR_SUCCESS;
@@ -328,19 +377,108 @@ std::string valueLine(const Value &v) {
   return out + "\n";
 }
 
-void writeKey(const Key &k, const std::string &path, bool isRoot, std::string *out) {
-  if (!isRoot || !k.values.empty()) {
+// Every key in order, each under its full path; without recursion, so a
+// tree of any depth is written.
+void writeTree(Key &root, const char *rootName, std::string *out) {
+  struct Frame {
+    Key *key;
+    size_t pathLength; // of the key's own path
+    size_t next;       // its next subkey to write
+  };
+  std::string path = rootName;
+  if (!root.values.empty()) {
+    *out += "[" + path + "]\n";
+    for (const Value &v : root.values) *out += valueLine(v);
+    *out += "\n";
+  }
+  std::vector<Frame> stack{{&root, path.size(), 0}};
+  while (!stack.empty()) {
+    Frame &f = stack.back();
+    if (f.next == f.key->orderedSubkeys().size()) {
+      stack.pop_back();
+      continue;
+    }
+    Key &k = *f.key->orderedSubkeys()[f.next++];
+    path.resize(f.pathLength);
+    path += '\\';
+    path += k.name;
     *out += "[" + path + "]\n";
     for (const Value &v : k.values) *out += valueLine(v);
     *out += "\n";
+    stack.push_back({&k, path.size(), 0});
   }
-  for (const auto &c : k.subkeys) writeKey(*c, path + "\\" + c->name, false, out);
 }
 
-LONG saveRegistry(const Registry &reg) {
+LONG saveRegistry(Registry &reg) {
   std::string out = "REGEDIT4\n\n";
-  for (int r = 0; r < kRoots; ++r) writeKey(reg.roots[r], kRootNames[r], true, &out);
+  for (int r = 0; r < kRoots; ++r) writeTree(reg.roots[r], kRootNames[r], &out);
   return replaceHostFile(registryFile(), out) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+}
+
+// The parsed registry is kept while system.reg stays the same file: every
+// write replaces it by a new one (rename), so a change by any process shows
+// as another inode, size, change or modification time.
+struct FileStamp {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime = {0, 0}, ctime = {0, 0};
+  bool operator==(const FileStamp &o) const {
+    return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
+FileStamp stampOf(const std::string &path) {
+  FileStamp s;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return s;
+  s.exists = true;
+  s.dev = st.st_dev;
+  s.ino = st.st_ino;
+  s.size = st.st_size;
+  s.mtime = st.st_mtim;
+  s.ctime = st.st_ctim;
+  return s;
+}
+
+struct Cache {
+  std::string file;
+  FileStamp stamp;
+  std::unique_ptr<Registry> reg; // null: nothing kept
+} cache;                         // under registryMutex
+
+// The registry as the file holds it now, parsed again only when the file
+// has changed. ERROR_SUCCESS (a missing file is an empty registry),
+// ERROR_REGISTRY_CORRUPT, or ERROR_REGISTRY_IO_FAILED for a file that cannot
+// be read, is not a regular file or is larger than a registry can be.
+LONG loadRegistry(Registry **out) {
+  std::string file = registryFile();
+  FileStamp now = stampOf(file);
+  if (cache.reg && cache.file == file && cache.stamp == now) {
+    *out = cache.reg.get();
+    return ERROR_SUCCESS;
+  }
+  cache.reg.reset();
+  std::string bytes;
+  if (readPrefixFile(file, &bytes) != 0) return ERROR_REGISTRY_IO_FAILED;
+  auto reg = std::make_unique<Registry>();
+  LONG rc = parseRegistry(bytes, reg.get());
+  if (rc != ERROR_SUCCESS) return rc;
+  FileStamp after = stampOf(file);
+  if (after == now) { // not replaced while it was read
+    cache.file = file;
+    cache.stamp = now;
+    cache.reg = std::move(reg);
+    *out = cache.reg.get();
+    return ERROR_SUCCESS;
+  }
+  cache.reg = std::move(reg); // good for this call only
+  cache.stamp = FileStamp();
+  cache.file.clear();
+  *out = cache.reg.get();
+  return ERROR_SUCCESS;
 }
 
 // ---- Handles -------------------------------------------------------------
@@ -392,7 +530,7 @@ LONG splitSubkey(LPCSTR sub, std::vector<std::string> *out) {
   for (const char *c = sub;; ++c) {
     if (*c == '\\' || *c == 0) {
       if (!part.empty()) {
-        if (part.size() > 255) return ERROR_INVALID_PARAMETER;
+        if (part.size() > kMaxKeyName) return ERROR_INVALID_PARAMETER;
         out->push_back(part);
       }
       part.clear();
@@ -421,18 +559,28 @@ HKEY newHandle(int root, std::vector<std::string> path, DWORD access) {
   return reinterpret_cast<HKEY>(addHandle(obj));
 }
 
-// Runs f over the loaded registry with the lock held (exclusive when the
-// call may change it); saves when f reports a change.
+// Runs f over the loaded registry; saves when f reports a change. A call
+// that may change the registry (exclusive) holds the lock from its read to
+// its write; one that only reads takes none, since the file is only ever
+// replaced whole.
 template <typename F> LONG withRegistry(bool exclusive, F f) {
   std::lock_guard<std::mutex> guard(registryMutex);
-  HostFileLock lock(lockFile(), exclusive);
-  if (exclusive && !lock.held()) return ERROR_REGISTRY_IO_FAILED;
-  Registry reg;
+  std::unique_ptr<HostFileLock> lock;
+  if (exclusive) {
+    lock = std::make_unique<HostFileLock>(lockFile(), true);
+    if (!lock->held()) return ERROR_REGISTRY_IO_FAILED;
+  }
+  Registry *reg = nullptr;
   LONG rc = loadRegistry(&reg);
   if (rc != ERROR_SUCCESS) return rc;
   bool changed = false;
-  rc = f(reg, &changed);
-  if (rc == ERROR_SUCCESS && changed) rc = saveRegistry(reg);
+  rc = f(*reg, &changed);
+  if (rc == ERROR_SUCCESS && changed) rc = saveRegistry(*reg);
+  if (changed) {
+    // The tree now holds the change: keep it only if the file does too.
+    cache.stamp = stampOf(registryFile());
+    if (rc != ERROR_SUCCESS) cache.reg.reset();
+  }
   return rc;
 }
 
@@ -485,6 +633,7 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR sub, DWORD, LPSTR, DWOR
   std::vector<std::string> parts;
   LONG rc = splitSubkey(sub, &parts);
   if (rc != ERROR_SUCCESS) return rc;
+  if (base.path.size() + parts.size() > kMaxDepth) return ERROR_INVALID_PARAMETER;
   std::vector<std::string> path = base.path;
   bool created = false;
   rc = withRegistry(true, [&](Registry &reg, bool *changed) -> LONG {
@@ -532,11 +681,7 @@ extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR name, DWORD, DWORD type,
     Key *k = findKey(reg, ref.root, ref.path);
     if (!k) return ERROR_KEY_DELETED;
     Value *v = k->value(n);
-    if (!v) {
-      k->values.push_back(Value());
-      v = &k->values.back();
-      v->name = n;
-    }
+    if (!v) v = k->addValue(n);
     v->type = type;
     v->data = bytes;
     *changed = true;
@@ -586,7 +731,7 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD index, LPSTR name, LPDWORD
     Key *k = findKey(reg, ref.root, ref.path);
     if (!k) return ERROR_KEY_DELETED;
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string &n = k->subkeys[index]->name;
+    const std::string &n = k->orderedSubkeys()[index]->name;
     if (*nameSize <= n.size()) return ERROR_MORE_DATA;
     memcpy(name, n.c_str(), n.size() + 1);
     *nameSize = static_cast<DWORD>(n.size());
@@ -635,14 +780,9 @@ extern "C" LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR name) {
   return withRegistry(true, [&](Registry &reg, bool *changed) -> LONG {
     Key *k = findKey(reg, ref.root, ref.path);
     if (!k) return ERROR_KEY_DELETED;
-    for (auto it = k->values.begin(); it != k->values.end(); ++it) {
-      if (equalsNoCase(it->name, n)) {
-        k->values.erase(it);
-        *changed = true;
-        return ERROR_SUCCESS;
-      }
-    }
-    return ERROR_FILE_NOT_FOUND;
+    if (!k->removeValue(n)) return ERROR_FILE_NOT_FOUND;
+    *changed = true;
+    return ERROR_SUCCESS;
   });
 }
 
@@ -663,14 +803,12 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR sub) {
       parent = parent->child(parts[i]);
       if (!parent) return ERROR_FILE_NOT_FOUND;
     }
-    for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
-      if (!equalsNoCase((*it)->name, parts.back())) continue;
-      if (!(*it)->subkeys.empty()) return ERROR_ACCESS_DENIED;
-      parent->subkeys.erase(it);
-      *changed = true;
-      return ERROR_SUCCESS;
-    }
-    return ERROR_FILE_NOT_FOUND;
+    Key *k = parent->child(parts.back());
+    if (!k) return ERROR_FILE_NOT_FOUND;
+    if (!k->subkeys.empty()) return ERROR_ACCESS_DENIED;
+    parent->removeChild(k);
+    *changed = true;
+    return ERROR_SUCCESS;
   });
 }
 

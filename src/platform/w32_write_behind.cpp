@@ -4,15 +4,20 @@
 // sizes (the copy's 32000-byte chunks, the extraction's gathered output)
 // then cost the host one system call per block instead of one per write.
 //
-// Nothing is lost and no failure goes unreported: every other call on the
-// handle hands the partial block over first (settleWrites), calls that look
-// at files by name hand over every handle's bytes (flushWritesBehind), and
-// a failed hand-over is kept and reported by the next call on the handle,
-// CloseHandle at the latest.
+// Nothing is lost and no failure goes unreported: the host space of every
+// byte held back is reserved by the WriteFile that holds it (fallocate), so
+// a disk that cannot take the bytes fails that very WriteFile with
+// ERROR_DISK_FULL, as on Windows; every other call on the handle hands the
+// partial block over first (settleWrites), calls that look at files by name
+// hand over every handle's bytes (flushWritesBehind), and a hand-over that
+// still fails (an I/O error) is kept and reported by the next call on the
+// handle, CloseHandle at the latest.
 #include "w32_internal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace w32int {
@@ -47,6 +52,30 @@ void handOver(FileObject &f) {
   --filesHoldingBytes;
 }
 
+enum class Space { Reserved, DiskFull, NotHere };
+
+// Takes the host space for count more bytes after those held back: DiskFull
+// for a disk that cannot take them (also past the process's file size
+// limit), NotHere when the host file cannot have space reserved (a device).
+// Called with behindLock held.
+Space reserve(FileObject &f, size_t count) {
+  if (f.behind.empty()) {
+    f.behindAt = lseek(f.fd, 0, SEEK_CUR);
+    if (f.behindAt < 0) return Space::NotHere;
+  }
+  off_t start = f.behindAt + static_cast<off_t>(f.behind.size());
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      static_cast<rlim_t>(start) + count > limit.rlim_cur)
+    return Space::DiskFull;
+  // KEEP_SIZE: the space is the file's, its size grows only with the bytes.
+  while (fallocate(f.fd, FALLOC_FL_KEEP_SIZE, start, static_cast<off_t>(count)) != 0) {
+    if (errno == EINTR) continue;
+    return errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? Space::DiskFull : Space::NotHere;
+  }
+  return Space::Reserved;
+}
+
 // Reports a kept failure once: false with the error set.
 bool reportKept(FileObject &f) {
   if (!f.deferredError) return true;
@@ -61,7 +90,16 @@ BOOL holdWrite(FileObject &f, const char *data, DWORD count, LPDWORD done) {
   std::lock_guard<std::mutex> lock(f.behindLock);
   if (f.behind.size() + count > kWriteBehind) handOver(f);
   if (!reportKept(f)) return FALSE;
-  if (count >= kWriteBehind) {  // a large write goes straight through
+  *done = 0;
+  if (count == 0) return TRUE;
+  Space space = count >= kWriteBehind ? Space::NotHere : reserve(f, count);
+  if (space == Space::DiskFull) {
+    setError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  if (space == Space::NotHere) {  // a large write, or no reserving here: straight through
+    handOver(f);
+    if (!reportKept(f)) return FALSE;
     size_t put;
     DWORD err = writeHost(f.fd, data, count, &put);
     *done = static_cast<DWORD>(put);
@@ -69,7 +107,6 @@ BOOL holdWrite(FileObject &f, const char *data, DWORD count, LPDWORD done) {
     return err ? FALSE : TRUE;
   }
   *done = count;
-  if (count == 0) return TRUE;
   if (f.behind.empty()) {
     static std::once_flag atExit;
     std::call_once(atExit, [] { atexit(flushWritesBehind); });  // a handle still open at exit loses nothing

@@ -1,9 +1,12 @@
 // zarc's archive commands and mkpackage's layout, on host files.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -35,6 +38,18 @@ Bytes readFile(const std::string &path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::vector<std::string> listDir(const std::string &dir) {
+  std::vector<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      if (e->d_name[0] != '.' || (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))) names.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 bool exists(const std::string &path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
@@ -49,6 +64,18 @@ struct timespec mtimeOf(const std::string &path) {
   struct stat info;
   stat(path.c_str(), &info);
   return info.st_mtim;
+}
+
+// processArchive, keeping each member's report.
+struct Processed {
+  ArchiveReport report;
+  std::vector<ArchiveMemberReport> members;
+};
+Processed process(const std::string &archive, ArchiveAction action, const std::string &target = "") {
+  Processed p;
+  p.report = processArchive(archive, action, target, false,
+                            [&](const ArchiveMemberReport &m) { p.members.push_back(m); });
+  return p;
 }
 
 class ZarcArchive : public ::testing::Test {
@@ -122,19 +149,19 @@ TEST_F(ZarcArchive, CreateThenExtractIntoADeepDirectory) {
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
   }
   ASSERT_GT(deep.size(), 300u);
-  ArchiveReport report = processArchive(archive, ArchiveAction::Extract, deep, false);
-  ASSERT_TRUE(report.ok()) << report.error;
+  Processed extracted = process(archive, ArchiveAction::Extract, deep);
+  ASSERT_TRUE(extracted.report.ok()) << extracted.report.error;
   for (size_t i = 0; i < files.size(); i++) {
     std::string out = deep + "/" + files[i].first;
     EXPECT_EQ(readFile(out), files[i].second) << files[i].first;
     struct timespec t = mtimeOf(out);
     EXPECT_EQ(t.tv_sec, 981173106 + static_cast<time_t>(i));
     EXPECT_EQ(t.tv_nsec, 123456700);
-    EXPECT_EQ(report.members[i].decodedBytes, files[i].second.size());
+    EXPECT_EQ(extracted.members[i].decodedBytes, files[i].second.size());
   }
 
-  ArchiveReport listed = processArchive(archive, ArchiveAction::List, "", false);
-  ASSERT_TRUE(listed.ok());
+  Processed listed = process(archive, ArchiveAction::List);
+  ASSERT_TRUE(listed.report.ok());
   EXPECT_EQ(listed.members[2].decodedBytes, 70000u);
   EXPECT_EQ(listed.members[0].entry.dataEnd - listed.members[0].entry.dataOffset,
             created[0].dataEnd - created[0].dataOffset);
@@ -200,17 +227,18 @@ TEST_F(ZarcArchive, BadArchivesAreReportedByMember) {
     writeFile(dir + "/bad.z", bad);
     std::string target = dir + "/out";
     std::system(("rm -rf '" + target + "' && mkdir '" + target + "'").c_str());
-    ArchiveReport report = processArchive(dir + "/bad.z", ArchiveAction::Extract, target, false);
-    EXPECT_FALSE(report.ok()) << c.what;
+    Processed p = process(dir + "/bad.z", ArchiveAction::Extract, target);
+    EXPECT_FALSE(p.report.ok()) << c.what;
     if (c.badMember < 0) {
-      EXPECT_NE(report.error.find(c.message), std::string::npos) << c.what << ": " << report.error;
+      EXPECT_NE(p.report.error.find(c.message), std::string::npos) << c.what << ": " << p.report.error;
     } else {
-      ASSERT_GT(report.members.size(), static_cast<size_t>(c.badMember)) << c.what;
-      const std::string &msg = report.members[c.badMember].error;
+      ASSERT_GT(p.members.size(), static_cast<size_t>(c.badMember)) << c.what;
+      const std::string &msg = p.members[c.badMember].error;
       EXPECT_NE(msg.find(c.message), std::string::npos) << c.what << ": " << msg;
       // The good member is still extracted; the bad one leaves nothing.
       int goodMember = 1 - c.badMember;
-      EXPECT_TRUE(report.members[goodMember].error.empty()) << c.what;
+      EXPECT_TRUE(p.members[goodMember].error.empty()) << c.what;
+      EXPECT_EQ(listDir(target), std::vector<std::string>{goodMember ? "n" : "m"}) << c.what;
     }
     EXPECT_FALSE(exists(dir + "/evil")) << c.what;
     EXPECT_FALSE(exists(dir + "/con.z")) << c.what;
@@ -219,18 +247,67 @@ TEST_F(ZarcArchive, BadArchivesAreReportedByMember) {
   }
 }
 
-TEST_F(ZarcArchive, ExtractDoesNotFollowALinkOutOfTheTarget) {
-  writeFile(dir + "/m", Bytes(10, 'm'));
+// What lies in the target under a member's name is replaced only by the
+// fully decoded member, by rename: a damaged member leaves it as it was, a
+// link (symbolic or hard) is replaced without its other end changing, a
+// FIFO does not make extraction wait, and the archive itself is never
+// written over. Names are written back as the bytes stored.
+TEST_F(ZarcArchive, ExtractReplacesAFileOnlyByAWholeMember) {
+  const std::string name = "caf\xC3\xA9.txt";  // not ASCII: the same bytes come back
+  const Bytes content(3000, 'c');
+  writeFile(dir + "/" + name, content);
   ArchiveInput in;
-  in.path = dir + "/m";
+  in.path = dir + "/" + name;
   ASSERT_TRUE(createArchive(dir + "/a.z", {in}, nullptr, nullptr));
+  Bytes damaged = readFile(dir + "/a.z");
+  damaged.resize(damaged.size() - 2);
   std::string target = dir + "/out";
-  ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
-  writeFile(dir + "/victim", Bytes{'v'});
-  ASSERT_EQ(symlink((dir + "/victim").c_str(), (target + "/m").c_str()), 0);
-  ArchiveReport report = processArchive(dir + "/a.z", ArchiveAction::Extract, target, false);
-  EXPECT_FALSE(report.ok());
-  EXPECT_EQ(readFile(dir + "/victim"), Bytes{'v'});
+  const Bytes old{'o', 'l', 'd'};
+  struct Case {
+    const char *what;
+    const char *existing;  // file, symlink, hardlink, fifo or none
+    bool damagedMember;
+    bool replaced;  // the member's file now holds the content
+  };
+  const Case cases[] = {
+      {"a file and a whole member", "file", false, true},
+      {"a file and a damaged member", "file", true, false},
+      {"a link to a file outside", "symlink", false, true},
+      {"a hard link to a file outside", "hardlink", false, true},
+      {"a FIFO", "fifo", false, true},
+      {"nothing and a damaged member", "none", true, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::system(("rm -rf '" + target + "' && mkdir '" + target + "'").c_str());
+    writeFile(dir + "/outside", old);
+    writeFile(dir + "/d.z", damaged);
+    std::string member = target + "/" + name;
+    std::string existing = c.existing;
+    int made = 0;
+    if (existing == "file") writeFile(member, old);
+    if (existing == "symlink") made = symlink((dir + "/outside").c_str(), member.c_str());
+    if (existing == "hardlink") made = link((dir + "/outside").c_str(), member.c_str());
+    if (existing == "fifo") made = mkfifo(member.c_str(), 0600);
+    ASSERT_EQ(made, 0);
+    Processed p = process(dir + (c.damagedMember ? "/d.z" : "/a.z"), ArchiveAction::Extract, target);
+    EXPECT_EQ(p.report.ok(), !c.damagedMember);
+    EXPECT_EQ(readFile(dir + "/outside"), old);
+    EXPECT_EQ(listDir(target), existing == "none" ? std::vector<std::string>{} : std::vector<std::string>{name});
+    if (c.replaced) {
+      EXPECT_EQ(readFile(member), content);
+    } else if (existing == "file") {
+      EXPECT_EQ(readFile(member), old);
+    }
+  }
+  // A member named like the archive, extracted beside it.
+  ASSERT_EQ(rename((dir + "/a.z").c_str(), (target + "/" + name).c_str()), 0);
+  Bytes archive = readFile(target + "/" + name);
+  Processed p = process(target + "/" + name, ArchiveAction::Extract, target);
+  EXPECT_FALSE(p.report.ok());
+  ASSERT_EQ(p.members.size(), 1u);
+  EXPECT_NE(p.members[0].error.find("one of the inputs"), std::string::npos) << p.members[0].error;
+  EXPECT_EQ(readFile(target + "/" + name), archive);
 }
 
 TEST_F(ZarcArchive, TestWritesNothing) {
@@ -239,9 +316,9 @@ TEST_F(ZarcArchive, TestWritesNothing) {
   in.path = dir + "/m";
   ASSERT_TRUE(createArchive(dir + "/a.z", {in}, nullptr, nullptr));
   ASSERT_EQ(unlink((dir + "/m").c_str()), 0);
-  ArchiveReport report = processArchive(dir + "/a.z", ArchiveAction::Test, dir, false);
-  EXPECT_TRUE(report.ok());
-  EXPECT_EQ(report.members[0].decodedBytes, 5000u);
+  Processed p = process(dir + "/a.z", ArchiveAction::Test, dir);
+  EXPECT_TRUE(p.report.ok());
+  EXPECT_EQ(p.members[0].decodedBytes, 5000u);
   EXPECT_FALSE(exists(dir + "/m"));
 }
 
@@ -286,6 +363,30 @@ TEST_F(ZarcArchive, MkpackageDiskSetsAndProgressTotal) {
   EXPECT_TRUE(exists(plan.outDir + "/bookmark.htm"));
   EXPECT_TRUE(exists(plan.outDir + "/www.z"));
   EXPECT_TRUE(exists(plan.outDir + "/setup.ini"));
+}
+
+// mkpackage never writes over a payload it was given, and never writes
+// through a link planted in its output directory.
+TEST_F(ZarcArchive, MkpackageNeverWritesOverItsInputsOrThroughLinks) {
+  PackagePlan plan;
+  plan.outDir = dir + "/pkg";
+  plan.generate = true;
+  ASSERT_EQ(mkdir(plan.outDir.c_str(), 0755), 0);
+  writeFile(plan.outDir + "/readme.txt", Bytes{'r'});
+  writeFile(dir + "/victim", Bytes{'v'});
+  ASSERT_EQ(symlink((dir + "/victim").c_str(), (plan.outDir + "/nsystem.z").c_str()), 0);
+  PackageResult result;
+  std::string error;
+  plan.files["readme.txt"] = plan.outDir + "/readme.txt";
+  EXPECT_FALSE(makePackage(plan, &result, &error));
+  EXPECT_NE(error.find("one of the inputs"), std::string::npos) << error;
+  EXPECT_EQ(readFile(plan.outDir + "/readme.txt"), Bytes{'r'});
+  plan.files.clear();
+  ASSERT_TRUE(makePackage(plan, &result, &error)) << error;
+  EXPECT_EQ(readFile(dir + "/victim"), Bytes{'v'});
+  struct stat info;
+  ASSERT_EQ(lstat((plan.outDir + "/nsystem.z").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
 }
 
 TEST_F(ZarcArchive, MkpackageNeedsAPayloadForEveryFile) {

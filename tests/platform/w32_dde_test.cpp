@@ -6,6 +6,7 @@
 
 #include <ddeml.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -248,6 +249,26 @@ TEST_F(DdeTest, ProgramManagerCommands) {
     } else {
       EXPECT_EQ(text, "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n" + c.groups);
     }
+  }
+}
+
+// A groups.ini that is not a regular file (a FIFO would hang the reader, a
+// link to /dev/zero fill the memory) is not read: the command fails and the
+// file stays what it was.
+TEST_F(DdeTest, GroupsFileThatIsNotARegularFile) {
+  std::string file = prefix + "/progman/groups.ini";
+  makeHostDir(prefix + "/progman");
+  for (bool fifo : {true, false}) {
+    SCOPED_TRACE(fifo ? "a FIFO" : "a link to /dev/zero");
+    ASSERT_EQ(fifo ? mkfifo(file.c_str(), 0600) : symlink("/dev/zero", file.c_str()), 0);
+    HCONV conv = DdeConnect(inst, service, service, nullptr);
+    ASSERT_NE(conv, nullptr);
+    EXPECT_EQ(execute(conv, "[CreateGroup(Quorvel)]", 5000), 0);
+    DdeDisconnect(conv);
+    struct stat st;
+    ASSERT_EQ(lstat(file.c_str(), &st), 0);
+    EXPECT_TRUE(fifo ? S_ISFIFO(st.st_mode) : S_ISLNK(st.st_mode));
+    unlink(file.c_str());
   }
 }
 

@@ -2,10 +2,14 @@
 // format, persistence, corruption, two processes at once.
 #include "w32_fixture.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -218,23 +222,131 @@ TEST_F(RegistryTest, AFileWrittenByHandReadsBack) {
       << text;
 }
 
+// "a\a\..." levels deep below HKEY_LOCAL_MACHINE.
+std::string deepPath(size_t levels) {
+  std::string path = "HKEY_LOCAL_MACHINE";
+  for (size_t i = 0; i < levels; ++i) path += "\\a";
+  return path;
+}
+
 TEST_F(RegistryTest, ACorruptFileIsNeverOverwritten) {
-  const char *bad[] = {
+  const std::string bad[] = {
       "not a registry\n",
       "REGEDIT4\n\n\"Orphan\"=\"no key\"\n",
       "REGEDIT4\n\n[HKEY_NOWHERE\\x]\n",
       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v\"=dword:12\n",
       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v\"=hex:1,zz\n",
       "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v=\"unterminated\n",
+      // What Windows refuses: a key name over 255 characters, a tree deeper
+      // than 512 levels (here 100,000: such a tree must not even be built).
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'n') + "]\n",
+      "REGEDIT4\n\n[" + deepPath(513) + "]\n",
+      "REGEDIT4\n\n[" + deepPath(100000) + "]\n",
   };
-  for (const char *text : bad) {
-    SCOPED_TRACE(text);
+  for (const std::string &text : bad) {
+    SCOPED_TRACE(text.substr(0, 80));
     writeHost(regFile(), text);
     HKEY k = nullptr;
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "y", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
               ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, &k), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(readHost(regFile()), text);
+  }
+}
+
+// Keys may go 512 levels deep, no deeper; such a tree is written and read
+// back whole.
+TEST_F(RegistryTest, DepthLimit) {
+  std::string sub = deepPath(512).substr(strlen("HKEY_LOCAL_MACHINE\\"));
+  HKEY k = nullptr;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (sub + "\\b").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                            nullptr),
+            ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(k, nullptr);
+  HKEY half = create(HKEY_LOCAL_MACHINE, sub.substr(0, 2 * 300 - 1).c_str());
+  EXPECT_EQ(RegCreateKeyExA(half, sub.substr(0, 2 * 213 - 1).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k,
+                            nullptr),
+            ERROR_INVALID_PARAMETER)
+      << "counted from the root, not from the handle";
+  RegCloseKey(half);
+  k = create(HKEY_LOCAL_MACHINE, sub.c_str());
+  setText(k, "deep", "yes");
+  RegCloseKey(k);
+  // Read again from the file, not from what this process holds.
+  writeHost(regFile(), readHost(regFile()) + "; touched\n");
+  EXPECT_EQ(query(HKEY_LOCAL_MACHINE, sub.c_str(), "deep"), std::string("yes\0", 4));
+}
+
+// One key with 20,000 values and 20,000 subkeys, enumerated and each value
+// looked up by name: linear work, not a parse of the file per call.  The
+// time bound only stops a runaway; the measure is bench/registry_bench.
+TEST_F(RegistryTest, AKeyWithManyValuesAndSubkeys) {
+  const int n = 20000;
+  std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Big]\n";
+  for (int i = 0; i < n; ++i) text += "\"v" + std::to_string(i) + "\"=dword:0000000" + std::to_string(i % 10) + "\n";
+  for (int i = 0; i < n; ++i) text += "\n[HKEY_LOCAL_MACHINE\\Big\\k" + std::to_string(i) + "]\n";
+  writeHost(regFile(), text);
+  auto start = std::chrono::steady_clock::now();
+  auto runaway = [&] { return std::chrono::steady_clock::now() - start > std::chrono::seconds(20); };
+  HKEY k;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Big", 0, KEY_READ, &k), ERROR_SUCCESS);
+  int values = 0, matches = 0, keys = 0;
+  char name[32];
+  for (DWORD i = 0; !runaway(); ++i) {
+    DWORD size = sizeof name, type = 0, v = 99, vsize = 4;
+    if (RegEnumValueA(k, i, name, &size, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) break;
+    ++values;
+    if (RegQueryValueExA(k, name, nullptr, nullptr, reinterpret_cast<BYTE *>(&v), &vsize) == ERROR_SUCCESS &&
+        name == "v" + std::to_string(i) && v == i % 10)
+      ++matches;
+  }
+  for (DWORD i = 0; !runaway(); ++i) {
+    DWORD size = sizeof name;
+    if (RegEnumKeyExA(k, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    ++keys;
+  }
+  RegCloseKey(k);
+  EXPECT_EQ(values, n);
+  EXPECT_EQ(matches, n);
+  EXPECT_EQ(keys, n);
+}
+
+// Only a regular file of a sane size is read: a FIFO, a device or a huge
+// file fails every call at once (nothing hangs, nothing fills the memory),
+// and the prefix tool names the file.
+TEST_F(RegistryTest, OnlyARegularFileIsRead) {
+  struct Case {
+    const char *what;
+    std::function<void(const std::string &)> make;
+    const char *why;
+  };
+  const Case cases[] = {
+      {"a FIFO", [](const std::string &f) { ASSERT_EQ(mkfifo(f.c_str(), 0600), 0); }, "not a regular file"},
+      {"a link to /dev/zero", [](const std::string &f) { ASSERT_EQ(symlink("/dev/zero", f.c_str()), 0); },
+       "not a regular file"},
+      {"a directory", [](const std::string &f) { ASSERT_EQ(mkdir(f.c_str(), 0700), 0); }, "not a regular file"},
+      {"65 MiB",
+       [](const std::string &f) {
+         writeHost(f, "REGEDIT4\n");
+         ASSERT_EQ(truncate(f.c_str(), 65 << 20), 0);
+       },
+       "larger than 64 MiB"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    c.make(regFile());
+    HKEY k = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &k), ERROR_REGISTRY_IO_FAILED);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_REGISTRY_IO_FAILED);
+    std::string out;
+    FILE *p = popen((std::string(QV_W32PREFIX) + " reg query HKLM 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char buf[512];
+    while (size_t got = fread(buf, 1, sizeof buf, p)) out.append(buf, got);
+    EXPECT_NE(pclose(p), 0);
+    EXPECT_EQ(out, "w32prefix: " + regFile() + ": " + c.why + ", not read\n");
+    remove(regFile().c_str());
   }
 }
 

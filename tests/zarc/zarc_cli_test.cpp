@@ -1,13 +1,19 @@
-// zarc implode / explode end to end: the built program on real files.
+// zarc and mkpackage end to end: the built programs on real files.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "implode_test_support.h"
 
@@ -126,6 +132,130 @@ TEST_F(ZarcCli, UsageAndFileErrorsHaveTheirOwnStatus) {
   EXPECT_EQ(zarc("--help", &help), 0);
   for (const char *word : {"implode", "explode", "64", "65", "UnexpectedEnd"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
+// No command writes over one of its inputs, waits on a FIFO, or writes
+// through a link planted where it works: each output goes to a new
+// temporary file beside it and is renamed into place when complete.
+TEST_F(ZarcCli, NoInputIsEverWrittenOver) {
+  const Bytes in = textBytes(5000, 4);
+  const Bytes victim{'v'};
+  struct Case {
+    const char *what;
+    std::string args;
+    int status;
+    std::function<void()> prepare;
+  };
+  const Case cases[] = {
+      {"implode onto its input", "implode " + path("in") + " " + path("in"), 65, [] {}},
+      {"explode onto its input", "explode " + path("in") + " " + path("in"), 65, [] {}},
+      {"implode onto a hard link of its input", "implode " + path("in") + " " + path("link"), 65,
+       [&] { ASSERT_EQ(link(path("in").c_str(), path("link").c_str()), 0); }},
+      {"create over a member", "create " + path("in") + " " + path("in"), 65, [] {}},
+      {"extract a member named like the archive beside it", "extract " + path("in") + " " + dir_, 1,
+       [&] { ASSERT_EQ(zarc("create " + path("a.z") + " " + path("in")), 0); rename(path("a.z").c_str(), path("in").c_str()); }},
+      {"a missing input", "implode " + path("missing") + " " + path("o"), 65, [] {}},
+      {"a FIFO to implode", "implode " + path("fifo") + " " + path("o"), 65,
+       [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
+      {"a FIFO to explode", "explode " + path("fifo") + " " + path("o"), 65,
+       [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
+      {"a FIFO to list", "list " + path("fifo"), 65, [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
+      {"a FIFO to pack", "create " + path("o") + " " + path("fifo"), 65,
+       [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
+      {"links where create works", "create " + path("o") + " " + path("in"), 0, [&] {
+         ASSERT_EQ(symlink(path("victim").c_str(), path("o.tmp").c_str()), 0);
+         ASSERT_EQ(symlink(path("victim").c_str(), path("o").c_str()), 0);
+       }},
+      {"a link where implode writes", "implode " + path("in") + " " + path("o"), 0,
+       [&] { ASSERT_EQ(symlink(path("victim").c_str(), path("o").c_str()), 0); }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::system(("rm -rf '" + dir_ + "' && mkdir '" + dir_ + "'").c_str());
+    writeBytes(path("in"), in);
+    writeBytes(path("victim"), victim);
+    c.prepare();
+    Bytes before = readBytes(path("in"));
+    std::string out;
+    EXPECT_EQ(zarc(c.args, &out), c.status) << out;
+    if (c.status == 65) {
+      EXPECT_NE(out, "");
+    }
+    EXPECT_EQ(readBytes(path("in")), before);
+    EXPECT_EQ(readBytes(path("victim")), victim);
+    struct stat st;
+    if (c.status == 0) {
+      ASSERT_EQ(lstat(path("o").c_str(), &st), 0);
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+    } else {
+      EXPECT_NE(lstat(path("o").c_str(), &st), 0) << "no output left behind";
+    }
+    DIR *d = opendir(dir_.c_str());
+    ASSERT_NE(d, nullptr);
+    while (struct dirent *e = readdir(d)) {
+      std::string n = e->d_name;
+      EXPECT_TRUE(n == "." || n == ".." || n[0] != '.') << "a temporary file left: " << n;
+    }
+    closedir(d);
+  }
+}
+
+// zarc list streams its report: a sparse archive claiming 300,000 entries
+// (kept whole, their reports took some 50 MB) is listed in the memory of a
+// small one.
+TEST_F(ZarcCli, ListMemoryStaysFlat) {
+  {
+    std::ofstream f(path("sparse.z"), std::ios::binary);
+    const unsigned char count[4] = {0xE0, 0x93, 0x04, 0x00};  // 300,000
+    f.write(reinterpret_cast<const char *>(count), 4);
+  }
+  ASSERT_EQ(truncate(path("sparse.z").c_str(), 4 + 29 * 300000), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(ZARC_PATH, ZARC_PATH, "list", path("sparse.z").c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "every entry is bad";
+  EXPECT_LT(usage.ru_maxrss, 32 * 1024) << "KiB";
+}
+
+// mkpackage streams a generated payload: one of 96 MiB is made in far less
+// memory than its size.
+TEST_F(ZarcCli, MkpackageStreamsLargePayloads) {
+  writeBytes(path("small"), Bytes{'s'});
+  std::vector<std::string> args = {MKPACKAGE_PATH, "--out", path("pkg"), "--generate", "--size", "100663296",
+                                   "--quorvel-member", path("small")};
+  for (const char *name : {"netscape.z", "plugins.z", "javaclss.z", "readme.txt", "nprogram.z", "javabin.z",
+                           "wsystem.z"})
+    args.insert(args.end(), {"--file", std::string(name) + "=" + path("small")});
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execv(MKPACKAGE_PATH, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  struct stat st;
+  ASSERT_EQ(stat(path("pkg/nsystem.z").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 100663296);
+  EXPECT_LT(usage.ru_maxrss, 48 * 1024) << "KiB";
 }
 
 }  // namespace

@@ -49,3 +49,20 @@ bool writeReplacing(const std::string &path, mode_t mode, const std::function<bo
 bool writeReplacing(const std::string &path, mode_t mode, const void *data, size_t size, std::string *error) {
   return writeReplacing(path, mode, [&](int fd) { return writeAllTo(fd, data, size); }, error);
 }
+
+bool writeReplacingStream(const std::string &path, mode_t mode, const std::function<bool(std::FILE *out)> &fill,
+                          std::string *error) {
+  return writeReplacing(
+      path, mode,
+      [&](int fd) {
+        int own = dup(fd);  // the stream closes its own descriptor
+        std::FILE *out = own < 0 ? nullptr : fdopen(own, "wb");
+        if (!out) {
+          if (own >= 0) close(own);
+          return false;
+        }
+        bool ok = fill(out);
+        return std::fclose(out) == 0 && ok;
+      },
+      error);
+}

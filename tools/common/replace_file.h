@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -16,6 +17,10 @@
 bool writeReplacing(const std::string &path, mode_t mode, const std::function<bool(int fd)> &fill,
                     std::string *error);
 bool writeReplacing(const std::string &path, mode_t mode, const void *data, size_t size, std::string *error);
+// The same through a stdio stream ("wb"), which may seek: for outputs
+// written out of order or started again.
+bool writeReplacingStream(const std::string &path, mode_t mode, const std::function<bool(std::FILE *out)> &fill,
+                          std::string *error);
 
 // All size bytes to fd, retrying short and interrupted writes.
 bool writeAllTo(int fd, const void *data, size_t size);

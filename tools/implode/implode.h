@@ -102,14 +102,17 @@ class FileSource : public ByteSource {
   std::FILE *f_;
 };
 
+// restart() cuts the file back to where the sink began (start), so a
+// stream can be written in place after other data.
 class FileSink : public ByteSink {
  public:
-  explicit FileSink(std::FILE *f) : f_(f) {}
+  explicit FileSink(std::FILE *f, long long start = 0) : f_(f), start_(start) {}
   bool write(const unsigned char *data, size_t n) override;
   bool restart() override;
 
  private:
   std::FILE *f_;
+  long long start_;
 };
 
 struct ImplodeOptions {
@@ -160,12 +163,5 @@ std::vector<unsigned char> implodeBuffer(ImplodeMode mode, int dictBits, const u
                                          ImplodeStats *stats = nullptr,
                                          const ImplodeOptions &options = ImplodeOptions());
 
-enum class ImplodeFileResult { Ok, CannotRead, CannotWrite, BadArguments };
-
-// File to file, as `zarc implode` does it. On failure the output file is
-// removed and *error (when given) says what went wrong.
-ImplodeFileResult implodeFile(ImplodeMode mode, int dictBits, const std::string &inPath,
-                              const std::string &outPath, ImplodeStats *stats = nullptr,
-                              std::string *error = nullptr);
 
 #endif

@@ -1,5 +1,6 @@
 #include "package_layout.h"
 
+#include "input_file.h"
 #include "replace_file.h"
 
 #include <errno.h>
@@ -25,27 +26,31 @@ std::string diskDir(const PackagePlan &plan, int disk) {
   return plan.disks ? plan.outDir + "/disk" + std::to_string(disk) : plan.outDir;
 }
 
-std::vector<unsigned char> generatedPayload(const std::string &name, uint32_t size, uint32_t seed) {
+PayloadGenerator::PayloadGenerator(const std::string &name, uint32_t seed) {
+  state_ = seed * 2654435761u + 12345u;
+  for (char c : name) state_ = state_ * 31u + static_cast<unsigned char>(c);
+}
+
+void PayloadGenerator::fill(unsigned char *out, size_t n) {
   // Text-like lines so that both coding modes have something to find, with
   // a pseudo-random part so no two files are alike.
-  uint32_t state = seed * 2654435761u + 12345u;
-  for (char c : name) state = state * 31u + static_cast<unsigned char>(c);
   static const char *const words[] = {"quorvel ", "dunmere ", "network ", "setup ", "disk ", "file ", "the ", "a "};
-  std::vector<unsigned char> out;
-  out.reserve(size);
-  while (out.size() < size) {
-    state = state * 1103515245u + 12345u;
-    uint32_t r = state >> 16;
+  size_t done = 0;
+  while (done < n) {
+    if (*pending_) {
+      out[done++] = static_cast<unsigned char>(*pending_++);
+      continue;
+    }
+    state_ = state_ * 1103515245u + 12345u;
+    uint32_t r = state_ >> 16;
     if (r % 7 == 0) {
-      out.push_back(static_cast<unsigned char>(r >> 3));
+      out[done++] = static_cast<unsigned char>(r >> 3);
     } else if (r % 11 == 0) {
-      out.push_back('\r');
-      if (out.size() < size) out.push_back('\n');
+      pending_ = "\r\n";
     } else {
-      for (const char *w = words[r % 8]; *w && out.size() < size; w++) out.push_back(static_cast<unsigned char>(*w));
+      pending_ = words[r % 8];
     }
   }
-  return out;
 }
 
 namespace {
@@ -69,27 +74,39 @@ bool setTime(const std::string &path, uint64_t fileTime, std::string *error) {
   return true;
 }
 
-bool writeBytes(const std::string &path, const std::vector<unsigned char> &bytes, std::string *error) {
-  return writeReplacing(path, 0644, bytes.data(), bytes.size(), error);
+bool writeText(const std::string &path, const std::string &text, const InputFiles &inputs, std::string *error) {
+  return notAnInput(path, inputs, error) && writeReplacing(path, 0644, text.data(), text.size(), error);
 }
 
-// Copies a host file, keeping its permission bits (the setup program stays
-// executable) and its modification time. A file is never copied onto
-// itself.
-bool copyFile(const std::string &from, const std::string &to, std::string *error) {
-  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+// A made-up payload, streamed whatever its size, with the given time.
+bool writeGenerated(const std::string &path, const std::string &name, const PackagePlan &plan, uint64_t fileTime,
+                    const InputFiles &inputs, std::string *error) {
+  if (!notAnInput(path, inputs, error)) return false;
+  bool written = writeReplacing(
+      path, 0644,
+      [&](int fd) {
+        PayloadGenerator generator(name, plan.seed);
+        std::vector<unsigned char> block(1 << 16);
+        for (uint64_t left = plan.generatedSize; left > 0;) {
+          size_t n = left < block.size() ? static_cast<size_t>(left) : block.size();
+          generator.fill(block.data(), n);
+          if (!writeAllTo(fd, block.data(), n)) return false;
+          left -= n;
+        }
+        return true;
+      },
+      error);
+  return written && setTime(path, fileTime, error);
+}
+
+// Copies a host file (a regular file only), keeping its permission bits
+// (the setup program stays executable) and its modification time. No file
+// is copied onto one of the inputs.
+bool copyFile(const std::string &from, const std::string &to, const InputFiles &inputs, std::string *error) {
+  if (!notAnInput(to, inputs, error)) return false;
   struct stat info;
-  if (in < 0 || fstat(in, &info) != 0) {
-    *error = "cannot open " + from + ": " + strerror(errno);
-    if (in >= 0) close(in);
-    return false;
-  }
-  struct stat existing;
-  if (stat(to.c_str(), &existing) == 0 && existing.st_dev == info.st_dev && existing.st_ino == info.st_ino) {
-    close(in);
-    *error = from + " is the output " + to + " itself";
-    return false;
-  }
+  int in = openInput(from, &info, error);
+  if (in < 0) return false;
   bool readOk = true;
   bool written = writeReplacing(
       to, info.st_mode & 0777,
@@ -126,15 +143,10 @@ uint64_t nowFileTime() {
 // The compressed bytes of every member: what the meter counts for an archive.
 bool countArchive(const std::string &path, uint64_t *counted, std::vector<ArchiveCreated> *members,
                   std::string *error) {
-  ArchiveReport report = processArchive(path, ArchiveAction::List, "", false);
-  if (!report.ok()) {
-    *error = path + " is not a good package archive";
-    return false;
-  }
   *counted = 0;
-  for (const ArchiveMemberReport &m : report.members) {
+  ArchiveReport report = processArchive(path, ArchiveAction::List, "", false, [&](const ArchiveMemberReport &m) {
     *counted += m.entry.dataEnd - m.entry.dataOffset;
-    if (members) {
+    if (members && m.error.empty()) {
       ArchiveCreated c;
       c.name = m.name;
       c.lastWriteTime = m.entry.lastWriteTime;
@@ -143,6 +155,10 @@ bool countArchive(const std::string &path, uint64_t *counted, std::vector<Archiv
       c.inputBytes = m.decodedBytes;
       members->push_back(c);
     }
+  });
+  if (!report.ok()) {
+    *error = path + " is not a good package archive";
+    return false;
   }
   return true;
 }
@@ -163,6 +179,16 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
       return false;
     }
   }
+  // Every payload must be a regular file, and no output may land on one.
+  InputFiles inputs;
+  for (const auto &given : plan.files) {
+    if (!checkInput(given.second, &inputs, error)) return false;
+  }
+  for (const std::string &path : plan.quorvelMembers) {
+    if (!checkInput(path, &inputs, error)) return false;
+  }
+  if (!plan.setupIni.empty() && !checkInput(plan.setupIni, &inputs, error)) return false;
+  if (!plan.setupExe.empty() && !checkInput(plan.setupExe, &inputs, error)) return false;
   if (!makeDir(plan.outDir, error)) return false;
   if (plan.disks) {
     for (int d = 1; d <= 3; d++) {
@@ -181,7 +207,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     out.hostPath = diskDir(plan, f.disk) + "/" + f.name;
     if (f.archive && given == plan.files.end()) {
       // quorvel.z made here, from the given members or generated ones.
-      std::vector<ArchiveInput> inputs;
+      std::vector<ArchiveInput> archiveInputs;
       std::vector<std::string> memberPaths = plan.quorvelMembers;
       if (memberPaths.empty()) {
         if (!plan.generate) {
@@ -192,10 +218,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
         if (!makeDir(result->quorvelMembersDir, error)) return false;
         for (const char *name : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
           std::string path = result->quorvelMembersDir + "/" + name;
-          if (!writeBytes(path, generatedPayload(name, plan.generatedSize, plan.seed), error) ||
-              !setTime(path, fileTime, error)) {
-            return false;
-          }
+          if (!writeGenerated(path, name, plan, fileTime, inputs, error)) return false;
           memberPaths.push_back(path);
         }
       }
@@ -204,22 +227,21 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
         input.path = path;
         input.mode = plan.mode;
         input.dictBits = plan.dictBits;
-        inputs.push_back(input);
+        archiveInputs.push_back(input);
       }
-      if (!createArchive(out.hostPath, inputs, &result->quorvelMembers, error)) return false;
+      if (!notAnInput(out.hostPath, inputs, error) ||
+          !createArchive(out.hostPath, archiveInputs, &result->quorvelMembers, error))
+        return false;
       for (const ArchiveCreated &c : result->quorvelMembers) out.counted += c.dataEnd - c.dataOffset;
     } else if (given != plan.files.end()) {
-      if (!copyFile(given->second, out.hostPath, error)) return false;
+      if (!copyFile(given->second, out.hostPath, inputs, error)) return false;
       if (f.archive && !countArchive(out.hostPath, &out.counted, &result->quorvelMembers, error)) return false;
     } else {
       if (!plan.generate) {
         *error = "no payload for " + std::string(f.name) + " (give --file " + f.name + "=PATH or --generate)";
         return false;
       }
-      if (!writeBytes(out.hostPath, generatedPayload(f.name, plan.generatedSize, plan.seed), error) ||
-          !setTime(out.hostPath, fileTime, error)) {
-        return false;
-      }
+      if (!writeGenerated(out.hostPath, f.name, plan, fileTime, inputs, error)) return false;
     }
     out.size = fileSize(out.hostPath);
     if (!f.archive) out.counted = out.size;
@@ -230,17 +252,17 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   // setup.ini is read while the last disk is in the drive.
   std::string iniPath = diskDir(plan, 3) + "/setup.ini";
   if (!plan.setupIni.empty()) {
-    if (!copyFile(plan.setupIni, iniPath, error)) return false;
+    if (!copyFile(plan.setupIni, iniPath, inputs, error)) return false;
   } else {
     std::string text = "[Quorvel]\r\n";
     for (const auto &kv : plan.settings) text += kv.first + "=" + kv.second + "\r\n";
-    if (!writeBytes(iniPath, std::vector<unsigned char>(text.begin(), text.end()), error)) return false;
+    if (!writeText(iniPath, text, inputs, error)) return false;
   }
   // The setup program keeps its own name: setup on Linux, setup.exe for Windows.
   if (!plan.setupExe.empty()) {
     size_t slash = plan.setupExe.find_last_of('/');
     std::string name = slash == std::string::npos ? plan.setupExe : plan.setupExe.substr(slash + 1);
-    if (!copyFile(plan.setupExe, diskDir(plan, 1) + "/" + name, error)) return false;
+    if (!copyFile(plan.setupExe, diskDir(plan, 1) + "/" + name, inputs, error)) return false;
   }
   return true;
 }

@@ -60,7 +60,17 @@ std::string diskDir(const PackagePlan &plan, int disk);
 
 bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *error);
 
-// Deterministic made-up bytes for a file of that name.
-std::vector<unsigned char> generatedPayload(const std::string &name, uint32_t size, uint32_t seed);
+// Deterministic made-up bytes for a file of that name, made piece by piece
+// so a payload of any size is streamed; the first n bytes are the same
+// whatever the payload's size.
+class PayloadGenerator {
+public:
+  PayloadGenerator(const std::string &name, uint32_t seed);
+  void fill(unsigned char *out, size_t n);  // the next n bytes
+
+private:
+  uint32_t state_;
+  const char *pending_ = "";  // the rest of a word or line end begun
+};
 
 #endif

@@ -49,6 +49,18 @@ int usage() {
   return 2;
 }
 
+// The layer reads its own files (system.reg, progman/groups.ini) only when
+// they are regular files of at most 64 MiB; for anything else say which file
+// and why, instead of a bare error code.
+bool prefixFileReadable(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return true; // missing: empty
+  const char *why = !S_ISREG(st.st_mode) ? "not a regular file" : st.st_size > 64 * 1024 * 1024 ? "larger than 64 MiB" : nullptr;
+  if (!why) return true;
+  std::cerr << "w32prefix: " << path << ": " << why << ", not read\n";
+  return false;
+}
+
 bool upperEquals(const std::string &a, const char *b) {
   std::string x;
   for (char c : a) x += static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -120,6 +132,7 @@ int regQuery(const std::vector<std::string> &args) {
     std::cerr << "w32prefix: unknown root key in " << args[0] << " (HKLM, HKCU, HKU, HKCR)\n";
     return 2;
   }
+  if (!prefixFileReadable(w32::prefixDir() + "/system.reg")) return 1;
   HKEY key;
   LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &key);
   if (rc != ERROR_SUCCESS) {
@@ -167,6 +180,7 @@ int regQuery(const std::vector<std::string> &args) {
 
 // The groups as the stand-in stores them (see src/platform/w32_progman.cpp).
 int groups() {
+  if (!prefixFileReadable(w32::prefixDir() + "/progman/groups.ini")) return 1;
   std::istringstream in(w32::progmanGroupsText());
   std::string line;
   bool any = false;

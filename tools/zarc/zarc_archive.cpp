@@ -11,6 +11,8 @@
 #include <cstring>
 #include <set>
 
+#include "input_file.h"
+#include "replace_file.h"
 #include "zarc_status.h"
 
 const char *const kZarcArchiveUsage =
@@ -170,28 +172,36 @@ struct timespec timespecFromFileTime(uint64_t fileTime) {
   return ts;
 }
 
-bool ArchiveReport::ok() const {
-  if (!error.empty()) return false;
-  for (const ArchiveMemberReport &m : members) {
-    if (!m.error.empty()) return false;
-  }
+
+namespace {
+
+bool readEntry(int fd, int32_t index, uint64_t archiveSize, ArchiveMemberReport *m) {
+  unsigned char raw[ARCHIVE_ENTRY_SIZE];
+  if (!readAll(fd, raw, sizeof raw, ARCHIVE_COUNT_SIZE + static_cast<off_t>(index) * ARCHIVE_ENTRY_SIZE)) return false;
+  *m = ArchiveMemberReport();
+  m->index = index;
+  parseArchiveEntry(raw, &m->entry);
+  m->name = printableName(m->entry);
+  m->problem = checkArchiveEntry(&m->entry, archiveSize);
+  if (m->problem != EntryProblem::None) m->error = entryProblemText(m->problem);
   return true;
 }
 
+}  // namespace
+
 ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
-                             bool progress) {
+                             bool progress, const ArchiveMemberHandler &onMember) {
   ArchiveReport report;
-  int fd = open(archivePath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    report.error = "cannot open " + archivePath + ": " + strerror(errno);
-    return report;
-  }
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    report.error = archivePath + " is not a regular file";
-    close(fd);
+  std::string openError;
+  int fd = openInput(archivePath, &info, &openError);
+  if (fd < 0) {
+    report.error = openError;
+    report.notOpened = true;
     return report;
   }
+  InputFiles inputs;
+  inputs.add(info);
   report.archiveSize = static_cast<uint64_t>(info.st_size);
   unsigned char countBytes[ARCHIVE_COUNT_SIZE];
   if (!readAll(fd, countBytes, sizeof countBytes, 0)) {
@@ -208,72 +218,83 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
     return report;
   }
 
-  // The directory first, so the progress bar knows its total.
-  for (int32_t i = 0; i < report.entryCount; i++) {
-    unsigned char raw[ARCHIVE_ENTRY_SIZE];
-    ArchiveMemberReport m;
-    m.index = i;
-    if (!readAll(fd, raw, sizeof raw, ARCHIVE_COUNT_SIZE + static_cast<off_t>(i) * ARCHIVE_ENTRY_SIZE)) {
-      report.error = "cannot read the directory";
-      close(fd);
-      return report;
-    }
-    parseArchiveEntry(raw, &m.entry);
-    m.name = printableName(m.entry);
-    m.problem = checkArchiveEntry(&m.entry, report.archiveSize);
-    if (m.problem != EntryProblem::None) m.error = entryProblemText(m.problem);
-    report.members.push_back(m);
-  }
-
   MemberIo io;
   io.archiveFd = fd;
   io.progress = progress;
-  for (const ArchiveMemberReport &m : report.members) {
+  // The directory is read twice rather than kept, so memory stays the same
+  // whatever the count: once for the progress bar's total, then member by
+  // member.
+  for (int32_t i = 0; progress && i < report.entryCount; i++) {
+    ArchiveMemberReport m;
+    if (!readEntry(fd, i, report.archiveSize, &m)) break;
     if (m.problem == EntryProblem::None) io.progressTotal += m.entry.dataEnd - m.entry.dataOffset;
   }
   std::vector<unsigned char> workArea(DCL_WORK_AREA_SIZE);
-  std::set<std::string> written;
-  for (ArchiveMemberReport &m : report.members) {
-    if (m.problem != EntryProblem::None) continue;
-    std::string outPath;
-    io.outFd = -1;
-    io.memberName = &m.name;
-    if (action == ArchiveAction::Extract) {
-      if (!written.insert(m.name).second) {
-        m.error = "a second member of the same name";
-        continue;
-      }
-      outPath = (targetDir.empty() ? std::string(".") : targetDir) + "/" + m.name;
-      // O_NOFOLLOW: a link of the member's name cannot lead outside DIR.
-      io.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-      if (io.outFd < 0) {
-        m.error = "cannot create " + outPath + ": " + strerror(errno);
-        continue;
-      }
+  std::set<std::string> written;  // names of the members extracted: no more than the files made
+  for (int32_t i = 0; i < report.entryCount; i++) {
+    ArchiveMemberReport m;
+    if (!readEntry(fd, i, report.archiveSize, &m)) {
+      report.error = "cannot read the directory";
+      break;
     }
-    ArchiveMember member;
-    startArchiveMember(&member, &m.entry, hostRead, hostWrite, &io);
-    io.position = m.entry.dataOffset;
-    m.result = decodeArchiveMember(&member, workArea.data());
-    m.decoded = true;
-    m.decodedBytes = member.bytesWritten;
-    m.error = describeDecode(member, m.result);
-    if (io.outFd >= 0) {
-      struct timespec times[2];
-      times[0].tv_sec = 0;
-      times[0].tv_nsec = UTIME_NOW;
-      times[1] = timespecFromFileTime(m.entry.lastWriteTime);
-      if (m.error.empty() && futimens(io.outFd, times) != 0) {
-        m.error = "cannot set the time of " + outPath + ": " + strerror(errno);
-      }
-      if (close(io.outFd) != 0 && m.error.empty()) {
-        m.error = "cannot write " + outPath + ": " + strerror(errno);
-      }
+    report.membersSeen++;
+    if (m.problem == EntryProblem::None) {
+      // The member's file gets the stored bytes of its name; the printable
+      // form is for messages only.
+      char stored[ARCHIVE_NAME_FIELD_SIZE];
+      entryNameText(&m.entry, stored);
       io.outFd = -1;
-      if (!m.error.empty()) unlink(outPath.c_str());
+      io.memberName = &m.name;
+      // Decodes the member, into fd when it is one (else only counting).
+      auto decode = [&](int fd) {
+        io.outFd = fd;
+        ArchiveMember member;
+        startArchiveMember(&member, &m.entry, hostRead, hostWrite, &io);
+        io.position = m.entry.dataOffset;
+        m.result = decodeArchiveMember(&member, workArea.data());
+        m.decoded = true;
+        m.decodedBytes = member.bytesWritten;
+        m.error = describeDecode(member, m.result);
+        io.outFd = -1;
+        return m.error.empty();
+      };
+      if (action != ArchiveAction::Extract) {
+        decode(-1);
+      } else {
+        std::string outPath = (targetDir.empty() ? std::string(".") : targetDir) + "/" + stored;
+        std::string error;
+        if (written.count(stored)) {
+          m.error = "a second member of the same name";
+        } else if (!notAnInput(outPath, inputs, &error)) {
+          m.error = error;
+        } else {
+          // Only a member decoded to its end replaces what lies under its
+          // name; a damaged one leaves it as it was.
+          bool done = writeReplacing(
+              outPath, 0666,
+              [&](int fd) {
+                if (!decode(fd)) return false;
+                struct timespec times[2];
+                times[0].tv_sec = 0;
+                times[0].tv_nsec = UTIME_NOW;
+                times[1] = timespecFromFileTime(m.entry.lastWriteTime);
+                if (futimens(fd, times) == 0) return true;
+                m.error = "cannot set the time of " + outPath + ": " + strerror(errno);
+                return false;
+              },
+              &error);
+          if (done) {
+            written.insert(stored);
+          } else if (m.error.empty()) {
+            m.error = error;
+          }
+        }
+      }
     }
+    if (!m.error.empty()) report.badMembers++;
+    if (onMember) onMember(m);
   }
-  if (progress && !report.members.empty()) std::fprintf(stderr, "\n");
+  if (progress && report.entryCount > 0) std::fprintf(stderr, "\n");
   close(fd);
   return report;
 }
@@ -308,76 +329,70 @@ bool createArchive(const std::string &archivePath, const std::vector<ArchiveInpu
     return false;
   }
 
-  std::string tempPath = archivePath + ".tmp";
-  std::FILE *out = std::fopen(tempPath.c_str(), "wb");
-  if (!out) {
-    *error = "cannot create " + tempPath + ": " + strerror(errno);
-    return false;
+  // Every input is looked at before the archive is begun: each must be a
+  // regular file, and none may be the archive itself.
+  InputFiles inputFiles;
+  for (const ArchiveInput &input : inputs) {
+    if (!checkInput(input.path, &inputFiles, error)) return false;
   }
-  auto fail = [&](const std::string &message) {
-    std::fclose(out);
-    std::remove(tempPath.c_str());
-    *error = message;
-    return false;
-  };
-  uint64_t position = archiveDirectoryEnd(static_cast<int32_t>(inputs.size()));
-  std::vector<unsigned char> header(static_cast<size_t>(position), 0);
-  if (std::fwrite(header.data(), 1, header.size(), out) != header.size()) {
-    return fail("cannot write " + tempPath);
-  }
-  for (size_t i = 0; i < inputs.size(); i++) {
-    const ArchiveInput &input = inputs[i];
-    ArchiveCreated &c = members[i];
-    std::FILE *in = std::fopen(input.path.c_str(), "rb");
-    if (!in) return fail("cannot open " + input.path + ": " + strerror(errno));
-    struct stat info;
-    if (fstat(fileno(in), &info) != 0) {
+  if (!notAnInput(archivePath, inputFiles, error)) return false;
+  std::string message;  // what went wrong inside, when something did
+  auto writeArchive = [&](std::FILE *out) {
+    auto fail = [&](const std::string &what) {
+      message = what;
+      return false;
+    };
+    uint64_t position = archiveDirectoryEnd(static_cast<int32_t>(inputs.size()));
+    std::vector<unsigned char> header(static_cast<size_t>(position), 0);
+    if (std::fwrite(header.data(), 1, header.size(), out) != header.size()) {
+      return fail("cannot write " + archivePath);
+    }
+    for (size_t i = 0; i < inputs.size(); i++) {
+      const ArchiveInput &input = inputs[i];
+      ArchiveCreated &c = members[i];
+      struct stat info;
+      std::string openError;
+      std::FILE *in = openInputStream(input.path, &info, &openError);
+      if (!in) return fail(openError);
+      c.lastWriteTime = fileTimeFromTimespec(info.st_mtim);
+      // Each stream goes straight into the archive after the ones before it.
+      FileSource source(in);
+      FileSink sink(out, static_cast<long long>(position));
+      ImplodeStats stats;
+      bool encoded = implodeStream(input.mode, input.dictBits, source, sink, &stats);
+      bool readFailed = std::ferror(in) != 0;
       std::fclose(in);
-      return fail("cannot read " + input.path);
+      if (!encoded) return fail(readFailed ? "cannot read " + input.path : "cannot write " + archivePath);
+      off_t end = ftello(out);
+      if (end < 0) return fail("cannot write " + archivePath);
+      c.inputBytes = stats.inputBytes;
+      c.modeUsed = stats.modeUsed;
+      if (static_cast<uint64_t>(end) > 0xFFFFFFFFULL) return fail("the archive would pass 4 GiB");
+      c.dataOffset = static_cast<uint32_t>(position);
+      c.dataEnd = static_cast<uint32_t>(end);
+      position = static_cast<uint64_t>(end);
     }
-    c.lastWriteTime = fileTimeFromTimespec(info.st_mtim);
-    std::vector<unsigned char> stream;
-    FileSource source(in);
-    VectorSink sink(stream);
-    ImplodeStats stats;
-    bool encoded = implodeStream(input.mode, input.dictBits, source, sink, &stats);
-    std::fclose(in);
-    if (!encoded) return fail("cannot read " + input.path);
-    c.inputBytes = stats.inputBytes;
-    c.modeUsed = stats.modeUsed;
-    if (position + stream.size() > 0xFFFFFFFFULL) return fail("the archive would pass 4 GiB");
-    c.dataOffset = static_cast<uint32_t>(position);
-    c.dataEnd = static_cast<uint32_t>(position + stream.size());
-    if (std::fwrite(stream.data(), 1, stream.size(), out) != stream.size()) {
-      return fail("cannot write " + tempPath);
+    // Now the count and the directory.
+    unsigned char count[ARCHIVE_COUNT_SIZE];
+    uint32_t n = static_cast<uint32_t>(inputs.size());
+    for (int b = 0; b < 4; b++) count[b] = static_cast<unsigned char>(n >> (8 * b));
+    std::memcpy(header.data(), count, sizeof count);
+    for (size_t i = 0; i < members.size(); i++) {
+      ArchiveEntry entry;
+      std::memset(&entry, 0, sizeof entry);
+      std::memcpy(entry.memberName, members[i].name.c_str(), members[i].name.size());
+      entry.lastWriteTime = members[i].lastWriteTime;
+      entry.dataOffset = members[i].dataOffset;
+      entry.dataEnd = members[i].dataEnd;
+      formatArchiveEntry(&entry, header.data() + ARCHIVE_COUNT_SIZE + i * ARCHIVE_ENTRY_SIZE);
     }
-    position += stream.size();
-  }
-  // Now the count and the directory.
-  unsigned char count[ARCHIVE_COUNT_SIZE];
-  uint32_t n = static_cast<uint32_t>(inputs.size());
-  for (int b = 0; b < 4; b++) count[b] = static_cast<unsigned char>(n >> (8 * b));
-  std::memcpy(header.data(), count, sizeof count);
-  for (size_t i = 0; i < members.size(); i++) {
-    ArchiveEntry entry;
-    std::memset(&entry, 0, sizeof entry);
-    std::memcpy(entry.memberName, members[i].name.c_str(), members[i].name.size());
-    entry.lastWriteTime = members[i].lastWriteTime;
-    entry.dataOffset = members[i].dataOffset;
-    entry.dataEnd = members[i].dataEnd;
-    formatArchiveEntry(&entry, header.data() + ARCHIVE_COUNT_SIZE + i * ARCHIVE_ENTRY_SIZE);
-  }
-  if (std::fseek(out, 0, SEEK_SET) != 0 || std::fwrite(header.data(), 1, header.size(), out) != header.size()) {
-    return fail("cannot write " + tempPath);
-  }
-  if (std::fclose(out) != 0) {
-    std::remove(tempPath.c_str());
-    *error = "cannot write " + tempPath;
-    return false;
-  }
-  if (std::rename(tempPath.c_str(), archivePath.c_str()) != 0) {
-    *error = "cannot rename " + tempPath + " to " + archivePath + ": " + strerror(errno);
-    std::remove(tempPath.c_str());
+    if (std::fseek(out, 0, SEEK_SET) != 0 || std::fwrite(header.data(), 1, header.size(), out) != header.size()) {
+      return fail("cannot write " + archivePath);
+    }
+    return true;
+  };
+  if (!writeReplacingStream(archivePath, 0666, writeArchive, error)) {
+    if (!message.empty()) *error = message;
     return false;
   }
   if (created) *created = members;
@@ -430,18 +445,6 @@ int runCreate(int argc, char **argv) {
   return 0;
 }
 
-void printProblems(const char *command, const std::string &archive, const ArchiveReport &report) {
-  if (!report.error.empty()) {
-    std::fprintf(stderr, "zarc %s: %s: %s\n", command, archive.c_str(), report.error.c_str());
-  }
-  for (const ArchiveMemberReport &m : report.members) {
-    if (!m.error.empty()) {
-      std::fprintf(stderr, "zarc %s: %s: member %d '%s': %s\n", command, archive.c_str(), m.index, m.name.c_str(),
-                   m.error.c_str());
-    }
-  }
-}
-
 int runRead(ArchiveAction action, int argc, char **argv) {
   const char *command = argv[0];
   int maxArgs = action == ArchiveAction::Extract ? 3 : 2;
@@ -456,25 +459,27 @@ int runRead(ArchiveAction action, int argc, char **argv) {
     }
   }
   bool progress = action != ArchiveAction::List && isatty(STDERR_FILENO);
-  ArchiveReport report = processArchive(archive, action, dir, progress);
-  if (!report.error.empty() && report.members.empty() && report.archiveSize == 0 && report.entryCount == 0 &&
-      report.error.rfind("cannot open", 0) == 0) {
-    printProblems(command, archive, report);
-    return kZarcIo;
-  }
-  if (action == ArchiveAction::List) {
-    for (const ArchiveMemberReport &m : report.members) {
+  // Each member is shown as it is done with, its problem beside it.
+  auto show = [&](const ArchiveMemberReport &m) {
+    if (action == ArchiveAction::List) {
       std::string decoded = m.decoded && m.error.empty() ? std::to_string(m.decodedBytes) : "damaged";
       if (m.problem != EntryProblem::None) decoded = "bad entry";
       std::printf("%-12s %10u %10s  %s\n", m.name.c_str(), m.entry.dataEnd - m.entry.dataOffset, decoded.c_str(),
                   formatFileTime(m.entry.lastWriteTime).c_str());
-    }
-  } else if (action == ArchiveAction::Test) {
-    for (const ArchiveMemberReport &m : report.members) {
+    } else if (action == ArchiveAction::Test) {
       std::printf("%-12s %s\n", m.name.c_str(), m.error.empty() ? "ok" : m.error.c_str());
     }
+    if (!m.error.empty()) {
+      std::fprintf(stderr, "zarc %s: %s: member %d '%s': %s\n", command, archive.c_str(), m.index, m.name.c_str(),
+                   m.error.c_str());
+    }
+  };
+  ArchiveReport report = processArchive(archive, action, dir, progress, show);
+  if (!report.error.empty()) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "zarc %s: %s: %s\n", command, archive.c_str(), report.error.c_str());
   }
-  printProblems(command, archive, report);
+  if (report.notOpened) return kZarcIo;
   return report.ok() ? 0 : 1;
 }
 

@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,15 +68,24 @@ struct ArchiveReport {
   uint64_t archiveSize = 0;
   int32_t entryCount = 0;
   std::string error;          // a problem with the archive as a whole
-  std::vector<ArchiveMemberReport> members;
-  bool ok() const;
+  bool notOpened = false;     // error: the archive could not be opened at all
+  int32_t membersSeen = 0;
+  int32_t badMembers = 0;     // members with an error
+  bool ok() const { return error.empty() && badMembers == 0; }
 };
 
-// Reads the archive and, for List and Test, decodes every member writing
-// nothing; for Extract writes each good member into targetDir (any host
-// directory, however deep) with its timestamp. A damaged member's partial
-// output is removed. progress, when true, draws a bar on standard error.
+// Called once per member, in order, when it is done with; nothing about a
+// member is kept after it, so memory stays flat whatever the count.
+using ArchiveMemberHandler = std::function<void(const ArchiveMemberReport &)>;
+
+// Reads the archive (a regular file only) and, for List and Test, decodes
+// every member writing nothing; for Extract writes each good member into
+// targetDir (any host directory, however deep) with its timestamp, under
+// the stored bytes of its name. A member goes to a temporary file beside
+// its destination and replaces a file of that name only once decoded to its
+// end; the archive itself is never written over. progress, when true, draws
+// a bar on standard error.
 ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
-                             bool progress);
+                             bool progress, const ArchiveMemberHandler &onMember = nullptr);
 
 #endif

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 
 #include "dcl_decode.h"
 #include "implode.h"
+#include "input_file.h"
+#include "replace_file.h"
 #include "zarc_status.h"
 
 const char *const kZarcRawUsage =
@@ -84,14 +87,29 @@ int zarcImplode(int argc, char **argv) {
     }
   }
   if (paths.size() != 2) return usage("implode: needs IN and OUT");
-  ImplodeStats stats;
   std::string error;
-  ImplodeFileResult r = implodeFile(mode, dictBits, paths[0], paths[1], &stats, &error);
-  if (r != ImplodeFileResult::Ok) {
+  struct stat info;
+  std::FILE *in = openInputStream(paths[0], &info, &error);
+  InputFiles inputs;
+  if (in) inputs.add(info);
+  if (!in || !notAnInput(paths[1], inputs, &error)) {
+    if (in) std::fclose(in);
     std::fprintf(stderr, "zarc: implode: %s\n", error.c_str());
-    return r == ImplodeFileResult::BadArguments ? kZarcUsage : kZarcIo;
+    return kZarcIo;
   }
-  return 0;
+  bool readError = false;
+  // A stream open for update, so that Auto can start again after a wrong guess.
+  bool ok = writeReplacingStream(paths[1], 0666, [&](std::FILE *out) {
+    FileSource source(in);
+    FileSink sink(out);
+    bool encoded = implodeStream(mode, dictBits, source, sink);
+    readError = std::ferror(in) != 0;
+    return encoded;
+  }, &error);
+  std::fclose(in);
+  if (ok) return 0;
+  std::fprintf(stderr, "zarc: implode: %s\n", readError ? ("error reading " + paths[0]).c_str() : error.c_str());
+  return kZarcIo;
 }
 
 int zarcExplode(int argc, char **argv) {
@@ -103,22 +121,29 @@ int zarcExplode(int argc, char **argv) {
   }
   if (paths.size() != 2) return usage("explode: needs IN and OUT");
   ExplodeFiles files{nullptr, nullptr};
-  files.in = std::fopen(paths[0].c_str(), "rb");
-  if (!files.in) {
-    std::fprintf(stderr, "zarc: explode: cannot open %s: %s\n", paths[0].c_str(), strerror(errno));
+  std::string error;
+  struct stat info;
+  files.in = openInputStream(paths[0], &info, &error);
+  InputFiles inputs;
+  if (files.in) inputs.add(info);
+  if (!files.in || !notAnInput(paths[1], inputs, &error)) {
+    if (files.in) std::fclose(files.in);
+    std::fprintf(stderr, "zarc: explode: %s\n", error.c_str());
     return kZarcIo;
   }
-  files.out = std::fopen(paths[1].c_str(), "wb");
-  if (!files.out) {
-    std::fprintf(stderr, "zarc: explode: cannot create %s: %s\n", paths[1].c_str(), strerror(errno));
-    std::fclose(files.in);
-    return kZarcIo;
-  }
-  std::vector<unsigned char> work(DCL_WORK_AREA_SIZE);
-  DclResult result = dclDecode(readInput, writeOutput, work.data(), &files);
-  bool readFailed = std::ferror(files.in) != 0;
+  DclResult result = DclResult::Ok;
+  bool readFailed = false;
+  // The bytes decoded before a damaged stream's end are kept, as the exit
+  // status promises; a stream that cannot be read leaves no output.
+  bool written = writeReplacingStream(paths[1], 0666, [&](std::FILE *out) {
+    files.out = out;
+    std::vector<unsigned char> work(DCL_WORK_AREA_SIZE);
+    result = dclDecode(readInput, writeOutput, work.data(), &files);
+    readFailed = std::ferror(files.in) != 0;
+    return !readFailed && !files.writeFailed;
+  }, &error);
   std::fclose(files.in);
-  if (std::fclose(files.out) != 0) files.writeFailed = true;
+  if (!written && !readFailed) files.writeFailed = true;
   if (readFailed) {
     std::fprintf(stderr, "zarc: explode: error reading %s\n", paths[0].c_str());
     return kZarcIo;

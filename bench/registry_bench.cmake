@@ -1,0 +1,1 @@
+target_link_libraries(registry_bench PRIVATE qv_platform)
