@@ -127,33 +127,73 @@ int removeOldDirectory(const char *dir) {
 // The text stream stops reading at the first Ctrl-Z byte, and a zero byte
 // would end a piece early when it is written back; either would lose text
 // that follows. 1 when the file can be filtered without such a loss: no
-// zero byte, and after a Ctrl-Z nothing but CR, LF and further Ctrl-Z
-// bytes. 0 for anything else, and when the file cannot be read.
-static int filtersWithoutLoss(const char *path) {
+// zero byte. *tail is then where the text after the first Ctrl-Z begins
+// (the Ctrl-Z itself), to be carried over unchanged, or -1 when nothing
+// but CR, LF and further Ctrl-Z bytes follows it (dropped, with the
+// Ctrl-Z, as the stream drops them). 0 for a zero byte, and when the file
+// cannot be read.
+static int filtersWithoutLoss(const char *path, long *tail) {
   FILE *file = fopen(path, "rb");
   if (file == NULL) {
     return 0;
   }
   unsigned char block[512];
-  int afterEndMark = 0;
+  long position = 0;
+  long endMark = -1;
+  int textAfterMark = 0;
   int clean = 1;
   size_t got;
   while (clean && (got = fread(block, 1, sizeof block, file)) > 0) {
     for (size_t i = 0; i < got; ++i) {
       unsigned char c = block[i];
-      if (c == 0x1A) {
-        afterEndMark = 1;
-      } else if (c == 0 || (afterEndMark && c != '\r' && c != '\n')) {
+      if (c == 0) {
         clean = 0;
         break;
       }
+      if (c == 0x1A && endMark < 0) {
+        endMark = position + static_cast<long>(i);
+      } else if (endMark >= 0 && c != 0x1A && c != '\r' && c != '\n') {
+        textAfterMark = 1;
+      }
     }
+    position += static_cast<long>(got);
   }
   if (ferror(file)) {
     clean = 0;
   }
   fclose(file);
+  *tail = textAfterMark ? endMark : -1;
   return clean;
+}
+
+// Appends the bytes of from, starting at offset, to the end of to, as
+// they are. 1 when all were copied.
+static int appendTail(const char *from, long offset, const char *to) {
+  FILE *in = fopen(from, "rb");
+  if (in == NULL) {
+    return 0;
+  }
+  FILE *out = fopen(to, "ab");
+  if (out == NULL) {
+    fclose(in);
+    return 0;
+  }
+  int copied = fseek(in, offset, SEEK_SET) == 0 ? 1 : 0;
+  unsigned char block[512];
+  size_t got;
+  while (copied && (got = fread(block, 1, sizeof block, in)) > 0) {
+    if (fwrite(block, 1, got, out) != got) {
+      copied = 0;
+    }
+  }
+  if (ferror(in)) {
+    copied = 0;
+  }
+  fclose(in);
+  if (fclose(out) != 0) {
+    copied = 0;
+  }
+  return copied;
 }
 
 // The six lines to remove: the three driver files under the dialer's bin
@@ -229,11 +269,14 @@ static int filterSystemSettings(FILE *in, FILE *out, const char lines[DEVICE_LIN
 }
 
 // Steps 12 to 15: filter SYSTEM.INI into SYSTEM.OLD and copy that back over
-// SYSTEM.INI. SYSTEM.INI is replaced only by a complete filtered copy: a file
-// that would lose text, a failed open, an incomplete filtered copy or a
-// failed copy back give 0 and leave it as it was.
+// SYSTEM.INI. Text after a Ctrl-Z in the middle of the file, which the text
+// stream does not read, follows the filtered text unchanged, Ctrl-Z first.
+// SYSTEM.INI is replaced only by a complete filtered copy: a file holding a
+// zero byte, a failed open, an incomplete filtered copy or a failed copy
+// back give 0 and leave it as it was.
 static int rewriteSystemSettings(const char *systemIni, const char *systemOld, const char *dialerDir) {
-  if (!filtersWithoutLoss(systemIni)) {
+  long tail = -1;
+  if (!filtersWithoutLoss(systemIni, &tail)) {
     return 0;
   }
   FILE *in = fopen(systemIni, "rt");
@@ -251,6 +294,9 @@ static int rewriteSystemSettings(const char *systemIni, const char *systemOld, c
   fclose(in);
   if (fclose(out) != 0) {
     complete = 0;
+  }
+  if (complete && tail >= 0) {
+    complete = appendTail(systemIni, tail, systemOld);
   }
   if (!complete) {
     return 0;

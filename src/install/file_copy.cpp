@@ -81,9 +81,14 @@ TransferResult copyPackageFile(const char *name, const char *sourceDir, const ch
     offset += COPY_CHUNK_SIZE;
   }
 
-  if (!SetFileTime(destination, NULL, NULL, &lastWrite)) {
-    refuseDestination(destinationPath);
-    return finishCopy(source, destination, buffer, TransferResult::CannotWrite);
+  // A time the destination's file system cannot keep (a floppy's FAT holds
+  // none before 1980) is no failure of the copy. A write that fails late
+  // is: the close reports it.
+  SetFileTime(destination, NULL, NULL, &lastWrite);
+  HeapFree(GetProcessHeap(), 0, buffer);
+  CloseHandle(source);
+  if (!CloseHandle(destination)) {
+    return refuseDestination(destinationPath);
   }
-  return finishCopy(source, destination, buffer, TransferResult::Done);
+  return TransferResult::Done;
 }

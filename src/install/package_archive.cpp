@@ -188,11 +188,14 @@ TransferResult extractPackageArchive(const char *archiveName, const char *source
     HeapFree(GetProcessHeap(), 0, workArea);
     // What the decoder handed over is written out, whether or not it succeeded.
     int written = flushGathered(&files);
+    // A time the file system cannot keep (a floppy's FAT holds none before
+    // 1980) is no failure; a write that fails late is, and the close
+    // reports it.
     FILETIME lastWrite = fileTimeFromValue(entry.lastWriteTime);
-    int stamped = SetFileTime(files.destination, NULL, NULL, &lastWrite) ? 1 : 0;
-    CloseHandle(files.destination);
+    SetFileTime(files.destination, NULL, NULL, &lastWrite);
+    int closed = CloseHandle(files.destination) ? 1 : 0;
     // The decoder does not hear of failed writes; they were remembered.
-    if (decoded != DclResult::Ok || member.writeFailed || !written || !stamped) {
+    if (decoded != DclResult::Ok || member.writeFailed || !written || !closed) {
       return refuseMember(archive, destinationPath);
     }
   }

@@ -229,6 +229,17 @@ void putFileTime(LPFILETIME out, long long sec, long nsec) {
   out->dwHighDateTime = static_cast<DWORD>(ft >> 32);
 }
 
+// The FAT of a floppy keeps dates from 1980 to 2107 only: Windows refuses
+// to set a time outside them there with ERROR_INVALID_PARAMETER.
+const ULONGLONG kFatFirst = 119600064000000000ULL; // 1980-01-01 00:00:00
+const ULONGLONG kFatLast = 159992927980000000ULL;  // 2107-12-31 23:59:58
+
+bool fatCannotHold(const FILETIME *ft) {
+  if (!ft) return false;
+  ULONGLONG v = (static_cast<ULONGLONG>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime;
+  return v != 0 && (v < kFatFirst || v > kFatLast);
+}
+
 bool toTimespec(const FILETIME *ft, struct timespec *ts) {
   ULONGLONG v = (static_cast<ULONGLONG>(ft->dwHighDateTime) << 32) | ft->dwLowDateTime;
   if (v == 0) return false; // zero leaves the time unchanged, as on Windows
@@ -280,6 +291,11 @@ extern "C" BOOL WINAPI SetFileTime(HANDLE h, CONST FILETIME *creation, CONST FIL
   }
   // Bytes handed over later would move the last-write time again.
   if (!settleWrites(*f)) return FALSE;
+  char drive = static_cast<char>(tolower(static_cast<unsigned char>(f->windowsPath.empty() ? 0 : f->windowsPath[0])));
+  if ((drive == 'a' || drive == 'b') && (fatCannotHold(access) || fatCannotHold(write))) {
+    setError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   (void)creation; // the host keeps no settable creation time
   struct timespec ts[2];
   ts[0].tv_sec = ts[1].tv_sec = 0;

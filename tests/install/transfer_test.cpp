@@ -203,6 +203,25 @@ Bytes buildArchive(const std::vector<Member> &members, int32_t count = -999) {
 
 using ExtractTest = EngineTest;
 
+// Onto a floppy, whose FAT keeps no time before 1980: the copy and the
+// extraction still succeed, the file whole (SetFileTime failing there is
+// no failure of the transfer).
+TEST_F(ExtractTest, ATimeTheTargetCannotKeepIsNoFailure) {
+  useDefaultDirs();
+  const uint64_t k1975 = 0x01A3C3675FEA4000ULL;  // 1975-06-01
+  std::string floppy = prefix + "/floppy";
+  ASSERT_EQ(mkdir(floppy.c_str(), 0755), 0);
+  w32::mapDrive('a', floppy);
+  writeWin("c:\\src\\readme.txt", Bytes{'r'});
+  setHostMtime(host("c:\\src\\readme.txt"), k1975);
+  writeWin("c:\\src\\quorvel.z", buildArchive({{"a.txt", k1975, kStreamA}}));
+  EXPECT_EQ(copyPackageFile("readme.txt", setupState.sourceDir, "a:\\"), TransferResult::Done);
+  EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, "a:\\"), TransferResult::Done);
+  EXPECT_EQ(readHostFile(floppy + "/readme.txt"), Bytes{'r'});
+  EXPECT_EQ(readHostFile(floppy + "/a.txt"), Bytes{'A'});
+  EXPECT_STREQ(setupState.failingPath, "");
+}
+
 TEST_F(ExtractTest, TheThirtyNineByteArchive) {
   useDefaultDirs();
   Bytes archive = buildArchive({{"a.txt", kTime, kStreamA}});
