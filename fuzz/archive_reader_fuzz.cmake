@@ -1,1 +1,1 @@
-target_link_libraries(archive_reader_fuzz PRIVATE qv_install qv_platform)
+target_link_libraries(archive_reader_fuzz PRIVATE qv_install qv_platform qv_mkpackage)

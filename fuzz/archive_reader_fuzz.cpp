@@ -2,6 +2,12 @@
 // target directory over the Win32 layer. Nothing may crash, every handle
 // and heap block must be released, the result must be one of the transfer
 // results, and no file may appear outside the target directory.
+//
+// The same bytes are then extracted by zarc into a directory that already
+// holds something under each member's name: a regular file, a symbolic
+// link or a hard link to a file outside. Nothing outside the directory may
+// change, and what was there is replaced only by a member decoded to its
+// end; anything else stays as it was, and no temporary file is left.
 #include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -10,9 +16,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 
 #include "w32_test.h"
+
+#include "archive_format.h"
+#include "zarc_archive.h"
 
 #include "package_archive.h"
 #include "progress_meter.h"
@@ -41,6 +51,107 @@ void walk(const std::string &dir, Visit visit) {
   closedir(d);
 }
 
+std::string zarcTarget;   // host directory zarc extracts into
+std::string zarcOutside;  // the files the links lead to
+
+constexpr int kPlanted = 64;  // members whose names get something planted
+
+void writeHost(const std::string &path, const std::string &text) {
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f)) abort();
+}
+
+std::string readHost(const std::string &path) {
+  std::string text;
+  FILE *f = fopen(path.c_str(), "rb");
+  if (!f) return "(none)";
+  char block[4096];
+  size_t n;
+  while ((n = fread(block, 1, sizeof block, f)) > 0) text.append(block, n);
+  fclose(f);
+  return text;
+}
+
+// What was planted under a name: 0 a regular file, 1 a symbolic link, 2 a
+// hard link, each to or holding a text of its own.
+struct Planted {
+  int kind;
+  std::string outside;  // the file outside it leads to ("" for a regular file)
+  std::string text;
+  bool replaced = false;  // some member of that name was extracted whole
+  uint64_t size = 0;      // its decoded size
+};
+
+void checkZarcExtraction(const uint8_t *data, size_t size) {
+  walk(zarcTarget, [](const std::string &path, bool) { unlink(path.c_str()); });
+  walk(zarcOutside, [](const std::string &path, bool) { unlink(path.c_str()); });
+  std::map<std::string, Planted> planted;
+  if (size >= ARCHIVE_COUNT_SIZE) {
+    int32_t count = parseEntryCount(data);
+    for (int32_t i = 0; i < count && i < kPlanted; i++) {
+      size_t at = ARCHIVE_COUNT_SIZE + static_cast<size_t>(i) * ARCHIVE_ENTRY_SIZE;
+      if (at + ARCHIVE_ENTRY_SIZE > size) break;
+      ArchiveEntry entry;
+      parseArchiveEntry(data + at, &entry);
+      if (checkArchiveEntry(&entry, size) != EntryProblem::None) continue;
+      char name[ARCHIVE_NAME_FIELD_SIZE];
+      entryNameText(&entry, name);
+      if (planted.count(name)) continue;
+      Planted p;
+      p.kind = i % 3;
+      p.text = "planted " + std::to_string(i);
+      std::string path = zarcTarget + "/" + name;
+      if (p.kind == 0) {
+        writeHost(path, p.text);
+      } else {
+        p.outside = zarcOutside + "/" + std::to_string(i);
+        writeHost(p.outside, p.text);
+        if ((p.kind == 1 ? symlink(p.outside.c_str(), path.c_str()) : link(p.outside.c_str(), path.c_str())) != 0)
+          abort();
+      }
+      planted[name] = p;
+    }
+  }
+  std::string archive = sourceHost + "/quorvel.z";
+  processArchive(archive, ArchiveAction::Extract, zarcTarget, false, [&](const ArchiveMemberReport &m) {
+    char name[ARCHIVE_NAME_FIELD_SIZE];
+    entryNameText(&m.entry, name);
+    auto it = planted.find(name);
+    if (m.error.empty() && m.decoded && m.result == DclResult::Ok && it != planted.end()) {
+      it->second.replaced = true;
+      it->second.size = m.decodedBytes;
+    }
+  });
+
+  for (const auto &entry : planted) {
+    const Planted &p = entry.second;
+    if (!p.outside.empty() && readHost(p.outside) != p.text) {
+      fprintf(stderr, "a file outside the target changed: %s
+", p.outside.c_str());
+      abort();
+    }
+    std::string path = zarcTarget + "/" + entry.first;
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) abort();
+    bool regularAlone = S_ISREG(info.st_mode) && info.st_nlink == 1;
+    bool asPlanted = p.kind == 0   ? regularAlone && readHost(path) == p.text
+                     : p.kind == 1 ? S_ISLNK(info.st_mode)
+                                   : S_ISREG(info.st_mode) && info.st_nlink == 2;
+    if (p.replaced ? !regularAlone || static_cast<uint64_t>(info.st_size) != p.size : !asPlanted) {
+      fprintf(stderr, "%s: %s
+", path.c_str(), p.replaced ? "not replaced by its member" : "changed by a bad member");
+      abort();
+    }
+  }
+  walk(zarcTarget, [&](const std::string &path, bool) {
+    if (path.compare(zarcTarget.size(), 2, "/.") == 0) {
+      fprintf(stderr, "a temporary file left: %s
+", path.c_str());
+      abort();
+    }
+  });
+}
+
 void setUp() {
   char pattern[] = "/tmp/qv_archive_fuzz_XXXXXX";
   if (!mkdtemp(pattern)) abort();
@@ -53,6 +164,9 @@ void setUp() {
   if (mkdir(targetHost.c_str(), 0755)) abort();
   setupState.progressDialog = w32::createTestWindow();
   setupProgress(1500000);
+  zarcTarget = prefixDir + "/zarc-target";
+  zarcOutside = prefixDir + "/zarc-outside";
+  if (mkdir(zarcTarget.c_str(), 0755) || mkdir(zarcOutside.c_str(), 0755)) abort();
 }
 
 }  // namespace
@@ -88,5 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fprintf(stderr, "written outside the target: %s\n", path.c_str());
     abort();
   });
+
+  checkZarcExtraction(data, size);
   return 0;
 }
