@@ -89,13 +89,18 @@ struct Key {
     auto it = subkeyIndex.find(folded(n));
     return it == subkeyIndex.end() ? nullptr : it->second;
   }
-  Key *addChild(const std::string &n) {
+  // The subkey of that name, made when there is none (*made then set).
+  Key *childOrAdd(const std::string &n, bool *made = nullptr) {
+    std::string f = folded(n);
+    auto found = subkeyIndex.try_emplace(f, nullptr);
+    if (made) *made = found.second;
+    if (!found.second) return found.first->second;
     auto k = std::make_unique<Key>();
     k->name = n;
-    k->fold = folded(n);
+    k->fold = std::move(f);
     Key *raw = k.get();
     if (!subkeys.empty() && raw->fold < subkeys.back()->fold) subkeysInOrder = false;
-    subkeyIndex[raw->fold] = raw;
+    found.first->second = raw;
     subkeys.push_back(std::move(k));
     return raw;
   }
@@ -120,8 +125,10 @@ struct Key {
     auto it = valueIndex.find(folded(n));
     return it == valueIndex.end() ? nullptr : &values[it->second];
   }
-  Value *addValue(const std::string &n) {
-    valueIndex[folded(n)] = values.size();
+  // The value of that name, made (empty, REG_NONE) when there is none.
+  Value *valueOrAdd(const std::string &n) {
+    auto found = valueIndex.try_emplace(folded(n), values.size());
+    if (!found.second) return &values[found.first->second];
     values.push_back(Value());
     values.back().name = n;
     return &values.back();
@@ -272,8 +279,7 @@ Key *keyForHeader(Registry *reg, const std::string &path) {
   if (!k || parts.size() - first > kMaxDepth) return nullptr;
   for (size_t i = first; i < parts.size(); ++i) {
     if (parts[i].empty() || parts[i].size() > kMaxKeyName) return nullptr;
-    Key *c = k->child(parts[i]);
-    k = c ? c : k->addChild(parts[i]);
+    k = k->childOrAdd(parts[i]);
   }
   return k;
 }
@@ -317,9 +323,7 @@ LONG parseRegistry(const std::string &bytes, Registry *reg) {
       if (b != std::string::npos) l.append(next, b, std::string::npos);
     }
     if (!parseValue(l, &v)) return ERROR_REGISTRY_CORRUPT;
-    Value *slot = current->value(v.name);
-    if (!slot) slot = current->addValue(v.name);
-    *slot = std::move(v);
+    *current->valueOrAdd(v.name) = std::move(v);
   }
   if (!bytes.empty() && !sawSignature) return ERROR_REGISTRY_CORRUPT;
   return ERROR_SUCCESS;
@@ -641,22 +645,16 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR sub, DWORD, LPSTR, DWOR
     if (!k && base.predefined) { // HKEY_CLASSES_ROOT always exists
       k = &reg.roots[base.root];
       for (const std::string &p : base.path) {
-        Key *c = k->child(p);
-        if (!c) {
-          c = k->addChild(p);
-          created = true;
-        }
-        k = c;
+        bool made = false;
+        k = k->childOrAdd(p, &made);
+        created = created || made;
       }
     }
     if (!k) return ERROR_KEY_DELETED;
     for (const std::string &p : parts) {
-      Key *c = k->child(p);
-      if (!c) {
-        c = k->addChild(p);
-        created = true;
-      }
-      k = c;
+      bool made = false;
+      k = k->childOrAdd(p, &made);
+      created = created || made;
       path.push_back(k->name);
     }
     *changed = created;
@@ -680,8 +678,7 @@ extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR name, DWORD, DWORD type,
   return withRegistry(true, [&](Registry &reg, bool *changed) -> LONG {
     Key *k = findKey(reg, ref.root, ref.path);
     if (!k) return ERROR_KEY_DELETED;
-    Value *v = k->value(n);
-    if (!v) v = k->addValue(n);
+    Value *v = k->valueOrAdd(n);
     v->type = type;
     v->data = bytes;
     *changed = true;

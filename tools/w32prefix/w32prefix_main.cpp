@@ -136,8 +136,12 @@ int regQuery(const std::vector<std::string> &args) {
   HKEY key;
   LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &key);
   if (rc != ERROR_SUCCESS) {
-    std::cerr << "w32prefix: " << args[0] << ": "
-              << (rc == ERROR_FILE_NOT_FOUND ? "no such key" : "the registry cannot be read (error " + std::to_string(rc) + ")")
+    std::string file = w32::prefixDir() + "/system.reg";
+    std::cerr << "w32prefix: "
+              << (rc == ERROR_FILE_NOT_FOUND ? args[0] + ": no such key"
+                  : rc == ERROR_REGISTRY_CORRUPT
+                      ? file + ": not a registry, or one Windows would refuse (error " + std::to_string(rc) + ")"
+                      : file + ": the registry cannot be read (error " + std::to_string(rc) + ")")
               << "\n";
     return 1;
   }

@@ -27,8 +27,12 @@ const char *const kZarcArchiveUsage =
     "      Decode every member, writing nothing; exit 1 if any is bad.\n"
     "  zarc extract ARCHIVE [DIR]\n"
     "      Write the members into DIR (default: the current directory) with\n"
-    "      their timestamps; exit 1 if any member is bad. A progress bar is\n"
-    "      drawn when standard error is a terminal.\n";
+    "      their timestamps; exit 1 if any member is bad. A member replaces\n"
+    "      what lies under its name only once decoded to its end, and never\n"
+    "      the archive itself. A progress bar is drawn when standard error is\n"
+    "      a terminal.\n"
+    "  Inputs must be regular files; no output is written over an input, and\n"
+    "  each output appears under its name only when complete.\n";
 
 namespace {
 
