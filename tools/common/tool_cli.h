@@ -1,0 +1,46 @@
+// The conventions the package tools (zarc, mkpackage, w32prefix) share, so
+// that a person who knows zip, tar and gzip is not surprised by any of them:
+// one set of exit statuses, one shape of error, --version, and a progress
+// line that shows only on a terminal.
+#ifndef QV_TOOLS_TOOL_CLI_H
+#define QV_TOOLS_TOOL_CLI_H
+
+#include <stdint.h>
+
+#include <string>
+
+// Exit statuses, the same in every tool (and listed in each --help).
+constexpr int kExitOk = 0;
+constexpr int kExitBadData = 1;  // the data is bad, or a check failed
+constexpr int kExitUsage = 2;    // the command line is wrong
+constexpr int kExitIo = 3;       // a file could not be read or written
+
+// The lines every --help ends with.
+extern const char kExitStatusHelp[];
+
+// "TOOL (Quorvel Setup) VERSION" on standard output.
+void printVersion(const char *tool);
+
+// One error on standard error, "TOOL COMMAND: what: why" (COMMAND and why
+// left out when empty).
+void toolError(const char *tool, const std::string &command, const std::string &what, const std::string &why);
+
+// A progress line on standard error, "TOOL: what  37%", redrawn in place
+// and cleared when done. Silent when standard error is not a terminal, or
+// when quiet.
+class ProgressLine {
+ public:
+  ProgressLine(const char *tool, const std::string &what, uint64_t total, bool quiet);
+  ~ProgressLine();
+  ProgressLine(const ProgressLine &) = delete;
+  ProgressLine &operator=(const ProgressLine &) = delete;
+  void update(uint64_t done);
+
+ private:
+  std::string prefix_;
+  uint64_t total_;
+  bool shown_;
+  int last_ = -1;
+};
+
+#endif
