@@ -1,15 +1,25 @@
 // mkpackage: lays out an installation package and prints the byte total
-// its progress meter counts.
+// its progress meter counts. The package is described on the command line,
+// or in a plan file (the same settings, INI-style), or both.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 
 #include "package_layout.h"
+#include "tool_cli.h"
 
 namespace {
 
-const char *const kUsage =
+const char kUsageHead[] =
     "usage: mkpackage --out DIR [options]\n"
+    "       mkpackage --plan FILE [options]\n"
     "Lays out the package files in DIR (or, with --disks, in DIR/disk1,\n"
     "DIR/disk2 and DIR/disk3 following the disk sets), writes setup.ini\n"
     "where the installer reads it (with the last disk: DIR/disk3) and the\n"
@@ -17,28 +27,66 @@ const char *const kUsage =
     "the progress meter counts for it, then 'total N'. Every file is written\n"
     "to a new temporary file and renamed into place; no input is an output.\n"
     "options:\n"
+    "  --plan FILE             read the package from a plan file (see below);\n"
+    "                          options after it change or add to it\n"
+    "  --print-plan            write the plan of this command line to standard\n"
+    "                          output and lay out nothing\n"
+    "  --out DIR               the package directory\n"
     "  --disks                 three disk directories instead of one\n"
+    "  --disk-size BYTES       what each disk holds (default 1457664, a 1.44 MB\n"
+    "                          floppy; 0: no limit); checked before writing\n"
+    "  --replace               replace the other layout if DIR holds one\n"
     "  --optional              include the optional bookmark.htm and www.z\n"
     "  --file NAME=PATH        take package file NAME from PATH (quorvel.z\n"
     "                          too: a ready archive, counted by its members)\n"
-    "  --quorvel-member PATH   pack PATH into quorvel.z (repeatable)\n"
+    "  --quorvel-member PATH   pack PATH into quorvel.z (repeatable), coded as\n"
+    "                          the last --ascii, --binary or --auto before it\n"
+    "  --ascii|--binary|--auto coding of the quorvel.z members that follow\n"
+    "                          (default --auto)\n"
+    "  --dict 4|5|6            dictionary bits of quorvel.z members (default 6)\n"
     "  --setup-ini FILE        copy FILE as setup.ini\n"
     "  --set KEY=VALUE         a [Quorvel] setting of the written setup.ini\n"
     "  --setup-exe PATH        copy the setup program PATH onto the first disk,\n"
-    "                          keeping its name (setup, or setup.exe for\n"
-    "                          Windows) and its permissions\n"
+    "                          as setup (a Linux program) or setup.exe (Windows)\n"
+    "  --target linux|windows  the system the package is for (default: the one\n"
+    "                          the --setup-exe program was built for)\n"
     "  --generate              make up payloads for the files not given\n"
     "                          (quorvel.z: members quorvel.exe, notep001.ico,\n"
-    "                          quorvel.hlp, under DIR/quorvel-members)\n"
+    "                          quorvel.hlp, kept beside the package in DIR.members)\n"
     "  --size N                bytes of each generated payload (default 1000)\n"
     "  --seed N                seed of the generated payloads (default 1)\n"
-    "  --ascii|--binary|--auto coding of quorvel.z members (default --auto)\n"
-    "  --dict 4|5|6            dictionary bits of quorvel.z members (default 6)\n"
-    "exit status: 0 success, 1 the package could not be made, 64 usage error.\n";
+    "  -q, --quiet             no progress line\n"
+    "  --help, --version\n";
+
+const char kUsageTail[] =
+    "A plan file (relative paths in it are taken from its own directory):\n"
+    "  [Package]       Out=DIR  Layout=directory|disks  DiskSize=BYTES\n"
+    "                  Optional=yes  Replace=yes  SetupProgram=PATH\n"
+    "                  Target=linux|windows  SetupIni=FILE  Generate=yes\n"
+    "                  Size=N  Seed=N  Dict=4|5|6\n"
+    "  [Files]         NAME=PATH, one line a package file\n"
+    "  [quorvel.z]     binary=PATH, ascii=PATH or auto=PATH, one line a member\n"
+    "  [setup.ini]     KEY=VALUE, the [Quorvel] settings of the written setup.ini\n";
+
+void printHelp() {
+  std::fputs(kUsageHead, stdout);
+  std::printf("The package files, by disk:\n");
+  for (int d = 1; d <= 3; d++) {
+    std::string line;
+    for (const PackageFileInfo &f : packageFileList()) {
+      if (f.disk == d) line += std::string(" ") + f.name + (f.optional ? " (optional)" : "");
+    }
+    std::printf("  disk%d:%s\n", d, line.c_str());
+  }
+  std::printf("The setup.ini keys the setup program reads ([Quorvel]):\n  %s\n", setupIniKeyNames().c_str());
+  std::fputs(kUsageTail, stdout);
+  std::fputs(kExitStatusHelp, stdout);
+}
 
 int usage(const std::string &message) {
-  std::fprintf(stderr, "mkpackage: %s\n%s", message.c_str(), kUsage);
-  return 64;
+  toolError("mkpackage", "", message, "");
+  std::fprintf(stderr, "Try 'mkpackage --help'.\n");
+  return kExitUsage;
 }
 
 bool splitPair(const std::string &text, std::string *key, std::string *value) {
@@ -49,58 +97,240 @@ bool splitPair(const std::string &text, std::string *key, std::string *value) {
   return true;
 }
 
-bool parseNumber(const char *text, uint32_t *value) {
+bool parseNumber(const std::string &text, uint64_t limit, uint64_t *value) {
   char *end = nullptr;
-  unsigned long v = std::strtoul(text, &end, 10);
-  if (!*text || *end || v > 0xFFFFFFFFul) return false;
+  errno = 0;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end || errno || v > limit) return false;
+  *value = v;
+  return true;
+}
+
+bool parseNumber(const std::string &text, uint32_t *value) {
+  uint64_t v = 0;
+  if (!parseNumber(text, 0xFFFFFFFFull, &v)) return false;
   *value = static_cast<uint32_t>(v);
   return true;
+}
+
+bool parseYes(const std::string &text, bool *value) {
+  if (text == "yes" || text == "1" || text == "true") {
+    *value = true;
+  } else if (text == "no" || text == "0" || text == "false") {
+    *value = false;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+const char *modeName(ImplodeMode mode) {
+  return mode == ImplodeMode::Ascii ? "ascii" : mode == ImplodeMode::Binary ? "binary" : "auto";
+}
+
+std::string trim(const std::string &text) {
+  size_t b = text.find_first_not_of(" \t\r");
+  size_t e = text.find_last_not_of(" \t\r");
+  return b == std::string::npos ? "" : text.substr(b, e - b + 1);
+}
+
+std::string absolute(const std::string &path) {
+  if (path.empty() || path[0] == '/') return path;
+  char cwd[4096];
+  if (!getcwd(cwd, sizeof cwd)) return path;
+  return std::string(cwd) + "/" + path;
+}
+
+// Reads a plan file into plan; false with *error (naming the file and line).
+bool readPlan(const std::string &file, PackagePlan *plan, std::string *error) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    *error = file + ": " + strerror(errno);
+    return false;
+  }
+  std::string base = file.find('/') == std::string::npos ? "" : file.substr(0, file.rfind('/') + 1);
+  auto pathOf = [&](const std::string &p) { return p.empty() || p[0] == '/' ? p : base + p; };
+  std::string section, line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    number++;
+    line = trim(line);
+    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+    std::string where = file + ":" + std::to_string(number);
+    if (line[0] == '[') {
+      if (line.back() != ']') {
+        *error = where + ": a section line ends in ]";
+        return false;
+      }
+      section = trim(line.substr(1, line.size() - 2));
+      if (section != "Package" && section != "Files" && section != "quorvel.z" && section != "setup.ini") {
+        *error = where + ": unknown section [" + section + "] (Package, Files, quorvel.z, setup.ini)";
+        return false;
+      }
+      continue;
+    }
+    std::string key, value;
+    if (!splitPair(line, &key, &value)) {
+      *error = where + ": not KEY=VALUE";
+      return false;
+    }
+    key = trim(key);
+    value = trim(value);
+    bool ok = true;
+    if (section == "Package") {
+      uint64_t n = 0;
+      if (key == "Out") {
+        plan->outDir = pathOf(value);
+      } else if (key == "Layout") {
+        ok = value == "disks" || value == "directory";
+        plan->disks = value == "disks";
+      } else if (key == "DiskSize") {
+        ok = parseNumber(value, ~0ull, &plan->diskSize);
+      } else if (key == "Optional") {
+        ok = parseYes(value, &plan->optionalFiles);
+      } else if (key == "Replace") {
+        ok = parseYes(value, &plan->replace);
+      } else if (key == "Generate") {
+        ok = parseYes(value, &plan->generate);
+      } else if (key == "SetupProgram") {
+        plan->setupExe = pathOf(value);
+      } else if (key == "Target") {
+        plan->target = value;
+      } else if (key == "SetupIni") {
+        plan->setupIni = pathOf(value);
+      } else if (key == "Size") {
+        ok = parseNumber(value, &plan->generatedSize);
+      } else if (key == "Seed") {
+        ok = parseNumber(value, &plan->seed);
+      } else if (key == "Dict") {
+        ok = parseNumber(value, 6, &n) && n >= 4;
+        plan->dictBits = static_cast<int>(n);
+      } else {
+        *error = where + ": unknown key " + key +
+                 " (Out, Layout, DiskSize, Optional, Replace, Generate, SetupProgram, Target, SetupIni, Size, "
+                 "Seed, Dict)";
+        return false;
+      }
+    } else if (section == "Files") {
+      plan->files[key] = pathOf(value);
+    } else if (section == "quorvel.z") {
+      ImplodeMode mode = key == "ascii" ? ImplodeMode::Ascii : key == "binary" ? ImplodeMode::Binary : ImplodeMode::Auto;
+      if (key != "ascii" && key != "binary" && key != "auto") {
+        *error = where + ": a member line is ascii=PATH, binary=PATH or auto=PATH";
+        return false;
+      }
+      plan->quorvelMemberModes.resize(plan->quorvelMembers.size(), plan->mode);
+      plan->quorvelMembers.push_back(pathOf(value));
+      plan->quorvelMemberModes.push_back(mode);
+    } else if (section == "setup.ini") {
+      plan->settings.emplace_back(key, value);
+    } else {
+      *error = where + ": a setting before any section";
+      return false;
+    }
+    if (!ok) {
+      *error = where + ": bad value for " + key + ": " + value;
+      return false;
+    }
+  }
+  return true;
+}
+
+// The plan as a plan file, with absolute paths so that it works from anywhere.
+std::string planText(const PackagePlan &plan) {
+  std::ostringstream out;
+  out << "; mkpackage plan\n[Package]\n";
+  if (!plan.outDir.empty()) out << "Out=" << absolute(plan.outDir) << "\n";
+  out << "Layout=" << (plan.disks ? "disks" : "directory") << "\n";
+  if (plan.disks) out << "DiskSize=" << plan.diskSize << "\n";
+  out << "Optional=" << (plan.optionalFiles ? "yes" : "no") << "\n";
+  if (plan.replace) out << "Replace=yes\n";
+  if (!plan.setupExe.empty()) out << "SetupProgram=" << absolute(plan.setupExe) << "\n";
+  if (!plan.target.empty()) out << "Target=" << plan.target << "\n";
+  if (!plan.setupIni.empty()) out << "SetupIni=" << absolute(plan.setupIni) << "\n";
+  if (plan.generate) out << "Generate=yes\nSize=" << plan.generatedSize << "\nSeed=" << plan.seed << "\n";
+  out << "Dict=" << plan.dictBits << "\n";
+  if (!plan.files.empty()) {
+    out << "\n[Files]\n";
+    for (const auto &f : plan.files) out << f.first << "=" << absolute(f.second) << "\n";
+  }
+  if (!plan.quorvelMembers.empty()) {
+    out << "\n[quorvel.z]\n";
+    for (size_t i = 0; i < plan.quorvelMembers.size(); i++) {
+      ImplodeMode mode = i < plan.quorvelMemberModes.size() ? plan.quorvelMemberModes[i] : plan.mode;
+      out << modeName(mode) << "=" << absolute(plan.quorvelMembers[i]) << "\n";
+    }
+  }
+  if (!plan.settings.empty()) {
+    out << "\n[setup.ini]\n";
+    for (const auto &kv : plan.settings) out << kv.first << "=" << kv.second << "\n";
+  }
+  return out.str();
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   PackagePlan plan;
+  bool printPlan = false, quiet = false;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
-    auto next = [&](const char *what) -> const char * {
-      if (i + 1 >= argc) return nullptr;
-      (void)what;
-      return argv[++i];
-    };
-    std::string key, value;
+    auto next = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
+    std::string key, value, error;
     const char *v = nullptr;
     if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
+      printHelp();
+      return kExitOk;
+    } else if (arg == "--version") {
+      printVersion("mkpackage");
+      return kExitOk;
+    } else if (arg == "--plan") {
+      if (!(v = next())) return usage("--plan needs a file");
+      if (!readPlan(v, &plan, &error)) {
+        toolError("mkpackage", "", "cannot use the plan", error);
+        return kExitBadData;
+      }
+    } else if (arg == "--print-plan") {
+      printPlan = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      quiet = true;
     } else if (arg == "--out") {
-      if (!(v = next("DIR"))) return usage("--out needs a directory");
+      if (!(v = next())) return usage("--out needs a directory");
       plan.outDir = v;
     } else if (arg == "--disks") {
       plan.disks = true;
+    } else if (arg == "--disk-size") {
+      if (!(v = next()) || !parseNumber(v, ~0ull, &plan.diskSize)) return usage("--disk-size needs a number of bytes");
+    } else if (arg == "--replace") {
+      plan.replace = true;
     } else if (arg == "--optional") {
       plan.optionalFiles = true;
     } else if (arg == "--generate") {
       plan.generate = true;
     } else if (arg == "--file") {
-      if (!(v = next("NAME=PATH")) || !splitPair(v, &key, &value)) return usage("--file needs NAME=PATH");
+      if (!(v = next()) || !splitPair(v, &key, &value)) return usage("--file needs NAME=PATH");
       plan.files[key] = value;
     } else if (arg == "--quorvel-member") {
-      if (!(v = next("PATH"))) return usage("--quorvel-member needs a path");
+      if (!(v = next())) return usage("--quorvel-member needs a path");
+      plan.quorvelMemberModes.resize(plan.quorvelMembers.size(), plan.mode);
       plan.quorvelMembers.push_back(v);
+      plan.quorvelMemberModes.push_back(plan.mode);
     } else if (arg == "--setup-ini") {
-      if (!(v = next("FILE"))) return usage("--setup-ini needs a file");
+      if (!(v = next())) return usage("--setup-ini needs a file");
       plan.setupIni = v;
     } else if (arg == "--set") {
-      if (!(v = next("KEY=VALUE")) || !splitPair(v, &key, &value)) return usage("--set needs KEY=VALUE");
+      if (!(v = next()) || !splitPair(v, &key, &value)) return usage("--set needs KEY=VALUE");
       plan.settings.emplace_back(key, value);
     } else if (arg == "--setup-exe") {
-      if (!(v = next("PATH"))) return usage("--setup-exe needs a path");
+      if (!(v = next())) return usage("--setup-exe needs a path");
       plan.setupExe = v;
+    } else if (arg == "--target") {
+      if (!(v = next()) || setupProgramName(v).empty()) return usage("--target needs linux or windows");
+      plan.target = v;
     } else if (arg == "--size") {
-      if (!(v = next("N")) || !parseNumber(v, &plan.generatedSize)) return usage("--size needs a number");
+      if (!(v = next()) || !parseNumber(v, &plan.generatedSize)) return usage("--size needs a number");
     } else if (arg == "--seed") {
-      if (!(v = next("N")) || !parseNumber(v, &plan.seed)) return usage("--seed needs a number");
+      if (!(v = next()) || !parseNumber(v, &plan.seed)) return usage("--seed needs a number");
     } else if (arg == "--ascii") {
       plan.mode = ImplodeMode::Ascii;
     } else if (arg == "--binary") {
@@ -108,26 +338,40 @@ int main(int argc, char **argv) {
     } else if (arg == "--auto") {
       plan.mode = ImplodeMode::Auto;
     } else if (arg == "--dict") {
-      uint32_t bits = 0;
-      if (!(v = next("BITS")) || !parseNumber(v, &bits) || bits < 4 || bits > 6) return usage("--dict needs 4, 5 or 6");
+      uint64_t bits = 0;
+      if (!(v = next()) || !parseNumber(v, 6, &bits) || bits < 4) return usage("--dict needs 4, 5 or 6");
       plan.dictBits = static_cast<int>(bits);
+    } else if (!arg.empty() && arg[0] == '-') {
+      return usage("unknown option " + arg);
     } else {
-      return usage("unknown argument " + arg);
+      return usage("unexpected argument " + arg + " (mkpackage takes options only)");
     }
   }
-  if (plan.outDir.empty()) return usage("no --out directory");
   if (!plan.setupIni.empty() && !plan.settings.empty()) return usage("--setup-ini and --set exclude each other");
+  if (printPlan) {
+    std::fputs(planText(plan).c_str(), stdout);
+    return kExitOk;
+  }
+  if (plan.outDir.empty()) return usage("no --out directory");
 
+  std::unique_ptr<ProgressLine> line;
+  plan.progress = [&](size_t done, size_t total) {
+    if (!line) line.reset(new ProgressLine("mkpackage", "laying out " + plan.outDir, total, quiet));
+    line->update(done);
+  };
   PackageResult result;
   std::string error;
-  if (!makePackage(plan, &result, &error)) {
-    std::fprintf(stderr, "mkpackage: %s\n", error.c_str());
-    return 1;
+  bool made = makePackage(plan, &result, &error);
+  line.reset();
+  for (const std::string &w : result.warnings) toolError("mkpackage", "", "warning", w);
+  if (!made) {
+    toolError("mkpackage", "", "cannot lay out " + plan.outDir, error);
+    return result.ioFailure ? kExitIo : kExitBadData;
   }
   for (const PackagedFile &f : result.files) {
     std::printf("disk%d %-12s %10llu bytes, counted %10llu\n", f.disk, f.name.c_str(),
                 static_cast<unsigned long long>(f.size), static_cast<unsigned long long>(f.counted));
   }
   std::printf("total %llu\n", static_cast<unsigned long long>(result.progressTotal));
-  return 0;
+  return kExitOk;
 }

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cstdio>
 #include <set>
 
@@ -20,6 +22,73 @@ const std::vector<PackageFileInfo> &packageFileList() {
       {3, "wsystem.z", false, false},  {3, "www.z", false, true},
   };
   return list;
+}
+
+std::string packageFileNames() {
+  std::string names;
+  for (const PackageFileInfo &f : packageFileList()) names += (names.empty() ? "" : ", ") + std::string(f.name);
+  return names;
+}
+
+const std::vector<const char *> &setupIniKeys() {
+  static const std::vector<const char *> keys = {"IsRegNoAPrefix", "RegNo",    "HomePage",      "HDHomePage",
+                                                 "SetupFee",       "FreeHours", "FreeDays",     "SetupFeePrice",
+                                                 "MonthlyPrice"};
+  return keys;
+}
+
+std::string setupIniKeyNames() {
+  std::string names;
+  for (const char *k : setupIniKeys()) names += (names.empty() ? "" : ", ") + std::string(k);
+  return names;
+}
+
+namespace {
+
+bool equalsNoCase(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+std::string trim(const std::string &text) {
+  size_t b = text.find_first_not_of(" \t\r");
+  size_t e = text.find_last_not_of(" \t\r");
+  return b == std::string::npos ? "" : text.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+// The profile reader matches section and key names without regard to case.
+std::vector<std::string> unknownSetupIniKeys(const std::string &iniText) {
+  std::vector<std::string> unknown;
+  bool inQuorvel = false;
+  size_t start = 0;
+  while (start < iniText.size()) {
+    size_t end = iniText.find('\n', start);
+    if (end == std::string::npos) end = iniText.size();
+    std::string line = trim(iniText.substr(start, end - start));
+    start = end + 1;
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      size_t close = line.find(']');
+      inQuorvel = close != std::string::npos && equalsNoCase(trim(line.substr(1, close - 1)), "Quorvel");
+      continue;
+    }
+    size_t eq = line.find('=');
+    if (!inQuorvel || eq == std::string::npos) continue;
+    std::string key = trim(line.substr(0, eq));
+    bool known = false;
+    for (const char *k : setupIniKeys()) known = known || equalsNoCase(key, k);
+    if (!known) unknown.push_back(key);
+  }
+  return unknown;
+}
+
+std::string setupProgramName(const std::string &target) {
+  return target == "linux" ? "setup" : target == "windows" ? "setup.exe" : "";
 }
 
 std::string diskDir(const PackagePlan &plan, int disk) {
@@ -165,8 +234,105 @@ bool countArchive(const std::string &path, uint64_t *counted, std::vector<Archiv
 
 }  // namespace
 
+namespace {
+
+std::string withCommas(uint64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t i = 0; i < digits.size(); i++) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+bool exists(const std::string &path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+bool isDir(const std::string &path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The files a layout may hold in one directory: the package files,
+// setup.ini and the setup program.
+bool isLayoutFile(const std::string &name) {
+  if (name == "setup.ini" || name == "setup" || name == "setup.exe") return true;
+  for (const PackageFileInfo &f : packageFileList()) {
+    if (name == f.name) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> layoutFilesIn(const std::string &dir) {
+  std::vector<std::string> found;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      if (isLayoutFile(e->d_name)) found.push_back(e->d_name);
+    }
+    closedir(d);
+  }
+  return found;
+}
+
+// The other layout in outDir: disk1..disk3 when one directory is to be
+// written, package files at the top when disks are. With replace its files
+// go (a disk directory only when nothing else is left in it).
+bool clearOtherLayout(const PackagePlan &plan, std::string *error) {
+  std::vector<std::string> dirs;
+  if (plan.disks) {
+    if (!layoutFilesIn(plan.outDir).empty()) dirs.push_back(plan.outDir);
+  } else {
+    for (int d = 1; d <= 3; d++) {
+      std::string dir = plan.outDir + "/disk" + std::to_string(d);
+      if (isDir(dir)) dirs.push_back(dir);
+    }
+  }
+  if (dirs.empty()) return true;
+  if (!plan.replace) {
+    *error = plan.outDir + ": holds " +
+             (plan.disks ? std::string("a one-directory package") : std::string("a disk layout (disk1, disk2, disk3)")) +
+             "; give --replace to replace it, or another --out";
+    return false;
+  }
+  for (const std::string &dir : dirs) {
+    for (const std::string &name : layoutFilesIn(dir)) {
+      if (unlink((dir + "/" + name).c_str()) != 0) {
+        *error = "cannot remove " + dir + "/" + name + ": " + strerror(errno);
+        return false;
+      }
+    }
+    if (dir != plan.outDir && rmdir(dir.c_str()) != 0) {
+      *error = "cannot remove " + dir + ": " + strerror(errno) + " (it holds files of its own)";
+      return false;
+    }
+  }
+  return true;
+}
+
+// The target a program was built for, by its header: "linux" (ELF),
+// "windows" (MZ), "" unknown.
+std::string programTarget(const std::string &path) {
+  unsigned char head[4] = {0, 0, 0, 0};
+  if (FILE *f = fopen(path.c_str(), "rb")) {
+    size_t n = fread(head, 1, 4, f);
+    fclose(f);
+    if (n >= 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') return "linux";
+    if (n >= 2 && head[0] == 'M' && head[1] == 'Z') return "windows";
+  }
+  return "";
+}
+
+}  // namespace
+
 bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *error) {
   *result = PackageResult();
+  // Failures of reading or writing a file, as against bad plans.
+  auto io = [&](bool ok) {
+    if (!ok) result->ioFailure = true;
+    return ok;
+  };
   if (plan.outDir.empty()) {
     *error = "no output directory";
     return false;
@@ -175,94 +341,212 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   for (const PackageFileInfo &f : packageFileList()) known.insert(f.name);
   for (const auto &given : plan.files) {
     if (!known.count(given.first)) {
-      *error = "'" + given.first + "' is not one of the package files";
+      *error = "'" + given.first + "' is not a package file (the package files: " + packageFileNames() + ")";
       return false;
     }
   }
   // Every payload must be a regular file, and no output may land on one.
   InputFiles inputs;
   for (const auto &given : plan.files) {
-    if (!checkInput(given.second, &inputs, error)) return false;
+    if (!io(checkInput(given.second, &inputs, error))) return false;
   }
   for (const std::string &path : plan.quorvelMembers) {
-    if (!checkInput(path, &inputs, error)) return false;
+    if (!io(checkInput(path, &inputs, error))) return false;
   }
-  if (!plan.setupIni.empty() && !checkInput(plan.setupIni, &inputs, error)) return false;
-  if (!plan.setupExe.empty() && !checkInput(plan.setupExe, &inputs, error)) return false;
-  if (!makeDir(plan.outDir, error)) return false;
-  if (plan.disks) {
-    for (int d = 1; d <= 3; d++) {
-      if (!makeDir(diskDir(plan, d), error)) return false;
+  if (!plan.setupIni.empty() && !io(checkInput(plan.setupIni, &inputs, error))) return false;
+  std::string setupName;
+  if (!plan.setupExe.empty()) {
+    if (!io(checkInput(plan.setupExe, &inputs, error))) return false;
+    std::string built = programTarget(plan.setupExe);
+    if (!plan.target.empty() && setupProgramName(plan.target).empty()) {
+      *error = "unknown target '" + plan.target + "' (linux or windows)";
+      return false;
     }
+    if (built.empty() && plan.target.empty()) {
+      *error = plan.setupExe + ": not a Linux or Windows program; give --target linux or --target windows";
+      return false;
+    }
+    if (!built.empty() && !plan.target.empty() && built != plan.target) {
+      *error = plan.setupExe + ": a " + built + " program, not one for the target " + plan.target;
+      return false;
+    }
+    setupName = setupProgramName(plan.target.empty() ? built : plan.target);
   }
-  uint64_t fileTime = plan.fileTime ? plan.fileTime : nowFileTime();
+  // The settings the setup program will not read are worth a word.
+  std::string iniText;
+  if (!plan.setupIni.empty()) {
+    if (FILE *f = fopen(plan.setupIni.c_str(), "rb")) {
+      char buffer[4096];
+      size_t n;
+      while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) iniText.append(buffer, n);
+      fclose(f);
+    }
+  } else {
+    iniText = "[Quorvel]\r\n";
+    for (const auto &kv : plan.settings) iniText += kv.first + "=" + kv.second + "\r\n";
+  }
+  for (const std::string &key : unknownSetupIniKeys(iniText)) {
+    result->warnings.push_back("setup.ini key '" + key + "' is not read by the setup program (it reads " +
+                               setupIniKeyNames() + ")");
+  }
 
+  // What goes where, and what each disk will hold (every size is known
+  // before a byte is written but that of a quorvel.z made here, which is
+  // made first).
+  struct Step {
+    const PackageFileInfo *info;
+    std::map<std::string, std::string>::const_iterator given;
+  };
+  std::vector<Step> steps;
+  std::vector<std::string> stale;  // optional files of an earlier run, not of this one
+  uint64_t diskBytes[4] = {0, 0, 0, 0};
+  auto sizeOf = [](const std::string &path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  };
   for (const PackageFileInfo &f : packageFileList()) {
     auto given = plan.files.find(f.name);
     bool wanted = !f.optional || plan.optionalFiles || given != plan.files.end();
-    if (!wanted) continue;
+    std::string hostPath = diskDir(plan, f.disk) + "/" + f.name;
+    if (!wanted) {
+      stale.push_back(hostPath);
+      continue;
+    }
+    if (given == plan.files.end() && !(f.archive) && !plan.generate) {
+      *error = "no payload for " + std::string(f.name) + " (give --file " + f.name + "=PATH or --generate)";
+      return false;
+    }
+    steps.push_back({&f, given});
+    if (given != plan.files.end()) {
+      diskBytes[f.disk] += sizeOf(given->second);
+    } else if (!f.archive) {
+      diskBytes[f.disk] += plan.generatedSize;
+    }
+  }
+  diskBytes[3] += plan.setupIni.empty() ? iniText.size() : sizeOf(plan.setupIni);
+  if (!setupName.empty()) diskBytes[1] += sizeOf(plan.setupExe);
+  // Each disk must hold what falls on it.
+  auto disksFit = [&] {
+    if (!plan.disks || !plan.diskSize) return true;
+    for (int d = 1; d <= 3; d++) {
+      if (diskBytes[d] <= plan.diskSize) continue;
+      *error = "disk" + std::to_string(d) + " would hold " + withCommas(diskBytes[d]) + " bytes, " +
+               withCommas(diskBytes[d] - plan.diskSize) + " more than the " + withCommas(plan.diskSize) +
+               " a disk holds (--disk-size for other media)";
+      return false;
+    }
+    return true;
+  };
+  if (!disksFit()) return false;
+  if (isDir(plan.outDir) && !clearOtherLayout(plan, error)) return false;
+  if (!io(makeDir(plan.outDir, error))) return false;
+  if (plan.disks) {
+    for (int d = 1; d <= 3; d++) {
+      if (!io(makeDir(diskDir(plan, d), error))) return false;
+    }
+  }
+  uint64_t fileTime = plan.fileTime ? plan.fileTime : nowFileTime();
+  for (const std::string &path : stale) {
+    // An optional file of an earlier run would be installed: it goes.
+    if (exists(path) && !io(unlink(path.c_str()) == 0)) {
+      *error = "cannot remove " + path + ": " + strerror(errno);
+      return false;
+    }
+  }
+  size_t totalSteps = steps.size() + 1 + (setupName.empty() ? 0 : 1), done = 0;
+  auto stepDone = [&] {
+    if (plan.progress) plan.progress(++done, totalSteps);
+  };
+
+  std::map<std::string, PackagedFile> written;
+  for (const Step &step : steps) {
+    const PackageFileInfo &f = *step.info;
+    if (!f.archive || step.given != plan.files.end()) continue;
+    // quorvel.z made here, from the given members or generated ones.
     PackagedFile out;
     out.name = f.name;
     out.disk = f.disk;
     out.hostPath = diskDir(plan, f.disk) + "/" + f.name;
-    if (f.archive && given == plan.files.end()) {
-      // quorvel.z made here, from the given members or generated ones.
-      std::vector<ArchiveInput> archiveInputs;
-      std::vector<std::string> memberPaths = plan.quorvelMembers;
-      if (memberPaths.empty()) {
-        if (!plan.generate) {
-          *error = "no members for quorvel.z (give --quorvel-member or --generate)";
-          return false;
-        }
-        result->quorvelMembersDir = plan.outDir + "/quorvel-members";
-        if (!makeDir(result->quorvelMembersDir, error)) return false;
-        for (const char *name : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
-          std::string path = result->quorvelMembersDir + "/" + name;
-          if (!writeGenerated(path, name, plan, fileTime, inputs, error)) return false;
-          memberPaths.push_back(path);
-        }
-      }
-      for (const std::string &path : memberPaths) {
-        ArchiveInput input;
-        input.path = path;
-        input.mode = plan.mode;
-        input.dictBits = plan.dictBits;
-        archiveInputs.push_back(input);
-      }
-      if (!notAnInput(out.hostPath, inputs, error) ||
-          !createArchive(out.hostPath, archiveInputs, &result->quorvelMembers, error))
+    std::vector<ArchiveInput> archiveInputs;
+    std::vector<std::string> memberPaths = plan.quorvelMembers;
+    if (memberPaths.empty()) {
+      if (!plan.generate) {
+        *error = "no members for quorvel.z (give --quorvel-member or --generate)";
         return false;
-      for (const ArchiveCreated &c : result->quorvelMembers) out.counted += c.dataEnd - c.dataOffset;
-    } else if (given != plan.files.end()) {
-      if (!copyFile(given->second, out.hostPath, inputs, error)) return false;
+      }
+      // The generated members lie beside the package, never in it.
+      std::string base = plan.outDir;
+      while (base.size() > 1 && base.back() == '/') base.pop_back();
+      result->quorvelMembersDir = base + ".members";
+      if (!io(makeDir(result->quorvelMembersDir, error))) return false;
+      for (const char *name : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
+        std::string path = result->quorvelMembersDir + "/" + name;
+        if (!io(writeGenerated(path, name, plan, fileTime, inputs, error))) return false;
+        memberPaths.push_back(path);
+      }
+    }
+    for (size_t i = 0; i < memberPaths.size(); i++) {
+      ArchiveInput input;
+      input.path = memberPaths[i];
+      input.mode = i < plan.quorvelMemberModes.size() ? plan.quorvelMemberModes[i] : plan.mode;
+      input.dictBits = plan.dictBits;
+      archiveInputs.push_back(input);
+    }
+    if (!notAnInput(out.hostPath, inputs, error) ||
+        !io(createArchive(out.hostPath, archiveInputs, &result->quorvelMembers, error)))
+      return false;
+    for (const ArchiveCreated &c : result->quorvelMembers) out.counted += c.dataEnd - c.dataOffset;
+    out.size = fileSize(out.hostPath);
+    diskBytes[f.disk] += out.size;
+    written[f.name] = out;
+    stepDone();
+  }
+  if (!disksFit()) {
+    for (const auto &w : written) unlink(w.second.hostPath.c_str());
+    return false;
+  }
+
+  for (const Step &step : steps) {
+    const PackageFileInfo &f = *step.info;
+    auto made = written.find(f.name);
+    if (made != written.end()) {
+      result->progressTotal += made->second.counted;
+      result->files.push_back(made->second);
+      continue;
+    }
+    PackagedFile out;
+    out.name = f.name;
+    out.disk = f.disk;
+    out.hostPath = diskDir(plan, f.disk) + "/" + f.name;
+    if (step.given != plan.files.end()) {
+      if (!io(copyFile(step.given->second, out.hostPath, inputs, error))) return false;
       if (f.archive && !countArchive(out.hostPath, &out.counted, &result->quorvelMembers, error)) return false;
     } else {
-      if (!plan.generate) {
-        *error = "no payload for " + std::string(f.name) + " (give --file " + f.name + "=PATH or --generate)";
-        return false;
-      }
-      if (!writeGenerated(out.hostPath, f.name, plan, fileTime, inputs, error)) return false;
+      if (!io(writeGenerated(out.hostPath, f.name, plan, fileTime, inputs, error))) return false;
     }
     out.size = fileSize(out.hostPath);
     if (!f.archive) out.counted = out.size;
     result->progressTotal += out.counted;
     result->files.push_back(out);
+    stepDone();
   }
 
   // setup.ini is read while the last disk is in the drive.
   std::string iniPath = diskDir(plan, 3) + "/setup.ini";
   if (!plan.setupIni.empty()) {
-    if (!copyFile(plan.setupIni, iniPath, inputs, error)) return false;
+    if (!io(copyFile(plan.setupIni, iniPath, inputs, error))) return false;
   } else {
-    std::string text = "[Quorvel]\r\n";
-    for (const auto &kv : plan.settings) text += kv.first + "=" + kv.second + "\r\n";
-    if (!writeText(iniPath, text, inputs, error)) return false;
+    if (!io(writeText(iniPath, iniText, inputs, error))) return false;
   }
-  // The setup program keeps its own name: setup on Linux, setup.exe for Windows.
-  if (!plan.setupExe.empty()) {
-    size_t slash = plan.setupExe.find_last_of('/');
-    std::string name = slash == std::string::npos ? plan.setupExe : plan.setupExe.substr(slash + 1);
-    if (!copyFile(plan.setupExe, diskDir(plan, 1) + "/" + name, inputs, error)) return false;
+  stepDone();
+  // The setup program under the name its system runs: setup on Linux,
+  // setup.exe on Windows; one of the other system goes.
+  if (!setupName.empty()) {
+    std::string disk1 = diskDir(plan, 1);
+    if (!io(copyFile(plan.setupExe, disk1 + "/" + setupName, inputs, error))) return false;
+    std::string other = disk1 + "/" + (setupName == "setup" ? "setup.exe" : "setup");
+    if (exists(other)) unlink(other.c_str());
+    stepDone();
   }
   return true;
 }

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,6 +22,17 @@ struct PackageFileInfo {
   bool optional;     // bookmark.htm, www.z
 };
 const std::vector<PackageFileInfo> &packageFileList();
+// "nsystem.z, netscape.z, ..., www.z": for messages and --help.
+std::string packageFileNames();
+
+// The [Quorvel] keys of setup.ini that the setup program reads.
+const std::vector<const char *> &setupIniKeys();
+std::string setupIniKeyNames();
+// The [Quorvel] keys of a setup.ini text that the setup program does not read.
+std::vector<std::string> unknownSetupIniKeys(const std::string &iniText);
+
+// A 1.44 MB floppy: 2,880 sectors of 512 bytes.
+constexpr uint64_t kFloppyBytes = 1457664;
 
 struct PackagePlan {
   std::string outDir;
@@ -28,9 +40,17 @@ struct PackagePlan {
   bool optionalFiles = false;      // include bookmark.htm and www.z
   std::map<std::string, std::string> files;   // package file name -> host path
   std::vector<std::string> quorvelMembers;    // host files to pack into quorvel.z
+  std::vector<ImplodeMode> quorvelMemberModes; // their coding, by index (missing: mode)
   std::string setupIni;            // host path of a ready setup.ini
   std::vector<std::pair<std::string, std::string>> settings;  // [Quorvel] Key=Value
   std::string setupExe;            // host path of the setup program ("" none)
+  // "linux" (placed as setup), "windows" (setup.exe), or "" to tell by the
+  // program's own header.
+  std::string target;
+  uint64_t diskSize = kFloppyBytes; // bytes each disk holds (--disks; 0: no limit)
+  bool replace = false;            // an output directory holding the other layout is emptied of it
+  // Called after each file written: files done, files in all.
+  std::function<void(size_t, size_t)> progress;
   // Payloads made up for the files given neither as files nor as members.
   bool generate = false;
   uint32_t generatedSize = 1000;   // bytes per generated file
@@ -51,7 +71,10 @@ struct PackagedFile {
 struct PackageResult {
   std::vector<PackagedFile> files;
   std::vector<ArchiveCreated> quorvelMembers;
-  std::string quorvelMembersDir;   // where the generated members' payloads lie
+  std::string quorvelMembersDir;   // where the generated members' payloads lie (beside
+                                   // the package, never in it: DIR.members)
+  std::vector<std::string> warnings;
+  bool ioFailure = false;          // the failure was a file that could not be read or written
   uint64_t progressTotal = 0;
 };
 
@@ -59,6 +82,10 @@ struct PackageResult {
 std::string diskDir(const PackagePlan &plan, int disk);
 
 bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *error);
+
+// The name the setup program gets for a target ("setup" or "setup.exe"),
+// "" for an unknown target.
+std::string setupProgramName(const std::string &target);
 
 // Deterministic made-up bytes for a file of that name, made piece by piece
 // so a payload of any size is streamed; the first n bytes are the same
