@@ -6,7 +6,7 @@ demo=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$zarc" extract "$demo/package/quorvel.z" "$work" > /dev/null
+"$zarc" extract -q -d "$work" "$demo/package/quorvel.z"
 chmod +x "$work/quorvel.exe"
 (cd / && "$work/quorvel.exe" main 2> /dev/null)
 expected="Quorvel sign-up started: $work/quorvel.exe main"

@@ -30,10 +30,11 @@ class ZarcCli : public ::testing::Test {
 
   std::string path(const std::string &name) const { return dir_ + "/" + name; }
 
-  // Runs zarc with `args`; returns the exit status, output in *out.
+  // Runs zarc with `args` (which may redirect its streams); returns the
+  // exit status, what it printed and did not redirect in *out.
   int zarc(const std::string &args, std::string *out = nullptr) {
     std::string log = path("log");
-    int status = std::system((std::string(ZARC_PATH) + " " + args + " >'" + log + "' 2>&1").c_str());
+    int status = std::system(("{ " + std::string(ZARC_PATH) + " " + args + "; } >'" + log + "' 2>&1").c_str());
     if (out) *out = readText(log);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
@@ -59,19 +60,36 @@ TEST_F(ZarcCli, ImplodeThenExplodeGivesTheSameBytes) {
   Bytes noise = randomBytes(20000, 3);
   data.insert(data.end(), noise.begin(), noise.end());
   writeBytes(path("in"), data);
-  const char *const options[] = {"", "--binary", "--ascii --dict 4", "--auto --dict 5", "--dict 6 --auto"};
-  for (const char *opt : options) {
-    SCOPED_TRACE(opt);
-    std::string out;
-    ASSERT_EQ(zarc(std::string("implode ") + opt + " " + path("in") + " " + path("in.z"), &out), 0) << out;
-    Bytes stream = readBytes(path("in.z"));
+  // Files, and pipes through "-" (where --auto cannot read its input twice).
+  const std::string in = path("in"), z = path("in.z"), out = path("out");
+  struct Case {
+    std::string implode, explode;
+  } cases[] = {
+      {"implode " + in + " " + z, "explode " + z + " " + out},
+      {"implode --binary " + in + " " + z, "explode - " + out + " <" + z},
+      {"implode --ascii --dict 4 " + in + " " + z, "explode " + z + " - >" + out},
+      {"implode --auto --dict 5 - " + z + " <" + in, "explode " + z + " " + out},
+      {"implode --dict 6 --auto - - <" + in + " >" + z, "explode -v - - <" + z + " >" + out},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.implode);
+    std::string log;
+    ASSERT_EQ(zarc(c.implode, &log), 0) << log;
+    Bytes stream = readBytes(z);
     ASSERT_GE(stream.size(), 5u);
     EXPECT_LT(stream.size(), data.size());
-    ASSERT_EQ(zarc("explode " + path("in.z") + " " + path("out"), &out), 0) << out;
-    EXPECT_TRUE(readBytes(path("out")) == data);
+    ASSERT_EQ(zarc(c.explode, &log), 0) << log;
+    EXPECT_TRUE(readBytes(out) == data);
   }
+  std::string log;
+  ASSERT_EQ(zarc("implode -v " + in + " " + z, &log), 0);
+  EXPECT_NE(log.find("170000 -> " + std::to_string(readBytes(z).size()) + " bytes (compressed to "), std::string::npos)
+      << log;
 }
 
+// A stream the decoder rejects exits 1, names the decoder's result, and
+// leaves the output file as it was; through a pipe the bytes decoded up to
+// then have gone out, and are counted.
 TEST_F(ZarcCli, ExplodeReportsTheDecoderResult) {
   Bytes data = textBytes(20000, 4);
   Bytes stream = encode(ImplodeMode::Ascii, 6, data);
@@ -79,59 +97,127 @@ TEST_F(ZarcCli, ExplodeReportsTheDecoderResult) {
   struct Case {
     const char *name;
     Bytes input;
-    int status;
     const char *message;
   } cases[] = {
-      {"truncated", truncated, 4, "UnexpectedEnd"},
-      {"dictionary 7", {0, 7, 0x82, 0x02, 0xFE, 0x01}, 1, "BadDictionarySize"},
-      {"type 2", {2, 6, 0x82, 0x02, 0xFE, 0x01}, 2, "BadCompressionType"},
-      {"four bytes", {0, 6, 0x01, 0xFF}, 3, "InputTooShort"},
+      {"truncated", truncated, "4 UnexpectedEnd"},
+      {"dictionary 7", {0, 7, 0x82, 0x02, 0xFE, 0x01}, "1 BadDictionarySize"},
+      {"type 2", {2, 6, 0x82, 0x02, 0xFE, 0x01}, "2 BadCompressionType"},
+      {"four bytes", {0, 6, 0x01, 0xFF}, "3 InputTooShort"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     writeBytes(path("bad.z"), c.input);
+    writeBytes(path("out"), Bytes{'o', 'l', 'd'});
     std::string out;
-    EXPECT_EQ(zarc("explode " + path("bad.z") + " " + path("out"), &out), c.status);
+    EXPECT_EQ(zarc("explode " + path("bad.z") + " " + path("out"), &out), 1);
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
+    EXPECT_EQ(readBytes(path("out")), (Bytes{'o', 'l', 'd'}));
   }
-  // The bytes decoded before the input ran out are written, and counted.
   writeBytes(path("bad.z"), truncated);
-  std::string out;
-  zarc("explode " + path("bad.z") + " " + path("out"), &out);
+  std::string log;
+  EXPECT_EQ(zarc("explode " + path("bad.z") + " - >" + path("out"), &log), 1);
   Bytes partial = readBytes(path("out"));
   EXPECT_GT(partial.size(), 0u);
   EXPECT_TRUE(std::equal(partial.begin(), partial.end(), data.begin()));
-  EXPECT_NE(out.find(std::to_string(partial.size()) + " bytes"), std::string::npos) << out;
+  EXPECT_NE(log.find("after " + std::to_string(partial.size()) + " bytes"), std::string::npos) << log;
 }
 
-TEST_F(ZarcCli, UsageAndFileErrorsHaveTheirOwnStatus) {
+// Every error: its exit status (2 usage, 3 a file, 1 bad data), in the
+// shape "zarc COMMAND: what: why", naming what was wrong.
+TEST_F(ZarcCli, ErrorsHaveTheirStatusAndSayWhatIsWrong) {
   writeBytes(path("in"), textBytes(100, 1));
+  writeBytes(path("Applet.class"), textBytes(100, 1));
+  ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
+  ASSERT_EQ(zarc("create " + path("a.z") + " " + path("in")), 0);
+  const std::string in = path("in"), o = path("o");
   struct Case {
     std::string args;
     int status;
+    std::string message;
   } cases[] = {
-      {"", 64},
-      {"frobnicate a b", 64},
-      {"implode " + path("in"), 64},
-      {"implode --dict 7 " + path("in") + " " + path("o"), 64},
-      {"implode --dict " , 64},
-      {"implode --fast " + path("in") + " " + path("o"), 64},
-      {"explode " + path("in"), 64},
-      {"implode " + path("missing") + " " + path("o"), 65},
-      {"explode " + path("missing") + " " + path("o"), 65},
-      {"implode " + path("in") + " " + path("no/such/dir/o"), 65},
-      {"explode " + path("in") + " " + path("no/such/dir/o"), 65},
+      {"", 2, "zarc: no command"},
+      {"frobnicate a b", 2, "zarc: unknown command frobnicate"},
+      {"--frob", 2, "unknown option --frob"},
+      {"implode " + in, 2, "zarc implode: needs IN and OUT"},
+      {"implode --dict 7 " + in + " " + o, 2, "--dict 7: must be 4, 5 or 6"},
+      {"implode --dict ", 2, "--dict: needs a value"},
+      {"implode --fast " + in + " " + o, 2, "zarc implode: unknown option --fast"},
+      {"explode -x " + in + " " + o, 2, "zarc explode: unknown option -x"},
+      {"implode " + path("missing") + " " + o, 3, "zarc implode: " + path("missing") + ": cannot open"},
+      {"explode " + in + " " + path("no/such/dir/o"), 3, "zarc explode: " + path("no/such/dir/o")},
+      {"implode " + in + " " + path("no/such/dir/o"), 3, "zarc implode: "},
+      {"create " + o, 2, "no FILE to put in it"},
+      {"create " + o + " " + in + " --ascii", 2, "--ascii: comes after the last FILE"},
+      {"create " + o + " " + path("sub"), 2, path("sub") + ": is a directory"},
+      {"create " + o + " " + path("Applet.class"), 2, "'Applet.class' cannot be a member name: not an 8.3 name"},
+      {"create " + o + " averylongname.txt=" + in, 2, "longer than 12 characters"},
+      {"create " + o + " nul.txt=" + in, 2, "not a plain file name"},
+      {"create " + o + " " + in + " IN=" + in, 2, "two members named 'in' and 'IN'"},
+      {"create " + o + " -z " + in, 2, "zarc create: unknown option -z"},
+      {"list " + in, 1, "zarc list: " + in + ": not a package archive (-v says why)"},
+      {"test -v " + in, 1, "not a package archive (the file is shorter than its directory"},
+      {"extract -o -n " + path("a.z"), 2, "-o and -n: exclude each other"},
+      {"extract -d " + path("x") + " " + path("a.z") + " nosuch", 1, "no member named 'nosuch'"},
+      {"extract " + path("a.z") + " -d " + dir_, 3, path("in") + " exists; nothing extracted (-o overwrites"},
+      {"test " + path("a.z"), 0, "The format keeps no checksum; checked: every member's data lie inside"},
   };
   for (const Case &c : cases) {
     std::string out;
     EXPECT_EQ(zarc(c.args, &out), c.status) << "zarc " << c.args << "\n" << out;
-    EXPECT_FALSE(out.empty()) << "zarc " << c.args << " says nothing";
+    EXPECT_NE(out.find(c.message), std::string::npos) << "zarc " << c.args << "\n" << out;
   }
-  EXPECT_NE(access(path("o").c_str(), F_OK), 0) << "a failed run left its output file";
-  std::string help;
-  EXPECT_EQ(zarc("--help", &help), 0);
-  for (const char *word : {"implode", "explode", "64", "65", "UnexpectedEnd"})
-    EXPECT_NE(help.find(word), std::string::npos) << word;
+  EXPECT_NE(access(o.c_str(), F_OK), 0) << "a failed run left its output file";
+  for (const char *command : {"", "create ", "list ", "test ", "extract ", "implode ", "explode "}) {
+    std::string help, version;
+    EXPECT_EQ(zarc(std::string(command) + "--help", &help), 0) << command;
+    EXPECT_NE(help.find("exit status: 0 success, 1 bad data"), std::string::npos) << command;
+    EXPECT_EQ(zarc(std::string(command) + "--version", &version), 0) << command;
+    EXPECT_EQ(version, "zarc (Quorvel Setup) 1.0\n") << command;
+  }
+}
+
+// extract: where to, what, and what becomes of a file already there.
+TEST_F(ZarcCli, ExtractChoosesWhatAndWhere) {
+  const Bytes a = textBytes(3000, 5), b = randomBytes(2000, 6), old{'o', 'l', 'd'};
+  writeBytes(path("a.txt"), a);
+  writeBytes(path("b.bin"), b);
+  ASSERT_EQ(zarc("create " + path("p.z") + " " + path("a.txt") + " B.BIN=" + path("b.bin")), 0);
+  const std::string out = path("new/deeper");
+  struct Case {
+    std::string options, members;
+    bool oldThere;  // out/a.txt holds "old" before the run
+    int status;
+    Bytes wantA, wantB;  // empty: no such file afterwards
+    std::string log;     // in what the run printed
+  } cases[] = {
+      {"", "", false, 0, a, b, ""},
+      {"", "", true, 3, old, {}, "a.txt exists"},
+      {"-o -v", "", true, 0, a, b, "extracted  " + out + "/B.BIN (2000 bytes)"},
+      {"-n -v", "", true, 0, old, b, "kept       " + out + "/a.txt"},
+      {"-o", "b.bin", true, 0, old, b, ""},
+      {"-q", "A.TXT", false, 0, a, {}, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.options + " " + c.members + (c.oldThere ? " over a.txt" : ""));
+    std::system(("rm -rf '" + path("new") + "'").c_str());
+    if (c.oldThere) {
+      ASSERT_EQ(std::system(("mkdir -p '" + out + "'").c_str()), 0);
+      writeBytes(out + "/a.txt", old);
+    }
+    std::string log;
+    EXPECT_EQ(zarc("extract -d " + out + " " + c.options + " " + path("p.z") + " " + c.members, &log), c.status)
+        << log;
+    EXPECT_NE(log.find(c.log), std::string::npos) << log;
+    EXPECT_EQ(readBytes(out + "/a.txt"), c.wantA);
+    EXPECT_EQ(readBytes(out + "/B.BIN"), c.wantB);
+  }
+  // -p: the members, one after another, on standard output; no files.
+  std::system(("rm -rf '" + path("new") + "'").c_str());
+  EXPECT_EQ(zarc("extract -p -d " + out + " " + path("p.z") + " >" + path("piped")), 0);
+  Bytes both = a;
+  both.insert(both.end(), b.begin(), b.end());
+  EXPECT_EQ(readBytes(path("piped")), both);
+  EXPECT_NE(access(out.c_str(), F_OK), 0);
 }
 
 // No command writes over one of its inputs, waits on a FIFO, or writes
@@ -147,20 +233,20 @@ TEST_F(ZarcCli, NoInputIsEverWrittenOver) {
     std::function<void()> prepare;
   };
   const Case cases[] = {
-      {"implode onto its input", "implode " + path("in") + " " + path("in"), 65, [] {}},
-      {"explode onto its input", "explode " + path("in") + " " + path("in"), 65, [] {}},
-      {"implode onto a hard link of its input", "implode " + path("in") + " " + path("link"), 65,
+      {"implode onto its input", "implode " + path("in") + " " + path("in"), 3, [] {}},
+      {"explode onto its input", "explode " + path("in") + " " + path("in"), 3, [] {}},
+      {"implode onto a hard link of its input", "implode " + path("in") + " " + path("link"), 3,
        [&] { ASSERT_EQ(link(path("in").c_str(), path("link").c_str()), 0); }},
-      {"create over a member", "create " + path("in") + " " + path("in"), 65, [] {}},
-      {"extract a member named like the archive beside it", "extract " + path("in") + " " + dir_, 1,
+      {"create over a member", "create " + path("in") + " " + path("in"), 3, [] {}},
+      {"extract a member named like the archive beside it", "extract -o -d " + dir_ + " " + path("in"), 3,
        [&] { ASSERT_EQ(zarc("create " + path("a.z") + " " + path("in")), 0); rename(path("a.z").c_str(), path("in").c_str()); }},
-      {"a missing input", "implode " + path("missing") + " " + path("o"), 65, [] {}},
-      {"a FIFO to implode", "implode " + path("fifo") + " " + path("o"), 65,
+      {"a missing input", "implode " + path("missing") + " " + path("o"), 3, [] {}},
+      {"a FIFO to implode", "implode " + path("fifo") + " " + path("o"), 3,
        [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
-      {"a FIFO to explode", "explode " + path("fifo") + " " + path("o"), 65,
+      {"a FIFO to explode", "explode " + path("fifo") + " " + path("o"), 3,
        [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
-      {"a FIFO to list", "list " + path("fifo"), 65, [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
-      {"a FIFO to pack", "create " + path("o") + " " + path("fifo"), 65,
+      {"a FIFO to list", "list " + path("fifo"), 3, [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
+      {"a FIFO to pack", "create " + path("o") + " " + path("fifo"), 3,
        [&] { ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0); }},
       {"links where create works", "create " + path("o") + " " + path("in"), 0, [&] {
          ASSERT_EQ(symlink(path("victim").c_str(), path("o.tmp").c_str()), 0);
@@ -178,7 +264,7 @@ TEST_F(ZarcCli, NoInputIsEverWrittenOver) {
     Bytes before = readBytes(path("in"));
     std::string out;
     EXPECT_EQ(zarc(c.args, &out), c.status) << out;
-    if (c.status == 65) {
+    if (c.status == 3) {
       EXPECT_NE(out, "");
     }
     EXPECT_EQ(readBytes(path("in")), before);

@@ -7,7 +7,7 @@
 // from its name: readme.txt and bookmark.htm are fixed texts, notep001.ico a
 // 32x32 16-colour icon, quorvel.pbk a phone book, rates.tbl a binary rate
 // table, .exe .dll .drv .vxd files programs with a Win32 header,
-// .class files Java classes, .gif files images, .htm pages of the local home
+// .cls files Java classes (8.3 names, as the package archives hold), .gif files images, .htm pages of the local home
 // page, other names text. SIZE (bytes) applies to the generated kinds. The
 // bytes depend on nothing but the name and the size, so every build makes
 // the same package. Each file is written to a new temporary file in DIR and
@@ -589,7 +589,7 @@ Bytes payload(const std::string &name, size_t size) {
   if (endsWith(name, ".exe") || endsWith(name, ".dll") || endsWith(name, ".drv") || endsWith(name, ".vxd")) {
     return program(r, name, size);
   }
-  if (endsWith(name, ".class")) return javaClass(r, name, size);
+  if (endsWith(name, ".cls")) return javaClass(r, name, size);
   if (endsWith(name, ".gif")) return gif(r, size);
   if (endsWith(name, ".htm")) return windowsText(homePage(r, name, size));
   return windowsText(prose(r, size));

@@ -7,43 +7,59 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "input_file.h"
 #include "replace_file.h"
-#include "zarc_status.h"
+#include "zarc_cli.h"
+
+#define ZARC_CREATE_USAGE                                                                  \
+  "  zarc create [-q] ARCHIVE [--ascii|--binary|--auto] [--dict 4|5|6] [NAME=]FILE...\n" \
+  "      Make a package archive of the FILEs, keeping their last-write times.\n"         \
+  "      A member is named after its FILE, or NAME with NAME=FILE; a name\n"             \
+  "      must be an 8.3 name (up to 8 characters, a dot and up to 3 more)\n"             \
+  "      that the setup program can write, and no two may be the same\n"                \
+  "      ignoring case. The mode and dictionary options apply to the FILEs\n"            \
+  "      after them (so each needs one after it); the defaults are --auto\n"             \
+  "      and --dict 6 (see implode). Prints each member's sizes and coding;\n"           \
+  "      -q: nothing but errors, and no progress line.\n"
+#define ZARC_LIST_USAGE   \
+  "  zarc list [-v] ARCHIVE\n" \
+  "      Each member: name, compressed and decoded size, last-write time (UTC).\n"
+#define ZARC_TEST_USAGE                                                     \
+  "  zarc test [-v] [-q] ARCHIVE\n"                                         \
+  "      Decode every member, writing nothing; exit 1 if any is bad. The\n" \
+  "      format keeps no checksum: what is checked is that every member's\n" \
+  "      data lie inside the file and decode to their end-of-stream code,\n" \
+  "      and that every name is one the setup program accepts.\n"
+#define ZARC_EXTRACT_USAGE                                                         \
+  "  zarc extract [-d DIR] [-o|-n] [-p] [-v] [-q] ARCHIVE [MEMBER...]\n"          \
+  "      Write the members (only the MEMBERs named, in any case, when given)\n"   \
+  "      into DIR (default: the current directory; created when missing)\n"      \
+  "      with their last-write times; exit 1 if any member is bad. When a\n"      \
+  "      file of a member's name is there, nothing is written unless -o\n"       \
+  "      (overwrite it) or -n (never overwrite: keep it) is given. -p writes\n"  \
+  "      the members to standard output instead, one after another. -v\n"        \
+  "      lists each file written or kept. A member replaces what lies under\n"   \
+  "      its name only once decoded to its end, and never the archive.\n"
+#define ZARC_ARCHIVE_COMMON                                                      \
+  "  -v with list, test or extract also says why a file is not a package\n"     \
+  "  archive. -q: no progress line (it shows only when standard error is a\n"   \
+  "  terminal). Inputs must be regular files; no output is written over an\n"   \
+  "  input, and each output appears under its name only when complete.\n"
 
 const char *const kZarcArchiveUsage =
-    "  zarc create ARCHIVE [--ascii|--binary|--auto] [--dict 4|5|6] FILE...\n"
-    "      Make a package archive of the FILEs (members named after the\n"
-    "      files, at most 12 characters, keeping their last-write times).\n"
-    "      The mode and dictionary options apply to the FILEs after them;\n"
-    "      the defaults are --auto and --dict 6.\n"
-    "  zarc list ARCHIVE\n"
-    "      Each member: name, compressed and decoded size, timestamp (UTC).\n"
-    "  zarc test ARCHIVE\n"
-    "      Decode every member, writing nothing; exit 1 if any is bad.\n"
-    "  zarc extract ARCHIVE [DIR]\n"
-    "      Write the members into DIR (default: the current directory) with\n"
-    "      their timestamps; exit 1 if any member is bad. A member replaces\n"
-    "      what lies under its name only once decoded to its end, and never\n"
-    "      the archive itself. A progress bar is drawn when standard error is\n"
-    "      a terminal.\n"
-    "  Inputs must be regular files; no output is written over an input, and\n"
-    "  each output appears under its name only when complete.\n";
+    ZARC_CREATE_USAGE ZARC_LIST_USAGE ZARC_TEST_USAGE ZARC_EXTRACT_USAGE ZARC_ARCHIVE_COMMON;
 
 namespace {
 
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr int64_t kEpochDifference = 11644473600LL;
 constexpr int64_t kTicksPerSecond = 10000000LL;
-
-int usage(const char *message) {
-  std::fprintf(stderr, "zarc: %s\nusage:\n%s", message, kZarcArchiveUsage);
-  return kZarcUsage;
-}
 
 std::string baseName(const std::string &path) {
   size_t slash = path.find_last_of('/');
@@ -89,24 +105,10 @@ struct MemberIo {
   int archiveFd = -1;
   uint32_t position = 0;   // where the next pread starts
   int outFd = -1;          // -1: decoded bytes are only counted
-  // Progress over the compressed bytes of the whole archive.
-  bool progress = false;
+  // Progress over the compressed bytes of the members read.
+  ProgressLine *progress = nullptr;
   uint64_t progressDone = 0;
-  uint64_t progressTotal = 0;
-  int lastPercent = -1;
-  const std::string *memberName = nullptr;
 };
-
-void drawProgress(MemberIo *io) {
-  int percent = io->progressTotal ? static_cast<int>(io->progressDone * 100 / io->progressTotal) : 100;
-  if (percent == io->lastPercent) return;
-  io->lastPercent = percent;
-  const int width = 30;
-  int filled = percent * width / 100;
-  std::fprintf(stderr, "\r[%.*s%*s] %3d%% %-12s", filled, "##############################", width - filled, "",
-               percent, io->memberName ? io->memberName->c_str() : "");
-  std::fflush(stderr);
-}
 
 uint32_t hostRead(void *context, unsigned char *buffer, uint32_t count) {
   MemberIo *io = static_cast<MemberIo *>(context);
@@ -120,7 +122,7 @@ uint32_t hostRead(void *context, unsigned char *buffer, uint32_t count) {
   io->position += done;
   if (io->progress) {
     io->progressDone += done;
-    drawProgress(io);
+    io->progress->update(io->progressDone);
   }
   return done;
 }
@@ -193,8 +195,47 @@ bool readEntry(int fd, int32_t index, uint64_t archiveSize, ArchiveMemberReport 
 
 }  // namespace
 
+namespace {
+
+bool equalIgnoringCase(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+// Creates dir and any parents it lacks.
+bool makeDirs(const std::string &dir, std::string *error) {
+  for (size_t at = 1; at <= dir.size(); at++) {
+    if (at < dir.size() && dir[at] != '/') continue;
+    std::string part = dir.substr(0, at);
+    struct stat info;
+    if (stat(part.c_str(), &info) == 0) {
+      if (S_ISDIR(info.st_mode)) continue;
+      *error = part + " is not a directory";
+      return false;
+    }
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+      *error = "cannot create the directory " + part + ": " + strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
                              bool progress, const ArchiveMemberHandler &onMember) {
+  ArchiveReadOptions options;
+  std::string what = "reading " + archivePath;
+  if (progress) options.progressWhat = what.c_str();
+  return processArchive(archivePath, action, targetDir, options, onMember);
+}
+
+ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
+                             const ArchiveReadOptions &options, const ArchiveMemberHandler &onMember) {
   ArchiveReport report;
   struct stat info;
   std::string openError;
@@ -209,29 +250,70 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
   report.archiveSize = static_cast<uint64_t>(info.st_size);
   unsigned char countBytes[ARCHIVE_COUNT_SIZE];
   if (!readAll(fd, countBytes, sizeof countBytes, 0)) {
-    report.error = "the archive is shorter than its 4-byte member count";
+    report.error = "the file has " + std::to_string(report.archiveSize) + " bytes, fewer than the 4 of a member count";
+    report.notArchive = true;
     close(fd);
     return report;
   }
   report.entryCount = parseEntryCount(countBytes);
   if (report.entryCount > 0 && archiveDirectoryEnd(report.entryCount) > report.archiveSize) {
-    report.error = "the archive is shorter than its directory of " + std::to_string(report.entryCount) +
-                   " entries (" + std::to_string(archiveDirectoryEnd(report.entryCount)) + " bytes, the file has " +
-                   std::to_string(report.archiveSize) + ")";
+    report.error = "the file is shorter than its directory: its first 4 bytes claim " +
+                   std::to_string(report.entryCount) + " members, a directory of " +
+                   std::to_string(archiveDirectoryEnd(report.entryCount)) + " bytes, and the file has " +
+                   std::to_string(report.archiveSize);
+    report.notArchive = true;
     close(fd);
     return report;
   }
 
+  const std::string dir = targetDir.empty() ? std::string(".") : targetDir;
+  const bool toFiles = action == ArchiveAction::Extract && options.outFd < 0;
+  if (toFiles && options.makeTarget && !makeDirs(dir, &report.error)) {
+    report.ioError = true;
+    close(fd);
+    return report;
+  }
+  std::vector<bool> found(options.members.size());
+  auto selected = [&](const char *name, bool mark) {
+    if (options.members.empty()) return true;
+    bool any = false;
+    for (size_t i = 0; i < options.members.size(); i++) {
+      if (!equalIgnoringCase(options.members[i], name)) continue;
+      any = true;
+      if (mark) found[i] = true;
+    }
+    return any;
+  };
+
   MemberIo io;
   io.archiveFd = fd;
-  io.progress = progress;
   // The directory is read twice rather than kept, so memory stays the same
-  // whatever the count: once for the progress bar's total, then member by
-  // member.
-  for (int32_t i = 0; progress && i < report.entryCount; i++) {
-    ArchiveMemberReport m;
-    if (!readEntry(fd, i, report.archiveSize, &m)) break;
-    if (m.problem == EntryProblem::None) io.progressTotal += m.entry.dataEnd - m.entry.dataOffset;
+  // whatever the count: first for the progress line's total and the files
+  // in the way, then member by member.
+  std::unique_ptr<ProgressLine> progress;
+  if (options.progressWhat || (toFiles && options.existing == ExistingFiles::Refuse)) {
+    uint64_t total = 0;
+    for (int32_t i = 0; i < report.entryCount; i++) {
+      ArchiveMemberReport m;
+      if (!readEntry(fd, i, report.archiveSize, &m)) break;
+      if (m.problem != EntryProblem::None) continue;
+      char stored[ARCHIVE_NAME_FIELD_SIZE];
+      entryNameText(&m.entry, stored);
+      if (!selected(stored, false)) continue;
+      total += m.entry.dataEnd - m.entry.dataOffset;
+      struct stat there;
+      std::string outPath = dir + "/" + stored;
+      if (toFiles && options.existing == ExistingFiles::Refuse && lstat(outPath.c_str(), &there) == 0) {
+        report.error = outPath + " exists";
+        report.ioError = true;
+        close(fd);
+        return report;
+      }
+    }
+    if (options.progressWhat) {
+      progress.reset(new ProgressLine("zarc", options.progressWhat, total, false));
+      io.progress = progress.get();
+    }
   }
   std::vector<unsigned char> workArea(DCL_WORK_AREA_SIZE);
   std::set<std::string> written;  // names of the members extracted: no more than the files made
@@ -239,16 +321,17 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
     ArchiveMemberReport m;
     if (!readEntry(fd, i, report.archiveSize, &m)) {
       report.error = "cannot read the directory";
+      report.ioError = true;
       break;
     }
     report.membersSeen++;
+    // The member's file gets the stored bytes of its name; the printable
+    // form is for messages only.
+    char stored[ARCHIVE_NAME_FIELD_SIZE];
+    entryNameText(&m.entry, stored);
+    if (!selected(stored, true)) continue;
     if (m.problem == EntryProblem::None) {
-      // The member's file gets the stored bytes of its name; the printable
-      // form is for messages only.
-      char stored[ARCHIVE_NAME_FIELD_SIZE];
-      entryNameText(&m.entry, stored);
       io.outFd = -1;
-      io.memberName = &m.name;
       // Decodes the member, into fd when it is one (else only counting).
       auto decode = [&](int fd) {
         io.outFd = fd;
@@ -259,23 +342,30 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
         m.decoded = true;
         m.decodedBytes = member.bytesWritten;
         m.error = describeDecode(member, m.result);
+        m.ioError = m.result == DclResult::Ok && member.writeFailed;
         io.outFd = -1;
         return m.error.empty();
       };
       if (action != ArchiveAction::Extract) {
         decode(-1);
+      } else if (!toFiles) {
+        decode(options.outFd);
       } else {
-        std::string outPath = (targetDir.empty() ? std::string(".") : targetDir) + "/" + stored;
+        m.outPath = dir + "/" + stored;
         std::string error;
+        struct stat there;
         if (written.count(stored)) {
           m.error = "a second member of the same name";
-        } else if (!notAnInput(outPath, inputs, &error)) {
+        } else if (!notAnInput(m.outPath, inputs, &error)) {
           m.error = error;
+          m.ioError = true;
+        } else if (options.existing == ExistingFiles::Keep && lstat(m.outPath.c_str(), &there) == 0) {
+          m.kept = true;
         } else {
           // Only a member decoded to its end replaces what lies under its
           // name; a damaged one leaves it as it was.
           bool done = writeReplacing(
-              outPath, 0666,
+              m.outPath, 0666,
               [&](int fd) {
                 if (!decode(fd)) return false;
                 struct timespec times[2];
@@ -283,7 +373,8 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
                 times[0].tv_nsec = UTIME_NOW;
                 times[1] = timespecFromFileTime(m.entry.lastWriteTime);
                 if (futimens(fd, times) == 0) return true;
-                m.error = "cannot set the time of " + outPath + ": " + strerror(errno);
+                m.error = "cannot set the time of " + m.outPath + ": " + strerror(errno);
+                m.ioError = true;
                 return false;
               },
               &error);
@@ -291,37 +382,94 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
             written.insert(stored);
           } else if (m.error.empty()) {
             m.error = error;
+            m.ioError = true;
           }
         }
       }
     }
-    if (!m.error.empty()) report.badMembers++;
+    if (!m.error.empty()) {
+      report.badMembers++;
+      if (m.ioError) report.ioErrors++;
+    }
     if (onMember) onMember(m);
   }
-  if (progress && report.entryCount > 0) std::fprintf(stderr, "\n");
+  for (size_t i = 0; i < found.size(); i++) {
+    if (!found[i]) report.notFound.push_back(options.members[i]);
+  }
   close(fd);
   return report;
 }
 
 // --- creating --------------------------------------------------------------
 
+namespace {
+
+// An input whose reads move the progress line, counted on from the bytes
+// of the inputs before it (a second pass over it starts again from there).
+class CountingSource : public FileSource {
+ public:
+  CountingSource(std::FILE *f, ProgressLine *progress, uint64_t before)
+      : FileSource(f), progress_(progress), before_(before) {}
+  size_t read(unsigned char *buffer, size_t n) override {
+    size_t got = FileSource::read(buffer, n);
+    done_ += got;
+    if (progress_) progress_->update(before_ + done_);
+    return got;
+  }
+  bool rewind() override {
+    done_ = 0;
+    return FileSource::rewind();
+  }
+
+ private:
+  ProgressLine *progress_;
+  uint64_t before_;
+  uint64_t done_ = 0;
+};
+
+}  // namespace
+
+std::string memberNameProblem(const std::string &name) {
+  if (name.empty()) return "an empty name";
+  if (name.size() >= ARCHIVE_NAME_FIELD_SIZE) return "longer than 12 characters";
+  if (name.find('\0') != std::string::npos || !isPlainMemberName(name.c_str())) {
+    return "not a plain file name (no directory, drive or device name, none of \\ / : < > \" | ? *, "
+           "no control character, no trailing dot or space)";
+  }
+  size_t dot = name.find('.');
+  size_t base = dot == std::string::npos ? name.size() : dot;
+  size_t extension = dot == std::string::npos ? 0 : name.size() - dot - 1;
+  if (base == 0 || base > 8 || extension > 3 || (dot != std::string::npos && name.find('.', dot + 1) != std::string::npos) ||
+      name.find_first_of(" +,;=[]") != std::string::npos) {
+    return "not an 8.3 name (1 to 8 characters, then a dot and 1 to 3 more; no blank, none of + , ; = [ ])";
+  }
+  return "";
+}
+
 bool createArchive(const std::string &archivePath, const std::vector<ArchiveInput> &inputs,
-                   std::vector<ArchiveCreated> *created, std::string *errorOut) {
+                   std::vector<ArchiveCreated> *created, std::string *errorOut, ProgressLine *progress) {
   std::string ignored;
   std::string *error = errorOut ? errorOut : &ignored;
   std::vector<ArchiveCreated> members;
-  std::set<std::string> names;
+  std::vector<std::string> folded;  // the names in lower case
   for (const ArchiveInput &input : inputs) {
     ArchiveCreated c;
     c.name = input.name.empty() ? baseName(input.path) : input.name;
-    if (!isPlainMemberName(c.name.c_str())) {
-      *error = "'" + c.name + "' cannot be a member name (a plain file name of 1 to 12 characters)";
+    std::string problem = memberNameProblem(c.name);
+    if (!problem.empty()) {
+      *error = "'" + c.name + "' cannot be a member name: " + problem;
       return false;
     }
-    if (!names.insert(c.name).second) {
-      *error = "two members named '" + c.name + "'";
+    std::string lower = c.name;
+    for (char &ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    for (size_t i = 0; i < folded.size(); i++) {
+      if (folded[i] != lower) continue;
+      *error = members[i].name == c.name
+                   ? "two members named '" + c.name + "'"
+                   : "two members named '" + members[i].name + "' and '" + c.name + "', one file on Windows";
       return false;
     }
+    folded.push_back(lower);
     if (input.dictBits < 4 || input.dictBits > 6) {
       *error = "dictionary bits must be 4, 5 or 6";
       return false;
@@ -337,8 +485,14 @@ bool createArchive(const std::string &archivePath, const std::vector<ArchiveInpu
   // regular file, and none may be the archive itself.
   InputFiles inputFiles;
   for (const ArchiveInput &input : inputs) {
+    struct stat info;
+    if (stat(input.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      *error = input.path + " is a directory (give the files in it)";
+      return false;
+    }
     if (!checkInput(input.path, &inputFiles, error)) return false;
   }
+  uint64_t inputDone = 0;  // bytes read before the current input
   if (!notAnInput(archivePath, inputFiles, error)) return false;
   std::string message;  // what went wrong inside, when something did
   auto writeArchive = [&](std::FILE *out) {
@@ -360,7 +514,7 @@ bool createArchive(const std::string &archivePath, const std::vector<ArchiveInpu
       if (!in) return fail(openError);
       c.lastWriteTime = fileTimeFromTimespec(info.st_mtim);
       // Each stream goes straight into the archive after the ones before it.
-      FileSource source(in);
+      CountingSource source(in, progress, inputDone);
       FileSink sink(out, static_cast<long long>(position));
       ImplodeStats stats;
       bool encoded = implodeStream(input.mode, input.dictBits, source, sink, &stats);
@@ -370,6 +524,7 @@ bool createArchive(const std::string &archivePath, const std::vector<ArchiveInpu
       off_t end = ftello(out);
       if (end < 0) return fail("cannot write " + archivePath);
       c.inputBytes = stats.inputBytes;
+      inputDone += stats.inputBytes;
       c.modeUsed = stats.modeUsed;
       if (static_cast<uint64_t>(end) > 0xFFFFFFFFULL) return fail("the archive would pass 4 GiB");
       c.dataOffset = static_cast<uint32_t>(position);
@@ -407,64 +562,158 @@ bool createArchive(const std::string &archivePath, const std::vector<ArchiveInpu
 
 namespace {
 
+// The exit status of a read: I/O first, then bad data.
+int readStatus(const ArchiveReport &report) {
+  if (report.notOpened || report.ioError || report.ioErrors > 0) return kExitIo;
+  return report.ok() ? kExitOk : kExitBadData;
+}
+
 int runCreate(int argc, char **argv) {
-  if (argc < 2) return usage("create: no archive named");
-  std::string archive = argv[1];
+  const char *usageText = ZARC_CREATE_USAGE;
+  std::string archive;
   std::vector<ArchiveInput> inputs;
   ImplodeMode mode = ImplodeMode::Auto;
   int dictBits = 6;
-  for (int i = 2; i < argc; i++) {
+  bool quiet = false, optionsDone = false;
+  std::string waiting;  // a mode or dictionary option not yet followed by a FILE
+  for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
-    if (arg == "--ascii") {
-      mode = ImplodeMode::Ascii;
-    } else if (arg == "--binary") {
-      mode = ImplodeMode::Binary;
-    } else if (arg == "--auto") {
-      mode = ImplodeMode::Auto;
-    } else if (arg == "--dict") {
-      if (i + 1 >= argc) return usage("create: --dict needs 4, 5 or 6");
-      std::string value = argv[++i];
-      if (value != "4" && value != "5" && value != "6") return usage("create: --dict needs 4, 5 or 6");
-      dictBits = value[0] - '0';
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return usage(("create: unknown option " + arg).c_str());
-    } else {
-      ArchiveInput input;
-      input.path = arg;
-      input.mode = mode;
-      input.dictBits = dictBits;
-      inputs.push_back(input);
+    int status;
+    if (!optionsDone && zarcHelpOrVersion(arg, usageText, &status)) return status;
+    if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
+      if (arg == "--") {
+        optionsDone = true;
+      } else if (arg == "-q") {
+        quiet = true;
+      } else if (arg == "--ascii" || arg == "--binary" || arg == "--auto") {
+        mode = arg == "--ascii" ? ImplodeMode::Ascii : arg == "--binary" ? ImplodeMode::Binary : ImplodeMode::Auto;
+        waiting = arg;
+      } else if (arg == "--dict") {
+        if (i + 1 >= argc) return zarcUsageError("create", "--dict", "needs a value (4, 5 or 6)");
+        std::string value = argv[++i];
+        if (value != "4" && value != "5" && value != "6") {
+          return zarcUsageError("create", "--dict " + value, "must be 4, 5 or 6");
+        }
+        dictBits = value[0] - '0';
+        waiting = "--dict " + value;
+      } else {
+        return zarcUsageError("create", "unknown option " + arg);
+      }
+      continue;
+    }
+    if (archive.empty()) {
+      archive = arg;
+      continue;
+    }
+    ArchiveInput input;
+    input.path = arg;
+    size_t equals = arg.find('=');
+    if (equals != std::string::npos) {
+      input.name = arg.substr(0, equals);
+      input.path = arg.substr(equals + 1);
+      if (input.name.empty() || input.path.empty()) {
+        return zarcUsageError("create", arg, "NAME=FILE needs both a member name and a file");
+      }
+    }
+    input.mode = mode;
+    input.dictBits = dictBits;
+    inputs.push_back(input);
+    waiting.clear();
+  }
+  if (archive.empty()) return zarcUsageError("create", "no ARCHIVE named");
+  if (inputs.empty()) return zarcUsageError("create", archive, "no FILE to put in it (an empty list makes no archive)");
+  if (!waiting.empty()) return zarcUsageError("create", waiting, "comes after the last FILE, so applies to none");
+  // Names and arguments are the command line's faults; the rest is I/O.
+  std::string error;
+  uint64_t total = 0;
+  for (const ArchiveInput &input : inputs) {
+    struct stat info;
+    if (stat(input.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      return zarcUsageError("create", input.path, "is a directory (name the files in it)");
+    }
+    if (stat(input.path.c_str(), &info) == 0) total += static_cast<uint64_t>(info.st_size);
+    std::string name = input.name.empty() ? baseName(input.path) : input.name;
+    std::string problem = memberNameProblem(name);
+    if (!problem.empty()) {
+      return zarcUsageError("create", "'" + name + "' cannot be a member name", problem + "; NAME=FILE gives another");
     }
   }
   std::vector<ArchiveCreated> created;
-  std::string error;
-  if (!createArchive(archive, inputs, &created, &error)) {
-    std::fprintf(stderr, "zarc create: %s\n", error.c_str());
-    return kZarcIo;
+  ProgressLine progress("zarc", "creating " + archive, total, quiet);
+  if (!createArchive(archive, inputs, &created, &error, &progress)) {
+    bool twoNames = error.compare(0, 11, "two members") == 0;
+    toolError("zarc", "create", archive, error);
+    return twoNames ? kExitUsage : kExitIo;
   }
   for (const ArchiveCreated &c : created) {
+    if (quiet) break;
     std::printf("%-12s %10llu -> %10u  %s\n", c.name.c_str(), static_cast<unsigned long long>(c.inputBytes),
                 c.dataEnd - c.dataOffset, modeName(c.modeUsed));
   }
-  return 0;
+  return kExitOk;
 }
 
 int runRead(ArchiveAction action, int argc, char **argv) {
-  const char *command = argv[0];
-  int maxArgs = action == ArchiveAction::Extract ? 3 : 2;
-  if (argc < 2 || argc > maxArgs) return usage((std::string(command) + ": wrong number of arguments").c_str());
-  std::string archive = argv[1];
-  std::string dir = argc > 2 ? argv[2] : ".";
-  if (action == ArchiveAction::Extract) {
-    struct stat info;
-    if (stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-      std::fprintf(stderr, "zarc extract: %s is not a directory\n", dir.c_str());
-      return kZarcIo;
+  const std::string command = argv[0];
+  const char *usageText = action == ArchiveAction::List   ? ZARC_LIST_USAGE ZARC_ARCHIVE_COMMON
+                          : action == ArchiveAction::Test ? ZARC_TEST_USAGE ZARC_ARCHIVE_COMMON
+                                                          : ZARC_EXTRACT_USAGE ZARC_ARCHIVE_COMMON;
+  const bool extract = action == ArchiveAction::Extract;
+  bool verbose = false, quiet = false, toStdout = false, optionsDone = false;
+  std::string dir = ".", archive;
+  ArchiveReadOptions options;
+  std::string chosen;  // -o or -n, once given
+  for (int i = 1; i < argc; i++) {
+    std::string arg = argv[i];
+    int status;
+    if (!optionsDone && zarcHelpOrVersion(arg, usageText, &status)) return status;
+    if (!optionsDone && arg.size() > 1 && arg[0] == '-') {
+      if (arg == "--") {
+        optionsDone = true;
+      } else if (arg == "-v") {
+        verbose = true;
+      } else if (arg == "-q" && action != ArchiveAction::List) {
+        quiet = true;
+      } else if (extract && arg == "-d") {
+        if (i + 1 >= argc) return zarcUsageError(command, "-d", "needs a directory");
+        dir = argv[++i];
+      } else if (extract && (arg == "-o" || arg == "-n")) {
+        if (!chosen.empty() && chosen != arg) return zarcUsageError(command, chosen + " and " + arg, "exclude each other");
+        chosen = arg;
+        options.existing = arg == "-o" ? ExistingFiles::Replace : ExistingFiles::Keep;
+      } else if (extract && arg == "-p") {
+        toStdout = true;
+      } else {
+        return zarcUsageError(command, "unknown option " + arg);
+      }
+      continue;
+    }
+    if (archive.empty()) {
+      archive = arg;
+    } else if (extract) {
+      options.members.push_back(arg);
+    } else {
+      return zarcUsageError(command, "one ARCHIVE only", "got " + arg + " as well");
     }
   }
-  bool progress = action != ArchiveAction::List && isatty(STDERR_FILENO);
+  if (archive.empty()) return zarcUsageError(command, "no ARCHIVE named");
+  if (extract && chosen.empty()) options.existing = ExistingFiles::Refuse;
+  if (toStdout) options.outFd = STDOUT_FILENO;
+  options.makeTarget = true;
+  std::string what = (extract ? "extracting " : "testing ") + archive;
+  if (action != ArchiveAction::List && !quiet) options.progressWhat = what.c_str();
+  // What -v lists goes where the members' bytes do not.
+  std::FILE *listing = toStdout ? stderr : stdout;
+  bool headed = false;
+  auto heading = [&] {
+    if (action == ArchiveAction::List && !headed) {
+      std::printf("%-12s %10s %10s  %s\n", "name", "compressed", "decoded", "last written (UTC)");
+    }
+    headed = true;
+  };
   // Each member is shown as it is done with, its problem beside it.
   auto show = [&](const ArchiveMemberReport &m) {
+    heading();
     if (action == ArchiveAction::List) {
       std::string decoded = m.decoded && m.error.empty() ? std::to_string(m.decodedBytes) : "damaged";
       if (m.problem != EntryProblem::None) decoded = "bad entry";
@@ -472,19 +721,45 @@ int runRead(ArchiveAction action, int argc, char **argv) {
                   formatFileTime(m.entry.lastWriteTime).c_str());
     } else if (action == ArchiveAction::Test) {
       std::printf("%-12s %s\n", m.name.c_str(), m.error.empty() ? "ok" : m.error.c_str());
+    } else if (verbose && m.error.empty()) {
+      if (m.kept) {
+        std::fprintf(listing, "kept       %s (a file of that name is there)\n", m.outPath.c_str());
+      } else {
+        std::fprintf(listing, "%s  %s (%llu bytes)\n", toStdout ? "wrote     " : "extracted", 
+                     toStdout ? m.name.c_str() : m.outPath.c_str(), static_cast<unsigned long long>(m.decodedBytes));
+      }
     }
     if (!m.error.empty()) {
-      std::fprintf(stderr, "zarc %s: %s: member %d '%s': %s\n", command, archive.c_str(), m.index, m.name.c_str(),
-                   m.error.c_str());
+      std::fflush(stdout);
+      toolError("zarc", command, archive, "member " + std::to_string(m.index) + " '" + m.name + "': " + m.error);
     }
   };
-  ArchiveReport report = processArchive(archive, action, dir, progress, show);
-  if (!report.error.empty()) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "zarc %s: %s: %s\n", command, archive.c_str(), report.error.c_str());
+  ArchiveReport report = processArchive(archive, action, dir, options, show);
+  if (report.error.empty()) heading();
+  std::fflush(stdout);
+  if (report.notArchive) {
+    toolError("zarc", command, archive,
+              std::string("not a package archive") + (verbose ? " (" + report.error + ")" : " (-v says why)"));
+  } else if (!report.error.empty()) {
+    std::string why = report.error;
+    if (options.existing == ExistingFiles::Refuse && report.ioError && why.size() > 7 &&
+        why.compare(why.size() - 7, 7, " exists") == 0) {
+      why += "; nothing extracted (-o overwrites, -n keeps what is there)";
+    }
+    toolError("zarc", command, archive, why);
   }
-  if (report.notOpened) return kZarcIo;
-  return report.ok() ? 0 : 1;
+  for (const std::string &name : report.notFound) toolError("zarc", command, archive, "no member named '" + name + "'");
+  if (action == ArchiveAction::Test && !report.notOpened && !report.notArchive) {
+    std::printf("%d of %d members good. The format keeps no checksum; checked: every member's data lie inside "
+                "the file and decode to their end-of-stream code, and every name is one the setup program "
+                "accepts.\n",
+                report.membersSeen - report.badMembers, report.membersSeen);
+  }
+  if (std::fflush(stdout) != 0) {
+    toolError("zarc", command, "standard output", strerror(errno));
+    return kExitIo;
+  }
+  return readStatus(report);
 }
 
 }  // namespace
@@ -495,11 +770,9 @@ bool isZarcArchiveCommand(const char *command) {
 }
 
 int zarcArchive(int argc, char **argv) {
-  if (argc < 1) return usage("no subcommand");
   std::string command = argv[0];
   if (command == "create") return runCreate(argc, argv);
   if (command == "list") return runRead(ArchiveAction::List, argc, argv);
   if (command == "test") return runRead(ArchiveAction::Test, argc, argv);
-  if (command == "extract") return runRead(ArchiveAction::Extract, argc, argv);
-  return usage(("unknown subcommand " + command).c_str());
+  return runRead(ArchiveAction::Extract, argc, argv);
 }

@@ -16,11 +16,19 @@
 #include "archive_format.h"
 #include "implode.h"
 
-// argv[0] is the subcommand's name (create, list, test or extract); returns
+class ProgressLine;
+
+// argv[0] is the command's name (create, list, test or extract); returns
 // the exit status.
 bool isZarcArchiveCommand(const char *command);
 int zarcArchive(int argc, char **argv);
 extern const char *const kZarcArchiveUsage;
+
+// Why name cannot be a member that create makes ("" when it can): the
+// setup program's own check (a plain file name, no device) and the 8.3
+// shape (up to 8 characters, then a dot and up to 3 more; no blank and
+// none of + , ; = [ ]).
+std::string memberNameProblem(const std::string &name);
 
 // FILETIME (100 ns units since 1601-01-01 UTC) and host times.
 uint64_t fileTimeFromTimespec(const struct timespec &time);
@@ -46,9 +54,11 @@ struct ArchiveCreated {
 
 // Writes the archive (count, directory, then each member's stream in order)
 // through a temporary file renamed into place. false and *error on failure,
-// leaving no archive behind (error may be null).
+// leaving no archive behind (error may be null). Names are checked with
+// memberNameProblem, and two that differ only in case are refused (Windows
+// takes them for one file). progress, when given, counts the input bytes.
 bool createArchive(const std::string &archivePath, const std::vector<ArchiveInput> &inputs,
-                   std::vector<ArchiveCreated> *created, std::string *error);
+                   std::vector<ArchiveCreated> *created, std::string *error, ProgressLine *progress = nullptr);
 
 // One member as found by reading an archive.
 struct ArchiveMemberReport {
@@ -60,6 +70,10 @@ struct ArchiveMemberReport {
   DclResult result = DclResult::Ok;
   uint64_t decodedBytes = 0;
   std::string error;          // "" when the member is good
+  bool ioError = false;       // error: its file could not be written (the data may be good)
+  bool selected = true;       // among the members asked for
+  bool kept = false;          // Extract: a file of its name was there and is kept
+  std::string outPath;        // Extract: the file written (or kept)
 };
 
 enum class ArchiveAction { List, Test, Extract };
@@ -69,9 +83,27 @@ struct ArchiveReport {
   int32_t entryCount = 0;
   std::string error;          // a problem with the archive as a whole
   bool notOpened = false;     // error: the archive could not be opened at all
+  bool notArchive = false;    // error: the file is no package archive (error says why)
+  bool ioError = false;       // error: a file could not be read or written
   int32_t membersSeen = 0;
   int32_t badMembers = 0;     // members with an error
-  bool ok() const { return error.empty() && badMembers == 0; }
+  int32_t ioErrors = 0;       // of them, those whose file could not be written
+  std::vector<std::string> notFound;  // members asked for that the archive lacks
+  bool ok() const { return error.empty() && badMembers == 0 && notFound.empty(); }
+};
+
+// What lies in the target under a member's name: replaced, kept, or a
+// reason to write nothing at all.
+enum class ExistingFiles { Replace, Keep, Refuse };
+
+struct ArchiveReadOptions {
+  std::vector<std::string> members;  // only these (empty: all), matched ignoring case
+  ExistingFiles existing = ExistingFiles::Replace;
+  bool makeTarget = false;           // Extract: create targetDir (and its parents) when missing
+  int outFd = -1;                    // Extract: the decoded members one after another to this
+                                     // descriptor instead of into files
+  const char *progressWhat = nullptr;  // a progress line "zarc: WHAT  37%" on a terminal, over
+                                      // the members' compressed bytes
 };
 
 // Called once per member, in order, when it is done with; nothing about a
@@ -83,8 +115,12 @@ using ArchiveMemberHandler = std::function<void(const ArchiveMemberReport &)>;
 // targetDir (any host directory, however deep) with its timestamp, under
 // the stored bytes of its name. A member goes to a temporary file beside
 // its destination and replaces a file of that name only once decoded to its
-// end; the archive itself is never written over. progress, when true, draws
-// a bar on standard error.
+// end; the archive itself is never written over. With Refuse, a file under
+// the name of any member to be extracted stops the run before anything is
+// written. A file too short for the directory its count claims is no
+// package archive. progress, when true, shows a progress line on a terminal.
+ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
+                             const ArchiveReadOptions &options, const ArchiveMemberHandler &onMember = nullptr);
 ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
                              bool progress, const ArchiveMemberHandler &onMember = nullptr);
 

@@ -1,51 +1,32 @@
 // zarc: the package archive tool.
 //
-// The dispatcher is one branch per subcommand, each calling a function of
-// the form int run(int argc, char **argv) (argv[0] being the subcommand's
-// name) that returns the exit status. To add subcommands, declare them in
-// their own zarc_<group>.h/.cpp (CMake picks up every zarc_*.cpp), add one
-// branch each below and their usage lines to the help text. The archive
-// subcommands (create, list, test, extract) are to come from
-// zarc_archive.h/.cpp in this way.
+// The dispatcher is one branch per command, each calling a function of the
+// form int run(int argc, char **argv) (argv[0] being the command's name)
+// that returns the exit status of tool_cli.h. To add commands, declare them
+// in their own zarc_<group>.h/.cpp (CMake picks up every zarc_*.cpp), add
+// one branch each below and their usage lines to the help text.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "zarc_archive.h"
+#include "zarc_cli.h"
 #include "zarc_raw.h"
-#include "zarc_status.h"
-
-namespace {
-
-void printHelp(std::FILE *to) {
-  std::fprintf(to,
-               "usage: zarc SUBCOMMAND ARGS...\n"
-               "subcommands:\n"
-               "%s%s"
-               "  zarc --help\n"
-               "      This text.\n"
-               "exit status: 0 success; explode: the decoder's result 0 to 4 (see\n"
-               "above); %d usage error (bad or missing arguments); %d an input\n"
-               "file could not be read or an output file not written.\n",
-               kZarcArchiveUsage, kZarcRawUsage, kZarcUsage, kZarcIo);
-}
-
-}  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "zarc: no subcommand\n");
-    printHelp(stderr);
-    return kZarcUsage;
+  std::string usage = std::string(kZarcArchiveUsage) + kZarcImplodeUsage + kZarcExplodeUsage + kZarcRawCommon +
+                      "  zarc COMMAND --help, zarc --version\n";
+  if (argc < 2) return zarcUsageError("", "no command", "the commands are create, list, test, extract, implode, explode");
+  std::string command = argv[1];
+  int status;
+  if (command == "help" || command == "--help" || command == "-h") {
+    std::printf("usage: zarc COMMAND ARGS...\n%s%s", usage.c_str(), kExitStatusHelp);
+    return std::fflush(stdout) == 0 ? kExitOk : kExitIo;
   }
-  const char *command = argv[1];
-  if (!std::strcmp(command, "--help") || !std::strcmp(command, "-h") || !std::strcmp(command, "help")) {
-    printHelp(stdout);
-    return 0;
-  }
-  if (isZarcArchiveCommand(command)) return zarcArchive(argc - 1, argv + 1);
-  if (!std::strcmp(command, "implode")) return zarcImplode(argc - 1, argv + 1);
-  if (!std::strcmp(command, "explode")) return zarcExplode(argc - 1, argv + 1);
-  std::fprintf(stderr, "zarc: unknown subcommand '%s'\n", command);
-  printHelp(stderr);
-  return kZarcUsage;
+  if (zarcHelpOrVersion(command, "", &status)) return status;
+  if (isZarcArchiveCommand(command.c_str())) return zarcArchive(argc - 1, argv + 1);
+  if (command == "implode") return zarcImplode(argc - 1, argv + 1);
+  if (command == "explode") return zarcExplode(argc - 1, argv + 1);
+  return zarcUsageError("", (command[0] == '-' ? "unknown option " : "unknown command ") + command,
+                        "the commands are create, list, test, extract, implode, explode");
 }
