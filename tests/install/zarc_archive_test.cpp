@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -363,6 +364,21 @@ TEST_F(ZarcArchive, MkpackageDiskSetsAndProgressTotal) {
   EXPECT_TRUE(exists(plan.outDir + "/bookmark.htm"));
   EXPECT_TRUE(exists(plan.outDir + "/www.z"));
   EXPECT_TRUE(exists(plan.outDir + "/setup.ini"));
+  // The generated members lie beside the package, not in it.
+  EXPECT_EQ(result.quorvelMembersDir, plan.outDir + ".members");
+  EXPECT_EQ(listDir(result.quorvelMembersDir).size(), 3u);
+  EXPECT_EQ(listDir(plan.outDir).size(), 13u);
+
+  // Laid out again on disks, asked to replace the one directory, with a
+  // Linux setup program: setup, not setup.exe, and nothing of the old
+  // layout left.
+  writeFile(dir + "/linux-setup", Bytes{0x7F, 'E', 'L', 'F'});
+  plan.setupExe = dir + "/linux-setup";
+  plan.disks = plan.replace = true;
+  ASSERT_TRUE(makePackage(plan, &result, &error)) << error;
+  EXPECT_EQ(listDir(plan.outDir), (std::vector<std::string>{"disk1", "disk2", "disk3"}));
+  EXPECT_TRUE(exists(plan.outDir + "/disk1/setup"));
+  EXPECT_FALSE(exists(plan.outDir + "/disk1/setup.exe"));
 }
 
 // mkpackage never writes over a payload it was given, and never writes
@@ -389,16 +405,116 @@ TEST_F(ZarcArchive, MkpackageNeverWritesOverItsInputsOrThroughLinks) {
   EXPECT_TRUE(S_ISREG(info.st_mode));
 }
 
-TEST_F(ZarcArchive, MkpackageNeedsAPayloadForEveryFile) {
+// A plan mkpackage cannot carry out is refused before anything is written,
+// with the reason; none of these is a file that could not be read.
+TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
+  Bytes elf(3000, 0);
+  elf[0] = 0x7F, elf[1] = 'E', elf[2] = 'L', elf[3] = 'F';
+  writeFile(dir + "/elf", elf);
+  writeFile(dir + "/text", Bytes{'#', '!'});
+  ASSERT_EQ(mkdir((dir + "/flat").c_str(), 0755), 0);
+  writeFile(dir + "/flat/readme.txt", Bytes{'r'});
+  struct Case {
+    const char *what;
+    std::function<void(PackagePlan &)> change;
+    const char *error;
+  };
+  const Case cases[] = {
+      {"no payload", [](PackagePlan &p) { p.generate = false; }, "no payload for nsystem.z"},
+      {"not a package file", [&](PackagePlan &p) { p.files["setup.z"] = dir + "/text"; },
+       "'setup.z' is not a package file (the package files: nsystem.z, netscape.z, plugins.z, javaclss.z, "
+       "readme.txt, bookmark.htm, nprogram.z, quorvel.z, javabin.z, wsystem.z, www.z)"},
+      {"a floppy overflows", [](PackagePlan &p) { p.generatedSize = 300000; },
+       "disk1 would hold 1,500,000 bytes, 42,336 more than the 1,457,664 a disk holds"},
+      {"the setup program counts", [&](PackagePlan &p) {
+         p.generatedSize = 291000;
+         p.setupExe = dir + "/elf";
+       }, "disk1 would hold 1,458,000 bytes, 336 more"},
+      {"a smaller medium", [](PackagePlan &p) { p.diskSize = 999; }, "disk1 would hold 5,000 bytes, 4,001 more"},
+      {"not a program", [&](PackagePlan &p) { p.setupExe = dir + "/text"; }, "not a Linux or Windows program"},
+      {"the wrong system", [&](PackagePlan &p) {
+         p.setupExe = dir + "/elf";
+         p.target = "windows";
+       }, "a linux program, not one for the target windows"},
+      {"the other layout", [&](PackagePlan &p) { p.outDir = dir + "/flat"; },
+       "holds a one-directory package; give --replace"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    PackagePlan plan;
+    plan.outDir = dir + "/pkg";
+    plan.disks = true;
+    plan.generate = true;
+    c.change(plan);
+    PackageResult result;
+    std::string error;
+    EXPECT_FALSE(makePackage(plan, &result, &error));
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    EXPECT_FALSE(result.ioFailure);
+    EXPECT_FALSE(exists(dir + "/pkg"));
+    EXPECT_EQ(listDir(dir + "/flat"), std::vector<std::string>{"readme.txt"});
+  }
+  // Without the setup program the first disk holds 1,455,000 bytes and the
+  // package fits; a disk size of 0 lifts the limit.
   PackagePlan plan;
   plan.outDir = dir + "/pkg";
+  plan.disks = true;
+  plan.generate = true;
+  plan.generatedSize = 291000;
   PackageResult result;
   std::string error;
-  EXPECT_FALSE(makePackage(plan, &result, &error));
-  EXPECT_NE(error.find("nsystem.z"), std::string::npos) << error;
-  plan.files["notapackagefile"] = dir + "/x";
-  EXPECT_FALSE(makePackage(plan, &result, &error));
-  EXPECT_NE(error.find("notapackagefile"), std::string::npos) << error;
+  EXPECT_TRUE(makePackage(plan, &result, &error)) << error;
+  plan.generatedSize = 400000;
+  plan.diskSize = 0;
+  EXPECT_TRUE(makePackage(plan, &result, &error)) << error;
+}
+
+// A plan file says what the command line says: written and read back it is
+// the same plan, and a relative path in it is taken from its own directory.
+TEST_F(ZarcArchive, MkpackagePlanFilesRoundTrip) {
+  PackagePlan plan;
+  plan.outDir = dir + "/pkg";
+  plan.disks = true;
+  plan.diskSize = 2949120;
+  plan.optionalFiles = true;
+  plan.target = "windows";
+  plan.setupExe = dir + "/setup.exe";
+  plan.files["readme.txt"] = dir + "/readme";
+  plan.quorvelMembers = {dir + "/a.exe", dir + "/b.txt"};
+  plan.quorvelMemberModes = {ImplodeMode::Binary, ImplodeMode::Ascii};
+  plan.dictBits = 5;
+  plan.settings = {{"RegNo", "DN97-"}, {"HomePage", "home.htm"}};
+  std::string text = planText(plan);
+  writeFile(dir + "/plan.ini", Bytes(text.begin(), text.end()));
+  PackagePlan back;
+  std::string error;
+  ASSERT_TRUE(readPlan(dir + "/plan.ini", &back, &error)) << error;
+  EXPECT_EQ(planText(back), text);
+
+  const std::string relative = "[Package]\nOut=out\nLayout=disks\n[Files]\nreadme.txt=../r.txt\n[quorvel.z]\nascii=m\n";
+  ASSERT_EQ(mkdir((dir + "/plans").c_str(), 0755), 0);
+  writeFile(dir + "/plans/p.ini", Bytes(relative.begin(), relative.end()));
+  back = PackagePlan();
+  ASSERT_TRUE(readPlan(dir + "/plans/p.ini", &back, &error)) << error;
+  EXPECT_EQ(back.outDir, dir + "/plans/out");
+  EXPECT_EQ(back.files["readme.txt"], dir + "/plans/../r.txt");
+  EXPECT_EQ(back.quorvelMembers, std::vector<std::string>{dir + "/plans/m"});
+  EXPECT_TRUE(back.disks);
+
+  const char *const bad[][2] = {{"[Package]\nLayout=floppy\n", "p.ini:2: bad value for Layout"},
+                                {"[Package]\nOutput=x\n", "p.ini:2: unknown key Output"},
+                                {"[Members]\n", "p.ini:1: unknown section [Members]"},
+                                {"[quorvel.z]\nimplode=m\n", "p.ini:2: a member line is"}};
+  for (const auto &b : bad) {
+    writeFile(dir + "/plans/p.ini", Bytes(b[0], b[0] + strlen(b[0])));
+    EXPECT_FALSE(readPlan(dir + "/plans/p.ini", &back, &error));
+    EXPECT_NE(error.find(b[1]), std::string::npos) << error;
+  }
+}
+
+TEST(MkpackageSetupIni, UnknownKeysAreNamed) {
+  EXPECT_EQ(unknownSetupIniKeys("[Other]\nFoo=1\n[quorvel]\r\n; note\nregno=1\nHomepage = x\nHome=y\n[X]\nBar=2\n"),
+            std::vector<std::string>{"Home"});
 }
 
 }  // namespace

@@ -83,6 +83,13 @@ std::string diskDir(const PackagePlan &plan, int disk);
 
 bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *error);
 
+// A plan file (INI-style: [Package], [Files], [quorvel.z], [setup.ini];
+// relative paths taken from the file's directory) read into plan, which it
+// changes or adds to; false with *error naming the file and line.
+bool readPlan(const std::string &file, PackagePlan *plan, std::string *error);
+// The plan as a plan file, with absolute paths so that it works from anywhere.
+std::string planText(const PackagePlan &plan);
+
 // The name the setup program gets for a target ("setup" or "setup.exe"),
 // "" for an unknown target.
 std::string setupProgramName(const std::string &target);
