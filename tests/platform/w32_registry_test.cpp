@@ -345,7 +345,7 @@ TEST_F(RegistryTest, OnlyARegularFileIsRead) {
     char buf[512];
     while (size_t got = fread(buf, 1, sizeof buf, p)) out.append(buf, got);
     EXPECT_NE(pclose(p), 0);
-    EXPECT_EQ(out, "w32prefix: " + regFile() + ": " + c.why + ", not read\n");
+    EXPECT_EQ(out, "w32prefix reg query: " + regFile() + ": " + c.why + ", not read\n");
     remove(regFile().c_str());
   }
 }

@@ -1,5 +1,6 @@
 // The prefix tool (w32prefix) on a prefix the layer has filled: registry
-// queries, groups, drive mappings and free-space overrides.
+// queries, changes, export and import, groups, drive mappings and
+// free-space overrides, and a prefix that is not there.
 #include "w32_fixture.h"
 
 #include <sys/wait.h>
@@ -11,20 +12,24 @@ namespace {
 
 using PrefixToolTest = W32Test;
 
-// The prefix tool against what the layer wrote (W32_PREFIX is this prefix).
+// The tool's standard output and error, and its exit status.
+std::string runTool(const std::string &args, int *status, const std::string &env = "") {
+  std::string out;
+  FILE *p = popen((env + " " + QV_W32PREFIX + " " + args + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  int rc = pclose(p);
+  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+// What the layer wrote, as the tool shows and changes it (W32_PREFIX is
+// this prefix).
 TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   // A setup run's transcript in the environment is not the tool's to touch.
   writeHost(scratch("/transcript"), "dialog id=4 event=end\n");
-  auto run = [&](const std::string &args, int *status) {
-    std::string out;
-    FILE *p = popen(("W32_TRANSCRIPT=" + scratch("/transcript") + " " + QV_W32PREFIX + " " + args + " 2>&1").c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-    int rc = pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-  };
+  const std::string env = "W32_TRANSCRIPT=" + scratch("/transcript");
   HKEY k;
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, nullptr, 0, KEY_ALL_ACCESS,
                             nullptr, &k, nullptr),
@@ -36,33 +41,88 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   makeHostDir(prefix + "/progman");
   writeHost(prefix + "/progman/groups.ini",
             "[Quorvel]\nItem1=Registration & Utilities|c:\\q\\quorvel.exe|c:\\q\\quorvel.exe\n");
-
-  int status = -1;
-  EXPECT_EQ(run("reg query 'HKLM\\Software\\DunmereNetwork\\Quorvel'", &status),
-            "HKEY_LOCAL_MACHINE\\Software\\DunmereNetwork\\Quorvel\n"
-            "    MainDir    REG_SZ    c:\\dunmere\n"
-            "    Flags    REG_DWORD    0x10\n");
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(run("reg query HKLM\\\\Software\\\\DunmereNetwork\\\\Quorvel NoSuch", &status),
-            "HKEY_LOCAL_MACHINE\\Software\\DunmereNetwork\\Quorvel\nw32prefix: no value NoSuch\n");
-  EXPECT_EQ(status, 1);
-  EXPECT_EQ(run("groups", &status), "Quorvel\n    Registration & Utilities    c:\\q\\quorvel.exe    icon c:\\q\\quorvel.exe\n");
-
-  // Insert a disk, set the free space: the layer in this process sees both.
   makeHostDir(scratch("/disk2"));
   writeHost(scratch("/disk2/setup.ini"), "x");
-  EXPECT_EQ(run("drive a: " + scratch("/disk2"), &status), "");
-  EXPECT_EQ(status, 0);
+  const std::string key = "'HKLM\\Software\\DunmereNetwork\\Quorvel'";
+  const std::string shown = "HKEY_LOCAL_MACHINE\\Software\\DunmereNetwork\\Quorvel";
+
+  struct Case {
+    std::string args;
+    std::string out;  // the whole output, or its start when it ends in "..."
+    int status;
+  };
+  const Case cases[] = {
+      {"reg query " + key, shown + "\n    MainDir    REG_SZ    c:\\dunmere\n    Flags    REG_DWORD    0x10\n", 0},
+      {"reg query " + key + " NoSuch", shown + "\nw32prefix reg query: no value NoSuch\n", 1},
+      {"reg query 'HKXX\\Software'", "w32prefix reg query: unknown root key in HKXX\\Software...", 2},
+      {"reg set " + key + "'\\Sub' /v Count /t REG_DWORD /d 0x20", "", 0},
+      {"reg set " + key + "'\\Sub' /ve /t REG_MULTI_SZ /d 'a\\0b'", "", 0},
+      {"reg set " + key + " /v Count /t REG_DWORD /d ten", "w32prefix reg set: 'ten' is not REG_DWORD data...", 2},
+      {"reg query " + key + " /s",
+       shown + "\n    MainDir    REG_SZ    c:\\dunmere\n    Flags    REG_DWORD    0x10\n\n" + shown +
+           "\\Sub\n    Count    REG_DWORD    0x20\n    (Default)    REG_MULTI_SZ    a\\0b\n",
+       0},
+      {"reg delete " + key + " /v Nope", "w32prefix reg delete: no value Nope\n", 1},
+      {"reg export " + key + " " + scratch("/q.reg"), "", 0},
+      {"reg delete " + key, "", 0},
+      {"reg query " + key, "w32prefix reg query: HKLM\\Software\\DunmereNetwork\\Quorvel: no such key\n", 1},
+      {"reg import " + scratch("/q.reg"), "", 0},
+      {"reg export " + key + " -",
+       "REGEDIT4\r\n\r\n[" + shown + "]\r\n\"MainDir\"=\"c:\\\\dunmere\"\r\n\"Flags\"=dword:00000010\r\n\r\n[" + shown +
+           "\\Sub]\r\n\"Count\"=dword:00000020\r\n@=hex(7):61,00,62,00,00\r\n\r\n",
+       0},
+      {"reg import " + scratch("/disk2/setup.ini"), "w32prefix reg import: " + scratch("/disk2/setup.ini") +
+                                                        ": not a REGEDIT4 file...", 1},
+      {"groups", "Quorvel\n    Registration & Utilities    c:\\q\\quorvel.exe    icon c:\\q\\quorvel.exe\n", 0},
+      // Insert a disk, set the free space: the layer in this process sees both.
+      {"drive a: " + scratch("/disk2"), "", 0},
+      {"drive b " + scratch("/disk2"), "w32prefix drive: 'b' is not a drive letter with its colon (A:)...", 2},
+      {"drive q: -", "w32prefix drive: Q: is not mapped...", 1},
+      {"freespace q: 5", "w32prefix freespace: Q: is not mapped...", 1},
+      {"freespace c: 7999999", "", 0},
+      {"freespace a: 5000000000", "", 0},
+      {"freespace",
+       "A:  5000000000 bytes free; the setup program sees 2147479552 (GetDiskFreeSpaceA, a 32-bit query, reports "
+       "at most 2 GiB)  (set by w32prefix freespace)\nC:  7999999 bytes free  (set by w32prefix freespace)\n...",
+       0},
+      {"drives", "prefix " + prefix + "\nA:  " + scratch("/disk2") + "\nC:  " + prefix + "/drive_c\nZ:  /\n", 0},
+      {"bogus", "w32prefix: unknown command 'bogus'...", 2},
+      {"reg query --bogus", "w32prefix reg query: unknown option --bogus...", 2},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args);
+    int status = -1;
+    std::string out = runTool(c.args, &status, env);
+    bool prefixOnly = c.out.size() >= 3 && c.out.compare(c.out.size() - 3, 3, "...") == 0;
+    EXPECT_EQ(prefixOnly ? out.substr(0, c.out.size() - 3) : out, prefixOnly ? c.out.substr(0, c.out.size() - 3) : c.out);
+    EXPECT_EQ(status, c.status);
+  }
   EXPECT_EQ(w32::hostPath("A:\\SETUP.INI"), scratch("/disk2/setup.ini"));
-  EXPECT_NE(run("drives", &status).find("A:  " + scratch("/disk2") + "\n"), std::string::npos);
-  EXPECT_EQ(run("freespace c: 7999999", &status), "");
   DWORD spc, bps, freeClusters, total;
   ASSERT_TRUE(GetDiskFreeSpaceA("c:\\", &spc, &bps, &freeClusters, &total));
   EXPECT_EQ(static_cast<unsigned long long>(spc) * bps * freeClusters, 7999999ull);
-  EXPECT_NE(run("freespace", &status).find("C:  7999999 bytes free\n"), std::string::npos);
+  ASSERT_TRUE(GetDiskFreeSpaceA("a:\\", &spc, &bps, &freeClusters, &total));
+  EXPECT_EQ(static_cast<unsigned long long>(spc) * bps * freeClusters, 2147479552ull);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel\\Sub", 0, KEY_READ, &k), ERROR_SUCCESS);
+  DWORD count = 0, size = 4;
+  EXPECT_EQ(RegQueryValueExA(k, "Count", nullptr, nullptr, reinterpret_cast<BYTE *>(&count), &size), ERROR_SUCCESS);
+  EXPECT_EQ(count, 0x20u);
+  RegCloseKey(k);
   EXPECT_EQ(readHost(scratch("/transcript")), "dialog id=4 event=end\n");
-  EXPECT_EQ(run("bogus", &status).substr(0, 6), "usage:");
-  EXPECT_EQ(status, 2);
+}
+
+// The commands that only look need a prefix and never make one.
+TEST_F(PrefixToolTest, LookingNeedsAPrefixAndMakesNone) {
+  const std::string missing = scratch("/no-prefix");
+  for (const char *args : {"reg query HKLM", "reg export HKLM -", "groups", "drives", "freespace"}) {
+    SCOPED_TRACE(args);
+    int status = -1;
+    std::string out = runTool(args, &status, "W32_PREFIX=" + missing);
+    std::string command = std::string(args).substr(0, std::string(args).find(" HKLM"));
+    EXPECT_EQ(out.substr(0, out.find(" (")), "w32prefix " + command + ": " + missing + ": no such prefix");
+    EXPECT_EQ(status, 3);
+    EXPECT_FALSE(hostExists(missing));
+  }
 }
 
 } // namespace
