@@ -21,8 +21,11 @@ void toolError(const char *tool, const std::string &command, const std::string &
 ProgressLine::ProgressLine(const char *tool, const std::string &what, uint64_t total, bool quiet)
     : prefix_(std::string(tool) + ": " + what), total_(total), shown_(!quiet && isatty(STDERR_FILENO)) {}
 
-ProgressLine::~ProgressLine() {
+ProgressLine::~ProgressLine() { clear(); }
+
+void ProgressLine::clear() {
   if (shown_ && last_ >= 0) std::fprintf(stderr, "\r%*s\r", static_cast<int>(prefix_.size()) + 6, "");
+  last_ = -1;
 }
 
 void ProgressLine::update(uint64_t done) {

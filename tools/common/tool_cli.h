@@ -35,6 +35,9 @@ class ProgressLine {
   ProgressLine(const ProgressLine &) = delete;
   ProgressLine &operator=(const ProgressLine &) = delete;
   void update(uint64_t done);
+  // Takes the line away until the next update, so that other output on
+  // the terminal does not run into it.
+  void clear();
 
  private:
   std::string prefix_;

@@ -391,6 +391,7 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
       report.badMembers++;
       if (m.ioError) report.ioErrors++;
     }
+    if (progress) progress->clear();  // what onMember prints stands on a line of its own
     if (onMember) onMember(m);
   }
   for (size_t i = 0; i < found.size(); i++) {
@@ -640,7 +641,9 @@ int runCreate(int argc, char **argv) {
   }
   std::vector<ArchiveCreated> created;
   ProgressLine progress("zarc", "creating " + archive, total, quiet);
-  if (!createArchive(archive, inputs, &created, &error, &progress)) {
+  bool made = createArchive(archive, inputs, &created, &error, &progress);
+  progress.clear();
+  if (!made) {
     bool twoNames = error.compare(0, 11, "two members") == 0;
     toolError("zarc", "create", archive, error);
     return twoNames ? kExitUsage : kExitIo;
