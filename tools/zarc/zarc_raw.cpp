@@ -32,7 +32,7 @@ const char *const kZarcExplodeUsage =
     "      Decode the implode stream IN into OUT (\"-\": standard input or\n"
     "      output). A stream the decoder rejects (BadDictionarySize,\n"
     "      BadCompressionType, InputTooShort, UnexpectedEnd) exits 1 and\n"
-    "      leaves OUT as it was. -v: a summary with sizes and ratio.\n";
+    "      does not write OUT. -v: a summary with sizes and ratio.\n";
 const char *const kZarcRawCommon =
     "  -q: no progress line (it shows only when standard error is a terminal).\n";
 
@@ -287,7 +287,7 @@ int zarcExplode(int argc, char **argv) {
     std::string why = "not a whole implode stream: the decoder's result is " +
                       std::to_string(static_cast<int>(result)) + " " + dclResultName(result) + " after " +
                       std::to_string(s.written) + " bytes decoded";
-    why += f.outIsStdout ? " (those bytes were written)" : "; " + f.outName + " is left as it was";
+    why += f.outIsStdout ? " (those bytes were written)" : "; " + f.outName + " is not written";
     toolError("zarc", "explode", f.inName, why);
     return kExitBadData;
   }
