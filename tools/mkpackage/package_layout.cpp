@@ -283,7 +283,7 @@ std::vector<std::string> layoutFilesIn(const std::string &dir) {
 // The other layout in outDir: disk1..disk3 when one directory is to be
 // written, package files at the top when disks are. With replace its files
 // go (a disk directory only when nothing else is left in it).
-bool clearOtherLayout(const PackagePlan &plan, std::string *error) {
+bool clearOtherLayout(const PackagePlan &plan, bool clear, std::string *error) {
   std::vector<std::string> dirs;
   if (plan.disks) {
     if (!layoutFilesIn(plan.outDir).empty()) dirs.push_back(plan.outDir);
@@ -295,11 +295,12 @@ bool clearOtherLayout(const PackagePlan &plan, std::string *error) {
   }
   if (dirs.empty()) return true;
   if (!plan.replace) {
-    *error = plan.outDir + ": holds " +
+    *error = "it holds " +
              (plan.disks ? std::string("a one-directory package") : std::string("a disk layout (disk1, disk2, disk3)")) +
              "; give --replace to replace it, or another --out";
     return false;
   }
+  if (!clear) return true;
   for (const std::string &dir : dirs) {
     for (const std::string &name : layoutFilesIn(dir)) {
       if (unlink((dir + "/" + name).c_str()) != 0) {
@@ -376,6 +377,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     }
     setupName = setupProgramName(plan.target.empty() ? built : plan.target);
   }
+  if (isDir(plan.outDir) && !clearOtherLayout(plan, false, error)) return false;
   // The settings the setup program will not read are worth a word.
   std::string iniText;
   if (!plan.setupIni.empty()) {
@@ -442,7 +444,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     return true;
   };
   if (!disksFit()) return false;
-  if (isDir(plan.outDir) && !clearOtherLayout(plan, error)) return false;
+  if (isDir(plan.outDir) && !clearOtherLayout(plan, true, error)) return false;
   if (!io(makeDir(plan.outDir, error))) return false;
   if (plan.disks) {
     for (int d = 1; d <= 3; d++) {
