@@ -127,6 +127,7 @@ TEST_F(ZarcCli, ExplodeReportsTheDecoderResult) {
 TEST_F(ZarcCli, ErrorsHaveTheirStatusAndSayWhatIsWrong) {
   writeBytes(path("in"), textBytes(100, 1));
   writeBytes(path("Applet.class"), textBytes(100, 1));
+  writeBytes(path("zero.z"), Bytes{0, 0, 0, 0, 'x'});
   ASSERT_EQ(mkdir(path("sub").c_str(), 0755), 0);
   ASSERT_EQ(zarc("create " + path("a.z") + " " + path("in")), 0);
   const std::string in = path("in"), o = path("o");
@@ -156,6 +157,7 @@ TEST_F(ZarcCli, ErrorsHaveTheirStatusAndSayWhatIsWrong) {
       {"create " + o + " -z " + in, 2, "zarc create: unknown option -z"},
       {"list " + in, 1, "zarc list: " + in + ": not a package archive (-v says why)"},
       {"test -v " + in, 1, "not a package archive (the file is shorter than its directory"},
+      {"list -v " + path("zero.z"), 1, "not a package archive (its member count is 0, yet 1 more bytes follow)"},
       {"extract -o -n " + path("a.z"), 2, "-o and -n: exclude each other"},
       {"extract -d " + path("x") + " " + path("a.z") + " nosuch", 1, "no member named 'nosuch'"},
       {"extract " + path("a.z") + " -d " + dir_, 3, path("in") + " exists; nothing extracted (-o overwrites"},

@@ -28,7 +28,7 @@
   "      and --dict 6 (see implode). Prints each member's sizes and coding;\n"           \
   "      -q: nothing but errors, and no progress line.\n"
 #define ZARC_LIST_USAGE   \
-  "  zarc list [-v] ARCHIVE\n" \
+  "  zarc list [-v] [-q] ARCHIVE\n" \
   "      Each member: name, compressed and decoded size, last-write time (UTC).\n"
 #define ZARC_TEST_USAGE                                                     \
   "  zarc test [-v] [-q] ARCHIVE\n"                                         \
@@ -256,6 +256,19 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
     return report;
   }
   report.entryCount = parseEntryCount(countBytes);
+  // The setup program takes a count of 0 or less for an archive without
+  // members; but no archive is made so, nor with bytes after an empty
+  // directory.
+  if (report.entryCount < 0 || (report.entryCount == 0 && report.archiveSize > ARCHIVE_COUNT_SIZE)) {
+    report.error = report.entryCount < 0 ? "its first 4 bytes give a negative member count (" +
+                                               std::to_string(report.entryCount) + ")"
+                                         : "its member count is 0, yet " +
+                                               std::to_string(report.archiveSize - ARCHIVE_COUNT_SIZE) +
+                                               " more bytes follow";
+    report.notArchive = true;
+    close(fd);
+    return report;
+  }
   if (report.entryCount > 0 && archiveDirectoryEnd(report.entryCount) > report.archiveSize) {
     report.error = "the file is shorter than its directory: its first 4 bytes claim " +
                    std::to_string(report.entryCount) + " members, a directory of " +
@@ -675,7 +688,7 @@ int runRead(ArchiveAction action, int argc, char **argv) {
         optionsDone = true;
       } else if (arg == "-v") {
         verbose = true;
-      } else if (arg == "-q" && action != ArchiveAction::List) {
+      } else if (arg == "-q") {
         quiet = true;
       } else if (extract && arg == "-d") {
         if (i + 1 >= argc) return zarcUsageError(command, "-d", "needs a directory");
@@ -703,8 +716,8 @@ int runRead(ArchiveAction action, int argc, char **argv) {
   if (extract && chosen.empty()) options.existing = ExistingFiles::Refuse;
   if (toStdout) options.outFd = STDOUT_FILENO;
   options.makeTarget = true;
-  std::string what = (extract ? "extracting " : "testing ") + archive;
-  if (action != ArchiveAction::List && !quiet) options.progressWhat = what.c_str();
+  std::string what = (extract ? "extracting " : action == ArchiveAction::Test ? "testing " : "listing ") + archive;
+  if (!quiet) options.progressWhat = what.c_str();
   // What -v lists goes where the members' bytes do not.
   std::FILE *listing = toStdout ? stderr : stdout;
   bool headed = false;
