@@ -71,7 +71,6 @@ struct ArchiveMemberReport {
   uint64_t decodedBytes = 0;
   std::string error;          // "" when the member is good
   bool ioError = false;       // error: its file could not be written (the data may be good)
-  bool selected = true;       // among the members asked for
   bool kept = false;          // Extract: a file of its name was there and is kept
   std::string outPath;        // Extract: the file written (or kept)
 };
@@ -106,7 +105,7 @@ struct ArchiveReadOptions {
                                       // the members' compressed bytes
 };
 
-// Called once per member, in order, when it is done with; nothing about a
+// Called once per member asked for, in order, when it is done with; nothing about a
 // member is kept after it, so memory stays flat whatever the count.
 using ArchiveMemberHandler = std::function<void(const ArchiveMemberReport &)>;
 
@@ -117,8 +116,10 @@ using ArchiveMemberHandler = std::function<void(const ArchiveMemberReport &)>;
 // its destination and replaces a file of that name only once decoded to its
 // end; the archive itself is never written over. With Refuse, a file under
 // the name of any member to be extracted stops the run before anything is
-// written. A file too short for the directory its count claims is no
-// package archive. progress, when true, shows a progress line on a terminal.
+// written. A file too short for the directory its count claims, with a
+// negative count, or with bytes after an empty directory is no package
+// archive (notArchive). progress, when true, shows a progress line on a
+// terminal.
 ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
                              const ArchiveReadOptions &options, const ArchiveMemberHandler &onMember = nullptr);
 ArchiveReport processArchive(const std::string &archivePath, ArchiveAction action, const std::string &targetDir,
