@@ -280,6 +280,7 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
   }
 
   const std::string dir = targetDir.empty() ? std::string(".") : targetDir;
+  const std::string prefix = dir.back() == '/' ? dir : dir + "/";  // of every member's file
   const bool toFiles = action == ArchiveAction::Extract && options.outFd < 0;
   if (toFiles && options.makeTarget && !makeDirs(dir, &report.error)) {
     report.ioError = true;
@@ -315,7 +316,7 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
       if (!selected(stored, false)) continue;
       total += m.entry.dataEnd - m.entry.dataOffset;
       struct stat there;
-      std::string outPath = dir + "/" + stored;
+      std::string outPath = prefix + stored;
       if (toFiles && options.existing == ExistingFiles::Refuse && lstat(outPath.c_str(), &there) == 0) {
         report.error = outPath + " exists";
         report.ioError = true;
@@ -364,7 +365,7 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
       } else if (!toFiles) {
         decode(options.outFd);
       } else {
-        m.outPath = dir + "/" + stored;
+        m.outPath = prefix + stored;
         std::string error;
         struct stat there;
         if (written.count(stored)) {
@@ -713,6 +714,8 @@ int runRead(ArchiveAction action, int argc, char **argv) {
     }
   }
   if (archive.empty()) return zarcUsageError(command, "no ARCHIVE named");
+  if (dir.empty()) return zarcUsageError(command, "-d", "needs a directory");
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   if (extract && chosen.empty()) options.existing = ExistingFiles::Refuse;
   if (toStdout) options.outFd = STDOUT_FILENO;
   options.makeTarget = true;
@@ -741,7 +744,7 @@ int runRead(ArchiveAction action, int argc, char **argv) {
       if (m.kept) {
         std::fprintf(listing, "kept       %s (a file of that name is there)\n", m.outPath.c_str());
       } else {
-        std::fprintf(listing, "%s  %s (%llu bytes)\n", toStdout ? "wrote     " : "extracted", 
+        std::fprintf(listing, "%s  %s (%llu bytes)\n", toStdout ? "wrote    " : "extracted", 
                      toStdout ? m.name.c_str() : m.outPath.c_str(), static_cast<unsigned long long>(m.decodedBytes));
       }
     }
