@@ -744,7 +744,7 @@ int runRead(ArchiveAction action, int argc, char **argv) {
       if (m.kept) {
         std::fprintf(listing, "kept       %s (a file of that name is there)\n", m.outPath.c_str());
       } else {
-        std::fprintf(listing, "%s  %s (%llu bytes)\n", toStdout ? "wrote    " : "extracted", 
+        std::fprintf(listing, "%s  %s (%llu bytes)\n", toStdout ? "wrote    " : "extracted",
                      toStdout ? m.name.c_str() : m.outPath.c_str(), static_cast<unsigned long long>(m.decodedBytes));
       }
     }
