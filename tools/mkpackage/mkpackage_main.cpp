@@ -1,15 +1,10 @@
 // mkpackage: lays out an installation package and prints the byte total
 // its progress meter counts. The package is described on the command line,
 // or in a plan file (the same settings, INI-style), or both.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 #include "package_layout.h"

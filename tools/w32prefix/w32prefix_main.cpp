@@ -117,7 +117,7 @@ bool exists(const std::string &path) {
 }
 
 // A prefix the layer will use as it is: nothing to create in it.
-bool prefixReady(const std::string &command, std::string *why) {
+bool prefixReady(std::string *why) {
   std::string prefix = prefixPath();
   if (!isDir(prefix)) {
     *why = "no such prefix (W32_PREFIX names the prefix; the setup program or 'w32prefix drive' makes one)";
@@ -130,7 +130,6 @@ bool prefixReady(const std::string &command, std::string *why) {
     }
     closedir(d);
   }
-  (void)command;
   if (windows.empty() || !exists(windows + "/win.ini") || !exists(windows + "/system.ini") ||
       !isDir(prefix + "/dosdevices") || !exists(prefix + "/dosdevices/c:") || !exists(prefix + "/dosdevices/z:")) {
     *why = "not a complete prefix (drive_c/windows with win.ini and system.ini, dosdevices/c: and z:)";
@@ -142,7 +141,7 @@ bool prefixReady(const std::string &command, std::string *why) {
 // For a command that only looks: the prefix must be there already.
 bool needPrefix(const std::string &command) {
   std::string why;
-  if (prefixReady(command, &why)) return true;
+  if (prefixReady(&why)) return true;
   toolError(kTool, command, prefixPath(), why);
   return false;
 }
