@@ -720,7 +720,7 @@ int runRead(ArchiveAction action, int argc, char **argv) {
   if (toStdout) options.outFd = STDOUT_FILENO;
   options.makeTarget = true;
   std::string what = (extract ? "extracting " : action == ArchiveAction::Test ? "testing " : "listing ") + archive;
-  if (!quiet) options.progressWhat = what.c_str();
+  if (!quiet && isatty(STDERR_FILENO)) options.progressWhat = what.c_str();  // else not worth a pass
   // What -v lists goes where the members' bytes do not.
   std::FILE *listing = toStdout ? stderr : stdout;
   bool headed = false;
