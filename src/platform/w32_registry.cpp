@@ -301,6 +301,10 @@ LONG parseRegistry(const std::string &bytes, Registry *reg) {
   Key *current = nullptr;
   std::string l, next;
   Value v;
+  // Headers mostly follow their siblings: the last header's parent path and
+  // key find the next sibling without walking the whole path again.
+  std::string parentPath;
+  Key *parent = nullptr;
   while (nextLine(&l)) {
     if (l.empty() || l[0] == ';') continue;
     if (!sawSignature) {
@@ -311,8 +315,18 @@ LONG parseRegistry(const std::string &bytes, Registry *reg) {
     if (l[0] == '[') {
       size_t close = l.rfind(']');
       if (close == std::string::npos || close < 2) return ERROR_REGISTRY_CORRUPT;
-      current = keyForHeader(reg, l.substr(1, close - 1));
+      std::string path = l.substr(1, close - 1);
+      size_t cut = path.rfind('\\');
+      std::string leaf = cut == std::string::npos ? std::string() : path.substr(cut + 1);
+      if (parent && cut == parentPath.size() && path.compare(0, cut, parentPath) == 0 && !leaf.empty() &&
+          leaf.size() <= kMaxKeyName) {
+        current = parent->childOrAdd(leaf);
+        continue;
+      }
+      current = keyForHeader(reg, path);
       if (!current) return ERROR_REGISTRY_CORRUPT;
+      parent = cut == std::string::npos ? nullptr : keyForHeader(reg, path.substr(0, cut));
+      parentPath = parent ? path.substr(0, cut) : std::string();
       continue;
     }
     if (!current || (l[0] != '"' && l[0] != '@')) return ERROR_REGISTRY_CORRUPT;
