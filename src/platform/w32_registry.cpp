@@ -86,7 +86,11 @@ struct Key {
   }
 
   Key *child(const std::string &n) const {
-    auto it = subkeyIndex.find(folded(n));
+    // Looked up on every call: fold into a reused buffer, not a new string.
+    static thread_local std::string fold;
+    fold.assign(n);
+    for (char &c : fold) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    auto it = subkeyIndex.find(fold);
     return it == subkeyIndex.end() ? nullptr : it->second;
   }
   // The subkey of that name, made when there is none (*made then set).
@@ -503,14 +507,18 @@ LONG loadRegistry(Registry **out) {
 
 struct KeyRef {
   int root = 0;
-  std::vector<std::string> path;
+  // The key's path below its root: the handle's own, shared, not copied.
+  std::shared_ptr<const std::vector<std::string>> path;
   DWORD access = 0;
   bool predefined = false; // HKEY_CLASSES_ROOT's path is made when missing
 };
 
 bool predefined(HKEY h, KeyRef *ref) {
+  static const auto none = std::make_shared<const std::vector<std::string>>();
+  static const auto classes =
+      std::make_shared<const std::vector<std::string>>(std::vector<std::string>{"Software", "Classes"});
   intptr_t v = reinterpret_cast<intptr_t>(h);
-  ref->path.clear();
+  ref->path = none;
   ref->access = KEY_ALL_ACCESS;
   ref->predefined = true;
   if (v == reinterpret_cast<intptr_t>(HKEY_LOCAL_MACHINE)) {
@@ -521,7 +529,7 @@ bool predefined(HKEY h, KeyRef *ref) {
     ref->root = 2;
   } else if (v == reinterpret_cast<intptr_t>(HKEY_CLASSES_ROOT)) {
     ref->root = 0;
-    ref->path = {"Software", "Classes"};
+    ref->path = classes;
   } else {
     return false;
   }
@@ -533,7 +541,7 @@ bool keyRef(HKEY h, KeyRef *ref) {
   auto obj = std::static_pointer_cast<RegKeyObject>(findHandle(reinterpret_cast<HANDLE>(h), ObjKind::RegKey));
   if (!obj) return false;
   ref->root = obj->root;
-  ref->path = obj->path;
+  ref->path = std::shared_ptr<const std::vector<std::string>>(obj, &obj->path);
   ref->access = obj->access;
   return true;
 }
@@ -619,9 +627,9 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR sub, DWORD, REGSAM sam, P
   std::vector<std::string> parts;
   LONG rc = splitSubkey(sub, &parts);
   if (rc != ERROR_SUCCESS) return rc;
-  std::vector<std::string> path = base.path;
+  std::vector<std::string> path = *base.path;
   rc = withRegistry(false, [&](Registry &reg, bool *) -> LONG {
-    Key *k = findKey(reg, base.root, base.path);
+    Key *k = findKey(reg, base.root, *base.path);
     if (!k) return base.predefined ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
     for (const std::string &p : parts) {
       k = k->child(p);
@@ -651,14 +659,14 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR sub, DWORD, LPSTR, DWOR
   std::vector<std::string> parts;
   LONG rc = splitSubkey(sub, &parts);
   if (rc != ERROR_SUCCESS) return rc;
-  if (base.path.size() + parts.size() > kMaxDepth) return ERROR_INVALID_PARAMETER;
-  std::vector<std::string> path = base.path;
+  if (base.path->size() + parts.size() > kMaxDepth) return ERROR_INVALID_PARAMETER;
+  std::vector<std::string> path = *base.path;
   bool created = false;
   rc = withRegistry(true, [&](Registry &reg, bool *changed) -> LONG {
-    Key *k = findKey(reg, base.root, base.path);
+    Key *k = findKey(reg, base.root, *base.path);
     if (!k && base.predefined) { // HKEY_CLASSES_ROOT always exists
       k = &reg.roots[base.root];
-      for (const std::string &p : base.path) {
+      for (const std::string &p : *base.path) {
         bool made = false;
         k = k->childOrAdd(p, &made);
         created = created || made;
@@ -690,7 +698,7 @@ extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR name, DWORD, DWORD type,
   std::string n = name ? name : "";
   std::string bytes(reinterpret_cast<const char *>(data), data ? size : 0);
   return withRegistry(true, [&](Registry &reg, bool *changed) -> LONG {
-    Key *k = findKey(reg, ref.root, ref.path);
+    Key *k = findKey(reg, ref.root, *ref.path);
     if (!k) return ERROR_KEY_DELETED;
     Value *v = k->valueOrAdd(n);
     v->type = type;
@@ -710,7 +718,7 @@ extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR name, LPDWORD reserved
   if (!(ref.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   std::string n = name ? name : "";
   return withRegistry(false, [&](Registry &reg, bool *) -> LONG {
-    Key *k = findKey(reg, ref.root, ref.path);
+    Key *k = findKey(reg, ref.root, *ref.path);
     if (!k) return ERROR_KEY_DELETED;
     Value *v = k->value(n);
     if (!v) return ERROR_FILE_NOT_FOUND;
@@ -739,7 +747,7 @@ extern "C" LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD index, LPSTR name, LPDWORD
   if (!name || !nameSize || reserved) return ERROR_INVALID_PARAMETER;
   if (!(ref.access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   return withRegistry(false, [&](Registry &reg, bool *) -> LONG {
-    Key *k = findKey(reg, ref.root, ref.path);
+    Key *k = findKey(reg, ref.root, *ref.path);
     if (!k) return ERROR_KEY_DELETED;
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     const std::string &n = k->orderedSubkeys()[index]->name;
@@ -762,7 +770,7 @@ extern "C" LONG WINAPI RegEnumValueA(HKEY hKey, DWORD index, LPSTR name, LPDWORD
   if (!name || !nameSize || reserved || (data && !size)) return ERROR_INVALID_PARAMETER;
   if (!(ref.access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   return withRegistry(false, [&](Registry &reg, bool *) -> LONG {
-    Key *k = findKey(reg, ref.root, ref.path);
+    Key *k = findKey(reg, ref.root, *ref.path);
     if (!k) return ERROR_KEY_DELETED;
     if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
     const Value &v = k->values[index];
@@ -789,7 +797,7 @@ extern "C" LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR name) {
   if (!(ref.access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
   std::string n = name ? name : "";
   return withRegistry(true, [&](Registry &reg, bool *changed) -> LONG {
-    Key *k = findKey(reg, ref.root, ref.path);
+    Key *k = findKey(reg, ref.root, *ref.path);
     if (!k) return ERROR_KEY_DELETED;
     if (!k->removeValue(n)) return ERROR_FILE_NOT_FOUND;
     *changed = true;
@@ -808,7 +816,7 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR sub) {
   if (rc != ERROR_SUCCESS) return rc;
   if (parts.empty()) return cstrLen(sub) ? ERROR_BADKEY : ERROR_INVALID_PARAMETER;
   return withRegistry(true, [&](Registry &reg, bool *changed) -> LONG {
-    Key *parent = findKey(reg, ref.root, ref.path);
+    Key *parent = findKey(reg, ref.root, *ref.path);
     if (!parent) return ERROR_KEY_DELETED;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
       parent = parent->child(parts[i]);
