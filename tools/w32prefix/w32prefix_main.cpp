@@ -1022,6 +1022,17 @@ int main(int argc, char **argv) {
   std::vector<std::string> rest(args.begin() + 1, args.end());
   if (cmd == "reg") {
     if (rest.empty()) return usage("reg", "no reg command (query, set, delete, export, import)");
+    if (rest[0] == "--help" || rest[0] == "-h") {
+      for (const Command &c : kCommands) {
+        if (std::string(c.name).compare(0, 4, "reg ") == 0) std::printf("%s %s\n", &c == &kCommands[0] ? "usage:" : "      ", c.usage);
+      }
+      std::fputs(kExitStatusHelp, stdout);
+      return kExitOk;
+    }
+    if (rest[0] == "--version") {
+      printVersion(kTool);
+      return kExitOk;
+    }
     cmd += " " + rest[0];
     rest.erase(rest.begin());
   }
