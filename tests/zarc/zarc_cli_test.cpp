@@ -326,4 +326,50 @@ TEST_F(ZarcCli, MemoryStaysFlat) {
   EXPECT_LT(maxKiB, 48 * 1024);
 }
 
+// mkpackage's exit statuses and messages, and a printed plan that lays
+// out the same package as the command line it came from.
+TEST_F(ZarcCli, MkpackageStatusesAndPlans) {
+  auto mkpackage = [&](const std::string &args, std::string *out) {
+    int status = std::system((std::string(MKPACKAGE_PATH) + " " + args + " >'" + path("log") + "' 2>&1").c_str());
+    *out = readText(path("log"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  writeBytes(path("in"), textBytes(3000, 1));
+  ASSERT_EQ(mkdir(path("d").c_str(), 0755), 0);
+  writeBytes(path("d/IN"), textBytes(3000, 2));
+  writeBytes(path("two"), textBytes(3000, 2));
+  const std::string pkg = " --out " + path("p");
+  const struct {
+    std::string args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {pkg + " --bogus", 2, "mkpackage: unknown option --bogus\nTry 'mkpackage --help'."},
+      {pkg + " extra", 2, "mkpackage: unexpected argument extra"},
+      {pkg + " --disk-size 1.44M", 2, "--disk-size needs a number of bytes"},
+      {"--plan " + path("none.plan"), 3, "mkpackage: " + path("none.plan") + ": No such file"},
+      {pkg + " --generate --file readme.txt=" + path("none"), 3, "cannot open " + path("none")},
+      {pkg + " --file notes.txt=" + path("in"), 1, "mkpackage: cannot lay out " + path("p") + ": 'notes.txt' is not"},
+      {pkg + " --quorvel-member " + path("in") + " --quorvel-member " + path("d/IN"), 1,
+       "quorvel.z cannot hold " + path("d/IN") + " as 'IN': two members of that name"},
+      {pkg + " --generate --set Colour=red -q", 0, "mkpackage: warning: setup.ini key 'Colour' is not read"},
+      {"--help", 0, "exit status: 0 success, 1 bad data"},
+      {"--version", 0, "mkpackage (Quorvel Setup) 1.0\n"},
+  };
+  for (const auto &c : cases) {
+    std::string out;
+    EXPECT_EQ(mkpackage(c.args, &out), c.status) << c.args << "\n" << out;
+    EXPECT_NE(out.find(c.message), std::string::npos) << c.args << "\n" << out;
+  }
+  const std::string members = " --generate --disks --ascii --quorvel-member " + path("in") +
+                              " --binary --quorvel-member " + path("two") + " --dict 4";
+  std::string direct, planned, plan;
+  ASSERT_EQ(mkpackage("--out " + path("a") + members, &direct), 0) << direct;
+  ASSERT_EQ(mkpackage("--out " + path("b") + members + " --print-plan", &plan), 0) << plan;
+  std::ofstream(path("b.plan")) << plan;
+  ASSERT_EQ(mkpackage("--plan " + path("b.plan"), &planned), 0) << planned;
+  EXPECT_EQ(planned, direct);
+  EXPECT_EQ(readBytes(path("b/disk2/quorvel.z")).size(), readBytes(path("a/disk2/quorvel.z")).size());
+}
+
 }  // namespace

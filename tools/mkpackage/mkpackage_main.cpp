@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -126,6 +127,12 @@ int main(int argc, char **argv) {
       return kExitOk;
     } else if (arg == "--plan") {
       if (!(v = next())) return usage("--plan needs a file");
+      if (std::FILE *f = std::fopen(v, "rb")) {
+        std::fclose(f);
+      } else {
+        toolError("mkpackage", "", v, std::strerror(errno));
+        return kExitIo;
+      }
       if (!readPlan(v, &plan, &error)) {
         toolError("mkpackage", "", "cannot use the plan", error);
         return kExitBadData;

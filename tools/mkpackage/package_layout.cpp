@@ -355,8 +355,18 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   for (const auto &given : plan.files) {
     if (!io(checkInput(given.second, &inputs, error))) return false;
   }
+  // quorvel.z's member names, checked before anything is written.
+  std::set<std::string> memberNames;
   for (const std::string &path : plan.quorvelMembers) {
     if (!io(checkInput(path, &inputs, error))) return false;
+    std::string name = path.substr(path.find_last_of('/') + 1), folded;
+    std::string problem = memberNameProblem(name);
+    for (char c : name) folded += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (problem.empty() && !memberNames.insert(folded).second) problem = "two members of that name";
+    if (!problem.empty()) {
+      *error = "quorvel.z cannot hold " + path + " as '" + name + "': " + problem;
+      return false;
+    }
   }
   if (!plan.setupIni.empty() && !io(checkInput(plan.setupIni, &inputs, error))) return false;
   std::string setupName;
