@@ -327,6 +327,14 @@ void scriptFail(const std::string &message);
 // Records a line that answers nothing (for events that need no answer).
 void recordEvent(const std::string &line);
 std::string quoteText(const std::string &s);
+// A message box's icon and button set as transcripts name them
+// (MB_ICONERROR, MB_YESNO, ...), a button's name (OK, Cancel, ... or none),
+// and the buttons of a box with the one Escape stands for (0: Escape does
+// nothing, as in a Yes/No or Abort/Retry/Ignore box).
+const char *iconName(UINT type);
+const char *buttonsName(UINT type);
+const char *boxButtonName(int id);
+void boxButtons(UINT type, std::vector<int> *ids, int *escape);
 void resetScript(); // state mutex not held
 void loadAnswersFromEnvironment();
 // The scripted front end forgets the dialog it was answering (tests).

@@ -290,6 +290,61 @@ void scriptFailedLocked(Script &sc, const std::string &msg) {
 
 namespace w32int {
 
+// ---- The names of message boxes and their buttons, as transcripts and
+// answer files write them --------------------------------------------------
+
+const char *iconName(UINT type) {
+  switch (type & MB_ICONMASK) {
+  case MB_ICONERROR: return "MB_ICONERROR";
+  case MB_ICONQUESTION: return "MB_ICONQUESTION";
+  case MB_ICONWARNING: return "MB_ICONWARNING";
+  case MB_ICONINFORMATION: return "MB_ICONINFORMATION";
+  case 0: return "none";
+  default: return "unknown";
+  }
+}
+
+const char *buttonsName(UINT type) {
+  switch (type & MB_TYPEMASK) {
+  case MB_OK: return "MB_OK";
+  case MB_OKCANCEL: return "MB_OKCANCEL";
+  case MB_ABORTRETRYIGNORE: return "MB_ABORTRETRYIGNORE";
+  case MB_YESNOCANCEL: return "MB_YESNOCANCEL";
+  case MB_YESNO: return "MB_YESNO";
+  case MB_RETRYCANCEL: return "MB_RETRYCANCEL";
+  default: return "unknown";
+  }
+}
+
+namespace {
+struct Button {
+  const char *name;
+  int id;
+};
+const Button kButtonIds[] = {{"OK", IDOK},       {"Cancel", IDCANCEL}, {"Abort", IDABORT}, {"Retry", IDRETRY},
+                             {"Ignore", IDIGNORE}, {"Yes", IDYES},       {"No", IDNO}};
+}  // namespace
+
+const char *boxButtonName(int id) {
+  for (const Button &b : kButtonIds) {
+    if (b.id == id) return b.name;
+  }
+  return "none";
+}
+
+// The buttons of a box, and what Escape does there (0: nothing, as in a
+// Yes/No or Abort/Retry/Ignore box, which Escape cannot close).
+void boxButtons(UINT type, std::vector<int> *ids, int *escape) {
+  switch (type & MB_TYPEMASK) {
+  case MB_OKCANCEL: *ids = {IDOK, IDCANCEL}; *escape = IDCANCEL; break;
+  case MB_ABORTRETRYIGNORE: *ids = {IDABORT, IDRETRY, IDIGNORE}; *escape = 0; break;
+  case MB_YESNOCANCEL: *ids = {IDYES, IDNO, IDCANCEL}; *escape = IDCANCEL; break;
+  case MB_YESNO: *ids = {IDYES, IDNO}; *escape = 0; break;
+  case MB_RETRYCANCEL: *ids = {IDRETRY, IDCANCEL}; *escape = IDCANCEL; break;
+  default: *ids = {IDOK}; *escape = IDOK; break;
+  }
+}
+
 std::string quoteText(const std::string &s) {
   std::string out = "\"";
   for (char c : s) {

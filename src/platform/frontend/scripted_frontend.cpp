@@ -45,56 +45,6 @@ bool globMatch(const char *p, const char *s) {
   return *p == 0;
 }
 
-const char *iconName(UINT type) {
-  switch (type & MB_ICONMASK) {
-  case MB_ICONERROR: return "MB_ICONERROR";
-  case MB_ICONQUESTION: return "MB_ICONQUESTION";
-  case MB_ICONWARNING: return "MB_ICONWARNING";
-  case MB_ICONINFORMATION: return "MB_ICONINFORMATION";
-  case 0: return "none";
-  default: return "unknown";
-  }
-}
-
-const char *buttonsName(UINT type) {
-  switch (type & MB_TYPEMASK) {
-  case MB_OK: return "MB_OK";
-  case MB_OKCANCEL: return "MB_OKCANCEL";
-  case MB_ABORTRETRYIGNORE: return "MB_ABORTRETRYIGNORE";
-  case MB_YESNOCANCEL: return "MB_YESNOCANCEL";
-  case MB_YESNO: return "MB_YESNO";
-  case MB_RETRYCANCEL: return "MB_RETRYCANCEL";
-  default: return "unknown";
-  }
-}
-
-struct Button {
-  const char *name;
-  int id;
-};
-const Button kButtonIds[] = {{"OK", IDOK},       {"Cancel", IDCANCEL}, {"Abort", IDABORT}, {"Retry", IDRETRY},
-                             {"Ignore", IDIGNORE}, {"Yes", IDYES},       {"No", IDNO}};
-
-const char *buttonNameOf(int id) {
-  for (const Button &b : kButtonIds) {
-    if (b.id == id) return b.name;
-  }
-  return "none";
-}
-
-// The buttons of a box, and what Escape does there (0: nothing, as in a
-// Yes/No or Abort/Retry/Ignore box, which Escape cannot close).
-void boxButtons(UINT type, std::vector<int> *ids, int *escape) {
-  switch (type & MB_TYPEMASK) {
-  case MB_OKCANCEL: *ids = {IDOK, IDCANCEL}; *escape = IDCANCEL; break;
-  case MB_ABORTRETRYIGNORE: *ids = {IDABORT, IDRETRY, IDIGNORE}; *escape = 0; break;
-  case MB_YESNOCANCEL: *ids = {IDYES, IDNO, IDCANCEL}; *escape = IDCANCEL; break;
-  case MB_YESNO: *ids = {IDYES, IDNO}; *escape = 0; break;
-  case MB_RETRYCANCEL: *ids = {IDRETRY, IDCANCEL}; *escape = IDCANCEL; break;
-  default: *ids = {IDOK}; *escape = IDOK; break;
-  }
-}
-
 int parseInt(const std::string &t, int lo, int hi, int *out) {
   char *end = nullptr;
   long v = strtol(t.c_str(), &end, 10);
@@ -210,12 +160,12 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
             id = escape;
           } else {
             for (int b : ids) {
-              if (equalsNoCase(want, buttonNameOf(b))) id = b;
+              if (equalsNoCase(want, boxButtonName(b))) id = b;
             }
             if (id == 0) return "button " + want + " is not on a " + buttonsName(type) + " box";
           }
           result = id;
-          *answerText = buttonNameOf(id);
+          *answerText = boxButtonName(id);
           return "";
         },
         nullptr);

@@ -255,57 +255,6 @@ namespace {
 using term::Cells;
 using term::Layout;
 
-// ---- Names the transcript and answer files use ---------------------------
-
-const char *iconName(UINT type) {
-  switch (type & MB_ICONMASK) {
-  case MB_ICONERROR: return "MB_ICONERROR";
-  case MB_ICONQUESTION: return "MB_ICONQUESTION";
-  case MB_ICONWARNING: return "MB_ICONWARNING";
-  case MB_ICONINFORMATION: return "MB_ICONINFORMATION";
-  case 0: return "none";
-  default: return "unknown";
-  }
-}
-
-const char *buttonsName(UINT type) {
-  switch (type & MB_TYPEMASK) {
-  case MB_OK: return "MB_OK";
-  case MB_OKCANCEL: return "MB_OKCANCEL";
-  case MB_ABORTRETRYIGNORE: return "MB_ABORTRETRYIGNORE";
-  case MB_YESNOCANCEL: return "MB_YESNOCANCEL";
-  case MB_YESNO: return "MB_YESNO";
-  case MB_RETRYCANCEL: return "MB_RETRYCANCEL";
-  default: return "unknown";
-  }
-}
-
-const char *buttonName(int id) {
-  switch (id) {
-  case IDOK: return "OK";
-  case IDCANCEL: return "Cancel";
-  case IDABORT: return "Abort";
-  case IDRETRY: return "Retry";
-  case IDIGNORE: return "Ignore";
-  case IDYES: return "Yes";
-  case IDNO: return "No";
-  default: return "none";
-  }
-}
-
-// The buttons of a box, and the button Escape stands for (0: Escape does
-// nothing).
-void boxButtons(UINT type, std::vector<int> *ids, int *escape) {
-  switch (type & MB_TYPEMASK) {
-  case MB_OKCANCEL: *ids = {IDOK, IDCANCEL}; *escape = IDCANCEL; break;
-  case MB_ABORTRETRYIGNORE: *ids = {IDABORT, IDRETRY, IDIGNORE}; *escape = 0; break;
-  case MB_YESNOCANCEL: *ids = {IDYES, IDNO, IDCANCEL}; *escape = IDCANCEL; break;
-  case MB_YESNO: *ids = {IDYES, IDNO}; *escape = 0; break;
-  case MB_RETRYCANCEL: *ids = {IDRETRY, IDCANCEL}; *escape = IDCANCEL; break;
-  default: *ids = {IDOK}; *escape = IDOK; break;
-  }
-}
-
 // A box button's label, with the mnemonic Windows gives it.
 const char *boxLabel(int id) {
   switch (id) {
@@ -377,7 +326,7 @@ class Recorder {
   }
   std::list<Line>::iterator boxShown() { return add(""); }
   void boxAnswered(std::list<Line>::iterator line, const std::string &text, int button) {
-    line->answer = "message " + quoteText(text) + " " + buttonName(button);
+    line->answer = "message " + quoteText(text) + " " + boxButtonName(button);
     write();
   }
   // A media change: before the open box's answer, else the next answer.
@@ -672,7 +621,7 @@ class TerminalFrontEnd : public FrontEnd {
     if (recorder_ && box->recorded) recorder_->boxAnswered(box->recordLine, text, box->answer);
     lock.unlock();
     recordEvent("message caption=" + quoteText(caption) + " text=" + quoteText(text) + " icon=" + iconName(type) +
-                " buttons=" + buttonsName(type) + " answer=" + buttonName(box->answer));
+                " buttons=" + buttonsName(type) + " answer=" + boxButtonName(box->answer));
     return box->answer;
   }
 
