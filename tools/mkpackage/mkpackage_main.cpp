@@ -85,30 +85,6 @@ int usage(const std::string &message) {
   return kExitUsage;
 }
 
-bool splitPair(const std::string &text, std::string *key, std::string *value) {
-  size_t eq = text.find('=');
-  if (eq == std::string::npos || eq == 0) return false;
-  *key = text.substr(0, eq);
-  *value = text.substr(eq + 1);
-  return true;
-}
-
-bool parseNumber(const std::string &text, uint64_t limit, uint64_t *value) {
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (text.empty() || text[0] == '-' || *end || errno || v > limit) return false;
-  *value = v;
-  return true;
-}
-
-bool parseNumber(const std::string &text, uint32_t *value) {
-  uint64_t v = 0;
-  if (!parseNumber(text, 0xFFFFFFFFull, &v)) return false;
-  *value = static_cast<uint32_t>(v);
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {

@@ -567,8 +567,6 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   return true;
 }
 
-namespace {
-
 bool splitPair(const std::string &text, std::string *key, std::string *value) {
   size_t eq = text.find('=');
   if (eq == std::string::npos || eq == 0) return false;
@@ -592,6 +590,8 @@ bool parseNumber(const std::string &text, uint32_t *value) {
   *value = static_cast<uint32_t>(v);
   return true;
 }
+
+namespace {
 
 bool parseYes(const std::string &text, bool *value) {
   if (text == "yes" || text == "1" || text == "true") {

@@ -107,4 +107,10 @@ private:
   const char *pending_ = "";  // the rest of a word or line end begun
 };
 
+// "KEY=VALUE" into its two sides; false without a key or an '='.
+bool splitPair(const std::string &text, std::string *key, std::string *value);
+// A decimal number of at most limit (no sign, nothing after it).
+bool parseNumber(const std::string &text, uint64_t limit, uint64_t *value);
+bool parseNumber(const std::string &text, uint32_t *value);
+
 #endif
