@@ -115,7 +115,9 @@ UINT commandFor(const std::string &host, const struct stat &st, const std::vecto
     *exe = host;
     argv->push_back(host);
   } else if (h.compare(0, 2, "MZ") == 0) {
+    // Debian's 64-bit Wine installs its loader as wine64 only.
     *exe = findOnPath("wine");
+    if (exe->empty()) *exe = findOnPath("wine64");
     if (exe->empty()) return ERROR_BAD_FORMAT;
     argv->push_back(*exe);
     argv->push_back(host);

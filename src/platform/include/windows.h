@@ -57,7 +57,7 @@
  *   "#!" script runs through its interpreter and an ELF program directly,
  *   whatever their mode bits: an ELF file is first given the execute bits
  *   its read bits allow (files unpacked from a package have none).  A
- *   Windows program ("MZ") runs through wine when wine is on PATH.  WinExec
+ *   Windows program ("MZ") runs through wine (or wine64) from PATH.  WinExec
  *   returns 33 once the program's exec has succeeded; ERROR_FILE_NOT_FOUND,
  *   ERROR_PATH_NOT_FOUND (missing directory or drive), ERROR_NOT_READY (no
  *   disk in the drive), ERROR_BAD_FORMAT (any other file, or a Windows
