@@ -454,6 +454,32 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
     EXPECT_FALSE(exists(dir + "/pkg"));
     EXPECT_EQ(listDir(dir + "/flat"), std::vector<std::string>{"readme.txt"});
   }
+  // quorvel.z's own size is known only once it is made: when it then does
+  // not fit, an older quorvel.z stays as it was and nothing is left behind.
+  Bytes noise(20000);
+  uint32_t x = 2463534242u;
+  for (unsigned char &b : noise) {
+    x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    b = static_cast<unsigned char>(x >> 24);
+  }
+  writeFile(dir + "/noise.bin", noise);
+  ASSERT_EQ(mkdir((dir + "/old").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir + "/old/disk2").c_str(), 0755), 0);
+  writeFile(dir + "/old/disk2/quorvel.z", Bytes{'o', 'l', 'd'});
+  {
+    PackagePlan plan;
+    plan.outDir = dir + "/old";
+    plan.disks = true;
+    plan.generate = true;
+    plan.diskSize = 10000;
+    plan.quorvelMembers = {dir + "/noise.bin"};
+    PackageResult result;
+    std::string error;
+    EXPECT_FALSE(makePackage(plan, &result, &error));
+    EXPECT_NE(error.find("disk2 would hold"), std::string::npos) << error;
+    EXPECT_EQ(readFile(dir + "/old/disk2/quorvel.z"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(listDir(dir + "/old/disk2"), std::vector<std::string>{"quorvel.z"});
+  }
   // Without the setup program the first disk holds 1,455,000 bytes and the
   // package fits; a disk size of 0 lifts the limit.
   PackagePlan plan;

@@ -475,6 +475,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   };
 
   std::map<std::string, PackagedFile> written;
+  std::map<std::string, std::string> pendingPaths;  // final path -> the archive made for it
   for (const Step &step : steps) {
     const PackageFileInfo &f = *step.info;
     if (!f.archive || step.given != plan.files.end()) continue;
@@ -508,18 +509,31 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
       input.dictBits = plan.dictBits;
       archiveInputs.push_back(input);
     }
+    // Made under a name of its own and put in place only once every disk
+    // is known to hold it, so a failed check leaves an older quorvel.z.
+    std::string pending = diskDir(plan, f.disk) + "/." + f.name + "." + std::to_string(getpid()) + ".pending";
     if (!notAnInput(out.hostPath, inputs, error) ||
-        !io(createArchive(out.hostPath, archiveInputs, &result->quorvelMembers, error)))
+        !io(createArchive(pending, archiveInputs, &result->quorvelMembers, error))) {
+      unlink(pending.c_str());
       return false;
+    }
     for (const ArchiveCreated &c : result->quorvelMembers) out.counted += c.dataEnd - c.dataOffset;
-    out.size = fileSize(out.hostPath);
+    out.size = fileSize(pending);
+    pendingPaths[out.hostPath] = pending;
     diskBytes[f.disk] += out.size;
     written[f.name] = out;
     stepDone();
   }
   if (!disksFit()) {
-    for (const auto &w : written) unlink(w.second.hostPath.c_str());
+    for (const auto &p : pendingPaths) unlink(p.second.c_str());
     return false;
+  }
+  for (const auto &p : pendingPaths) {
+    if (!io(rename(p.second.c_str(), p.first.c_str()) == 0)) {
+      *error = "cannot write " + p.first + ": " + strerror(errno);
+      unlink(p.second.c_str());
+      return false;
+    }
   }
 
   for (const Step &step : steps) {
