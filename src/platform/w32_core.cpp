@@ -141,6 +141,8 @@ void ensureInit() {
   });
 }
 
+unsigned prefixGeneration() { return state().prefixGeneration.load(); }
+
 void setError(DWORD code) { lastError = code; }
 
 DWORD errnoToWin(int e) {
@@ -325,6 +327,7 @@ void resetForTest(const std::string &prefixDir) {
     std::lock_guard<std::mutex> lock(s.m);
     old.swap(s.handles);
     s.prefix = prefix;
+    ++s.prefixGeneration;
     s.testMode = true;
     s.currentDir = "C:\\";
     s.freeSpaceOverride.clear();

@@ -103,10 +103,8 @@ bool replaceHostFile(const std::string &host, const std::string &bytes) {
   return ok;
 }
 
-int readPrefixFile(const std::string &path, std::string *out) {
+int readPrefixFd(int fd, std::string *out) {
   out->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? 0 : errno;
   struct stat st;
   int err = 0;
   if (fstat(fd, &st) != 0) {
@@ -119,7 +117,7 @@ int readPrefixFile(const std::string &path, std::string *out) {
     out->resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
     while (got < out->size()) {
-      ssize_t n = read(fd, &(*out)[got], out->size() - got);
+      ssize_t n = pread(fd, &(*out)[got], out->size() - got, static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         err = errno;
@@ -130,8 +128,20 @@ int readPrefixFile(const std::string &path, std::string *out) {
     }
     out->resize(got); // no more than the size seen: a file that grows meanwhile is not followed
   }
-  close(fd);
   if (err) out->clear();
+  return err;
+}
+
+int openPrefixFile(const std::string &path) {
+  return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
+int readPrefixFile(const std::string &path, std::string *out) {
+  out->clear();
+  int fd = openPrefixFile(path);
+  if (fd < 0) return errno == ENOENT ? 0 : errno;
+  int err = readPrefixFd(fd, out);
+  close(fd);
   return err;
 }
 

@@ -115,6 +115,7 @@ struct FaultArm {
 struct State {
   std::mutex m; // guards everything below
   std::string prefix;
+  std::atomic<unsigned> prefixGeneration{0}; // counts changes of prefix
   bool testMode = false;
   std::string currentDir = "C:\\";
   std::map<char, unsigned long long> freeSpaceOverride;
@@ -129,6 +130,9 @@ struct State {
 
 State &state();   // initialised on first use (prefix, answers, transcript)
 void ensureInit(); // called by every entry point
+// Changes whenever the prefix does: what depends on the prefix's path may be
+// kept until it changes.
+unsigned prefixGeneration();
 
 // Creates the prefix layout: drive_c/windows with win.ini and system.ini,
 // dosdevices with c: and z:.  With reset, every other drive link is removed.
@@ -174,6 +178,11 @@ constexpr off_t kPrefixFileCap = 64 * 1024 * 1024;
 // regular file, EFBIG for a file over kPrefixFileCap, else why it could not
 // be read.  Never blocks on a FIFO.
 int readPrefixFile(const std::string &path, std::string *out);
+// The same in two steps, for a reader that keeps the file open to see later
+// whether it has changed: opens without blocking on a FIFO (-1 with errno
+// set), then reads what the descriptor holds from its start.
+int openPrefixFile(const std::string &path);
+int readPrefixFd(int fd, std::string *out);
 
 // An advisory lock on a host file (flock), for the read-modify-write of the
 // prefix's own files between processes.  Blocks until granted.

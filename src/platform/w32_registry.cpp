@@ -10,8 +10,8 @@
 //   @="the key's default value"
 //
 // Every call looks at the file, and parses it again only when it has been
-// replaced since; names are found through indexes, so a key of 100,000
-// values or subkeys is enumerated in linear time.  A call that changes the
+// replaced or changed since; names are found through indexes, so a key of
+// 100,000 values or subkeys is enumerated in linear time.  A call that changes the
 // registry holds an exclusive flock on system.reg.lock from its read to its
 // write, and writes a temporary file that it renames over system.reg, so two
 // processes never lose each other's changes and a reader (which takes no
@@ -31,10 +31,11 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
+#include <string_view>
 
 using namespace w32int;
 
@@ -48,11 +49,81 @@ constexpr int kRoots = 3;
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxDepth = 512;
 
-std::string folded(const std::string &s) {
-  std::string out = s;
-  for (char &c : out) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return out;
+using View = std::string_view;
+
+// Names compare without regard to ASCII case.
+inline unsigned char foldChar(char c) {
+  unsigned char u = static_cast<unsigned char>(c);
+  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + 32) : u;
 }
+
+bool sameName(View a, View b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (foldChar(a[i]) != foldChar(b[i])) return false;
+  }
+  return true;
+}
+
+// The subkeys' order: by their names in lower case, byte by byte.
+bool nameBefore(View a, View b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = foldChar(a[i]), y = foldChar(b[i]);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
+uint32_t nameHash(View s) {
+  uint32_t h = 2166136261u;
+  for (char c : s) h = (h ^ foldChar(c)) * 16777619u;
+  return h;
+}
+
+// The places of a key's values or subkeys by name: an open-addressing table
+// of positions into the key's vector (plus one; 0 is a free slot), at most
+// half full.  Four bytes an entry, where a node-based map would take about
+// seventy: a key of 100,000 values stays small and quick to build.
+class NameIndex {
+public:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
+  // The position of the entry named like name, or npos.
+  template <typename NameAt> size_t find(View name, NameAt nameAt) const {
+    if (slots_.empty()) return npos;
+    size_t mask = slots_.size() - 1;
+    for (size_t i = nameHash(name) & mask;; i = (i + 1) & mask) {
+      uint32_t s = slots_[i];
+      if (s == 0) return npos;
+      if (sameName(nameAt(s - 1), name)) return s - 1;
+    }
+  }
+  // Indexes the last of count entries, whose name is not indexed yet.
+  template <typename NameAt> void addLast(size_t count, NameAt nameAt) {
+    if (count * 2 > slots_.size()) {
+      rebuild(count, nameAt);
+    } else {
+      place(count - 1, nameAt(count - 1));
+    }
+  }
+  // Indexes entries 0 to count-1 afresh, after they have moved.
+  template <typename NameAt> void rebuild(size_t count, NameAt nameAt) {
+    size_t size = 8;
+    while (size < count * 2) size *= 2;
+    slots_.assign(size, 0);
+    for (size_t p = 0; p < count; ++p) place(p, nameAt(p));
+  }
+
+private:
+  void place(size_t pos, View name) {
+    size_t mask = slots_.size() - 1;
+    size_t i = nameHash(name) & mask;
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<uint32_t>(pos + 1);
+  }
+  std::vector<uint32_t> slots_;
+};
 
 struct Value {
   std::string name; // "" is the key's default value, written @
@@ -62,14 +133,13 @@ struct Value {
 
 struct Key {
   std::string name;
-  std::string fold;                           // name in lower case: the subkeys' order
-  std::vector<Value> values;                  // in the order first set
-  std::unordered_map<std::string, size_t> valueIndex; // folded name -> place in values
-  // Subkeys, put in order (by fold) when they are enumerated or written;
-  // found by name through the index.
+  std::vector<Value> values; // in the order first set
+  NameIndex valueIndex;
+  // Subkeys, put in order (by name, ignoring case) when they are enumerated
+  // or written.
   std::vector<std::unique_ptr<Key>> subkeys;
+  NameIndex subkeyIndex;
   bool subkeysInOrder = true;
-  std::unordered_map<std::string, Key *> subkeyIndex; // fold -> subkey
 
   Key() = default;
   Key(const Key &) = delete;
@@ -85,64 +155,63 @@ struct Key {
     }
   }
 
-  Key *child(const std::string &n) const {
-    // Looked up on every call: fold into a reused buffer, not a new string.
-    static thread_local std::string fold;
-    fold.assign(n);
-    for (char &c : fold) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    auto it = subkeyIndex.find(fold);
-    return it == subkeyIndex.end() ? nullptr : it->second;
+  auto subkeyName() const {
+    return [this](size_t i) { return View(subkeys[i]->name); };
+  }
+  auto valueName() const {
+    return [this](size_t i) { return View(values[i].name); };
+  }
+
+  Key *child(View n) const {
+    size_t i = subkeyIndex.find(n, subkeyName());
+    return i == NameIndex::npos ? nullptr : subkeys[i].get();
   }
   // The subkey of that name, made when there is none (*made then set).
-  Key *childOrAdd(const std::string &n, bool *made = nullptr) {
-    std::string f = folded(n);
-    auto found = subkeyIndex.try_emplace(f, nullptr);
-    if (made) *made = found.second;
-    if (!found.second) return found.first->second;
+  Key *childOrAdd(View n, bool *made = nullptr) {
+    Key *found = child(n);
+    if (made) *made = !found;
+    if (found) return found;
     auto k = std::make_unique<Key>();
-    k->name = n;
-    k->fold = std::move(f);
-    Key *raw = k.get();
-    if (!subkeys.empty() && raw->fold < subkeys.back()->fold) subkeysInOrder = false;
-    found.first->second = raw;
+    k->name.assign(n);
+    if (!subkeys.empty() && nameBefore(n, subkeys.back()->name)) subkeysInOrder = false;
     subkeys.push_back(std::move(k));
-    return raw;
+    subkeyIndex.addLast(subkeys.size(), subkeyName());
+    return subkeys.back().get();
   }
   const std::vector<std::unique_ptr<Key>> &orderedSubkeys() {
     if (!subkeysInOrder) {
-      std::sort(subkeys.begin(), subkeys.end(),
-                [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) { return a->fold < b->fold; });
+      std::stable_sort(subkeys.begin(), subkeys.end(),
+                [](const std::unique_ptr<Key> &a, const std::unique_ptr<Key> &b) { return nameBefore(a->name, b->name); });
+      subkeyIndex.rebuild(subkeys.size(), subkeyName());
       subkeysInOrder = true;
     }
     return subkeys;
   }
-  bool removeChild(const Key *c) {
+  void removeChild(const Key *c) {
     for (auto it = subkeys.begin(); it != subkeys.end(); ++it) {
       if (it->get() != c) continue;
-      subkeyIndex.erase(c->fold);
       subkeys.erase(it);
-      return true;
+      subkeyIndex.rebuild(subkeys.size(), subkeyName());
+      return;
     }
-    return false;
   }
-  Value *value(const std::string &n) {
-    auto it = valueIndex.find(folded(n));
-    return it == valueIndex.end() ? nullptr : &values[it->second];
+  Value *value(View n) {
+    size_t i = valueIndex.find(n, valueName());
+    return i == NameIndex::npos ? nullptr : &values[i];
   }
   // The value of that name, made (empty, REG_NONE) when there is none.
-  Value *valueOrAdd(const std::string &n) {
-    auto found = valueIndex.try_emplace(folded(n), values.size());
-    if (!found.second) return &values[found.first->second];
+  Value *valueOrAdd(View n) {
+    if (Value *v = value(n)) return v;
     values.push_back(Value());
-    values.back().name = n;
+    values.back().name.assign(n);
+    valueIndex.addLast(values.size(), valueName());
     return &values.back();
   }
-  bool removeValue(const std::string &n) {
-    auto it = valueIndex.find(folded(n));
-    if (it == valueIndex.end()) return false;
-    values.erase(values.begin() + static_cast<std::ptrdiff_t>(it->second));
-    valueIndex.clear();
-    for (size_t i = 0; i < values.size(); ++i) valueIndex[folded(values[i].name)] = i;
+  bool removeValue(View n) {
+    size_t i = valueIndex.find(n, valueName());
+    if (i == NameIndex::npos) return false;
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(i));
+    valueIndex.rebuild(values.size(), valueName());
     return true;
   }
 };
@@ -153,25 +222,39 @@ struct Registry {
 
 std::mutex registryMutex; // one registry call at a time in this process
 
-std::string registryFile() { return w32::prefixDir() + "/system.reg"; }
+// Under registryMutex: built again only when the prefix changes.
+const std::string &registryFile() {
+  static unsigned generation = 0;
+  static std::string file;
+  unsigned now = prefixGeneration();
+  if (file.empty() || now != generation) {
+    generation = now;
+    file = w32::prefixDir() + "/system.reg";
+  }
+  return file;
+}
 std::string lockFile() { return w32::prefixDir() + "/system.reg.lock"; }
 
 // ---- Reading the file ------------------------------------------------------
+//
+// The parser works on views into the file's bytes: a registry of 100,000
+// values is read without a string per line.
 
-bool parseQuoted(const std::string &line, size_t *i, std::string *out) {
+// A quoted string at line[*i], its escapes undone, into *out.
+bool parseQuoted(View line, size_t *i, std::string *out) {
   if (*i >= line.size() || line[*i] != '"') return false;
   ++*i;
   out->clear();
   while (*i < line.size()) {
-    char c = line[(*i)++];
-    if (c == '"') return true;
-    if (c == '\\') {
-      if (*i >= line.size()) return false;
-      char e = line[(*i)++];
-      if (e != '\\' && e != '"') return false;
-      c = e;
-    }
-    *out += c;
+    size_t stop = line.find_first_of("\"\\", *i);
+    if (stop == View::npos) return false;
+    out->append(line.data() + *i, stop - *i);
+    *i = stop + 1;
+    if (line[stop] == '"') return true;
+    if (*i >= line.size()) return false;
+    char e = line[(*i)++];
+    if (e != '\\' && e != '"') return false;
+    *out += e;
   }
   return false;
 }
@@ -183,7 +266,7 @@ int hexDigit(char c) {
   return -1;
 }
 
-bool parseHexBytes(const std::string &s, std::string *out) {
+bool parseHexBytes(View s, std::string *out) {
   out->clear();
   size_t i = 0;
   auto skip = [&] {
@@ -206,8 +289,10 @@ bool parseHexBytes(const std::string &s, std::string *out) {
   }
 }
 
+bool startsWith(View s, View prefix) { return s.substr(0, prefix.size()) == prefix; }
+
 // One value line (continuations already joined).
-bool parseValue(const std::string &line, Value *v) {
+bool parseValue(View line, Value *v) {
   size_t i = 0;
   if (line[0] == '@') {
     v->name.clear();
@@ -216,17 +301,16 @@ bool parseValue(const std::string &line, Value *v) {
     return false;
   }
   if (i >= line.size() || line[i] != '=') return false;
-  std::string data = line.substr(i + 1);
+  View data = line.substr(i + 1);
   if (!data.empty() && data[0] == '"') {
     size_t j = 0;
-    std::string text;
-    if (!parseQuoted(data, &j, &text) || j != data.size()) return false;
+    if (!parseQuoted(data, &j, &v->data) || j != data.size()) return false;
     v->type = REG_SZ;
-    v->data = text + std::string(1, '\0');
+    v->data += '\0';
     return true;
   }
-  if (data.compare(0, 6, "dword:") == 0) {
-    std::string digits = data.substr(6);
+  if (startsWith(data, "dword:")) {
+    View digits = data.substr(6);
     if (digits.size() != 8) return false;
     DWORD n = 0;
     for (char c : digits) {
@@ -238,13 +322,13 @@ bool parseValue(const std::string &line, Value *v) {
     v->data.assign(reinterpret_cast<const char *>(&n), 4);
     return true;
   }
-  if (data.compare(0, 4, "hex:") == 0) {
+  if (startsWith(data, "hex:")) {
     v->type = REG_BINARY;
     return parseHexBytes(data.substr(4), &v->data);
   }
-  if (data.compare(0, 4, "hex(") == 0) {
+  if (startsWith(data, "hex(")) {
     size_t close = data.find("):");
-    if (close == std::string::npos || close == 4) return false;
+    if (close == View::npos || close == 4) return false;
     DWORD t = 0;
     for (size_t k = 4; k < close; ++k) {
       int d = hexDigit(data[k]);
@@ -259,55 +343,52 @@ bool parseValue(const std::string &line, Value *v) {
 
 // The key of a header path, created as needed; nullptr for an unknown root,
 // an empty or too long key name, or a path deeper than Windows allows.
-Key *keyForHeader(Registry *reg, const std::string &path) {
-  std::vector<std::string> parts;
-  std::string part;
-  for (char c : path) {
-    if (c == '\\') {
-      parts.push_back(part);
-      part.clear();
-    } else {
-      part += c;
-    }
-  }
-  parts.push_back(part);
+Key *keyForHeader(Registry *reg, View path) {
+  size_t cut = path.find('\\');
+  View root = path.substr(0, cut);
+  View rest = cut == View::npos ? View() : path.substr(cut + 1);
   Key *k = nullptr;
-  size_t first = 1;
+  size_t depth = 0;
   for (int r = 0; r < kRoots; ++r) {
-    if (equalsNoCase(parts[0], kRootNames[r])) k = &reg->roots[r];
+    if (equalsNoCase(std::string(root), kRootNames[r])) k = &reg->roots[r];
   }
-  if (equalsNoCase(parts[0], "HKEY_CLASSES_ROOT")) {
-    parts.insert(parts.begin() + 1, {"Software", "Classes"});
-    k = &reg->roots[0];
+  if (equalsNoCase(std::string(root), "HKEY_CLASSES_ROOT")) {
+    k = reg->roots[0].childOrAdd("Software")->childOrAdd("Classes");
+    depth = 2;
   }
-  if (!k || parts.size() - first > kMaxDepth) return nullptr;
-  for (size_t i = first; i < parts.size(); ++i) {
-    if (parts[i].empty() || parts[i].size() > kMaxKeyName) return nullptr;
-    k = k->childOrAdd(parts[i]);
+  if (!k) return nullptr;
+  if (cut == View::npos) return k;
+  for (;;) {
+    size_t end = rest.find('\\');
+    View part = rest.substr(0, end);
+    if (part.empty() || part.size() > kMaxKeyName || ++depth > kMaxDepth) return nullptr;
+    k = k->childOrAdd(part);
+    if (end == View::npos) return k;
+    rest.remove_prefix(end + 1);
   }
-  return k;
 }
 
 // The file's bytes into reg: ERROR_SUCCESS or ERROR_REGISTRY_CORRUPT.
-LONG parseRegistry(const std::string &bytes, Registry *reg) {
+LONG parseRegistry(View bytes, Registry *reg) {
   size_t pos = 0;
   // The next line without its line end; false at the end of the bytes.
-  auto nextLine = [&](std::string *l) {
+  auto nextLine = [&](View *l) {
     if (pos >= bytes.size()) return false;
     size_t nl = bytes.find('\n', pos);
-    if (nl == std::string::npos) nl = bytes.size();
+    if (nl == View::npos) nl = bytes.size();
     size_t end = nl > pos && bytes[nl - 1] == '\r' ? nl - 1 : nl;
-    l->assign(bytes, pos, end - pos);
+    *l = bytes.substr(pos, end - pos);
     pos = nl + 1;
     return true;
   };
   bool sawSignature = false;
   Key *current = nullptr;
-  std::string l, next;
+  View l, next;
+  std::string joined;
   Value v;
   // Headers mostly follow their siblings: the last header's parent path and
   // key find the next sibling without walking the whole path again.
-  std::string parentPath;
+  View parentPath;
   Key *parent = nullptr;
   while (nextLine(&l)) {
     if (l.empty() || l[0] == ';') continue;
@@ -318,30 +399,36 @@ LONG parseRegistry(const std::string &bytes, Registry *reg) {
     }
     if (l[0] == '[') {
       size_t close = l.rfind(']');
-      if (close == std::string::npos || close < 2) return ERROR_REGISTRY_CORRUPT;
-      std::string path = l.substr(1, close - 1);
+      if (close == View::npos || close < 2) return ERROR_REGISTRY_CORRUPT;
+      View path = l.substr(1, close - 1);
       size_t cut = path.rfind('\\');
-      std::string leaf = cut == std::string::npos ? std::string() : path.substr(cut + 1);
-      if (parent && cut == parentPath.size() && path.compare(0, cut, parentPath) == 0 && !leaf.empty() &&
+      View leaf = cut == View::npos ? View() : path.substr(cut + 1);
+      if (parent && cut == parentPath.size() && path.substr(0, cut) == parentPath && !leaf.empty() &&
           leaf.size() <= kMaxKeyName) {
         current = parent->childOrAdd(leaf);
         continue;
       }
       current = keyForHeader(reg, path);
       if (!current) return ERROR_REGISTRY_CORRUPT;
-      parent = cut == std::string::npos ? nullptr : keyForHeader(reg, path.substr(0, cut));
-      parentPath = parent ? path.substr(0, cut) : std::string();
+      parent = cut == View::npos ? nullptr : keyForHeader(reg, path.substr(0, cut));
+      parentPath = parent ? path.substr(0, cut) : View();
       continue;
     }
     if (!current || (l[0] != '"' && l[0] != '@')) return ERROR_REGISTRY_CORRUPT;
     // Hex data may go on over lines that end in a backslash.
-    while (!l.empty() && l.back() == '\\' && l.find("=hex") != std::string::npos && nextLine(&next)) {
-      l.pop_back();
-      size_t b = next.find_first_not_of(" \t");
-      if (b != std::string::npos) l.append(next, b, std::string::npos);
+    if (l.back() == '\\' && l.find("=hex") != View::npos) {
+      joined.assign(l);
+      while (!joined.empty() && joined.back() == '\\' && nextLine(&next)) {
+        joined.pop_back();
+        size_t b = next.find_first_not_of(" \t");
+        if (b != View::npos) joined.append(next.substr(b));
+      }
+      l = joined;
     }
     if (!parseValue(l, &v)) return ERROR_REGISTRY_CORRUPT;
-    *current->valueOrAdd(v.name) = std::move(v);
+    Value *slot = current->valueOrAdd(v.name);
+    slot->type = v.type;
+    slot->data.swap(v.data);
   }
   if (!bytes.empty() && !sawSignature) return ERROR_REGISTRY_CORRUPT;
   return ERROR_SUCCESS;
@@ -437,28 +524,35 @@ LONG saveRegistry(Registry &reg) {
   return replaceHostFile(registryFile(), out) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
-// The parsed registry is kept while system.reg stays the same file: every
-// write replaces it by a new one (rename), so a change by any process shows
-// as another inode, size, change or modification time.
+// The parsed registry is kept for as long as system.reg stays the same
+// file, which is checked on every call through a descriptor held open on
+// the file that was parsed: cheaper than looking the path up again, and
+// exact.  Every write replaces the file by a new one (rename), which leaves
+// the old one without links; a change made in place shows in its size,
+// modification or change time; a rename or a new link changes its change
+// time and link count.
 struct FileStamp {
   bool exists = false;
   dev_t dev = 0;
   ino_t ino = 0;
+  nlink_t links = 0;
   off_t size = 0;
   struct timespec mtime = {0, 0}, ctime = {0, 0};
   bool operator==(const FileStamp &o) const {
-    return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    return exists == o.exists && dev == o.dev && ino == o.ino && links == o.links && size == o.size &&
+           mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
   }
 };
 
-FileStamp stampOf(const std::string &path) {
+FileStamp stampOf(int fd) {
   FileStamp s;
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return s;
-  s.exists = true;
+  if (fstat(fd, &st) != 0) return s;
+  s.exists = st.st_nlink > 0; // a file replaced or deleted has no links left
   s.dev = st.st_dev;
   s.ino = st.st_ino;
+  s.links = st.st_nlink;
   s.size = st.st_size;
   s.mtime = st.st_mtim;
   s.ctime = st.st_ctim;
@@ -467,40 +561,87 @@ FileStamp stampOf(const std::string &path) {
 
 struct Cache {
   std::string file;
-  FileStamp stamp;
+  int fd = -1;                   // on the file parsed; -1 when there was none
+  FileStamp stamp;               // of that file when it was parsed
   std::unique_ptr<Registry> reg; // null: nothing kept
-} cache;                         // under registryMutex
+
+  void drop() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+    stamp = FileStamp();
+    file.clear();
+    reg.reset();
+  }
+  // Whether the tree kept is still the file's content.
+  bool current(const std::string &path) const {
+    if (!reg || file != path) return false;
+    if (fd < 0) { // parsed as missing: still missing?
+      struct stat st;
+      return stat(path.c_str(), &st) != 0 && errno == ENOENT;
+    }
+    FileStamp now = stampOf(fd);
+    return now.exists && now == stamp;
+  }
+  // Keeps reg as the content of path: open now, at stamp (fd -1 and an
+  // empty stamp for a missing file).
+  void keep(const std::string &path, int openFd, const FileStamp &s) {
+    if (fd >= 0 && fd != openFd) close(fd);
+    file = path;
+    fd = openFd;
+    stamp = s;
+  }
+} cache; // under registryMutex
 
 // The registry as the file holds it now, parsed again only when the file
 // has changed. ERROR_SUCCESS (a missing file is an empty registry),
 // ERROR_REGISTRY_CORRUPT, or ERROR_REGISTRY_IO_FAILED for a file that cannot
 // be read, is not a regular file or is larger than a registry can be.
 LONG loadRegistry(Registry **out) {
-  std::string file = registryFile();
-  FileStamp now = stampOf(file);
-  if (cache.reg && cache.file == file && cache.stamp == now) {
+  const std::string &file = registryFile();
+  if (cache.current(file)) {
     *out = cache.reg.get();
     return ERROR_SUCCESS;
   }
-  cache.reg.reset();
+  cache.drop();
   std::string bytes;
-  if (readPrefixFile(file, &bytes) != 0) return ERROR_REGISTRY_IO_FAILED;
+  int fd = openPrefixFile(file);
+  if (fd < 0 && errno != ENOENT) return ERROR_REGISTRY_IO_FAILED;
+  FileStamp before;
+  if (fd >= 0) {
+    before = stampOf(fd);
+    if (readPrefixFd(fd, &bytes) != 0) {
+      close(fd);
+      return ERROR_REGISTRY_IO_FAILED;
+    }
+  }
   auto reg = std::make_unique<Registry>();
   LONG rc = parseRegistry(bytes, reg.get());
-  if (rc != ERROR_SUCCESS) return rc;
-  FileStamp after = stampOf(file);
-  if (after == now) { // not replaced while it was read
-    cache.file = file;
-    cache.stamp = now;
-    cache.reg = std::move(reg);
-    *out = cache.reg.get();
+  if (rc != ERROR_SUCCESS) {
+    if (fd >= 0) close(fd);
+    return rc;
+  }
+  cache.reg = std::move(reg);
+  *out = cache.reg.get();
+  if (fd >= 0 && !(stampOf(fd) == before)) {
+    // Changed while it was read: good for this call only.
+    close(fd);
+    cache.file.clear();
     return ERROR_SUCCESS;
   }
-  cache.reg = std::move(reg); // good for this call only
-  cache.stamp = FileStamp();
-  cache.file.clear();
-  *out = cache.reg.get();
+  cache.keep(file, fd, before);
   return ERROR_SUCCESS;
+}
+
+// After this process has written the registry: the tree kept is the new
+// file's content.
+void keepWritten() {
+  const std::string &file = registryFile();
+  int fd = openPrefixFile(file);
+  if (fd < 0) {
+    cache.drop();
+    return;
+  }
+  cache.keep(file, fd, stampOf(fd));
 }
 
 // ---- Handles -------------------------------------------------------------
@@ -604,8 +745,11 @@ template <typename F> LONG withRegistry(bool exclusive, F f) {
   if (rc == ERROR_SUCCESS && changed) rc = saveRegistry(*reg);
   if (changed) {
     // The tree now holds the change: keep it only if the file does too.
-    cache.stamp = stampOf(registryFile());
-    if (rc != ERROR_SUCCESS) cache.reg.reset();
+    if (rc == ERROR_SUCCESS) {
+      keepWritten();
+    } else {
+      cache.drop();
+    }
   }
   return rc;
 }

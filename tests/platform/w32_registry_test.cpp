@@ -311,6 +311,27 @@ TEST_F(RegistryTest, AKeyWithManyValuesAndSubkeys) {
   EXPECT_EQ(keys, n);
 }
 
+// The tree kept between calls follows every change another program makes
+// to the file: replaced whole (even by one of the same size), rewritten in
+// place, moved away, removed, made again.
+TEST_F(RegistryTest, ChangesFromOutsideAreSeenByTheNextCall) {
+  auto file = [](const char *v) { return std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"") + v + "\"\n"; };
+  auto v = [&] { return query(HKEY_LOCAL_MACHINE, "K", "v"); };
+  writeHost(regFile(), file("one"));
+  EXPECT_EQ(v(), std::string("one\0", 4));
+  writeHost(regFile() + ".new", file("two"));
+  ASSERT_EQ(rename((regFile() + ".new").c_str(), regFile().c_str()), 0);
+  EXPECT_EQ(v(), std::string("two\0", 4)) << "replaced by a file of the same size";
+  writeHost(regFile(), file("three"));
+  EXPECT_EQ(v(), std::string("three\0", 6)) << "rewritten in place";
+  ASSERT_EQ(rename(regFile().c_str(), (regFile() + ".old").c_str()), 0);
+  EXPECT_EQ(v(), "(open error 2)") << "moved away";
+  writeHost(regFile(), file("four"));
+  EXPECT_EQ(v(), std::string("four\0", 5)) << "made again";
+  ASSERT_EQ(remove(regFile().c_str()), 0);
+  EXPECT_EQ(v(), "(open error 2)") << "removed";
+}
+
 // Only a regular file of a sane size is read: a FIFO, a device or a huge
 // file fails every call at once (nothing hangs, nothing fills the memory),
 // and the prefix tool names the file.
