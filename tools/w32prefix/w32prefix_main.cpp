@@ -187,6 +187,18 @@ bool splitKey(const std::string &key, HKEY *root, std::string *rootName, std::st
   return false;
 }
 
+// splitKey for a KEY argument: a usage error (*status) for an unknown root.
+bool keyArgument(const std::string &command, const std::string &key, HKEY *root, std::string *rootName,
+                 std::string *sub, int *status) {
+  if (splitKey(key, root, rootName, sub)) return true;
+  *status = usage(command, "unknown root key in " + key + " (HKLM, HKCU, HKU, HKCR)");
+  return false;
+}
+
+bool registryReadable(const std::string &command) {
+  return prefixFileReadable(command, w32::prefixDir() + "/system.reg");
+}
+
 const char *typeName(DWORD type) {
   switch (type) {
   case REG_NONE: return "REG_NONE";
@@ -354,11 +366,9 @@ int regQuery(const std::vector<std::string> &args) {
   if (r.plain.size() != 1) return usage(command, r.plain.empty() ? "no KEY" : "unexpected argument " + r.plain.back());
   HKEY root;
   std::string rootName, sub;
-  if (!splitKey(r.plain[0], &root, &rootName, &sub)) {
-    return usage(command, "unknown root key in " + r.plain[0] + " (HKLM, HKCU, HKU, HKCR)");
-  }
+  if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
   if (!needPrefix(command)) return kExitIo;
-  if (!prefixFileReadable(command, w32::prefixDir() + "/system.reg")) return kExitIo;
+  if (!registryReadable(command)) return kExitIo;
   bool first = true;
   LONG rc = walkKeys(root, sub, r.recursive && !r.hasValue, [&](const std::string &path, HKEY key) {
     std::string shown = rootName + (path.empty() ? "" : "\\" + path);
@@ -480,9 +490,7 @@ int regSet(const std::vector<std::string> &args) {
   if (!r.hasData) return usage(command, "no data (/d DATA)");
   HKEY root;
   std::string rootName, sub;
-  if (!splitKey(r.plain[0], &root, &rootName, &sub)) {
-    return usage(command, "unknown root key in " + r.plain[0] + " (HKLM, HKCU, HKU, HKCR)");
-  }
+  if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
   DWORD type;
   std::string data;
   for (char &c : r.type) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -491,7 +499,7 @@ int regSet(const std::vector<std::string> &args) {
                               " data (types: REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY, REG_MULTI_SZ)");
   }
   if (sub.empty()) return usage(command, "values go in a key below " + rootName);
-  if (!prefixFileReadable(command, w32::prefixDir() + "/system.reg")) return kExitIo;
+  if (!registryReadable(command)) return kExitIo;
   LONG rc = setValue(root, sub, r.value, type, data);
   if (rc != ERROR_SUCCESS) {
     toolError(kTool, command, regFailure(r.plain[0], rc), "");
@@ -508,12 +516,10 @@ int regDelete(const std::vector<std::string> &args) {
   if (r.plain.size() != 1) return usage(command, r.plain.empty() ? "no KEY" : "unexpected argument " + r.plain.back());
   HKEY root;
   std::string rootName, sub;
-  if (!splitKey(r.plain[0], &root, &rootName, &sub)) {
-    return usage(command, "unknown root key in " + r.plain[0] + " (HKLM, HKCU, HKU, HKCR)");
-  }
+  if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
   if (!r.hasValue && sub.empty()) return usage(command, rootName + " itself cannot be deleted");
   if (!needPrefix(command)) return kExitIo;
-  if (!prefixFileReadable(command, w32::prefixDir() + "/system.reg")) return kExitIo;
+  if (!registryReadable(command)) return kExitIo;
   LONG rc = r.hasValue ? deleteValue(root, sub, r.value) : deleteTree(root, sub);
   if (rc == ERROR_FILE_NOT_FOUND && r.hasValue) {
     HKEY key;
@@ -573,11 +579,9 @@ int regExport(const std::vector<std::string> &args) {
   if (r.plain.size() != 2) return usage(command, "needs KEY and FILE");
   HKEY root;
   std::string rootName, sub;
-  if (!splitKey(r.plain[0], &root, &rootName, &sub)) {
-    return usage(command, "unknown root key in " + r.plain[0] + " (HKLM, HKCU, HKU, HKCR)");
-  }
+  if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
   if (!needPrefix(command)) return kExitIo;
-  if (!prefixFileReadable(command, w32::prefixDir() + "/system.reg")) return kExitIo;
+  if (!registryReadable(command)) return kExitIo;
   std::string text = "REGEDIT4\r\n";
   LONG rc = walkKeys(root, sub, true, [&](const std::string &path, HKEY key) {
     text += "\r\n[" + rootName + (path.empty() ? "" : "\\" + path) + "]\r\n";
@@ -790,7 +794,7 @@ int regImport(const std::vector<std::string> &args) {
     }
     changes.push_back(c);
   }
-  if (!prefixFileReadable(command, w32::prefixDir() + "/system.reg")) return kExitIo;
+  if (!registryReadable(command)) return kExitIo;
   for (const Change &c : changes) {
     LONG rc = ERROR_SUCCESS;
     if (c.deleteKey) {
