@@ -34,6 +34,10 @@ struct SetupState {
   HWND progressBar;                       // progress dialog control 104
   HANDLE workerThread;
   DWORD workerThreadId;
+  // A registry, profile or Program Manager step, or the start of the
+  // installed program, failed. The run goes on as before; only the program's
+  // exit status says so (installed with errors).
+  int32_t stepFailed;
 };
 
 extern SetupState setupState;

@@ -14,7 +14,9 @@ int cleanUpEarlierInstallation(HWND owner);
 
 // Records the settings for the installed sign-up program under
 // HKEY_LOCAL_MACHINE; mainDir is installDir without a trailing backslash.
-void writeRegistrySettings(const char *mainDir);
+// 1 when every value was written, else 0 (the values that could be written
+// stay).
+int writeRegistrySettings(const char *mainDir);
 
 // Program Manager group over DDE: Start, Create group, Add item..., End.
 int startProgramGroup(void);

@@ -22,8 +22,9 @@
 // The offer texts copied under their own names, in this order.
 static const char *const offerKeys[] = {"SetupFee", "FreeHours", "FreeDays", "SetupFeePrice", "MonthlyPrice"};
 
-static void setText(HKEY key, const char *name, const char *text) {
-  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text), static_cast<DWORD>(strlen(text) + 1));
+static int setText(HKEY key, const char *name, const char *text) {
+  return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
+                        static_cast<DWORD>(strlen(text) + 1)) == ERROR_SUCCESS;
 }
 
 // A key of setup.ini, or empty text when the file, the section or the key is
@@ -36,17 +37,17 @@ static void readSetting(const char *setupIni, const char *name, char *value, DWO
   GetPrivateProfileStringA(SETTINGS_SECTION, name, "", value, valueSize, setupIni);
 }
 
-void writeRegistrySettings(const char *mainDir) {
+int writeRegistrySettings(const char *mainDir) {
   HKEY key;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
     DWORD disposition;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
                         &key, &disposition) != ERROR_SUCCESS) {
-      return;
+      return 0;
     }
   }
 
-  setText(key, "MainDir", mainDir);
+  int written = setText(key, "MainDir", mainDir);
 
   // A path that does not fit is not used cut short: every setting then
   // reads as empty, as for a missing setup.ini.
@@ -60,14 +61,14 @@ void writeRegistrySettings(const char *mainDir) {
   readSetting(setupIni, "IsRegNoAPrefix", isPrefix, sizeof isPrefix);
   readSetting(setupIni, "RegNo", regNo, sizeof regNo);
   if (regNo[0] != '\0') {
-    setText(key, textEqualNoCase(isPrefix, "yes") ? "RegNoPrefix" : "RegNo", regNo);
+    written &= setText(key, textEqualNoCase(isPrefix, "yes") ? "RegNoPrefix" : "RegNo", regNo);
   }
 
   char homePage[TEXT_SIZE];
   readSetting(setupIni, "HomePage", homePage, sizeof homePage);
   int homePageWritten = 0;
   if (homePage[0] != '\0') {
-    setText(key, "HomePage", homePage);
+    written &= setText(key, "HomePage", homePage);
     homePageWritten = 1;
   }
 
@@ -78,23 +79,27 @@ void writeRegistrySettings(const char *mainDir) {
   if (hdHomePage[0] != '\0' && homePageWritten) {
     char localUrl[LOCAL_URL_SIZE];
     if (textJoin(localUrl, sizeof localUrl, mainDir, "\\www\\") && textAppend(localUrl, sizeof localUrl, homePage)) {
-      setText(key, "LocalURLPath", localUrl);
+      written &= setText(key, "LocalURLPath", localUrl);
     }
   }
 
   if (setupState.hadEudora) {
-    setText(key, "Quorvel31Eudora", "TRUE");
+    written &= setText(key, "Quorvel31Eudora", "TRUE");
   }
 
   for (const char *name : offerKeys) {
     char value[TEXT_SIZE];
     readSetting(setupIni, name, value, sizeof value);
     if (value[0] != '\0') {
-      setText(key, name, value);
+      written &= setText(key, name, value);
     }
   }
 
   DWORD flags = SETTINGS_FLAGS;
-  RegSetValueExA(key, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&flags), sizeof flags);
+  if (RegSetValueExA(key, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&flags), sizeof flags) !=
+      ERROR_SUCCESS) {
+    written = 0;
+  }
   RegCloseKey(key);
+  return written;
 }

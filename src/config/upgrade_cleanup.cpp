@@ -377,8 +377,14 @@ int cleanUpEarlierInstallation(HWND owner) {
   if (dialerIniFits) {
     DeleteFileA(dialerIni);  // usually there is none
   }
-  WritePrivateProfileStringA(REGISTRATION_SECTION, "Version", "", registrationFile);
-  WriteProfileStringA(EARLIER_SECTION, NULL, NULL);
+  // The clean-up goes on whatever these give; a failure only counts for the
+  // program's exit status.
+  if (!WritePrivateProfileStringA(REGISTRATION_SECTION, "Version", "", registrationFile)) {
+    setupState.stepFailed = 1;
+  }
+  if (!WriteProfileStringA(EARLIER_SECTION, NULL, NULL)) {
+    setupState.stepFailed = 1;
+  }
 
   if (!systemFits || !rewriteSystemSettings(systemIni, systemOld, dialerDir)) {
     return 0;

@@ -109,14 +109,20 @@ int runInstallation(HWND owner) {
   if (length > 0 && mainDir[length - 1] == '\\') {
     mainDir[length - 1] = '\0';
   }
-  writeRegistrySettings(mainDir);
+  // The closing steps never stop the run; a failure is only noted, for the
+  // program's exit status.
+  int configured = writeRegistrySettings(mainDir);
 
   SetWindowTextA(setupState.statusText, "Adding Quorvel group...");
-  startProgramGroup();
-  createProgramGroup("Quorvel");
-  addProgramItem("Registration & Utilities", setupState.targetDir, "quorvel.exe", setupState.targetDir,
-                 "quorvel.exe");
-  addProgramItem("Read me", setupState.targetDir, "readme.txt", setupState.targetDir, "notep001.ico");
+  configured &= startProgramGroup();
+  configured &= createProgramGroup("Quorvel");
+  configured &= addProgramItem("Registration & Utilities", setupState.targetDir, "quorvel.exe",
+                               setupState.targetDir, "quorvel.exe");
+  configured &= addProgramItem("Read me", setupState.targetDir, "readme.txt", setupState.targetDir,
+                               "notep001.ico");
   endProgramGroup();
+  if (!configured) {
+    setupState.stepFailed = 1;
+  }
   return 1;
 }

@@ -4,7 +4,12 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <limits.h>
+#include <pwd.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,15 +23,75 @@ namespace {
 thread_local DWORD lastError = 0;
 std::once_flag initOnce;
 
+} // namespace
+
 std::string defaultPrefix() {
   const char *p = getenv("W32_PREFIX");
   if (p && *p) return p;
   const char *home = getenv("HOME");
   if (home && *home) return std::string(home) + "/.quorvel-w32";
-  return "/tmp/.quorvel-w32-" + std::to_string(static_cast<long>(getuid()));
+  // Never a shared directory such as /tmp, where another user could make
+  // the prefix first: the home directory the system knows, or none.
+  if (struct passwd *pw = getpwuid(geteuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
+    return std::string(pw->pw_dir) + "/.quorvel-w32";
+  return "";
 }
 
-} // namespace
+std::string prefixProblem(const std::string &given) {
+  const char *what = "a prefix is a directory that holds the Linux build's Windows world (drive_c/, dosdevices/, "
+                     "system.reg, progman/); name a missing or empty directory for a new one";
+  if (given.empty()) return "no prefix: there is no home directory to hold the default one; set W32_PREFIX";
+  std::string prefix = absolutePath(given);
+  char real[PATH_MAX];
+  std::string resolved = realpath(prefix.c_str(), real) ? std::string(real) : prefix;
+  if (resolved == "/") return "the root directory cannot be a prefix: " + std::string(what);
+  uid_t me = geteuid();
+  // The directory above: a prefix in a directory that anybody may change
+  // (not sticky, as /tmp is) could be swapped for another.
+  std::string parent = resolved.substr(0, resolved.rfind('/'));
+  struct stat st;
+  if (stat(parent.empty() ? "/" : parent.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
+    return "its directory " + parent + " can be changed by any user; a prefix must live where only its owner can replace it";
+  if (stat(resolved.c_str(), &st) != 0) {
+    if (errno == ENOENT) return ""; // made on first use
+    return std::string("cannot be looked at: ") + strerror(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) return "not a directory: " + std::string(what);
+  auto owned = [&](const struct stat &x, const std::string &name) -> std::string {
+    if (x.st_uid != me)
+      return name + " belongs to user " + std::to_string(static_cast<long>(x.st_uid)) +
+             ", not to the user running this program (" + std::to_string(static_cast<long>(me)) + ")";
+    if (x.st_mode & (S_IWGRP | S_IWOTH)) {
+      char mode[8];
+      snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(x.st_mode & 07777));
+      return name + " can be written by other users (mode " + mode + "); make it writable by its owner only (chmod go-w)";
+    }
+    return "";
+  };
+  std::string why = owned(st, "the prefix");
+  if (!why.empty()) return why;
+  struct stat dev;
+  if (lstat((resolved + "/dosdevices").c_str(), &dev) == 0) {
+    if (!S_ISDIR(dev.st_mode)) return "dosdevices in it is not a directory: " + std::string(what);
+    why = owned(dev, "its dosdevices directory");
+    if (!why.empty()) return why;
+  }
+  // A directory that holds other things but none of a prefix's is not one.
+  bool empty = true, marked = false;
+  if (DIR *d = opendir(resolved.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n == "." || n == "..") continue;
+      empty = false;
+      if (n == "drive_c" || n == "dosdevices" || n == "system.reg") marked = true;
+    }
+    closedir(d);
+  } else {
+    return std::string("cannot be read: ") + strerror(errno);
+  }
+  if (!empty && !marked) return "holds other files but no prefix: " + std::string(what);
+  return "";
+}
 
 std::string absolutePath(const std::string &p) {
   if (!p.empty() && p[0] == '/') return p;
@@ -37,15 +102,15 @@ std::string absolutePath(const std::string &p) {
 
 namespace {
 
-void makeDir(const std::string &p) {
-  if (mkdir(p.c_str(), 0777) != 0 && errno != EEXIST) {
+void makeDir(const std::string &p, mode_t mode = 0777) {
+  if (mkdir(p.c_str(), mode) != 0 && errno != EEXIST) {
     fprintf(stderr, "w32: cannot create %s: %s\n", p.c_str(), strerror(errno));
   }
 }
 
-void makeDirs(const std::string &p) {
+void makeDirs(const std::string &p, mode_t last) {
   for (size_t i = 1; i <= p.size(); ++i) {
-    if (i == p.size() || p[i] == '/') makeDir(p.substr(0, i));
+    if (i == p.size() || p[i] == '/') makeDir(p.substr(0, i), i == p.size() ? last : 0777);
   }
 }
 
@@ -68,11 +133,15 @@ void ensureEmptyFile(const std::string &dir, const char *name) {
   if (FILE *f = fopen(p.c_str(), "wb")) fclose(f);
 }
 
-void makeLink(const std::string &target, const std::string &link) {
-  unlink(link.c_str());
-  if (symlink(target.c_str(), link.c_str()) != 0) {
-    fprintf(stderr, "w32: cannot link %s: %s\n", link.c_str(), strerror(errno));
-  }
+// 0, or why the link could not be made (an errno value).
+int makeLink(const std::string &target, const std::string &link) {
+  if (unlink(link.c_str()) != 0 && errno != ENOENT) return errno;
+  if (symlink(target.c_str(), link.c_str()) != 0) return errno;
+  return 0;
+}
+
+void makePrefixLink(const std::string &target, const std::string &link) {
+  if (int e = makeLink(target, link)) fprintf(stderr, "w32: cannot link %s: %s\n", link.c_str(), strerror(e));
 }
 
 bool step(FaultArm &a) {
@@ -95,8 +164,10 @@ State &state() {
 }
 
 void preparePrefix(const std::string &prefix, bool reset) {
-  makeDirs(prefix + "/drive_c");
-  makeDir(prefix + "/dosdevices");
+  // A new prefix is its owner's alone to change, whatever the umask.
+  makeDirs(prefix, 0755);
+  makeDir(prefix + "/drive_c");
+  makeDir(prefix + "/dosdevices", 0755);
   // The Windows directory, as C:\WINDOWS resolves it: any case will do.
   std::string windows = findNoCase(prefix + "/drive_c", "windows");
   if (windows.empty()) {
@@ -117,14 +188,24 @@ void preparePrefix(const std::string &prefix, bool reset) {
     }
   }
   struct stat st;
-  if (reset || lstat((dev + "c:").c_str(), &st) != 0) makeLink("../drive_c", dev + "c:");
-  if (reset || lstat((dev + "z:").c_str(), &st) != 0) makeLink("/", dev + "z:");
+  if (reset || lstat((dev + "c:").c_str(), &st) != 0) makePrefixLink("../drive_c", dev + "c:");
+  if (reset || lstat((dev + "z:").c_str(), &st) != 0) makePrefixLink("/", dev + "z:");
 }
 
 void ensureInit() {
   std::call_once(initOnce, [] {
+    // A write over the file size limit (ulimit -f) fails with EFBIG, which
+    // reaches the program as a full disk, instead of ending the process.
+    signal(SIGXFSZ, SIG_IGN);
     State &s = state();
-    std::string prefix = absolutePath(defaultPrefix());
+    openTranscriptFromEnvironment();
+    std::string given = defaultPrefix();
+    std::string why = prefixProblem(given);
+    // Nothing may be done on a prefix that is not the user's own.
+    if (!why.empty())
+      endRunEarly(w32::kRunNotStarted, "the prefix " + (given.empty() ? std::string("(none)") : given) +
+                                           " is refused: " + why);
+    std::string prefix = absolutePath(given);
     {
       std::lock_guard<std::mutex> lock(s.m);
       s.prefix = prefix;
@@ -143,6 +224,29 @@ void ensureInit() {
 
 unsigned prefixGeneration() { return state().prefixGeneration.load(); }
 
+void lockPrefixForRun() {
+  std::string path;
+  {
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.m);
+    path = s.prefix + "/setup.lock";
+  }
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) endRunEarly(w32::kRunNotStarted, "cannot lock the prefix (" + path + "): " + strerror(errno));
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return; // held until the process ends
+  const char *wait = getenv("W32_PREFIX_WAIT");
+  long seconds = wait && *wait ? strtol(wait, nullptr, 10) : 600;
+  std::string line = "another program is running on this prefix; waiting up to " + std::to_string(seconds) +
+                     " s for it to end";
+  recordEvent("wait text=" + quoteText(line));
+  fprintf(stderr, "w32: %s\n", line.c_str());
+  for (long tenths = 0; tenths < seconds * 10; ++tenths) {
+    usleep(100000);
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return;
+  }
+  endRunEarly(w32::kRunNotStarted, "another program kept this prefix for " + std::to_string(seconds) + " s");
+}
+
 void setError(DWORD code) { lastError = code; }
 
 DWORD errnoToWin(int e) {
@@ -156,7 +260,8 @@ DWORD errnoToWin(int e) {
   case EROFS: return ERROR_WRITE_PROTECT;
   case EEXIST: return ERROR_ALREADY_EXISTS;
   case ENOSPC:
-  case EDQUOT: return ERROR_DISK_FULL;
+  case EDQUOT:
+  case EFBIG: return ERROR_DISK_FULL; // over the file size limit (ulimit -f) too
   case EMFILE:
   case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
   case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
@@ -228,9 +333,9 @@ void clearFaultsInternal() {
   for (FaultArm &a : s.arms) a = FaultArm();
 }
 
-void mapDriveInternal(char letter, const std::string &hostDir) {
+int mapDriveInternal(char letter, const std::string &hostDir) {
   char l = static_cast<char>(letter >= 'A' && letter <= 'Z' ? letter + 32 : letter);
-  if (l < 'a' || l > 'z') return;
+  if (l < 'a' || l > 'z') return EINVAL;
   std::string prefix;
   {
     State &s = state();
@@ -238,11 +343,10 @@ void mapDriveInternal(char letter, const std::string &hostDir) {
     prefix = s.prefix;
   }
   std::string link = prefix + "/dosdevices/" + l + ":";
-  if (hostDir.empty()) {
-    unlink(link.c_str());
-    return;
-  }
-  makeLink(absolutePath(hostDir), link);
+  if (hostDir.empty()) return unlink(link.c_str()) == 0 || errno == ENOENT ? 0 : errno;
+  std::string target = absolutePath(hostDir);
+  if (target.size() >= PATH_MAX) return ENAMETOOLONG;
+  return makeLink(target, link);
 }
 
 ULONGLONG fileTimeFromTimespec(long long sec, long nsec) {
@@ -315,8 +419,17 @@ long heapBlockCount() {
   return static_cast<long>(s.heapBlocks.size());
 }
 
+std::string prefixProblem(const std::string &prefix) { return w32int::prefixProblem(prefix); }
+
+std::string defaultPrefixPath() { return w32int::defaultPrefix(); }
+
 void resetForTest(const std::string &prefixDir) {
   ensureInit();
+  std::string why = w32int::prefixProblem(prefixDir);
+  if (!why.empty()) {
+    fprintf(stderr, "w32: the test's prefix %s is refused: %s\n", prefixDir.c_str(), why.c_str());
+    abort();
+  }
   resetScript();
   dropAllWindows();
   resetDde();
@@ -350,9 +463,11 @@ std::string prefixDir() {
   return s.prefix;
 }
 
-void mapDrive(char letter, const std::string &hostDir) {
+bool mapDrive(char letter, const std::string &hostDir) {
   ensureInit();
-  mapDriveInternal(letter, hostDir);
+  int e = mapDriveInternal(letter, hostDir);
+  errno = e;
+  return e == 0;
 }
 
 void setFreeSpaceOverride(char letter, unsigned long long bytes) {

@@ -143,7 +143,7 @@ void resetDde() {
 
 } // namespace w32int
 
-extern "C" UINT WINAPI DdeInitializeA(LPDWORD pidInst, PFNCALLBACK callback, DWORD afCmd, DWORD ulRes) {
+static UINT initialize(LPDWORD pidInst, PFNCALLBACK callback, DWORD afCmd, DWORD ulRes) {
   ensureInit();
   if (faultHit(w32::Fault::Dde)) return DMLERR_SYS_ERROR;
   if (!pidInst || !callback || ulRes != 0) return DMLERR_INVALIDPARAMETER;
@@ -197,7 +197,7 @@ extern "C" UINT WINAPI DdeGetLastError(DWORD idInst) {
   return e;
 }
 
-extern "C" HSZ WINAPI DdeCreateStringHandleA(DWORD idInst, LPCSTR psz, int codePage) {
+static HSZ createString(DWORD idInst, LPCSTR psz, int codePage) {
   ensureInit();
   bool failed = faultHit(w32::Fault::Dde);
   Dde &d = dde();
@@ -248,7 +248,7 @@ extern "C" DWORD WINAPI DdeQueryStringA(DWORD idInst, HSZ hsz, LPSTR psz, DWORD 
   return static_cast<DWORD>(n);
 }
 
-extern "C" HCONV WINAPI DdeConnect(DWORD idInst, HSZ service, HSZ topic, PCONVCONTEXT) {
+static HCONV connect(DWORD idInst, HSZ service, HSZ topic) {
   ensureInit();
   bool failed = faultHit(w32::Fault::Dde);
   {
@@ -307,8 +307,8 @@ extern "C" BOOL WINAPI DdeDisconnect(HCONV conv) {
   return TRUE;
 }
 
-extern "C" HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD size, HCONV conv, HSZ, UINT format, UINT type,
-                                                DWORD timeout, LPDWORD result) {
+static HDDEDATA transact(LPBYTE data, DWORD size, HCONV conv, UINT format, UINT type, DWORD timeout,
+                         LPDWORD result) {
   ensureInit();
   if (result) *result = 0;
   bool failed = faultHit(w32::Fault::Dde);
@@ -355,6 +355,60 @@ extern "C" HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD size, HCONV c
   if (!reply.answered || !reply.accepted) return nullptr;
   if (result) *result = 0x8000; // DDE_FACK
   return reinterpret_cast<HDDEDATA>(static_cast<intptr_t>(TRUE));
+}
+
+// The failed DDE calls of a run are noted for its record, with the
+// library's error as DdeGetLastError would give it (without resetting it).
+static UINT pendingError(DWORD idInst) {
+  Dde &d = dde();
+  std::lock_guard<std::mutex> lock(d.m);
+  Instance *in = instanceLocked(d, idInst);
+  return in ? in->lastError : DMLERR_DLL_NOT_INITIALIZED;
+}
+
+static void noteDde(const char *call, const std::string &what, UINT error) {
+  static const char *const names[] = {"advise acknowledgement timed out", "busy", "data acknowledgement timed out",
+                                      "not initialised", "usage", "execute acknowledgement timed out",
+                                      "invalid parameter", "low memory", "memory error",
+                                      "not processed (Program Manager refused the command)",
+                                      "no conversation established", "poke acknowledgement timed out",
+                                      "post message failed", "reentrancy", "server died", "system error"};
+  std::string why = error >= DMLERR_FIRST && error < DMLERR_FIRST + sizeof names / sizeof *names
+                        ? names[error - DMLERR_FIRST]
+                        : "error " + std::to_string(error);
+  noteFailedStep("dde", call, what, error, why);
+}
+
+extern "C" UINT WINAPI DdeInitializeA(LPDWORD pidInst, PFNCALLBACK callback, DWORD afCmd, DWORD ulRes) {
+  UINT rc = initialize(pidInst, callback, afCmd, ulRes);
+  if (rc != DMLERR_NO_ERROR) noteDde("DdeInitializeA", "flags=" + std::to_string(afCmd), rc);
+  return rc;
+}
+
+extern "C" HSZ WINAPI DdeCreateStringHandleA(DWORD idInst, LPCSTR psz, int codePage) {
+  HSZ h = createString(idInst, psz, codePage);
+  if (!h && psz && *psz) noteDde("DdeCreateStringHandleA", "text=" + quoteText(psz), pendingError(idInst));
+  return h;
+}
+
+extern "C" HCONV WINAPI DdeConnect(DWORD idInst, HSZ service, HSZ topic, PCONVCONTEXT) {
+  HCONV c = connect(idInst, service, topic);
+  if (!c) noteDde("DdeConnect", std::string("service=") + quoteText(kProgmanName), pendingError(idInst));
+  return c;
+}
+
+extern "C" HDDEDATA WINAPI DdeClientTransaction(LPBYTE data, DWORD size, HCONV conv, HSZ, UINT format, UINT type,
+                                                DWORD timeout, LPDWORD result) {
+  HDDEDATA r = transact(data, size, conv, format, type, timeout, result);
+  if (!r) {
+    std::string text = data && size != 0xFFFFFFFF
+                           ? std::string(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), size))
+                           : std::string();
+    DWORD inst = conversationInstance(conv, nullptr);
+    noteDde("DdeClientTransaction", "command=" + quoteText(text),
+            inst ? pendingError(inst) : static_cast<UINT>(DMLERR_NO_CONV_ESTABLISHED));
+  }
+  return r;
 }
 
 namespace w32 {

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -20,9 +21,18 @@ namespace {
 // just under 2 GiB, so that clusters x bytes x sectors never wraps 32 bits.
 const unsigned long long kFreeSpaceCap = 0x7FFFF000ULL;
 
-bool fillFindData(const std::string &host, const std::string &name, WIN32_FIND_DATAA *fd) {
+// An entry of a directory of the drive: a link is described by where it
+// leads when that stays beneath the drive, else by itself (a file that
+// cannot be opened); the directory's own "." and ".." as they are.
+bool fillFindData(const ResolvedPath &r, int dir, const std::string &dirPath, const std::string &name,
+                  WIN32_FIND_DATAA *fd) {
   struct stat st;
-  if (stat(host.c_str(), &st) != 0 && lstat(host.c_str(), &st) != 0) return false;
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (S_ISLNK(st.st_mode)) {
+    std::string target = linkTargetBeneath(dirPath + "/" + name, r.hostRoot);
+    struct stat to;
+    if (!target.empty() && stat(target.c_str(), &to) == 0) st = to;
+  }
   if (name.size() >= MAX_PATH || name.find_first_of("\\:*?\"<>|") != std::string::npos) return false;
   memset(fd, 0, sizeof *fd);
   DWORD attr = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
@@ -46,20 +56,23 @@ bool fillFindData(const std::string &host, const std::string &name, WIN32_FIND_D
 }
 
 // The prefix's freespace file: lines "c: BYTES" (written by w32prefix).
+// A file that is not a regular one (or too large) holds no figures.
 bool freeSpaceFromPrefix(const std::string &prefix, char drive, unsigned long long *bytes) {
-  FILE *f = fopen((prefix + "/freespace").c_str(), "r");
-  if (!f) return false;
-  char line[128];
+  std::string text;
+  if (readPrefixFile(prefix + "/freespace", &text) != 0) return false;
   bool found = false;
-  while (fgets(line, sizeof line, f)) {
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(at, nl - at);
+    at = nl + 1;
     char letter = 0;
     unsigned long long n = 0;
-    if (sscanf(line, " %c: %llu", &letter, &n) == 2 && tolower(static_cast<unsigned char>(letter)) == drive) {
+    if (sscanf(line.c_str(), " %c: %llu", &letter, &n) == 2 && tolower(static_cast<unsigned char>(letter)) == drive) {
       *bytes = n;
       found = true;
     }
   }
-  fclose(f);
   return found;
 }
 
@@ -108,8 +121,17 @@ extern "C" BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
     setError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
-  if (mkdir(r.host.c_str(), 0777) != 0) {
-    setError(errno == ENOENT ? ERROR_PATH_NOT_FOUND : errnoToWin(errno));
+  if (r.escapes) {
+    setError(ERROR_ALREADY_EXISTS); // the name is taken, by a link that leaves the drive
+    return FALSE;
+  }
+  std::string name;
+  int dir = jailParent(r.hostRoot, r.host, &name);
+  int made = dir < 0 ? -1 : mkdirat(dir, name.c_str(), 0777);
+  int e = errno;
+  if (dir >= 0) close(dir);
+  if (made != 0) {
+    setError(e == ENOENT ? ERROR_PATH_NOT_FOUND : errnoToWin(e));
     return FALSE;
   }
   return TRUE;
@@ -137,20 +159,24 @@ extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data)
     return INVALID_HANDLE_VALUE;
   }
   std::string last = r.components.back();
-  std::string dir = r.host.substr(0, r.host.rfind('/'));
-  if (dir.empty()) dir = "/";
+  std::string dirPath = r.entry.substr(0, r.entry.rfind('/'));
+  if (dirPath.empty()) dirPath = "/";
   auto obj = std::make_shared<FindObject>();
   WIN32_FIND_DATAA fd;
+  int dir = openDirInDrive(r, dirPath);
   if (last.find_first_of("*?") == std::string::npos) {
-    if (r.exists) {
-      std::string hostName = r.host.substr(r.host.rfind('/') + 1);
-      if (fillFindData(r.host, hostName, &fd)) obj->entries.push_back(fd);
-    }
+    std::string hostName = r.entry.substr(r.entry.rfind('/') + 1);
+    if (dir >= 0 && r.exists && fillFindData(r, dir, dirPath, hostName, &fd)) obj->entries.push_back(fd);
+    if (dir >= 0) close(dir);
   } else {
     std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
+    if (DIR *d = dir >= 0 ? fdopendir(dir) : nullptr) {
       while (struct dirent *e = readdir(d)) names.push_back(e->d_name);
+      dir = dup(dirfd(d));
       closedir(d);
+    } else if (dir >= 0) {
+      close(dir);
+      dir = -1;
     }
     std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
       bool da = a == "." || a == "..", db = b == "." || b == "..";
@@ -161,9 +187,9 @@ extern "C" HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data)
     for (const std::string &n : names) {
       if ((n == "." || n == "..") && atRoot) continue;
       if (!wildcardMatch(last.c_str(), n.c_str())) continue;
-      std::string host = n == "." ? dir : n == ".." ? dir + "/.." : (dir == "/" ? "/" + n : dir + "/" + n);
-      if (fillFindData(host, n, &fd)) obj->entries.push_back(fd);
+      if (dir >= 0 && fillFindData(r, dir, dirPath, n, &fd)) obj->entries.push_back(fd);
     }
+    if (dir >= 0) close(dir);
   }
   if (obj->entries.empty()) {
     setError(ERROR_FILE_NOT_FOUND);

@@ -85,8 +85,8 @@ UINT result(UINT code) {
 // 0, or the Win32 code for a file that cannot be started.
 UINT commandFor(const std::string &host, const struct stat &st, const std::vector<std::string> &args,
                 std::string *exe, std::vector<std::string> *argv) {
-  int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+  int fd = open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EACCES || errno == ELOOP ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
   char head[256]; // as much of a #! line as the host kernel reads
   ssize_t n = read(fd, head, sizeof head);
   close(fd);
@@ -185,12 +185,8 @@ int startDetached(const std::string &exe, const std::vector<std::string> &args, 
 
 } // namespace
 
-extern "C" UINT WINAPI WinExec(LPCSTR cmdLine, UINT) {
-  ensureInit();
-  std::string line = cmdLine ? cmdLine : "";
-  recordEvent("exec cmdline=" + quoteText(line));
-  flushWritesBehind(); // the program may read what this one has written
-
+// Starts the program of a command line; WinExec's result.
+static UINT execLine(const std::string &line) {
   // The program: a quoted path, or everything up to the first blank.
   size_t i = 0;
   while (i < line.size() && isBlank(line[i])) ++i;
@@ -211,8 +207,10 @@ extern "C" UINT WINAPI WinExec(LPCSTR cmdLine, UINT) {
     return result(err == ERROR_PATH_NOT_FOUND || err == ERROR_NOT_READY ? err : ERROR_FILE_NOT_FOUND);
   if (!r.parentExists) return result(ERROR_PATH_NOT_FOUND);
   struct stat st;
-  if (r.components.empty() || !r.exists || stat(r.host.c_str(), &st) != 0) return result(ERROR_FILE_NOT_FOUND);
-  if (S_ISDIR(st.st_mode)) return result(ERROR_ACCESS_DENIED);
+  if (r.components.empty() || !r.exists) return result(ERROR_FILE_NOT_FOUND);
+  if (r.escapes) return result(ERROR_ACCESS_DENIED); // a link that leaves the drive
+  if (stat(r.host.c_str(), &st) != 0) return result(ERROR_FILE_NOT_FOUND);
+  if (!S_ISREG(st.st_mode)) return result(ERROR_ACCESS_DENIED); // only a regular file is a program
 
   std::string exe;
   std::vector<std::string> argv;
@@ -238,4 +236,14 @@ extern "C" UINT WINAPI WinExec(LPCSTR cmdLine, UINT) {
   if (e == ENOEXEC) return result(ERROR_BAD_FORMAT);
   if (e == EACCES) return result(ERROR_ACCESS_DENIED);
   return result(0); // the process could not be created
+}
+
+extern "C" UINT WINAPI WinExec(LPCSTR cmdLine, UINT) {
+  ensureInit();
+  std::string line = cmdLine ? cmdLine : "";
+  recordEvent("exec cmdline=" + quoteText(line));
+  flushWritesBehind(); // the program may read what this one has written
+  UINT code = execLine(line);
+  if (code <= 31) noteFailedStep("exec", "WinExec", "cmdline=" + quoteText(line), code);
+  return code;
 }

@@ -65,10 +65,14 @@ extern "C" HFILE WINAPI OpenFile(LPCSTR lpFileName, LPOFSTRUCT ofs, UINT style) 
   if (r.components.empty() || r.trailingSeparator) return fail(r.exists ? ERROR_ACCESS_DENIED : ERROR_PATH_NOT_FOUND);
   if (!r.parentExists) return fail(ERROR_PATH_NOT_FOUND);
   flushWritesBehind();  // another handle may hold back bytes of this file
+  // A link that leaves the drive, a FIFO, a socket or a device cannot be
+  // opened: only regular files are files.
+  if (r.escapes) return fail(ERROR_ACCESS_DENIED);
   struct stat st;
   bool exists = r.exists && stat(r.host.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
   if (!exists && !create) return fail(ERROR_FILE_NOT_FOUND);
+  if (exists && !S_ISREG(st.st_mode)) return fail(ERROR_ACCESS_DENIED);
   if (style & OF_EXIST) {
     if (!exists) return fail(ERROR_FILE_NOT_FOUND);
     setError(NO_ERROR);
@@ -90,9 +94,9 @@ extern "C" HFILE WINAPI OpenFile(LPCSTR lpFileName, LPOFSTRUCT ofs, UINT style) 
   std::lock_guard<std::mutex> lock(s.m);
   if (exists && shareConflict(s, st.st_dev, st.st_ino, wantRead, wantWrite, denyRead, denyWrite))
     return fail(ERROR_SHARING_VIOLATION);
-  int flags = O_CLOEXEC | (wantRead && wantWrite ? O_RDWR : wantWrite ? O_WRONLY : O_RDONLY);
+  int flags = wantRead && wantWrite ? O_RDWR : wantWrite ? O_WRONLY : O_RDONLY;
   if (create) flags |= O_CREAT | O_TRUNC;
-  int fd = open(r.host.c_str(), flags, 0666);
+  int fd = openFileInDrive(r, flags, 0666);
   if (fd < 0) return fail(errnoToWin(errno));
   auto f = std::make_shared<FileObject>();
   f->fd = fd;

@@ -42,9 +42,10 @@ bool writeAll(int fd, const char *p, size_t n) {
   return true;
 }
 
-bool hostFileInUse(const std::string &hostPath) {
+bool hostFileInUse(dev_t dev, ino_t ino) {
   struct stat st;
-  if (stat(hostPath.c_str(), &st) != 0) return false;
+  st.st_dev = dev;
+  st.st_ino = ino;
   State &s = state();
   std::lock_guard<std::mutex> lock(s.m);
   for (const auto &h : s.handles) {
@@ -75,13 +76,17 @@ bool profileHostPath(const char *fileName, ResolvedPath *out, DWORD *err) {
   return resolvePath(fileName, false, out, err);
 }
 
-bool replaceHostFile(const std::string &host, const std::string &bytes) {
+bool replaceFileAt(int dirFd, const std::string &name, const std::string &bytes) {
   mode_t mode = 0666;
   struct stat st;
-  bool existed = stat(host.c_str(), &st) == 0;
+  bool existed = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (existed && !S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
+    return false;
+  }
   if (existed) mode = st.st_mode & 07777;
-  std::string temp = tempNameBeside(host);
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, existed ? mode : 0666);
+  std::string temp = tempNameBeside(name);
+  int fd = openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, existed ? mode : 0666);
   if (fd < 0) return false;
   bool ok = writeAll(fd, bytes.data(), bytes.size());
   int saved = errno;
@@ -92,14 +97,26 @@ bool replaceHostFile(const std::string &host, const std::string &bytes) {
     ok = false;
     saved = errno;
   }
-  if (ok && rename(temp.c_str(), host.c_str()) != 0) {
+  if (ok && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
     ok = false;
     saved = errno;
   }
   if (!ok) {
-    unlink(temp.c_str());
+    unlinkat(dirFd, temp.c_str(), 0);
     errno = saved;
   }
+  return ok;
+}
+
+bool replaceHostFile(const std::string &host, const std::string &bytes) {
+  size_t slash = host.rfind('/');
+  std::string dir = slash == 0 ? "/" : host.substr(0, slash);
+  int dirFd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return false;
+  bool ok = replaceFileAt(dirFd, host.substr(slash + 1), bytes);
+  int e = errno;
+  close(dirFd);
+  errno = e;
   return ok;
 }
 
@@ -194,16 +211,27 @@ extern "C" UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
   return length;
 }
 
-// What DeleteFileA and RemoveDirectoryA share: the fault check, the path
-// and the entry it names (not followed if a link); false with the error set.
-static bool findToRemove(LPCSTR path, ResolvedPath *r, struct stat *st) {
+// What DeleteFileA and RemoveDirectoryA share: the fault check, the path,
+// and the entry it names (not followed if a link), reached through the
+// drive's jail: *dir holds it under *name.  False with the error set.
+static bool findToRemove(LPCSTR path, ResolvedPath *r, int *dir, std::string *name, struct stat *st) {
   ensureInit();
   if (faultHit(w32::Fault::Directory)) {
     setError(ERROR_ACCESS_DENIED);
     return false;
   }
   if (!resolveExisting(path, r)) return false;
-  if (!r->exists || lstat(r->host.c_str(), st) != 0) {
+  if (!r->exists) {
+    setError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  *dir = jailParent(r->hostRoot, r->entry, name);
+  if (*dir < 0) {
+    setError(errnoToWin(errno));
+    return false;
+  }
+  if (fstatat(*dir, name->c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) {
+    close(*dir);
     setError(ERROR_FILE_NOT_FOUND);
     return false;
   }
@@ -212,23 +240,23 @@ static bool findToRemove(LPCSTR path, ResolvedPath *r, struct stat *st) {
 
 extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
   ResolvedPath r;
+  int dir = -1;
+  std::string name;
   struct stat st;
-  if (!findToRemove(path, &r, &st)) return FALSE;
+  if (!findToRemove(path, &r, &dir, &name, &st)) return FALSE;
+  DWORD error = NO_ERROR;
   if (S_ISDIR(st.st_mode) || r.trailingSeparator) {
-    setError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    error = ERROR_ACCESS_DENIED;
+  } else if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    error = ERROR_ACCESS_DENIED; // a read-only file is not deleted
+  } else if (!S_ISLNK(st.st_mode) && hostFileInUse(st.st_dev, st.st_ino)) {
+    error = ERROR_SHARING_VIOLATION; // nor is one this process has open
+  } else if (unlinkat(dir, name.c_str(), 0) != 0) {
+    error = errnoToWin(errno);
   }
-  // A read-only file is not deleted; nor is one this process has open.
-  if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) {
-    setError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (hostFileInUse(r.host)) {
-    setError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
-  if (unlink(r.host.c_str()) != 0) {
-    setError(errnoToWin(errno));
+  close(dir);
+  if (error != NO_ERROR) {
+    setError(error);
     return FALSE;
   }
   return TRUE;
@@ -236,27 +264,47 @@ extern "C" BOOL WINAPI DeleteFileA(LPCSTR path) {
 
 extern "C" BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
   ResolvedPath r;
+  int dir = -1;
+  std::string name;
   struct stat st;
-  if (!findToRemove(path, &r, &st)) return FALSE;
-  if (!S_ISDIR(st.st_mode)) {
-    setError(ERROR_DIRECTORY);
-    return FALSE;
-  }
+  if (!findToRemove(path, &r, &dir, &name, &st)) return FALSE;
   std::string current;
   {
     State &s = state();
     std::lock_guard<std::mutex> lock(s.m);
     current = s.currentDir;
   }
-  if (equalsNoCase(current, r.windows) || equalsNoCase(current, r.windows + "\\")) {
-    setError(ERROR_SHARING_VIOLATION); // the process's current directory
-    return FALSE;
+  DWORD error = NO_ERROR;
+  if (!S_ISDIR(st.st_mode)) {
+    error = ERROR_DIRECTORY;
+  } else if (equalsNoCase(current, r.windows) || equalsNoCase(current, r.windows + "\\")) {
+    error = ERROR_SHARING_VIOLATION; // the process's current directory
+  } else if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) != 0) {
+    error = errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : errnoToWin(errno);
   }
-  if (rmdir(r.host.c_str()) != 0) {
-    setError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : errnoToWin(errno));
+  close(dir);
+  if (error != NO_ERROR) {
+    setError(error);
     return FALSE;
   }
   return TRUE;
+}
+
+// Reads a whole source file through its descriptor at the drive's speed.
+static bool readWhole(int in, char drive, std::string *bytes, DWORD *error) {
+  unsigned long speed = driveSpeed(drive);
+  char block[65536];
+  for (;;) {
+    ssize_t n = read(in, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = errno == EIO ? ERROR_READ_FAULT : errnoToWin(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    if (speed) throttleRead(drive, speed, static_cast<size_t>(n));
+    bytes->append(block, static_cast<size_t>(n));
+  }
 }
 
 extern "C" BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
@@ -268,82 +316,74 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   }
   ResolvedPath src, dst;
   if (!resolveExisting(from, &src)) return FALSE;
-  struct stat sst;
-  if (!src.exists || stat(src.host.c_str(), &sst) != 0) {
+  if (!src.exists) {
     setError(ERROR_FILE_NOT_FOUND);
     return FALSE;
   }
-  if (S_ISDIR(sst.st_mode)) {
-    setError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (!resolveExisting(to, &dst)) return FALSE;
-  struct stat dstst;
-  bool targetExists = dst.exists && stat(dst.host.c_str(), &dstst) == 0;
-  if (targetExists) {
-    if (failIfExists) {
-      setError(ERROR_FILE_EXISTS);
-      return FALSE;
-    }
-    if (S_ISDIR(dstst.st_mode) || !(dstst.st_mode & S_IWUSR)) {
-      setError(ERROR_ACCESS_DENIED);
-      return FALSE;
-    }
-    if (sameFile(dstst, sst.st_dev, sst.st_ino) || hostFileInUse(dst.host)) {
-      setError(ERROR_SHARING_VIOLATION);
-      return FALSE;
-    }
-  }
-  int in = open(src.host.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = openFileInDrive(src, O_RDONLY, 0);
   if (in < 0) {
-    setError(errnoToWin(errno));
+    setError(errno == ENOENT ? ERROR_FILE_NOT_FOUND : errnoToWin(errno));
     return FALSE;
   }
-  unsigned long speed = driveSpeed(src.drive);
-  std::string bytes;
-  char block[65536];
-  for (;;) {
-    ssize_t n = read(in, block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int e = errno;
-      close(in);
-      setError(e == EIO ? ERROR_READ_FAULT : errnoToWin(e));
-      return FALSE;
-    }
-    if (n == 0) break;
-    if (speed) throttleRead(src.drive, speed, static_cast<size_t>(n));
-    bytes.append(block, static_cast<size_t>(n));
+  struct stat sst;
+  fstat(in, &sst);
+  if (!resolveExisting(to, &dst)) {
+    close(in);
+    return FALSE;
   }
+  std::string name;
+  int dir = dst.escapes ? -1 : jailParent(dst.hostRoot, dst.host, &name);
+  if (dir < 0) {
+    close(in);
+    setError(dst.escapes ? ERROR_ACCESS_DENIED : errnoToWin(errno));
+    return FALSE;
+  }
+  DWORD error = NO_ERROR;
+  struct stat dstst;
+  if (fstatat(dir, name.c_str(), &dstst, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (failIfExists) {
+      error = ERROR_FILE_EXISTS;
+    } else if (!S_ISREG(dstst.st_mode) || !(dstst.st_mode & S_IWUSR)) {
+      error = ERROR_ACCESS_DENIED;
+    } else if (sameFile(dstst, sst.st_dev, sst.st_ino) || hostFileInUse(dstst.st_dev, dstst.st_ino)) {
+      error = ERROR_SHARING_VIOLATION;
+    }
+  }
+  std::string bytes;
+  if (error == NO_ERROR) readWhole(in, src.drive, &bytes, &error);
   close(in);
+  if (error != NO_ERROR) {
+    close(dir);
+    setError(error);
+    return FALSE;
+  }
   // The copy is written beside the target and renamed over it: a failure
   // leaves an existing target as it was.
-  std::string temp = tempNameBeside(dst.host);
-  int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (out < 0) {
-    setError(errnoToWin(errno));
-    return FALSE;
-  }
-  bool ok = writeAll(out, bytes.data(), bytes.size());
+  std::string temp = tempNameBeside(name);
+  int out = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  bool ok = out >= 0 && writeAll(out, bytes.data(), bytes.size());
   int e = errno;
-  // The copy keeps the source's last-write time and read-only attribute.
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1] = sst.st_mtim;
-  if (ok) futimens(out, times);
-  if (ok && !(sst.st_mode & S_IWUSR)) fchmod(out, sst.st_mode & 0555);
-  if (close(out) != 0 && ok) {
+  if (out >= 0) {
+    // The copy keeps the source's last-write time and read-only attribute.
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1] = sst.st_mtim;
+    if (ok) futimens(out, times);
+    if (ok && !(sst.st_mode & S_IWUSR)) fchmod(out, sst.st_mode & 0555);
+    if (close(out) != 0 && ok) {
+      ok = false;
+      e = errno;
+    }
+  }
+  if (ok && renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
     ok = false;
     e = errno;
   }
-  if (ok && rename(temp.c_str(), dst.host.c_str()) != 0) {
-    ok = false;
-    e = errno;
-  }
+  if (!ok && out >= 0) unlinkat(dir, temp.c_str(), 0);
+  close(dir);
   if (!ok) {
-    unlink(temp.c_str());
-    setError(e == ENOSPC ? ERROR_DISK_FULL : errnoToWin(e));
+    setError(errnoToWin(e));
     return FALSE;
   }
   return TRUE;

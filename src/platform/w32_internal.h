@@ -134,6 +134,15 @@ void ensureInit(); // called by every entry point
 // kept until it changes.
 unsigned prefixGeneration();
 
+// The prefix named by W32_PREFIX, else $HOME/.quorvel-w32, else the
+// system's home directory of the user + /.quorvel-w32 ("" if none).
+std::string defaultPrefix();
+// "" when prefix may be used as one; else why not: the root directory, not
+// a directory, a directory with other things but no prefix in it, one not
+// owned by the user running the program or writable by others (as ssh
+// refuses such directories), or one in a directory anybody may change.
+std::string prefixProblem(const std::string &prefix);
+
 // Creates the prefix layout: drive_c/windows with win.ini and system.ini,
 // dosdevices with c: and z:.  With reset, every other drive link is removed.
 void preparePrefix(const std::string &prefix, bool reset);
@@ -154,7 +163,7 @@ struct ResolvedPath;
 
 // True when a handle or stream of this process has the host file open
 // (for DeleteFileA and CopyFileA: Windows refuses to replace an open file).
-bool hostFileInUse(const std::string &hostPath);
+bool hostFileInUse(dev_t dev, ino_t ino);
 
 // The Windows directory, "C:\WINDOWS", and its host directory.
 const char *windowsDirectory();
@@ -167,6 +176,10 @@ bool profileHostPath(const char *fileName, ResolvedPath *out, DWORD *err);
 // renames it over host (keeping host's permission bits when it exists).
 // False with errno set on failure; host is then unchanged.
 bool replaceHostFile(const std::string &host, const std::string &bytes);
+// The same for the entry name of directory dirFd.  A regular file replaced
+// keeps its mode; an entry that is not a regular file (a FIFO, a device, a
+// link) is never replaced: false with EACCES.
+bool replaceFileAt(int dirFd, const std::string &name, const std::string &bytes);
 
 // The prefix's own files (system.reg, progman/groups.ini) are read only when
 // they are regular files of at most this size: a FIFO, a device or a link
@@ -204,7 +217,7 @@ private:
 // the drive has had time to deliver the bytes just read; readers of one
 // drive share its bandwidth.
 unsigned long driveSpeed(char drive);
-void setDriveSpeedInternal(char letter, unsigned long bytesPerSecond);
+int setDriveSpeedInternal(char letter, unsigned long bytesPerSecond); // 0 or an errno value
 void throttleRead(char drive, unsigned long bytesPerSecond, size_t bytes);
 
 // The DDE library and the Program Manager stand-in.
@@ -214,7 +227,7 @@ void resetDde();        // drops every instance; stand-in back to Normal, no com
 // The test controls without ensureInit, for use during initialisation.
 void armFaultInternal(w32::Fault cls, long nth, bool persistent);
 void clearFaultsInternal();
-void mapDriveInternal(char letter, const std::string &hostDir);
+int mapDriveInternal(char letter, const std::string &hostDir); // 0 or an errno value
 std::string absolutePath(const std::string &p);
 
 // ---- Paths ----------------------------------------------------------------
@@ -228,6 +241,11 @@ struct ResolvedPath {
   std::string host;                    // host path (existing parts in their host spelling)
   bool exists = false;                 // the full path exists on the host
   bool parentExists = false;           // everything but the last component exists as a directory
+  // The last component as the directory holds it, not followed if it is a
+  // link: what DeleteFileA removes.  host is where it leads (the same
+  // unless it is a link that stays beneath the drive).
+  std::string entry;
+  bool escapes = false;                // the last component is a link that leaves the drive
 };
 
 // Parses and maps a Windows path.  On failure sets *err to the Win32 error
@@ -235,6 +253,23 @@ struct ResolvedPath {
 // ERROR_NOT_READY) and returns false.  wildcardsInLast allows * and ? in the
 // last component (directory searches).
 bool resolvePath(const char *windowsPath, bool wildcardsInLast, ResolvedPath *out, DWORD *err);
+
+// The drive as a jail (w32_jail.cpp).  Each reaches a host path beneath
+// root (hostRoot of a ResolvedPath) without following any link; a link met
+// on the way, or a path not beneath root, fails with EACCES.
+//   jailParent      the directory that holds host (O_PATH), and host's last name
+//   openFileInDrive open(2) of r.host, refusing (EACCES) a link that leaves
+//                   the drive and anything but a regular file (EISDIR for a
+//                   directory), never blocking on a FIFO
+//   openDirInDrive  a directory of the drive, for reading its entries
+//   replaceFileInDrive  replaceHostFile for r.host, in its own directory
+// Where the link entry leads, without links, when that lies beneath root;
+// "" when it leaves root or cannot be followed.
+std::string linkTargetBeneath(const std::string &entry, const std::string &root);
+int jailParent(const std::string &root, const std::string &host, std::string *name);
+int openFileInDrive(const ResolvedPath &r, int flags, mode_t mode);
+int openDirInDrive(const ResolvedPath &r, const std::string &hostDir);
+bool replaceFileInDrive(const ResolvedPath &r, const std::string &bytes);
 
 // Host directory of a drive letter ("" if the drive is not mapped).
 std::string driveHostRoot(char letter);
@@ -333,6 +368,13 @@ bool scriptTake(const std::string &eventLine, bool recordEventLine,
                 ScriptAnswer *out);
 // Ends the run as a mismatch does, for an answer found not to fit later.
 void scriptFail(const std::string &message);
+// A registry, profile, DDE or program-start call of the run that failed
+// (the program goes on; its own steps do not look at these results): the
+// transcript gets "failed kind=KIND call=CALL WHAT error=N text=WHY" and
+// the run ends with status 3 (w32::finishRun).  why "" says it by error.
+void noteFailedStep(const char *kind, const char *call, const std::string &what, DWORD error,
+                    const std::string &why = "");
+std::string errorText(DWORD error);
 // Records a line that answers nothing (for events that need no answer).
 void recordEvent(const std::string &line);
 std::string quoteText(const std::string &s);
@@ -345,7 +387,20 @@ const char *buttonsName(UINT type);
 const char *boxButtonName(int id);
 void boxButtons(UINT type, std::vector<int> *ids, int *escape);
 void resetScript(); // state mutex not held
+// A program's run files from its environment, in the order ensureInit
+// takes them: the transcript (W32_TRANSCRIPT) first, refused (status 2)
+// when it names the answer file or cannot be opened without waiting; then,
+// once the prefix is known to be usable, the answers (W32_ANSWERS).
+void openTranscriptFromEnvironment();
 void loadAnswersFromEnvironment();
+// Ends a run before it could start: the reason and the result line go to
+// the transcript, the reason to standard error; exits with code.
+[[noreturn]] void endRunEarly(int code, const std::string &why);
+// Takes the prefix's lock for the whole run (its file setup.lock), so
+// that a second program on the prefix waits (saying so on its transcript
+// and standard error) for at most W32_PREFIX_WAIT seconds (default 600),
+// then gives up with status 4.
+void lockPrefixForRun();
 // The scripted front end forgets the dialog it was answering (tests).
 void resetScriptedFrontEnd();
 // Parses the steps of a dialog answer (after "dialog ID"); "" or why not.

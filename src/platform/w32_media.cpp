@@ -5,6 +5,8 @@
 // speed.  A speed belongs to the letter, not to the directory mapped there.
 #include "w32_internal.h"
 
+#include <errno.h>
+
 #include <unistd.h>
 
 #include <chrono>
@@ -27,17 +29,20 @@ int driveIndex(char letter) {
 }
 
 // The file's speeds by drive index; lines that do not parse are skipped.
+// A file that is not a regular one (or too large) reads as none.
 void readSpeeds(const std::string &file, unsigned long speeds[26]) {
   for (int i = 0; i < 26; ++i) speeds[i] = 0;
-  FILE *f = fopen(file.c_str(), "r");
-  if (!f) return;
-  char line[128];
-  while (fgets(line, sizeof line, f)) {
+  std::string text;
+  if (readPrefixFile(file, &text) != 0) return;
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(at, nl - at);
+    at = nl + 1;
     char letter = 0;
     unsigned long n = 0;
-    if (sscanf(line, " %c: %lu", &letter, &n) == 2 && driveIndex(letter) >= 0) speeds[driveIndex(letter)] = n;
+    if (sscanf(line.c_str(), " %c: %lu", &letter, &n) == 2 && driveIndex(letter) >= 0) speeds[driveIndex(letter)] = n;
   }
-  fclose(f);
 }
 
 // When each drive has delivered everything asked of it so far.
@@ -54,9 +59,9 @@ unsigned long driveSpeed(char drive) {
   return speeds[i];
 }
 
-void setDriveSpeedInternal(char letter, unsigned long bytesPerSecond) {
+int setDriveSpeedInternal(char letter, unsigned long bytesPerSecond) {
   int index = driveIndex(letter);
-  if (index < 0) return;
+  if (index < 0) return EINVAL;
   std::string file = speedFile();
   unsigned long speeds[26];
   readSpeeds(file, speeds);
@@ -66,10 +71,11 @@ void setDriveSpeedInternal(char letter, unsigned long bytesPerSecond) {
     if (speeds[i]) text += std::string(1, static_cast<char>('a' + i)) + ": " + std::to_string(speeds[i]) + "\n";
   }
   if (text.empty()) {
-    unlink(file.c_str());
+    if (unlink(file.c_str()) != 0 && errno != ENOENT) return errno;
   } else if (!replaceHostFile(file, text)) {
-    fprintf(stderr, "w32: cannot write %s\n", file.c_str());
+    return errno;
   }
+  return 0;
 }
 
 void throttleRead(char drive, unsigned long bytesPerSecond, size_t bytes) {
@@ -92,9 +98,11 @@ void throttleRead(char drive, unsigned long bytesPerSecond, size_t bytes) {
 
 namespace w32 {
 
-void setDriveSpeed(char letter, unsigned long bytesPerSecond) {
+bool setDriveSpeed(char letter, unsigned long bytesPerSecond) {
   w32int::ensureInit();
-  w32int::setDriveSpeedInternal(letter, bytesPerSecond);
+  int e = w32int::setDriveSpeedInternal(letter, bytesPerSecond);
+  errno = e;
+  return e == 0;
 }
 
 unsigned long driveSpeed(char letter) {

@@ -3,6 +3,7 @@
 #include "w32_internal.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -69,6 +70,36 @@ bool lookupNoCase(const std::string &dir, const std::string &name, std::string *
   closedir(d);
   return ok;
 }
+
+
+} // namespace
+
+static bool beneath(const std::string &path, const std::string &root) {
+  if (root == "/") return !path.empty() && path[0] == '/';
+  return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                          path[root.size()] == '/');
+}
+
+// Where the link `entry` leads, as a host path without links, when that
+// lies beneath root; "" when it leaves root or cannot be followed (a loop).
+// A dangling link leads to the name it gives, in its directory.
+std::string linkTargetBeneath(const std::string &entry, const std::string &root) {
+  char buf[PATH_MAX];
+  if (realpath(entry.c_str(), buf)) return beneath(buf, root) ? std::string(buf) : std::string();
+  if (errno != ENOENT) return "";
+  ssize_t n = readlink(entry.c_str(), buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  buf[n] = 0;
+  std::string to = buf[0] == '/' ? std::string(buf) : entry.substr(0, entry.rfind('/') + 1) + buf;
+  to = lexicalNormalize(to);
+  size_t slash = to.rfind('/');
+  std::string name = to.substr(slash + 1);
+  std::string dir = slash == 0 ? "/" : to.substr(0, slash);
+  if (name.empty() || !realpath(dir.c_str(), buf) || !beneath(buf, root)) return "";
+  return joinHost(buf, name);
+}
+
+namespace {
 
 bool hasWildcards(const std::string &s) { return s.find_first_of("*?") != std::string::npos; }
 
@@ -205,29 +236,57 @@ bool resolvePath(const char *p, bool wildcardsInLast, ResolvedPath *out, DWORD *
     *err = ERROR_PATH_NOT_FOUND;
     return false;
   }
-  if (!isDirectory(root)) {
+  // The drive's directory as the host knows it, without links: every path
+  // of the drive must stay beneath it.
+  char canonical[PATH_MAX];
+  if (!realpath(root.c_str(), canonical) || !isDirectory(canonical)) {
     *err = ERROR_NOT_READY;
     return false;
   }
+  root = canonical;
 
   out->drive = drive;
   out->windows = win;
   out->components = comps;
   out->hostRoot = root;
+  // Walks the components below the root, each matched ignoring case. A
+  // link is followed only when where it leads stays beneath the root: a
+  // link in the middle that leaves the drive is a directory that is not
+  // there; a last component that leaves it is an entry that cannot be
+  // opened (escapes).
   std::string host = root;
   std::string parent = root;
   long missingFrom = -1;
   for (size_t i = 0; i < comps.size(); ++i) {
-    if (i + 1 == comps.size()) parent = host;
+    bool last = i + 1 == comps.size();
+    if (last) parent = host;
     std::string found;
-    bool wildLast = i + 1 == comps.size() && hasWildcards(comps[i]);
-    if (missingFrom < 0 && !wildLast && lookupNoCase(host, comps[i], &found)) {
-      host = joinHost(host, found);
-    } else {
+    bool wildLast = last && hasWildcards(comps[i]);
+    if (missingFrom >= 0 || wildLast || !lookupNoCase(host, comps[i], &found)) {
       if (missingFrom < 0) missingFrom = static_cast<long>(i);
       host = joinHost(host, comps[i]);
+      if (last) out->entry = host;
+      continue;
+    }
+    std::string entry = joinHost(host, found);
+    if (last) out->entry = entry;
+    struct stat st;
+    if (lstat(entry.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      host = entry;
+      continue;
+    }
+    std::string target = linkTargetBeneath(entry, root);
+    if (!target.empty()) {
+      host = target;
+    } else if (last) {
+      out->escapes = true;
+      host = entry;
+    } else {
+      missingFrom = static_cast<long>(i);
+      host = entry;
     }
   }
+  if (comps.empty()) out->entry = host;
   out->host = host;
   out->exists = missingFrom < 0;
   bool parentFound = missingFrom < 0 || missingFrom + 1 == static_cast<long>(comps.size());

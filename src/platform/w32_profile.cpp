@@ -14,12 +14,13 @@
 #include "w32_internal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string_view>
+#include <unordered_set>
 
 using namespace w32int;
 
@@ -27,124 +28,168 @@ namespace {
 
 std::mutex profileMutex; // one profile call at a time in this process
 
+using View = std::string_view;
+
 bool isBlank(char c) {
   unsigned char u = static_cast<unsigned char>(c);
   return u == ' ' || u == '\t' || u == '\r' || u == '\n' || u == '\v' || u == '\f' || u == 0x1A;
 }
 
-std::string trim(const std::string &s) {
+View trim(View s) {
   size_t b = 0, e = s.size();
   while (b < e && isBlank(s[b])) ++b;
   while (e > b && isBlank(s[e - 1])) --e;
   return s.substr(b, e - b);
 }
 
-enum class Kind { Blank, Comment, Header, Entry };
-
-struct Line {
-  std::string text; // without its line end
-  std::string eol;  // "\r\n", "\n" or "" (the last line of a file without one)
-  Kind kind = Kind::Blank;
-  std::string name;  // header or entry name, trimmed
-  std::string value; // entry value, trimmed
-  bool hasValue = false;
-};
-
-void classify(Line *l) {
-  std::string t = trim(l->text);
-  l->name.clear();
-  l->value.clear();
-  l->hasValue = false;
-  if (t.empty()) {
-    l->kind = Kind::Blank;
-  } else if (t[0] == ';') {
-    l->kind = Kind::Comment;
-  } else if (t[0] == '[' && t.rfind(']') != std::string::npos && t.rfind(']') > 0) {
-    l->kind = Kind::Header;
-    l->name = trim(t.substr(1, t.rfind(']') - 1));
-  } else {
-    l->kind = Kind::Entry;
-    size_t eq = t.find('=');
-    if (eq == std::string::npos) {
-      l->name = t;
-    } else {
-      l->name = trim(t.substr(0, eq));
-      l->value = trim(t.substr(eq + 1));
-      l->hasValue = true;
-    }
+bool sameName(View a, View b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
   }
-}
-
-struct Profile {
-  std::vector<Line> lines;
-  bool exists = false;
-};
-
-Profile parse(const std::string &bytes, bool exists) {
-  Profile p;
-  p.exists = exists;
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t nl = bytes.find('\n', i);
-    Line l;
-    if (nl == std::string::npos) {
-      l.text = bytes.substr(i);
-      i = bytes.size();
-    } else {
-      size_t end = nl;
-      if (end > i && bytes[end - 1] == '\r') --end;
-      l.text = bytes.substr(i, end - i);
-      l.eol = bytes.substr(end, nl + 1 - end);
-      i = nl + 1;
-    }
-    classify(&l);
-    p.lines.push_back(std::move(l));
-  }
-  return p;
-}
-
-std::string serialise(const Profile &p) {
-  std::string out;
-  for (const Line &l : p.lines) out += l.text + l.eol;
-  return out;
-}
-
-// Reads the file behind a profile name.  False (with *err) when the name
-// cannot be mapped; a missing file is an empty profile.
-bool load(const char *fileName, ResolvedPath *r, Profile *p, DWORD *err) {
-  if (!profileHostPath(fileName, r, err)) return false;
-  std::ifstream in(r->host, std::ios::binary);
-  struct stat st;
-  if (!r->exists || !in || stat(r->host.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-    *p = Profile();
-    return true;
-  }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  *p = parse(ss.str(), true);
   return true;
 }
 
-// The lines [first, end) of every section with that name.
-template <typename F> void forEachSection(const Profile &p, const std::string &section, F f) {
-  for (size_t i = 0; i < p.lines.size(); ++i) {
-    if (p.lines[i].kind != Kind::Header || !equalsNoCase(p.lines[i].name, section)) continue;
-    size_t end = i + 1;
-    while (end < p.lines.size() && p.lines[end].kind != Kind::Header) ++end;
-    f(i, end);
-    i = end - 1;
+std::string folded(View s) {
+  std::string out(s);
+  for (char &c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return out;
+}
+
+enum class Kind { Blank, Comment, Header, Entry };
+
+// One line of the file, found where it lies: the file is never split into
+// lines, so a large file costs its own size and one pass per call.
+struct Line {
+  size_t start = 0;   // first byte of the text
+  size_t textEnd = 0; // end of the text (before CR LF or LF)
+  size_t end = 0;     // after the line end
+  Kind kind = Kind::Blank;
+  View name;  // header or entry name, trimmed
+  View value; // entry value, trimmed
+  bool hasValue = false;
+};
+
+// The lines of a profile, one after the other.
+class Lines {
+public:
+  explicit Lines(const std::string &bytes) : bytes_(bytes) {}
+  bool next(Line *l) {
+    if (pos_ >= bytes_.size()) return false;
+    const char *base = bytes_.data();
+    const void *nl = memchr(base + pos_, '\n', bytes_.size() - pos_);
+    l->start = pos_;
+    if (!nl) {
+      l->textEnd = l->end = bytes_.size();
+    } else {
+      size_t at = static_cast<size_t>(static_cast<const char *>(nl) - base);
+      l->textEnd = at > pos_ && base[at - 1] == '\r' ? at - 1 : at;
+      l->end = at + 1;
+    }
+    pos_ = l->end;
+    classify(View(base + l->start, l->textEnd - l->start), l);
+    return true;
+  }
+
+private:
+  static void classify(View text, Line *l) {
+    View t = trim(text);
+    l->name = View();
+    l->value = View();
+    l->hasValue = false;
+    if (t.empty()) {
+      l->kind = Kind::Blank;
+    } else if (t[0] == ';') {
+      l->kind = Kind::Comment;
+    } else if (t[0] == '[' && t.rfind(']') != View::npos && t.rfind(']') > 0) {
+      l->kind = Kind::Header;
+      l->name = trim(t.substr(1, t.rfind(']') - 1));
+    } else {
+      l->kind = Kind::Entry;
+      size_t eq = t.find('=');
+      if (eq == View::npos) {
+        l->name = t;
+      } else {
+        l->name = trim(t.substr(0, eq));
+        l->value = trim(t.substr(eq + 1));
+        l->hasValue = true;
+      }
+    }
+  }
+  const std::string &bytes_;
+  size_t pos_ = 0;
+};
+
+struct Profile {
+  std::string bytes;
+  bool exists = false;
+};
+
+// Profile files are read only when they are regular files of at most the
+// registry's size: a FIFO or a device would hang the reader or fill the
+// memory, and a larger file is refused whole.
+constexpr off_t kProfileCap = kPrefixFileCap;
+
+// Reads the file behind a profile name.  False with *err when the name
+// cannot be mapped or the file cannot be read (a link that leaves the
+// drive, not a regular file, over the cap); a missing file is an empty
+// profile.
+bool load(const char *fileName, ResolvedPath *r, Profile *p, DWORD *err) {
+  *p = Profile();
+  if (!profileHostPath(fileName, r, err)) return false;
+  if (!r->exists) return true;
+  if (r->escapes) {
+    *err = ERROR_ACCESS_DENIED;
+    return false;
+  }
+  struct stat st;
+  if (stat(r->host.c_str(), &st) != 0) return true;
+  if (S_ISDIR(st.st_mode)) return true; // a directory reads as a missing file, as on Windows
+  int fd = openFileInDrive(*r, O_RDONLY, 0);
+  if (fd < 0) {
+    *err = errno == ENOENT ? ERROR_FILE_NOT_FOUND : errnoToWin(errno);
+    return errno == ENOENT;
+  }
+  int e = readPrefixFd(fd, &p->bytes);
+  close(fd);
+  if (e != 0) {
+    *err = e == EFBIG ? ERROR_FILE_TOO_LARGE : errnoToWin(e);
+    p->bytes.clear();
+    return false;
+  }
+  p->exists = true;
+  return true;
+}
+
+// Calls f(header, line) for every line of every section named section (the
+// header line itself too, with line.kind Header); f returns false to stop.
+template <typename F> void forEachInSection(const std::string &bytes, View section, F f) {
+  Lines lines(bytes);
+  Line l;
+  bool inside = false;
+  while (lines.next(&l)) {
+    if (l.kind == Kind::Header) inside = sameName(l.name, section);
+    if (inside && !f(l)) return;
   }
 }
 
-// Index of the first entry with that name in a section of that name, or -1.
-long findEntry(const Profile &p, const std::string &section, const std::string &key) {
-  long found = -1;
-  forEachSection(p, section, [&](size_t header, size_t end) {
-    for (size_t j = header + 1; j < end && found < 0; ++j) {
-      if (p.lines[j].kind == Kind::Entry && equalsNoCase(p.lines[j].name, key)) found = static_cast<long>(j);
+// The first entry with that name in a section of that name.
+bool findEntry(const std::string &bytes, View section, View key, Line *found) {
+  bool ok = false;
+  forEachInSection(bytes, section, [&](const Line &l) {
+    if (l.kind == Kind::Entry && sameName(l.name, key)) {
+      *found = l;
+      ok = true;
+      return false;
     }
+    return true;
   });
-  return found;
+  return ok;
 }
 
 // Copies one text: at most size - 1 characters and a terminator.
@@ -198,7 +243,29 @@ std::string trimDefault(LPCSTR def) {
   return d;
 }
 
-DWORD getString(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size, LPCSTR fileName) {
+// The names of a list, each once (ignoring case), in the order first met.
+class NameList {
+public:
+  void add(View name) {
+    if (name.empty() || !seen_.insert(folded(name)).second) return;
+    names_.emplace_back(name);
+  }
+  const std::vector<std::string> &names() const { return names_; }
+
+private:
+  std::unordered_set<std::string> seen_;
+  std::vector<std::string> names_;
+};
+
+// What a failed or refused profile call tells the run's record.
+void noteProfile(const char *call, LPCSTR fileName, LPCSTR section, LPCSTR key, DWORD error) {
+  std::string what = std::string("file=") + quoteText(fileName ? fileName : "");
+  if (section) what += " section=" + quoteText(section);
+  if (key) what += " key=" + quoteText(key);
+  noteFailedStep("profile", call, what, error);
+}
+
+DWORD getString(const char *call, LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size, LPCSTR fileName) {
   ensureInit();
   bool failed = faultHit(w32::Fault::Profile);
   if (!out || size == 0) return 0;
@@ -208,152 +275,146 @@ DWORD getString(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size, L
   DWORD err = 0;
   if (failed) {
     setError(ERROR_ACCESS_DENIED); // read as an unreadable file: nothing found
+    noteProfile(call, fileName, section, key, ERROR_ACCESS_DENIED);
   } else if (!load(fileName, &r, &p, &err)) {
     setError(err);
+    if (err != ERROR_FILE_NOT_FOUND && err != ERROR_PATH_NOT_FOUND) noteProfile(call, fileName, section, key, err);
   } else if (!p.exists) {
     setError(ERROR_FILE_NOT_FOUND);
   }
 
   if (!section) { // the names of all sections
-    std::vector<std::string> names;
-    for (const Line &l : p.lines) {
-      if (l.kind != Kind::Header || l.name.empty()) continue;
-      bool seen = false;
-      for (const std::string &n : names) seen = seen || equalsNoCase(n, l.name);
-      if (!seen) names.push_back(l.name);
+    NameList names;
+    Lines lines(p.bytes);
+    Line l;
+    while (lines.next(&l)) {
+      if (l.kind == Kind::Header) names.add(l.name);
     }
-    return copyList(names, out, size);
+    return copyList(names.names(), out, size);
   }
-  std::string sec = trim(section);
+  View sec = trim(section);
   if (!key) { // the names of the section's keys, or the default
-    std::vector<std::string> names;
-    forEachSection(p, sec, [&](size_t header, size_t end) {
-      for (size_t j = header + 1; j < end; ++j) {
-        if (p.lines[j].kind != Kind::Entry || p.lines[j].name.empty()) continue;
-        bool seen = false;
-        for (const std::string &n : names) seen = seen || equalsNoCase(n, p.lines[j].name);
-        if (!seen) names.push_back(p.lines[j].name);
-      }
+    NameList names;
+    forEachInSection(p.bytes, sec, [&](const Line &l) {
+      if (l.kind == Kind::Entry) names.add(l.name);
+      return true;
     });
-    if (!names.empty()) return copyList(names, out, size);
+    if (!names.names().empty()) return copyList(names.names(), out, size);
     return copyText(trimDefault(def), out, size);
   }
-  long i = findEntry(p, sec, trim(key));
-  if (i >= 0 && p.lines[static_cast<size_t>(i)].hasValue) {
-    return copyText(unquote(p.lines[static_cast<size_t>(i)].value), out, size);
-  }
+  Line l;
+  if (findEntry(p.bytes, sec, trim(key), &l) && l.hasValue) return copyText(unquote(std::string(l.value)), out, size);
   return copyText(trimDefault(def), out, size);
 }
 
-BOOL writeString(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName) {
-  ensureInit();
-  if (faultHit(w32::Fault::Profile)) {
-    setError(ERROR_ACCESS_DENIED);
-    return FALSE;
+// The file with the ranges [from, to) of the old bytes left out.
+std::string without(const std::string &bytes, const std::vector<std::pair<size_t, size_t>> &cuts) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t at = 0;
+  for (const auto &c : cuts) {
+    out.append(bytes, at, c.first - at);
+    at = c.second;
   }
+  out.append(bytes, at, std::string::npos);
+  return out;
+}
+
+// The new bytes of a write, or false when it changes nothing.
+bool edit(const std::string &bytes, LPCSTR section, LPCSTR key, LPCSTR value, std::string *out) {
+  View sec = trim(section);
+  std::vector<std::pair<size_t, size_t>> cuts;
+  if (!key) { // delete every section of that name, header to next header
+    size_t from = 0;
+    bool dropping = false;
+    Lines lines(bytes);
+    Line l;
+    while (lines.next(&l)) {
+      if (l.kind != Kind::Header) continue;
+      bool match = sameName(l.name, sec);
+      if (dropping && !match) cuts.emplace_back(from, l.start);
+      if (!dropping && match) from = l.start;
+      dropping = match;
+    }
+    if (dropping) cuts.emplace_back(from, bytes.size());
+    if (cuts.empty()) return false;
+    *out = without(bytes, cuts);
+    return true;
+  }
+  View k = trim(key);
+  if (!value) { // delete the key wherever the section has it
+    forEachInSection(bytes, sec, [&](const Line &l) {
+      if (l.kind == Kind::Entry && sameName(l.name, k)) cuts.emplace_back(l.start, l.end);
+      return true;
+    });
+    if (cuts.empty()) return false;
+    *out = without(bytes, cuts);
+    return true;
+  }
+  Line l;
+  if (findEntry(bytes, sec, k, &l)) {
+    if (l.hasValue && l.value == value) return false; // the same value again changes nothing
+    *out = bytes.substr(0, l.start);
+    out->append(l.name);
+    out->append("=").append(value).append("\r\n");
+    out->append(bytes, l.end, std::string::npos);
+    return true;
+  }
+  // A new entry goes after the first section's last line that is not
+  // blank; a new section at the end of the file.
+  std::string entry = std::string(k) + "=" + value + "\r\n";
+  bool found = false;
+  size_t after = 0;
+  bool afterHasEol = true;
+  forEachInSection(bytes, sec, [&](const Line &line) {
+    if (line.kind == Kind::Header && found) return false;
+    found = true;
+    if (line.kind != Kind::Blank) {
+      after = line.end;
+      afterHasEol = line.end > line.textEnd;
+    }
+    return true;
+  });
+  if (found) {
+    *out = bytes.substr(0, after);
+    if (!afterHasEol) out->append("\r\n");
+    out->append(entry);
+    out->append(bytes, after, std::string::npos);
+    return true;
+  }
+  *out = bytes;
+  if (!out->empty() && out->back() != '\n') out->append("\r\n");
+  out->append("[").append(sec).append("]\r\n").append(entry);
+  return true;
+}
+
+BOOL writeString(const char *call, LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName) {
+  ensureInit();
+  auto fail = [&](DWORD error) {
+    setError(error);
+    noteProfile(call, fileName, section, key, error);
+    return FALSE;
+  };
+  if (faultHit(w32::Fault::Profile)) return fail(ERROR_ACCESS_DENIED);
   if (!section) {
     if (!key && !value) return TRUE; // "flush the cache": there is none
-    setError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return fail(ERROR_INVALID_PARAMETER);
   }
   std::lock_guard<std::mutex> lock(profileMutex);
   Profile p;
   ResolvedPath r;
   DWORD err = 0;
-  if (!load(fileName, &r, &p, &err)) {
-    setError(err);
-    return FALSE;
-  }
-  if (r.components.empty() || !r.parentExists) {
-    setError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
+  if (!load(fileName, &r, &p, &err)) return fail(err);
+  if (r.components.empty() || !r.parentExists) return fail(ERROR_PATH_NOT_FOUND);
   struct stat st;
-  if (r.exists && stat(r.host.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR))) {
-    setError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  std::string sec = trim(section);
-  bool changed = false;
-
-  if (!key) { // delete every section of that name, header to next header
-    std::vector<Line> kept;
-    bool dropping = false;
-    for (Line &l : p.lines) {
-      if (l.kind == Kind::Header) dropping = equalsNoCase(l.name, sec);
-      if (dropping) {
-        changed = true;
-      } else {
-        kept.push_back(std::move(l));
-      }
-    }
-    p.lines.swap(kept);
-  } else if (!value) { // delete the key wherever the section has it
-    std::string k = trim(key);
-    std::vector<bool> drop(p.lines.size(), false);
-    forEachSection(p, sec, [&](size_t header, size_t end) {
-      for (size_t j = header + 1; j < end; ++j) {
-        if (p.lines[j].kind == Kind::Entry && equalsNoCase(p.lines[j].name, k)) drop[j] = true;
-      }
-    });
-    std::vector<Line> kept;
-    for (size_t j = 0; j < p.lines.size(); ++j) {
-      if (drop[j]) {
-        changed = true;
-      } else {
-        kept.push_back(std::move(p.lines[j]));
-      }
-    }
-    p.lines.swap(kept);
-  } else {
-    std::string k = trim(key);
-    long i = findEntry(p, sec, k);
-    if (i >= 0) {
-      Line &l = p.lines[static_cast<size_t>(i)];
-      std::string text = l.name + "=" + value;
-      if (!l.hasValue || l.value != value) { // the same value again changes nothing
-        l.text = text;
-        l.eol = "\r\n";
-        classify(&l);
-        changed = true;
-      }
-    } else {
-      Line entry;
-      entry.text = k + "=" + value;
-      entry.eol = "\r\n";
-      classify(&entry);
-      long insertAt = -1;
-      forEachSection(p, sec, [&](size_t header, size_t end) {
-        if (insertAt >= 0) return;
-        // After the section's last line that is not blank.
-        size_t last = header;
-        for (size_t j = header + 1; j < end; ++j) {
-          if (p.lines[j].kind != Kind::Blank) last = j;
-        }
-        insertAt = static_cast<long>(last) + 1;
-      });
-      if (insertAt >= 0) {
-        Line &before = p.lines[static_cast<size_t>(insertAt) - 1];
-        if (before.eol.empty()) before.eol = "\r\n";
-        p.lines.insert(p.lines.begin() + insertAt, entry);
-      } else { // a new section at the end of the file
-        if (!p.lines.empty() && p.lines.back().eol.empty()) p.lines.back().eol = "\r\n";
-        Line header;
-        header.text = "[" + sec + "]";
-        header.eol = "\r\n";
-        classify(&header);
-        p.lines.push_back(header);
-        p.lines.push_back(entry);
-      }
-      changed = true;
-    }
-  }
-
-  if (!changed) return TRUE;
-  if (!replaceHostFile(r.host, serialise(p))) {
-    setError(errnoToWin(errno));
-    return FALSE;
-  }
+  if (r.exists && stat(r.host.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || !(st.st_mode & S_IWUSR)))
+    return fail(ERROR_ACCESS_DENIED);
+  std::string bytes;
+  if (!edit(p.bytes, section, key, value, &bytes)) return TRUE;
+  p.bytes.clear();
+  p.bytes.shrink_to_fit(); // the old and the new file are not both kept longer than needed
+  if (bytes.size() > static_cast<size_t>(kProfileCap)) return fail(ERROR_FILE_TOO_LARGE);
+  if (!replaceFileInDrive(r, bytes)) return fail(errnoToWin(errno));
   return TRUE;
 }
 
@@ -361,17 +422,17 @@ BOOL writeString(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName) {
 
 extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size,
                                                  LPCSTR fileName) {
-  return getString(section, key, def, out, size, fileName);
+  return getString("GetPrivateProfileStringA", section, key, def, out, size, fileName);
 }
 
 extern "C" BOOL WINAPI WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR fileName) {
-  return writeString(section, key, value, fileName);
+  return writeString("WritePrivateProfileStringA", section, key, value, fileName);
 }
 
 extern "C" DWORD WINAPI GetProfileStringA(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size) {
-  return getString(section, key, def, out, size, "win.ini");
+  return getString("GetProfileStringA", section, key, def, out, size, "win.ini");
 }
 
 extern "C" BOOL WINAPI WriteProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value) {
-  return writeString(section, key, value, "win.ini");
+  return writeString("WriteProfileStringA", section, key, value, "win.ini");
 }

@@ -27,7 +27,9 @@
 //
 // one section per group in creation order, one line per item:
 // Item<n>=name|command line|icon path.  The file is read and rewritten
-// (temporary file, rename) under a flock of progman/groups.lock per execute.
+// (temporary file, rename) under a flock of progman/groups.lock per execute;
+// only the lines of the groups and items the commands name change, and
+// every other line (comments, other keys, lines written by hand) stays.
 #include "w32_internal.h"
 
 #include "w32_progman.h"
@@ -35,6 +37,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <fstream>
@@ -123,65 +126,99 @@ bool parseCommands(const std::string &s, std::vector<Command> *out) {
 }
 
 // ---- The groups file -----------------------------------------------------
+//
+// The file is kept as its lines: a command changes only the lines of the
+// group and items it names, and every other line (comments, other keys,
+// lines the stand-in does not understand) stays as it was.
 
 struct Item {
   std::string name, cmdline, icon;
 };
 
-struct Group {
-  std::string name;
-  std::vector<Item> items;
+struct Line {
+  std::string text; // without its line end
+  std::string eol;  // "\n", "\r\n" or "" (a last line without one)
+};
+
+struct GroupsFile {
+  std::vector<Line> lines;
 };
 
 std::string groupsDir() { return w32::prefixDir() + "/progman"; }
 std::string groupsFile() { return groupsDir() + "/groups.ini"; }
 
+const char kGroupsComment[] = "; Program Manager groups: [group], then Item<n>=name|command line|icon path";
+
+bool headerName(const std::string &line, std::string *name) {
+  size_t close = line.rfind(']');
+  if (line.size() < 2 || line[0] != '[' || close == std::string::npos || close == 0) return false;
+  *name = line.substr(1, close - 1);
+  return true;
+}
+
+// An item line, Item<n>=name|command line|icon path.
+bool itemOf(const std::string &line, Item *item) {
+  size_t eq = line.find('=');
+  if (eq == std::string::npos || line.compare(0, 4, "Item") != 0) return false;
+  std::string rest = line.substr(eq + 1);
+  size_t a = rest.find('|');
+  size_t b = a == std::string::npos ? a : rest.find('|', a + 1);
+  if (b == std::string::npos) return false;
+  *item = Item{rest.substr(0, a), rest.substr(a + 1, b - a - 1), rest.substr(b + 1)};
+  return true;
+}
+
 // False when groups.ini cannot be read (not a regular file, too large): the
 // commands then fail, and the file is not replaced.
-bool loadGroups(std::vector<Group> *out) {
-  std::vector<Group> &groups = *out;
-  groups.clear();
+bool loadGroups(GroupsFile *out) {
+  out->lines.clear();
   std::string text;
   if (readPrefixFile(groupsFile(), &text) != 0) return false;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == ';') continue;
-    if (line[0] == '[' && line.size() >= 2 && line.rfind(']') != std::string::npos && line.rfind(']') > 0) {
-      groups.push_back(Group());
-      groups.back().name = line.substr(1, line.rfind(']') - 1);
-      continue;
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    Line l;
+    if (nl == std::string::npos) {
+      l.text = text.substr(at);
+      at = text.size();
+    } else {
+      size_t end = nl > at && text[nl - 1] == '\r' ? nl - 1 : nl;
+      l.text = text.substr(at, end - at);
+      l.eol = text.substr(end, nl + 1 - end);
+      at = nl + 1;
     }
-    size_t eq = line.find('=');
-    if (groups.empty() || eq == std::string::npos || line.compare(0, 4, "Item") != 0) continue;
-    std::string rest = line.substr(eq + 1);
-    size_t a = rest.find('|');
-    size_t b = a == std::string::npos ? a : rest.find('|', a + 1);
-    if (b == std::string::npos) continue;
-    groups.back().items.push_back(Item{rest.substr(0, a), rest.substr(a + 1, b - a - 1), rest.substr(b + 1)});
+    out->lines.push_back(std::move(l));
   }
   return true;
 }
 
-bool saveGroups(const std::vector<Group> &groups) {
-  std::string out = "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n";
-  for (const Group &g : groups) {
-    out += "\n[" + g.name + "]\n";
-    for (size_t i = 0; i < g.items.size(); ++i) {
-      const Item &it = g.items[i];
-      out += "Item" + std::to_string(i + 1) + "=" + it.name + "|" + it.cmdline + "|" + it.icon + "\n";
-    }
-  }
+bool saveGroups(const GroupsFile &f) {
+  std::string out;
+  for (const Line &l : f.lines) out += l.text + l.eol;
   mkdir(groupsDir().c_str(), 0777);
   return replaceHostFile(groupsFile(), out);
 }
 
-Group *findGroup(std::vector<Group> &groups, const std::string &name) {
-  for (Group &g : groups) {
-    if (equalsNoCase(g.name, name)) return &g;
+// The lines [*first, *end) of the first group of that name (its header
+// first); false when there is none.
+bool findGroup(const GroupsFile &f, const std::string &name, size_t *first, size_t *end, std::string *spelling) {
+  for (size_t i = 0; i < f.lines.size(); ++i) {
+    std::string n;
+    if (!headerName(f.lines[i].text, &n) || !equalsNoCase(n, name)) continue;
+    size_t j = i + 1;
+    std::string other;
+    while (j < f.lines.size() && !headerName(f.lines[j].text, &other)) ++j;
+    *first = i;
+    *end = j;
+    if (spelling) *spelling = n;
+    return true;
   }
-  return nullptr;
+  return false;
+}
+
+// Appends a line, ending the one before it first.
+void appendLine(GroupsFile &f, const std::string &text) {
+  if (!f.lines.empty() && f.lines.back().eol.empty()) f.lines.back().eol = "\n";
+  f.lines.push_back(Line{text, "\n"});
 }
 
 bool hasControl(const std::string &s) {
@@ -210,49 +247,71 @@ std::string defaultItemName(const std::string &cmdline) {
   return program;
 }
 
+// Adds an item to the group at [first, end), or replaces the item of the
+// same name where it stands.
+void putItem(GroupsFile &f, size_t first, size_t end, const Item &item) {
+  std::string value = item.name + "|" + item.cmdline + "|" + item.icon;
+  long highest = 0;
+  size_t after = first + 1;
+  for (size_t i = first + 1; i < end; ++i) {
+    const std::string &t = f.lines[i].text;
+    Item old;
+    if (itemOf(t, &old) && equalsNoCase(old.name, item.name)) {
+      f.lines[i].text = t.substr(0, t.find('=') + 1) + value;
+      return;
+    }
+    if (t.compare(0, 4, "Item") == 0 && t.find('=') != std::string::npos)
+      highest = std::max(highest, strtol(t.c_str() + 4, nullptr, 10));
+    if (t.find_first_not_of(" \t") != std::string::npos) after = i + 1;
+  }
+  if (f.lines[after - 1].eol.empty()) f.lines[after - 1].eol = "\n";
+  Line l{"Item" + std::to_string(highest + 1) + "=" + value, "\n"};
+  f.lines.insert(f.lines.begin() + static_cast<long>(after), l);
+}
+
 // Runs one command on the groups; false when it fails.
-bool runCommand(const Command &c, std::vector<Group> &groups, std::string *current) {
+bool runCommand(const Command &c, GroupsFile &f, std::string *current) {
   const std::vector<std::string> &a = c.args;
+  size_t first = 0, end = 0;
+  std::string spelling;
   if (equalsNoCase(c.name, "CreateGroup")) {
     if (a.empty() || a.size() > 2 || a[0].empty() || hasControl(a[0])) return false;
-    if (!findGroup(groups, a[0])) groups.push_back(Group{a[0], {}});
-    *current = findGroup(groups, a[0])->name;
+    if (!findGroup(f, a[0], &first, &end, &spelling)) {
+      if (f.lines.empty()) appendLine(f, kGroupsComment);
+      if (!f.lines.back().text.empty()) appendLine(f, "");
+      appendLine(f, "[" + a[0] + "]");
+      spelling = a[0];
+    }
+    *current = spelling;
     return true;
   }
   if (equalsNoCase(c.name, "ShowGroup")) {
-    if (a.empty() || a.size() > 2 || !findGroup(groups, a[0])) return false;
-    *current = findGroup(groups, a[0])->name;
+    if (a.empty() || a.size() > 2 || !findGroup(f, a[0], &first, &end, &spelling)) return false;
+    *current = spelling;
     return true;
   }
   if (equalsNoCase(c.name, "DeleteGroup")) {
-    if (a.empty() || a.size() > 2) return false;
-    for (auto it = groups.begin(); it != groups.end(); ++it) {
-      if (!equalsNoCase(it->name, a[0])) continue;
-      if (equalsNoCase(*current, it->name)) current->clear();
-      groups.erase(it);
-      return true;
-    }
-    return false;
+    if (a.empty() || a.size() > 2 || !findGroup(f, a[0], &first, &end, &spelling)) return false;
+    if (equalsNoCase(*current, spelling)) current->clear();
+    // The blank line that parts it from the group before goes with it.
+    if (first > 0 && f.lines[first - 1].text.find_first_not_of(" \t") == std::string::npos) --first;
+    f.lines.erase(f.lines.begin() + static_cast<long>(first), f.lines.begin() + static_cast<long>(end));
+    return true;
   }
-  Group *g = current->empty() ? nullptr : findGroup(groups, *current);
+  bool inGroup = !current->empty() && findGroup(f, *current, &first, &end, nullptr);
   if (equalsNoCase(c.name, "AddItem")) {
-    if (!g || a.empty() || a.size() > 10 || a[0].empty()) return false;
+    if (!inGroup || a.empty() || a.size() > 10 || a[0].empty()) return false;
     Item item{a.size() > 1 && !a[1].empty() ? a[1] : defaultItemName(a[0]), a[0], a.size() > 2 ? a[2] : ""};
     if (item.name.empty() || !fitsItem(item.name) || !fitsItem(item.cmdline) || !fitsItem(item.icon)) return false;
-    for (Item &old : g->items) {
-      if (equalsNoCase(old.name, item.name)) {
-        old = item;
-        return true;
-      }
-    }
-    g->items.push_back(item);
+    putItem(f, first, end, item);
     return true;
   }
   if (equalsNoCase(c.name, "DeleteItem")) {
-    if (!g || a.size() != 1) return false;
-    for (auto it = g->items.begin(); it != g->items.end(); ++it) {
-      if (equalsNoCase(it->name, a[0])) {
-        g->items.erase(it);
+    if (!inGroup || a.size() != 1) return false;
+    for (size_t i = first + 1; i < end; ++i) {
+      Item old;
+      if (itemOf(f.lines[i].text, &old) && equalsNoCase(old.name, a[0])) {
+        f.lines.erase(f.lines.begin() + static_cast<long>(i));
         return true;
       }
     }
@@ -322,7 +381,7 @@ void handle(Request &r) {
   if (r.format != CF_TEXT || !parseCommands(r.text, &commands)) return answer(r, false, terminate);
   mkdir(groupsDir().c_str(), 0777);
   HostFileLock fileLock(groupsDir() + "/groups.lock", true);
-  std::vector<Group> groups;
+  GroupsFile groups;
   if (!loadGroups(&groups)) return answer(r, false, terminate);
   bool ok = true;
   bool changed = false;

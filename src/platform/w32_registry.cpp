@@ -726,22 +726,36 @@ HKEY newHandle(int root, std::vector<std::string> path, DWORD access) {
   return reinterpret_cast<HKEY>(addHandle(obj));
 }
 
+// A batch of changes made as one (w32::beginRegistryBatch): the lock is
+// held from the start of the batch to its end, and the changes are kept in
+// the tree until they are written once, or forgotten.
+struct Batch {
+  bool active = false;
+  bool dirty = false; // the tree holds changes not yet written
+  std::unique_ptr<HostFileLock> lock;
+} batch; // under registryMutex
+
 // Runs f over the loaded registry; saves when f reports a change. A call
 // that may change the registry (exclusive) holds the lock from its read to
 // its write; one that only reads takes none, since the file is only ever
-// replaced whole.
+// replaced whole.  Within a batch the change stays in the tree.
 template <typename F> LONG withRegistry(bool exclusive, F f) {
   std::lock_guard<std::mutex> guard(registryMutex);
   std::unique_ptr<HostFileLock> lock;
-  if (exclusive) {
+  if (exclusive && !batch.active) {
     lock = std::make_unique<HostFileLock>(lockFile(), true);
     if (!lock->held()) return ERROR_REGISTRY_IO_FAILED;
   }
-  Registry *reg = nullptr;
-  LONG rc = loadRegistry(&reg);
+  // Within a batch the tree is this process's own: it holds the lock.
+  Registry *reg = batch.active ? cache.reg.get() : nullptr;
+  LONG rc = reg ? ERROR_SUCCESS : loadRegistry(&reg);
   if (rc != ERROR_SUCCESS) return rc;
   bool changed = false;
   rc = f(*reg, &changed);
+  if (changed && batch.active) {
+    batch.dirty = true;
+    return rc;
+  }
   if (rc == ERROR_SUCCESS && changed) rc = saveRegistry(*reg);
   if (changed) {
     // The tree now holds the change: keep it only if the file does too.
@@ -758,7 +772,7 @@ size_t cstrLen(const char *s) { return s ? strlen(s) : 0; }
 
 } // namespace
 
-extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR sub, DWORD, REGSAM sam, PHKEY result) {
+static LONG openKey(HKEY hKey, LPCSTR sub, REGSAM sam, PHKEY result) {
   ensureInit();
   if (faultHit(w32::Fault::Registry)) {
     if (result) *result = nullptr;
@@ -787,8 +801,7 @@ extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR sub, DWORD, REGSAM sam, P
   return ERROR_SUCCESS;
 }
 
-extern "C" LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR sub, DWORD, LPSTR, DWORD options, REGSAM sam,
-                                       LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+static LONG createKey(HKEY hKey, LPCSTR sub, DWORD options, REGSAM sam, PHKEY result, LPDWORD disposition) {
   ensureInit();
   if (faultHit(w32::Fault::Registry)) {
     if (result) *result = nullptr;
@@ -832,7 +845,7 @@ extern "C" LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR sub, DWORD, LPSTR, DWOR
   return ERROR_SUCCESS;
 }
 
-extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR name, DWORD, DWORD type, CONST BYTE *data, DWORD size) {
+static LONG setValue(HKEY hKey, LPCSTR name, DWORD type, CONST BYTE *data, DWORD size) {
   ensureInit();
   if (faultHit(w32::Fault::Registry)) return ERROR_REGISTRY_IO_FAILED;
   KeyRef ref;
@@ -852,8 +865,7 @@ extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR name, DWORD, DWORD type,
   });
 }
 
-extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
-                                        LPDWORD size) {
+static LONG queryValue(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
   ensureInit();
   if (faultHit(w32::Fault::Registry)) return ERROR_REGISTRY_IO_FAILED;
   KeyRef ref;
@@ -933,7 +945,7 @@ extern "C" LONG WINAPI RegEnumValueA(HKEY hKey, DWORD index, LPSTR name, LPDWORD
   });
 }
 
-extern "C" LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR name) {
+static LONG deleteValue(HKEY hKey, LPCSTR name) {
   ensureInit();
   if (faultHit(w32::Fault::Registry)) return ERROR_REGISTRY_IO_FAILED;
   KeyRef ref;
@@ -950,7 +962,7 @@ extern "C" LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR name) {
 }
 
 // As Windows NT: a key that still has subkeys is not deleted.
-extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR sub) {
+static LONG deleteKey(HKEY hKey, LPCSTR sub) {
   ensureInit();
   if (faultHit(w32::Fault::Registry)) return ERROR_REGISTRY_IO_FAILED;
   KeyRef ref;
@@ -975,9 +987,101 @@ extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR sub) {
   });
 }
 
+// What a failed call tells the run's record: the key (and value) it was
+// for.  A key or value that is not there is an answer, not a failure.
+static LONG noted(const char *call, HKEY hKey, LPCSTR sub, LPCSTR value, bool hasValue, LONG rc) {
+  if (rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND || rc == ERROR_MORE_DATA || rc == ERROR_NO_MORE_ITEMS)
+    return rc;
+  KeyRef ref;
+  std::string key;
+  if (keyRef(hKey, &ref)) {
+    key = kRootNames[ref.root];
+    for (const std::string &p : *ref.path) key += "\\" + p;
+  } else {
+    key = "(invalid handle)";
+  }
+  if (sub && *sub) key += std::string("\\") + sub;
+  std::string what = "key=" + quoteText(key);
+  if (hasValue) what += " value=" + quoteText(value ? value : "");
+  noteFailedStep("registry", call, what, static_cast<DWORD>(rc));
+  return rc;
+}
+
+extern "C" LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR sub, DWORD, REGSAM sam, PHKEY result) {
+  return noted("RegOpenKeyExA", hKey, sub, nullptr, false, openKey(hKey, sub, sam, result));
+}
+
+extern "C" LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR sub, DWORD, LPSTR, DWORD options, REGSAM sam,
+                                       LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition) {
+  return noted("RegCreateKeyExA", hKey, sub, nullptr, false, createKey(hKey, sub, options, sam, result, disposition));
+}
+
+extern "C" LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR name, DWORD, DWORD type, CONST BYTE *data, DWORD size) {
+  return noted("RegSetValueExA", hKey, nullptr, name, true, setValue(hKey, name, type, data, size));
+}
+
+extern "C" LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                                        LPDWORD size) {
+  return noted("RegQueryValueExA", hKey, nullptr, name, true, queryValue(hKey, name, reserved, type, data, size));
+}
+
+extern "C" LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR name) {
+  return noted("RegDeleteValueA", hKey, nullptr, name, true, deleteValue(hKey, name));
+}
+
+extern "C" LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR sub) {
+  return noted("RegDeleteKeyA", hKey, sub, nullptr, false, deleteKey(hKey, sub));
+}
+
 extern "C" LONG WINAPI RegCloseKey(HKEY hKey) {
   ensureInit();
   KeyRef ref;
   if (predefined(hKey, &ref)) return ERROR_SUCCESS;
   return dropHandle(reinterpret_cast<HANDLE>(hKey), ObjKind::RegKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
+
+namespace w32 {
+
+LONG beginRegistryBatch() {
+  ensureInit();
+  std::lock_guard<std::mutex> guard(registryMutex);
+  if (batch.active) return ERROR_INVALID_PARAMETER;
+  batch.lock = std::make_unique<HostFileLock>(lockFile(), true);
+  if (!batch.lock->held()) {
+    batch.lock.reset();
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  Registry *reg = nullptr;
+  LONG rc = loadRegistry(&reg);
+  if (rc != ERROR_SUCCESS) {
+    batch.lock.reset();
+    return rc;
+  }
+  batch.active = true;
+  batch.dirty = false;
+  return ERROR_SUCCESS;
+}
+
+LONG commitRegistryBatch() {
+  std::lock_guard<std::mutex> guard(registryMutex);
+  if (!batch.active) return ERROR_INVALID_PARAMETER;
+  LONG rc = ERROR_SUCCESS;
+  if (batch.dirty) {
+    rc = cache.reg ? saveRegistry(*cache.reg) : ERROR_REGISTRY_IO_FAILED;
+    if (rc == ERROR_SUCCESS) {
+      keepWritten();
+    } else {
+      cache.drop();
+    }
+  }
+  batch = Batch();
+  return rc;
+}
+
+void abandonRegistryBatch() {
+  std::lock_guard<std::mutex> guard(registryMutex);
+  if (batch.dirty) cache.drop();
+  batch = Batch();
+}
+
+} // namespace w32

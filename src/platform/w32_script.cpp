@@ -6,6 +6,9 @@
 // transcripts".
 #include "w32_internal.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -41,6 +44,8 @@ struct Script {
   bool testMode = false;
   bool haveFile = false; // answers came from W32_ANSWERS or setAnswers
   FILE *file = nullptr;  // W32_TRANSCRIPT
+  long failedSteps = 0;  // registry, profile, DDE and program-start calls that failed
+  bool finished = false; // the result line has been written
 };
 
 Script &script() {
@@ -275,14 +280,32 @@ void recordLocked(Script &sc, const std::string &line) {
   }
 }
 
+const char *resultText(int code) {
+  switch (code) {
+  case w32::kRunInstalled: return "installed";
+  case w32::kRunCancelled: return "cancelled";
+  case w32::kRunUsage: return "answer file or usage error";
+  case w32::kRunWithErrors: return "installed with errors";
+  default: return "not started";
+  }
+}
+
+// The last line of every run's transcript.
+void finishLocked(Script &sc, int code) {
+  if (sc.finished) return;
+  sc.finished = true;
+  recordLocked(sc, "result code=" + std::to_string(code) + " text=" + quoteText(resultText(code)));
+}
+
 // The script error ends a real run at once: nothing could answer the event.
 void scriptFailedLocked(Script &sc, const std::string &msg) {
   sc.error = msg;
   recordLocked(sc, "error text=" + quoteText(msg));
   if (!sc.testMode) {
     fprintf(stderr, "w32 scripted front end: %s\n", msg.c_str());
+    finishLocked(sc, w32::kRunUsage);
     fflush(nullptr);
-    _exit(2);
+    _exit(w32::kRunUsage);
   }
 }
 
@@ -368,6 +391,32 @@ std::string quoteText(const std::string &s) {
   return out + "\"";
 }
 
+std::string errorText(DWORD error) {
+  switch (error) {
+  case ERROR_FILE_NOT_FOUND: return "the file does not exist";
+  case ERROR_PATH_NOT_FOUND: return "the directory does not exist";
+  case ERROR_ACCESS_DENIED: return "access denied (or not a regular file)";
+  case ERROR_SHARING_VIOLATION: return "the file is in use";
+  case ERROR_DISK_FULL: return "the disk is full";
+  case ERROR_FILE_TOO_LARGE: return "the file is larger than 64 MiB, the most this layer reads";
+  case ERROR_REGISTRY_IO_FAILED: return "the registry file cannot be read or written";
+  case ERROR_REGISTRY_CORRUPT: return "the registry file does not parse";
+  case ERROR_INVALID_PARAMETER: return "invalid parameter";
+  case ERROR_FILENAME_EXCED_RANGE: return "the path is too long";
+  case ERROR_BAD_FORMAT: return "not a program this system can start";
+  case 0: return "the program could not be started";
+  default: return "error " + std::to_string(error);
+  }
+}
+
+void noteFailedStep(const char *kind, const char *call, const std::string &what, DWORD error, const std::string &why) {
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  ++sc.failedSteps;
+  recordLocked(sc, std::string("failed kind=") + kind + " call=" + call + " " + what + " error=" +
+                       std::to_string(error) + " text=" + quoteText(why.empty() ? errorText(error) : why));
+}
+
 void recordEvent(const std::string &line) {
   Script &sc = script();
   std::lock_guard<std::mutex> lock(sc.m);
@@ -416,6 +465,8 @@ void resetScript() {
   sc.error.clear();
   sc.testMode = true;
   sc.haveFile = false;
+  sc.failedSteps = 0;
+  sc.finished = false;
   resetScriptedFrontEnd();
 }
 
@@ -432,30 +483,123 @@ void reportUnusedAnswers() {
 }
 } // namespace
 
+namespace {
+
+// The most an answer file may hold: it is read whole before the run.
+constexpr size_t kAnswerFileCap = 1024 * 1024;
+
+bool sameHostFile(const char *a, const char *b) {
+  struct stat x, y;
+  return a && b && *a && *b && stat(a, &x) == 0 && stat(b, &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+// A usage error before the run: said on standard error, status 2.
+[[noreturn]] void refuseRun(const std::string &why) {
+  fprintf(stderr, "w32: %s\n", why.c_str());
+  fflush(nullptr);
+  _exit(w32::kRunUsage);
+}
+
+// Reads an answer file: a regular file, or a pipe or device read once,
+// never waited on at open and never more than the cap.
+bool readAnswerFile(const char *path, std::string *text, std::string *why) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    *why = std::string("cannot read the answer file ") + path + ": " + strerror(errno);
+    return false;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = std::string("cannot read the answer file ") + path + ": " + strerror(errno);
+      break;
+    }
+    if (n == 0) break;
+    if (text->size() + static_cast<size_t>(n) > kAnswerFileCap) {
+      *why = std::string("the answer file ") + path + " is larger than 1 MiB";
+      break;
+    }
+    text->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return why->empty();
+}
+
+// Opens the transcript for writing: a regular file is replaced, a FIFO or
+// a device is written as it is; nothing ever waits at the open.
+FILE *openTranscript(const char *path, std::string *why) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    *why = std::string("cannot write the transcript ") + path + ": " +
+           (errno == ENXIO ? "a FIFO that nothing reads" : strerror(errno));
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISSOCK(st.st_mode)) {
+    close(fd);
+    *why = std::string("cannot write the transcript ") + path + ": not a file";
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE *f = fdopen(fd, "w");
+  if (!f) {
+    close(fd);
+    *why = std::string("cannot write the transcript ") + path + ": " + strerror(errno);
+  }
+  return f;
+}
+
+} // namespace
+
+void openTranscriptFromEnvironment() {
+  Script &sc = script();
+  const char *t = getenv("W32_TRANSCRIPT");
+  const char *a = getenv("W32_ANSWERS");
+  const char *rec = getenv("W32_RECORD");
+  // An output that is one of the run's inputs, or the other output, would
+  // destroy it before it is read: refused before anything is opened.
+  if (sameHostFile(t, a)) refuseRun(std::string("W32_TRANSCRIPT names the answer file ") + a + "; give another file");
+  if (sameHostFile(rec, a)) refuseRun(std::string("W32_RECORD names the answer file ") + a + "; give another file");
+  if (sameHostFile(t, rec)) refuseRun(std::string("W32_TRANSCRIPT and W32_RECORD name the same file ") + t);
+  if (!t || !*t) return;
+  std::lock_guard<std::mutex> lock(sc.m);
+  std::string why;
+  sc.file = openTranscript(t, &why);
+  if (!sc.file) refuseRun(why);
+}
+
+void endRunEarly(int code, const std::string &why) {
+  Script &sc = script();
+  {
+    std::lock_guard<std::mutex> lock(sc.m);
+    recordLocked(sc, "error text=" + quoteText(why));
+    finishLocked(sc, code);
+  }
+  fprintf(stderr, "w32: %s\n", why.c_str());
+  fflush(nullptr);
+  _exit(code);
+}
+
 void loadAnswersFromEnvironment() {
   Script &sc = script();
+  const char *a = getenv("W32_ANSWERS");
   std::vector<Action> atStart;
   {
     std::lock_guard<std::mutex> lock(sc.m);
-    const char *t = getenv("W32_TRANSCRIPT");
-    if (t && *t) {
-      sc.file = fopen(t, "w");
-      if (!sc.file) fprintf(stderr, "w32: cannot write the transcript %s\n", t);
-    }
-    const char *a = getenv("W32_ANSWERS");
     if (!a || !*a) return;
-    std::ifstream in(a, std::ios::binary);
-    if (!in) {
-      scriptFailedLocked(sc, std::string("cannot read the answer file ") + a);
+    std::string text, why;
+    if (!readAnswerFile(a, &text, &why)) {
+      scriptFailedLocked(sc, why);
       return;
     }
-    std::stringstream text;
-    text << in.rdbuf();
     std::string path = absolutePath(a);
     std::string base = path.substr(0, path.rfind('/'));
     std::string err;
     std::deque<Entry> answers;
-    if (!parseAnswers(text.str(), base, &answers, &atStart, &err)) {
+    if (!parseAnswers(text, base, &answers, &atStart, &err)) {
       scriptFailedLocked(sc, err);
       return;
     }
@@ -503,6 +647,24 @@ std::string scriptError() {
   Script &sc = script();
   std::lock_guard<std::mutex> lock(sc.m);
   return sc.error;
+}
+
+int finishRun(int programResult) {
+  ensureInit();
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  int code = programResult;
+  if (code == kRunInstalled && sc.failedSteps > 0) code = kRunWithErrors;
+  finishLocked(sc, code);
+  if (sc.file) fflush(sc.file);
+  return code;
+}
+
+long failedSteps() {
+  ensureInit();
+  Script &sc = script();
+  std::lock_guard<std::mutex> lock(sc.m);
+  return sc.failedSteps;
 }
 
 int answersLeft() {

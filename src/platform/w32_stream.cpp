@@ -178,17 +178,19 @@ extern "C" FILE *w32_fopen(const char *path, const char *mode) {
   if (!resolvePath(path, false, &r, &err)) return failOpen(err, err == ERROR_FILENAME_EXCED_RANGE ? ENAMETOOLONG : ENOENT);
   if (r.components.empty() || r.trailingSeparator) return failOpen(ERROR_ACCESS_DENIED, EACCES);
   if (!r.parentExists) return failOpen(ERROR_PATH_NOT_FOUND, ENOENT);
+  if (r.escapes) return failOpen(ERROR_ACCESS_DENIED, EACCES); // a link that leaves the drive
   struct stat st;
   bool exists = r.exists && stat(r.host.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) return failOpen(ERROR_ACCESS_DENIED, EACCES);
   if (!exists && kind == 'r') return failOpen(ERROR_FILE_NOT_FOUND, ENOENT);
+  if (exists && !S_ISREG(st.st_mode)) return failOpen(ERROR_ACCESS_DENIED, EACCES); // only regular files
   bool writes = creates || plus;
   if (exists && writes && !(st.st_mode & S_IWUSR)) return failOpen(ERROR_ACCESS_DENIED, EACCES); // read-only
 
-  int flags = O_CLOEXEC | (plus ? O_RDWR : kind == 'r' ? O_RDONLY : O_WRONLY);
+  int flags = plus ? O_RDWR : kind == 'r' ? O_RDONLY : O_WRONLY;
   if (kind == 'w') flags |= O_CREAT | O_TRUNC;
   if (kind == 'a') flags |= O_CREAT | O_APPEND;
-  int fd = open(r.host.c_str(), flags, 0666);
+  int fd = openFileInDrive(r, flags, 0666);
   if (fd < 0) {
     int e = errno;
     return failOpen(errnoToWin(e), e);

@@ -6,6 +6,11 @@
 // otherwise the terminal one when standard input and output are a terminal;
 // otherwise the program says how to run it and exits with status 2 before
 // anything is shown or changed.
+//
+// Before the front end starts, the layer is set up (the transcript opened,
+// the prefix checked) and the prefix is locked for the run, so two programs
+// never work on one prefix at once.  The exit status is the run's result
+// (w32::finishRun), which also ends the transcript.
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +21,7 @@
 #include <windows.h>
 
 #include "frontend/terminal_frontend.h"
+#include "w32_internal.h"
 
 int main(int argc, char **argv) {
   const char *name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
@@ -28,12 +34,16 @@ int main(int argc, char **argv) {
               name, argv[0]);
       return 2;
     }
+  }
+  w32int::ensureInit();
+  w32int::lockPrefixForRun();
+  if (!answers || !*answers) {
     std::string why;
     w32fe::FrontEnd *terminal = w32fe::terminalFrontEnd(&why);
     if (!terminal) {
       fprintf(stderr, "%s: the terminal front end cannot start: %s; to run unattended: W32_ANSWERS=FILE %s\n", name,
               why.c_str(), argv[0]);
-      return 2;
+      return w32::finishRun(w32::kRunNotStarted);
     }
     w32fe::setCurrent(terminal);
   }
@@ -42,7 +52,7 @@ int main(int argc, char **argv) {
     if (i > 1) commandLine += ' ';
     commandLine += argv[i];
   }
-  int code = WinMain(GetModuleHandleA(nullptr), nullptr, &commandLine[0], SW_SHOWNORMAL);
+  int code = w32::finishRun(WinMain(GetModuleHandleA(nullptr), nullptr, &commandLine[0], SW_SHOWNORMAL));
   fflush(nullptr);
   return code;
 }

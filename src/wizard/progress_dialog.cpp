@@ -79,7 +79,9 @@ INT_PTR CALLBACK progressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     EndDialog(dialog, IDC_NEXT);
     char command[WIZARD_COMMAND_SIZE];
     formProgramCommand(command, sizeof command);
-    WinExec(command, SW_SHOWNORMAL);
+    if (WinExec(command, SW_SHOWNORMAL) <= 31) {
+      setupState.stepFailed = 1;  // only the exit status tells
+    }
   }
   return FALSE;
 }

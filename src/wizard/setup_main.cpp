@@ -90,10 +90,10 @@ int startUp(HINSTANCE instance) {
   return findSourceDir();
 }
 
-void runWizard(void) {
+int runWizard(void) {
   int state = IDD_WELCOME;
+  INT_PTR end = 0;
   while (state != 0) {
-    INT_PTR end;
     switch (state) {
       case IDD_WELCOME:
         end = DialogBoxParamA(setupInstance, MAKEINTRESOURCEA(IDD_WELCOME), NULL, welcomeDialogProc, 0);
@@ -108,16 +108,25 @@ void runWizard(void) {
         state = end == IDC_NEXT ? IDD_PROGRESS : end == IDC_BACK ? IDD_INTRO : 0;
         break;
       default:
-        DialogBoxParamA(setupInstance, MAKEINTRESOURCEA(IDD_PROGRESS), NULL, progressDialogProc, 0);
+        end = DialogBoxParamA(setupInstance, MAKEINTRESOURCEA(IDD_PROGRESS), NULL, progressDialogProc, 0);
         state = 0;
         break;
     }
   }
+  // The last dialog's end says how the run ended: the progress dialog ends
+  // with Next only after the installation.
+  if (end == -1) {
+    return SETUP_RESULT_NOT_STARTED;
+  }
+  if (end != IDC_NEXT) {
+    return SETUP_RESULT_CANCELLED;
+  }
+  return setupState.stepFailed ? SETUP_RESULT_WITH_ERRORS : SETUP_RESULT_INSTALLED;
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  if (startUp(instance)) {
-    runWizard();
+  if (!startUp(instance)) {
+    return SETUP_RESULT_NOT_STARTED;
   }
-  return 0;
+  return runWizard();
 }

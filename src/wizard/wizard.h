@@ -10,8 +10,8 @@
 // saying why not.
 int startUp(HINSTANCE instance);
 // Runs the dialogs from the welcome picture to the end of the progress
-// dialog.
-void runWizard(void);
+// dialog; returns how the run ended, one of the SETUP_RESULT_ values.
+int runWizard(void);
 
 // Dialog procedures of dialogs 4 (welcome), 1 (introduction),
 // 2 (installation directory) and 3 (progress).
@@ -32,6 +32,12 @@ void formProgramCommand(char *command, size_t size);
 
 // The setup program's instance (its resources).
 extern HINSTANCE setupInstance;
+
+// The program's exit status: how the run ended.
+#define SETUP_RESULT_INSTALLED 0     // installed, and the installed program started
+#define SETUP_RESULT_CANCELLED 1     // the user cancelled (any dialog or prompt)
+#define SETUP_RESULT_WITH_ERRORS 3   // installed, but a registry, profile, group or start step failed
+#define SETUP_RESULT_NOT_STARTED 4   // refused at start-up, or a dialog could not be created
 
 #define WIZARD_FREE_BYTES_NEEDED 8000000UL
 #define WIZARD_COMMAND_SIZE 256

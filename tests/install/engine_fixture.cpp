@@ -92,6 +92,7 @@ void clearSetupState() {
   setupState.diskNumber = 0;
   setupState.multiDisk = 0;
   setupState.cancelRequested = 0;
+  setupState.stepFailed = 0;
   setupState.hadEudora = 0;
   setupState.progressDialog = nullptr;
   setupState.statusText = nullptr;

@@ -217,7 +217,7 @@ TEST_F(DdeTest, ProgramManagerCommands) {
        {{"[CreateGroup(A)][AddItem(a.exe)][AddItem(b.exe)][CreateGroup(B)][ShowGroup(A, 1)][DeleteItem(a)]", 1},
         {"[DeleteGroup(B)]", 1},
         {"[DeleteGroup(B)]", 0}},
-       "\n[A]\nItem1=b|b.exe|\n"},
+       "\n[A]\nItem2=b|b.exe|\n"},
       {"no current group for AddItem", {{"[AddItem(a.exe, A)]", 0}}, ""},
       {"commands ignore case", {{"[creategroup(A)][ADDITEM(a.exe, A)]", 1}}, "\n[A]\nItem1=A|a.exe|\n"},
       {"the commands before a failing one stay done", {{"[CreateGroup(A)][AddItem(a.exe)][Unknown(1)]", 0}},
@@ -249,6 +249,39 @@ TEST_F(DdeTest, ProgramManagerCommands) {
     } else {
       EXPECT_EQ(text, "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n" + c.groups);
     }
+  }
+}
+
+// A groups.ini written by hand or by another program: a command changes
+// the lines of what it names and keeps every other line as it was.
+TEST_F(DdeTest, GroupsFileKeepsWhatItDoesNotKnow) {
+  const char kOwn[] = "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem7=x|y|z\r\n\r\n[Quorvel]\r\n; note\r\n"
+                      "Item1=Read me|c:\\old\\readme.txt|\r\nKeep=1\r\n";
+  const struct {
+    const char *what, *execute, *after;
+  } cases[] = {
+      {"an item replaced where it stands, a new one after the group's last line",
+       "[CreateGroup(quorvel)][AddItem(c:\\q\\readme.txt, Read me)][AddItem(c:\\q\\q.exe, Reg)]",
+       "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem7=x|y|z\r\n\r\n[Quorvel]\r\n; note\r\n"
+       "Item1=Read me|c:\\q\\readme.txt|\r\nKeep=1\r\nItem2=Reg|c:\\q\\q.exe|\n"},
+      {"another group's item numbers and odd lines untouched",
+       "[ShowGroup(Other)][AddItem(n.exe, New)][DeleteItem(x)]",
+       "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem8=New|n.exe|\n\r\n[Quorvel]\r\n; note\r\n"
+       "Item1=Read me|c:\\old\\readme.txt|\r\nKeep=1\r\n"},
+      {"a new group at the end", "[CreateGroup(New)]", nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    makeHostDir(prefix + "/progman");
+    writeHost(prefix + "/progman/groups.ini", kOwn);
+    w32::resetForTest(prefix);
+    DWORD inst = 0;
+    ASSERT_EQ(DdeInitializeA(&inst, callback, APPCMD_CLIENTONLY, 0), static_cast<UINT>(DMLERR_NO_ERROR));
+    HSZ service = DdeCreateStringHandleA(inst, "PROGMAN", CP_WINANSI);
+    HCONV conv = DdeConnect(inst, service, service, nullptr);
+    EXPECT_EQ(execute(conv, c.execute), 1);
+    EXPECT_EQ(w32::progmanGroupsText(), c.after ? std::string(c.after) : std::string(kOwn) + "\n[New]\n");
+    DdeUninitialize(inst);
   }
 }
 

@@ -36,6 +36,7 @@ TEST_F(WizardTest, BinaryFreshInstallFromADirectory) {
                                        "status text=\"Adding Quorvel group...\"",
                                        "exec cmdline=\"c:\\\\dunmere\\\\quorvel\\\\quorvel.exe main\"",
                                        "dialog id=3 event=end",
+                                       "result code=0 text=\"installed\"",
                                    }));
   EXPECT_EQ(run.errors, "");
   for (const PackagedFile &f : package.files) {
@@ -70,7 +71,7 @@ TEST_F(WizardTest, BinaryFloppiesWithARetry) {
   EXPECT_TRUE(contains(shown, "message caption=\"Quorvel Installation\" text=\"Please ensure that Quorvel Disk #2 is "
                               "in drive a:\\\\.\" icon=MB_ICONWARNING buttons=MB_RETRYCANCEL answer=Retry"))
       << run.transcript;
-  EXPECT_EQ(shown.back(), "dialog id=3 event=end");
+  EXPECT_EQ(shown.back(), "result code=0 text=\"installed\"");
   EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")).size(), package.files.size() - 1 + package.quorvelMembers.size());
 }
 
@@ -104,10 +105,11 @@ TEST_F(WizardTest, BinaryCancelOnASlowDrive) {
   BinaryRun run = runBinary(scratch + "/pkg", "at-start insert d: " + scratch + "/pkg speed " + std::to_string(speed) +
                                                   "\n" + kWizard + "dialog 3 at 10 press 203\n" +
                                                   "message \"Are you sure you want to cancel installation?\" Yes\n");
-  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.status, 1) << run.errors;
   std::vector<std::string> shown = lines(run.transcript);
   ASSERT_GE(shown.size(), 2u);
-  EXPECT_EQ(shown.back(), "dialog id=3 event=end");
+  EXPECT_EQ(shown.end()[-2], "dialog id=3 event=end");
+  EXPECT_EQ(shown.back(), "result code=1 text=\"cancelled\"");
   EXPECT_EQ(run.transcript.find("exec "), std::string::npos);
   EXPECT_LT(run.seconds, 0.5 * static_cast<double>(package.progressTotal) / speed) << run.transcript;
   EXPECT_EQ(registryValue("MainDir"), "");
@@ -130,9 +132,9 @@ TEST_F(WizardTest, BinaryDamagedMember) {
   writeHostFile(archive, bytes);
   BinaryRun run = runBinary(scratch + "/pkg", std::string(kWizard) + "dialog 3 wait\n" +
                                                   "message \"Can't write file c:\\\\dunmere\\\\quorvel\\\\*\" Cancel\n");
-  EXPECT_EQ(run.status, 0) << run.errors;
+  EXPECT_EQ(run.status, 1) << run.errors;
   EXPECT_EQ(run.errors, "");
-  EXPECT_EQ(lines(run.transcript).back(), "dialog id=3 event=end");
+  EXPECT_EQ(lines(run.transcript).back(), "result code=1 text=\"cancelled\"");
   EXPECT_EQ(run.transcript.find("exec "), std::string::npos);
   EXPECT_EQ(registryValue("MainDir"), "");
 }

@@ -34,9 +34,24 @@ PackageResult WizardTest::makeWizardPackage(const std::string &name, bool disks,
   plan.generate = true;
   plan.generatedSize = size;
   plan.settings = {{"HomePage", "http://www.dunmere.example/"}, {"RegNo", "Q-1234"}};
+  // quorvel.z's members, made up, with a quorvel.exe that starts, so that a
+  // whole run can end installed.
+  std::string dir = scratch + "/" + name + ".members";
+  mkdir(dir.c_str(), 0755);
+  uint32_t state = 12345;
+  for (const char *member : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
+    std::string bytes = std::string(member) == "quorvel.exe" ? "#!/bin/sh\nexit 0\n" : "";
+    while (bytes.size() < size) {
+      state = state * 1103515245u + 12345u;
+      bytes += static_cast<char>(state >> 24);
+    }
+    plan.quorvelMembers.push_back(dir + "/" + member);
+    std::ofstream(plan.quorvelMembers.back(), std::ios::binary) << bytes;
+  }
   PackageResult result;
   std::string error;
   EXPECT_TRUE(::makePackage(plan, &result, &error)) << error;
+  result.quorvelMembersDir = dir;
   return result;
 }
 

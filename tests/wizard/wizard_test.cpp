@@ -85,7 +85,7 @@ TEST_F(WizardTest, SequenceBackEscapeAndCancel) {
                          "dialog 2 edit 101 \"e:\\\\typed\" close press 202\n"
                          "dialog 1 press 201\n"
                          "dialog 2 press 203\n"),
-            0);
+            SETUP_RESULT_CANCELLED);
   EXPECT_EQ(w32::scriptError(), "");
   EXPECT_EQ(events(), (std::vector<std::string>{
                           "dialog id=4 event=show caption=\"Welcome to Quorvel!\"",
@@ -130,7 +130,7 @@ TEST_F(WizardTest, StartUp) {
   w32::setModuleFileName((tooLong + "SETUP.EXE").c_str());
   EXPECT_EQ(runInProcess("message \"Quorvel Setup cannot read its files from " + escaped(tooLong) +
                          " because the path is too long.*\" OK\n"),
-            0);
+            SETUP_RESULT_NOT_STARTED);
   EXPECT_EQ(w32::scriptError(), "");
   EXPECT_EQ(events().size(), 1u);  // the message, and no dialog
 }
@@ -191,7 +191,7 @@ TEST_F(WizardTest, CancelNoThenYes) {
                          "message \"Are you sure you want to cancel installation?\" No\n"
                          "dialog 3 at 20 press 203\n"
                          "message \"Are you sure you want to cancel installation?\" Yes\n"),
-            0);
+            SETUP_RESULT_CANCELLED);
   EXPECT_EQ(w32::scriptError(), "");
   std::vector<std::string> shown = events();
   ASSERT_GE(shown.size(), 4u);
@@ -232,6 +232,49 @@ TEST_F(WizardTest, FaultSweepOverAWholeRun) {
     EXPECT_EQ(w32::openHandleCount(), 0) << "fault at call " << n;
     EXPECT_EQ(w32::heapBlockCount(), 0) << "fault at call " << n;
   }
+}
+
+// Every registry, profile and DDE call of an upgrade fails once, in turn:
+// the run goes on and installs, and its end names the failure and says
+// "installed with errors", never a silent success.
+TEST_F(WizardTest, FailedConfigurationStepsEndWithErrors) {
+  makeWizardPackage("pkg", false, 2000);
+  const std::string answers =
+      "dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\nmessage \"*\" OK\n";
+  const struct {
+    w32::Fault cls;
+    const char *kind;
+  } classes[] = {{w32::Fault::Profile, "profile"}, {w32::Fault::Registry, "registry"}, {w32::Fault::Dde, "dde"}};
+  int runs = 0;
+  for (const auto &c : classes) {
+    auto runOnce = [&](long n) {
+      w32::resetForTest(prefix + "/" + c.kind + std::to_string(n));
+      clearSetupState();
+      w32::setModuleFileName("D:\\SETUP.EXE");
+      w32::mapDrive('d', scratch + "/pkg");
+      mkdir(host("c:\\oldq").c_str(), 0755);
+      mkdir(host("c:\\oldq\\register").c_str(), 0755);
+      WritePrivateProfileStringA("Quorvel Registration", "Version", "2.1", "c:\\oldq\\register\\register.ini");
+      WriteProfileStringA("Dunmere Network Quorvel", "Main", "c:\\oldq");
+      long before = w32::callCount(c.cls);
+      if (n > 0) w32::armFault(c.cls, n, false);
+      int status = w32::finishRun(runInProcess(answers));
+      w32::clearFaults();
+      return std::make_pair(status, w32::callCount(c.cls) - before);
+    };
+    auto clean = runOnce(0);
+    ASSERT_EQ(clean.first, w32::kRunInstalled) << w32::transcript();
+    ASSERT_GT(clean.second, 0) << c.kind;
+    for (long n = 1; n <= clean.second; n++, runs++) {
+      int status = runOnce(n).first;
+      std::string text = w32::transcript();
+      EXPECT_EQ(status, w32::kRunWithErrors) << c.kind << " call " << n << ":\n" << text;
+      EXPECT_NE(text.find(std::string("\nfailed kind=") + c.kind + " "), std::string::npos) << c.kind << " call " << n;
+      EXPECT_NE(text.find("result code=3 text=\"installed with errors\""), std::string::npos);
+      EXPECT_NE(text.find("exec cmdline="), std::string::npos) << c.kind << " call " << n;
+    }
+  }
+  EXPECT_GT(runs, 20);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // only look (reg query, reg export, groups, drives, freespace without
 // arguments) need an existing prefix and leave it as it is; the others
 // create one when there is none.
-#include <windows.h>
+#include "w32prefix.h"
+
 
 #include "replace_file.h"
 #include "tool_cli.h"
@@ -28,9 +29,17 @@
 #include <string>
 #include <vector>
 
-namespace {
+
+namespace w32prefix {
 
 const char kTool[] = "w32prefix";
+
+} // namespace w32prefix
+
+using namespace w32prefix;
+
+namespace {
+
 
 // Each command's usage lines, its --help text, and whether it only looks.
 struct Command {
@@ -81,6 +90,11 @@ void printHelp() {
   std::fputs(kExitStatusHelp, stdout);
 }
 
+
+} // namespace
+
+namespace w32prefix {
+
 int usage(const std::string &command, const std::string &what) {
   toolError(kTool, command, what, "");
   std::fprintf(stderr, "Try 'w32prefix %s--help'.\n", command.empty() ? "" : (command + " ").c_str());
@@ -90,16 +104,8 @@ int usage(const std::string &command, const std::string &what) {
 // The prefix the layer will use, worked out as the layer does (so that it
 // can be looked at before the layer touches it).
 std::string prefixPath() {
-  const char *p = getenv("W32_PREFIX");
-  std::string prefix;
-  if (p && *p) {
-    prefix = p;
-  } else if (const char *home = getenv("HOME"); home && *home) {
-    prefix = std::string(home) + "/.quorvel-w32";
-  } else {
-    prefix = "/tmp/.quorvel-w32-" + std::to_string(static_cast<long>(getuid()));
-  }
-  if (prefix[0] != '/') {
+  std::string prefix = w32::defaultPrefixPath();
+  if (!prefix.empty() && prefix[0] != '/') {
     char cwd[PATH_MAX];
     if (getcwd(cwd, sizeof cwd)) prefix = std::string(cwd) + "/" + prefix;
   }
@@ -158,665 +164,38 @@ bool prefixFileReadable(const std::string &command, const std::string &path) {
   return false;
 }
 
-bool upperEquals(const std::string &a, const char *b) {
-  std::string x;
-  for (char c : a) x += static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return x == b;
-}
 
-// "HKLM\Software\x" -> HKEY_LOCAL_MACHINE and "Software\x".
-bool splitKey(const std::string &key, HKEY *root, std::string *rootName, std::string *sub) {
-  std::string head = key.substr(0, key.find('\\'));
-  *sub = key.find('\\') == std::string::npos ? "" : key.substr(key.find('\\') + 1);
-  while (!sub->empty() && sub->back() == '\\') sub->pop_back();
-  struct Root {
-    const char *shortName, *longName;
-    HKEY key;
-  };
-  const Root roots[] = {{"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-                        {"HKCU", "HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-                        {"HKU", "HKEY_USERS", HKEY_USERS},
-                        {"HKCR", "HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT}};
-  for (const Root &r : roots) {
-    if (upperEquals(head, r.shortName) || upperEquals(head, r.longName)) {
-      *root = r.key;
-      *rootName = r.longName;
-      return true;
+bool notPrefixFile(const std::string &command, const std::string &path) {
+  std::string prefix = prefixPath();
+  char real[PATH_MAX];
+  std::string top = realpath(prefix.c_str(), real) ? real : prefix;
+  const char *const own[] = {"system.reg",          "system.reg.lock",     "setup.lock", "freespace", "drivespeed",
+                             "progman/groups.ini", "progman/groups.lock"};
+  std::vector<std::string> files;
+  for (const char *name : own) files.push_back(top + "/" + name);
+  files.push_back(w32::hostPath("C:\\WINDOWS\\WIN.INI"));
+  files.push_back(w32::hostPath("C:\\WINDOWS\\SYSTEM.INI"));
+  struct stat out;
+  bool taken = false;
+  if (stat(path.c_str(), &out) == 0) {
+    for (const std::string &f : files) {
+      struct stat st;
+      if (!f.empty() && stat(f.c_str(), &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino) taken = true;
     }
+  } else {
+    // A new file: not beside the prefix's own, where the layer keeps its state.
+    std::string dir = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
+    std::string parent = realpath(dir.c_str(), real) ? real : "";
+    taken = parent == top || parent == top + "/progman" || parent == top + "/dosdevices";
   }
+  if (!taken) return true;
+  toolError(kTool, command, path, "one of the prefix's own files (or beside them), which the layer keeps; name a file elsewhere");
   return false;
 }
 
-// splitKey for a KEY argument: a usage error (*status) for an unknown root.
-bool keyArgument(const std::string &command, const std::string &key, HKEY *root, std::string *rootName,
-                 std::string *sub, int *status) {
-  if (splitKey(key, root, rootName, sub)) return true;
-  *status = usage(command, "unknown root key in " + key + " (HKLM, HKCU, HKU, HKCR)");
-  return false;
-}
+} // namespace w32prefix
 
-bool registryReadable(const std::string &command) {
-  return prefixFileReadable(command, w32::prefixDir() + "/system.reg");
-}
-
-const char *typeName(DWORD type) {
-  switch (type) {
-  case REG_NONE: return "REG_NONE";
-  case REG_SZ: return "REG_SZ";
-  case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-  case REG_BINARY: return "REG_BINARY";
-  case REG_DWORD: return "REG_DWORD";
-  case REG_MULTI_SZ: return "REG_MULTI_SZ";
-  default: return "REG_UNKNOWN";
-  }
-}
-
-// The value's data as `reg query` shows it.
-std::string showData(DWORD type, const std::string &data) {
-  char buf[16];
-  if (type == REG_DWORD && data.size() == 4) {
-    DWORD n;
-    memcpy(&n, data.data(), 4);
-    snprintf(buf, sizeof buf, "0x%x", static_cast<unsigned>(n));
-    return buf;
-  }
-  if ((type == REG_SZ || type == REG_EXPAND_SZ) && data.find('\0') == data.size() - 1) return data.substr(0, data.size() - 1);
-  if (type == REG_MULTI_SZ && data.size() >= 2 && data.compare(data.size() - 2, 2, std::string(2, '\0')) == 0) {
-    std::string out;  // as reg shows it: the strings separated by \0
-    for (size_t at = 0; at < data.size() - 2;) {
-      size_t end = data.find('\0', at);
-      out += (at ? "\\0" : "") + data.substr(at, end - at);
-      at = end + 1;
-    }
-    return out;
-  }
-  std::string out;
-  for (unsigned char c : data) {
-    snprintf(buf, sizeof buf, "%02X", c);
-    out += buf;
-  }
-  return out;
-}
-
-void printValue(const std::string &name, DWORD type, const std::string &data) {
-  std::cout << "    " << (name.empty() ? "(Default)" : name) << "    " << typeName(type) << "    "
-            << showData(type, data) << "\n";
-}
-
-// The registry as seen through the layer: every call's failure said once.
-std::string regFailure(const std::string &key, LONG rc) {
-  std::string file = w32::prefixDir() + "/system.reg";
-  return rc == ERROR_FILE_NOT_FOUND      ? key + ": no such key"
-         : rc == ERROR_REGISTRY_CORRUPT ? file + ": not a registry, or one Windows would refuse (error " +
-                                               std::to_string(rc) + ")"
-         : rc == ERROR_ACCESS_DENIED    ? key + ": refused (error 5)"
-                                        : file + ": the registry cannot be read or written (error " +
-                                               std::to_string(rc) + ")";
-}
-
-struct Value {
-  std::string name;
-  DWORD type;
-  std::string data;
-};
-
-std::vector<Value> valuesOf(HKEY key) {
-  std::vector<Value> values;
-  for (DWORD i = 0;; ++i) {
-    std::vector<char> name(16384);
-    DWORD nameSize = static_cast<DWORD>(name.size()), type = 0, size = 0;
-    if (RegEnumValueA(key, i, name.data(), &nameSize, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
-    std::string data(size, '\0');
-    nameSize = static_cast<DWORD>(name.size());
-    if (RegEnumValueA(key, i, name.data(), &nameSize, nullptr, &type, reinterpret_cast<BYTE *>(&data[0]), &size) !=
-        ERROR_SUCCESS)
-      break;
-    values.push_back({std::string(name.data(), nameSize), type, data.substr(0, size)});
-  }
-  return values;
-}
-
-std::vector<std::string> subkeysOf(HKEY key) {
-  std::vector<std::string> names;
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD nameSize = sizeof name;
-    if (RegEnumKeyExA(key, i, name, &nameSize, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    names.emplace_back(name, nameSize);
-  }
-  return names;
-}
-
-// Visits KEY and, when deep, every key below it (parents first).
-LONG walkKeys(HKEY root, const std::string &path, bool deep,
-              const std::function<void(const std::string &, HKEY)> &visit) {
-  HKEY key;
-  LONG rc = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key);
-  if (rc != ERROR_SUCCESS) return rc;
-  visit(path, key);
-  std::vector<std::string> subkeys = subkeysOf(key);
-  RegCloseKey(key);
-  if (!deep) return ERROR_SUCCESS;
-  for (const std::string &sub : subkeys) {
-    rc = walkKeys(root, path.empty() ? sub : path + "\\" + sub, true, visit);
-    if (rc != ERROR_SUCCESS) return rc;
-  }
-  return ERROR_SUCCESS;
-}
-
-// Options of the reg commands: /v NAME, /ve, /t TYPE, /d DATA, /s.
-struct RegArgs {
-  std::vector<std::string> plain;
-  bool hasValue = false;
-  std::string value;
-  std::string type = "REG_SZ";
-  bool hasData = false;
-  std::string data;
-  bool recursive = false;
-};
-
-bool parseRegArgs(const std::string &command, const std::vector<std::string> &args, const char *allowed,
-                  RegArgs *out, int *status) {
-  for (size_t i = 0; i < args.size(); i++) {
-    std::string a = args[i];
-    std::string lower = a;
-    for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    bool takes = lower == "/v" || lower == "/t" || lower == "/d";
-    if (a.size() > 1 && (a[0] == '/' || a[0] == '-') && (a[0] != '/' || a.size() <= 3)) {
-      std::string flag = lower.substr(1);
-      if (a[0] == '-' || std::string(allowed).find(" " + flag + " ") == std::string::npos) {
-        *status = usage(command, "unknown option " + a);
-        return false;
-      }
-      if (takes && i + 1 >= args.size()) {
-        *status = usage(command, a + " needs a value");
-        return false;
-      }
-      if (lower == "/v") {
-        out->hasValue = true;
-        out->value = args[++i];
-      } else if (lower == "/ve") {
-        out->hasValue = true;
-        out->value.clear();
-      } else if (lower == "/t") {
-        out->type = args[++i];
-      } else if (lower == "/d") {
-        out->hasData = true;
-        out->data = args[++i];
-      } else if (lower == "/s") {
-        out->recursive = true;
-      }
-      continue;
-    }
-    out->plain.push_back(a);
-  }
-  return true;
-}
-
-int regQuery(const std::vector<std::string> &args) {
-  const std::string command = "reg query";
-  RegArgs r;
-  int status = 0;
-  if (!parseRegArgs(command, args, " v ve s ", &r, &status)) return status;
-  if (r.plain.size() == 2 && !r.hasValue) {
-    r.hasValue = true;
-    r.value = r.plain[1];
-    r.plain.pop_back();
-  }
-  if (r.plain.size() != 1) return usage(command, r.plain.empty() ? "no KEY" : "unexpected argument " + r.plain.back());
-  HKEY root;
-  std::string rootName, sub;
-  if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
-  if (!needPrefix(command)) return kExitIo;
-  if (!registryReadable(command)) return kExitIo;
-  bool first = true;
-  LONG rc = walkKeys(root, sub, r.recursive && !r.hasValue, [&](const std::string &path, HKEY key) {
-    std::string shown = rootName + (path.empty() ? "" : "\\" + path);
-    std::cout << (first ? "" : "\n") << shown << "\n";
-    first = false;
-    if (r.hasValue) {
-      DWORD type = 0, size = 0;
-      LONG got = RegQueryValueExA(key, r.value.c_str(), nullptr, &type, nullptr, &size);
-      std::string data(size, '\0');
-      if (got == ERROR_SUCCESS)
-        got = RegQueryValueExA(key, r.value.c_str(), nullptr, &type, reinterpret_cast<BYTE *>(&data[0]), &size);
-      if (got == ERROR_SUCCESS) {
-        printValue(r.value, type, data.substr(0, size));
-      } else {
-        std::cout.flush();
-        toolError(kTool, command, r.value.empty() ? "no default value" : "no value " + r.value, "");
-        status = kExitBadData;
-      }
-      return;
-    }
-    for (const Value &v : valuesOf(key)) printValue(v.name, v.type, v.data);
-    if (!r.recursive) {
-      for (const std::string &name : subkeysOf(key)) std::cout << "\n" << shown << "\\" << name << "\n";
-    }
-  });
-  if (rc != ERROR_SUCCESS) {
-    toolError(kTool, command, regFailure(r.plain[0], rc), "");
-    return rc == ERROR_FILE_NOT_FOUND ? kExitBadData : kExitIo;
-  }
-  return status;
-}
-
-// "a\0b" -> "a", "b" as REG_MULTI_SZ data.
-bool encodeData(const std::string &type, const std::string &text, DWORD *regType, std::string *data) {
-  if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
-    *regType = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
-    *data = text + '\0';
-    return text.find('\0') == std::string::npos;
-  }
-  if (type == "REG_MULTI_SZ") {
-    *regType = REG_MULTI_SZ;
-    data->clear();
-    for (size_t at = 0;;) {
-      size_t sep = text.find("\\0", at);
-      *data += text.substr(at, sep == std::string::npos ? std::string::npos : sep - at) + '\0';
-      if (sep == std::string::npos) break;
-      at = sep + 2;
-    }
-    *data += '\0';
-    return true;
-  }
-  if (type == "REG_DWORD") {
-    *regType = REG_DWORD;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long n = strtoull(text.c_str(), &end, 0);
-    if (text.empty() || text[0] == '-' || *end || errno || n > 0xFFFFFFFFull) return false;
-    DWORD d = static_cast<DWORD>(n);
-    data->assign(reinterpret_cast<const char *>(&d), 4);
-    return true;
-  }
-  if (type == "REG_BINARY") {
-    *regType = REG_BINARY;
-    data->clear();
-    std::string digits;
-    for (char c : text) {
-      if (c == ',' || c == ' ') continue;
-      if (!isxdigit(static_cast<unsigned char>(c))) return false;
-      digits += c;
-    }
-    if (digits.size() % 2) return false;
-    for (size_t i = 0; i < digits.size(); i += 2) data->push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    return true;
-  }
-  return false;
-}
-
-LONG setValue(HKEY root, const std::string &sub, const std::string &name, DWORD type, const std::string &data) {
-  HKEY key;
-  LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  if (rc != ERROR_SUCCESS) return rc;
-  rc = RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE *>(data.data()),
-                      static_cast<DWORD>(data.size()));
-  RegCloseKey(key);
-  return rc;
-}
-
-// A key and everything below it, the deepest first (RegDeleteKeyA takes
-// only keys without subkeys).
-LONG deleteTree(HKEY root, const std::string &sub) {
-  HKEY key;
-  LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_ALL_ACCESS, &key);
-  if (rc != ERROR_SUCCESS) return rc;
-  std::vector<std::string> subkeys = subkeysOf(key);
-  RegCloseKey(key);
-  for (const std::string &name : subkeys) {
-    rc = deleteTree(root, sub + "\\" + name);
-    if (rc != ERROR_SUCCESS) return rc;
-  }
-  return RegDeleteKeyA(root, sub.c_str());
-}
-
-LONG deleteValue(HKEY root, const std::string &sub, const std::string &name) {
-  HKEY key;
-  LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_ALL_ACCESS, &key);
-  if (rc != ERROR_SUCCESS) return rc;
-  rc = RegDeleteValueA(key, name.c_str());
-  RegCloseKey(key);
-  return rc;
-}
-
-int regSet(const std::vector<std::string> &args) {
-  const std::string command = "reg set";
-  RegArgs r;
-  int status = 0;
-  if (!parseRegArgs(command, args, " v ve t d ", &r, &status)) return status;
-  if (r.plain.size() != 1) return usage(command, r.plain.empty() ? "no KEY" : "unexpected argument " + r.plain.back());
-  if (!r.hasValue) return usage(command, "no value named (/v VALUE, or /ve for the default value)");
-  if (!r.hasData) return usage(command, "no data (/d DATA)");
-  HKEY root;
-  std::string rootName, sub;
-  if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
-  DWORD type;
-  std::string data;
-  for (char &c : r.type) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  if (!encodeData(r.type, r.data, &type, &data)) {
-    return usage(command, "'" + r.data + "' is not " + r.type +
-                              " data (types: REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY, REG_MULTI_SZ)");
-  }
-  if (sub.empty()) return usage(command, "values go in a key below " + rootName);
-  if (!registryReadable(command)) return kExitIo;
-  LONG rc = setValue(root, sub, r.value, type, data);
-  if (rc != ERROR_SUCCESS) {
-    toolError(kTool, command, regFailure(r.plain[0], rc), "");
-    return kExitIo;
-  }
-  return kExitOk;
-}
-
-int regDelete(const std::vector<std::string> &args) {
-  const std::string command = "reg delete";
-  RegArgs r;
-  int status = 0;
-  if (!parseRegArgs(command, args, " v ve ", &r, &status)) return status;
-  if (r.plain.size() != 1) return usage(command, r.plain.empty() ? "no KEY" : "unexpected argument " + r.plain.back());
-  HKEY root;
-  std::string rootName, sub;
-  if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
-  if (!r.hasValue && sub.empty()) return usage(command, rootName + " itself cannot be deleted");
-  if (!needPrefix(command)) return kExitIo;
-  if (!registryReadable(command)) return kExitIo;
-  LONG rc = r.hasValue ? deleteValue(root, sub, r.value) : deleteTree(root, sub);
-  if (rc == ERROR_FILE_NOT_FOUND && r.hasValue) {
-    HKEY key;
-    if (RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
-      RegCloseKey(key);
-      toolError(kTool, command, r.value.empty() ? "no default value" : "no value " + r.value, "");
-      return kExitBadData;
-    }
-  }
-  if (rc != ERROR_SUCCESS) {
-    toolError(kTool, command, regFailure(r.plain[0], rc), "");
-    return rc == ERROR_FILE_NOT_FOUND ? kExitBadData : kExitIo;
-  }
-  return kExitOk;
-}
-
-// A REGEDIT4 string: backslash and double quote escaped.
-std::string quoted(const std::string &text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
-}
-
-std::string exportValue(const Value &v) {
-  std::string line = v.name.empty() ? "@" : quoted(v.name);
-  line += "=";
-  if (v.type == REG_SZ && !v.data.empty() && v.data.find('\0') == v.data.size() - 1) return line + quoted(v.data.substr(0, v.data.size() - 1));
-  if (v.type == REG_DWORD && v.data.size() == 4) {
-    DWORD n;
-    memcpy(&n, v.data.data(), 4);
-    char buf[16];
-    snprintf(buf, sizeof buf, "dword:%08x", static_cast<unsigned>(n));
-    return line + buf;
-  }
-  char buf[16];
-  if (v.type == REG_BINARY) {
-    line += "hex:";
-  } else {
-    snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
-    line += buf;
-  }
-  for (size_t i = 0; i < v.data.size(); i++) {
-    snprintf(buf, sizeof buf, "%s%02x", i ? "," : "", static_cast<unsigned char>(v.data[i]));
-    line += buf;
-  }
-  return line;
-}
-
-int regExport(const std::vector<std::string> &args) {
-  const std::string command = "reg export";
-  RegArgs r;
-  int status = 0;
-  if (!parseRegArgs(command, args, " ", &r, &status)) return status;
-  if (r.plain.size() != 2) return usage(command, "needs KEY and FILE");
-  HKEY root;
-  std::string rootName, sub;
-  if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
-  if (!needPrefix(command)) return kExitIo;
-  if (!registryReadable(command)) return kExitIo;
-  std::string text = "REGEDIT4\r\n";
-  LONG rc = walkKeys(root, sub, true, [&](const std::string &path, HKEY key) {
-    text += "\r\n[" + rootName + (path.empty() ? "" : "\\" + path) + "]\r\n";
-    for (const Value &v : valuesOf(key)) text += exportValue(v) + "\r\n";
-  });
-  if (rc != ERROR_SUCCESS) {
-    toolError(kTool, command, regFailure(r.plain[0], rc), "");
-    return rc == ERROR_FILE_NOT_FOUND ? kExitBadData : kExitIo;
-  }
-  text += "\r\n";
-  if (r.plain[1] == "-") {
-    std::cout << text;
-    return kExitOk;
-  }
-  std::string error;
-  if (!writeReplacing(r.plain[1], 0644, text.data(), text.size(), &error)) {
-    toolError(kTool, command, r.plain[1], error);
-    return kExitIo;
-  }
-  return kExitOk;
-}
-
-// Parses one REGEDIT4 value line ("name"=...) into name and data; "name"=-
-// gives deleteIt.
-bool parseRegLine(const std::string &line, Value *v, bool *deleteIt, std::string *why) {
-  size_t at = 0;
-  v->name.clear();
-  *deleteIt = false;
-  if (line[0] == '@') {
-    at = 1;
-  } else {
-    at = 1;
-    bool closed = false;
-    while (at < line.size()) {
-      char c = line[at++];
-      if (c == '\\' && at < line.size()) {
-        v->name += line[at++];
-      } else if (c == '"') {
-        closed = true;
-        break;
-      } else {
-        v->name += c;
-      }
-    }
-    if (!closed) {
-      *why = "a value name without its closing quote";
-      return false;
-    }
-  }
-  if (at >= line.size() || line[at] != '=') {
-    *why = "no = after the value name";
-    return false;
-  }
-  std::string rest = line.substr(at + 1);
-  if (rest == "-") {
-    *deleteIt = true;
-    return true;
-  }
-  if (!rest.empty() && rest[0] == '"') {
-    v->type = REG_SZ;
-    v->data.clear();
-    size_t i = 1;
-    for (; i < rest.size() && rest[i] != '"'; i++) {
-      if (rest[i] == '\\' && i + 1 < rest.size()) i++;
-      v->data += rest[i];
-    }
-    if (i != rest.size() - 1) {
-      *why = "a string value is \"text\", with \\\\ and \\\" inside";
-      return false;
-    }
-    v->data += '\0';
-    return true;
-  }
-  if (rest.compare(0, 6, "dword:") == 0) {
-    std::string digits = rest.substr(6);
-    char *end = nullptr;
-    unsigned long long n = strtoull(digits.c_str(), &end, 16);
-    if (digits.empty() || digits.size() > 8 || *end) {
-      *why = "dword: takes eight hex digits";
-      return false;
-    }
-    DWORD d = static_cast<DWORD>(n);
-    v->type = REG_DWORD;
-    v->data.assign(reinterpret_cast<const char *>(&d), 4);
-    return true;
-  }
-  std::string hex;
-  if (rest.compare(0, 4, "hex:") == 0) {
-    v->type = REG_BINARY;
-    hex = rest.substr(4);
-  } else if (rest.compare(0, 4, "hex(") == 0 && rest.find("):") != std::string::npos) {
-    char *end = nullptr;
-    v->type = static_cast<DWORD>(strtoul(rest.c_str() + 4, &end, 16));
-    if (*end != ')') {
-      *why = "hex(N): takes a hex type number";
-      return false;
-    }
-    hex = rest.substr(rest.find("):") + 2);
-  } else {
-    *why = "unknown data (\"text\", dword:, hex: or hex(N):)";
-    return false;
-  }
-  DWORD ignored;
-  if (!encodeData("REG_BINARY", hex, &ignored, &v->data)) {
-    *why = "hex bytes are two hex digits each, separated by commas";
-    return false;
-  }
-  return true;
-}
-
-int regImport(const std::vector<std::string> &args) {
-  const std::string command = "reg import";
-  RegArgs r;
-  int status = 0;
-  if (!parseRegArgs(command, args, " ", &r, &status)) return status;
-  if (r.plain.size() != 1) return usage(command, "needs one FILE");
-  std::string text;
-  if (r.plain[0] == "-") {
-    std::ostringstream all;
-    all << std::cin.rdbuf();
-    text = all.str();
-  } else {
-    std::ifstream in(r.plain[0], std::ios::binary);
-    if (!in) {
-      toolError(kTool, command, r.plain[0], strerror(errno));
-      return kExitIo;
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-  }
-  // Lines, with continuations ("\" at the end) joined.
-  std::vector<std::pair<int, std::string>> lines;
-  {
-    std::istringstream in(text);
-    std::string line, joined;
-    int number = 0, first = 0;
-    while (std::getline(in, line)) {
-      number++;
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      if (joined.empty()) first = number;
-      size_t b = line.find_first_not_of(" \t");
-      line = b == std::string::npos ? "" : line.substr(joined.empty() ? 0 : b);
-      if (!line.empty() && line.back() == '\\' && line.find("hex") != std::string::npos) {
-        joined += line.substr(0, line.size() - 1);
-        continue;
-      }
-      lines.push_back({first, joined + line});
-      joined.clear();
-    }
-    if (!joined.empty()) lines.push_back({first, joined});
-  }
-  size_t i = 0;
-  while (i < lines.size() && lines[i].second.empty()) i++;
-  if (i == lines.size() || lines[i].second != "REGEDIT4") {
-    toolError(kTool, command, r.plain[0], "not a REGEDIT4 file (its first line is REGEDIT4)");
-    return kExitBadData;
-  }
-  // Read it all first: a file with a fault changes nothing.
-  struct Change {
-    std::string key;          // as written
-    HKEY root;
-    std::string sub;
-    bool deleteKey;
-    bool hasValue;
-    bool deleteValue;
-    Value value;
-  };
-  std::vector<Change> changes;
-  Change current{};
-  bool inKey = false;
-  for (i++; i < lines.size(); i++) {
-    const std::string &line = lines[i].second;
-    if (line.empty() || line[0] == ';') continue;
-    std::string where = (r.plain[0] == "-" ? std::string("(standard input)") : r.plain[0]) + ":" +
-                        std::to_string(lines[i].first);
-    if (line[0] == '[') {
-      if (line.back() != ']') {
-        toolError(kTool, command, where, "a key line ends in ]");
-        return kExitBadData;
-      }
-      Change c{};
-      c.deleteKey = line[1] == '-';
-      c.key = line.substr(c.deleteKey ? 2 : 1, line.size() - (c.deleteKey ? 3 : 2));
-      std::string rootName;
-      if (!splitKey(c.key, &c.root, &rootName, &c.sub) || c.sub.empty()) {
-        toolError(kTool, command, where, "not a key below HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS or HKEY_CLASSES_ROOT: " + c.key);
-        return kExitBadData;
-      }
-      changes.push_back(c);
-      current = c;
-      inKey = !c.deleteKey;
-      continue;
-    }
-    if (line[0] != '"' && line[0] != '@') {
-      toolError(kTool, command, where, "not a key, a value or a comment");
-      return kExitBadData;
-    }
-    if (!inKey) {
-      toolError(kTool, command, where, "a value outside a key");
-      return kExitBadData;
-    }
-    Change c = current;
-    c.deleteKey = false;
-    c.hasValue = true;
-    std::string why;
-    if (!parseRegLine(line, &c.value, &c.deleteValue, &why)) {
-      toolError(kTool, command, where, why);
-      return kExitBadData;
-    }
-    changes.push_back(c);
-  }
-  if (!registryReadable(command)) return kExitIo;
-  for (const Change &c : changes) {
-    LONG rc = ERROR_SUCCESS;
-    if (c.deleteKey) {
-      rc = deleteTree(c.root, c.sub);
-      if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
-    } else if (!c.hasValue) {
-      HKEY key;
-      rc = RegCreateKeyExA(c.root, c.sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-      if (rc == ERROR_SUCCESS) RegCloseKey(key);
-    } else if (c.deleteValue) {
-      rc = deleteValue(c.root, c.sub, c.value.name);
-      if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
-    } else {
-      rc = setValue(c.root, c.sub, c.value.name, c.value.type, c.value.data);
-    }
-    if (rc != ERROR_SUCCESS) {
-      toolError(kTool, command, regFailure(c.key, rc), "");
-      return kExitIo;
-    }
-  }
-  return kExitOk;
-}
+namespace {
 
 // The groups as the stand-in stores them (see src/platform/w32_progman.cpp).
 int groups() {
@@ -920,8 +299,16 @@ int drive(std::vector<std::string> args) {
     toolError(kTool, command, letterName(letter) + " is not mapped", "map it with w32prefix drive " + letterName(letter) + " HOSTDIR");
     return kExitBadData;
   }
-  if (args.size() == 2) w32::mapDrive(letter, args[1] == "-" ? "" : args[1]);
-  if (!speed.empty()) w32::setDriveSpeed(letter, bytesPerSecond);
+  std::string link = prefixPath() + "/dosdevices/" + letter + ":";
+  if (args.size() == 2 && !w32::mapDrive(letter, args[1] == "-" ? "" : args[1])) {
+    toolError(kTool, command, link, std::string("cannot ") + (args[1] == "-" ? "remove" : "make") + " the mapping: " +
+                                        strerror(errno));
+    return kExitIo;
+  }
+  if (!speed.empty() && !w32::setDriveSpeed(letter, bytesPerSecond)) {
+    toolError(kTool, command, prefixPath() + "/drivespeed", std::string("cannot save the speed: ") + strerror(errno));
+    return kExitIo;
+  }
   return kExitOk;
 }
 
@@ -1012,6 +399,7 @@ int main(int argc, char **argv) {
   // start anew (the layer would truncate the transcript).
   unsetenv("W32_ANSWERS");
   unsetenv("W32_TRANSCRIPT");
+  unsetenv("W32_RECORD");
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) return usage("", "no command (reg, groups, drives, drive, freespace)");
   std::string cmd = args[0];
@@ -1055,6 +443,11 @@ int main(int argc, char **argv) {
       printVersion(kTool);
       return kExitOk;
     }
+  }
+  // Nothing is looked at or changed on a prefix the layer would refuse.
+  if (std::string why = w32::prefixProblem(prefixPath()); !why.empty()) {
+    toolError(kTool, cmd, prefixPath().empty() ? "(no prefix)" : prefixPath(), why);
+    return kExitIo;
   }
   if (cmd == "reg query") return regQuery(rest);
   if (cmd == "reg set") return regSet(rest);

@@ -58,14 +58,20 @@ long heapBlockCount();
 // (system.reg, progman/groups.ini) stay.
 void resetForTest(const std::string &prefixDir);
 std::string prefixDir();
+// The prefix a program would use: W32_PREFIX, else $HOME/.quorvel-w32, else
+// the user's home directory from the system + /.quorvel-w32; "" if none.
+std::string defaultPrefixPath();
+// "" when the directory may serve as a prefix (a missing one is made on
+// first use); else why not.  A program refuses to start on such a prefix.
+std::string prefixProblem(const std::string &prefix);
 
 // Where a Windows path lands on the host ("" if it cannot be mapped).
 std::string hostPath(const char *windowsPath);
 // The Windows path of a host path (through the drives, else Z:).
 std::string windowsPath(const std::string &hostPath);
 // A:, D:, ... -> host directory (the "insert a disk" action); an empty
-// hostDir removes the mapping.
-void mapDrive(char letter, const std::string &hostDir);
+// hostDir removes the mapping.  False (errno set) when it cannot be made.
+bool mapDrive(char letter, const std::string &hostDir);
 // GetDiskFreeSpaceA of that drive reports this many free bytes.  (The
 // prefix's freespace file, which w32prefix writes, does the same for every
 // program using the prefix; this override comes first.)
@@ -74,7 +80,7 @@ void setFreeSpaceOverride(char letter, unsigned long long bytes);
 // would (0: full speed).  The speed belongs to the letter: mapping another
 // directory there keeps it.  It is kept in the prefix's drivespeed file, so
 // every program on the prefix sees it, and a file takes it when opened.
-void setDriveSpeed(char letter, unsigned long bytesPerSecond);
+bool setDriveSpeed(char letter, unsigned long bytesPerSecond); // false (errno set): not saved
 unsigned long driveSpeed(char letter); // 0: full speed
 // What GetModuleFileNameA returns (NULL: back to the running program's path).
 void setModuleFileName(const char *windowsPath);
@@ -88,10 +94,34 @@ std::string transcript();  // the transcript so far, W32_TRANSCRIPT format
 std::string scriptError(); // "" or the last answer-mismatch error
 int answersLeft();         // answers not yet consumed
 
+// Every run of a program ends with one of these statuses, and its
+// transcript with the line result code=N text="...".
+constexpr int kRunInstalled = 0;   // installed, and the program started
+constexpr int kRunCancelled = 1;   // cancelled by the user
+constexpr int kRunUsage = 2;       // an answer file that does not fit, or a usage error
+constexpr int kRunWithErrors = 3;  // installed, but a registry, profile, DDE or start step failed
+constexpr int kRunNotStarted = 4;  // setup could not start
+// The run's status from the program's own (WinMain's) result: installed
+// becomes installed with errors when a step failed on the way.  Writes the
+// result line (once) and returns the status.
+int finishRun(int programResult);
+// Registry, profile, DDE and program-start calls that failed in this run.
+long failedSteps();
+
 // A window with a message queue, owned by the calling thread.
 HWND createTestWindow();
 // Pop the oldest message posted to that window (false if none).
 bool takePosted(HWND w, MSG *msg);
+
+// A batch of registry changes made as one, for tools that change many
+// values (w32prefix reg import): from begin to commit the registry's lock
+// is held and the Reg* calls of this process change the tree in memory
+// only; commit writes the file once (ERROR_SUCCESS, or the write's error
+// with the file as it was), abandon forgets the changes.  A process that
+// ends in between leaves the file as it was.
+LONG beginRegistryBatch();
+LONG commitRegistryBatch();
+void abandonRegistryBatch();
 
 // ---- Program Manager stand-in (the DDE server "PROGMAN", topic "PROGMAN") ----
 //
