@@ -4,6 +4,7 @@
 #include "w32_fixture.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -223,6 +224,43 @@ TEST_F(ProfileTest, FaultsOfTheProfileClass) {
   EXPECT_EQ(windowsFile("test.ini"), kIni);
   EXPECT_EQ(w32::callCount(w32::Fault::Profile), 5);
   EXPECT_EQ(w32::callCount(w32::Fault::Open), 0) << "profile calls are not file opens";
+}
+
+// A large WIN.INI is read in one pass and changed only where the call says;
+// one over the cap (64 MiB, as the registry's) is refused with a clear
+// error, and noted for the run's result.
+TEST_F(ProfileTest, LargeFilesAndTheCap) {
+  std::string big;
+  for (int s = 0; big.size() < 5000000; s++) {
+    big += "[Section" + std::to_string(s) + "]\r\n";
+    for (int k = 0; k < 50; k++) big += "key" + std::to_string(k) + "=" + std::to_string(s * 50 + k) + "\r\n";
+  }
+  const std::string section = "[Dunmere Network Quorvel]\r\nMain=c:\\old\r\n";
+  writeHost(cdrive("/windows/win.ini"), big + section + "[last]\r\nk=v\r\n");
+  char buf[64];
+  EXPECT_EQ(GetProfileStringA("Dunmere Network Quorvel", "Main", "", buf, sizeof buf), 6u);
+  EXPECT_STREQ(buf, "c:\\old");
+  EXPECT_TRUE(WriteProfileStringA("Dunmere Network Quorvel", nullptr, nullptr));
+  EXPECT_EQ(readHost(cdrive("/windows/win.ini")), big + "[last]\r\nk=v\r\n");
+
+  std::string file = cdrive("/windows/win.ini");
+  ASSERT_EQ(truncate(file.c_str(), 64 * 1024 * 1024 + 1), 0);  // sparse: nothing written
+  SetLastError(0);
+  EXPECT_EQ(GetProfileStringA("last", "k", "default", buf, sizeof buf), 7u);
+  EXPECT_STREQ(buf, "default");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+  EXPECT_FALSE(WriteProfileStringA("last", "k", "w"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_TOO_LARGE));
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 64 * 1024 * 1024 + 1);
+  std::string t = w32::transcript();
+  EXPECT_NE(t.find("failed kind=profile call=GetProfileStringA file=\"win.ini\" section=\"last\" key=\"k\" "
+                   "error=223 text=\"the file is larger than 64 MiB"),
+            std::string::npos)
+      << t;
+  EXPECT_NE(t.find("failed kind=profile call=WriteProfileStringA"), std::string::npos) << t;
+  EXPECT_EQ(w32::failedSteps(), 2);
 }
 
 } // namespace

@@ -1,12 +1,16 @@
 // The scripted front end: answer matching, buttons, actions, transcripts.
 #include "w32_fixture.h"
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -271,10 +275,11 @@ struct ProbeRun {
   std::string transcript, out, err;
 };
 
-ProbeRun runProbe(const std::string &dir, const std::string &answers, std::vector<std::string> args) {
+ProbeRun runProbe(const std::string &dir, const std::string &answers, std::vector<std::string> args,
+                  std::string transcriptFile = "") {
   std::string answerFile = dir + "/answers.txt";
   std::ofstream(answerFile) << answers;
-  std::string transcriptFile = dir + "/transcript.txt";
+  if (transcriptFile.empty()) transcriptFile = dir + "/transcript.txt";
   // posix_spawn rather than fork: this process has threads.
   std::vector<std::string> env = {"W32_PREFIX=" + dir + "/prefix", "W32_ANSWERS=" + answerFile,
                                   "W32_TRANSCRIPT=" + transcriptFile};
@@ -299,9 +304,14 @@ ProbeRun runProbe(const std::string &dir, const std::string &answers, std::vecto
   if (rc != 0) return ProbeRun();
   ProbeRun r;
   int status = 0;
-  waitpid(pid, &status, 0);
+  // Bounded: a probe that waits on something (a FIFO) is ended after 10 s.
+  for (int ticks = 0; waitpid(pid, &status, WNOHANG) == 0; ++ticks) {
+    if (ticks == 1000) kill(pid, SIGKILL);
+    usleep(10000);
+  }
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.transcript = W32Test::readHost(transcriptFile);
+  struct stat st;
+  if (stat(transcriptFile.c_str(), &st) == 0 && S_ISREG(st.st_mode)) r.transcript = W32Test::readHost(transcriptFile);
   r.out = W32Test::readHost(dir + "/stdout.txt");
   r.err = W32Test::readHost(dir + "/stderr.txt");
   return r;
@@ -344,6 +354,33 @@ TEST_F(ScriptTest, AMismatchEndsTheRealProgram) {
   EXPECT_NE(r.err.find("1 answer(s) not used, the first: answer file line 3 (message \"two\" Cancel)"),
             std::string::npos)
       << r.err;
+}
+
+// A transcript that would destroy the answer file, or that cannot be opened
+// without waiting (a FIFO nothing reads), ends the run before it starts,
+// with status 2 and the answer file as it was.
+TEST_F(ScriptTest, ATranscriptThatCannotBeWrittenEndsTheRunFirst) {
+  std::string dir = root + "/probe";
+  makeHostDir(dir);
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0666), 0);
+  makeHostDir(dir + "/directory");
+  const struct {
+    std::string transcript;
+    const char *said;
+  } cases[] = {
+      {dir + "/answers.txt", "W32_TRANSCRIPT names the answer file"},
+      {dir + "/fifo", "a FIFO that nothing reads"},
+      {dir + "/directory", "Is a directory"},
+  };
+  for (const auto &c : cases) {
+    auto start = std::chrono::steady_clock::now();
+    ProbeRun r = runProbe(dir, "message \"*\" OK\n", {"one"}, c.transcript);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.transcript;
+    EXPECT_EQ(r.status, 2) << c.transcript;
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(readHost(dir + "/answers.txt"), "message \"*\" OK\n");
+  }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // free-space overrides, and a prefix that is not there.
 #include "w32_fixture.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -86,6 +87,13 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
        "at most 2 GiB)  (set by w32prefix freespace)\nC:  7999999 bytes free  (set by w32prefix freespace)\n...",
        0},
       {"drives", "prefix " + prefix + "\nA:  " + scratch("/disk2") + "\nC:  " + prefix + "/drive_c\nZ:  /\n", 0},
+      // The prefix's own files are no outputs.
+      {"reg export " + key + " " + prefix + "/system.reg", "w32prefix reg export: " + prefix +
+                                                              "/system.reg: one of the prefix's own files...", 3},
+      {"reg export " + key + " " + prefix + "/system.reg.lock", "w32prefix reg export: " + prefix +
+                                                                   "/system.reg.lock: one of the prefix's own files...", 3},
+      {"reg export " + key + " " + cdrive("/windows/win.ini"), "w32prefix reg export: " + cdrive("/windows/win.ini") +
+                                                                  ": one of the prefix's own files...", 3},
       {"bogus", "w32prefix: unknown command 'bogus'...", 2},
       {"reg query --bogus", "w32prefix reg query: unknown option --bogus...", 2},
   };
@@ -109,6 +117,59 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   EXPECT_EQ(count, 0x20u);
   RegCloseKey(k);
   EXPECT_EQ(readHost(scratch("/transcript")), "dialog id=4 event=end\n");
+}
+
+// An import is made in one write, all of it or nothing: a change that the
+// registry refuses halfway leaves it as it was.
+TEST_F(PrefixToolTest, ImportIsAllOrNothing) {
+  std::string file = scratch("/big.reg"), deep = scratch("/deep.reg");
+  std::string text = "REGEDIT4\r\n\r\n";
+  for (int k = 0; k < 40; k++) {
+    text += "[HKEY_LOCAL_MACHINE\\Software\\Bulk\\K" + std::to_string(k) + "]\r\n";
+    for (int v = 0; v < 1000; v++) text += "\"V" + std::to_string(v) + "\"=\"" + std::to_string(k * 1000 + v) + "\"\r\n";
+  }
+  writeHost(file, text);
+  // A key deeper than Windows allows, after good values: refused when it is
+  // reached.
+  std::string tooDeep = "[HKEY_LOCAL_MACHINE\\Software\\Half]\r\n\"Done\"=\"yes\"\r\n[HKEY_LOCAL_MACHINE";
+  for (int i = 0; i < 600; i++) tooDeep += "\\k";
+  writeHost(deep, "REGEDIT4\r\n\r\n" + tooDeep + "]\r\n\"X\"=\"y\"\r\n");
+  int status = -1;
+  std::string out = runTool("reg import " + file, &status);
+  EXPECT_EQ(status, 0) << out;
+  std::string before = readHost(prefix + "/system.reg");
+  out = runTool("reg import " + deep, &status);
+  EXPECT_EQ(status, 3) << out;
+  EXPECT_NE(out.find("nothing was imported"), std::string::npos) << out;
+  EXPECT_EQ(readHost(prefix + "/system.reg"), before);
+  HKEY k;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Bulk\\K39", 0, KEY_READ, &k), ERROR_SUCCESS);
+  char value[16];
+  DWORD size = sizeof value;
+  EXPECT_EQ(RegQueryValueExA(k, "V999", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size), ERROR_SUCCESS);
+  EXPECT_STREQ(value, "39999");
+  RegCloseKey(k);
+}
+
+// A prefix the layer refuses is refused by the tool too, before it is
+// looked at or changed; a mapping that cannot be made is a failure.
+TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
+  writeHost(scratch("/file"), "x");
+  makeHostDir(scratch("/open"));
+  chmod(scratch("/open").c_str(), 0777);
+  for (const std::string &p : {scratch("/file"), scratch("/open")}) {
+    int status = -1;
+    std::string out = runTool("drive d: " + scratch(), &status, "W32_PREFIX=" + p);
+    EXPECT_EQ(status, 3) << out;
+    EXPECT_EQ(out.compare(0, 19 + p.size(), "w32prefix drive: " + p + ": "), 0) << out;
+    EXPECT_FALSE(hostExists(p + "/dosdevices"));
+  }
+  // A directory named from here that is too long for a link once it is made
+  // absolute.
+  int status = -1;
+  std::string out = runTool("drive d: ." + std::string(4085, '/'), &status, "cd " + scratch() + " &&");
+  EXPECT_EQ(out, "w32prefix drive: " + prefix + "/dosdevices/d:: cannot make the mapping: File name too long\n");
+  EXPECT_EQ(status, 3);
 }
 
 // The commands that only look need a prefix and never make one.

@@ -89,6 +89,7 @@ HANDLE job = NULL;
 
 [[noreturn]] void fail(const std::string &why) {
   record("error text=" + quote(why));
+  record("result code=2 text=" + quote("answer file or usage error"));
   fprintf(stderr, "wine_driver: %s\n", why.c_str());
   if (job != NULL) TerminateJobObject(job, 2);
   ExitProcess(2);
@@ -820,11 +821,15 @@ int main(int argc, char **argv) {
   }
   DWORD code = 0;
   GetExitCodeProcess(setupHandle, &code);
+  // The run's end, as the Linux build's transcript ends.
+  const char *const results[] = {"installed", "cancelled", "answer file or usage error", "installed with errors",
+                                 "not started"};
+  record("result code=" + std::to_string(code) + " text=" + quote(code <= 4 ? results[code] : "unknown"));
   if (!answers.empty()) {
     const Answer &a = answers.front();
     fprintf(stderr, "wine_driver: %u answer(s) not used, the first: answer file line %d (%s)\n",
             static_cast<unsigned>(answers.size()), a.line, a.source.c_str());
-    return 2;
+    return 99;
   }
-  return code == 0 ? 0 : 2;
+  return static_cast<int>(code);  // setup.exe's own status
 }

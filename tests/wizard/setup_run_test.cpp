@@ -1,7 +1,10 @@
 // The real setup binary, run with answer files: its transcript, exit status
 // and what it leaves on the prefix.
 #include <string.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -159,6 +162,49 @@ TEST_F(WizardTest, BinaryAnswerFileErrors) {
   std::string said((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
   EXPECT_NE(said.find("run it in a terminal"), std::string::npos) << said;
   EXPECT_NE(said.find("W32_ANSWERS=FILE"), std::string::npos) << said;
+}
+
+// Every run ends with a status a script can read, and the transcript's last
+// line says the same: a prefix that is not the user's own and one another
+// setup holds are not started; a step whose write fails is installed with
+// errors; a file size limit is a full disk that prompts, not the end of the
+// process.
+TEST_F(WizardTest, BinaryRunsEndWithAResult) {
+  makeWizardPackage("pkg", false, 100000);
+  w32::mapDrive('d', scratch + "/pkg");
+  const std::string install = std::string(kWizard) + "dialog 3 wait\n";
+  std::string shared = scratch + "/shared-prefix";
+  mkdir(shared.c_str(), 0777);
+  chmod(shared.c_str(), 0777);
+  BinaryRun refused = runBinary(scratch + "/pkg", install, {"W32_PREFIX=" + shared});
+  EXPECT_EQ(refused.status, 4) << refused.errors;
+  EXPECT_NE(refused.errors.find("can be written by other users"), std::string::npos) << refused.errors;
+  EXPECT_EQ(lines(refused.transcript).back(), "result code=4 text=\"not started\"");
+  EXPECT_FALSE(hostExists(shared + "/drive_c"));
+
+  // The prefix's lock, held as another setup would.
+  int lock = open((prefix + "/setup.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  BinaryRun waited = runBinary(scratch + "/pkg", install, {"W32_PREFIX_WAIT=1"});
+  close(lock);
+  EXPECT_EQ(waited.status, 4) << waited.errors;
+  EXPECT_EQ(lines(waited.transcript).front().substr(0, 52), "wait text=\"another program is running on this prefix")
+      << waited.transcript;
+  EXPECT_FALSE(hostExists(host("c:\\dunmere")));
+
+  BinaryRun limited = runBinary(scratch + "/pkg", install + "message \"Can't write file*\" Cancel\n", {}, 50000);
+  EXPECT_EQ(limited.status, 1) << limited.errors;
+  EXPECT_EQ(lines(limited.transcript).back(), "result code=1 text=\"cancelled\"");
+
+  mkdir((prefix + "/progman").c_str(), 0755);
+  mkdir((prefix + "/progman/groups.ini").c_str(), 0755);  // cannot be written
+  BinaryRun errors = runBinary(scratch + "/pkg", install);
+  EXPECT_EQ(errors.status, 3) << errors.errors;
+  EXPECT_NE(errors.transcript.find("failed kind=dde call=DdeClientTransaction command=\"[CreateGroup(Quorvel)]\""),
+            std::string::npos)
+      << errors.transcript;
+  EXPECT_EQ(lines(errors.transcript).back(), "result code=3 text=\"installed with errors\"");
+  EXPECT_EQ(registryValue("MainDir"), "c:\\dunmere");
 }
 
 }  // namespace

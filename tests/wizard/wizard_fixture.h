@@ -25,12 +25,15 @@ class WizardTest : public EngineTest {
   std::vector<std::string> events(bool withProgress = false) const;
 
   struct BinaryRun {
-    int status = -1;  // exit status, or -1 if it did not exit normally
+    int status = -1;  // exit status, or 128 + the signal that ended it
     std::string transcript, errors;
     double seconds = 0;
   };
-  // Copies the setup binary into dir and runs it from there on this prefix.
-  BinaryRun runBinary(const std::string &dir, const std::string &answers);
+  // Copies the setup binary into dir and runs it from there on this prefix;
+  // env entries (NAME=VALUE) replace or add to the run's environment, and a
+  // file size limit (bytes, 0: none) is set as ulimit -f would.
+  BinaryRun runBinary(const std::string &dir, const std::string &answers, const std::vector<std::string> &env = {},
+                      long fileSizeLimit = 0);
   std::vector<std::string> lines(const std::string &text, bool withProgress = false) const;
   // A value under HKLM\Software\DunmereNetwork\Quorvel ("" if absent).
   std::string registryValue(const char *name);

@@ -277,4 +277,44 @@ TEST_F(WizardTest, FailedConfigurationStepsEndWithErrors) {
   EXPECT_GT(runs, 20);
 }
 
+// The drive is a jail for the whole program: an installation target that
+// links out of C:, and a package file that links out of the package's
+// drive, are files that cannot be opened; the usual prompts follow, and the
+// file outside is neither written nor copied in.
+TEST_F(WizardTest, LinksOutOfADriveAreNotFollowed) {
+  makeWizardPackage("pkg");
+  std::string outside = scratch + "/outside.txt";
+  writeHostFile(outside, Bytes{'s', 'e', 'c', 'r', 'e', 't'});
+  chmod(outside.c_str(), 0600);
+  const struct {
+    const char *what;
+    std::string link;
+    const char *prompt;
+  } cases[] = {
+      {"target", "", "Can't write file c:\\dunmere\\quorvel\\nsystem.z (may be in use)."},
+      {"source", scratch + "/pkg/readme.txt", "Please ensure the following Quorvel files are located in d:\\*"},
+  };
+  for (const auto &c : cases) {
+    w32::resetForTest(prefix + "/" + c.what);
+    clearSetupState();
+    w32::setModuleFileName("D:\\SETUP.EXE");
+    w32::mapDrive('d', scratch + "/pkg");
+    std::string link = c.link;
+    if (link.empty()) {
+      mkdir(host("c:\\dunmere").c_str(), 0755);
+      mkdir(host("c:\\dunmere\\quorvel").c_str(), 0755);
+      link = host("c:\\dunmere\\quorvel") + "/nsystem.z";
+    }
+    unlink(link.c_str());
+    ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
+    EXPECT_EQ(runInProcess(std::string("dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\n") +
+                           "message \"" + escaped(c.prompt) + "\" Cancel\n"),
+              SETUP_RESULT_CANCELLED)
+        << c.what;
+    EXPECT_EQ(w32::scriptError(), "") << c.what;
+    EXPECT_EQ(readHostFile(outside), (Bytes{'s', 'e', 'c', 'r', 'e', 't'})) << c.what;
+    EXPECT_FALSE(hostExists(host("c:\\dunmere\\quorvel\\readme.txt"))) << c.what;
+  }
+}
+
 }  // namespace

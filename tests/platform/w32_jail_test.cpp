@@ -1,0 +1,175 @@
+// A drive is a jail: links that leave a drive's host directory are files
+// that cannot be opened, links that stay inside work; and only regular
+// files are files: a FIFO, a socket or a device is refused at once by every
+// call that would open it, never waited on.
+#include "w32_fixture.h"
+
+#include "w32_stdio.h"
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+namespace {
+
+using JailTest = W32Test;
+
+void link(const std::string &target, const std::string &at) { ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at; }
+
+BOOL opens(const char *path, UINT style) {
+  HFILE f = OpenFile(path, nullptr, style);
+  if (f == HFILE_ERROR) return FALSE;
+  CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(f)));
+  return TRUE;
+}
+
+BOOL streams(const char *path, const char *mode) {
+  FILE *f = w32_fopen(path, mode);
+  if (!f) return FALSE;
+  fclose(f);
+  return TRUE;
+}
+
+BOOL readsProfile(const char *file) {
+  char out[16];
+  GetPrivateProfileStringA("s", "k", "default", out, sizeof out, file);
+  return strcmp(out, "default") != 0;
+}
+
+TEST_F(JailTest, LinksThatLeaveTheDriveCannotBeOpened) {
+  std::string outside = root + "/outside";
+  makeHostDir(outside);
+  writeHost(outside + "/secret.txt", "[s]\nk=secret\n");
+  chmod((outside + "/secret.txt").c_str(), 0600);
+  makeHostDir(cdrive("/q"));
+  writeHost(cdrive("/inside.txt"), "inside");
+  link(outside + "/secret.txt", cdrive("/q/out.txt"));
+  link("../../../outside/secret.txt", cdrive("/q/rel.txt"));
+  link("../inside.txt", cdrive("/q/in.txt"));
+  link(cdrive("/inside.txt"), cdrive("/q/absin.txt"));
+  link("new.txt", cdrive("/q/dangle.txt"));
+  link(outside + "/new.txt", cdrive("/q/dangleout.txt"));
+  link(outside, cdrive("/outdir"));
+  link("loop", cdrive("/loop"));
+  makeHostDir(scratch("/pkg"));
+  link(outside + "/secret.txt", scratch("/pkg/setup.ini"));
+  w32::mapDrive('d', scratch("/pkg"));
+
+  const struct {
+    const char *what;
+    std::function<BOOL()> call;
+    BOOL result;
+    DWORD error;  // when it fails
+  } cases[] = {
+      {"read through a link out", [] { return opens("c:\\q\\out.txt", OF_READ); }, FALSE, ERROR_ACCESS_DENIED},
+      {"read through a relative link out", [] { return opens("c:\\q\\rel.txt", OF_READ); }, FALSE, ERROR_ACCESS_DENIED},
+      {"a package file that links out", [] { return opens("d:\\setup.ini", OF_READ); }, FALSE, ERROR_ACCESS_DENIED},
+      {"write through a link out", [] { return opens("c:\\q\\out.txt", OF_CREATE | OF_WRITE); }, FALSE,
+       ERROR_ACCESS_DENIED},
+      {"create through a dangling link out", [] { return opens("c:\\q\\dangleout.txt", OF_CREATE | OF_WRITE); },
+       FALSE, ERROR_ACCESS_DENIED},
+      {"create below a directory link out", [] { return opens("c:\\outdir\\x.txt", OF_CREATE | OF_WRITE); }, FALSE,
+       ERROR_PATH_NOT_FOUND},
+      {"a directory below a link out", [] { return CreateDirectoryA("c:\\outdir\\sub", nullptr); }, FALSE,
+       ERROR_PATH_NOT_FOUND},
+      {"a link to itself", [] { return opens("c:\\loop", OF_READ); }, FALSE, ERROR_ACCESS_DENIED},
+      {"copy from a link out", [] { return CopyFileA("c:\\q\\out.txt", "c:\\copy.txt", FALSE); }, FALSE,
+       ERROR_ACCESS_DENIED},
+      {"copy over a link out", [] { return CopyFileA("c:\\inside.txt", "c:\\q\\out.txt", FALSE); }, FALSE,
+       ERROR_ACCESS_DENIED},
+      {"a stream written through a link out", [] { return streams("c:\\q\\out.txt", "w"); }, FALSE,
+       ERROR_ACCESS_DENIED},
+      {"a profile read through a link out", [] { return readsProfile("c:\\q\\out.txt"); }, FALSE, ERROR_ACCESS_DENIED},
+      {"a profile written through a link out", [] { return WritePrivateProfileStringA("s", "k", "x", "c:\\q\\out.txt"); },
+       FALSE, ERROR_ACCESS_DENIED},
+      {"a link that stays inside", [] { return opens("c:\\q\\in.txt", OF_READ); }, TRUE, 0},
+      {"an absolute link that stays inside", [] { return opens("c:\\q\\absin.txt", OF_READ); }, TRUE, 0},
+      {"a dangling link inside makes its file", [] { return opens("c:\\q\\dangle.txt", OF_CREATE | OF_WRITE); }, TRUE,
+       0},
+      {"deleting a link out deletes the link", [] { return DeleteFileA("c:\\q\\rel.txt"); }, TRUE, 0},
+  };
+  for (const auto &c : cases) {
+    SetLastError(0);
+    EXPECT_EQ(c.call(), c.result) << c.what;
+    if (!c.result) {
+      EXPECT_EQ(GetLastError(), c.error) << c.what;
+    }
+  }
+  EXPECT_EQ(readHost(outside + "/secret.txt"), "[s]\nk=secret\n");
+  EXPECT_FALSE(hostExists(outside + "/new.txt"));
+  EXPECT_FALSE(hostExists(outside + "/x.txt"));
+  EXPECT_FALSE(hostExists(outside + "/sub"));
+  EXPECT_TRUE(hostExists(cdrive("/q/new.txt")));
+  EXPECT_FALSE(hostExists(cdrive("/q/rel.txt")));
+  EXPECT_EQ(w32::openHandleCount(), 0);
+}
+
+// Runs call in a child bounded by a time-out: a call that waits on a FIFO
+// shows as a failure instead of hanging the suite. The child's status: 0
+// the call failed with ERROR_ACCESS_DENIED, 1 it did something else.
+int boundedChild(const std::function<bool()> &refused) {
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    alarm(5);
+    _exit(refused() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(JailTest, OnlyRegularFilesAreFiles) {
+  makeHostDir(cdrive("/dev"));
+  std::vector<std::string> names = {"fifo", "socket"};
+  ASSERT_EQ(mkfifo(cdrive("/dev/fifo").c_str(), 0666), 0);
+  int s = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  std::string sock = cdrive("/dev/socket");
+  ASSERT_LT(sock.size(), sizeof addr.sun_path);
+  strcpy(addr.sun_path, sock.c_str());
+  ASSERT_EQ(bind(s, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr), 0);
+  // Devices only where this process may make them (as root): an endless
+  // one and one that swallows everything.
+  if (mknod(cdrive("/dev/zero").c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0) names.push_back("zero");
+  if (mknod(cdrive("/dev/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) names.push_back("null");
+
+  const struct {
+    const char *what;
+    std::function<bool(const char *)> refused;
+  } calls[] = {
+      {"OpenFile reading", [](const char *p) { return !opens(p, OF_READ); }},
+      {"OpenFile creating", [](const char *p) { return !opens(p, OF_CREATE | OF_WRITE); }},
+      {"a stream read", [](const char *p) { return !streams(p, "r"); }},
+      {"a stream written", [](const char *p) { return !streams(p, "w"); }},
+      {"a profile read", [](const char *p) { return !readsProfile(p); }},
+      {"a profile written", [](const char *p) { return !WritePrivateProfileStringA("s", "k", "v", p); }},
+      {"copied from", [](const char *p) { return !CopyFileA(p, "c:\\copy.bin", FALSE); }},
+      {"copied over", [](const char *p) {
+         writeHost(w32::hostPath("c:\\src.bin"), "bytes");
+         return !CopyFileA("c:\\src.bin", p, FALSE);
+       }},
+      {"started", [](const char *p) {
+         SetLastError(ERROR_ACCESS_DENIED);
+         return WinExec(p, SW_SHOWNORMAL) == ERROR_ACCESS_DENIED;
+       }},
+  };
+  for (const std::string &name : names) {
+    std::string path = "c:\\dev\\" + name;
+    for (const auto &c : calls) {
+      int got = boundedChild([&] { return c.refused(path.c_str()) && GetLastError() == ERROR_ACCESS_DENIED; });
+      EXPECT_EQ(got, 0) << name << ": " << c.what << (got == 128 + SIGALRM ? " waited on it" : " was not refused");
+    }
+  }
+  close(s);
+  EXPECT_FALSE(hostExists(cdrive("/copy.bin")));
+}
+
+}  // namespace
