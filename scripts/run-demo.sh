@@ -115,16 +115,18 @@ echo "setup exited with status $status after $(echo "$start $end" | awk '{printf
 
 step "transcript ($transcript)"
 if [ -f "$transcript" ]; then cat "$transcript"; else echo "(none written)"; fi
-[ "$status" = 0 ] || fail "setup exited with status $status"
+# The status is the run's result (README, "Answer files and transcripts"):
+# 0 installed; 1 cancelled, which is yours to do when you run it by hand.
 if [ "$unattended" = 0 ]; then
   step "what you did, as an answer file ($recorded; replay: W32_ANSWERS=$recorded)"
   cat "$recorded"
-  if ! grep -q '^exec ' "$transcript"; then
+  if [ "$status" = 1 ]; then
     echo
-    echo "demo: setup ended before the installation was finished; nothing more to show"
+    echo "demo: you cancelled setup (status 1); nothing more to show"
     exit 0
   fi
 fi
+[ "$status" = 0 ] || fail "setup exited with status $status"
 
 step "the sign-up program ($target/quorvel.log)"
 for _ in $(seq 50); do

@@ -1,9 +1,11 @@
 // The profile API: GetProfileStringA, WriteProfileStringA (WIN.INI in the
 // Windows directory), GetPrivateProfileStringA, WritePrivateProfileStringA.
 //
-// The file is read on every call and kept as its lines; a write changes only
-// the lines it must and writes the file back whole (a temporary file renamed
-// over it).  Lines of a profile file:
+// The file is read on every call, in one pass, and never split into lines: a
+// call finds section headers by their brackets and looks at the lines of the
+// section it names only.  A write changes only the bytes it must and writes
+// the file back whole (a temporary file renamed over it).  Lines of a
+// profile file:
 //   [name]        a section header (name between '[' and the last ']')
 //   name=value    an entry; name and value trimmed of blanks
 //   name          an entry without a value (listed, but reads as missing)
@@ -75,28 +77,52 @@ struct Line {
   bool hasValue = false;
 };
 
-// The lines of a profile, one after the other.
+// The lines of a profile, one after the other; or only its section
+// headers, found by their '[' without looking at the lines between (a large
+// file's many entries cost one memchr pass then).
 class Lines {
 public:
   explicit Lines(const std::string &bytes) : bytes_(bytes) {}
   bool next(Line *l) {
     if (pos_ >= bytes_.size()) return false;
+    take(pos_, l);
+    return true;
+  }
+  bool nextHeader(Line *l) {
     const char *base = bytes_.data();
-    const void *nl = memchr(base + pos_, '\n', bytes_.size() - pos_);
-    l->start = pos_;
+    while (pos_ < bytes_.size()) {
+      const void *open = memchr(base + pos_, '[', bytes_.size() - pos_);
+      if (!open) break;
+      size_t at = static_cast<size_t>(static_cast<const char *>(open) - base);
+      size_t start = at;
+      while (start > pos_ && base[start - 1] != '\n' && isBlank(base[start - 1])) --start;
+      bool lineStart = start == 0 || base[start - 1] == '\n';
+      if (!lineStart) {
+        pos_ = at + 1; // a '[' inside a line
+        continue;
+      }
+      take(start, l);
+      if (l->kind == Kind::Header) return true;
+    }
+    pos_ = bytes_.size();
+    return false;
+  }
+
+private:
+  void take(size_t start, Line *l) {
+    const char *base = bytes_.data();
+    const void *nl = memchr(base + start, '\n', bytes_.size() - start);
+    l->start = start;
     if (!nl) {
       l->textEnd = l->end = bytes_.size();
     } else {
       size_t at = static_cast<size_t>(static_cast<const char *>(nl) - base);
-      l->textEnd = at > pos_ && base[at - 1] == '\r' ? at - 1 : at;
+      l->textEnd = at > start && base[at - 1] == '\r' ? at - 1 : at;
       l->end = at + 1;
     }
     pos_ = l->end;
     classify(View(base + l->start, l->textEnd - l->start), l);
-    return true;
   }
-
-private:
   static void classify(View text, Line *l) {
     View t = trim(text);
     l->name = View();
@@ -171,10 +197,21 @@ bool load(const char *fileName, ResolvedPath *r, Profile *p, DWORD *err) {
 template <typename F> void forEachInSection(const std::string &bytes, View section, F f) {
   Lines lines(bytes);
   Line l;
-  bool inside = false;
-  while (lines.next(&l)) {
-    if (l.kind == Kind::Header) inside = sameName(l.name, section);
-    if (inside && !f(l)) return;
+  bool header = lines.nextHeader(&l);
+  while (header) {
+    if (!sameName(l.name, section)) {
+      header = lines.nextHeader(&l);
+      continue;
+    }
+    if (!f(l)) return;
+    header = false;
+    while (lines.next(&l)) {
+      if (l.kind == Kind::Header) {
+        header = true;
+        break;
+      }
+      if (!f(l)) return;
+    }
   }
 }
 
@@ -287,9 +324,7 @@ DWORD getString(const char *call, LPCSTR section, LPCSTR key, LPCSTR def, LPSTR 
     NameList names;
     Lines lines(p.bytes);
     Line l;
-    while (lines.next(&l)) {
-      if (l.kind == Kind::Header) names.add(l.name);
-    }
+    while (lines.nextHeader(&l)) names.add(l.name);
     return copyList(names.names(), out, size);
   }
   View sec = trim(section);
@@ -329,8 +364,7 @@ bool edit(const std::string &bytes, LPCSTR section, LPCSTR key, LPCSTR value, st
     bool dropping = false;
     Lines lines(bytes);
     Line l;
-    while (lines.next(&l)) {
-      if (l.kind != Kind::Header) continue;
+    while (lines.nextHeader(&l)) {
       bool match = sameName(l.name, sec);
       if (dropping && !match) cuts.emplace_back(from, l.start);
       if (!dropping && match) from = l.start;
