@@ -360,7 +360,7 @@ void timespecFromFileTime(ULONGLONG ft, long long *sec, long *nsec) {
   *nsec = static_cast<long>(ft % 10000000ULL) * 100;
 }
 
-bool equalsNoCase(const std::string &a, const std::string &b) {
+bool equalsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);

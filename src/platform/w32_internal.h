@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -276,7 +277,7 @@ std::string driveHostRoot(char letter);
 std::string hostToWindows(const std::string &hostPath);
 
 // ASCII case-insensitive comparisons, as FAT and Windows use them.
-bool equalsNoCase(const std::string &a, const std::string &b);
+bool equalsNoCase(std::string_view a, std::string_view b);
 bool wildcardMatch(const char *pattern, const char *name); // * and ?, case-insensitive
 
 // FILETIME <-> host time.

@@ -44,16 +44,6 @@ View trim(View s) {
   return s.substr(b, e - b);
 }
 
-bool sameName(View a, View b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 std::string folded(View s) {
   std::string out(s);
@@ -199,7 +189,7 @@ template <typename F> void forEachInSection(const std::string &bytes, View secti
   Line l;
   bool header = lines.nextHeader(&l);
   while (header) {
-    if (!sameName(l.name, section)) {
+    if (!equalsNoCase(l.name, section)) {
       header = lines.nextHeader(&l);
       continue;
     }
@@ -219,7 +209,7 @@ template <typename F> void forEachInSection(const std::string &bytes, View secti
 bool findEntry(const std::string &bytes, View section, View key, Line *found) {
   bool ok = false;
   forEachInSection(bytes, section, [&](const Line &l) {
-    if (l.kind == Kind::Entry && sameName(l.name, key)) {
+    if (l.kind == Kind::Entry && equalsNoCase(l.name, key)) {
       *found = l;
       ok = true;
       return false;
@@ -365,7 +355,7 @@ bool edit(const std::string &bytes, LPCSTR section, LPCSTR key, LPCSTR value, st
     Lines lines(bytes);
     Line l;
     while (lines.nextHeader(&l)) {
-      bool match = sameName(l.name, sec);
+      bool match = equalsNoCase(l.name, sec);
       if (dropping && !match) cuts.emplace_back(from, l.start);
       if (!dropping && match) from = l.start;
       dropping = match;
@@ -378,7 +368,7 @@ bool edit(const std::string &bytes, LPCSTR section, LPCSTR key, LPCSTR value, st
   View k = trim(key);
   if (!value) { // delete the key wherever the section has it
     forEachInSection(bytes, sec, [&](const Line &l) {
-      if (l.kind == Kind::Entry && sameName(l.name, k)) cuts.emplace_back(l.start, l.end);
+      if (l.kind == Kind::Entry && equalsNoCase(l.name, k)) cuts.emplace_back(l.start, l.end);
       return true;
     });
     if (cuts.empty()) return false;
