@@ -41,26 +41,68 @@ void TerminalFrontEnd::frame(int row, int col, int rows, int cols, const std::st
   }
 }
 
-// A push button: "[ Label ]", "[>Label<]" when it has the focus.
-void TerminalFrontEnd::button(int row, int col, int cols, const std::string &text, bool focus, bool def, attr_t body) {
+// A push button, "[ Label ]": the focused one in a colour of its own (in
+// reverse video without colour), so nothing is added to its label; the
+// default one bold.  Returns the column it starts at.
+int TerminalFrontEnd::button(int row, int col, int cols, const std::string &text, bool focus, bool def, attr_t body) {
   int accel;
   std::string label = term::stripAmpersands(text, &accel);
-  std::string s = std::string("[") + (focus ? ">" : " ") + label + (focus ? "<" : " ") + "]";
+  std::string s = "[ " + label + " ]";
   int start = col + std::max(0, (cols - static_cast<int>(s.size())) / 2);
-  attr_t a = body | (focus ? A_REVERSE : 0) | (def ? A_BOLD : 0);
+  attr_t a = focus ? (colour_ ? attrOf(kFocus) | A_BOLD : A_REVERSE | A_BOLD) : body | (def ? A_BOLD : 0);
   put(row, start, s, a);
   if (accel >= 0) put(row, start + 2 + accel, std::string(1, label[static_cast<size_t>(accel)]), a | A_UNDERLINE);
+  return start;
+}
+
+// The bottom line: what the keys do in what is on top, as much as fits.
+std::string TerminalFrontEnd::legend(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes,
+                                     const Media &media) const {
+  std::vector<std::string> items;
+  if (media.open) {
+    items = {"Up/Down drive", "I insert", "E eject", "S speed", "Esc/F2 close"};
+  } else if (!boxes.empty()) {
+    const Box &b = boxes.back();
+    items = {"Tab/arrows move", "Enter/Space press", "letter: underlined button"};
+    // Escape does something only where the box has a button it stands for.
+    if (b.escape) items.push_back(std::string("Esc ") + term::stripAmpersands(boxLabel(b.escape), nullptr));
+  } else if (!dialogs.empty()) {
+    items = {"Tab focus", "Enter/Space press", "Alt+letter"};
+    // Escape and the close box reach the dialog as command 2, which does
+    // something for a dialog with a button of that identifier; the
+    // wizard's dialogs have none and ignore it, so they are not offered.
+    for (const ControlInfo &c : dialogs.back().info.controls) {
+      if (isButton(c) && c.id == IDCANCEL) {
+        items.push_back("Esc/F4 " + term::stripAmpersands(c.text, nullptr));
+        break;
+      }
+    }
+  }
+  if (mouse_) items.push_back("click");
+  if (!media.open) items.push_back("F2 media");
+  items.push_back("Ctrl-C quit");
+  std::string line;
+  for (const std::string &item : items) {
+    if (static_cast<int>(line.size() + 2 + item.size()) > COLS && item != items.back()) continue;
+    line += (line.empty() ? " " : "  ") + item;
+  }
+  return line;
 }
 
 void TerminalFrontEnd::draw(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes, const Media &media) {
   attr_t desk = colour_ ? attrOf(kDesktop) : A_NORMAL;
   bkgdset(' ' | desk);
   erase();
+  hits_.clear();
   for (int r = 0; r < LINES; ++r) fill(r, 0, COLS, desk);
   int cursorRow = -1, cursorCol = -1;
-  for (const Shown &s : dialogs) drawDialog(s, &cursorRow, &cursorCol);
+  // Only what is on top takes the mouse: the media menu, else the last box,
+  // else the last dialog.
+  for (size_t k = 0; k < dialogs.size(); ++k) {
+    drawDialog(dialogs[k], !media.open && boxes.empty() && k + 1 == dialogs.size(), &cursorRow, &cursorCol);
+  }
   if (!boxes.empty()) cursorRow = -1;
-  for (const Box &b : boxes) drawBox(b);
+  for (size_t k = 0; k < boxes.size(); ++k) drawBox(boxes[k], !media.open && k + 1 == boxes.size());
   if (media.open) {
     cursorRow = -1;
     drawMedia(media, &cursorRow, &cursorCol);
@@ -73,13 +115,20 @@ void TerminalFrontEnd::draw(const std::vector<Shown> &dialogs, const std::vector
     needRows = std::max(needRows, s.layout.rows + 3);
   }
   if (needCols > COLS || needRows > LINES) {
-    put(LINES - 1, 0,
-        " The dialog needs a terminal of " + std::to_string(needCols) + "x" + std::to_string(needRows) +
-            ": make it larger  (Ctrl-C quit)",
-        help, COLS);
+    // The dialog scrolls with the focus; the line says what size shows it
+    // whole, in as many words as fit.
+    std::string size = std::to_string(needCols) + "x" + std::to_string(needRows);
+    const std::string hints[] = {" The dialog needs a terminal of " + size + ": make it larger  (Ctrl-C quit)",
+                                 " Needs " + size + ": make the terminal larger (Ctrl-C quit)",
+                                 " Needs " + size + " (Ctrl-C quit)", " " + size};
+    for (const std::string &hint : hints) {
+      if (static_cast<int>(hint.size()) <= COLS || &hint == &hints[3]) {
+        put(LINES - 1, 0, hint, help, COLS);
+        break;
+      }
+    }
   } else {
-    put(LINES - 1, 0, " Tab focus  Enter/Space press  Alt+letter  Esc  F4 close  F2 media  Ctrl-C quit", help,
-        COLS);
+    put(LINES - 1, 0, legend(dialogs, boxes, media), help, COLS);
   }
   if (cursorRow >= 0) {
     curs_set(1);
@@ -90,9 +139,16 @@ void TerminalFrontEnd::draw(const std::vector<Shown> &dialogs, const std::vector
   refresh();
 }
 
-void TerminalFrontEnd::drawDialog(const Shown &s, int *cursorRow, int *cursorCol) {
+void TerminalFrontEnd::drawDialog(const Shown &s, bool top, int *cursorRow, int *cursorCol) {
   const Layout &l = s.layout;
   Cells f = term::placeDialog(s.info, l, s.colsAtShow, s.rowsAtShow, COLS, LINES);
+  // A dialog larger than the screen scrolls so that its focused control
+  // (else its first) is on it.
+  if (!l.controls.empty()) {
+    const Cells &fc = l.controls[static_cast<size_t>(std::max(0, s.focus))];
+    if (f.rows > LINES - 1) f.row = std::min(0, LINES - 3 - fc.row);
+    if (f.cols > COLS) f.col = std::min(0, COLS - 3 - fc.col - fc.cols);
+  }
   int cols = f.cols, rows = f.rows, col = f.col, row = f.row;
   attr_t body = colour_ ? attrOf(kDialog) : A_NORMAL;
   frame(row, col, rows, cols, s.info.caption, body);
@@ -103,16 +159,26 @@ void TerminalFrontEnd::drawDialog(const Shown &s, int *cursorRow, int *cursorCol
     int x = x0 + r.col, y = y0 + r.row;
     bool focus = static_cast<int>(i) == s.focus;
     if (isButton(c)) {
-      button(y, x, r.cols, c.text, focus, isDefault(c), body);
+      int start = button(y, x, r.cols, c.text, focus, isDefault(c), body);
+      int accel;
+      int w = static_cast<int>(term::stripAmpersands(c.text, &accel).size()) + 4;
+      if (top) hits_.push_back({y, start, w, Hit::DialogControl, s.info.hwnd, static_cast<int>(i), static_cast<unsigned>(x + 1)});
     } else if (isEdit(c)) {
       const EditState &e = s.edits[i];
       size_t width = static_cast<size_t>(std::max(1, r.cols - 2));
-      std::string shown = e.text.substr(std::min(e.scroll, e.text.size()), width);
+      size_t from = std::min(e.scroll, e.text.size());
+      std::string shown = e.text.substr(from, width);
       attr_t ea = colour_ ? attrOf(kEdit) : A_UNDERLINE;
       put(y, x, "[", body);
       fill(y, x + 1, static_cast<int>(width), ea);
-      put(y, x + 1, shown, e.selected && focus ? ea | A_REVERSE : ea);
+      put(y, x + 1, shown, ea);
+      if (e.selected && focus) {
+        // The selection, in reverse video.
+        size_t a = std::max(std::min(e.anchor, e.cursor), from), b = std::min(std::max(e.anchor, e.cursor), from + width);
+        if (a < b) put(y, x + 1 + static_cast<int>(a - from), e.text.substr(a, b - a), ea | A_REVERSE);
+      }
       put(y, x + 1 + static_cast<int>(width), "]", body);
+      if (top) hits_.push_back({y, x, r.cols, Hit::DialogControl, s.info.hwnd, static_cast<int>(i), static_cast<unsigned>(x + 1)});
       if (focus) {
         *cursorRow = y;
         *cursorCol = x + 1 + static_cast<int>(e.cursor - e.scroll);
@@ -152,7 +218,7 @@ void TerminalFrontEnd::drawBar(int y, int x, int cols, const ControlInfo &c, att
   put(y, x + (cols - static_cast<int>(label.size())) / 2, label, body | A_BOLD);
 }
 
-void TerminalFrontEnd::drawBox(const Box &b) {
+void TerminalFrontEnd::drawBox(const Box &b, bool top) {
   int maxText = std::max(20, std::min(60, COLS - 12));
   std::vector<std::string> lines = term::wrapText(b.text, maxText);
   int textW = 0;
@@ -188,7 +254,8 @@ void TerminalFrontEnd::drawBox(const Box &b) {
     int padL = (6 - static_cast<int>(plain.size())) / 2;
     std::string padded = std::string(static_cast<size_t>(padL), ' ') + label;
     while (static_cast<int>(term::stripAmpersands(padded, &accel).size()) < 6) padded += ' ';
-    button(by, bx + k * 12, 10, padded, k == b.focus, k == b.focus, body);
+    int start = button(by, bx + k * 12, 10, padded, k == b.focus, k == b.focus, body);
+    if (top) hits_.push_back({by, start, 10, Hit::BoxButton, nullptr, k, b.serial});
   }
 }
 

@@ -139,7 +139,7 @@ bool TerminalFrontEnd::showDialog(const DialogInfo &d) {
     }
     if (s->focus < 0 && focusable(c)) {
       s->focus = static_cast<int>(i);
-      if (isEdit(c)) s->edits[i].selected = true;
+      if (isEdit(c)) selectAll(s->edits[i]);
     }
   }
   s->colsAtShow = screenCols_;
@@ -210,6 +210,7 @@ int TerminalFrontEnd::messageBox(HWND owner, const std::string &text, const std:
   box->focus = def < static_cast<int>(box->ids.size()) ? def : 0;
   std::unique_lock<std::mutex> lock(m_);
   if (!active_) return 0;
+  box->serial = ++nextSerial_;
   if (recorder_) {
     box->recordLine = recorder_->boxShown();
     box->recorded = true;
@@ -284,6 +285,9 @@ void TerminalFrontEnd::screenThread() {
   keypad(stdscr, TRUE);
   nodelay(stdscr, TRUE);
   set_escdelay(60);
+  // Clicks, where the terminal reports them: each press and release.
+  mouse_ = mousemask(BUTTON1_PRESSED | BUTTON1_RELEASED, nullptr) != 0;
+  mouseinterval(0);
   const char *noColor = getenv("NO_COLOR");
   colour_ = has_colors() && !(noColor && *noColor);
   if (colour_) {
@@ -297,6 +301,7 @@ void TerminalFrontEnd::screenThread() {
     init_pair(kIconRed, COLOR_WHITE, COLOR_RED);
     init_pair(kIconYellow, COLOR_BLACK, COLOR_YELLOW);
     init_pair(kIconBlue, COLOR_WHITE, COLOR_BLUE);
+    init_pair(kFocus, COLOR_WHITE, COLOR_BLUE);
     nextPair_ = kFirstFree;
   }
   appendCap("sgr0");

@@ -91,7 +91,8 @@ struct EditState {
   std::string text;
   size_t cursor = 0, scroll = 0;
   bool dirty = false;     // typed since the dialog last got the text
-  bool selected = false;  // all of it, as when the focus comes to the field
+  bool selected = false;  // text between anchor and cursor is selected
+  size_t anchor = 0;      // (all of it when the focus comes to the field)
 };
 
 struct Shown {
@@ -113,6 +114,16 @@ struct Box {
   int answer = 0;
   std::list<Recorder::Line>::iterator recordLine;
   bool recorded = false;
+  unsigned serial = 0;  // tells boxes apart on the screen thread's copies
+};
+
+// Where the mouse can click on the screen last drawn: cols cells of a row.
+struct Hit {
+  int row, col, cols;
+  enum Kind { DialogControl, BoxButton, MediaEntry } kind;
+  HWND dialog;   // DialogControl: the dialog
+  int index;     // the control's index, the box button's, the drive's
+  unsigned tag;  // BoxButton: the box's serial; DialogControl: the edit text's first column
 };
 
 struct Queued {
@@ -131,7 +142,7 @@ struct Media {
 };
 
 // Colour pairs.
-enum Pair { kDesktop = 1, kDialog, kTitle, kEdit, kBar, kHelp, kIconRed, kIconYellow, kIconBlue, kFirstFree };
+enum Pair { kDesktop = 1, kDialog, kTitle, kEdit, kBar, kHelp, kIconRed, kIconYellow, kIconBlue, kFocus, kFirstFree };
 
 class TerminalFrontEnd : public FrontEnd {
  public:
@@ -174,6 +185,9 @@ class TerminalFrontEnd : public FrontEnd {
   void dialogKey(Shown &s, int ch, bool alt);
   static void fitScroll(Shown &s, size_t i);
   void editKey(Shown &s, int ch);
+  static void selectAll(EditState &e);
+  void mouse();
+  void click(const Hit &h, int x, bool release);
 
   // ---- The media menu ----
 
@@ -192,9 +206,10 @@ class TerminalFrontEnd : public FrontEnd {
   }
 
   void frame(int row, int col, int rows, int cols, const std::string &caption, attr_t body);
-  void button(int row, int col, int cols, const std::string &text, bool focus, bool def, attr_t body);
+  int button(int row, int col, int cols, const std::string &text, bool focus, bool def, attr_t body);
+  std::string legend(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes, const Media &media) const;
   void draw(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes, const Media &media);
-  void drawDialog(const Shown &s, int *cursorRow, int *cursorCol);
+  void drawDialog(const Shown &s, bool top, int *cursorRow, int *cursorCol);
   void drawBar(int y, int x, int cols, const ControlInfo &c, attr_t body);
 
   // ---- The bitmap ----
@@ -206,7 +221,7 @@ class TerminalFrontEnd : public FrontEnd {
   int nearestColour(const Rgb &c);
   int pairFor(int fg, int bg);
   void drawBitmap(int y, int x, int rows, int cols, const ControlInfo &c, attr_t body);
-  void drawBox(const Box &b);
+  void drawBox(const Box &b, bool top);
   void drawMedia(const Media &media, int *cursorRow, int *cursorCol);
   std::mutex m_;
   std::condition_variable cv_;
@@ -214,12 +229,17 @@ class TerminalFrontEnd : public FrontEnd {
   std::atomic<bool> dirty_{false};
   std::string startError_;
   SCREEN *screen_ = nullptr;
-  bool colour_ = false, utf8_ = false;
+  bool colour_ = false, utf8_ = false, mouse_ = false;
   std::atomic<int> screenCols_{80}, screenRows_{24};
   std::vector<std::shared_ptr<Shown>> dialogs_;
   std::vector<std::shared_ptr<Box>> boxes_;
   std::deque<Queued> queue_;
   Media media_;
+  std::map<char, std::string> lastDir_;  // a drive's directory before it was ejected
+  std::vector<Hit> hits_;                // screen thread only
+  Hit pressed_{-1, -1, 0, Hit::MediaEntry, nullptr, -1, 0};  // where the mouse button went down
+  bool havePress_ = false;
+  unsigned nextSerial_ = 0;
   std::unique_ptr<Recorder> recorder_;
   std::vector<Rgb> palette_;
   std::map<std::pair<int, int>, int> pairs_;

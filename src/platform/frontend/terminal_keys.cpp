@@ -30,6 +30,10 @@ void TerminalFrontEnd::key(int ch, bool alt) {
     resize();
     return;
   }
+  if (ch == KEY_MOUSE) {
+    mouse();
+    return;
+  }
   if (ch == KEY_F(2) && !media_.prompt) {
     if (media_.open) {
       media_.open = false;
@@ -106,7 +110,7 @@ void TerminalFrontEnd::moveFocus(Shown &s, int dir, bool buttonsOnly) {
     const ControlInfo &c = s.info.controls[static_cast<size_t>(i)];
     if (focusable(c) && (!buttonsOnly || isButton(c))) {
       s.focus = i;
-      if (isEdit(c)) s.edits[static_cast<size_t>(i)].selected = true;
+      if (isEdit(c)) selectAll(s.edits[static_cast<size_t>(i)]);
       return;
     }
   }
@@ -160,23 +164,37 @@ void TerminalFrontEnd::editKey(Shown &s, int ch) {
   const ControlInfo *f = &s.info.controls[static_cast<size_t>(s.focus)];
   EditState &e = s.edits[static_cast<size_t>(s.focus)];
   size_t limit = f->editLimit > 0 ? static_cast<size_t>(f->editLimit) : 30000;
-  // With all of the text selected, typing replaces it and Backspace or
-  // Delete removes it; a cursor key ends the selection at its start or end.
+  // A field without horizontal auto-scroll takes characters only while
+  // they fit in it, as on Windows; the cursor keeps a cell of its own.
+  if (!(f->style & ES_AUTOHSCROLL) && static_cast<size_t>(s.focus) < s.layout.controls.size()) {
+    limit = std::min(limit, static_cast<size_t>(std::max(1, s.layout.controls[static_cast<size_t>(s.focus)].cols - 3)));
+  }
+  size_t from = std::min(e.anchor, e.cursor), to = std::max(e.anchor, e.cursor);
   bool printable = ch >= 32 && ch < 127;
-  if (e.selected && (printable || ch == KEY_BACKSPACE || ch == 127 || ch == 8 || ch == KEY_DC)) {
+  bool erase = ch == KEY_BACKSPACE || ch == 127 || ch == 8 || ch == KEY_DC;
+  if (ch == KEY_SHOME || ch == KEY_SEND) {
+    // Shift+Home and Shift+End select from the cursor (or the selection's
+    // anchor) to the start or the end.
+    if (!e.selected) e.anchor = e.cursor;
+    e.cursor = ch == KEY_SHOME ? 0 : e.text.size();
+    e.selected = e.anchor != e.cursor;
+    return;
+  }
+  if (e.selected && from < to && (printable || erase)) {
+    // Typing replaces the selection; Backspace or Delete removes it.
+    e.text.erase(from, to - from);
+    e.cursor = from;
     e.selected = false;
-    e.text.clear();
-    e.cursor = 0;
     e.dirty = true;
     if (!printable) return;
   } else if (e.selected && (ch == KEY_LEFT || ch == KEY_RIGHT)) {
+    // A cursor key ends the selection at its start or end.
     e.selected = false;
-    e.cursor = ch == KEY_LEFT ? 0 : e.text.size();
+    e.cursor = ch == KEY_LEFT ? from : to;
     return;
-  } else if (ch == KEY_HOME || ch == KEY_END || ch == 1 || ch == 5) {
-    e.selected = false;
   }
-  if (ch >= 32 && ch < 127) {
+  e.selected = false;
+  if (printable) {
     if (e.text.size() < limit) {
       e.text.insert(e.cursor++, 1, static_cast<char>(ch));
       e.dirty = true;
@@ -201,6 +219,69 @@ void TerminalFrontEnd::editKey(Shown &s, int ch) {
     e.cursor = 0;
   } else if (ch == KEY_END || ch == 5) {
     e.cursor = e.text.size();
+  }
+}
+
+void TerminalFrontEnd::selectAll(EditState &e) {
+  e.selected = true;
+  e.anchor = 0;
+  e.cursor = e.text.size();
+}
+
+// ---- The mouse ----
+
+// The first button: a button presses when the mouse is let go over the one
+// it went down on; the edit field takes the focus, and the cursor where the
+// mouse went down; a message box's buttons likewise; the media menu's
+// entries are chosen.
+void TerminalFrontEnd::mouse() {
+  MEVENT ev;
+  if (getmouse(&ev) != OK) return;
+  bool down = ev.bstate & BUTTON1_PRESSED, up = ev.bstate & BUTTON1_RELEASED, clicked = ev.bstate & BUTTON1_CLICKED;
+  const Hit *hit = nullptr;
+  for (const Hit &h : hits_) {
+    if (ev.y == h.row && ev.x >= h.col && ev.x < h.col + h.cols) hit = &h;
+  }
+  // A release whose press went unreported (one read can merge the two)
+  // counts where it happens.
+  if (up && !down && !havePress_ && hit) click(*hit, ev.x, false);
+  if (down || clicked) {
+    pressed_ = hit ? *hit : Hit{-1, -1, 0, Hit::MediaEntry, nullptr, -1, 0};
+    havePress_ = true;
+    if (hit) click(*hit, ev.x, false);
+  }
+  bool same = hit && (!havePress_ || (pressed_.row == hit->row && pressed_.col == hit->col));
+  if (hit && (clicked || (up && same))) click(*hit, ev.x, true);
+  if (up || clicked) havePress_ = false;
+}
+
+void TerminalFrontEnd::click(const Hit &h, int x, bool release) {
+  if (h.kind == Hit::MediaEntry) {
+    if (media_.open && !media_.prompt && h.index < static_cast<int>(media_.letters.size())) media_.selected = h.index;
+    return;
+  }
+  if (h.kind == Hit::BoxButton) {
+    if (!release || boxes_.empty() || boxes_.back()->serial != h.tag) return;
+    Box &b = *boxes_.back();
+    if (h.index < static_cast<int>(b.ids.size())) {
+      b.focus = h.index;
+      answer(b, b.ids[static_cast<size_t>(h.index)]);
+    }
+    return;
+  }
+  if (dialogs_.empty() || dialogs_.back()->info.hwnd != h.dialog) return;
+  Shown &s = *dialogs_.back();
+  if (h.index >= static_cast<int>(s.info.controls.size())) return;
+  const ControlInfo &c = s.info.controls[static_cast<size_t>(h.index)];
+  if (!focusable(c)) return;
+  if (isButton(c)) {
+    s.focus = h.index;
+    if (release) queue(s, UserAction::Press, c.id);
+  } else if (!release) {
+    s.focus = h.index;
+    EditState &e = s.edits[static_cast<size_t>(h.index)];
+    e.selected = false;
+    e.cursor = std::min(e.text.size(), e.scroll + static_cast<size_t>(std::max(0, x - static_cast<int>(h.tag))));
   }
 }
 

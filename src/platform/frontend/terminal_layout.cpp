@@ -56,6 +56,8 @@ std::vector<std::string> wrapText(const std::string &text, int width) {
 }
 
 std::string stripAmpersands(const std::string &text, int *accel) {
+  int ignored;
+  if (!accel) accel = &ignored;
   std::string out;
   *accel = -1;
   for (size_t i = 0; i < text.size(); ++i) {
@@ -83,91 +85,73 @@ int textLines(const ControlInfo &c, int cols) {
   return static_cast<int>(wrapText(stripAmpersands(c.text, &accel), cols).size());
 }
 
+// The blank rows that a vertical gap of g dialog units keeps: a gap of most
+// of a line (a row stands for 8 units) is a blank row; less is none.
+int gapRows(int g) { return g < 6 ? 0 : (g + 2) / 8; }
+
 }  // namespace
 
 Layout layoutDialog(const DialogInfo &d) {
   Layout l;
   l.cols = std::max(1, d.cxDlu / 4);
-  l.rows = std::max(1, d.cyDlu / 8);
-  for (const ControlInfo &c : d.controls) {
-    Cells r;
-    int x = c.dlu.left, y = c.dlu.top, x2 = c.dlu.right, y2 = c.dlu.bottom;
-    r.col = (x + 2) / 4;
-    r.cols = std::max(1, (x2 + 2) / 4 - r.col);
-    if (oneRow(c)) {
-      r.row = (y + y2) / 2 / 8;  // the row through its middle
-      r.rows = 1;
-    } else {
-      r.row = (y + 4) / 8;
-      r.rows = std::max(1, (y2 + 4) / 8 - r.row);
-    }
-    r.col = std::max(0, std::min(r.col, l.cols - 1));
-    r.row = std::max(0, std::min(r.row, l.rows - 1));
-    l.controls.push_back(r);
-  }
-  size_t n = l.controls.size();
-  // A control that would cover an earlier one moves below it.
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (overlap(l.controls[i], l.controls[j])) l.controls[i].row = l.controls[j].row + l.controls[j].rows;
-    }
-  }
-  auto freeCells = [&](size_t self, const Cells &r) {
-    if (r.col < 0 || r.row < 0 || r.col + r.cols > l.cols || r.row + r.rows > l.rows) return false;
-    for (size_t j = 0; j < n; ++j) {
-      if (j != self && overlap(r, l.controls[j])) return false;
-    }
-    return true;
-  };
-  // Moves controls down until none covers another, the lower of two going
-  // below the higher; false when one would leave the dialog.
-  auto settle = [&](size_t fixed) {
-    for (bool moved = true; moved;) {
-      moved = false;
-      for (size_t a = 0; a < n; ++a) {
-        for (size_t b = 0; b < n; ++b) {
-          Cells &ra = l.controls[a], &rb = l.controls[b];
-          if (a == b || b == fixed || !overlap(ra, rb)) continue;
-          if (rb.row < ra.row || (rb.row == ra.row && b < a)) continue;
-          rb.row = ra.row + ra.rows;
-          moved = true;
-          if (rb.row + rb.rows > l.rows) return false;
+  size_t n = d.controls.size();
+  l.controls.resize(n);
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return d.controls[a].dlu.top < d.controls[b].dlu.top; });
+  // Columns as the template has them.  Rows follow the template from the
+  // top: a control starts below every control that ends above it, with the
+  // blank rows of the gap between them, so the template's paragraph gaps
+  // survive; a text takes as many rows as its lines need, which pushes what
+  // is below it down by as many.
+  int lowestDlu = 0;
+  for (size_t k = 0; k < n; ++k) {
+    size_t i = order[k];
+    const ControlInfo &c = d.controls[i];
+    Cells &r = l.controls[i];
+    r.col = std::max(0, std::min((static_cast<int>(c.dlu.left) + 2) / 4, l.cols - 1));
+    r.cols = std::max(1, (static_cast<int>(c.dlu.right) + 2) / 4 - r.col);
+    r.rows = oneRow(c) ? 1 : std::max(1, (static_cast<int>(c.dlu.bottom - c.dlu.top) + 4) / 8);
+    if (isText(c)) {
+      // A text that needs more lines than its rectangle first takes the
+      // columns to its right up to the dialog's edge or the next control
+      // beside it, as far as they save lines.
+      int room = l.cols - r.col;
+      for (size_t j = 0; j < n; ++j) {
+        const RECT &o = d.controls[j].dlu;
+        if (j != i && o.left >= c.dlu.right && o.top < c.dlu.bottom && c.dlu.top < o.bottom) {
+          room = std::min(room, (static_cast<int>(o.left) + 2) / 4 - 1 - r.col);
         }
       }
-    }
-    return true;
-  };
-  // A text that needs more lines takes the free columns to its right that
-  // it needs, else grows a row into free cells below, else pushes the
-  // controls below it down, else widens a column at a time.
-  for (size_t i = 0; i < n; ++i) {
-    const ControlInfo &c = d.controls[i];
-    if (!isText(c)) continue;
-    for (int w = l.controls[i].cols + 1; textLines(c, l.controls[i].cols) > l.controls[i].rows; ++w) {
-      Cells wider = l.controls[i];
-      wider.cols = w;
-      if (!freeCells(i, wider)) break;
-      if (textLines(c, w) <= wider.rows) l.controls[i].cols = w;
-    }
-    while (textLines(c, l.controls[i].cols) > l.controls[i].rows) {
-      Cells r = l.controls[i];
-      Cells below{r.col, r.row + r.rows, r.cols, 1};
-      Cells right{r.col + r.cols, r.row, 1, r.rows};
-      if (freeCells(i, below)) {
-        ++l.controls[i].rows;
-        continue;
+      for (int w = r.cols + 1; w <= room && textLines(c, r.cols) > r.rows; ++w) {
+        if (textLines(c, w) < textLines(c, r.cols)) r.cols = w;
       }
-      std::vector<Cells> before = l.controls;
-      ++l.controls[i].rows;
-      if (settle(i)) continue;
-      l.controls = before;
-      if (freeCells(i, right)) {
-        ++l.controls[i].cols;
-      } else {
-        break;
+      r.rows = std::max(r.rows, textLines(c, r.cols));
+    }
+    // The gap counts from the nearest controls above (those ending lowest).
+    LONG nearest = -1;
+    for (size_t m = 0; m < k; ++m) {
+      const RECT &o = d.controls[order[m]].dlu;
+      if (o.bottom <= c.dlu.top) nearest = std::max(nearest, o.bottom);
+    }
+    r.row = gapRows(static_cast<int>(c.dlu.top));
+    for (size_t m = 0; m < k; ++m) {
+      size_t j = order[m];
+      const Cells &above = l.controls[j];
+      LONG bottom = d.controls[j].dlu.bottom;
+      if (bottom <= c.dlu.top) {
+        int gap = bottom == nearest ? gapRows(static_cast<int>(c.dlu.top - bottom)) : 0;
+        r.row = std::max(r.row, above.row + above.rows + gap);
+      } else if (overlap(r, above)) {
+        r.row = above.row + above.rows;  // templates whose controls overlap
       }
     }
+    lowestDlu = std::max(lowestDlu, static_cast<int>(c.dlu.bottom));
   }
+  int used = 0;
+  for (const Cells &r : l.controls) used = std::max(used, r.row + r.rows);
+  l.rows = std::max(1, n ? used + gapRows(d.cyDlu - lowestDlu) : d.cyDlu / 8);
   for (size_t i = 0; i < n; ++i) {
     const ControlInfo &c = d.controls[i];
     const Cells &r = l.controls[i];

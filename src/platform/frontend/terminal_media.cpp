@@ -71,7 +71,9 @@ void TerminalFrontEnd::mediaKey(int ch) {
   if (ch == 27) media_.open = false;
   if (ch == 'i' || ch == 'I') {
     media_.prompt = 'i';
+    // An empty drive offers the directory it held before it was ejected.
     media_.input = driveHostRoot(letter);
+    if (media_.input.empty()) media_.input = lastDir_[letter];
     media_.message.clear();
   }
   if (ch == 's' || ch == 'S') {
@@ -80,6 +82,8 @@ void TerminalFrontEnd::mediaKey(int ch) {
     media_.message.clear();
   }
   if (ch == 'e' || ch == 'E') {
+    std::string held = driveHostRoot(letter);
+    if (!held.empty()) lastDir_[letter] = held;
     mapDriveInternal(letter, "");
     media_.message = drive + " is empty";
     if (recorder_) recorder_->action("eject " + drive, openBoxLine());
@@ -105,6 +109,7 @@ void TerminalFrontEnd::drawMedia(const Media &media, int *cursorRow, int *cursor
   for (size_t i = 0; i < rows.size(); ++i) {
     put(row + 2 + static_cast<int>(i), col + 2, rows[i], body | (static_cast<int>(i) == media.selected ? A_REVERSE : 0),
         cols - 4);
+    hits_.push_back({row + 2 + static_cast<int>(i), col + 2, cols - 4, Hit::MediaEntry, nullptr, static_cast<int>(i), 0});
   }
   int y = row + 2 + static_cast<int>(rows.size()) + 1;
   if (media.prompt) {
