@@ -113,8 +113,24 @@ fi
 end=$(date +%s.%N)
 echo "setup exited with status $status after $(echo "$start $end" | awk '{printf "%.1f", $2 - $1}') s"
 
-step "transcript ($transcript)"
-if [ -f "$transcript" ]; then cat "$transcript"; else echo "(none written)"; fi
+# The transcript as shown: each run of progress lines folded into one
+# (first and last position, how many); the file keeps them all.
+show_transcript() {
+  awk '/^progress pos=/ { pos = substr($0, 14); if (!n) first = pos; last = pos; n++; next }
+       function fold() {
+         if (n == 1) print "progress pos=" first
+         else if (n) print "progress pos=" first " ... pos=" last "  (" n " progress lines)"
+         n = 0
+       }
+       { fold(); print }
+       END { fold() }' "$1"
+}
+
+step "transcript ($transcript; progress lines folded)"
+if [ -f "$transcript" ]; then show_transcript "$transcript"; else echo "(none written)"; fi
+# RESULT: the run's result (its exit status and the transcript's last line,
+# result code=N text="...") is to be shown here once every run ends with
+# one; until then the exit status above is all there is.
 [ "$status" = 0 ] || fail "setup exited with status $status"
 if [ "$unattended" = 0 ]; then
   step "what you did, as an answer file ($recorded; replay: W32_ANSWERS=$recorded)"
