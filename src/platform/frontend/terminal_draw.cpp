@@ -81,12 +81,13 @@ std::string TerminalFrontEnd::legend(const std::vector<Shown> &dialogs, const st
   if (mouse_) items.push_back("click");
   if (!media.open) items.push_back("F2 media");
   items.push_back("Ctrl-C quit");
+  // The last item (Ctrl-C) always, the others in order while they fit.
   std::string line;
-  for (const std::string &item : items) {
-    if (static_cast<int>(line.size() + 2 + item.size()) > COLS && item != items.back()) continue;
-    line += (line.empty() ? " " : "  ") + item;
+  size_t last = items.back().size() + 2;
+  for (size_t k = 0; k + 1 < items.size(); ++k) {
+    if (static_cast<int>(line.size() + 2 + items[k].size() + last) <= COLS) line += (line.empty() ? " " : "  ") + items[k];
   }
-  return line;
+  return line + (line.empty() ? " " : "  ") + items.back();
 }
 
 void TerminalFrontEnd::draw(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes, const Media &media) {
