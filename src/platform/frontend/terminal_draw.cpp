@@ -63,9 +63,10 @@ std::string TerminalFrontEnd::legend(const std::vector<Shown> &dialogs, const st
     items = {"Up/Down drive", "I insert", "E eject", "S speed", "Esc/F2 close"};
   } else if (!boxes.empty()) {
     const Box &b = boxes.back();
-    items = {"Tab/arrows move", "Enter/Space press", "letter: underlined button"};
+    items = {"Tab/arrows move", "Enter/Space press"};
     // Escape does something only where the box has a button it stands for.
     if (b.escape) items.push_back(std::string("Esc ") + term::stripAmpersands(boxLabel(b.escape), nullptr));
+    items.push_back("underlined letter");
   } else if (!dialogs.empty()) {
     items = {"Tab focus", "Enter/Space press", "Alt+letter"};
     // Escape and the close box reach the dialog as command 2, which does
@@ -78,8 +79,8 @@ std::string TerminalFrontEnd::legend(const std::vector<Shown> &dialogs, const st
       }
     }
   }
-  if (mouse_) items.push_back("click");
   if (!media.open) items.push_back("F2 media");
+  if (mouse_) items.push_back("click");
   items.push_back("Ctrl-C quit");
   // The last item (Ctrl-C) always, the others in order while they fit.
   std::string line;
