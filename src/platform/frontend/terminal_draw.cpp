@@ -63,7 +63,7 @@ std::string TerminalFrontEnd::legend(const std::vector<Shown> &dialogs, const st
     items = {"Up/Down drive", "I insert", "E eject", "S speed", "Esc/F2 close"};
   } else if (!boxes.empty()) {
     const Box &b = boxes.back();
-    items = {"Tab/arrows move", "Enter/Space press"};
+    items = {"Tab move", "Enter press"};
     // Escape does something only where the box has a button it stands for.
     if (b.escape) items.push_back(std::string("Esc ") + term::stripAmpersands(boxLabel(b.escape), nullptr));
     items.push_back("underlined letter");
