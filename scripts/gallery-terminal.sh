@@ -2,8 +2,8 @@
 # The terminal front end's pictures for docs/gallery.md: the setup program
 # of the normal build runs in tmux at 80x24 on a fresh prefix with the demo
 # package in D:, is answered with keys, and each screen is kept as a PNG
-# drawn from the cells and their colours (tests/terminal/screen_mvg, then
-# ImageMagick's convert, in DejaVu Sans Mono).
+# drawn from the cells and their colours (scripts/screen_mvg.cpp, compiled
+# here, then ImageMagick's convert, in DejaVu Sans Mono).
 #
 #   bash scripts/gallery-terminal.sh [OUT_DIR]      (default docs/screens)
 #
@@ -13,9 +13,8 @@ cd "$(dirname "$0")/.."
 build=${BUILD_ROOT:-$PWD/build}/gcc
 out=$(realpath -m "${1:-docs/screens}")
 package=$(realpath "$build/demo/package")
-mvg="$build/tests/terminal/screen_mvg"
 font=/usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf
-for need in "$package/setup" "$mvg" "$build/tools/w32prefix/w32prefix"; do
+for need in "$package/setup" "$build/tools/w32prefix/w32prefix"; do
   [ -x "$need" ] || { echo "gallery-terminal: $need is missing: build first (ninja -C $build)" >&2; exit 1; }
 done
 command -v convert >/dev/null && convert -version 2>/dev/null | grep -q ImageMagick ||
@@ -28,6 +27,8 @@ tm() { tmux -L "$sock" "$@"; }
 trap 'tm kill-server 2>/dev/null || true; rm -rf "$work"' EXIT
 export LANG=C.UTF-8
 mkdir -p "$out" "$work/prefix"
+mvg="$work/screen_mvg"
+c++ -std=c++17 -O2 -Wall -Wextra -Werror -o "$mvg" scripts/screen_mvg.cpp
 W32_PREFIX=$work/prefix "$build/tools/w32prefix/w32prefix" drive d: "$package" --speed 100000 >/dev/null
 tm new-session -d -s keep "sleep 600"
 tm new-session -d -s t -x 80 -y 24 "cd '$package' && W32_PREFIX='$work/prefix' ./setup; sleep 30"
