@@ -113,10 +113,24 @@ fi
 end=$(date +%s.%N)
 echo "setup exited with status $status after $(echo "$start $end" | awk '{printf "%.1f", $2 - $1}') s"
 
-step "transcript ($transcript)"
-if [ -f "$transcript" ]; then cat "$transcript"; else echo "(none written)"; fi
-# The status is the run's result (README, "Answer files and transcripts"):
-# 0 installed; 1 cancelled, which is yours to do when you run it by hand.
+# The transcript as shown: each run of progress lines folded into one
+# (first and last position, how many); the file keeps them all.
+show_transcript() {
+  awk '/^progress pos=/ { pos = substr($0, 14); if (!n) first = pos; last = pos; n++; next }
+       function fold() {
+         if (n == 1) print "progress pos=" first
+         else if (n) print "progress pos=" first " ... pos=" last "  (" n " progress lines)"
+         n = 0
+       }
+       { fold(); print }
+       END { fold() }' "$1"
+}
+
+step "transcript ($transcript; progress lines folded)"
+if [ -f "$transcript" ]; then show_transcript "$transcript"; else echo "(none written)"; fi
+# The status is the run's result, which the transcript's last line says
+# too (result code=N text="..."): 0 installed; 1 cancelled, which is yours
+# to do when you run it by hand.
 if [ "$unattended" = 0 ]; then
   step "what you did, as an answer file ($recorded; replay: W32_ANSWERS=$recorded)"
   cat "$recorded"

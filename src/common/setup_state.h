@@ -19,6 +19,9 @@
 #define SETUP_SOURCE_DIR_SIZE 70
 #define SETUP_PATH_SIZE 72            // installDir, targetDir, failingPath
 #define SETUP_INSTALL_DIR_MAX 69      // characters of installDir the dialog accepts
+// The longest installDir (without a last backslash) an installation can
+// use: installDir + "\quorvel\" + an 8.3 name must fit a 72-byte path.
+#define SETUP_INSTALL_DIR_LONGEST 50
 
 struct SetupState {
   char sourceDir[SETUP_SOURCE_DIR_SIZE];  // setup program's directory, lower case, ends in '\'

@@ -307,12 +307,20 @@ static int rewriteSystemSettings(const char *systemIni, const char *systemOld, c
 // ---- The clean-up -------------------------------------------------------
 
 // installDir becomes the earlier installation's directory, read once more
-// from Main within installDir's 69 characters. A directory that does not fit
-// is not taken over cut short: the one chosen in the dialog stays.
+// from Main within installDir's 69 characters. Only a directory that the
+// directory dialog would accept is taken over: one longer than
+// SETUP_INSTALL_DIR_LONGEST (a last backslash aside) leaves no room for
+// installDir\quorvel\NAME, so every transfer into it would fail and be
+// offered again for ever. Such a directory, like one cut short by the read,
+// is not taken over: the one chosen in the dialog stays.
 static void takeOverInstallDir(const char *mainDir) {
   char earlierDir[SETUP_INSTALL_DIR_MAX + 1];
   GetProfileStringA(EARLIER_SECTION, "Main", "", earlierDir, sizeof earlierDir);
-  if (earlierDir[0] != '\0' && strcmp(earlierDir, mainDir) == 0) {
+  size_t length = strlen(earlierDir);
+  if (length > 0 && earlierDir[length - 1] == '\\') {
+    length--;
+  }
+  if (earlierDir[0] != '\0' && strcmp(earlierDir, mainDir) == 0 && length <= SETUP_INSTALL_DIR_LONGEST) {
     textCopy(setupState.installDir, sizeof setupState.installDir, earlierDir);
   }
 }

@@ -27,6 +27,9 @@ __attribute__((weak)) const w32res::ResourceTable *w32_resource_table() {
 
 namespace {
 
+std::mutex stringOverridesLock;
+std::map<UINT, std::string> stringOverrides;  // w32::setStringResource
+
 std::atomic<bool> commonControls{false};
 std::atomic<w32fe::FrontEnd *> chosen{nullptr};
 thread_local HWND activeDialog = nullptr;  // the innermost modal dialog of this thread
@@ -382,12 +385,24 @@ extern "C" int WINAPI LoadStringA(HINSTANCE, UINT id, LPSTR out, int max) {
     setError(ERROR_INVALID_PARAMETER);
     return 0;
   }
+  const char *text = nullptr;
+  std::string overridden;
+  {
+    std::lock_guard<std::mutex> lock(stringOverridesLock);
+    auto o = stringOverrides.find(id);
+    if (o != stringOverrides.end()) {
+      overridden = o->second;
+      text = overridden.c_str();
+    }
+  }
   const w32res::ResourceTable *t = w32_resource_table();
-  for (int i = 0; i < t->stringCount; ++i) {
-    if (t->strings[i].id != id) continue;
-    size_t n = strlen(t->strings[i].text);
+  for (int i = 0; !text && i < t->stringCount; ++i) {
+    if (t->strings[i].id == id) text = t->strings[i].text;
+  }
+  if (text) {
+    size_t n = strlen(text);
     if (n > static_cast<size_t>(max - 1)) n = static_cast<size_t>(max - 1);
-    memcpy(out, t->strings[i].text, n);
+    memcpy(out, text, n);
     out[n] = 0;
     return static_cast<int>(n);
   }
@@ -406,3 +421,16 @@ extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT 
   }
   return w32fe::current()->messageBox(owner, text ? text : "", caption ? caption : "Error", type);
 }
+
+namespace w32 {
+
+void setStringResource(UINT id, const char *text) {
+  std::lock_guard<std::mutex> lock(stringOverridesLock);
+  if (text) {
+    stringOverrides[id] = text;
+  } else {
+    stringOverrides.erase(id);
+  }
+}
+
+}  // namespace w32

@@ -16,9 +16,19 @@ using namespace w32int;
 
 namespace {
 
+// A text change that another thread asked of a control of a shown dialog:
+// carried out by the dialog's thread, as Windows carries out a message sent
+// across threads, while the sender waits.
+struct SentText {
+  std::string text;
+  bool done = false;
+  BOOL result = FALSE;
+};
+
 struct Posted {
   MSG msg;
   DWORD thread;  // the thread whose GetMessageA receives it
+  std::shared_ptr<SentText> sent;  // a sent WM_SETTEXT, handled before posted messages
 };
 
 struct Windows {
@@ -36,7 +46,7 @@ Windows &windowsState() {
 }
 
 bool accepts(const Posted &p, DWORD thread, HWND filter, UINT lo, UINT hi) {
-  if (p.thread != thread) return false;
+  if (p.thread != thread || p.sent) return false;
   if (filter && p.msg.hwnd != filter) return false;
   if (lo == 0 && hi == 0) return true;
   return p.msg.message >= lo && p.msg.message <= hi;
@@ -84,6 +94,34 @@ w32fe::ControlInfo controlInfoLocked(const Window &w) {
 
 // A program's change to a control of a shown dialog is an event: the
 // transcript line, and the front end redraws.  Called without the lock.
+void controlChanged(HWND control, const std::string &transcriptLine);
+
+// Gives up the sent texts among queued messages that go unhandled (their
+// windows are gone): the senders get FALSE.  Called with the lock held.
+void abandonSent(std::deque<Posted>::iterator from, std::deque<Posted>::iterator to) {
+  for (auto it = from; it != to; ++it) {
+    if (it->sent) it->sent->done = true;
+  }
+}
+
+// SetWindowTextA carried out on this thread.
+BOOL setTextHere(HWND hwnd, const std::string &text) {
+  std::string line;
+  {
+    std::lock_guard<std::mutex> lock(windowsLock());
+    auto w = windowLocked(hwnd);
+    if (!w) {
+      setError(ERROR_INVALID_WINDOW_HANDLE);
+      return FALSE;
+    }
+    w->text = text;
+    if (w->kind == WindowKind::Edit && w->text.size() > 30000) w->text.resize(30000);
+    line = "status text=" + quoteText(w->text);
+  }
+  controlChanged(hwnd, line);
+  return TRUE;
+}
+
 void controlChanged(HWND control, const std::string &transcriptLine) {
   w32fe::DialogInfo dialog;
   w32fe::ControlInfo info;
@@ -159,35 +197,56 @@ void destroyDialogObjects(HWND dialog) {
   std::vector<HWND> gone = d->controls;
   gone.push_back(dialog);
   for (HWND h : gone) ws.windows.erase(reinterpret_cast<intptr_t>(h));
-  ws.queue.erase(std::remove_if(ws.queue.begin(), ws.queue.end(),
-                                [&](const Posted &p) {
-                                  return std::find(gone.begin(), gone.end(), p.msg.hwnd) != gone.end();
-                                }),
-                 ws.queue.end());
+  auto kept = std::stable_partition(ws.queue.begin(), ws.queue.end(), [&](const Posted &p) {
+    return std::find(gone.begin(), gone.end(), p.msg.hwnd) == gone.end();
+  });
+  abandonSent(kept, ws.queue.end());
+  ws.queue.erase(kept, ws.queue.end());
+  ws.posted.notify_all();
 }
 
 void dropAllWindows() {
   Windows &ws = windowsState();
   std::lock_guard<std::mutex> lock(ws.m);
   ws.windows.clear();
+  abandonSent(ws.queue.begin(), ws.queue.end());
   ws.queue.clear();
+  ws.posted.notify_all();
 }
 
 bool takePostedFor(HWND w, MSG *msg) {
   Windows &ws = windowsState();
-  std::lock_guard<std::mutex> lock(ws.m);
   DWORD me = GetCurrentThreadId();
-  auto d = windowLocked(w);
-  for (auto it = ws.queue.begin(); it != ws.queue.end(); ++it) {
-    if (it->thread != me) continue;
-    HWND to = it->msg.hwnd;
-    bool mine = to == w || (d && std::find(d->controls.begin(), d->controls.end(), to) != d->controls.end());
-    if (!mine) continue;
-    *msg = it->msg;
-    ws.queue.erase(it);
-    return true;
+  for (;;) {
+    std::shared_ptr<SentText> sent;
+    HWND to = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(ws.m);
+      auto d = windowLocked(w);
+      auto it = ws.queue.begin();
+      for (; it != ws.queue.end(); ++it) {
+        if (it->thread != me) continue;
+        to = it->msg.hwnd;
+        if (to == w || (d && std::find(d->controls.begin(), d->controls.end(), to) != d->controls.end())) break;
+      }
+      if (it == ws.queue.end()) return false;
+      if (!it->sent) {
+        *msg = it->msg;
+        ws.queue.erase(it);
+        return true;
+      }
+      sent = it->sent;
+      ws.queue.erase(it);
+    }
+    // A sent text change: carried out here, then the sender goes on.
+    BOOL result = setTextHere(to, sent->text);
+    {
+      std::lock_guard<std::mutex> lock(ws.m);
+      sent->result = result;
+      sent->done = true;
+    }
+    ws.posted.notify_all();
   }
-  return false;
 }
 
 void waitPosted(HWND w, DWORD ms) {
@@ -302,20 +361,40 @@ extern "C" BOOL WINAPI IsWindow(HWND hwnd) {
 
 extern "C" BOOL WINAPI SetWindowTextA(HWND hwnd, LPCSTR text) {
   ensureInit();
-  std::string line;
+  Windows &ws = windowsState();
+  std::string value = text ? text : "";
+  std::shared_ptr<SentText> sent;
   {
-    std::lock_guard<std::mutex> lock(windowsLock());
+    std::lock_guard<std::mutex> lock(ws.m);
     auto w = windowLocked(hwnd);
     if (!w) {
       setError(ERROR_INVALID_WINDOW_HANDLE);
       return FALSE;
     }
-    w->text = text ? text : "";
-    if (w->kind == WindowKind::Edit && w->text.size() > 30000) w->text.resize(30000);
-    line = "status text=" + quoteText(w->text);
+    // A control of a dialog whose modal loop runs on another thread: the
+    // change is sent to that thread, ahead of the messages posted to it,
+    // and this one waits until it has been made (or the dialog has gone).
+    auto d = w->parent ? windowLocked(w->parent) : nullptr;
+    if (d && d->shown && !d->ended && w->ownerThread != GetCurrentThreadId()) {
+      sent = std::make_shared<SentText>();
+      sent->text = value;
+      Posted p;
+      p.msg = MSG();
+      p.msg.hwnd = hwnd;
+      p.msg.message = WM_SETTEXT;
+      p.msg.time = GetTickCount();
+      p.thread = w->ownerThread;
+      p.sent = sent;
+      auto at = std::find_if(ws.queue.begin(), ws.queue.end(), [](const Posted &q) { return !q.sent; });
+      ws.queue.insert(at, p);
+    }
   }
-  controlChanged(hwnd, line);
-  return TRUE;
+  if (!sent) return setTextHere(hwnd, value);
+  ws.posted.notify_all();
+  std::unique_lock<std::mutex> lock(ws.m);
+  ws.posted.wait(lock, [&] { return sent->done; });
+  if (!sent->result) setError(ERROR_INVALID_WINDOW_HANDLE);
+  return sent->result;
 }
 
 extern "C" int WINAPI GetWindowTextA(HWND hwnd, LPSTR out, int maxCount) {

@@ -12,7 +12,8 @@
 #include "transfer_prompts.h"
 #include "wizard.h"
 
-#define TOTAL_TEXT_SIZE 64
+// String 1 is read with room for 63 characters, its terminator included.
+#define TOTAL_TEXT_SIZE 63
 
 HINSTANCE setupInstance;
 
@@ -61,6 +62,12 @@ static int findSourceDir(void) {
   if (cut != NULL) {
     cut[1] = '\0';
   }
+  // The directory as the program uses it (and shows it): lower case.
+  for (char *c = path; *c; c++) {
+    if (*c >= 'A' && *c <= 'Z') {
+      *c = static_cast<char>(*c - 'A' + 'a');
+    }
+  }
   if (length == 0 || strlen(path) > WIZARD_SOURCE_DIR_LONGEST) {
     char text[MAX_PATH + 256];
     snprintf(text, sizeof text,
@@ -71,11 +78,6 @@ static int findSourceDir(void) {
     return 0;
   }
   strcpy(setupState.sourceDir, path);
-  for (char *c = setupState.sourceDir; *c; c++) {
-    if (*c >= 'A' && *c <= 'Z') {
-      *c = static_cast<char>(*c - 'A' + 'a');
-    }
-  }
   return 1;
 }
 

@@ -42,7 +42,7 @@ extern HINSTANCE setupInstance;
 #define WIZARD_FREE_BYTES_NEEDED 8000000UL
 #define WIZARD_COMMAND_SIZE 256
 // installDir + "\quorvel\" + an 8.3 name must fit a 72-byte path.
-#define WIZARD_INSTALL_DIR_LONGEST 50
+#define WIZARD_INSTALL_DIR_LONGEST SETUP_INSTALL_DIR_LONGEST
 // sourceDir + an 8.3 name must fit a 72-byte path.
 #define WIZARD_SOURCE_DIR_LONGEST 59
 

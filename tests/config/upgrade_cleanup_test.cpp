@@ -201,11 +201,17 @@ TEST_F(CleanupTest, InstallDirTakeOver) {
     std::string main;
     std::string installDir;   // afterwards
   };
+  // installDir\quorvel\NAME must fit: the directory dialog's limit of 50.
+  const std::string long50 = "c:\\dunmere\\" + std::string(39, 'l');
+  const std::string long51 = long50 + "m";
   const std::string long69 = "c:\\dunmere\\" + std::string(58, 'l');
   const std::string long70 = long69 + "m";
   const Case cases[] = {
       {"Main replaces the directory typed in the dialog", "c:\\dunmere", "c:\\dunmere"},
-      {"exactly 69 characters", long69, long69},
+      {"exactly 50 characters", long50, long50},
+      {"50 characters and a last backslash", long50 + "\\", long50 + "\\"},
+      {"51 characters: no room for the files, not taken over", long51, "d:\\other"},
+      {"69 characters: not taken over", long69, "d:\\other"},
       {"longer than installDir holds: not taken over cut short", long70, "d:\\other"},
   };
   for (const Case &c : cases) {

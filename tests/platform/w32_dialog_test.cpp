@@ -8,6 +8,7 @@
 #include <atomic>
 #include <thread>
 
+#include "frontend/frontend.h"
 #include "w32_resource.h"
 
 namespace {
@@ -125,6 +126,52 @@ TEST_F(DialogTest, WorkerBoxes) {
   EXPECT_EQ(w32::transcript(),
             "dialog id=7 event=show caption=\"Test\" edit101=\"\"\n"
             "message caption=\"Test\" text=\"from the worker\" icon=none buttons=MB_OK answer=OK\n"
+            "progress pos=40\n"
+            "dialog id=7 event=press control=201 edit101=\"\"\n"
+            "dialog id=7 event=end\n");
+}
+
+// Another thread's change of a control's text is made on the dialog's
+// thread, as Windows makes a change sent across threads, and the sender
+// goes on only once it has been made.
+TEST_F(DialogTest, AnotherThreadsTextChangeIsMadeOnTheDialogsThread) {
+  struct Watch : w32fe::FrontEnd {
+    w32fe::FrontEnd *inner = w32fe::scriptedFrontEnd();
+    std::atomic<DWORD> changedOn{0};
+    const char *name() const override { return "watch"; }
+    void screenSize(int *cx, int *cy) override { inner->screenSize(cx, cy); }
+    bool showDialog(const w32fe::DialogInfo &d) override { return inner->showDialog(d); }
+    void controlChanged(const w32fe::DialogInfo &d, const w32fe::ControlInfo &c) override {
+      if (c.id == 103) changedOn = GetCurrentThreadId();
+      inner->controlChanged(d, c);
+    }
+    int nextAction(const w32fe::DialogInfo &d, w32fe::UserAction *a, DWORD *ms) override {
+      return inner->nextAction(d, a, ms);
+    }
+    void closeDialog(const w32fe::DialogInfo &d, INT_PTR r) override { inner->closeDialog(d, r); }
+    int messageBox(HWND o, const std::string &t, const std::string &c, UINT type) override {
+      return inner->messageBox(o, t, c, type);
+    }
+  } watch;
+  InitCommonControls();
+  w32fe::setCurrent(&watch);
+  BOOL set = FALSE;
+  char seen[32] = "";
+  std::thread worker([&] {
+    while (!run.go) Sleep(1);
+    set = SetDlgItemTextA(run.dialog, 103, "from the worker");
+    GetDlgItemTextA(run.dialog, 103, seen, sizeof seen);
+    PostMessageA(run.dialog, WM_USER + 1, 40, 0);
+  });
+  EXPECT_EQ(show(7, "dialog 7 at 40 press 201\n"), 201);
+  worker.join();
+  w32fe::setCurrent(nullptr);
+  EXPECT_TRUE(set);
+  EXPECT_STREQ(seen, "from the worker");
+  EXPECT_EQ(watch.changedOn.load(), GetCurrentThreadId());
+  EXPECT_EQ(w32::transcript(),
+            "dialog id=7 event=show caption=\"Test\" edit101=\"\"\n"
+            "status text=\"from the worker\"\n"
             "progress pos=40\n"
             "dialog id=7 event=press control=201 edit101=\"\"\n"
             "dialog id=7 event=end\n");

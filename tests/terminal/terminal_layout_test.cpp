@@ -103,6 +103,10 @@ TEST(TerminalLayout, WizardDialogsKeepTheirTemplates) {
           if (a.bottom <= b.top) {
             EXPECT_LE(l.controls[j].row, r.row) << "control " << j << " was above";
           }
+          // A gap of a line between them in the template stays a blank row.
+          if (a.bottom + 8 <= b.top && a.left < b.right && b.left < a.right) {
+            EXPECT_GT(r.row, l.controls[j].row + l.controls[j].rows) << "no blank row below control " << j;
+          }
           if (b.bottom <= a.top) {
             EXPECT_LE(r.row, l.controls[j].row) << "control " << j << " was below";
           }

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The setup program in a real terminal (tmux, 80x24): the demo package from
-# D:, answered with keys, each screen checked at its places; the recorded
-# answer file replayed to the same transcript; the three floppies with the
-# disks changed from the media menu; Ctrl-C and a crash giving the
-# terminal back.
+# D:, answered with keys and mouse clicks, each screen checked at its
+# places; the recorded answer file replayed to the same transcript; the
+# three floppies with the disks changed from the media menu; a terminal
+# smaller than the dialogs; Ctrl-C and a crash giving the terminal back.
 #
 #   terminal_run_test.sh BUILD_DIR
 set -euo pipefail
@@ -42,6 +42,40 @@ at() {
   line=$(screen | sed -n "$(($1 + 1))p")
   [ "${line:$2:${#3}}" = "$3" ] || fail "expected \"$3\" at row $1, column $2; the row is: $line"
 }
+# Row ROW holds nothing between the dialog's side lines.
+blank_row() {
+  local line
+  line=$(screen | sed -n "$(($1 + 1))p")
+  [[ "$line" =~ ^\ *│\ +│\ *$ ]] || fail "row $1 is not blank inside the frame: $line"
+}
+# TEXT is drawn as the focused button is (on blue), and OTHER (when given)
+# is not: the colours in force where the last few characters of each
+# begin (those after its underlined letter), from the screen with its
+# attributes.
+focused() {
+  local n row
+  n=$(screen | grep -nF -- "$1" | head -1 | cut -d: -f1)
+  [ -n "$n" ] || fail "no $1 on the screen"
+  row=$(tm capture-pane -e -p -t t | sed -n "${n}p")
+  colours() {
+    local tail_len=$((${#1} - 3 < 5 ? ${#1} - 3 : 5))
+    printf %s "${row%%"${1: -$tail_len}"*}" | grep -o $'\e\\[[0-9;]*m' | tail -3 | tr -d '\n'
+  }
+  [[ "$(colours "$1")" == *"[44m"* ]] || fail "$1 is not shown focused: $(printf %q "$row")"
+  if [ -n "${2:-}" ] && [[ "$(colours "$2")" == *"[44m"* ]]; then
+    fail "$2 is shown focused too: $(printf %q "$row")"
+  fi
+  return 0
+}
+# A click of the first mouse button at ROW, COL, as a terminal reports it
+# (press, then release).
+click() {
+  local xy
+  xy=$(printf '\\x%x\\x%x' $((33 + $2)) $((33 + $1)))
+  keys -l "$(printf "\e[M $xy")"
+  sleep 0.1
+  keys -l "$(printf "\e[M#$xy")"
+}
 # A fresh prefix with the package's drive: D: a CD, or A: holding disk 1.
 fresh_prefix() {  # PREFIX d:|a:
   rm -rf "$1" && mkdir -p "$1"
@@ -71,73 +105,103 @@ replay() {  # ANSWERS d:|a: TRANSCRIPT
   grep -v '^progress' "$3"
 }
 
-# ---- The whole wizard by keys --------------------------------------------
+# ---- The whole wizard by keys and the mouse -----------------------------
 prefix="$work/prefix"
 run_setup "$prefix" d: W32_TRANSCRIPT="$work/run.log" W32_RECORD="$work/run.answers"
 
-# Welcome: 78 x 17 cells in its frame, centred; the picture; OK focused.
+# Welcome: 78 x 16 cells in its frame, centred; the picture; OK focused.
 wait_for "Welcome to Quorvel!"
 at 2 1 "Welcome to Quorvel!"
-at 20 0 "└"
-at 20 79 "┘"
+at 19 0 "└"
+at 19 79 "┘"
 at 4 3 "▀▀▀▀"
-at 18 37 "[>OK<]"
+at 17 37 "[ OK ]"
+focused "[ OK ]"
+# The bottom line offers what works here: Escape and F4 do nothing in the
+# wizard's dialogs, so they are not offered.
 at 23 0 " Tab focus"
-screen | grep -q "F4 close.*F2 media" || fail "the bottom line names no close and media keys"
+screen | tail -1 | grep -q "F2 media" || fail "the bottom line names no media key"
+screen | tail -1 | grep -qE "Esc|F4" && fail "the bottom line offers Escape or F4: $(screen | tail -1)"
 # A larger terminal: redrawn, still centred.
 tm resize-window -t t -x 100 -y 30
 sleep 0.5
 at 5 11 "Welcome to Quorvel!"
-at 23 10 "└"
+at 22 10 "└"
 tm resize-window -t t -x 80 -y 24
 sleep 0.5
 at 2 1 "Welcome to Quorvel!"
 keys o  # the underlined letter alone
 
-# Introduction: wrapped texts, Next (default) focused.
+# Introduction: wrapped texts with the template's blank rows between the
+# paragraphs, Next (default) focused.
 wait_for "Here's what you need:"
 at 0 14 "Quorvel Installation"
 at 2 16 "Quorvel provides a top-quality, easy-to-use"
-at 13 18 "diskettes/CD)"
-at 19 29 "[>Next ><]  [ Cancel ]"
+blank_row 7
+at 8 16 "Additionally, if you've already registered an"
+blank_row 11
+at 12 16 "Here's what you need:"
+at 14 18 "diskettes/CD)"
+at 19 29 "[ Next > ]  [ Cancel ]"
+focused "[ Next > ]" "[ Cancel ]"
 at 21 13 "└"
 keys Escape  # command 2: nothing happens
 keys F4
 sleep 0.5
-at 19 29 "[>Next ><]"
+at 19 29 "[ Next > ]"
 keys Enter
 
-# Directory: the field with its text and the cursor at its end.
+# Directory: the field with its text and the cursor at its end; a blank
+# row between the two texts and before the field's label.
 wait_for "Quorvel directory:"
-at 13 19 "[c:\\dunmere "
-[ "$(tm display -p -t t '#{cursor_x},#{cursor_y}')" = "30,13" ] || fail "the cursor is not at the end of the field"
+blank_row 8
+at 9 19 "If you would like Quorvel installed in a"
+blank_row 12
+at 13 19 "Quorvel directory:"
+at 14 19 "[c:\\dunmere "
+[ "$(tm display -p -t t '#{cursor_x},#{cursor_y}')" = "30,14" ] || fail "the cursor is not at the end of the field"
 at 16 23 "[ < Back ]  [ Next > ]  [ Cancel ]"
-keys M-b  # Alt+B: Back
+click 16 26  # Back
 wait_for "Here's what you need:"
 keys Enter
 wait_for "Quorvel directory:"
 keys Tab
-at 16 23 "[ < Back ]  [>Next ><]  [ Cancel ]"
-keys BTab foo Enter  # the field's text is selected as the focus comes to it: typing replaces it
+focused "[ Next > ]" "[ < Back ]"
+# A click in the field puts the cursor there.
+click 14 22
+[ "$(tm display -p -t t '#{cursor_x},#{cursor_y}')" = "22,14" ] || fail "the click did not put the cursor in the field"
+keys Tab Tab Tab Tab foo Enter  # the field's text is selected as the focus comes to it: typing replaces it
 
-# The free-space refusal: a box over the dialog, OK focused.
+# The free-space refusal: a box over the dialog, OK focused, and Escape
+# offered for what it does there.
 wait_for "There are only 0.0 MBs free on drive foo\\."
 screen | grep -qF "(X)  There are only" || fail "no error icon"
-screen | grep -qF "[>  OK  <]" || fail "OK is not focused"
-keys Enter
+focused "[   OK   ]"
+screen | tail -1 | grep -q "Esc OK" || fail "the bottom line does not say what Escape does: $(screen | tail -1)"
+row=$(screen | grep -nF "[   OK   ]" | cut -d: -f1)
+line=$(screen | sed -n "${row}p")
+prefix_text=${line%%"[   OK   ]"*}
+click $((row - 1)) $((${#prefix_text} + 4))
 wait_for "[foo "
-keys Home Delete Delete Delete 'c:\dunmere' Enter
+# The field has no auto-scroll: it takes no more than it shows.
+keys Home S-End "c:\\$(printf 'x%.0s' $(seq 47))"
+at 14 19 "[c:\\$(printf 'x%.0s' $(seq 37)) ]"
+# Shift+Home selects back to the start; typing replaces the selection.
+keys S-Home 'c:\dunmere' Enter
 
 # Progress: the bar fills its row with the percentage; Cancel answered No.
 wait_for "Installing Quorvel..."
 at 9 30 "Installing Quorvel..."
 wait_for "█"
 screen | sed -n 11p | grep -qE '^ +│  [█░]+ [0-9]+% [█░]+  │$' || fail "no progress row"
-at 13 35 "[>Cancel<]"
+at 12 35 "[ Cancel ]"
+focused "[ Cancel ]"
 keys Enter
 wait_for "Are you sure you want to cancel installation?"
 screen | grep -qF "(?)" || fail "no question icon"
-screen | grep -qF "[> Yes  <]  [   No   ]" || fail "no Yes/No buttons with Yes focused"
+screen | grep -qF "[  Yes   ]  [   No   ]" || fail "no Yes/No buttons"
+focused "[  Yes   ]" "[   No   ]"
+screen | tail -1 | grep -q "Esc" && fail "the bottom line offers Escape in a Yes/No box: $(screen | tail -1)"
 keys n
 wait_for "EXIT=0" 60
 [ "$(tm display -p -t t '#{alternate_on}')" = 0 ] || fail "the screen was not given back"
@@ -179,6 +243,15 @@ for disk in 2 3; do
   keys F2
   wait_for "Media (removable drives)"
   screen | grep -qF "> A:  $floppy/disk$((disk - 1))" || fail "A: is not listed with disk $((disk - 1))"
+  if [ $disk = 3 ]; then
+    # A click chooses a drive; an ejected drive is offered its last
+    # directory again.
+    row=$(screen | grep -nF "  D:  " | cut -d: -f1)
+    click $((row - 1)) 30
+    wait_for "> D:  "
+    keys Up e
+    wait_for "a: is empty"
+  fi
   keys i
   wait_for "Directory: $floppy/disk$((disk - 1))"
   keys BSpace "$disk" Enter
@@ -192,6 +265,20 @@ wait_for "EXIT=0" 60
   fail "the disk changes were not recorded: $(cat "$work/floppy.answers")"
 diff <(grep -v '^progress' "$work/floppy.log") <(replay "$work/floppy.answers" a: "$work/replay.log") ||
   fail "the floppy replay's transcript differs"
+
+# ---- A terminal smaller than the dialog ---------------------------------
+# The dialog scrolls to keep its focused button on the screen, and the
+# bottom line says, whole, what size shows it all.
+run_setup "$work/prefix2" d:
+tm resize-window -t t -x 60 -y 20
+wait_for "Welcome to Quorvel!"
+keys Enter
+wait_for "Here's what you need:"
+sleep 0.3
+at 19 0 " Needs 55x23: make the terminal larger (Ctrl-C quit)"
+at 18 19 "[ Next > ]  [ Cancel ]"
+keys C-c
+wait_for "EXIT=130"
 
 # ---- Ctrl-C ends the program and gives the terminal back -----------------
 run_setup "$work/prefix2" d:

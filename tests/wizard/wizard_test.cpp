@@ -128,11 +128,42 @@ TEST_F(WizardTest, StartUp) {
   ASSERT_EQ(startUp(nullptr), 1);
   EXPECT_EQ(strlen(setupState.sourceDir), 59u);
   w32::setModuleFileName((tooLong + "SETUP.EXE").c_str());
-  EXPECT_EQ(runInProcess("message \"Quorvel Setup cannot read its files from " + escaped(tooLong) +
+  // The directory is shown as the program uses it, in lower case.
+  std::string shown = "d:\\" + std::string(56, 's') + "\\";
+  EXPECT_EQ(runInProcess("message \"Quorvel Setup cannot read its files from " + escaped(shown) +
                          " because the path is too long.*\" OK\n"),
             SETUP_RESULT_NOT_STARTED);
   EXPECT_EQ(w32::scriptError(), "");
   EXPECT_EQ(events().size(), 1u);  // the message, and no dialog
+}
+
+// String 1 to the package total: room for 62 characters of text, then
+// blanks, one sign and the digits up to the first non-digit.
+TEST_F(WizardTest, PackageTotalFromString1) {
+  const struct {
+    std::string text;
+    uint32_t total;
+  } cases[] = {
+      {" \t\n1500000", 1500000},
+      {"+200", 200},
+      {"-0", 0},
+      {"--5", 0},
+      {"+ 5", 0},
+      {"1500x99", 1500},
+      {"x1500", 0},
+      {"", 0},
+      {std::string(61, '0') + "9", 9},     // 62 characters: all read
+      {std::string(62, '0') + "9", 0},     // 63: the last one is not
+      {" " + std::string(60, '0') + "42", 4},
+  };
+  w32::setModuleFileName("A:\\SETUP.EXE");
+  for (const auto &c : cases) {
+    w32::setStringResource(IDS_TOTAL_BYTES, c.text.c_str());
+    ASSERT_EQ(startUp(nullptr), 1);
+    EXPECT_EQ(progressMeter.totalBytes.load(), c.total) << '"' << c.text << '"';
+    EXPECT_EQ(progressMeter.bytesPerPercent.load(), c.total / 100) << '"' << c.text << '"';
+  }
+  w32::setStringResource(IDS_TOTAL_BYTES, nullptr);
 }
 
 TEST_F(WizardTest, ProgramCommandLine) {

@@ -30,10 +30,12 @@ struct Cells {
 
 // A dialog laid out in cells: the client area (inside the frame) and one
 // rectangle per control, relative to the client area, in the order of
-// DialogInfo::controls.  Dialog units become cells at x/4 and y/8; a text
-// that needs more room grows into free cells below, then to the right; a
-// control that would cover an earlier one moves down.  problems lists what
-// still does not fit (empty when the layout is sound).
+// DialogInfo::controls.  Columns are x/4 of the dialog units; rows follow
+// the template from the top, each control below those that end above it
+// with the blank rows of the gap between them (a gap of most of a line, 6
+// of a row's 8 units, is a blank row), a text taking the rows its lines
+// need and pushing what is below it down.  problems lists what still does
+// not fit (empty when the layout is sound).
 struct Layout {
   int cols = 0, rows = 0;
   std::vector<Cells> controls;
@@ -53,8 +55,8 @@ Cells placeDialog(const DialogInfo &dialog, const Layout &layout, int screenCols
 // line breaks, and inside a word only when the word alone is too long.
 std::vector<std::string> wrapText(const std::string &text, int width);
 
-// A button's or text's label without its '&' marks; *accel gets the index
-// of the underlined letter in the result (-1: none).
+// A button's or text's label without its '&' marks; *accel (when not
+// null) gets the index of the underlined letter in the result (-1: none).
 std::string stripAmpersands(const std::string &text, int *accel);
 
 }  // namespace term

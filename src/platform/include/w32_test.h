@@ -84,6 +84,9 @@ bool setDriveSpeed(char letter, unsigned long bytesPerSecond); // false (errno s
 unsigned long driveSpeed(char letter); // 0: full speed
 // What GetModuleFileNameA returns (NULL: back to the running program's path).
 void setModuleFileName(const char *windowsPath);
+// What LoadStringA gives for string id instead of the program's string
+// table (NULL: the table's again).  resetForTest leaves it.
+void setStringResource(UINT id, const char *text);
 
 // Scripted front end.  setAnswers takes text in the W32_ANSWERS format and
 // replaces the remaining answers; afterwards an answer mismatch makes the
