@@ -1,6 +1,8 @@
 // OpenFile, ReadFile, WriteFile, SetFilePointer and the file times.
 #include "w32_fixture.h"
 
+#include "w32_stdio.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -342,6 +344,22 @@ TEST_F(FileTest, BytesHeldBackAreSeenAndAFullDiskReportedAtOnce) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 3) << "chunks accepted before the limit (99: not ERROR_DISK_FULL)";
   EXPECT_EQ(readHost(cdrive("/pkg/limited.bin")).size(), 96000u);
+  // A text stream's write past the limit fails too, where the signal the
+  // host sends for it would end the process.
+  fflush(nullptr);
+  child = fork();
+  if (child == 0) {
+    struct rlimit limit = {100000, 100000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    FILE *f = w32_fopen("c:\\pkg\\limited.txt", "w");
+    static char text[200000];
+    memset(text, 'x', sizeof text);
+    bool failed = !f || fwrite(text, 1, sizeof text, f) < sizeof text || fflush(f) != 0;
+    if (f) fclose(f);
+    exit(failed ? 0 : 1);
+  }
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
