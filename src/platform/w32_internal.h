@@ -394,6 +394,8 @@ void resetScript(); // state mutex not held
 // once the prefix is known to be usable, the answers (W32_ANSWERS).
 void openTranscriptFromEnvironment();
 void loadAnswersFromEnvironment();
+// The terminal's Ctrl-C: the result line of a run that ends by SIGINT.
+void recordInterrupted();
 // Ends a run before it could start: the reason and the result line go to
 // the transcript, the reason to standard error; exits with code.
 [[noreturn]] void endRunEarly(int code, const std::string &why);

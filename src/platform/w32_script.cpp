@@ -286,6 +286,7 @@ const char *resultText(int code) {
   case w32::kRunCancelled: return "cancelled";
   case w32::kRunUsage: return "answer file or usage error";
   case w32::kRunWithErrors: return "installed with errors";
+  case w32::kRunInterrupted: return "interrupted";
   default: return "not started";
   }
 }
@@ -569,6 +570,13 @@ void openTranscriptFromEnvironment() {
   std::string why;
   sc.file = openTranscript(t, &why);
   if (!sc.file) refuseRun(why);
+}
+
+void recordInterrupted() {
+  Script &sc = script();
+  std::unique_lock<std::mutex> lock(sc.m, std::try_to_lock);
+  if (!lock.owns_lock()) return; // another thread is mid-line: the line is left out
+  finishLocked(sc, w32::kRunInterrupted);
 }
 
 void endRunEarly(int code, const std::string &why) {

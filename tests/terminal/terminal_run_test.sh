@@ -281,12 +281,14 @@ keys C-c
 wait_for "EXIT=130"
 
 # ---- Ctrl-C ends the program and gives the terminal back -----------------
-run_setup "$work/prefix2" d:
+run_setup "$work/prefix2" d: W32_TRANSCRIPT="$work/interrupted.log"
 wait_for "Welcome to Quorvel!"
 [ "$(tm display -p -t t '#{alternate_on}')" = 1 ] || fail "no full-screen display"
 keys C-c
 wait_for "EXIT=130"
 [ "$(tm display -p -t t '#{alternate_on}')" = 0 ] || fail "Ctrl-C left the screen taken"
+[ "$(tail -n 1 "$work/interrupted.log")" = 'result code=130 text="interrupted"' ] ||
+  fail "the interrupted run's transcript does not end with its result"
 # ---- A crash gives the terminal back too ----------------------------------
 run_setup "$work/prefix2" d:
 wait_for "Welcome to Quorvel!"

@@ -385,8 +385,10 @@ void TerminalFrontEnd::screenThread() {
   cv_.notify_all();
 }
 
-// Ctrl-C: the screen back, then the end the signal gives.
+// Ctrl-C: the screen back, the transcript's result line, then the end the
+// signal gives.
 [[noreturn]] void TerminalFrontEnd::quitByInterrupt(std::unique_lock<std::mutex> &lock) {
+  w32int::recordInterrupted();
   endwin();
   gScreenActive = false;
   active_ = false;

@@ -104,6 +104,7 @@ constexpr int kRunCancelled = 1;   // cancelled by the user
 constexpr int kRunUsage = 2;       // an answer file that does not fit, or a usage error
 constexpr int kRunWithErrors = 3;  // installed, but a registry, profile, DDE or start step failed
 constexpr int kRunNotStarted = 4;  // setup could not start
+constexpr int kRunInterrupted = 130;  // ended by Ctrl-C in the terminal (the shell's status of SIGINT)
 // The run's status from the program's own (WinMain's) result: installed
 // becomes installed with errors when a step failed on the way.  Writes the
 // result line (once) and returns the status.
