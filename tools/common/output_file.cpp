@@ -55,6 +55,22 @@ void installHandlers() {
   }
 }
 
+// INT, TERM and HUP wait while a temporary is made and registered, so that
+// none is made that the handler does not know of.
+class HeldSignals {
+ public:
+  HeldSignals() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, s);
+    sigprocmask(SIG_BLOCK, &held, &before_);
+  }
+  ~HeldSignals() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
+
+ private:
+  sigset_t before_;
+};
+
 // "NAME.PID-N.tmp" after the leading dot: the PID, or -1.
 long temporaryOwner(const std::string &name) {
   const std::string tail = ".tmp";
@@ -240,25 +256,32 @@ bool writeOutput(const std::string &path, const OutputOptions &options, const st
   removeStaleTemporaries(dir);
   std::string temp;
   int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
-    temp = temporaryName(dir, base, attempt);
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0 && errno != EEXIST) break;
+  {
+    HeldSignals held;
+    installHandlers();
+    for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
+      temp = temporaryName(dir, base, attempt);
+      fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd >= 0) registerTemporary(temp);
   }
   if (fd < 0) {
     *error = "cannot create a temporary file in " + dir + ": " + strerror(errno);
     return false;
   }
-  registerTemporary(temp);
   errno = 0;
   bool ok = fill(fd);
   int saved = errno;
   const struct stat *from = target.kind == OutputKind::Regular ? &target.old : nullptr;
   ok = applyModeAndOwner(fd, from, options.mode) && ok;
   ok = close(fd) == 0 && ok;
-  if (ok && rename(temp.c_str(), target.path.c_str()) == 0) {
-    unregisterTemporary(temp);
-    return true;
+  if (ok) {
+    HeldSignals held;
+    if (rename(temp.c_str(), target.path.c_str()) == 0) {
+      unregisterTemporary(temp);
+      return true;
+    }
   }
   if (error->empty()) *error = "cannot write " + target.path + ": " + strerror(ok ? errno : saved ? saved : EIO);
   unlink(temp.c_str());

@@ -40,14 +40,13 @@ bool readAt(std::FILE *f, long offset, unsigned char *buffer, size_t n) {
 
 std::string targetOf(std::FILE *f) {
   unsigned char head[64] = {0};
-  if (!readAt(f, 0, head, 4)) return "";
-  if (head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') return "linux";
-  if (head[0] != 'M' || head[1] != 'Z') return "";
+  size_t n = std::fseek(f, 0, SEEK_SET) == 0 ? std::fread(head, 1, sizeof head, f) : 0;
+  if (n >= 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') return "linux";
+  if (n < 2 || head[0] != 'M' || head[1] != 'Z') return "";
   // A PE program: "PE\0\0" where the DOS header's last field points.
   unsigned char pe[4];
-  if (!readAt(f, 0, head, sizeof head)) return "dos";
   long at = static_cast<long>(head[60] | head[61] << 8 | head[62] << 16 | static_cast<uint32_t>(head[63]) << 24);
-  if (at < 64 || !readAt(f, at, pe, sizeof pe)) return "dos";
+  if (n < sizeof head || at < 64 || !readAt(f, at, pe, sizeof pe)) return "dos";
   return pe[0] == 'P' && pe[1] == 'E' && pe[2] == 0 && pe[3] == 0 ? "windows" : "dos";
 }
 

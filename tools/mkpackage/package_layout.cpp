@@ -459,7 +459,6 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   auto laidOut = [&](const std::string &rel) {
     auto old = state.files.find(rel);
     takeOwnerAndMode(stage.path(rel), old == state.files.end() ? nullptr : &old->second);
-    stage.added(rel);
   };
 
   std::map<std::string, PackagedFile> written;
@@ -495,6 +494,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
       input.dictBits = plan.dictBits;
       archiveInputs.push_back(input);
     }
+    stage.added(step.rel);
     if (!io(createArchive(stage.path(step.rel), archiveInputs, &result->quorvelMembers, error))) return false;
     laidOut(step.rel);
     for (const ArchiveCreated &c : result->quorvelMembers) out.counted += c.dataEnd - c.dataOffset;
@@ -518,6 +518,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     out.disk = f.disk;
     out.hostPath = diskDir(plan, f.disk) + "/" + f.name;
     const std::string to = stage.path(step.rel);
+    stage.added(step.rel);
     if (step.given != plan.files.end()) {
       if (f.archive && !countArchive(step.given->second, &out.counted, &result->quorvelMembers, error)) return false;
       if (!io(copyFile(step.given->second, to, error))) return false;
@@ -534,6 +535,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
 
   // setup.ini is read while the last disk is in the drive.
   const std::string iniRel = relOf(3, "setup.ini");
+  stage.added(iniRel);
   if (!plan.setupIni.empty()) {
     if (!io(copyFile(plan.setupIni, stage.path(iniRel), error))) return false;
   } else {
@@ -545,6 +547,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   // setup.exe on Windows.
   if (!setupName.empty()) {
     const std::string rel = relOf(1, setupName);
+    stage.added(rel);
     if (!io(copyFile(plan.setupExe, stage.path(rel), error))) return false;
     laidOut(rel);
     stepDone();

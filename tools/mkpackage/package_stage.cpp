@@ -154,20 +154,27 @@ bool PackageStage::begin(const PackageDirState &state, bool disks, std::string *
   state_ = &state;
   const std::string parent = directoryOf(state.dir), base = baseNameOf(state.dir);
   removeStaleTemporaries(parent, removeLaidOut);
+  // INT and TERM wait until the directory made is one they remove.
+  sigset_t held, before;
+  sigemptyset(&held);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, s);
+  sigprocmask(SIG_BLOCK, &held, &before);
   for (int attempt = 0; stage_.empty() && attempt < 100; attempt++) {
     std::string candidate = temporaryName(parent, base, attempt);
     if (mkdir(candidate.c_str(), 0700) == 0) {
       stage_ = candidate;
+      registerTemporary(stage_, true);
+      dirs_.push_back(stage_);
     } else if (errno != EEXIST) {
       break;
     }
   }
+  int saved = errno;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
   if (stage_.empty()) {
-    *error = "cannot make a directory in " + parent + ": " + strerror(errno);
+    *error = "cannot make a directory in " + parent + ": " + strerror(saved);
     return false;
   }
-  registerTemporary(stage_, true);
-  dirs_.push_back(stage_);
   for (int d = 1; disks && d <= 3; d++) {
     std::string disk = stage_ + "/disk" + std::to_string(d);
     if (mkdir(disk.c_str(), 0777) != 0) {
@@ -196,11 +203,11 @@ bool PackageStage::commit(bool carry, std::vector<std::string> *warnings, std::s
   }
   OutputOptions output;
   output.mode = 0644;
+  added(kListingName);
   if (!writeOutput(path(kListingName), output, [&](int fd) { return writeAllTo(fd, listing.data(), listing.size()); },
                    error)) {
     return false;
   }
-  added(kListingName);
   // The directories keep the old ones' owner and mode.
   auto like = [&](const std::string &dir, const std::string &rel) {
     auto old = rel.empty() ? (state.exists ? &state.info : nullptr)

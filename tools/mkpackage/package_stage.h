@@ -42,7 +42,8 @@ class PackageStage {
   bool begin(const PackageDirState &state, bool disks, std::string *error);
   // Where the file rel (a path in the package) is written.
   std::string path(const std::string &rel) const { return stage_ + "/" + rel; }
-  // A file now in the layout: removed, too, when the run is stopped.
+  // A file about to be written into the layout: removed, too, when the run
+  // is stopped.
   void added(const std::string &rel);
   // Writes the listing, moves what is not mkpackage's (carry) from the old
   // directory into the new one, and swaps the new one in; the old package
