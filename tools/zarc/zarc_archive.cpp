@@ -208,13 +208,15 @@ int spoolArchive(int in, std::string *error) {
     if (entries > 0) {
       end = archiveDirectoryEnd(entries);
       ok = spoolTo(in, fd, end, &have);
+      uint64_t last = end;  // the furthest any member's data go
       for (int32_t i = 0; ok && have == end && i < entries; i++) {
         unsigned char raw[ARCHIVE_ENTRY_SIZE];
         ArchiveEntry entry;
         if (!readAll(fd, raw, sizeof raw, ARCHIVE_COUNT_SIZE + static_cast<off_t>(i) * ARCHIVE_ENTRY_SIZE)) break;
         parseArchiveEntry(raw, &entry);
-        if (entry.dataEnd > end) end = entry.dataEnd;
+        if (entry.dataEnd > last) last = entry.dataEnd;
       }
+      end = last;
     }
     ok = ok && spoolTo(in, fd, end, &have);
   }
