@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 
@@ -140,6 +141,7 @@ bool examinePackageDir(const std::string &outDir, PackageDirState *state, std::s
     }
     look(name, name);
   }
+  for (auto *names : {&state->foreign, &state->unlisted, &state->notFiles}) std::sort(names->begin(), names->end());
   return true;
 }
 
