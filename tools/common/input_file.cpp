@@ -54,8 +54,10 @@ std::FILE *openInputStream(const std::string &path, struct stat *info, std::stri
 }
 
 bool notAnInput(const std::string &path, const InputFiles &inputs, std::string *error) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) == 0 && inputs.contains(info)) {
+  struct stat info, target;
+  // The name itself, or what its links lead to (an output written through them).
+  if ((lstat(path.c_str(), &info) == 0 && inputs.contains(info)) ||
+      (stat(path.c_str(), &target) == 0 && inputs.contains(target))) {
     *error = "will not write over " + path + ", which is one of the inputs";
     return false;
   }

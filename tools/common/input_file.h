@@ -35,8 +35,8 @@ int openInput(const std::string &path, struct stat *info, std::string *error);
 // The same as a stdio stream ("rb"), or null with *error.
 std::FILE *openInputStream(const std::string &path, struct stat *info, std::string *error);
 
-// False with *error when what lies at path (not following a link) is one
-// of the inputs.
+// False with *error when what lies at path, or at the end of its links, is
+// one of the inputs.
 bool notAnInput(const std::string &path, const InputFiles &inputs, std::string *error);
 
 #endif

@@ -3,10 +3,37 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 const char kExitStatusHelp[] =
     "exit status: 0 success, 1 bad data or a failed check, 2 usage error, 3 a file could not be read or "
     "written\n";
+
+const char kQuietHelp[] =
+    "-q, --quiet: no progress line, and no line that only reports what is being\n"
+    "  done (files as they are written, sizes, ratios); results, warnings and\n"
+    "  errors still show.\n";
+
+std::vector<std::string> splitShortOptions(int argc, char **argv, const char *withValue) {
+  std::vector<std::string> out;
+  bool done = false;
+  for (int i = 1; i < argc; i++) {
+    std::string arg = argv[i];
+    if (done || arg.size() <= 2 || arg[0] != '-' || arg[1] == '-') {
+      if (arg == "--") done = true;
+      out.push_back(arg);
+      continue;
+    }
+    for (size_t at = 1; at < arg.size(); at++) {
+      out.push_back(std::string("-") + arg[at]);
+      if (std::strchr(withValue, arg[at]) && at + 1 < arg.size()) {
+        out.push_back(arg.substr(at + 1));
+        break;
+      }
+    }
+  }
+  return out;
+}
 
 void printVersion(const char *tool) { std::printf("%s (Quorvel Setup) 1.0\n", tool); }
 

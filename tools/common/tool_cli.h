@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 // Exit statuses, the same in every tool (and listed in each --help).
 constexpr int kExitOk = 0;
@@ -17,6 +18,15 @@ constexpr int kExitIo = 3;       // a file could not be read or written
 
 // The lines every --help ends with.
 extern const char kExitStatusHelp[];
+
+// What -q means in every tool, for each --help.
+extern const char kQuietHelp[];
+
+// The arguments after argv[0], with bundled short options taken apart as
+// zip, tar and gzip users write them: "-nv" is "-n -v". A letter of
+// withValue takes the rest of its word as its value ("-dout" is "-d out").
+// "-", long options and everything after "--" are left as they are.
+std::vector<std::string> splitShortOptions(int argc, char **argv, const char *withValue);
 
 // "TOOL (Quorvel Setup) VERSION" on standard output.
 void printVersion(const char *tool);

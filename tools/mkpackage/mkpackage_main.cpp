@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "package_layout.h"
 #include "tool_cli.h"
@@ -20,8 +21,14 @@ const char kUsageHead[] =
     "DIR/disk2 and DIR/disk3 following the disk sets), writes setup.ini\n"
     "where the installer reads it (with the last disk: DIR/disk3) and the\n"
     "setup program on the first disk, and prints each file with the bytes\n"
-    "the progress meter counts for it, then 'total N'. Every file is written\n"
-    "to a new temporary file and renamed into place; no input is an output.\n"
+    "the progress meter counts for it, then 'total N' and how that compares\n"
+    "with the setup program's package total (a warning when it is more than\n"
+    "5% off). The whole layout is made in a directory beside DIR and swapped\n"
+    "in when complete, so a failed or stopped run leaves the old package as\n"
+    "it was; no input is an output. DIR must be missing, empty, or a package\n"
+    "mkpackage made (it keeps a listing, .mkpackage, of what it laid out);\n"
+    "a file replaced keeps its mode and owner. quorvel.z must hold\n"
+    "quorvel.exe, a program for the target, and should hold notep001.ico.\n"
     "options:\n"
     "  --plan FILE             read the package from a plan file (see below);\n"
     "                          options after it change or add to it\n"
@@ -31,7 +38,10 @@ const char kUsageHead[] =
     "  --disks                 three disk directories instead of one\n"
     "  --disk-size BYTES       what each disk holds (default 1457664, a 1.44 MB\n"
     "                          floppy; 0: no limit); checked before writing\n"
-    "  --replace               replace the other layout if DIR holds one\n"
+    "  --replace               lay out in DIR even if it holds the other layout\n"
+    "                          or files mkpackage did not make (those of other\n"
+    "                          names stay)\n"
+    "  -f, --force             replace read-only package files too\n"
     "  --optional              include the optional bookmark.htm and www.z\n"
     "  --file NAME=PATH        take package file NAME from PATH (quorvel.z\n"
     "                          too: a ready archive, counted by its members)\n"
@@ -51,8 +61,10 @@ const char kUsageHead[] =
     "                          quorvel.hlp, kept beside the package in DIR.members)\n"
     "  --size N                bytes of each generated payload (default 1000)\n"
     "  --seed N                seed of the generated payloads (default 1)\n"
-    "  -q, --quiet             no progress line\n"
-    "  --help, --version\n";
+    "  -q, --quiet             no progress line and no line per file: only\n"
+    "                          the totals, warnings and errors\n"
+    "  --help, --version\n"
+    "Short options combine (-qf).\n";
 
 const char kUsageTail[] =
     "A plan file (relative paths in it are taken from its own directory):\n"
@@ -90,9 +102,10 @@ int usage(const std::string &message) {
 int main(int argc, char **argv) {
   PackagePlan plan;
   bool printPlan = false, quiet = false;
-  for (int i = 1; i < argc; i++) {
-    std::string arg = argv[i];
-    auto next = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
+  std::vector<std::string> args = splitShortOptions(argc, argv, "");
+  for (size_t i = 0; i < args.size(); i++) {
+    const std::string &arg = args[i];
+    auto next = [&]() -> const char * { return i + 1 < args.size() ? args[++i].c_str() : nullptr; };
     std::string key, value, error;
     const char *v = nullptr;
     if (arg == "--help" || arg == "-h") {
@@ -126,6 +139,8 @@ int main(int argc, char **argv) {
       if (!(v = next()) || !parseNumber(v, ~0ull, &plan.diskSize)) return usage("--disk-size needs a number of bytes");
     } else if (arg == "--replace") {
       plan.replace = true;
+    } else if (arg == "-f" || arg == "--force") {
+      plan.force = true;
     } else if (arg == "--optional") {
       plan.optionalFiles = true;
     } else if (arg == "--generate") {
@@ -192,9 +207,13 @@ int main(int argc, char **argv) {
     return result.ioFailure ? kExitIo : kExitBadData;
   }
   for (const PackagedFile &f : result.files) {
+    if (quiet) break;
     std::printf("disk%d %-12s %10llu bytes, counted %10llu\n", f.disk, f.name.c_str(),
                 static_cast<unsigned long long>(f.size), static_cast<unsigned long long>(f.counted));
   }
   std::printf("total %llu\n", static_cast<unsigned long long>(result.progressTotal));
-  return kExitOk;
+  std::printf("of the setup program's package total %llu: %.1f%%\n",
+              static_cast<unsigned long long>(setupPackageTotal()),
+              100.0 * static_cast<double>(result.progressTotal) / static_cast<double>(setupPackageTotal()));
+  return std::fflush(stdout) == 0 ? kExitOk : kExitIo;
 }

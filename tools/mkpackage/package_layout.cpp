@@ -1,6 +1,8 @@
 #include "package_layout.h"
 
 #include "input_file.h"
+#include "output_file.h"
+#include "package_stage.h"
 #include "replace_file.h"
 
 #include <errno.h>
@@ -15,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <algorithm>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -128,14 +132,6 @@ void PayloadGenerator::fill(unsigned char *out, size_t n) {
 
 namespace {
 
-bool makeDir(const std::string &path, std::string *error) {
-  if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-    *error = "cannot create " + path + ": " + strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 bool setTime(const std::string &path, uint64_t fileTime, std::string *error) {
   struct timespec times[2];
   times[0] = timespecFromFileTime(fileTime);
@@ -147,16 +143,21 @@ bool setTime(const std::string &path, uint64_t fileTime, std::string *error) {
   return true;
 }
 
-bool writeText(const std::string &path, const std::string &text, const InputFiles &inputs, std::string *error) {
-  return notAnInput(path, inputs, error) && writeReplacing(path, 0644, text.data(), text.size(), error);
+OutputOptions newFile(mode_t mode) {
+  OutputOptions options;
+  options.mode = mode;
+  return options;
+}
+
+bool writeText(const std::string &path, const std::string &text, std::string *error) {
+  return writeOutput(path, newFile(0644), [&](int fd) { return writeAllTo(fd, text.data(), text.size()); }, error);
 }
 
 // A made-up payload, streamed whatever its size, with the given time.
 bool writeGenerated(const std::string &path, const std::string &name, const PackagePlan &plan, uint64_t fileTime,
-                    const InputFiles &inputs, std::string *error) {
-  if (!notAnInput(path, inputs, error)) return false;
-  bool written = writeReplacing(
-      path, 0644,
+                    std::string *error) {
+  bool written = writeOutput(
+      path, newFile(0644),
       [&](int fd) {
         PayloadGenerator generator(name, plan.seed);
         std::vector<unsigned char> block(1 << 16);
@@ -169,20 +170,20 @@ bool writeGenerated(const std::string &path, const std::string &name, const Pack
         return true;
       },
       error);
-  return written && setTime(path, fileTime, error);
+  struct stat info;
+  // A device or FIFO takes the bytes and has no time to set.
+  return written && (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || setTime(path, fileTime, error));
 }
 
 // Copies a host file (a regular file only), keeping its permission bits
-// (the setup program stays executable) and its modification time. No file
-// is copied onto one of the inputs.
-bool copyFile(const std::string &from, const std::string &to, const InputFiles &inputs, std::string *error) {
-  if (!notAnInput(to, inputs, error)) return false;
+// (the setup program stays executable) and its modification time.
+bool copyFile(const std::string &from, const std::string &to, std::string *error) {
   struct stat info;
   int in = openInput(from, &info, error);
   if (in < 0) return false;
   bool readOk = true;
-  bool written = writeReplacing(
-      to, info.st_mode & 0777,
+  bool written = writeOutput(
+      to, newFile(info.st_mode & 0777),
       [&](int out) {
         std::vector<unsigned char> buffer(1 << 16);
         ssize_t n;
@@ -213,33 +214,6 @@ uint64_t nowFileTime() {
   return fileTimeFromTimespec(now);
 }
 
-// The compressed bytes of every member: what the meter counts for an archive.
-bool countArchive(const std::string &path, uint64_t *counted, std::vector<ArchiveCreated> *members,
-                  std::string *error) {
-  *counted = 0;
-  ArchiveReport report = processArchive(path, ArchiveAction::List, "", false, [&](const ArchiveMemberReport &m) {
-    *counted += m.entry.dataEnd - m.entry.dataOffset;
-    if (members && m.error.empty()) {
-      ArchiveCreated c;
-      c.name = m.name;
-      c.lastWriteTime = m.entry.lastWriteTime;
-      c.dataOffset = m.entry.dataOffset;
-      c.dataEnd = m.entry.dataEnd;
-      c.inputBytes = m.decodedBytes;
-      members->push_back(c);
-    }
-  });
-  if (!report.ok()) {
-    *error = path + " is not a good package archive";
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-namespace {
-
 std::string withCommas(uint64_t n) {
   std::string digits = std::to_string(n), out;
   for (size_t i = 0; i < digits.size(); i++) {
@@ -249,84 +223,72 @@ std::string withCommas(uint64_t n) {
   return out;
 }
 
-bool exists(const std::string &path) {
+std::string joined(const std::vector<std::string> &items, const char *between, size_t most = ~size_t(0)) {
+  std::string text;
+  for (size_t i = 0; i < items.size() && i < most; i++) text += (i ? between : "") + items[i];
+  if (items.size() > most) text += std::string(between) + "and " + std::to_string(items.size() - most) + " more";
+  return text;
+}
+
+// A file replaced keeps the old one's owner and mode (the owner first: a
+// change of owner clears setuid).
+void takeOwnerAndMode(const std::string &path, const struct stat *old) {
+  if (!old) return;
+  if (chown(path.c_str(), old->st_uid, old->st_gid) != 0 && chown(path.c_str(), static_cast<uid_t>(-1), old->st_gid) != 0) {
+    // not the user's to give
+  }
+  chmod(path.c_str(), old->st_mode & 07777);
+}
+
+bool readOnly(const struct stat &info) {
+  if (geteuid() == 0) return (info.st_mode & 0222) == 0;
+  if (info.st_uid == geteuid()) return (info.st_mode & S_IWUSR) == 0;
+  return (info.st_mode & (info.st_gid == getegid() ? S_IWGRP : S_IWOTH)) == 0;
+}
+
+std::string kindOf(const std::string &path) {
   struct stat info;
-  return lstat(path.c_str(), &info) == 0;
+  if (lstat(path.c_str(), &info) != 0) return "not a regular file";
+  return S_ISLNK(info.st_mode)    ? "a symbolic link"
+         : S_ISDIR(info.st_mode)  ? "a directory"
+         : S_ISFIFO(info.st_mode) ? "a FIFO"
+         : S_ISSOCK(info.st_mode) ? "a socket"
+                                  : "a device";
 }
 
-bool isDir(const std::string &path) {
-  struct stat info;
-  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// The files a layout may hold in one directory: the package files,
-// setup.ini and the setup program.
-bool isLayoutFile(const std::string &name) {
-  if (name == "setup.ini" || name == "setup" || name == "setup.exe") return true;
-  for (const PackageFileInfo &f : packageFileList()) {
-    if (name == f.name) return true;
+// What the package directory holds that stops this run (nothing, true).
+bool mayLayOutIn(const PackagePlan &plan, const PackageDirState &state, const std::vector<std::string> &rels,
+                 std::string *error, bool *fileInTheWay) {
+  *fileInTheWay = true;
+  for (const std::string &rel : state.notFiles) {
+    *error = state.dir + "/" + rel + " is " + kindOf(state.dir + "/" + rel) +
+             "; mkpackage lays out regular files only and replaces no other kind: move it away";
+    return false;
   }
-  return false;
-}
-
-std::vector<std::string> layoutFilesIn(const std::string &dir) {
-  std::vector<std::string> found;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (struct dirent *e = readdir(d)) {
-      if (isLayoutFile(e->d_name)) found.push_back(e->d_name);
-    }
-    closedir(d);
-  }
-  return found;
-}
-
-// The other layout in outDir: disk1..disk3 when one directory is to be
-// written, package files at the top when disks are. With replace its files
-// go (a disk directory only when nothing else is left in it).
-bool clearOtherLayout(const PackagePlan &plan, bool clear, std::string *error) {
-  std::vector<std::string> dirs;
-  if (plan.disks) {
-    if (!layoutFilesIn(plan.outDir).empty()) dirs.push_back(plan.outDir);
-  } else {
-    for (int d = 1; d <= 3; d++) {
-      std::string dir = plan.outDir + "/disk" + std::to_string(d);
-      if (isDir(dir)) dirs.push_back(dir);
+  for (const std::string &rel : rels) {
+    auto old = state.files.find(rel);
+    if (old != state.files.end() && !plan.force && readOnly(old->second)) {
+      *error = state.dir + "/" + rel + " is read-only (-f or --force replaces it)";
+      return false;
     }
   }
-  if (dirs.empty()) return true;
-  if (!plan.replace) {
+  *fileInTheWay = false;
+  if (plan.replace) return true;
+  std::vector<std::string> others = state.foreign;
+  others.insert(others.end(), state.unlisted.begin(), state.unlisted.end());
+  if (!others.empty()) {
+    *error = "it holds files that mkpackage did not lay out (" + joined(others, ", ", 4) +
+             "); give --replace to lay the package out there all the same (files of other names stay), or "
+             "another --out";
+    return false;
+  }
+  if (state.listed && state.disks != plan.disks) {
     *error = "it holds " +
              (plan.disks ? std::string("a one-directory package") : std::string("a disk layout (disk1, disk2, disk3)")) +
              "; give --replace to replace it, or another --out";
     return false;
   }
-  if (!clear) return true;
-  for (const std::string &dir : dirs) {
-    for (const std::string &name : layoutFilesIn(dir)) {
-      if (unlink((dir + "/" + name).c_str()) != 0) {
-        *error = "cannot remove " + dir + "/" + name + ": " + strerror(errno);
-        return false;
-      }
-    }
-    if (dir != plan.outDir && rmdir(dir.c_str()) != 0) {
-      *error = "cannot remove " + dir + ": " + strerror(errno) + " (it holds files of its own)";
-      return false;
-    }
-  }
   return true;
-}
-
-// The target a program was built for, by its header: "linux" (ELF),
-// "windows" (MZ), "" unknown.
-std::string programTarget(const std::string &path) {
-  unsigned char head[4] = {0, 0, 0, 0};
-  if (FILE *f = fopen(path.c_str(), "rb")) {
-    size_t n = fread(head, 1, 4, f);
-    fclose(f);
-    if (n >= 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F') return "linux";
-    if (n >= 2 && head[0] == 'M' && head[1] == 'Z') return "windows";
-  }
-  return "";
 }
 
 }  // namespace
@@ -350,44 +312,71 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
       return false;
     }
   }
-  // Every payload must be a regular file, and no output may land on one.
+  // Every payload must be a regular file, and no output may land on one;
+  // what is missing is named all at once.
   InputFiles inputs;
+  std::vector<std::string> problems;
+  std::string problem;
   for (const auto &given : plan.files) {
-    if (!io(checkInput(given.second, &inputs, error))) return false;
+    if (!checkInput(given.second, &inputs, &problem)) problems.push_back(problem);
   }
   // quorvel.z's member names, checked before anything is written.
   std::set<std::string> memberNames;
   for (const std::string &path : plan.quorvelMembers) {
-    if (!io(checkInput(path, &inputs, error))) return false;
+    if (!checkInput(path, &inputs, &problem)) problems.push_back(problem);
     std::string name = path.substr(path.find_last_of('/') + 1), folded;
-    std::string problem = memberNameProblem(name);
+    std::string nameProblem = memberNameProblem(name);
     for (char c : name) folded += static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (problem.empty() && !memberNames.insert(folded).second) problem = "two members of that name";
-    if (!problem.empty()) {
-      *error = "quorvel.z cannot hold " + path + " as '" + name + "': " + problem;
+    if (nameProblem.empty() && !memberNames.insert(folded).second) nameProblem = "two members of that name";
+    if (!nameProblem.empty()) {
+      *error = "quorvel.z cannot hold " + path + " as '" + name + "': " + nameProblem;
       return false;
     }
   }
-  if (!plan.setupIni.empty() && !io(checkInput(plan.setupIni, &inputs, error))) return false;
-  std::string setupName;
+  if (!plan.setupIni.empty() && !checkInput(plan.setupIni, &inputs, &problem)) problems.push_back(problem);
+  if (!plan.setupExe.empty() && !checkInput(plan.setupExe, &inputs, &problem)) problems.push_back(problem);
+  result->ioFailure = !problems.empty();
+  std::vector<std::string> missing;
+  for (const PackageFileInfo &f : packageFileList()) {
+    bool wanted = !f.optional || plan.optionalFiles || plan.files.count(f.name);
+    bool made = plan.generate || (f.archive && !plan.quorvelMembers.empty());
+    if (wanted && !plan.files.count(f.name) && !made) missing.push_back(f.name);
+  }
+  if (!missing.empty()) {
+    problems.push_back("no payload for " + joined(missing, ", ") + " (give --file NAME=PATH for each" +
+                       (std::find(missing.begin(), missing.end(), "quorvel.z") != missing.end()
+                            ? ", --quorvel-member PATH for the members of quorvel.z,"
+                            : ",") +
+                       " or --generate)");
+    result->ioFailure = false;
+  }
+  if (!problems.empty()) {
+    *error = joined(problems, "; ");
+    return false;
+  }
+  std::string setupName, target = plan.target;
+  if (!target.empty() && setupProgramName(target).empty()) {
+    *error = "unknown target '" + target + "' (linux or windows)";
+    return false;
+  }
   if (!plan.setupExe.empty()) {
-    if (!io(checkInput(plan.setupExe, &inputs, error))) return false;
     std::string built = programTarget(plan.setupExe);
-    if (!plan.target.empty() && setupProgramName(plan.target).empty()) {
-      *error = "unknown target '" + plan.target + "' (linux or windows)";
-      return false;
-    }
-    if (built.empty() && plan.target.empty()) {
+    if (built == "dos") built = "windows";
+    if (built.empty() && target.empty()) {
       *error = plan.setupExe + ": not a Linux or Windows program; give --target linux or --target windows";
       return false;
     }
-    if (!built.empty() && !plan.target.empty() && built != plan.target) {
-      *error = plan.setupExe + ": a " + built + " program, not one for the target " + plan.target;
+    if (!built.empty() && !target.empty() && built != target) {
+      *error = plan.setupExe + ": a " + built + " program, not one for the target " + target;
       return false;
     }
-    setupName = setupProgramName(plan.target.empty() ? built : plan.target);
+    if (target.empty()) target = built;
+    setupName = setupProgramName(target);
   }
-  if (isDir(plan.outDir) && !clearOtherLayout(plan, false, error)) return false;
+  if (!checkQuorvel(plan, target, &result->warnings, error)) return false;
+
+  PackageDirState state;
+  if (!io(examinePackageDir(plan.outDir, &state, error))) return false;
   // The settings the setup program will not read are worth a word.
   std::string iniText;
   if (!plan.setupIni.empty()) {
@@ -412,35 +401,39 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   struct Step {
     const PackageFileInfo *info;
     std::map<std::string, std::string>::const_iterator given;
+    std::string rel;  // its path in the package
   };
   std::vector<Step> steps;
-  std::vector<std::string> stale;  // optional files of an earlier run, not of this one
+  std::vector<std::string> rels;
   uint64_t diskBytes[4] = {0, 0, 0, 0};
-  auto sizeOf = [](const std::string &path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  auto relOf = [&](int disk, const std::string &name) {
+    return plan.disks ? "disk" + std::to_string(disk) + "/" + name : name;
   };
   for (const PackageFileInfo &f : packageFileList()) {
     auto given = plan.files.find(f.name);
-    bool wanted = !f.optional || plan.optionalFiles || given != plan.files.end();
-    std::string hostPath = diskDir(plan, f.disk) + "/" + f.name;
-    if (!wanted) {
-      stale.push_back(hostPath);
-      continue;
-    }
-    if (given == plan.files.end() && !(f.archive) && !plan.generate) {
-      *error = "no payload for " + std::string(f.name) + " (give --file " + f.name + "=PATH or --generate)";
-      return false;
-    }
-    steps.push_back({&f, given});
+    if (f.optional && !plan.optionalFiles && given == plan.files.end()) continue;
+    steps.push_back({&f, given, relOf(f.disk, f.name)});
+    rels.push_back(steps.back().rel);
     if (given != plan.files.end()) {
-      diskBytes[f.disk] += sizeOf(given->second);
+      diskBytes[f.disk] += fileSize(given->second);
     } else if (!f.archive) {
       diskBytes[f.disk] += plan.generatedSize;
     }
   }
-  diskBytes[3] += plan.setupIni.empty() ? iniText.size() : sizeOf(plan.setupIni);
-  if (!setupName.empty()) diskBytes[1] += sizeOf(plan.setupExe);
+  rels.push_back(relOf(3, "setup.ini"));
+  diskBytes[3] += plan.setupIni.empty() ? iniText.size() : fileSize(plan.setupIni);
+  if (!setupName.empty()) {
+    rels.push_back(relOf(1, setupName));
+    diskBytes[1] += fileSize(plan.setupExe);
+  }
+  for (const std::string &rel : rels) {
+    if (!notAnInput(state.dir + "/" + rel, inputs, error)) return io(false);
+  }
+  bool inTheWay = false;
+  if (!mayLayOutIn(plan, state, rels, error, &inTheWay)) {
+    result->ioFailure = inTheWay;
+    return false;
+  }
   // Each disk must hold what falls on it.
   auto disksFit = [&] {
     if (!plan.disks || !plan.diskSize) return true;
@@ -454,28 +447,21 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     return true;
   };
   if (!disksFit()) return false;
-  if (isDir(plan.outDir) && !clearOtherLayout(plan, true, error)) return false;
-  if (!io(makeDir(plan.outDir, error))) return false;
-  if (plan.disks) {
-    for (int d = 1; d <= 3; d++) {
-      if (!io(makeDir(diskDir(plan, d), error))) return false;
-    }
-  }
+
+  // The whole layout is made beside the package directory, then swapped in.
+  PackageStage stage;
+  if (!io(stage.begin(state, plan.disks, error))) return false;
   uint64_t fileTime = plan.fileTime ? plan.fileTime : nowFileTime();
-  for (const std::string &path : stale) {
-    // An optional file of an earlier run would be installed: it goes.
-    if (exists(path) && !io(unlink(path.c_str()) == 0)) {
-      *error = "cannot remove " + path + ": " + strerror(errno);
-      return false;
-    }
-  }
   size_t totalSteps = steps.size() + 1 + (setupName.empty() ? 0 : 1), done = 0;
   auto stepDone = [&] {
     if (plan.progress) plan.progress(++done, totalSteps);
   };
+  auto laidOut = [&](const std::string &rel) {
+    auto old = state.files.find(rel);
+    takeOwnerAndMode(stage.path(rel), old == state.files.end() ? nullptr : &old->second);
+  };
 
   std::map<std::string, PackagedFile> written;
-  std::map<std::string, std::string> pendingPaths;  // final path -> the archive made for it
   for (const Step &step : steps) {
     const PackageFileInfo &f = *step.info;
     if (!f.archive || step.given != plan.files.end()) continue;
@@ -487,18 +473,17 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     std::vector<ArchiveInput> archiveInputs;
     std::vector<std::string> memberPaths = plan.quorvelMembers;
     if (memberPaths.empty()) {
-      if (!plan.generate) {
-        *error = "no members for quorvel.z (give --quorvel-member or --generate)";
-        return false;
-      }
       // The generated members lie beside the package, never in it.
       std::string base = plan.outDir;
       while (base.size() > 1 && base.back() == '/') base.pop_back();
       result->quorvelMembersDir = base + ".members";
-      if (!io(makeDir(result->quorvelMembersDir, error))) return false;
-      for (const char *name : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
+      if (mkdir(result->quorvelMembersDir.c_str(), 0777) != 0 && errno != EEXIST) {
+        *error = "cannot create " + result->quorvelMembersDir + ": " + strerror(errno);
+        return io(false);
+      }
+      for (const char *name : kGeneratedMembers) {
         std::string path = result->quorvelMembersDir + "/" + name;
-        if (!io(writeGenerated(path, name, plan, fileTime, inputs, error))) return false;
+        if (!notAnInput(path, inputs, error) || !io(writeGenerated(path, name, plan, fileTime, error))) return false;
         memberPaths.push_back(path);
       }
     }
@@ -509,32 +494,16 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
       input.dictBits = plan.dictBits;
       archiveInputs.push_back(input);
     }
-    // Made under a name of its own and put in place only once every disk
-    // is known to hold it, so a failed check leaves an older quorvel.z.
-    std::string pending = diskDir(plan, f.disk) + "/." + f.name + "." + std::to_string(getpid()) + ".pending";
-    if (!notAnInput(out.hostPath, inputs, error) ||
-        !io(createArchive(pending, archiveInputs, &result->quorvelMembers, error))) {
-      unlink(pending.c_str());
-      return false;
-    }
+    stage.added(step.rel);
+    if (!io(createArchive(stage.path(step.rel), archiveInputs, &result->quorvelMembers, error))) return false;
+    laidOut(step.rel);
     for (const ArchiveCreated &c : result->quorvelMembers) out.counted += c.dataEnd - c.dataOffset;
-    out.size = fileSize(pending);
-    pendingPaths[out.hostPath] = pending;
+    out.size = fileSize(stage.path(step.rel));
     diskBytes[f.disk] += out.size;
     written[f.name] = out;
     stepDone();
   }
-  if (!disksFit()) {
-    for (const auto &p : pendingPaths) unlink(p.second.c_str());
-    return false;
-  }
-  for (const auto &p : pendingPaths) {
-    if (!io(rename(p.second.c_str(), p.first.c_str()) == 0)) {
-      *error = "cannot write " + p.first + ": " + strerror(errno);
-      unlink(p.second.c_str());
-      return false;
-    }
-  }
+  if (!disksFit()) return false;
 
   for (const Step &step : steps) {
     const PackageFileInfo &f = *step.info;
@@ -548,13 +517,16 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     out.name = f.name;
     out.disk = f.disk;
     out.hostPath = diskDir(plan, f.disk) + "/" + f.name;
+    const std::string to = stage.path(step.rel);
+    stage.added(step.rel);
     if (step.given != plan.files.end()) {
-      if (!io(copyFile(step.given->second, out.hostPath, inputs, error))) return false;
-      if (f.archive && !countArchive(out.hostPath, &out.counted, &result->quorvelMembers, error)) return false;
+      if (f.archive && !countArchive(step.given->second, &out.counted, &result->quorvelMembers, error)) return false;
+      if (!io(copyFile(step.given->second, to, error))) return false;
     } else {
-      if (!io(writeGenerated(out.hostPath, f.name, plan, fileTime, inputs, error))) return false;
+      if (!io(writeGenerated(to, f.name, plan, fileTime, error))) return false;
     }
-    out.size = fileSize(out.hostPath);
+    laidOut(step.rel);
+    out.size = fileSize(to);
     if (!f.archive) out.counted = out.size;
     result->progressTotal += out.counted;
     result->files.push_back(out);
@@ -562,205 +534,25 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
   }
 
   // setup.ini is read while the last disk is in the drive.
-  std::string iniPath = diskDir(plan, 3) + "/setup.ini";
+  const std::string iniRel = relOf(3, "setup.ini");
+  stage.added(iniRel);
   if (!plan.setupIni.empty()) {
-    if (!io(copyFile(plan.setupIni, iniPath, inputs, error))) return false;
+    if (!io(copyFile(plan.setupIni, stage.path(iniRel), error))) return false;
   } else {
-    if (!io(writeText(iniPath, iniText, inputs, error))) return false;
+    if (!io(writeText(stage.path(iniRel), iniText, error))) return false;
   }
+  laidOut(iniRel);
   stepDone();
   // The setup program under the name its system runs: setup on Linux,
-  // setup.exe on Windows; one of the other system goes.
+  // setup.exe on Windows.
   if (!setupName.empty()) {
-    std::string disk1 = diskDir(plan, 1);
-    if (!io(copyFile(plan.setupExe, disk1 + "/" + setupName, inputs, error))) return false;
-    std::string other = disk1 + "/" + (setupName == "setup" ? "setup.exe" : "setup");
-    if (exists(other)) unlink(other.c_str());
+    const std::string rel = relOf(1, setupName);
+    stage.added(rel);
+    if (!io(copyFile(plan.setupExe, stage.path(rel), error))) return false;
+    laidOut(rel);
     stepDone();
   }
-  return true;
+  std::string off = progressTotalProblem(result->progressTotal);
+  if (!off.empty()) result->warnings.push_back(off);
+  return io(stage.commit(plan.replace, &result->warnings, error));
 }
-
-bool splitPair(const std::string &text, std::string *key, std::string *value) {
-  size_t eq = text.find('=');
-  if (eq == std::string::npos || eq == 0) return false;
-  *key = text.substr(0, eq);
-  *value = text.substr(eq + 1);
-  return true;
-}
-
-bool parseNumber(const std::string &text, uint64_t limit, uint64_t *value) {
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  if (text.empty() || text[0] == '-' || *end || errno || v > limit) return false;
-  *value = v;
-  return true;
-}
-
-bool parseNumber(const std::string &text, uint32_t *value) {
-  uint64_t v = 0;
-  if (!parseNumber(text, 0xFFFFFFFFull, &v)) return false;
-  *value = static_cast<uint32_t>(v);
-  return true;
-}
-
-namespace {
-
-bool parseYes(const std::string &text, bool *value) {
-  if (text == "yes" || text == "1" || text == "true") {
-    *value = true;
-  } else if (text == "no" || text == "0" || text == "false") {
-    *value = false;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-const char *modeName(ImplodeMode mode) {
-  return mode == ImplodeMode::Ascii ? "ascii" : mode == ImplodeMode::Binary ? "binary" : "auto";
-}
-
-std::string trimmed(const std::string &text) {
-  size_t b = text.find_first_not_of(" \t\r");
-  size_t e = text.find_last_not_of(" \t\r");
-  return b == std::string::npos ? "" : text.substr(b, e - b + 1);
-}
-
-std::string absolute(const std::string &path) {
-  if (path.empty() || path[0] == '/') return path;
-  char cwd[4096];
-  if (!getcwd(cwd, sizeof cwd)) return path;
-  return std::string(cwd) + "/" + path;
-}
-
-}  // namespace
-
-// Reads a plan file into plan; false with *error (naming the file and line).
-bool readPlan(const std::string &file, PackagePlan *plan, std::string *error) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    *error = file + ": " + strerror(errno);
-    return false;
-  }
-  std::string base = file.find('/') == std::string::npos ? "" : file.substr(0, file.rfind('/') + 1);
-  auto pathOf = [&](const std::string &p) { return p.empty() || p[0] == '/' ? p : base + p; };
-  std::string section, line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    number++;
-    line = trimmed(line);
-    if (line.empty() || line[0] == ';' || line[0] == '#') continue;
-    std::string where = file + ":" + std::to_string(number);
-    if (line[0] == '[') {
-      if (line.back() != ']') {
-        *error = where + ": a section line ends in ]";
-        return false;
-      }
-      section = trimmed(line.substr(1, line.size() - 2));
-      if (section != "Package" && section != "Files" && section != "quorvel.z" && section != "setup.ini") {
-        *error = where + ": unknown section [" + section + "] (Package, Files, quorvel.z, setup.ini)";
-        return false;
-      }
-      continue;
-    }
-    std::string key, value;
-    if (!splitPair(line, &key, &value)) {
-      *error = where + ": not KEY=VALUE";
-      return false;
-    }
-    key = trimmed(key);
-    value = trimmed(value);
-    bool ok = true;
-    if (section == "Package") {
-      uint64_t n = 0;
-      if (key == "Out") {
-        plan->outDir = pathOf(value);
-      } else if (key == "Layout") {
-        ok = value == "disks" || value == "directory";
-        plan->disks = value == "disks";
-      } else if (key == "DiskSize") {
-        ok = parseNumber(value, ~0ull, &plan->diskSize);
-      } else if (key == "Optional") {
-        ok = parseYes(value, &plan->optionalFiles);
-      } else if (key == "Replace") {
-        ok = parseYes(value, &plan->replace);
-      } else if (key == "Generate") {
-        ok = parseYes(value, &plan->generate);
-      } else if (key == "SetupProgram") {
-        plan->setupExe = pathOf(value);
-      } else if (key == "Target") {
-        plan->target = value;
-      } else if (key == "SetupIni") {
-        plan->setupIni = pathOf(value);
-      } else if (key == "Size") {
-        ok = parseNumber(value, &plan->generatedSize);
-      } else if (key == "Seed") {
-        ok = parseNumber(value, &plan->seed);
-      } else if (key == "Dict") {
-        ok = parseNumber(value, 6, &n) && n >= 4;
-        plan->dictBits = static_cast<int>(n);
-      } else {
-        *error = where + ": unknown key " + key +
-                 " (Out, Layout, DiskSize, Optional, Replace, Generate, SetupProgram, Target, SetupIni, Size, "
-                 "Seed, Dict)";
-        return false;
-      }
-    } else if (section == "Files") {
-      plan->files[key] = pathOf(value);
-    } else if (section == "quorvel.z") {
-      ImplodeMode mode = key == "ascii" ? ImplodeMode::Ascii : key == "binary" ? ImplodeMode::Binary : ImplodeMode::Auto;
-      if (key != "ascii" && key != "binary" && key != "auto") {
-        *error = where + ": a member line is ascii=PATH, binary=PATH or auto=PATH";
-        return false;
-      }
-      plan->quorvelMemberModes.resize(plan->quorvelMembers.size(), plan->mode);
-      plan->quorvelMembers.push_back(pathOf(value));
-      plan->quorvelMemberModes.push_back(mode);
-    } else if (section == "setup.ini") {
-      plan->settings.emplace_back(key, value);
-    } else {
-      *error = where + ": a setting before any section";
-      return false;
-    }
-    if (!ok) {
-      *error = where + ": bad value for " + key + ": " + value;
-      return false;
-    }
-  }
-  return true;
-}
-
-// The plan as a plan file, with absolute paths so that it works from anywhere.
-std::string planText(const PackagePlan &plan) {
-  std::ostringstream out;
-  out << "; mkpackage plan\n[Package]\n";
-  if (!plan.outDir.empty()) out << "Out=" << absolute(plan.outDir) << "\n";
-  out << "Layout=" << (plan.disks ? "disks" : "directory") << "\n";
-  if (plan.disks) out << "DiskSize=" << plan.diskSize << "\n";
-  out << "Optional=" << (plan.optionalFiles ? "yes" : "no") << "\n";
-  if (plan.replace) out << "Replace=yes\n";
-  if (!plan.setupExe.empty()) out << "SetupProgram=" << absolute(plan.setupExe) << "\n";
-  if (!plan.target.empty()) out << "Target=" << plan.target << "\n";
-  if (!plan.setupIni.empty()) out << "SetupIni=" << absolute(plan.setupIni) << "\n";
-  if (plan.generate) out << "Generate=yes\nSize=" << plan.generatedSize << "\nSeed=" << plan.seed << "\n";
-  out << "Dict=" << plan.dictBits << "\n";
-  if (!plan.files.empty()) {
-    out << "\n[Files]\n";
-    for (const auto &f : plan.files) out << f.first << "=" << absolute(f.second) << "\n";
-  }
-  if (!plan.quorvelMembers.empty()) {
-    out << "\n[quorvel.z]\n";
-    for (size_t i = 0; i < plan.quorvelMembers.size(); i++) {
-      ImplodeMode mode = i < plan.quorvelMemberModes.size() ? plan.quorvelMemberModes[i] : plan.mode;
-      out << modeName(mode) << "=" << absolute(plan.quorvelMembers[i]) << "\n";
-    }
-  }
-  if (!plan.settings.empty()) {
-    out << "\n[setup.ini]\n";
-    for (const auto &kv : plan.settings) out << kv.first << "=" << kv.second << "\n";
-  }
-  return out.str();
-}
-

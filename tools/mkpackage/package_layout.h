@@ -48,7 +48,8 @@ struct PackagePlan {
   // program's own header.
   std::string target;
   uint64_t diskSize = kFloppyBytes; // bytes each disk holds (--disks; 0: no limit)
-  bool replace = false;            // an output directory holding the other layout is emptied of it
+  bool replace = false;            // lay out in a directory holding more than a package mkpackage made
+  bool force = false;              // replace read-only package files too
   // Called after each file written: files done, files in all.
   std::function<void(size_t, size_t)> progress;
   // Payloads made up for the files given neither as files nor as members.
@@ -77,6 +78,31 @@ struct PackageResult {
   bool ioFailure = false;          // the failure was a file that could not be read or written
   uint64_t progressTotal = 0;
 };
+
+// The members --generate makes for quorvel.z.
+constexpr const char *kGeneratedMembers[] = {"quorvel.exe", "notep001.ico", "quorvel.hlp"};
+
+// The setup program's package total (its string resource 1): the bytes its
+// progress bar runs over.
+uint64_t setupPackageTotal();
+// A warning when the bytes the meter counts miss the package total by more
+// than a few percent ("" when they do not).
+std::string progressTotalProblem(uint64_t counted);
+
+// The system a program was built for, by its header: "linux" (an ELF),
+// "windows" (a PE), "dos" (an MZ header and no PE one), "" none of these.
+std::string programTarget(const std::string &path);
+
+// quorvel.z holds what the setup program relies on: quorvel.exe (started at
+// the end, and the group's first item; a program for target when one is
+// known: an error) and notep001.ico (the "Read me" item's icon: a warning).
+bool checkQuorvel(const PackagePlan &plan, const std::string &target, std::vector<std::string> *warnings,
+                  std::string *error);
+
+// The compressed bytes of every member: what the meter counts for an
+// archive; members (when given) gets what is known of each.
+bool countArchive(const std::string &path, uint64_t *counted, std::vector<ArchiveCreated> *members,
+                  std::string *error);
 
 // The directory of a disk (outDir itself for a single-directory package).
 std::string diskDir(const PackagePlan &plan, int disk);

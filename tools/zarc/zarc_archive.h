@@ -53,12 +53,18 @@ struct ArchiveCreated {
 };
 
 // Writes the archive (count, directory, then each member's stream in order)
-// through a temporary file renamed into place. false and *error on failure,
-// leaving no archive behind (error may be null). Names are checked with
+// as tools/common/output_file.h writes an output (force: a read-only file
+// is replaced too). false and *error on failure, leaving no archive behind
+// (error may be null). Names are checked with
 // memberNameProblem, and two that differ only in case are refused (Windows
 // takes them for one file). progress, when given, counts the input bytes.
 bool createArchive(const std::string &archivePath, const std::vector<ArchiveInput> &inputs,
-                   std::vector<ArchiveCreated> *created, std::string *error, ProgressLine *progress = nullptr);
+                   std::vector<ArchiveCreated> *created, std::string *error, ProgressLine *progress = nullptr,
+                   bool force = false);
+
+// True when the regular file at path is a package archive by its count and
+// directory (its members are not decoded).
+bool isPackageArchive(const std::string &path);
 
 // One member as found by reading an archive.
 struct ArchiveMemberReport {
@@ -99,6 +105,7 @@ struct ArchiveReadOptions {
   std::vector<std::string> members;  // only these (empty: all), matched ignoring case
   ExistingFiles existing = ExistingFiles::Replace;
   bool makeTarget = false;           // Extract: create targetDir (and its parents) when missing
+  bool force = false;                // Extract: a read-only file under a member's name is replaced too
   int outFd = -1;                    // Extract: the decoded members one after another to this
                                      // descriptor instead of into files
   const char *progressWhat = nullptr;  // a progress line "zarc: WHAT  37%" on a terminal, over
@@ -109,12 +116,14 @@ struct ArchiveReadOptions {
 // member is kept after it, so memory stays flat whatever the count.
 using ArchiveMemberHandler = std::function<void(const ArchiveMemberReport &)>;
 
-// Reads the archive (a regular file only) and, for List and Test, decodes
+// Reads the archive ("-": standard input; a FIFO or a device is read once,
+// as far as its directory says the members go) and, for List and Test, decodes
 // every member writing nothing; for Extract writes each good member into
 // targetDir (any host directory, however deep) with its timestamp, under
 // the stored bytes of its name. A member goes to a temporary file beside
 // its destination and replaces a file of that name only once decoded to its
-// end; the archive itself is never written over. With Refuse, a file under
+// end (a device, FIFO or socket of its name is written to directly; a link
+// leads to what is written); the archive itself is never written over. With Refuse, a file under
 // the name of any member to be extracted stops the run before anything is
 // written. A file too short for the directory its count claims, with a
 // negative count, or with bytes after an empty directory is no package

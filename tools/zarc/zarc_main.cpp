@@ -14,8 +14,8 @@
 #include "zarc_raw.h"
 
 int main(int argc, char **argv) {
-  std::string usage = std::string(kZarcArchiveUsage) + kZarcImplodeUsage + kZarcExplodeUsage + kZarcRawCommon +
-                      "  zarc COMMAND --help, zarc --version\n";
+  std::string usage = std::string(kZarcArchiveUsage) + kZarcImplodeUsage + kZarcExplodeUsage + kZarcRawCommon + "  " +
+                      kQuietHelp + "  zarc COMMAND --help, zarc --version\n";
   if (argc < 2) return zarcUsageError("", "no command", "the commands are create, list, test, extract, implode, explode");
   std::string command = argv[1];
   int status;

@@ -15,11 +15,11 @@
 #include "dcl_decode.h"
 #include "implode.h"
 #include "input_file.h"
-#include "replace_file.h"
+#include "output_file.h"
 #include "zarc_cli.h"
 
 const char *const kZarcImplodeUsage =
-    "  zarc implode [-v] [-q] [--ascii|--binary|--auto] [--dict 4|5|6] IN OUT\n"
+    "  zarc implode [-v] [-q] [-f] [--ascii|--binary|--auto] [--dict 4|5|6] IN OUT\n"
     "      Compress IN into one implode stream OUT (\"-\": standard input or\n"
     "      output). --binary codes literals as plain bytes, --ascii through\n"
     "      the text code, --auto (the default) takes whichever gives the\n"
@@ -28,13 +28,16 @@ const char *const kZarcImplodeUsage =
     "      the dictionary bits: 4, 5 or 6 for a window of 1024, 2048 or 4096\n"
     "      bytes (default 6). -v: a summary with sizes and ratio.\n";
 const char *const kZarcExplodeUsage =
-    "  zarc explode [-v] [-q] IN OUT\n"
+    "  zarc explode [-v] [-q] [-f] IN OUT\n"
     "      Decode the implode stream IN into OUT (\"-\": standard input or\n"
     "      output). A stream the decoder rejects (BadDictionarySize,\n"
     "      BadCompressionType, InputTooShort, UnexpectedEnd) exits 1 and\n"
     "      does not write OUT. -v: a summary with sizes and ratio.\n";
 const char *const kZarcRawCommon =
-    "  -q: no progress line (it shows only when standard error is a terminal).\n";
+    "  OUT may be a device, FIFO or socket (written to directly) or a link (what\n"
+    "  it leads to is written); a read-only OUT is replaced only with -f\n"
+    "  (--force). The progress line shows only when standard error is a\n"
+    "  terminal.\n";
 
 namespace {
 
@@ -162,11 +165,11 @@ uint32_t writeOutput(unsigned char *buffer, uint32_t *count, void *param) {
   return *count;
 }
 
-// Writes OUT through fill: a named file through a temporary file renamed
-// into place when fill succeeds, standard output directly.
-bool writeOut(const RawFiles &f, const std::string &out, const std::function<bool(std::FILE *)> &fill,
-              std::string *error) {
-  if (!f.outIsStdout) return writeReplacingStream(out, 0666, fill, error);
+// Writes OUT through fill: a named output as its kind asks (output_file.h),
+// standard output directly.
+bool writeOut(const RawFiles &f, const std::string &out, const OutputOptions &options, bool seeks,
+              const std::function<bool(std::FILE *)> &fill, std::string *error) {
+  if (!f.outIsStdout) return writeOutputStream(out, options, seeks, fill, error);
   bool ok = fill(stdout);
   if (std::fflush(stdout) != 0) ok = false;
   if (!ok && error->empty()) *error = std::string("cannot write standard output: ") + strerror(errno);
@@ -179,10 +182,12 @@ int zarcImplode(int argc, char **argv) {
   ImplodeMode mode = ImplodeMode::Auto;
   int dictBits = 6;
   bool verbose = false, quiet = false;
+  OutputOptions output;
   std::vector<std::string> paths;
-  std::string usage = std::string(kZarcImplodeUsage) + kZarcRawCommon;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  std::string usage = std::string(kZarcImplodeUsage) + kZarcRawCommon + "  " + kQuietHelp;
+  std::vector<std::string> args = splitShortOptions(argc, argv, "");
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
     int status;
     if (zarcHelpOrVersion(a, usage.c_str(), &status)) return status;
     if (a == "--ascii") {
@@ -191,13 +196,15 @@ int zarcImplode(int argc, char **argv) {
       mode = ImplodeMode::Binary;
     } else if (a == "--auto") {
       mode = ImplodeMode::Auto;
-    } else if (a == "-v") {
+    } else if (a == "-v" || a == "--verbose") {
       verbose = true;
-    } else if (a == "-q") {
+    } else if (a == "-q" || a == "--quiet") {
       quiet = true;
+    } else if (a == "-f" || a == "--force") {
+      output.force = true;
     } else if (a == "--dict") {
-      if (i + 1 >= argc) return zarcUsageError("implode", "--dict", "needs a value (4, 5 or 6)");
-      std::string v = argv[++i];
+      if (i + 1 >= args.size()) return zarcUsageError("implode", "--dict", "needs a value (4, 5 or 6)");
+      std::string v = args[++i];
       if (v != "4" && v != "5" && v != "6") return zarcUsageError("implode", "--dict " + v, "must be 4, 5 or 6");
       dictBits = v[0] - '0';
     } else if (a.size() > 1 && a[0] == '-') {
@@ -215,7 +222,7 @@ int zarcImplode(int argc, char **argv) {
   std::string error;
   ProgressLine progress("zarc", "imploding " + f.inName, f.inSize, quiet || f.inSize == 0);
   // A stream that can seek, so that --auto can start again after a wrong guess.
-  bool ok = writeOut(f, paths[1], [&](std::FILE *out) {
+  bool ok = writeOut(f, paths[1], output, true, [&](std::FILE *out) {
     CountingSource source(f.in, &progress, f.inIsStdin);
     FileSink file(out);
     OnceSink stream(out);
@@ -229,7 +236,7 @@ int zarcImplode(int argc, char **argv) {
     toolError("zarc", "implode", readError ? f.inName : f.outName, error.empty() ? "cannot write" : error);
     return kExitIo;
   }
-  if (verbose) {
+  if (verbose && !quiet) {
     std::fprintf(stderr, "zarc implode: %s -> %s: %s, %s literals, dictionary %d (%d-byte window)%s\n",
                  f.inName.c_str(), f.outName.c_str(), sizesAndRatio(stats.inputBytes, stats.outputBytes, true).c_str(),
                  stats.modeUsed == ImplodeMode::Ascii ? "ascii" : "binary", dictBits, 64 << dictBits,
@@ -241,16 +248,20 @@ int zarcImplode(int argc, char **argv) {
 
 int zarcExplode(int argc, char **argv) {
   bool verbose = false, quiet = false;
+  OutputOptions output;
   std::vector<std::string> paths;
-  std::string usage = std::string(kZarcExplodeUsage) + kZarcRawCommon;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  std::string usage = std::string(kZarcExplodeUsage) + kZarcRawCommon + "  " + kQuietHelp;
+  std::vector<std::string> args = splitShortOptions(argc, argv, "");
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
     int status;
     if (zarcHelpOrVersion(a, usage.c_str(), &status)) return status;
-    if (a == "-v") {
+    if (a == "-v" || a == "--verbose") {
       verbose = true;
-    } else if (a == "-q") {
+    } else if (a == "-q" || a == "--quiet") {
       quiet = true;
+    } else if (a == "-f" || a == "--force") {
+      output.force = true;
     } else if (a.size() > 1 && a[0] == '-') {
       return zarcUsageError("explode", "unknown option " + a);
     } else {
@@ -267,7 +278,7 @@ int zarcExplode(int argc, char **argv) {
   bool readFailed = false;
   std::string error;
   // A named output appears only when the stream decoded to its end.
-  bool written = writeOut(f, paths[1], [&](std::FILE *out) {
+  bool written = writeOut(f, paths[1], output, false, [&](std::FILE *out) {
     s.out = out;
     std::vector<unsigned char> work(DCL_WORK_AREA_SIZE);
     result = dclDecode(readInput, writeOutput, work.data(), &s);
@@ -291,7 +302,7 @@ int zarcExplode(int argc, char **argv) {
     toolError("zarc", "explode", f.inName, why);
     return kExitBadData;
   }
-  if (verbose) {
+  if (verbose && !quiet) {
     std::fprintf(stderr, "zarc explode: %s -> %s: %s\n", f.inName.c_str(), f.outName.c_str(),
                  sizesAndRatio(s.read, s.written, false).c_str());
   }
