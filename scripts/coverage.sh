@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Line coverage of the whole suite, in three figures: the product
+# (src/install, src/config, src/wizard, src/dcl, src/common), the Linux
+# Win32 layer (src/platform, with its terminal suite run), and the tools
+# (tools/). A g++ --coverage build in BUILD_ROOT/coverage runs every test
+# but the Wine suite (which runs setup.exe, not this build's code); about
+# ten minutes on two cores. For figures to compare, start from an empty
+# BUILD_ROOT/coverage, so that the build runs its generators again.
+#   bash scripts/coverage.sh           build, run, print the figures
+#   bash scripts/coverage.sh --report  print the figures of the last run again
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/need-packages.sh
+out=${BUILD_ROOT:-$PWD/build}/coverage
+jobs=${JOBS:-2}
+if [ "${1:-}" != --report ]; then
+  cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_WINDOWS_BUILDS=OFF -DQV_BENCH=OFF \
+    "-DCMAKE_CXX_FLAGS=--coverage -O0" "-DCMAKE_EXE_LINKER_FLAGS=--coverage" >/dev/null
+  # The counts start at the build, so the build's own runs of the tools
+  # (rcgen on res/setup.rc, bmpgen, the demo package) count as they run.
+  find "$out" -name '*.gcda' -delete
+  ninja -C "$out" -j"$jobs"
+  # demo_package checks the shipped demo's byte total, which a program built
+  # for coverage (larger) does not keep.
+  ctest --test-dir "$out" -j"$jobs" -LE wine -E '^demo_package$' --output-on-failure >"$out/ctest.log" 2>&1 ||
+    { tail -n 30 "$out/ctest.log"; echo "coverage: some tests failed (see $out/ctest.log)"; exit 1; }
+fi
+figure() {
+  local name=$1
+  shift
+  local filters=()
+  for d in "$@"; do filters+=(--filter "$PWD/$d/"); done
+  gcovr --root "$PWD" --object-directory "$out" "${filters[@]}" --print-summary \
+    -o "$out/coverage-$(echo "$name" | cut -d' ' -f1).txt" 2>/dev/null |
+    awk -v name="$name" '/^lines:/ { sub(/^lines: */, ""); print name ": " $0 }'
+}
+figure "product (src/install, src/config, src/wizard, src/dcl, src/common)" src/install src/config src/wizard src/dcl src/common
+figure "platform layer (src/platform)" src/platform
+figure "tools (tools/)" tools
