@@ -44,6 +44,8 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
             "[Quorvel]\nItem1=Registration & Utilities|c:\\q\\quorvel.exe|c:\\q\\quorvel.exe\n");
   makeHostDir(scratch("/disk2"));
   writeHost(scratch("/disk2/setup.ini"), "x");
+  writeHost(scratch("/exported.reg"), "old");
+  ASSERT_EQ(symlink(scratch("/exported.reg").c_str(), scratch("/link.reg").c_str()), 0);
   const std::string key = "'HKLM\\Software\\DunmereNetwork\\Quorvel'";
   const std::string shown = "HKEY_LOCAL_MACHINE\\Software\\DunmereNetwork\\Quorvel";
 
@@ -63,17 +65,30 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
        shown + "\n    MainDir    REG_SZ    c:\\dunmere\n    Flags    REG_DWORD    0x10\n\n" + shown +
            "\\Sub\n    Count    REG_DWORD    0x20\n    (Default)    REG_MULTI_SZ    a\\0b\n",
        0},
-      {"reg delete " + key + " /v Nope", "w32prefix reg delete: no value Nope\n", 1},
-      {"reg export " + key + " " + scratch("/q.reg"), "", 0},
-      {"reg delete " + key, "", 0},
+      {"reg delete " + key + " /v Nope /f", "w32prefix reg delete: no value Nope\n", 1},
+      // As reg.exe: no question asked with /f, and none can be without a
+      // terminal; an unknown type is named as one.
+      {"reg add " + key + " /v MainDir /d c:\\other", "w32prefix reg add: value MainDir: not done: there is no "
+                                                        "terminal to ask on; /f overwrites it\n", 1},
+      {"reg add " + key + " /v Added /t REG_EXPAND_SZ /d %windir%", "", 0},
+      {"reg add " + key + " /v Added /t REG_WORD /d 1", "w32prefix reg add: unknown type REG_WORD...", 2},
+      {"reg delete " + key + " /v Added", "w32prefix reg delete: the registry value Added: not done: there is no "
+                                          "terminal to ask on; /f deletes without asking\n", 2},
+      {"reg export " + key + " " + scratch("/q.reg") + " /unicode", "", 0},
+      {"reg export " + key + " " + scratch("/q.reg"), "w32prefix reg export: " + scratch("/q.reg") +
+                                                        ": not done: there is no terminal to ask on; /y overwrites it\n", 3},
+      {"reg delete " + key + " /f", "", 0},
       {"reg query " + key, "w32prefix reg query: HKLM\\Software\\DunmereNetwork\\Quorvel: no such key\n", 1},
       {"reg import " + scratch("/q.reg"), "", 0},
       {"reg export " + key + " -",
-       "REGEDIT4\r\n\r\n[" + shown + "]\r\n\"MainDir\"=\"c:\\\\dunmere\"\r\n\"Flags\"=dword:00000010\r\n\r\n[" + shown +
+       "REGEDIT4\r\n\r\n[" + shown + "]\r\n\"MainDir\"=\"c:\\\\dunmere\"\r\n\"Flags\"=dword:00000010\r\n"
+       "\"Added\"=hex(2):25,77,69,6e,64,69,72,25,00\r\n\r\n[" + shown +
            "\\Sub]\r\n\"Count\"=dword:00000020\r\n@=hex(7):61,00,62,00,00\r\n\r\n",
        0},
+      // Through a link, its target is written and the link stays.
+      {"reg export " + key + " " + scratch("/link.reg") + " /y", "", 0},
       {"reg import " + scratch("/disk2/setup.ini"), "w32prefix reg import: " + scratch("/disk2/setup.ini") +
-                                                        ": not a REGEDIT4 file...", 1},
+                                                        ": not a registry file...", 1},
       {"groups", "Quorvel\n    Registration & Utilities    c:\\q\\quorvel.exe    icon c:\\q\\quorvel.exe\n", 0},
       // Insert a disk, set the free space: the layer in this process sees both.
       {"drive a: " + scratch("/disk2"), "", 0},
@@ -117,6 +132,16 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   EXPECT_EQ(count, 0x20u);
   RegCloseKey(k);
   EXPECT_EQ(readHost(scratch("/transcript")), "dialog id=4 event=end\n");
+  // The version 5.00 file that went out and came back: UTF-16LE from its
+  // byte-order mark, the expandable string's data as UTF-16LE.
+  std::string unicode = readHost(scratch("/q.reg"));
+  EXPECT_EQ(unicode.substr(0, 8), std::string("\xff\xfeW\0i\0n\0", 8));
+  std::string wide;
+  for (char c : std::string("\"Added\"=hex(2):25,00,77,00")) wide += std::string(1, c) + '\0';
+  EXPECT_NE(unicode.find(wide), std::string::npos);
+  EXPECT_EQ(readHost(scratch("/exported.reg")).substr(0, 8), "REGEDIT4");
+  struct stat st;
+  EXPECT_TRUE(lstat(scratch("/link.reg").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
 
 // An import is made in one write, all of it or nothing: a change that the

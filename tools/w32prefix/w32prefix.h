@@ -33,7 +33,7 @@ bool notPrefixFile(const std::string &command, const std::string &path);
 
 // ---- The reg commands (w32prefix_reg.cpp) ---------------------------------
 int regQuery(const std::vector<std::string> &args);
-int regSet(const std::vector<std::string> &args);
+int regAdd(const std::vector<std::string> &args, bool asks);
 int regDelete(const std::vector<std::string> &args);
 int regExport(const std::vector<std::string> &args);
 int regImport(const std::vector<std::string> &args);
@@ -48,8 +48,15 @@ struct Value {
 };
 // Text as a value of type ("REG_SZ", "REG_DWORD", ...); false when it is not.
 bool encodeData(const std::string &type, const std::string &text, DWORD *regType, std::string *data);
-// One value as an exported line ("name"=...).
-std::string exportValue(const Value &v);
+// One value as an exported line ("name"=...); unicode: in the later
+// format, whose string data are UTF-16LE.
+std::string exportValue(const Value &v, bool unicode = false);
+// The later format's first line, and a whole file of it from its text.
+extern const char kRegedit5[];
+std::string unicodeFile(const std::string &text);
+// A registry file's bytes as text: UTF-16LE (with its byte-order mark) made
+// ANSI, a UTF-8 byte-order mark dropped; false with *why.
+bool decodeRegFile(const std::string &raw, std::string *text, std::string *why);
 // One change a REGEDIT4 file asks for.
 struct Change {
   std::string key;  // as written

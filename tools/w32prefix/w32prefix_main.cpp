@@ -52,19 +52,26 @@ const Command kCommands[] = {
     {"reg query", "w32prefix reg query KEY [VALUE | /v VALUE | /ve] [/s]",
      "Shows the values and subkeys of KEY (HKLM\\..., HKCU, HKU, HKCR), or one value\n"
      "(/ve: the default value). /s lists every subkey below KEY with its values.\n"},
+    {"reg add", "w32prefix reg add KEY [/v VALUE | /ve] [/t TYPE] [/d DATA] [/f]",
+     "Adds a value (or, with no /v, the key alone), creating KEY as needed. TYPE is\n"
+     "REG_SZ (default), REG_EXPAND_SZ, REG_DWORD (decimal or 0x hex), REG_BINARY\n"
+     "(hex digits) or REG_MULTI_SZ (strings separated by \\0). A value that is there\n"
+     "is replaced when the person at the terminal says so, or with /f.\n"},
     {"reg set", "w32prefix reg set KEY (/v VALUE | /ve) [/t TYPE] /d DATA",
-     "Sets a value, creating KEY as needed. TYPE is REG_SZ (default), REG_EXPAND_SZ,\n"
-     "REG_DWORD (decimal or 0x hex), REG_BINARY (hex digits) or REG_MULTI_SZ\n"
-     "(strings separated by \\0).\n"},
-    {"reg delete", "w32prefix reg delete KEY [/v VALUE | /ve]",
-     "Deletes a value, or with no /v the key with all its subkeys and values.\n"},
-    {"reg export", "w32prefix reg export KEY FILE",
+     "reg add /f, with a value and its data.\n"},
+    {"reg delete", "w32prefix reg delete KEY [/v VALUE | /ve] [/f]",
+     "Deletes a value, or with no /v the key with all its subkeys and values, once\n"
+     "the person at the terminal says so; /f deletes without asking (and is needed\n"
+     "where there is no terminal).\n"},
+    {"reg export", "w32prefix reg export KEY FILE [/y] [/unicode]",
      "Writes KEY and everything below it to FILE (\"-\": standard output) in the\n"
-     "REGEDIT4 format.\n"},
+     "REGEDIT4 format, or with /unicode in regedit's later one (\"Windows Registry\n"
+     "Editor Version 5.00\", UTF-16LE), as reg.exe writes it. A FILE that is there is\n"
+     "replaced when the person at the terminal says so, or with /y.\n"},
     {"reg import", "w32prefix reg import FILE",
-     "Reads a REGEDIT4 file (\"-\": standard input) into the registry: [KEY] sections\n"
-     "with \"name\"=\"text\", dword:, hex: and hex(N): values; [-KEY] and \"name\"=-\n"
-     "delete.\n"},
+     "Reads a REGEDIT4 or version 5.00 file (\"-\": standard input) into the registry,\n"
+     "all of it or nothing: [KEY] sections with \"name\"=\"text\", dword:, hex: and\n"
+     "hex(N): values; [-KEY] and \"name\"=- delete.\n"},
     {"groups", "w32prefix groups", "Shows the Program Manager groups and their items.\n"},
     {"drives", "w32prefix drives",
      "Shows each drive letter, the host directory it maps, and its simulated speed.\n"},
@@ -87,6 +94,7 @@ void printHelp() {
   std::printf("The prefix is $W32_PREFIX (default $HOME/.quorvel-w32). Commands that only\n"
               "look (reg query, reg export, groups, drives, freespace) need an existing\n"
               "prefix and never change it; the others create one if there is none.\n");
+  std::fputs(kQuietHelp, stdout);
   std::fputs(kExitStatusHelp, stdout);
 }
 
@@ -401,6 +409,7 @@ int main(int argc, char **argv) {
   unsetenv("W32_TRANSCRIPT");
   unsetenv("W32_RECORD");
   std::vector<std::string> args(argv + 1, argv + argc);
+  while (!args.empty() && (args[0] == "-q" || args[0] == "--quiet")) args.erase(args.begin());
   if (args.empty()) return usage("", "no command (reg, groups, drives, drive, freespace)");
   std::string cmd = args[0];
   if (cmd == "-h" || cmd == "--help" || cmd == "help") {
@@ -413,7 +422,7 @@ int main(int argc, char **argv) {
   }
   std::vector<std::string> rest(args.begin() + 1, args.end());
   if (cmd == "reg") {
-    if (rest.empty()) return usage("reg", "no reg command (query, set, delete, export, import)");
+    if (rest.empty()) return usage("reg", "no reg command (query, add, set, delete, export, import)");
     if (rest[0] == "--help" || rest[0] == "-h") {
       for (const Command &c : kCommands) {
         if (std::string(c.name).compare(0, 4, "reg ") == 0) std::printf("%s %s\n", &c == &kCommands[0] ? "usage:" : "      ", c.usage);
@@ -430,8 +439,20 @@ int main(int argc, char **argv) {
   }
   const Command *command = findCommand(cmd);
   if (!command) {
-    return usage("", "unknown command '" + cmd + "' (reg query, reg set, reg delete, reg export, reg import, "
+    return usage("", "unknown command '" + cmd + "' (reg query, reg add, reg set, reg delete, reg export, reg import, "
                      "groups, drives, drive, freespace)");
+  }
+  // -q means what it means in every tool (no progress line, nothing that
+  // only reports progress): w32prefix shows none, so it changes nothing. A
+  // value after /v, /t or /d is never taken for it.
+  for (size_t i = 0; i < rest.size(); i++) {
+    std::string lower = rest[i];
+    for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (lower == "/v" || lower == "/t" || lower == "/d") {
+      i++;
+    } else if (rest[i] == "-q" || rest[i] == "--quiet") {
+      rest.erase(rest.begin() + static_cast<long>(i--));
+    }
   }
   for (const std::string &a : rest) {
     if (a == "--help" || a == "-h") {
@@ -450,7 +471,8 @@ int main(int argc, char **argv) {
     return kExitIo;
   }
   if (cmd == "reg query") return regQuery(rest);
-  if (cmd == "reg set") return regSet(rest);
+  if (cmd == "reg add") return regAdd(rest, true);
+  if (cmd == "reg set") return regAdd(rest, false);
   if (cmd == "reg delete") return regDelete(rest);
   if (cmd == "reg export") return regExport(rest);
   if (cmd == "reg import") return regImport(rest);

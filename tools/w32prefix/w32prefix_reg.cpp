@@ -2,17 +2,19 @@
 // registry through the layer's own calls.
 #include "w32prefix.h"
 
+#include "output_file.h"
 #include "replace_file.h"
 #include "tool_cli.h"
 #include "w32_test.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 namespace w32prefix {
 
@@ -166,7 +168,11 @@ LONG walkKeys(HKEY root, const std::string &path, bool deep,
   return ERROR_SUCCESS;
 }
 
-// Options of the reg commands: /v NAME, /ve, /t TYPE, /d DATA, /s.
+// Options of the reg commands, as reg.exe spells them: /v NAME, /ve,
+// /t TYPE, /d DATA, /s, /f (no question asked), /y (overwrite the output)
+// and /unicode (export in regedit's later format). An argument starting
+// with "/" that is none of these is a path when it is longer than an
+// option.
 struct RegArgs {
   std::vector<std::string> plain;
   bool hasValue = false;
@@ -175,47 +181,74 @@ struct RegArgs {
   bool hasData = false;
   std::string data;
   bool recursive = false;
+  bool force = false;
+  bool overwrite = false;
+  bool unicode = false;
 };
 
 bool parseRegArgs(const std::string &command, const std::vector<std::string> &args, const char *allowed,
                   RegArgs *out, int *status) {
+  const std::string known = " v ve t d s f y unicode ";
   for (size_t i = 0; i < args.size(); i++) {
     std::string a = args[i];
     std::string lower = a;
     for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    bool takes = lower == "/v" || lower == "/t" || lower == "/d";
-    if (a.size() > 1 && (a[0] == '/' || a[0] == '-') && (a[0] != '/' || a.size() <= 3)) {
-      std::string flag = lower.substr(1);
-      if (a[0] == '-' || std::string(allowed).find(" " + flag + " ") == std::string::npos) {
-        *status = usage(command, "unknown option " + a);
-        return false;
-      }
-      if (takes && i + 1 >= args.size()) {
-        *status = usage(command, a + " needs a value");
-        return false;
-      }
-      if (lower == "/v") {
-        out->hasValue = true;
-        out->value = args[++i];
-      } else if (lower == "/ve") {
-        out->hasValue = true;
-        out->value.clear();
-      } else if (lower == "/t") {
-        out->type = args[++i];
-      } else if (lower == "/d") {
-        out->hasData = true;
-        out->data = args[++i];
-      } else if (lower == "/s") {
-        out->recursive = true;
-      }
+    std::string flag = lower.size() > 1 ? lower.substr(1) : "";
+    bool option = a.size() > 1 && (a[0] == '-' || (a[0] == '/' && (a.size() <= 3 || known.find(" " + flag + " ") !=
+                                                                                     std::string::npos)));
+    if (!option) {
+      out->plain.push_back(a);
       continue;
     }
-    out->plain.push_back(a);
+    if (a[0] == '-' || std::string(allowed).find(" " + flag + " ") == std::string::npos) {
+      *status = usage(command, "unknown option " + a);
+      return false;
+    }
+    bool takes = flag == "v" || flag == "t" || flag == "d";
+    if (takes && i + 1 >= args.size()) {
+      *status = usage(command, a + " needs a value");
+      return false;
+    }
+    if (flag == "v") {
+      out->hasValue = true;
+      out->value = args[++i];
+    } else if (flag == "ve") {
+      out->hasValue = true;
+      out->value.clear();
+    } else if (flag == "t") {
+      out->type = args[++i];
+    } else if (flag == "d") {
+      out->hasData = true;
+      out->data = args[++i];
+    } else if (flag == "s") {
+      out->recursive = true;
+    } else if (flag == "f") {
+      out->force = true;
+    } else if (flag == "y") {
+      out->overwrite = true;
+    } else if (flag == "unicode") {
+      out->unicode = true;
+    }
   }
   return true;
 }
 
-
+// Asks on the terminal, as reg.exe does: true for an answer starting with
+// y. Without a terminal nothing is asked: false with *refusal set to say
+// why and which option goes without asking.
+bool confirmed(const std::string &question, const std::string &option, std::string *refusal) {
+  if (!isatty(STDIN_FILENO)) {
+    *refusal = "not done: there is no terminal to ask on; " + option;
+    return false;
+  }
+  std::fprintf(stderr, "%s (Yes/No)? ", question.c_str());
+  std::fflush(stderr);
+  std::string answer;
+  std::getline(std::cin, answer);
+  if (!answer.empty() && (answer[0] == 'y' || answer[0] == 'Y')) return true;
+  *refusal = "not done: the answer was no";
+  return false;
+}
 
 LONG setValue(HKEY root, const std::string &sub, const std::string &name, DWORD type, const std::string &data) {
   HKEY key;
@@ -303,27 +336,44 @@ int regQuery(const std::vector<std::string> &args) {
 }
 
 
-int regSet(const std::vector<std::string> &args) {
-  const std::string command = "reg set";
+// reg add, and reg set (the same, never asking): a value, or with no /v
+// the key alone.
+int regAdd(const std::vector<std::string> &args, bool asks) {
+  const std::string command = asks ? "reg add" : "reg set";
   RegArgs r;
   int status = 0;
-  if (!parseRegArgs(command, args, " v ve t d ", &r, &status)) return status;
+  if (!parseRegArgs(command, args, asks ? " v ve t d f " : " v ve t d ", &r, &status)) return status;
   if (r.plain.size() != 1) return usage(command, r.plain.empty() ? "no KEY" : "unexpected argument " + r.plain.back());
-  if (!r.hasValue) return usage(command, "no value named (/v VALUE, or /ve for the default value)");
-  if (!r.hasData) return usage(command, "no data (/d DATA)");
+  if (!asks && !r.hasValue) return usage(command, "no value named (/v VALUE, or /ve for the default value)");
+  if (!asks && !r.hasData) return usage(command, "no data (/d DATA)");
   HKEY root;
   std::string rootName, sub;
   if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
+  for (char &c : r.type) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  const char *const types[] = {"REG_SZ", "REG_EXPAND_SZ", "REG_DWORD", "REG_BINARY", "REG_MULTI_SZ"};
+  if (std::find(std::begin(types), std::end(types), r.type) == std::end(types))
+    return usage(command, "unknown type " + r.type + " (REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY, REG_MULTI_SZ)");
   DWORD type;
   std::string data;
-  for (char &c : r.type) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  if (!encodeData(r.type, r.data, &type, &data)) {
-    return usage(command, "'" + r.data + "' is not " + r.type +
-                              " data (types: REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_BINARY, REG_MULTI_SZ)");
-  }
-  if (sub.empty()) return usage(command, "values go in a key below " + rootName);
+  if (r.hasValue && !encodeData(r.type, r.data, &type, &data)) return usage(command, "'" + r.data + "' is not " + r.type + " data");
+  if (sub.empty()) return usage(command, "values and keys go below " + rootName);
   if (!registryReadable(command)) return kExitIo;
-  LONG rc = setValue(root, sub, r.value, type, data);
+  HKEY key;
+  LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (rc == ERROR_SUCCESS && r.hasValue) {
+    std::string refusal;
+    bool there = RegQueryValueExA(key, r.value.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    if (asks && there && !r.force &&
+        !confirmed("Value " + (r.value.empty() ? std::string("(Default)") : r.value) + " exists, overwrite",
+                   "/f overwrites it", &refusal)) {
+      RegCloseKey(key);
+      toolError(kTool, command, r.value.empty() ? "the default value" : "value " + r.value, refusal);
+      return kExitBadData;
+    }
+    rc = RegSetValueExA(key, r.value.c_str(), 0, type, reinterpret_cast<const BYTE *>(data.data()),
+                        static_cast<DWORD>(data.size()));
+  }
+  if (rc == ERROR_SUCCESS) RegCloseKey(key);
   if (rc != ERROR_SUCCESS) {
     toolError(kTool, command, regFailure(r.plain[0], rc), "");
     return kExitIo;
@@ -335,7 +385,7 @@ int regDelete(const std::vector<std::string> &args) {
   const std::string command = "reg delete";
   RegArgs r;
   int status = 0;
-  if (!parseRegArgs(command, args, " v ve ", &r, &status)) return status;
+  if (!parseRegArgs(command, args, " v ve f ", &r, &status)) return status;
   if (r.plain.size() != 1) return usage(command, r.plain.empty() ? "no KEY" : "unexpected argument " + r.plain.back());
   HKEY root;
   std::string rootName, sub;
@@ -343,6 +393,13 @@ int regDelete(const std::vector<std::string> &args) {
   if (!r.hasValue && sub.empty()) return usage(command, rootName + " itself cannot be deleted");
   if (!needPrefix(command)) return kExitIo;
   if (!registryReadable(command)) return kExitIo;
+  std::string refusal;
+  std::string what = r.hasValue ? "the registry value " + (r.value.empty() ? std::string("(Default)") : r.value)
+                                : "the registry key " + r.plain[0];
+  if (!r.force && !confirmed("Delete " + what, "/f deletes without asking", &refusal)) {
+    toolError(kTool, command, what, refusal);
+    return isatty(STDIN_FILENO) ? kExitBadData : kExitUsage;
+  }
   LONG rc = r.hasValue ? deleteValue(root, sub, r.value) : deleteTree(root, sub);
   if (rc == ERROR_FILE_NOT_FOUND && r.hasValue) {
     HKEY key;
@@ -365,36 +422,55 @@ int regExport(const std::vector<std::string> &args) {
   const std::string command = "reg export";
   RegArgs r;
   int status = 0;
-  if (!parseRegArgs(command, args, " ", &r, &status)) return status;
+  if (!parseRegArgs(command, args, " y unicode ", &r, &status)) return status;
   if (r.plain.size() != 2) return usage(command, "needs KEY and FILE");
   HKEY root;
   std::string rootName, sub;
   if (!keyArgument(command, r.plain[0], &root, &rootName, &sub, &status)) return status;
   if (!needPrefix(command)) return kExitIo;
   if (!registryReadable(command)) return kExitIo;
-  if (r.plain[1] != "-" && !notPrefixFile(command, r.plain[1])) return kExitIo;
-  std::string text = "REGEDIT4\r\n";
+  const std::string &file = r.plain[1];
+  if (file != "-" && !notPrefixFile(command, file)) return kExitIo;
+  std::string text = r.unicode ? std::string(kRegedit5) + "\r\n" : "REGEDIT4\r\n";
   LONG rc = walkKeys(root, sub, true, [&](const std::string &path, HKEY key) {
     text += "\r\n[" + rootName + (path.empty() ? "" : "\\" + path) + "]\r\n";
-    for (const Value &v : valuesOf(key)) text += exportValue(v) + "\r\n";
+    for (const Value &v : valuesOf(key)) text += exportValue(v, r.unicode) + "\r\n";
   });
   if (rc != ERROR_SUCCESS) {
     toolError(kTool, command, regFailure(r.plain[0], rc), "");
     return rc == ERROR_FILE_NOT_FOUND ? kExitBadData : kExitIo;
   }
   text += "\r\n";
-  if (r.plain[1] == "-") {
+  if (r.unicode) text = unicodeFile(text);
+  if (file == "-") {
     std::cout << text;
     return kExitOk;
   }
-  std::string error;
-  if (!writeReplacing(r.plain[1], 0644, text.data(), text.size(), &error)) {
-    toolError(kTool, command, r.plain[1], error);
+  // A file that is there is replaced when /y says so, or the person at the
+  // terminal does; a device or FIFO is written as it is.
+  OutputOptions options;
+  options.force = r.overwrite;
+  OutputTarget target;
+  std::string error, refusal;
+  if (!resolveOutput(file, options, &target, &error)) {
+    if (!r.overwrite && target.kind == OutputKind::Regular && access(target.path.c_str(), W_OK) != 0) {
+      toolError(kTool, command, file, "read-only; /y replaces it");
+      return kExitIo;
+    }
+    toolError(kTool, command, file, error);
+    return kExitIo;
+  }
+  if (target.kind == OutputKind::Regular && !r.overwrite &&
+      !confirmed("File " + file + " already exists. Overwrite", "/y overwrites it", &refusal)) {
+    toolError(kTool, command, file, refusal);
+    return kExitIo;
+  }
+  if (!writeOutput(file, options, [&](int fd) { return writeAllTo(fd, text.data(), text.size()); }, &error)) {
+    toolError(kTool, command, file, error);
     return kExitIo;
   }
   return kExitOk;
 }
-
 
 int regImport(const std::vector<std::string> &args) {
   const std::string command = "reg import";
@@ -402,24 +478,37 @@ int regImport(const std::vector<std::string> &args) {
   int status = 0;
   if (!parseRegArgs(command, args, " ", &r, &status)) return status;
   if (r.plain.size() != 1) return usage(command, "needs one FILE");
+  // Read once, whatever it is (a file, a pipe, standard input), never
+  // waited on at the open, and never more than a registry may hold.
   std::string text;
-  if (r.plain[0] == "-") {
-    std::ostringstream all;
-    all << std::cin.rdbuf();
-    text = all.str();
-  } else {
-    std::ifstream in(r.plain[0], std::ios::binary);
-    if (!in) {
-      toolError(kTool, command, r.plain[0], strerror(errno));
-      return kExitIo;
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
+  int fd = r.plain[0] == "-" ? dup(STDIN_FILENO) : open(r.plain[0].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    toolError(kTool, command, r.plain[0], strerror(errno));
+    return kExitIo;
   }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  const size_t cap = 64 * 1024 * 1024;
+  char block[65536];
+  ssize_t n;
+  while ((n = read(fd, block, sizeof block)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || text.size() + static_cast<size_t>(n) > cap) {
+      int e = errno;
+      close(fd);
+      toolError(kTool, command, r.plain[0], n < 0 ? strerror(e) : "larger than 64 MiB, the most a registry holds");
+      return n < 0 ? kExitIo : kExitBadData;
+    }
+    text.append(block, static_cast<size_t>(n));
+  }
+  close(fd);
   std::vector<Change> changes;
-  std::string where, why;
-  if (!parseRegFile(text, r.plain[0] == "-" ? "(standard input)" : r.plain[0], &changes, &where, &why)) {
+  std::string where, why, decoded;
+  std::string name = r.plain[0] == "-" ? "(standard input)" : r.plain[0];
+  if (!decodeRegFile(text, &decoded, &why)) {
+    toolError(kTool, command, name, why);
+    return kExitBadData;
+  }
+  if (!parseRegFile(decoded, name, &changes, &where, &why)) {
     toolError(kTool, command, where, why);
     return kExitBadData;
   }

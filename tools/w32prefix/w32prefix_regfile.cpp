@@ -1,6 +1,10 @@
-// REGEDIT4 files as w32prefix reads and writes them: the data of a value
-// from its text, a value as an exported line, and a whole file read into
-// the changes it asks for.
+// Registry files as w32prefix reads and writes them: REGEDIT4 (the
+// registry's own text, one byte a character) and regedit's later format,
+// "Windows Registry Editor Version 5.00", in UTF-16LE with a byte-order
+// mark, whose string data (hex(1), hex(2), hex(7)) are UTF-16LE too. The
+// registry keeps ANSI text, so a character past U+00FF cannot be imported.
+// The data of a value from its text, a value as an exported line, and a
+// whole file read into the changes it asks for.
 #include "w32prefix.h"
 
 #include <stdlib.h>
@@ -159,10 +163,38 @@ bool encodeData(const std::string &type, const std::string &text, DWORD *regType
 }
 
 
-std::string exportValue(const Value &v) {
+namespace {
+
+// ANSI text to UTF-16LE bytes, a byte a code unit.
+std::string wide(const std::string &bytes) {
+  std::string out;
+  for (char c : bytes) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
+// UTF-16LE bytes to ANSI text: false for an odd length or a character past
+// U+00FF.
+bool narrow(const std::string &bytes, std::string *out) {
+  out->clear();
+  if (bytes.size() % 2) return false;
+  for (size_t i = 0; i < bytes.size(); i += 2) {
+    if (bytes[i + 1] != '\0') return false;
+    *out += bytes[i];
+  }
+  return true;
+}
+
+} // namespace
+
+std::string exportValue(const Value &v, bool unicode) {
   std::string line = v.name.empty() ? "@" : quoted(v.name);
   line += "=";
-  if (v.type == REG_SZ && !v.data.empty() && v.data.find('\0') == v.data.size() - 1) return line + quoted(v.data.substr(0, v.data.size() - 1));
+  if (v.type == REG_SZ && !v.data.empty() && v.data.find('\0') == v.data.size() - 1 &&
+      v.data.find_first_of("\r\n") == std::string::npos)
+    return line + quoted(v.data.substr(0, v.data.size() - 1));
   if (v.type == REG_DWORD && v.data.size() == 4) {
     DWORD n;
     memcpy(&n, v.data.data(), 4);
@@ -177,11 +209,29 @@ std::string exportValue(const Value &v) {
     snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
     line += buf;
   }
-  for (size_t i = 0; i < v.data.size(); i++) {
-    snprintf(buf, sizeof buf, "%s%02x", i ? "," : "", static_cast<unsigned char>(v.data[i]));
+  bool text = v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ;
+  std::string data = unicode && text ? wide(v.data) : v.data;
+  for (size_t i = 0; i < data.size(); i++) {
+    snprintf(buf, sizeof buf, "%s%02x", i ? "," : "", static_cast<unsigned char>(data[i]));
     line += buf;
   }
   return line;
+}
+
+const char kRegedit5[] = "Windows Registry Editor Version 5.00";
+
+std::string unicodeFile(const std::string &text) { return "\xff\xfe" + wide(text); }
+
+bool decodeRegFile(const std::string &raw, std::string *text, std::string *why) {
+  if (raw.compare(0, 2, "\xff\xfe") == 0) {
+    if (!narrow(raw.substr(2), text)) {
+      *why = "holds a character the registry's ANSI text cannot hold (past U+00FF), or is cut short";
+      return false;
+    }
+    return true;
+  }
+  *text = raw.compare(0, 3, "\xef\xbb\xbf") == 0 ? raw.substr(3) : raw;
+  return true;
 }
 
 bool parseRegFile(const std::string &text, const std::string &name, std::vector<Change> *changes, std::string *where,
@@ -212,11 +262,12 @@ bool parseRegFile(const std::string &text, const std::string &name, std::vector<
   }
   size_t i = 0;
   while (i < lines.size() && lines[i].second.empty()) i++;
-  if (i == lines.size() || lines[i].second != "REGEDIT4") {
+  if (i == lines.size() || (lines[i].second != "REGEDIT4" && lines[i].second != kRegedit5)) {
     *where = name;
-    *why = "not a REGEDIT4 file (its first line is REGEDIT4)";
+    *why = std::string("not a registry file (its first line is REGEDIT4 or ") + kRegedit5 + ")";
     return false;
   }
+  bool unicode = lines[i].second == kRegedit5;
   auto fault = [&](size_t at, const std::string &what) {
     *where = name + ":" + std::to_string(lines[at].first);
     *why = what;
@@ -249,6 +300,13 @@ bool parseRegFile(const std::string &text, const std::string &name, std::vector<
     c.hasValue = true;
     std::string lineWhy;
     if (!parseRegLine(line, &c.value, &c.deleteValue, &lineWhy)) return fault(i, lineWhy);
+    // The later format's string data are UTF-16LE.
+    bool text = c.value.type == REG_SZ || c.value.type == REG_EXPAND_SZ || c.value.type == REG_MULTI_SZ;
+    std::string ansi;
+    if (unicode && text && line.find("=hex(") != std::string::npos) {
+      if (!narrow(c.value.data, &ansi)) return fault(i, "the string data are not UTF-16LE text the registry's ANSI text can hold");
+      c.value.data = ansi;
+    }
     changes->push_back(std::move(c));
   }
   return true;
