@@ -15,7 +15,7 @@ out=${BUILD_ROOT:-$PWD/build}/coverage
 jobs=${JOBS:-2}
 if [ "${1:-}" != --report ]; then
   cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQV_WINDOWS_BUILDS=OFF -DQV_BENCH=OFF \
-    "-DCMAKE_CXX_FLAGS=--coverage -O0" "-DCMAKE_EXE_LINKER_FLAGS=--coverage" >/dev/null
+    "-DCMAKE_CXX_FLAGS=--coverage -fprofile-update=atomic -O0" "-DCMAKE_EXE_LINKER_FLAGS=--coverage" >/dev/null
   # The counts start at the build, so the build's own runs of the tools
   # (rcgen on res/setup.rc, bmpgen, the demo package) count as they run.
   find "$out" -name '*.gcda' -delete
@@ -30,7 +30,7 @@ figure() {
   shift
   local filters=()
   for d in "$@"; do filters+=(--filter "$PWD/$d/"); done
-  gcovr --root "$PWD" --object-directory "$out" "${filters[@]}" --print-summary \
+  gcovr --root "$PWD" --object-directory "$out" "${filters[@]}" --print-summary --gcov-ignore-parse-errors \
     -o "$out/coverage-$(echo "$name" | cut -d' ' -f1).txt" 2>/dev/null |
     awk -v name="$name" '/^lines:/ { sub(/^lines: */, ""); print name ": " $0 }'
 }
