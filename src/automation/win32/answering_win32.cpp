@@ -14,6 +14,7 @@
 // of another thread (the installation worker's) waits for the turn before
 // it takes its answer, so a run answers the same way every time.  A box
 // whose owner has gone by then ends at once with 0, unrecorded.
+#include <windows.h>
 #include <commctrl.h>
 
 #include <deque>

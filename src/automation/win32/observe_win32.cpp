@@ -4,6 +4,7 @@
 // WH_CALLWNDPROCRET hook of its own.  They follow the wizard's dialogs and
 // the message boxes: the log's lines, the recording of what the user did,
 // and the cues the answering waits for (answering_win32.cpp).
+#include <windows.h>
 #include <commctrl.h>
 
 #include "win32_internal.h"
@@ -13,7 +14,7 @@ namespace qvw {
 namespace {
 
 thread_local int nextTemplate = 0;        // DialogBoxParamA's template, for its WM_INITDIALOG
-thread_local HWND closing = NULL;         // the dialog whose close box was used
+thread_local HWND closing = NULL;         // the dialog whose close box is being used
 thread_local bool hooked = false;
 
 bool isDialogClass(HWND window) {
@@ -163,7 +164,18 @@ void positioned(HWND bar, LRESULT before) {
 LRESULT CALLBACK beforeCall(int code, WPARAM wParam, LPARAM lParam) {
   const CWPSTRUCT *call = reinterpret_cast<const CWPSTRUCT *>(lParam);
   if (code == HC_ACTION) {
-    if (call->message == WM_SYSCOMMAND && (call->wParam & 0xFFF0) == SC_CLOSE) closing = call->hwnd;
+    if (call->message == WM_SYSCOMMAND && (call->wParam & 0xFFF0) == SC_CLOSE && isDialogClass(call->hwnd)) {
+      // The close box: the dialog manager posts itself the Cancel command,
+      // which no hook sees; it is the press now.
+      bool box;
+      {
+        Lock lock;
+        box = run().boxes.count(call->hwnd) != 0;
+      }
+      closing = call->hwnd;
+      if (box) boxPressed(call->hwnd, MAKEWPARAM(IDCANCEL, BN_CLICKED));
+      else pressed(call->hwnd, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    }
     if (call->message == WM_COMMAND && isDialogClass(call->hwnd)) {
       bool box;
       {
@@ -184,6 +196,7 @@ LRESULT CALLBACK afterCall(int code, WPARAM wParam, LPARAM lParam) {
       case WM_INITDIALOG: initialised(call->hwnd, call->lParam); break;
       case WM_DESTROY: destroyed(call->hwnd); break;
       case PBM_SETPOS: positioned(call->hwnd, call->lResult); break;
+      case WM_SYSCOMMAND:
       case WM_COMMAND: {
         // The dialog waits for the user again after a step and the boxes it
         // led to.
