@@ -123,6 +123,12 @@ rm -rf "$dir"
 mkdir -p "$dir"
 fail=0
 problem() { echo "FAIL ($name): $*"; fail=1; }
+# A run whose transcript started a program waits (up to 5 s) for its log.
+wait_for_log() {
+  grep -q '^exec ' "$2" 2>/dev/null || return 0
+  local n=0
+  while ! [ -s "$1" ] && [ $n -lt 500 ]; do sleep 0.01; n=$((n + 1)); done
+}
 
 # ---- The two prefixes --------------------------------------------------
 # The Wine prefix is a copy of the booted one (hard links; the files that
@@ -210,7 +216,6 @@ if [ $how = errors ]; then
     echo "$case: setup.exe $ws, Linux $ls: $le"
     [ "$ws" = 2 ] && [ "$ls" = 2 ] || problem "$case: statuses $ws (setup.exe) and $ls (Linux), not 2"
     [ -n "$le" ] && [ "$we" = "$le" ] || problem "$case: the errors differ: setup.exe: $we"
-    "$wineserver" -w
   done <<'CASES'
 a dialog answered for another dialog@dialog 4 press 201|dialog 2 press 201
 a button a box does not have@dialog 4 press 201|dialog 1 press 201|dialog 2 edit 101 "" press 201|message "Please enter*" Yes
@@ -240,7 +245,7 @@ if [ $how = linux-record ]; then
   start_display "$dir"
   timeout 120 "$wine" "d:\\setup.exe" "/answers=d:\\linux.answers" "/log=z:${dir//\//\\}\\wine.txt"
   ws=$?
-  "$wineserver" -w
+  wait_for_log "$winc/dunmere/quorvel/quorvel.log" "$dir/wine.txt"
   [ "$(cat "$dir/linux.status" 2>/dev/null)" = 0 ] || problem "the recorded Linux run did not install"
   [ "$ws" = 0 ] || problem "setup.exe replaying the Linux recording ended with status $ws"
   if ! diff <(grep -v '^progress ' "$dir/linux.txt") <(grep -v '^progress ' "$dir/wine.txt"); then
@@ -290,7 +295,7 @@ case $how in
     timeout 120 "$wine" "$drive:\\setup.exe" "/answers=$drive:\\$name.answers" "/log=$wdir\\wine.txt" 2>"$dir/driver.err"
     wine_status=$?
     # The program it started may still be writing its log.
-    "$wineserver" -w
+    wait_for_log "$winc/$installed/quorvel/quorvel.log" "$dir/wine.txt"
     echo "setup.exe /answers= ran $((($(date +%s%N) - start) / 1000000)) ms to the end of the program it started" >>"$dir/driver.err"
     cat "$dir/driver.err"
     ;;

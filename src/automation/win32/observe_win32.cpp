@@ -16,6 +16,7 @@ namespace {
 thread_local int nextTemplate = 0;        // DialogBoxParamA's template, for its WM_INITDIALOG
 thread_local HWND closing = NULL;         // the dialog whose close box is being used
 thread_local bool hooked = false;
+const UINT_PTR kIdleTimer = 0x5177;
 
 bool isDialogClass(HWND window) {
   char name[16] = "";
@@ -161,6 +162,12 @@ void positioned(HWND bar, LRESULT before) {
   if (run().answering) answerProgress(dialog, pos);
 }
 
+void CALLBACK idleAgain(HWND dialog, UINT, UINT_PTR, DWORD) {
+  KillTimer(dialog, kIdleTimer);
+  Lock lock;
+  if (run().recorder != nullptr && shownDialog(dialog) != nullptr) run().recorder->idle(dialog);
+}
+
 LRESULT CALLBACK beforeCall(int code, WPARAM wParam, LPARAM lParam) {
   const CWPSTRUCT *call = reinterpret_cast<const CWPSTRUCT *>(lParam);
   if (code == HC_ACTION) {
@@ -199,9 +206,9 @@ LRESULT CALLBACK afterCall(int code, WPARAM wParam, LPARAM lParam) {
       case WM_SYSCOMMAND:
       case WM_COMMAND: {
         // The dialog waits for the user again after a step and the boxes it
-        // led to.
+        // led to, once its loop runs on: a step that ended it never does.
         Lock lock;
-        if (run().recorder != nullptr && shownDialog(call->hwnd) != nullptr) run().recorder->idle(call->hwnd);
+        if (run().recorder != nullptr && shownDialog(call->hwnd) != nullptr) SetTimer(call->hwnd, kIdleTimer, 0, idleAgain);
         break;
       }
       default: break;
