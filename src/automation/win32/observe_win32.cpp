@@ -235,6 +235,11 @@ void enteringDialog(int templateId) { nextTemplate = templateId; }
 
 void programSetText(HWND control) {
   if (control == NULL) return;
+  // Read before the lock: for a control of another thread (the worker's
+  // status text) this sends that thread a message, which it may handle
+  // only once it has the lock itself.
+  std::string text = textOf(control);
+  bool edit = isClass(control, "Edit");
   Lock lock;
   Dialog *d = shownDialog(GetParent(control));
   if (d == nullptr) {
@@ -243,9 +248,9 @@ void programSetText(HWND control) {
     if (it == run().dialogs.end()) return;
     d = &it->second;
   } else {
-    writeLine(qva::statusLine(textOf(control)));
+    writeLine(qva::statusLine(text));
   }
-  if (isClass(control, "Edit")) d->edits[GetDlgCtrlID(control)] = textOf(control);
+  if (edit) d->edits[GetDlgCtrlID(control)] = text;
 }
 
 std::vector<qva::EditField> editFields(HWND dialog) {
