@@ -298,8 +298,9 @@ struct ModuleTag {
 HMODULE selfModule() { return reinterpret_cast<HMODULE>(&moduleTag); }
 } // namespace
 
+// The program's own module needs nothing set up: main() asks for it before
+// the program's command line has said which files the run uses.
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
-  ensureInit();
   if (name) {
     setError(ERROR_MOD_NOT_FOUND);
     return nullptr;

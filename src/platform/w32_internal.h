@@ -8,6 +8,8 @@
 
 #include "w32_test.h"
 #include "frontend/frontend.h"
+#include "answers.h"
+#include "lines.h"
 
 #include <sys/types.h>
 
@@ -346,27 +348,21 @@ constexpr int kBaseUnitY = 13;
 
 // ---- Scripted front end -----------------------------------------------------
 
-struct ScriptAnswer {
-  int line = 0;
-  std::string source;            // the line as written
-  std::string kind;              // "message", "dialog", ...
-  std::vector<std::string> args; // the remaining tokens, unquoted
-};
-
 // Takes the next answer for an event, under the script mutex, so events of
 // all threads are answered and recorded in one order.  eventLine is the event
-// as the transcript shows it, without its answer.  match returns "" when the
-// answer fits the event (and sets *answerText, what the transcript records
-// after "answer="), else why it does not.  On success the actions written
-// before the answer are run, the event is recorded (when recordEventLine:
-// message boxes; a dialog's events are recorded by the dialog manager) and
-// true is returned.  On a mismatch the event is recorded with answer=none
-// (when recordEventLine), followed by an error line; in test mode
-// scriptError() reports it and false is returned, otherwise the error goes
-// to stderr and the process exits with status 2.
+// as the transcript shows it, without its answer.  take asks the answers
+// (qva::Answers::takeMessage or takeDialog) and returns false with the
+// run's error when the next answer does not fit.  On success the actions
+// written before the answer are run, the event is recorded with
+// " answer=" + answerText (when recordEventLine: message boxes; a dialog's
+// events are recorded by the dialog manager) and true is returned.  On a
+// mismatch the event is recorded with answer=none (when recordEventLine),
+// followed by an error line; in test mode scriptError() reports it and
+// false is returned, otherwise the error goes to stderr and the process
+// exits with status 2.
 bool scriptTake(const std::string &eventLine, bool recordEventLine,
-                const std::function<std::string(const ScriptAnswer &, std::string *answerText)> &match,
-                ScriptAnswer *out);
+                const std::function<bool(qva::Answers &, qva::Answer *, std::string *why)> &take,
+                qva::Answer *out, const std::function<std::string(const qva::Answer &)> &answerText);
 // Ends the run as a mismatch does, for an answer found not to fit later.
 void scriptFail(const std::string &message);
 // A registry, profile, DDE or program-start call of the run that failed
@@ -378,15 +374,11 @@ void noteFailedStep(const char *kind, const char *call, const std::string &what,
 std::string errorText(DWORD error);
 // Records a line that answers nothing (for events that need no answer).
 void recordEvent(const std::string &line);
-std::string quoteText(const std::string &s);
-// A message box's icon and button set as transcripts name them
-// (MB_ICONERROR, MB_YESNO, ...), a button's name (OK, Cancel, ... or none),
-// and the buttons of a box with the one Escape stands for (0: Escape does
-// nothing, as in a Yes/No or Abort/Retry/Ignore box).
-const char *iconName(UINT type);
-const char *buttonsName(UINT type);
-const char *boxButtonName(int id);
-void boxButtons(UINT type, std::vector<int> *ids, int *escape);
+inline std::string quoteText(const std::string &s) { return qva::quote(s); }
+inline const char *iconName(UINT type) { return qva::iconName(type); }
+inline const char *buttonsName(UINT type) { return qva::buttonsName(type); }
+inline const char *boxButtonName(int id) { return qva::buttonName(id); }
+inline void boxButtons(UINT type, std::vector<int> *ids, int *escape) { qva::boxButtons(type, ids, escape); }
 void resetScript(); // state mutex not held
 // A program's run files from its environment, in the order ensureInit
 // takes them: the transcript (W32_TRANSCRIPT) first, refused (status 2)
@@ -406,14 +398,23 @@ void recordInterrupted();
 void lockPrefixForRun();
 // The scripted front end forgets the dialog it was answering (tests).
 void resetScriptedFrontEnd();
-// Parses the steps of a dialog answer (after "dialog ID"); "" or why not.
-struct DialogStep {
-  enum Kind { Edit, Press, Escape, Close, Wait } kind = Press;
-  int control = 0;
-  std::string text;
-  int atPercent = -1;  // -1: at once
+// The files of the run: the answer file, the transcript and the recording,
+// from the command line (/answers= /log= /record=) or else the environment
+// (W32_ANSWERS, W32_TRANSCRIPT, W32_RECORD); each with the name it was given
+// by, for messages.
+struct RunFiles {
+  std::string answers, transcript, record;
+  std::string answersName = "W32_ANSWERS", transcriptName = "W32_TRANSCRIPT", recordName = "W32_RECORD";
 };
-std::string parseDialogSteps(const std::vector<std::string> &args, int *dialogId, std::vector<DialogStep> *steps);
+// Set once by the program entry before the layer starts; without it the
+// environment's.
+void setRunFiles(const RunFiles &files);
+RunFiles runFiles();
+// The program's name and path for its messages, and the terminal front
+// end, which only programs link (main() sets them).
+extern const char *programName;
+extern const char *programPath;
+void setTerminalFrontEnd(w32fe::FrontEnd *(*factory)(std::string *why));
 
 // Writes all n bytes to fd, retrying short writes; false (errno set) on failure.
 bool writeAll(int fd, const char *p, size_t n);

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "automation.h"
 #include "progress_meter.h"
 #include "resource.h"
 #include "setup_state.h"
@@ -126,9 +127,17 @@ int runWizard(void) {
   return setupState.stepFailed ? SETUP_RESULT_WITH_ERRORS : SETUP_RESULT_INSTALLED;
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  if (!startUp(instance)) {
+// The program itself: start-up, then the wizard.
+static int runSetup(void) {
+  if (!startUp(setupInstance)) {
     return SETUP_RESULT_NOT_STARTED;
   }
   return runWizard();
+}
+
+// The command line may ask for an unattended run, a log or a recording
+// (automation.h); without one the program runs as it is.
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  setupInstance = instance;
+  return runAutomated(commandLine, runSetup);
 }

@@ -3,9 +3,10 @@
 // and control identifiers, types into the edit control and presses buttons
 // by window messages, follows the progress bar, and answers from the same
 // answer files as the Linux scripted front end, writing the same
-// transcript.
+// transcript, with the same code (src/automation: the answer file, the
+// matching and its error texts, the lines).
 //
-//     wine_driver [--shots DIR] SETUP.EXE ANSWERS TRANSCRIPT [LOG]
+//     wine_driver [--shots DIR] [--args "SETUP ARGUMENTS"] SETUP.EXE ANSWERS TRANSCRIPT [LOG]
 //     wine_driver --links DIR      each shell link in DIR: NAME|TARGET|ICON
 //
 // Media actions (insert, eject) are handed to whoever started the driver:
@@ -34,50 +35,17 @@
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "hook_reports.h"
+#include "lines.h"
 
 namespace {
 
-// ---- Answer files --------------------------------------------------------
-
-struct Step {
-  std::string kind;  // edit, press, escape, close, wait
-  int control = 0;
-  std::string text;
-  int at = -1;       // progress position the step waits for
-};
-
-struct Answer {
-  int line = 0;
-  std::string source;
-  std::string kind;  // message or dialog
-  std::string pattern, button;
-  int dialog = 0;
-  std::vector<Step> steps;
-  std::vector<std::string> before;  // media actions, one line each
-};
+// ---- Answer files (src/automation) -----------------------------------------
 
 FILE *transcript = NULL;
-
-std::string quote(const std::string &s) {
-  std::string out = "\"";
-  for (char c : s) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\\') out += "\\\\";
-    else if (c == '"') out += "\\\"";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\t') out += "\\t";
-    else if (u < 32 || u >= 127) {
-      char buf[8];
-      snprintf(buf, sizeof buf, "\\x%02X", u);
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
+qva::Answers answers;
+qva::AnswerFile answerFile;
 
 void record(const std::string &line) {
   fputs(line.c_str(), transcript);
@@ -88,175 +56,44 @@ void record(const std::string &line) {
 HANDLE job = NULL;
 
 [[noreturn]] void fail(const std::string &why) {
-  record("error text=" + quote(why));
-  record("result code=2 text=" + quote("answer file or usage error"));
+  record(qva::errorLine(why));
+  record(qva::resultLine(qva::kResultUsage));
   fprintf(stderr, "wine_driver: %s\n", why.c_str());
   if (job != NULL) TerminateJobObject(job, 2);
   ExitProcess(2);
 }
 
-bool tokenize(const std::string &line, std::vector<std::string> *out) {
-  size_t i = 0;
-  while (i < line.size()) {
-    char c = line[i];
-    if (c == ' ' || c == '\t' || c == '\r') {
-      i++;
-      continue;
-    }
-    if (c == '#') break;
-    std::string tok;
-    if (c == '"') {
-      i++;
-      bool closed = false;
-      while (i < line.size()) {
-        char d = line[i++];
-        if (d == '"') {
-          closed = true;
-          break;
-        }
-        if (d != '\\' || i >= line.size()) {
-          tok += d;
-          continue;
-        }
-        char e = line[i];
-        if (e == 'r') tok += '\r', i++;
-        else if (e == 'n') tok += '\n', i++;
-        else if (e == 't') tok += '\t', i++;
-        else if (e == '"') tok += '"', i++;
-        else if (e == '\\') tok += '\\', i++;
-        else if (e == 'x' && i + 2 < line.size() && isxdigit(static_cast<unsigned char>(line[i + 1])) &&
-                 isxdigit(static_cast<unsigned char>(line[i + 2]))) {
-          tok += static_cast<char>(strtol(line.substr(i + 1, 2).c_str(), NULL, 16));
-          i += 3;
-        } else {
-          tok += '\\';
-        }
-      }
-      if (!closed) return false;
-    } else {
-      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') tok += line[i++];
-    }
-    out->push_back(tok);
-  }
-  return true;
-}
-
-int number(const std::string &t) {
-  char *end = NULL;
-  long n = strtol(t.c_str(), &end, 10);
-  return t.empty() || *end ? -1 : static_cast<int>(n);
-}
-
-// A step of a dialog answer from t[*i...]; false when it does not parse.
-bool parseStep(const std::vector<std::string> &t, size_t *i, Step *s) {
-  if (*i >= t.size()) return false;
-  const std::string &k = t[(*i)++];
-  if (k == "at") {
-    if (*i >= t.size() || (s->at = number(t[(*i)++])) < 0) return false;
-    return parseStep(t, i, s) && s->kind != "wait";
-  }
-  s->kind = k;
-  if (k == "edit") {
-    if (*i + 1 >= t.size() || (s->control = number(t[*i])) < 0) return false;
-    s->text = t[*i + 1];
-    *i += 2;
-    return true;
-  }
-  if (k == "press") {
-    return *i < t.size() && (s->control = number(t[(*i)++])) >= 0;
-  }
-  return k == "escape" || k == "close" || k == "wait";
-}
-
-std::deque<Answer> answers;
-std::vector<std::string> atStart;
-
 void loadAnswers(const char *path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) fail(std::string("cannot read the answer file ") + path);
-  std::string line;
-  int lineNo = 0;
-  std::vector<std::string> pending;
-  while (std::getline(in, line)) {
-    lineNo++;
-    std::vector<std::string> t;
-    std::string where = "answer file line " + std::to_string(lineNo) + ": ";
-    if (!tokenize(line, &t)) fail(where + "unterminated quoted text");
-    if (t.empty()) continue;
-    bool start = t[0] == "at-start";
-    if (start) t.erase(t.begin());
-    if (t.empty()) fail(where + "at-start needs an action");
-    const std::string &k = t[0];
-    if (k == "fault" || k == "clear-faults") {
-      fail(where + "faults are armed by the Linux layer only");
-    }
-    if (k == "insert" || k == "eject") {
-      // The drive is remapped by the shell; its speed is kept here.
-      bool ok = k == "eject" ? t.size() == 2 : t.size() == 3 || (t.size() == 5 && t[3] == "speed");
-      int letter = t[1].empty() ? -1 : (t[1][0] | 0x20) - 'a';
-      long speed = t.size() == 5 ? (t[4] == "-" ? 0 : number(t[4])) : -1;
-      if (!ok || letter < 0 || letter >= 26 || (t.size() == 5 && speed < 0)) {
-        fail(where + "expected: insert LETTER: HOSTDIR [speed BYTES_PER_SECOND] or eject LETTER:");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string why;
+  // Relative directories stay relative: the shell carries the actions out.
+  if (!qva::parseAnswerFile(text, "", '/', &answerFile, &why)) fail(why);
+  auto check = [](const std::vector<qva::Action> &actions) {
+    for (const qva::Action &a : actions) {
+      if (a.type == qva::Action::Fault || a.type == qva::Action::ClearFaults) {
+        fail("answer file line " + std::to_string(a.line) + ": faults are armed by the Linux layer only");
       }
-      std::string action = k + " " + t[1] + (k == "insert" ? " " + t[2] : "");
-      if (speed >= 0) action += " speed " + std::to_string(speed);
-      (start ? atStart : pending).push_back(action);
-      continue;
     }
-    if (start) fail(where + "at-start applies to actions only");
-    Answer a;
-    a.line = lineNo;
-    a.source = line;
-    while (!a.source.empty() && (a.source.back() == '\r' || a.source.back() == ' ')) a.source.pop_back();
-    a.kind = k;
-    if (k == "message") {
-      if (t.size() != 3) fail(where + "expected: message \"PATTERN\" BUTTON");
-      a.pattern = t[1];
-      a.button = t[2];
-    } else if (k == "dialog") {
-      if (t.size() < 3 || (a.dialog = number(t[1])) < 0) fail(where + "expected: dialog ID STEP...");
-      size_t i = 2;
-      while (i < t.size()) {
-        Step s;
-        if (!parseStep(t, &i, &s)) fail(where + "a step does not parse");
-        a.steps.push_back(s);
-      }
-    } else {
-      fail(where + "unknown keyword " + k);
-    }
-    a.before.swap(pending);
-    answers.push_back(a);
-  }
-  if (!pending.empty()) fail("answer file: actions after the last answer would never run");
+  };
+  check(answerFile.atStart);
+  for (const qva::Answer &a : answerFile.answers) check(a.before);
+  answers.load(answerFile, true);
 }
 
 // Hands a media action to the shell that started the driver and waits
 // until it is done.
 DriveSpeeds *speeds = NULL;
 
-void runAction(std::string action) {
-  size_t at = action.find(" speed ");
-  if (at != std::string::npos) {
-    speeds->bytesPerSecond[(action[action.find(' ') + 1] | 0x20) - 'a'] = strtoul(action.c_str() + at + 7, NULL, 10);
-    action.resize(at);
-  }
+void runAction(const qva::Action &a) {
+  if (a.type == qva::Action::Insert && a.speed >= 0) speeds->bytesPerSecond[a.letter - 'a'] = a.speed;
+  std::string action = a.type == qva::Action::Insert ? std::string("insert ") + a.letter + ": " + a.dir
+                                                      : std::string("eject ") + a.letter + ":";
   printf("%s\n", action.c_str());
   fflush(stdout);
   char done[256];
   if (fgets(done, sizeof done, stdin) == NULL) fail("no one carried out: " + action);
-}
-
-bool globMatch(const char *p, const char *s) {
-  for (; *p; p++, s++) {
-    if (*p == '*') {
-      for (const char *t = s;; t++) {
-        if (globMatch(p + 1, t)) return true;
-        if (!*t) return false;
-      }
-    }
-    if (!*s || (*p != '?' && *p != *s)) return false;
-  }
-  return !*s;
 }
 
 // ---- The program's windows -------------------------------------------------
@@ -307,12 +144,10 @@ int dialogId(HWND window) {
   return 0;
 }
 
-std::string editFields(HWND dialog) {
-  std::string out;
+std::vector<qva::EditField> editFields(HWND dialog) {
+  std::vector<qva::EditField> out;
   for (HWND c : children(dialog)) {
-    if (_stricmp(classOf(c).c_str(), "Edit") == 0) {
-      out += " edit" + std::to_string(GetDlgCtrlID(c)) + "=" + quote(textOf(c));
-    }
+    if (_stricmp(classOf(c).c_str(), "Edit") == 0) out.push_back({GetDlgCtrlID(c), textOf(c)});
   }
   return out;
 }
@@ -500,86 +335,28 @@ void keepPicture(HWND window, const char *kind) {
 
 // ---- Message boxes ---------------------------------------------------------
 
-struct BoxKind {
-  UINT buttons;
-  const char *name;
-  int ids[3];
-};
-const BoxKind kBoxes[] = {
-    {MB_OK, "MB_OK", {IDOK}},
-    {MB_OKCANCEL, "MB_OKCANCEL", {IDOK, IDCANCEL}},
-    {MB_ABORTRETRYIGNORE, "MB_ABORTRETRYIGNORE", {IDABORT, IDRETRY, IDIGNORE}},
-    {MB_YESNOCANCEL, "MB_YESNOCANCEL", {IDYES, IDNO, IDCANCEL}},
-    {MB_YESNO, "MB_YESNO", {IDYES, IDNO}},
-    {MB_RETRYCANCEL, "MB_RETRYCANCEL", {IDRETRY, IDCANCEL}},
-};
-const char *const kButtonNames[] = {"", "OK", "Cancel", "Abort", "Retry", "Ignore", "Yes", "No"};
-
-std::string iconName(UINT style) {
-  switch (style & MB_ICONMASK) {
-    case MB_ICONERROR: return "MB_ICONERROR";
-    case MB_ICONWARNING: return "MB_ICONWARNING";
-    case MB_ICONINFORMATION: return "MB_ICONINFORMATION";
-    case MB_ICONQUESTION: return "MB_ICONQUESTION";
-    default: return "none";
-  }
-}
-
 void answerBox(HWND box) {
   // The box's style, as the hook in setup_hook.dll saw it given.
   HANDLE seen = GetPropA(box, "QuorvelBoxSeen");
   if (seen == NULL) fail("a message box whose style the hook did not see");
   UINT style = static_cast<UINT>(reinterpret_cast<ULONG_PTR>(GetPropA(box, "QuorvelBoxStyle")));
-  const BoxKind *kind = NULL;
-  for (const BoxKind &k : kBoxes) {
-    if (k.buttons == (style & MB_TYPEMASK)) kind = &k;
-  }
-  if (kind == NULL) fail("a message box of buttons " + std::to_string(style & MB_TYPEMASK));
   std::string text;
   for (HWND c : children(box)) {
     if (_stricmp(classOf(c).c_str(), "Static") == 0 && (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) {
       text += textOf(c);
     }
   }
-  std::string caption = textOf(box);
-  std::string event = "message caption=" + quote(caption) + " text=" + quote(text) + " icon=" + iconName(style) +
-                      " buttons=" + kind->name;
-  if (answers.empty()) {
-    record(event + " answer=none");
-    fail("no answer left in the answer file for: " + event);
-  }
-  Answer a = answers.front();
-  std::string why;
+  std::string event = qva::messageLine(textOf(box), text, style);
+  qva::Answer a;
   int id = 0;
-  if (a.kind != "message") {
-    why = "it answers a dialog, not a message box";
-  } else if (!globMatch(a.pattern.c_str(), text.c_str())) {
-    why = "the text does not match " + quote(a.pattern);
-  } else {
-    std::string b = a.button;
-    for (char &c : b) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (b == "escape") {
-      // Escape is Cancel where the box has it, OK in an OK box.
-      bool noCancel = kind->buttons == MB_YESNO || kind->buttons == MB_ABORTRETRYIGNORE;
-      id = kind->buttons == MB_OK ? IDOK : noCancel ? 0 : IDCANCEL;
-    } else {
-      for (int i = 1; i <= 7; i++) {
-        if (_stricmp(b.c_str(), kButtonNames[i]) == 0) id = i;
-      }
-    }
-    bool onBox = false;
-    for (int k : kind->ids) onBox = onBox || (k == id && id != 0);
-    if (!onBox) why = "the box has no " + a.button + " button";
-  }
-  if (!why.empty()) {
+  std::string why;
+  if (!answers.takeMessage(event, text, style, &id, &a, &why)) {
     record(event + " answer=none");
-    fail("answer file line " + std::to_string(a.line) + " (" + a.source + ") does not fit the event: " + why +
-         "; the program showed: " + event);
+    fail(why);
   }
-  answers.pop_front();
   keepPicture(box, "message");
-  for (const std::string &action : a.before) runAction(action);
-  record(event + " answer=" + kButtonNames[id]);
+  for (const qva::Action &action : a.before) runAction(action);
+  record(event + " answer=" + qva::buttonName(id));
   PostMessageA(GetDlgItem(box, id), BM_CLICK, 0, 0);
 }
 
@@ -632,26 +409,26 @@ LRESULT CALLBACK sinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
       if (id == 0 || shown.count(w) != 0) break;
       shown[w] = id;
       if (id == 3) lastProgress = -1;
-      record("dialog id=" + std::to_string(id) + " event=show caption=" + quote(textOf(w)) + editFields(w));
+      record(qva::dialogShowLine(id, textOf(w), editFields(w)));
       break;
     }
     case kReportEnded:
       if (shown.count(w) != 0 && !ended[w]) {
         if (shown[w] == 3) recordStartedPrograms();
-        record("dialog id=" + std::to_string(shown[w]) + " event=end");
+        record(qva::dialogEndLine(shown[w]));
         ended[w] = true;
       }
       break;
     case kReportText:
       if (shown.count(GetParent(w)) != 0 && !ended[GetParent(w)] && texts[w] != r->text) {
         texts[w] = r->text;
-        record("status text=" + quote(r->text));
+        record(qva::statusLine(r->text));
       }
       break;
     case kReportProgress:
       if (shown.count(GetParent(w)) != 0 && !ended[GetParent(w)] && r->number != lastProgress) {
         lastProgress = r->number;
-        record("progress pos=" + std::to_string(r->number));
+        record(qva::progressLine(r->number));
       }
       break;
     default:
@@ -676,17 +453,20 @@ bool pause() {
   return !waitFor(setupHandle, 2);
 }
 
-void runStep(HWND dialog, int id, const Step &s) {
-  if (s.at >= 0) {
-    while (IsWindow(dialog) && lastProgress < s.at) {
+// A step of answer a on dialog id (event: the dialog as errors name it).
+void runStep(HWND dialog, int id, const qva::Answer &a, const qva::Step &s, const std::string &event) {
+  if (s.atPercent >= 0) {
+    while (IsWindow(dialog) && lastProgress < s.atPercent) {
       answerNewBoxes();
       if (!pause()) break;
     }
   }
-  if (!IsWindow(dialog)) fail("dialog " + std::to_string(id) + " ended before a step of its answer ran");
-  if (s.kind == "edit") {
+  if (!IsWindow(dialog)) fail(qva::Answers::endedBefore(a, id, s));
+  if (s.kind == qva::Step::Edit) {
     HWND edit = GetDlgItem(dialog, s.control);
-    if (edit == NULL) fail("dialog " + std::to_string(id) + " has no control " + std::to_string(s.control));
+    if (edit == NULL || _stricmp(classOf(edit).c_str(), "Edit") != 0) {
+      fail(qva::Answers::doesNotFit(a, "dialog " + std::to_string(id) + " has no edit control " + std::to_string(s.control), event));
+    }
     DWORD_PTR result;
     texts[edit] = s.text;  // the driver's own change is no status event
     SendMessageTimeoutA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(s.text.c_str()), SMTO_NORMAL, 5000, &result);
@@ -694,20 +474,21 @@ void runStep(HWND dialog, int id, const Step &s) {
   }
   Press press = {dialog, WM_COMMAND, IDCANCEL};
   int control = IDCANCEL;
-  if (s.kind == "press") {
+  if (s.kind == qva::Step::Press) {
     press.target = GetDlgItem(dialog, s.control);
-    if (press.target == NULL) fail("dialog " + std::to_string(id) + " has no control " + std::to_string(s.control));
+    if (press.target == NULL || _stricmp(classOf(press.target).c_str(), "Button") != 0 || !IsWindowEnabled(press.target)) {
+      fail(qva::Answers::doesNotFit(a, "dialog " + std::to_string(id) + " has no button " + std::to_string(s.control), event));
+    }
     press.message = BM_CLICK;
     press.wParam = 0;
     control = s.control;
-  } else if (s.kind == "close") {
+  } else if (s.kind == qva::Step::Close) {
     // The close box: the system command, which the dialog manager turns
     // into command 2.
     press.message = WM_SYSCOMMAND;
     press.wParam = SC_CLOSE;
   }
-  record("dialog id=" + std::to_string(id) + " event=press control=" + std::to_string(control) +
-         editFields(dialog));
+  record(qva::dialogPressLine(id, control, editFields(dialog)));
   HANDLE thread = CreateThread(NULL, 0, pressThread, &press, 0, NULL);
   while (!waitFor(thread, 2)) answerNewBoxes();
   CloseHandle(thread);
@@ -754,7 +535,7 @@ void recordStartedPrograms() {
   const std::string prefix = "Quorvel sign-up started: ";
   for (size_t i = logLinesBefore; i < lines.size(); i++) {
     if (lines[i].compare(0, prefix.size(), prefix) == 0) {
-      record("exec cmdline=" + quote(lines[i].substr(prefix.size())));
+      record(qva::execLine(lines[i].substr(prefix.size())));
     }
   }
 }
@@ -796,14 +577,21 @@ int showLinks(const char *dir) {
 int main(int argc, char **argv) {
   _setmode(_fileno(stdout), _O_BINARY);  // lines for a Unix shell: LF only
   if (argc == 3 && strcmp(argv[1], "--links") == 0) return showLinks(argv[2]);
-  if (argc > 2 && strcmp(argv[1], "--shots") == 0) {
-    shotDir = argv[2];
+  std::string setupArgs;
+  for (;;) {
+    if (argc > 2 && strcmp(argv[1], "--shots") == 0) {
+      shotDir = argv[2];
+    } else if (argc > 2 && strcmp(argv[1], "--args") == 0) {
+      setupArgs = argv[2];
+    } else {
+      break;
+    }
     argc -= 2;
     argv += 2;
   }
   if (argc < 4 || argc > 5) {
     fprintf(stderr,
-            "usage: wine_driver [--shots DIR] SETUP.EXE ANSWERS TRANSCRIPT [LOG]\n"
+            "usage: wine_driver [--shots DIR] [--args \"SETUP ARGUMENTS\"] SETUP.EXE ANSWERS TRANSCRIPT [LOG]\n"
             "       wine_driver --links DIR\n");
     return 2;
   }
@@ -841,13 +629,13 @@ int main(int argc, char **argv) {
     fail(std::string("cannot set the hook from ") + here);
   }
 
-  for (const std::string &action : atStart) runAction(action);
+  for (const qva::Action &action : answerFile.atStart) runAction(action);
 
   job = CreateJobObjectA(NULL, NULL);
   STARTUPINFOA start = {};
   start.cb = sizeof start;
   PROCESS_INFORMATION info = {};
-  std::string command = "\"" + std::string(argv[1]) + "\"";
+  std::string command = "\"" + std::string(argv[1]) + "\"" + (setupArgs.empty() ? "" : " " + setupArgs);
   if (job == NULL || !CreateProcessA(argv[1], &command[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &start,
                                      &info)) {
     fail(std::string("cannot start ") + argv[1]);
@@ -870,23 +658,18 @@ int main(int argc, char **argv) {
       int id = shown[w];
       keepPicture(w, ("dialog" + std::to_string(id)).c_str());
       bool waiting = true;
+      std::string event = qva::dialogEvent(id, textOf(w));
       while (waiting && IsWindow(w) && IsWindowVisible(w)) {
-        if (answers.empty()) fail("no answer left in the answer file for: dialog id=" + std::to_string(id));
-        Answer a = answers.front();
-        if (a.kind != "dialog" || a.dialog != id) {
-          fail("answer file line " + std::to_string(a.line) + " (" + a.source +
-               ") does not fit the event: it answers " +
-               (a.kind == "dialog" ? "dialog " + std::to_string(a.dialog) : std::string("a message box")) +
-               ", not dialog " + std::to_string(id));
-        }
-        answers.pop_front();
-        for (const std::string &action : a.before) runAction(action);
-        for (const Step &s : a.steps) {
-          if (s.kind == "wait") {
+        qva::Answer a;
+        std::string why;
+        if (!answers.takeDialog(event, id, &a, &why)) fail(why);
+        for (const qva::Action &action : a.before) runAction(action);
+        for (const qva::Step &s : a.steps) {
+          if (s.kind == qva::Step::Wait) {
             waiting = false;
             break;
           }
-          runStep(w, id, s);
+          runStep(w, id, a, s, event);
         }
       }
     }
@@ -895,13 +678,11 @@ int main(int argc, char **argv) {
   DWORD code = 0;
   GetExitCodeProcess(setupHandle, &code);
   // The run's end, as the Linux build's transcript ends.
-  const char *const results[] = {"installed", "cancelled", "answer file or usage error", "installed with errors",
-                                 "not started"};
-  record("result code=" + std::to_string(code) + " text=" + quote(code <= 4 ? results[code] : "unknown"));
-  if (!answers.empty()) {
-    const Answer &a = answers.front();
+  record(qva::resultLine(static_cast<int>(code)));
+  if (answers.left() > 0) {
+    const qva::Answer &a = *answers.next();
     fprintf(stderr, "wine_driver: %u answer(s) not used, the first: answer file line %d (%s)\n",
-            static_cast<unsigned>(answers.size()), a.line, a.source.c_str());
+            static_cast<unsigned>(answers.left()), a.line, a.source.c_str());
     return 99;
   }
   return static_cast<int>(code);  // setup.exe's own status

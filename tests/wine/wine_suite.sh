@@ -4,7 +4,16 @@
 # Program Manager; the Linux setup run on the same scenario beside it.
 #
 #   wine_suite.sh boot                 boot one Wine prefix for the suite
-#   wine_suite.sh run SCENARIO         one scenario on a copy of it
+#   wine_suite.sh run SCENARIO [HOW]   one scenario on a copy of it, setup.exe
+#                                      run by the driver (HOW driver, the
+#                                      default), on its own from the answer
+#                                      file (self: setup.exe /answers= /log=),
+#                                      or by the driver with /record=, the
+#                                      recording then replayed on Linux (record)
+#   wine_suite.sh errors               answer files that do not fit: the same
+#                                      error and status 2 from both builds
+#   wine_suite.sh linux-record         a run recorded by the Linux terminal
+#                                      front end (tmux) replays under Wine
 #   wine_suite.sh cleanup              remove the booted prefix
 #
 # From the environment (set by CTest): QV_WORK (the suite's directory),
@@ -91,16 +100,35 @@ case $mode in
     rm -rf "$boot"
     exit 0
     ;;
-  run) ;;
-  *) echo "usage: wine_suite.sh boot|run SCENARIO|cleanup"; exit 2 ;;
+  run | errors | linux-record) ;;
+  *) echo "usage: wine_suite.sh boot|run SCENARIO [driver|self|record]|errors|linux-record|cleanup"; exit 2 ;;
 esac
 
 [ -f "$boot/system.reg" ] || { echo "no booted prefix in $boot"; exit 1; }
-dir=$work/$name
+how=${3:-driver}
+case $mode in
+  errors) name=fresh how=errors ;;
+  linux-record) name=fresh how=linux-record ;;
+esac
+if [ $how = self ] && [ $name = floppy ]; then
+  echo "wine_floppy_self: SKIPPED (the disks are changed in A: by insert actions: setup.exe cannot do that on its own, the driver and the Linux layer can)"
+  exit 77
+fi
+if [ $how = linux-record ] && ! command -v tmux >/dev/null 2>&1; then
+  echo "wine_linux_record: SKIPPED (tmux is not installed)"
+  exit 77
+fi
+dir=$work/$name-$how
 rm -rf "$dir"
 mkdir -p "$dir"
 fail=0
 problem() { echo "FAIL ($name): $*"; fail=1; }
+# A run whose transcript started a program waits (up to 5 s) for its log.
+wait_for_log() {
+  grep -q '^exec ' "$2" 2>/dev/null || return 0
+  local n=0
+  while ! [ -s "$1" ] && [ $n -lt 500 ]; do sleep 0.01; n=$((n + 1)); done
+}
 
 # ---- The two prefixes --------------------------------------------------
 # The Wine prefix is a copy of the booted one (hard links; the files that
@@ -168,33 +196,110 @@ esac
 installed=dunmere
 [ $name = upgrade ] && installed=oldq
 
+# ---- Answer files that do not fit, and a Linux recording ---------------
+# Each error case: an answer file (lines joined by |) and the error the
+# run must end with on both builds, with status 2.
+if [ $how = errors ]; then
+  start_display "$dir"
+  n=0
+  while IFS='@' read -r case answers; do
+    [ -n "$case" ] || continue
+    n=$((n + 1))
+    printf '%s\n' "$answers" | tr '|' '\n' >"$dir/pkg-win/e$n.answers"
+    cp "$dir/pkg-win/e$n.answers" "$dir/pkg-linux/e$n.answers"
+    timeout 60 "$wine" "d:\\setup.exe" "/answers=d:\\e$n.answers" "/log=z:${dir//\//\\}\\wine-e$n.txt" 2>/dev/null
+    ws=$?
+    W32_PREFIX=$lin timeout 60 "$dir/pkg-linux/setup" "/answers=$dir/pkg-linux/e$n.answers" "/log=$dir/linux-e$n.txt" </dev/null 2>/dev/null
+    ls=$?
+    we=$(grep '^error ' "$dir/wine-e$n.txt")
+    le=$(grep '^error ' "$dir/linux-e$n.txt")
+    echo "$case: setup.exe $ws, Linux $ls: $le"
+    [ "$ws" = 2 ] && [ "$ls" = 2 ] || problem "$case: statuses $ws (setup.exe) and $ls (Linux), not 2"
+    [ -n "$le" ] && [ "$we" = "$le" ] || problem "$case: the errors differ: setup.exe: $we"
+  done <<'CASES'
+a dialog answered for another dialog@dialog 4 press 201|dialog 2 press 201
+a button a box does not have@dialog 4 press 201|dialog 1 press 201|dialog 2 edit 101 "" press 201|message "Please enter*" Yes
+Escape on a box without Cancel@dialog 4 press 201|dialog 1 press 201|dialog 2 press 201|dialog 3 press 203|message "Are you sure*" Escape
+no answer left@dialog 4 press 201|dialog 1 press 201|dialog 2 edit 101 "" press 201
+a message answer where a dialog shows@message "*" OK
+a button the dialog does not have@dialog 4 press 205
+CASES
+  stop_all
+  exit $fail
+fi
+if [ $how = linux-record ]; then
+  # The Linux setup in a terminal, Enter on each dialog (its default
+  # button), recorded; the recording replayed by setup.exe on its own.
+  sock=qv-wine-record-$$
+  tmux -L "$sock" new-session -d -x 100 -y 40 -s rec \
+    "cd '$dir/pkg-linux' && W32_PREFIX='$lin' ./setup /record='$dir/linux.answers' /log='$dir/linux.txt'; echo \$? >'$dir/linux.status'; sleep 2"
+  for key in 1 2 3; do
+    sleep 1
+    tmux -L "$sock" send-keys -t rec Enter
+  done
+  for _ in $(seq 600); do [ -s "$dir/linux.status" ] && break; sleep 0.1; done
+  tmux -L "$sock" kill-server 2>/dev/null
+  echo "== the Linux recording:"
+  cat "$dir/linux.answers"
+  cp "$dir/linux.answers" "$dir/pkg-win/linux.answers"
+  start_display "$dir"
+  timeout 120 "$wine" "d:\\setup.exe" "/answers=d:\\linux.answers" "/log=z:${dir//\//\\}\\wine.txt"
+  ws=$?
+  wait_for_log "$winc/dunmere/quorvel/quorvel.log" "$dir/wine.txt"
+  [ "$(cat "$dir/linux.status" 2>/dev/null)" = 0 ] || problem "the recorded Linux run did not install"
+  [ "$ws" = 0 ] || problem "setup.exe replaying the Linux recording ended with status $ws"
+  if ! diff <(grep -v '^progress ' "$dir/linux.txt") <(grep -v '^progress ' "$dir/wine.txt"); then
+    problem "the replay under Wine differs from the recorded Linux run (< Linux, > Wine)"
+  fi
+  stop_all
+  [ $fail = 0 ] && echo "a Linux recording replays under Wine to the same transcript"
+  exit $fail
+fi
+
 # ---- The runs ---------------------------------------------------------
 start_display "$dir"
 shots=()
-[ -n "${QV_SHOTS:-}" ] && rm -rf "$QV_SHOTS/$name" && mkdir -p "$QV_SHOTS/$name" &&
+[ $how = driver ] && [ -n "${QV_SHOTS:-}" ] && rm -rf "$QV_SHOTS/$name" && mkdir -p "$QV_SHOTS/$name" &&
   shots=(--shots "z:${QV_SHOTS//\//\\}\\$name")
 
-# Media actions the driver asks for are carried out here, in the prefix.
-mkfifo "$dir/done"
-exec 7<>"$dir/done"
-# A run that hangs is ended after two minutes (and every Wine process with
-# it, on exit).
-timeout 120 "$wine" "$QV_DRIVER_DIR/wine_driver.exe" "${shots[@]}" "$drive:\\setup.exe" \
-  "z:${dir//\//\\}\\pkg-win\\$name.answers" "z:${dir//\//\\}\\wine.txt" \
-  "c:\\$installed\\quorvel\\quorvel.log" <&7 2>"$dir/driver.err" |
-  while read -r verb letter target; do
-    case $verb in
-      insert)
-        case $target in /*) ;; *) target=$dir/pkg-win/$target ;; esac
-        ln -sfn "$target" "$WINEPREFIX/dosdevices/$letter"
-        ;;
-      eject) rm -f "$WINEPREFIX/dosdevices/$letter" ;;
-    esac
-    echo done >&7
-  done
-wine_status=${PIPESTATUS[0]}
-exec 7>&-
-cat "$dir/driver.err"
+wdir="z:${dir//\//\\}"
+case $how in
+  driver | record)
+    # Media actions the driver asks for are carried out here, in the prefix.
+    args=()
+    [ $how = record ] && args=(--args "/record=$wdir\\recorded.answers")
+    mkfifo "$dir/done"
+    exec 7<>"$dir/done"
+    # A run that hangs is ended after two minutes (and every Wine process with
+    # it, on exit).
+    timeout 120 "$wine" "$QV_DRIVER_DIR/wine_driver.exe" "${shots[@]}" "${args[@]}" "$drive:\\setup.exe" \
+      "z:${dir//\//\\}\\pkg-win\\$name.answers" "z:${dir//\//\\}\\wine.txt" \
+      "c:\\$installed\\quorvel\\quorvel.log" <&7 2>"$dir/driver.err" |
+      while read -r verb letter target; do
+        case $verb in
+          insert)
+            case $target in /*) ;; *) target=$dir/pkg-win/$target ;; esac
+            ln -sfn "$target" "$WINEPREFIX/dosdevices/$letter"
+            ;;
+          eject) rm -f "$WINEPREFIX/dosdevices/$letter" ;;
+        esac
+        echo done >&7
+      done
+    wine_status=${PIPESTATUS[0]}
+    exec 7>&-
+    cat "$dir/driver.err"
+    ;;
+  self)
+    # setup.exe on its own: its answer file lies in the package, on the drive.
+    start=$(date +%s%N)
+    timeout 120 "$wine" "$drive:\\setup.exe" "/answers=$drive:\\$name.answers" "/log=$wdir\\wine.txt" 2>"$dir/driver.err"
+    wine_status=$?
+    # The program it started may still be writing its log.
+    wait_for_log "$winc/$installed/quorvel/quorvel.log" "$dir/wine.txt"
+    echo "setup.exe /answers= ran $((($(date +%s%N) - start) / 1000000)) ms to the end of the program it started" >>"$dir/driver.err"
+    cat "$dir/driver.err"
+    ;;
+esac
 
 start=$(date +%s%N)
 W32_PREFIX=$lin W32_ANSWERS=$dir/pkg-linux/$name.answers W32_TRANSCRIPT=$dir/linux.txt \
@@ -218,9 +323,24 @@ if ! diff <(grep -v '^progress ' "$dir/linux.txt") <(grep -v '^progress ' "$dir/
   problem "the transcripts differ (< Linux, > Wine):"
   cat "$dir/transcript.diff"
 fi
+if [ $how = record ]; then
+  # What setup.exe recorded while the driver pressed its buttons, replayed
+  # on Linux, gives the driver's transcript.
+  echo "== the recording setup.exe made:"
+  cat "$dir/recorded.answers"
+  mkdir -p "$dir/linux2/drive_c/windows"
+  : >"$dir/linux2/drive_c/windows/win.ini"
+  : >"$dir/linux2/drive_c/windows/system.ini"
+  W32_PREFIX=$dir/linux2 "$QV_W32PREFIX" drive "$drive:" "$dir/pkg-linux/$first" >/dev/null
+  W32_PREFIX=$dir/linux2 timeout 120 "$dir/pkg-linux/$first/setup" "/answers=$dir/recorded.answers" \
+    "/log=$dir/replay.txt" </dev/null 2>"$dir/replay.err"
+  if ! diff <(grep -v '^progress ' "$dir/replay.txt") <(grep -v '^progress ' "$dir/wine.txt"); then
+    problem "the recording replayed on Linux differs from the run it recorded (< Linux, > Wine): $(cat "$dir/replay.err")"
+  fi
+fi
 if [ $name = fresh ]; then
-  wine_ms=$(sed -n 's/.*setup.exe ran \([0-9]*\) ms.*/\1/p' "$dir/driver.err")
-  echo "fresh install, setup start to the installed program started and done: Wine ${wine_ms:-?} ms, Linux $linux_ms ms"
+  wine_ms=$(sed -n 's/.*setup.exe\( \/answers=\)\{0,1\} ran \([0-9]*\) ms.*/\2/p' "$dir/driver.err")
+  echo "fresh install ($how), setup start to the installed program started and done: Wine ${wine_ms:-?} ms, Linux $linux_ms ms"
 fi
 
 # ---- The end state, read from Wine and from the Linux prefix -------------

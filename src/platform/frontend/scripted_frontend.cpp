@@ -23,48 +23,6 @@ using namespace w32int;
 
 namespace {
 
-// Glob over the whole text: * any run of characters (line breaks too), ? one
-// character; everything else compares exactly.
-bool globMatch(const char *p, const char *s) {
-  const char *star = nullptr, *retry = nullptr;
-  while (*s) {
-    if (*p == '?' || (*p && *p != '*' && *p == *s)) {
-      ++p;
-      ++s;
-    } else if (*p == '*') {
-      star = p++;
-      retry = s;
-    } else if (star) {
-      p = star + 1;
-      s = ++retry;
-    } else {
-      return false;
-    }
-  }
-  while (*p == '*') ++p;
-  return *p == 0;
-}
-
-int parseInt(const std::string &t, int lo, int hi, int *out) {
-  char *end = nullptr;
-  long v = strtol(t.c_str(), &end, 10);
-  if (t.empty() || *end || v < lo || v > hi) return 0;
-  *out = static_cast<int>(v);
-  return 1;
-}
-
-std::string stepText(const DialogStep &s) {
-  std::string at = s.atPercent >= 0 ? "at " + std::to_string(s.atPercent) + " " : "";
-  switch (s.kind) {
-  case DialogStep::Edit: return at + "edit " + std::to_string(s.control) + " " + quoteText(s.text);
-  case DialogStep::Press: return at + "press " + std::to_string(s.control);
-  case DialogStep::Escape: return at + "escape";
-  case DialogStep::Close: return at + "close";
-  case DialogStep::Wait: return "wait";
-  }
-  return "";
-}
-
 class ScriptedFrontEnd : public w32fe::FrontEnd {
  public:
   const char *name() const override { return "scripted"; }
@@ -86,9 +44,9 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
       release();
       return -1;
     }
-    const DialogStep &s = steps_.front();
+    const qva::Step &s = steps_.front();
     *waitMs = INFINITE;
-    if (s.kind == DialogStep::Wait) {
+    if (s.kind == qva::Step::Wait) {
       release();
       return 0;
     }
@@ -101,13 +59,13 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
         return 0;
       }
     }
-    if (s.kind == DialogStep::Edit || s.kind == DialogStep::Press) {
-      const char *want = s.kind == DialogStep::Edit ? "EDIT" : "BUTTON";
+    if (s.kind == qva::Step::Edit || s.kind == qva::Step::Press) {
+      const char *want = s.kind == qva::Step::Edit ? "EDIT" : "BUTTON";
       bool found = std::any_of(d.controls.begin(), d.controls.end(), [&](const w32fe::ControlInfo &c) {
         return c.id == s.control && equalsNoCase(c.className, want) && !(c.style & WS_DISABLED);
       });
       if (!found) {
-        return fail(d, "dialog " + std::to_string(d.id) + " has no " + (s.kind == DialogStep::Edit ? "edit control " : "button ") +
+        return fail(d, "dialog " + std::to_string(d.id) + " has no " + (s.kind == qva::Step::Edit ? "edit control " : "button ") +
                            std::to_string(s.control));
       }
     }
@@ -123,11 +81,8 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
 
   void closeDialog(const w32fe::DialogInfo &d, INT_PTR) override {
     if (answering_ == d.hwnd) {
-      bool unrun = !steps_.empty() && steps_.front().kind != DialogStep::Wait;
-      if (unrun) {
-        scriptFail("answer file line " + std::to_string(line_) + " (" + source_ + "): dialog " + std::to_string(d.id) +
-                   " ended before its step \"" + stepText(steps_.front()) + "\"");
-      }
+      bool unrun = !steps_.empty() && steps_.front().kind != qva::Step::Wait;
+      if (unrun) scriptFail(qva::Answers::endedBefore(answer_, d.id, steps_.front()));
       steps_.clear();
       answering_ = nullptr;
     }
@@ -140,35 +95,14 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
       SetLastError(ERROR_INVALID_WINDOW_HANDLE);
       return 0;
     }
-    const std::string &t = text;
-    const std::string &c = caption;
-    std::string event = "message caption=" + quoteText(c) + " text=" + quoteText(t) + " icon=" + iconName(type) +
-                        " buttons=" + buttonsName(type);
+    std::string event = qva::messageLine(caption, text, type);
     int result = 0;
     bool ok = scriptTake(
         event, true,
-        [&](const ScriptAnswer &a, std::string *answerText) -> std::string {
-          if (a.kind != "message") return "it answers a " + a.kind + ", not a message box";
-          if (!globMatch(a.args[0].c_str(), t.c_str())) return "the text does not match " + quoteText(a.args[0]);
-          std::vector<int> ids;
-          int escape = 0;
-          boxButtons(type, &ids, &escape);
-          const std::string &want = a.args[1];
-          int id = 0;
-          if (equalsNoCase(want, "Escape")) {
-            if (escape == 0) return std::string("Escape does not close a ") + buttonsName(type) + " box";
-            id = escape;
-          } else {
-            for (int b : ids) {
-              if (equalsNoCase(want, boxButtonName(b))) id = b;
-            }
-            if (id == 0) return "button " + want + " is not on a " + buttonsName(type) + " box";
-          }
-          result = id;
-          *answerText = boxButtonName(id);
-          return "";
+        [&](qva::Answers &answers, qva::Answer *a, std::string *why) {
+          return answers.takeMessage(event, text, type, &result, a, why);
         },
-        nullptr);
+        nullptr, [&](const qva::Answer &) { return std::string(qva::buttonName(result)); });
     return ok ? result : 0;
   }
 
@@ -181,30 +115,22 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
  private:
   // Takes the dialog's next answer; false when the run cannot go on.
   bool takeAnswer(const w32fe::DialogInfo &d) {
-    std::string event = "dialog id=" + std::to_string(d.id) + " caption=" + quoteText(d.caption);
-    ScriptAnswer a;
+    std::string event = qva::dialogEvent(d.id, d.caption);
+    qva::Answer a;
     bool ok = scriptTake(
         event, false,
-        [&](const ScriptAnswer &answer, std::string *) -> std::string {
-          if (answer.kind != "dialog") return "it answers a " + answer.kind + " box, not a dialog";
-          int id = 0;
-          std::vector<DialogStep> steps;
-          parseDialogSteps(answer.args, &id, &steps);
-          if (id != d.id) return "it answers dialog " + std::to_string(id) + ", not dialog " + std::to_string(d.id);
-          return "";
+        [&](qva::Answers &answers, qva::Answer *taken, std::string *why) {
+          return answers.takeDialog(event, d.id, taken, why);
         },
-        &a);
+        &a, [](const qva::Answer &) { return std::string(); });
     if (!ok) return false;
-    int id = 0;
-    parseDialogSteps(a.args, &id, &steps_);
-    line_ = a.line;
-    source_ = a.source;
+    steps_ = a.steps;
+    answer_ = a;
     return true;
   }
 
   int fail(const w32fe::DialogInfo &d, const std::string &why) {
-    scriptFail("answer file line " + std::to_string(line_) + " (" + source_ + ") does not fit the event: " + why +
-               "; the program showed: dialog id=" + std::to_string(d.id) + " caption=" + quoteText(d.caption));
+    scriptFail(qva::Answers::doesNotFit(answer_, why, qva::dialogEvent(d.id, d.caption)));
     steps_.clear();
     release();
     return -1;
@@ -231,9 +157,8 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
 
   // The dialog thread's own state.
   HWND answering_ = nullptr;
-  std::vector<DialogStep> steps_;
-  int line_ = 0;
-  std::string source_;
+  std::vector<qva::Step> steps_;
+  qva::Answer answer_;  // the answer being carried out
   // The answering turn.
   std::mutex m_;
   std::condition_variable cv_;
@@ -250,42 +175,6 @@ ScriptedFrontEnd &scripted() {
 namespace w32int {
 
 void resetScriptedFrontEnd() { scripted().reset(); }
-
-std::string parseDialogSteps(const std::vector<std::string> &args, int *dialogId, std::vector<DialogStep> *steps) {
-  const char *usage =
-      "expected: dialog ID STEP... with steps edit CTRL \"TEXT\", press CTRL, escape, close, wait, at P STEP";
-  steps->clear();
-  if (args.size() < 2 || !parseInt(args[0], 1, 65535, dialogId)) return usage;
-  for (size_t i = 1; i < args.size();) {
-    DialogStep s;
-    if (args[i] == "at") {
-      if (i + 2 >= args.size() || !parseInt(args[i + 1], 0, 100, &s.atPercent)) return "at needs a percentage 0 to 100 and a step";
-      i += 2;
-    }
-    const std::string &k = args[i++];
-    if (k == "edit" || k == "press") {
-      if (i >= args.size() || !parseInt(args[i], 1, 65535, &s.control)) return k + " needs a control identifier";
-      ++i;
-      s.kind = k == "press" ? DialogStep::Press : DialogStep::Edit;
-      if (s.kind == DialogStep::Edit) {
-        if (i >= args.size()) return "edit needs a text";
-        s.text = args[i++];
-      }
-    } else if (k == "escape") {
-      s.kind = DialogStep::Escape;
-    } else if (k == "close") {
-      s.kind = DialogStep::Close;
-    } else if (k == "wait") {
-      if (s.atPercent >= 0) return "wait cannot wait for a percentage";
-      if (i != args.size()) return "wait must be the last step";
-      s.kind = DialogStep::Wait;
-    } else {
-      return "unknown step " + k + "; " + usage;
-    }
-    steps->push_back(s);
-  }
-  return "";
-}
 
 }  // namespace w32int
 

@@ -92,8 +92,18 @@ bool TerminalFrontEnd::start(std::string *why) {
   }
   fcntl(gWakePipe[0], F_SETFL, O_NONBLOCK);
   fcntl(gWakePipe[1], F_SETFL, O_NONBLOCK);
-  const char *rec = getenv("W32_RECORD");
-  if (rec && *rec) recorder_.reset(new Recorder(absolutePath(rec)));
+  std::string rec = runFiles().record;
+  if (!rec.empty()) {
+    std::string path = absolutePath(rec);
+    auto warned = std::make_shared<bool>(false);
+    recorder_.reset(new Recorder("# Recorded by the terminal front end; replay with /answers=FILE or W32_ANSWERS.\n",
+                                 [path, warned](const std::string &file) {
+                                   if (!replaceHostFile(path, file) && !*warned) {
+                                     *warned = true;
+                                     fprintf(stderr, "w32 terminal front end: cannot write %s\n", path.c_str());
+                                   }
+                                 }));
+  }
   std::unique_lock<std::mutex> lock(m_);
   std::thread(&TerminalFrontEnd::screenThread, this).detach();
   cv_.wait(lock, [&] { return started_; });

@@ -4,8 +4,8 @@
 // it requests, so a box of the worker blocks the worker alone and the
 // dialog goes on dispatching its posted messages.
 //
-// W32_RECORD=FILE makes it write an answer file of what the person did,
-// which replays with W32_ANSWERS to the same transcript.
+// /record=FILE (or W32_RECORD=FILE) makes it write an answer file of what the person did,
+// which replays with /answers=FILE (W32_ANSWERS) to the same transcript.
 #ifndef QV_PLATFORM_TERMINAL_FRONTEND_H
 #define QV_PLATFORM_TERMINAL_FRONTEND_H
 

@@ -14,6 +14,7 @@
 #include "terminal_frontend.h"
 
 #include "../w32_internal.h"
+#include "recorder.h"
 
 #include <curses.h>
 
@@ -43,47 +44,8 @@ inline bool isText(const ControlInfo &c) { return isClass(c, "STATIC") && !isBit
 // A box button's label, with the mnemonic Windows gives it.
 const char *boxLabel(int id);
 
-// ---- The answer-file recorder ---------------------------------------------
-//
-// The file is laid out as the scripted front end takes answers: a dialog's
-// answer where it starts waiting for the user (holding every step the
-// person then took, steps of a dialog with a progress bar as "at P"), a
-// message box's answer where the box appeared, and media changes before
-// the answer that follows them (or the box that was open).  A dialog whose
-// steps ran out and which then ended by itself gets a "wait" answer where
-// it ran out.  The file is rewritten after every change.
-class Recorder {
- public:
-  explicit Recorder(std::string path) : path_(std::move(path)) { write(); }
-
-  struct Line {
-    std::vector<std::string> actions;
-    std::string answer;  // "" while unanswered (not written)
-  };
-  void dialogShown(HWND dialog, int id);
-  void step(HWND dialog, const std::string &text);
-  void idle(HWND dialog);
-  void dialogClosed(HWND dialog);
-  std::list<Line>::iterator boxShown() { return add(""); }
-  void boxAnswered(std::list<Line>::iterator line, const std::string &text, int button);
-  void action(const std::string &text, const std::list<Line>::iterator *openBox);
-
- private:
-  struct Open {
-    std::list<Line>::iterator line;
-    int id = 0;
-    std::vector<std::string> steps;
-    bool exhausted = false;
-    std::list<Line>::iterator exhaustedAt;
-  };
-  std::list<Line>::iterator add(const std::string &answer);
-  void write();
-  std::string path_;
-  std::list<Line> lines_;
-  std::vector<std::string> pending_;
-  std::map<HWND, Open> dialogs_;
-  bool warned_ = false;
-};
+// ---- The answer-file recorder (src/automation/recorder.h) -----------------
+using Recorder = qva::Recorder;
 
 // ---- The model the screen thread draws -------------------------------------
 

@@ -1,13 +1,14 @@
-// The answer-file recorder of the terminal front end.
-#include "terminal_internal.h"
+// The answer-file recorder (recorder.h).
+#include "recorder.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <iterator>
 
-namespace w32fe {
-namespace term {
+#include "lines.h"
 
-void Recorder::dialogShown(HWND dialog, int id) {
+namespace qva {
+
+void Recorder::dialogShown(const void *dialog, int id) {
   Open o;
   o.line = add("dialog " + std::to_string(id));
   o.id = id;
@@ -15,7 +16,7 @@ void Recorder::dialogShown(HWND dialog, int id) {
   write();
 }
 
-void Recorder::step(HWND dialog, const std::string &text) {
+void Recorder::step(const void *dialog, const std::string &text) {
   auto it = dialogs_.find(dialog);
   if (it == dialogs_.end()) return;
   it->second.steps.push_back(text);
@@ -25,15 +26,14 @@ void Recorder::step(HWND dialog, const std::string &text) {
   write();
 }
 
-// The dialog is idle again after its last step (and the boxes it led to).
-void Recorder::idle(HWND dialog) {
+void Recorder::idle(const void *dialog) {
   auto it = dialogs_.find(dialog);
   if (it == dialogs_.end() || it->second.steps.empty() || it->second.exhausted) return;
   it->second.exhausted = true;
   it->second.exhaustedAt = std::prev(lines_.end());
 }
 
-void Recorder::dialogClosed(HWND dialog) {
+void Recorder::dialogClosed(const void *dialog) {
   auto it = dialogs_.find(dialog);
   if (it == dialogs_.end()) return;
   Open &o = it->second;
@@ -49,11 +49,10 @@ void Recorder::dialogClosed(HWND dialog) {
 }
 
 void Recorder::boxAnswered(std::list<Line>::iterator line, const std::string &text, int button) {
-  line->answer = "message " + quoteText(text) + " " + boxButtonName(button);
+  line->answer = "message " + quote(text) + " " + buttonName(button);
   write();
 }
 
-// A media change: before the open box's answer, else the next answer.
 void Recorder::action(const std::string &text, const std::list<Line>::iterator *openBox) {
   if (openBox) {
     (*openBox)->actions.push_back(text);
@@ -72,18 +71,14 @@ std::list<Recorder::Line>::iterator Recorder::add(const std::string &answer) {
 }
 
 void Recorder::write() {
-  std::string out = "# Recorded by the terminal front end; replay with W32_ANSWERS.\n";
+  std::string out = heading_;
   for (const Line &l : lines_) {
     if (l.answer.empty()) continue;
     for (const std::string &a : l.actions) out += a + "\n";
     bool noSteps = std::count(l.answer.begin(), l.answer.end(), ' ') == 1 && l.answer.compare(0, 7, "dialog ") == 0;
     out += noSteps ? l.answer + " wait\n" : l.answer + "\n";
   }
-  if (!replaceHostFile(path_, out) && !warned_) {
-    warned_ = true;
-    fprintf(stderr, "w32 terminal front end: cannot write %s\n", path_.c_str());
-  }
+  writer_(out);
 }
 
-}  // namespace term
-}  // namespace w32fe
+}  // namespace qva
