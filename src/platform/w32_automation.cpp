@@ -66,6 +66,15 @@ int usageBox(const std::string &text, UINT type, int code) {
 void w32int::setTerminalFrontEnd(w32fe::FrontEnd *(*factory)(std::string *why)) { terminalFactory = factory; }
 
 int runAutomated(const char *commandLine, int (*program)(void)) {
+  // A test that runs the program in its own process has chosen the front
+  // end and the answers (w32::setAnswers), and reads the result itself.
+  bool testMode;
+  {
+    w32int::State &s = w32int::state();
+    std::lock_guard<std::mutex> lock(s.m);
+    testMode = s.testMode;
+  }
+  if (testMode) return program();
   qva::Options options;
   if (!qva::parseOptions(commandLine ? commandLine : "", &options)) {
     return usageBox(qva::unknownOptionText(options.unknown), MB_ICONERROR | MB_OK, w32::kRunUsage);
@@ -88,8 +97,9 @@ int runAutomated(const char *commandLine, int (*program)(void)) {
   if (files.answers.empty() && !onTerminal()) {
     fprintf(stderr,
             "%s: nothing can show the dialogs: run it in a terminal (the terminal front end), or give an "
-            "answer file to run unattended: %s /answers=FILE (README.md, \"Answer files and transcripts\")\n",
-            programName, programPath);
+            "answer file to run unattended: %s /answers=FILE, or W32_ANSWERS=FILE %s (README.md, \"Answer files "
+            "and transcripts\")\n",
+            programName, programPath, programPath);
     return w32::kRunUsage;
   }
   w32int::ensureInit();

@@ -110,10 +110,6 @@ case $mode in
   errors) name=fresh how=errors ;;
   linux-record) name=fresh how=linux-record ;;
 esac
-if [ $how = self ] && [ $name = floppy ]; then
-  echo "wine_floppy_self: SKIPPED (the disks are changed in A: by insert actions: setup.exe cannot do that on its own, the driver and the Linux layer can)"
-  exit 77
-fi
 if [ $how = linux-record ] && ! command -v tmux >/dev/null 2>&1; then
   echo "wine_linux_record: SKIPPED (tmux is not installed)"
   exit 77
