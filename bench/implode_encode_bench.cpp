@@ -43,30 +43,9 @@ size_t deflateSize(const Bytes &in, int windowBits) {
   return n;
 }
 
-struct Decoded {
-  const Bytes *in;
-  size_t pos;
-  Bytes out;
-};
-
-uint32_t readCb(unsigned char *buffer, uint32_t *count, void *p) {
-  Decoded *d = static_cast<Decoded *>(p);
-  size_t n = std::min<size_t>(*count, d->in->size() - d->pos);
-  memcpy(buffer, d->in->data() + d->pos, n);
-  d->pos += n;
-  return static_cast<uint32_t>(n);
-}
-
-uint32_t writeCb(unsigned char *buffer, uint32_t *count, void *p) {
-  Decoded *d = static_cast<Decoded *>(p);
-  d->out.insert(d->out.end(), buffer, buffer + *count);
-  return *count;
-}
-
 bool roundTrips(const Bytes &stream, const Bytes &original) {
-  Decoded d{&stream, 0, {}};
-  Bytes work(DCL_WORK_AREA_SIZE);
-  return dclDecode(readCb, writeCb, work.data(), &d) == DclResult::Ok && d.out == original;
+  Bytes out;
+  return decodeBuffer(stream.data(), stream.size(), 2048, &out) == DclResult::Ok && out == original;
 }
 
 const char *modeName(ImplodeMode m) { return m == ImplodeMode::Ascii ? "ascii" : "binary"; }

@@ -13,32 +13,6 @@
 #include "dcl_decode.h"
 #include "implode.h"
 
-namespace {
-
-struct Feed {
-  const std::vector<unsigned char> *in;
-  size_t pos;
-  size_t readSize;
-  std::vector<unsigned char> out;
-};
-
-uint32_t readCb(unsigned char *buffer, uint32_t *count, void *param) {
-  Feed *f = static_cast<Feed *>(param);
-  size_t n = f->pos == 0 ? 5 + f->readSize : f->readSize;
-  if (n > *count) n = *count;
-  if (n > f->in->size() - f->pos) n = f->in->size() - f->pos;
-  memcpy(buffer, f->in->data() + f->pos, n);
-  f->pos += n;
-  return static_cast<uint32_t>(n);
-}
-
-uint32_t writeCb(unsigned char *buffer, uint32_t *count, void *param) {
-  Feed *f = static_cast<Feed *>(param);
-  f->out.insert(f->out.end(), buffer, buffer + *count);
-  return *count;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
@@ -55,9 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<unsigned char> stream = implodeBuffer(mode, dictBits, data + 1, size - 1, &stats, options);
   if (stream.size() < 5 || stream[1] != dictBits) abort();
   if (size > 1 && stream.size() != (stats.streamBits + 7) / 8) abort();
-  Feed f{&stream, 0, 1 + choice % 61, {}};
-  std::vector<unsigned char> work(DCL_WORK_AREA_SIZE);
-  if (dclDecode(readCb, writeCb, work.data(), &f) != DclResult::Ok) abort();
-  if (f.out.size() != size - 1 || (size > 1 && memcmp(f.out.data(), data + 1, size - 1) != 0)) abort();
+  std::vector<unsigned char> out;
+  if (decodeBuffer(stream.data(), stream.size(), 1 + choice % 61, &out) != DclResult::Ok) abort();
+  if (out.size() != size - 1 || (size > 1 && memcmp(out.data(), data + 1, size - 1) != 0)) abort();
   return 0;
 }

@@ -5,38 +5,9 @@
 #include <algorithm>
 #include <random>
 
-namespace {
-
-struct Feed {
-  const Bytes *in;
-  size_t pos = 0;
-  size_t readSize;
-  Bytes out;
-};
-
-uint32_t readCb(unsigned char *buffer, uint32_t *count, void *param) {
-  Feed *f = static_cast<Feed *>(param);
-  size_t n = f->pos == 0 ? std::max<size_t>(f->readSize, 5) : f->readSize;
-  n = std::min({n, static_cast<size_t>(*count), f->in->size() - f->pos});
-  memcpy(buffer, f->in->data() + f->pos, n);
-  f->pos += n;
-  return static_cast<uint32_t>(n);
-}
-
-uint32_t writeCb(unsigned char *buffer, uint32_t *count, void *param) {
-  Feed *f = static_cast<Feed *>(param);
-  f->out.insert(f->out.end(), buffer, buffer + *count);
-  return *count;
-}
-
-}  // namespace
-
 Decoded decodeStream(const Bytes &stream, size_t readSize) {
-  Feed f{&stream, 0, readSize, {}};
-  Bytes work(DCL_WORK_AREA_SIZE);
   Decoded d;
-  d.result = dclDecode(readCb, writeCb, work.data(), &f);
-  d.output = std::move(f.out);
+  d.result = decodeBuffer(stream.data(), stream.size(), readSize, &d.output);
   return d;
 }
 

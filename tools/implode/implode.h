@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "dcl_decode.h"
+
 enum class ImplodeMode {
   Binary,  // literals as plain 8-bit values
   Ascii,   // literals through the fixed text code
@@ -157,6 +159,11 @@ struct ImplodeStats {
 // written to `out` is then incomplete). stats, when given, is filled in.
 bool implodeStream(ImplodeMode mode, int dictBits, ByteSource &in, ByteSink &out, ImplodeStats *stats = nullptr,
                    const ImplodeOptions &options = ImplodeOptions());
+
+// The way back, for round trips: a whole stream held in memory decoded by
+// dclDecode, handed to it in reads of at most readSize bytes (the first at
+// least 5, as the decoder needs), the decoded bytes appended to *out.
+DclResult decodeBuffer(const unsigned char *stream, size_t size, size_t readSize, std::vector<unsigned char> *out);
 
 // In-memory convenience: the whole stream for a buffer.
 std::vector<unsigned char> implodeBuffer(ImplodeMode mode, int dictBits, const unsigned char *data, size_t size,
