@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Line coverage of the whole suite, in three figures: the product
-# (src/install, src/config, src/wizard, src/dcl, src/common), the Linux
-# Win32 layer (src/platform, with its terminal suite run), and the tools
-# (tools/). A g++ --coverage build in BUILD_ROOT/coverage runs every test
+# Line coverage of the whole suite: the product (src/install, src/config,
+# src/wizard, src/dcl, src/common), the Linux Win32 layer (src/platform,
+# with its terminal suite run), the answer-file code the layer shares with
+# setup.exe (src/automation, its Linux part), and the tools (tools/). A g++ --coverage build in BUILD_ROOT/coverage runs every test
 # but the Wine suite (which runs setup.exe, not this build's code); about
 # ten minutes on two cores. For figures to compare, start from an empty
 # BUILD_ROOT/coverage, so that the build runs its generators again.
@@ -36,4 +36,5 @@ figure() {
 }
 figure "product (src/install, src/config, src/wizard, src/dcl, src/common)" src/install src/config src/wizard src/dcl src/common
 figure "platform layer (src/platform)" src/platform
+figure "answer files and transcripts (src/automation, as the Linux build has it)" src/automation
 figure "tools (tools/)" tools
