@@ -13,16 +13,21 @@ namespace {
 
 using PrefixToolTest = W32Test;
 
-// The tool's standard output and error, and its exit status.
-std::string runTool(const std::string &args, int *status, const std::string &env = "") {
+// A shell command's standard output and error, and its exit status.
+std::string runShell(const std::string &command, int *status) {
   std::string out;
-  FILE *p = popen((env + " " + QV_W32PREFIX + " " + args + " 2>&1").c_str(), "r");
+  FILE *p = popen((command + " 2>&1").c_str(), "r");
   if (!p) return out;
   char buf[512];
   while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
   int rc = pclose(p);
   *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return out;
+}
+
+// The tool's, run with env (and the test's W32_PREFIX) before it.
+std::string runTool(const std::string &args, int *status, const std::string &env = "") {
+  return runShell(env + " " + QV_W32PREFIX + " " + args, status);
 }
 
 // What the layer wrote, as the tool shows and changes it (W32_PREFIX is
@@ -195,6 +200,31 @@ TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
   std::string out = runTool("drive d: ." + std::string(4085, '/'), &status, "cd " + scratch() + " &&");
   EXPECT_EQ(out, "w32prefix drive: " + prefix + "/dosdevices/d:: cannot make the mapping: File name too long\n");
   EXPECT_EQ(status, 3);
+}
+
+// As reg.exe, the person at a terminal is asked before a value is replaced
+// or deleted: "y" does it, anything else leaves it.
+TEST_F(PrefixToolTest, AsksOnATerminal) {
+  const std::string tool = std::string(QV_W32PREFIX), key = "'HKLM\\Software\\Ask'";
+  int status = -1;
+  runTool("reg add " + key + " /v V /d old", &status);
+  const struct {
+    const char *answer, *args, *shown;
+    int status;
+  } cases[] = {
+      {"n", " /v V /d new", "old", 1}, {"y", " /v V /d new", "new", 0}, {"no", "", "new", 1}, {"y", "", "", 0}};
+  for (const auto &c : cases) {
+    bool add = *c.args != 0;
+    std::string command = std::string("printf '") + c.answer + "\\n' | script -qec \"" + tool + (add ? " reg add " : " reg delete ") +
+                          key + (add ? c.args : " /v V") + "\" " + scratch("/typescript");
+    std::string said = runShell(command, &status);
+    EXPECT_EQ(status, c.status) << command << "\n" << said;
+    EXPECT_NE(said.find(add ? "Value V exists, overwrite (Yes/No)? " : "Delete the registry value V (Yes/No)? "),
+              std::string::npos)
+        << said;
+    std::string value = runTool("reg query " + key + " V", &status);
+    EXPECT_EQ(value.find(std::string("REG_SZ    ") + c.shown) != std::string::npos, *c.shown != 0) << value;
+  }
 }
 
 // The commands that only look need a prefix and never make one.

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "replace_file.h"
+#include "output_file.h"
 
 namespace {
 
@@ -278,7 +278,8 @@ std::vector<uint8_t> encodeBmp(const Canvas &c, const std::vector<Rgb> &palette)
 
 bool writeAtomically(const std::string &path, const std::vector<uint8_t> &bytes) {
   std::string error;
-  if (writeReplacing(path, 0666, bytes.data(), bytes.size(), &error)) return true;
+  if (writeOutput(path, OutputOptions(), [&](int fd) { return writeAllTo(fd, bytes.data(), bytes.size()); }, &error))
+    return true;
   std::fprintf(stderr, "bmpgen: %s\n", error.c_str());
   return false;
 }

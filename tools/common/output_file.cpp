@@ -13,7 +13,19 @@
 #include <set>
 #include <vector>
 
-#include "replace_file.h"
+
+
+bool writeAllTo(int fd, const void *data, size_t size) {
+  const char *p = static_cast<const char *>(data);
+  while (size > 0) {
+    ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
 
 namespace {
 

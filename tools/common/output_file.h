@@ -52,6 +52,9 @@ bool writeOutput(const std::string &path, const OutputOptions &options, const st
 bool writeOutputStream(const std::string &path, const OutputOptions &options, bool seeks,
                        const std::function<bool(std::FILE *out)> &fill, std::string *error);
 
+// All size bytes to fd, retrying short and interrupted writes.
+bool writeAllTo(int fd, const void *data, size_t size);
+
 // dir/.BASE.PID-N.tmp: the name of this process's Nth temporary for base.
 std::string temporaryName(const std::string &dir, const std::string &base, int attempt);
 // A temporary file or directory that the signals above remove (a directory

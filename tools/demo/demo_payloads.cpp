@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "replace_file.h"
+#include "output_file.h"
 
 namespace {
 
@@ -611,8 +611,10 @@ bool setDate(const std::string &path, const std::string &name) {
 bool writeFile(const std::string &dir, const std::string &name, const Bytes &bytes) {
   struct timespec times[2] = {releaseTime(name), releaseTime(name)};
   std::string error;
-  if (!writeReplacing(
-          dir + "/" + name, 0644,
+  OutputOptions options;
+  options.mode = 0644;
+  if (!writeOutput(
+          dir + "/" + name, options,
           [&](int fd) { return writeAllTo(fd, bytes.data(), bytes.size()) && futimens(fd, times) == 0; }, &error)) {
     std::fprintf(stderr, "demo_payloads: %s\n", error.c_str());
     return false;

@@ -3,7 +3,6 @@
 #include "input_file.h"
 #include "output_file.h"
 #include "package_stage.h"
-#include "replace_file.h"
 
 #include <errno.h>
 #include <fcntl.h>

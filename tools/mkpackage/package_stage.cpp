@@ -15,7 +15,6 @@
 #include <set>
 
 #include "output_file.h"
-#include "replace_file.h"
 #include "package_layout.h"
 
 const char kListingName[] = ".mkpackage";

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "rc_script.h"
-#include "replace_file.h"
+#include "output_file.h"
 
 namespace {
 
@@ -34,7 +34,8 @@ bool sameFile(const std::string &a, const std::string &b) {
 
 bool writeAtomically(const std::string &path, const std::string &text) {
   std::string error;
-  if (writeReplacing(path, 0666, text.data(), text.size(), &error)) return true;
+  if (writeOutput(path, OutputOptions(), [&](int fd) { return writeAllTo(fd, text.data(), text.size()); }, &error))
+    return true;
   std::fprintf(stderr, "rcgen: %s\n", error.c_str());
   return false;
 }

@@ -7,7 +7,7 @@
 #include "w32prefix.h"
 
 
-#include "replace_file.h"
+#include "output_file.h"
 #include "tool_cli.h"
 #include "w32_test.h"
 
@@ -385,7 +385,9 @@ int freespace(const std::vector<std::string> &args) {
   std::string text;
   for (const auto &e : entries) text += std::string(1, e.first) + ": " + std::to_string(e.second) + "\n";
   std::string error;
-  if (!writeReplacing(file, 0644, text.data(), text.size(), &error)) {
+  OutputOptions options;
+  options.mode = 0644;
+  if (!writeOutput(file, options, [&](int fd) { return writeAllTo(fd, text.data(), text.size()); }, &error)) {
     toolError(kTool, command, file, error);
     return kExitIo;
   }

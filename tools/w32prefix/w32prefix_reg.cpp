@@ -3,7 +3,6 @@
 #include "w32prefix.h"
 
 #include "output_file.h"
-#include "replace_file.h"
 #include "tool_cli.h"
 #include "w32_test.h"
 

@@ -15,7 +15,6 @@
 
 #include "input_file.h"
 #include "output_file.h"
-#include "replace_file.h"
 #include "tool_cli.h"
 
 namespace {
