@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config_fixture.h"
+#include "engine_fixture.h"
 #include "config_steps.h"
 #include "install_sequence.h"
 #include "package_layout.h"
@@ -20,7 +20,7 @@ const char kSystemIni[] =
     "DEVICE=C:\\DUNMERE\\TCPPRO\\BIN\\VNTSTIMD.EXE\r\nkeyboard=%kbd%\r\n";
 const char kSystemIniFiltered[] = "[boot]\r\nshell=Explorer.exe\r\n[386Enh]\r\ndevice=*vmm\r\nkeyboard=%kbd%\r\n";
 
-class RunTest : public ConfigTest {
+class RunTest : public EngineTest {
  protected:
   void layOutUpgrade(const std::string &main) {
     layOutEarlierInstallation(main, {"Main=" + main, "Eudora=c:\\eudora", "Dialer=c:\\dunmere\\dialer"});
@@ -77,7 +77,7 @@ TEST_F(RunTest, UpgradeRunEndsWithRegistryAndGroup) {
   EXPECT_FALSE(existsWin("c:\\typed\\quorvel"));
 
   EXPECT_EQ(systemIni(), kSystemIniFiltered);
-  EXPECT_EQ(readWin("C:\\WINDOWS\\SYSTEM.OLD"), kSystemIniFiltered);
+  EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), kSystemIniFiltered);
   EXPECT_EQ(winIni().find("Dunmere Network Quorvel"), std::string::npos);
   EXPECT_FALSE(existsWin("c:\\dunmere\\register"));
   EXPECT_FALSE(existsWin("c:\\dunmere\\dialer"));

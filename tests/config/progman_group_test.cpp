@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "config_fixture.h"
+#include "engine_fixture.h"
 #include "config_steps.h"
 
 namespace {
@@ -17,7 +17,7 @@ struct Results {
   int start, group, item1, item2, end;
 };
 
-class ProgmanTest : public ConfigTest {
+class ProgmanTest : public EngineTest {
  protected:
   // What the installation sequence does, for an installation directory.
   Results buildGroup(const std::string &targetDir) {
@@ -32,10 +32,13 @@ class ProgmanTest : public ConfigTest {
   }
 };
 
-const Strings kDunmereCommands = {
+// An installation directory with spaces goes into the commands unquoted,
+// and percent signs in it are text.
+const char kTarget[] = "c:\\my net\\100%s\\";
+const Strings kCommands = {
     "[CreateGroup(Quorvel)]",
-    "[AddItem(c:\\dunmere\\quorvel\\quorvel.exe, Registration & Utilities, c:\\dunmere\\quorvel\\quorvel.exe)]",
-    "[AddItem(c:\\dunmere\\quorvel\\readme.txt, Read me, c:\\dunmere\\quorvel\\notep001.ico)]",
+    "[AddItem(c:\\my net\\100%s\\quorvel.exe, Registration & Utilities, c:\\my net\\100%s\\quorvel.exe)]",
+    "[AddItem(c:\\my net\\100%s\\readme.txt, Read me, c:\\my net\\100%s\\notep001.ico)]",
 };
 
 TEST_F(ProgmanTest, StandInServers) {
@@ -47,10 +50,10 @@ TEST_F(ProgmanTest, StandInServers) {
     bool groupStored;     // the stand-in holds the group afterwards
   };
   const Case cases[] = {
-      {"a normal Program Manager", w32::ProgmanMode::Normal, {1, 1, 1, 1, 1}, kDunmereCommands, true},
+      {"a normal Program Manager", w32::ProgmanMode::Normal, {1, 1, 1, 1, 1}, kCommands, true},
       {"the server ends the conversation after the first command: the next connects again",
-       w32::ProgmanMode::DisconnectAfterFirst, {1, 1, 1, 1, 1}, kDunmereCommands, true},
-      {"every command rejected, each still sent", w32::ProgmanMode::RejectAll, {1, 0, 0, 0, 1}, kDunmereCommands,
+       w32::ProgmanMode::DisconnectAfterFirst, {1, 1, 1, 1, 1}, kCommands, true},
+      {"every command rejected, each still sent", w32::ProgmanMode::RejectAll, {1, 0, 0, 0, 1}, kCommands,
        false},
       {"no server at all", w32::ProgmanMode::Absent, {1, 0, 0, 0, 1}, {}, false},
   };
@@ -58,7 +61,7 @@ TEST_F(ProgmanTest, StandInServers) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     w32::setProgmanServer(c.mode);
-    Results r = buildGroup("c:\\dunmere\\quorvel\\");
+    Results r = buildGroup(kTarget);
     EXPECT_EQ(r.start, c.results.start);
     EXPECT_EQ(r.group, c.results.group);
     EXPECT_EQ(r.item1, c.results.item1);
@@ -69,7 +72,7 @@ TEST_F(ProgmanTest, StandInServers) {
     EXPECT_EQ(groups.find("Quorvel") != std::string::npos, c.groupStored) << groups;
     if (c.groupStored) {
       EXPECT_NE(groups.find("Registration & Utilities"), std::string::npos) << groups;
-      EXPECT_NE(groups.find("c:\\dunmere\\quorvel\\notep001.ico"), std::string::npos) << groups;
+      EXPECT_NE(groups.find("c:\\my net\\100%s\\notep001.ico"), std::string::npos) << groups;
     }
     std::string t = w32::transcript();
     EXPECT_EQ(t.find("message "), std::string::npos) << "no message is shown";
@@ -88,31 +91,6 @@ TEST_F(ProgmanTest, ServerThatNeverAnswersTimesOutPerCommand) {
   EXPECT_LT(seconds, 3.0) << "and no longer";
   EXPECT_EQ(endProgramGroup(), 1);
   EXPECT_EQ(w32::progmanCommands(), Strings{"[CreateGroup(Quorvel)]"});
-}
-
-TEST_F(ProgmanTest, CommandTexts) {
-  struct Case {
-    const char *what;
-    std::string targetDir;
-    Strings commands;
-  };
-  const Case cases[] = {
-      {"an installation directory with spaces goes in unquoted", "c:\\my net\\quorvel\\",
-       {"[CreateGroup(Quorvel)]",
-        "[AddItem(c:\\my net\\quorvel\\quorvel.exe, Registration & Utilities, c:\\my net\\quorvel\\quorvel.exe)]",
-        "[AddItem(c:\\my net\\quorvel\\readme.txt, Read me, c:\\my net\\quorvel\\notep001.ico)]"}},
-      {"percent signs are text", "c:\\100%s\\quorvel\\",
-       {"[CreateGroup(Quorvel)]",
-        "[AddItem(c:\\100%s\\quorvel\\quorvel.exe, Registration & Utilities, c:\\100%s\\quorvel\\quorvel.exe)]",
-        "[AddItem(c:\\100%s\\quorvel\\readme.txt, Read me, c:\\100%s\\quorvel\\notep001.ico)]"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    freshPrefix();
-    Results r = buildGroup(c.targetDir);
-    EXPECT_EQ(r.item1 + r.item2, 2);
-    EXPECT_EQ(w32::progmanCommands(), c.commands);
-  }
 }
 
 TEST_F(ProgmanTest, CommandsOverTheBufferAreNotSent) {
@@ -160,17 +138,17 @@ TEST_F(ProgmanTest, StartFailing) {
   }
   // Start begins from a reset record: a later run works again.
   freshPrefix();
-  EXPECT_EQ(buildGroup("c:\\dunmere\\quorvel\\").item2, 1);
-  EXPECT_EQ(w32::progmanCommands(), kDunmereCommands);
+  EXPECT_EQ(buildGroup(kTarget).item2, 1);
+  EXPECT_EQ(w32::progmanCommands(), kCommands);
 }
 
 TEST_F(ProgmanTest, ExistingGroupGetsTheCommandsAgain) {
-  Results first = buildGroup("c:\\dunmere\\quorvel\\");
-  Results second = buildGroup("c:\\dunmere\\quorvel\\");
+  Results first = buildGroup(kTarget);
+  Results second = buildGroup(kTarget);
   EXPECT_EQ(first.item2, 1);
   EXPECT_EQ(second.group + second.item1 + second.item2, 3);
-  Strings twice = kDunmereCommands;
-  twice.insert(twice.end(), kDunmereCommands.begin(), kDunmereCommands.end());
+  Strings twice = kCommands;
+  twice.insert(twice.end(), kCommands.begin(), kCommands.end());
   EXPECT_EQ(w32::progmanCommands(), twice);
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "config_fixture.h"
+#include "engine_fixture.h"
 #include "config_steps.h"
 
 namespace {
@@ -18,10 +18,10 @@ struct Value {
   std::string data;  // the raw bytes, terminating NUL included
 };
 
-class RegistryTest : public ConfigTest {
+class RegistryTest : public EngineTest {
  protected:
   void SetUp() override {
-    ConfigTest::SetUp();
+    EngineTest::SetUp();
     makeWinDir("c:\\src");
     strcpy(setupState.sourceDir, "c:\\src\\");
   }
@@ -71,58 +71,64 @@ std::ostream &operator<<(std::ostream &out, const Value &v) {
   return out << "\"";
 }
 
+// The values written from setup.ini's [Quorvel] section (nullptr: no
+// setup.ini) for c:\dunmere: exactly these, besides MainDir and a Flags of
+// 16, which every run writes; an earlier run's values stay unless written.
 TEST_F(RegistryTest, ValuesFromSetupIni) {
   struct Case {
     const char *what;
-    const char *setupIni;  // the [Quorvel] section; nullptr: no setup.ini at all
+    const char *setupIni;
     int hadEudora;
-    std::map<std::string, Value> values;  // exactly these, nothing else
+    std::map<std::string, Value> values;
+    const char *earlier = nullptr;  // setup.ini of a run before, for c:\old and with the Eudora mark
   };
   const Case cases[] = {
-      {"RegNo as a prefix: yes", "IsRegNoAPrefix=yes\r\nRegNo=DN-\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNoPrefix", text("DN-")}, {"Flags", kFlags}}},
-      {"RegNo as a prefix: yEs", "IsRegNoAPrefix=yEs\r\nRegNo=DN-\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNoPrefix", text("DN-")}, {"Flags", kFlags}}},
-      {"y is not yes", "IsRegNoAPrefix=y\r\nRegNo=12345\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNo", text("12345")}, {"Flags", kFlags}}},
-      {"yess is not yes", "IsRegNoAPrefix=yess\r\nRegNo=12345\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNo", text("12345")}, {"Flags", kFlags}}},
-      {"IsRegNoAPrefix missing", "RegNo=12345\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNo", text("12345")}, {"Flags", kFlags}}},
-      {"RegNo empty: neither name", "IsRegNoAPrefix=yes\r\nRegNo=\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"Flags", kFlags}}},
+      {"RegNo as a prefix: yEs", "IsRegNoAPrefix=yEs\r\nRegNo=DN-\r\n", 0, {{"RegNoPrefix", text("DN-")}}},
+      {"y is not yes", "IsRegNoAPrefix=y\r\nRegNo=12345\r\n", 0, {{"RegNo", text("12345")}}},
+      {"yess is not yes", "IsRegNoAPrefix=yess\r\nRegNo=12345\r\n", 0, {{"RegNo", text("12345")}}},
+      {"IsRegNoAPrefix missing", "RegNo=12345\r\n", 0, {{"RegNo", text("12345")}}},
+      {"RegNo empty: neither name", "IsRegNoAPrefix=yes\r\nRegNo=\r\n", 0, {}},
       {"HomePage and HDHomePage: the local path from HomePage", "HomePage=home.htm\r\nHDHomePage=local.htm\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")},
-        {"HomePage", text("home.htm")},
-        {"LocalURLPath", text("c:\\dunmere\\www\\home.htm")},
-        {"Flags", kFlags}}},
-      {"HomePage without HDHomePage", "HomePage=home.htm\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"HomePage", text("home.htm")}, {"Flags", kFlags}}},
-      {"HDHomePage without HomePage", "HDHomePage=1\r\n", 0, {{"MainDir", text("c:\\dunmere")}, {"Flags", kFlags}}},
-      {"Eudora mark", "", 1,
-       {{"MainDir", text("c:\\dunmere")}, {"Quorvel31Eudora", text("TRUE")}, {"Flags", kFlags}}},
-      {"no setup.ini at all", nullptr, 1,
-       {{"MainDir", text("c:\\dunmere")}, {"Quorvel31Eudora", text("TRUE")}, {"Flags", kFlags}}},
+       {{"HomePage", text("home.htm")}, {"LocalURLPath", text("c:\\dunmere\\www\\home.htm")}}},
+      {"HomePage without HDHomePage", "HomePage=home.htm\r\n", 0, {{"HomePage", text("home.htm")}}},
+      {"HDHomePage without HomePage", "HDHomePage=1\r\n", 0, {}},
+      {"Eudora mark", "", 1, {{"Quorvel31Eudora", text("TRUE")}}},
+      {"no setup.ini at all", nullptr, 1, {{"Quorvel31Eudora", text("TRUE")}}},
       {"the offer texts, copied as text",
        "SetupFee=yes\r\nFreeHours=10\r\nFreeDays=30\r\nSetupFeePrice=$0.00\r\nMonthlyPrice=%s 19.95%\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")},
-        {"SetupFee", text("yes")},
+       {{"SetupFee", text("yes")},
         {"FreeHours", text("10")},
         {"FreeDays", text("30")},
         {"SetupFeePrice", text("$0.00")},
-        {"MonthlyPrice", text("%s 19.95%")},
-        {"Flags", kFlags}}},
+        {"MonthlyPrice", text("%s 19.95%")}}},
       {"empty offer texts are not written", "SetupFee=\r\nFreeHours=\r\nMonthlyPrice=5\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"MonthlyPrice", text("5")}, {"Flags", kFlags}}},
+       {{"MonthlyPrice", text("5")}}},
+      {"an earlier run's values are kept or overwritten", "IsRegNoAPrefix=yes\r\nRegNo=DN-\r\nFreeHours=20\r\n", 0,
+       {{"RegNo", text("111")},
+        {"RegNoPrefix", text("DN-")},
+        {"HomePage", text("old.htm")},
+        {"LocalURLPath", text("c:\\old\\www\\old.htm")},
+        {"Quorvel31Eudora", text("TRUE")},
+        {"SetupFee", text("10")},
+        {"FreeHours", text("20")}},
+       "RegNo=111\r\nHomePage=old.htm\r\nHDHomePage=1\r\nSetupFee=10\r\nFreeHours=5\r\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();  // an empty registry
     makeWinDir("c:\\src");
+    if (c.earlier != nullptr) {
+      writeSetupIni(c.earlier);
+      setupState.hadEudora = 1;
+      writeRegistrySettings("c:\\old");
+    }
     if (c.setupIni != nullptr) writeSetupIni(c.setupIni);
     setupState.hadEudora = c.hadEudora;
     writeRegistrySettings("c:\\dunmere");
-    EXPECT_EQ(readValues(), c.values);
+    std::map<std::string, Value> expected = c.values;
+    expected["MainDir"] = text("c:\\dunmere");
+    expected["Flags"] = kFlags;
+    EXPECT_EQ(readValues(), expected);
     EXPECT_EQ(w32::openHandleCount(), 0);
   }
 }
@@ -169,40 +175,6 @@ TEST_F(RegistryTest, SetupIniPathTooLongReadsNothing) {
   strcpy(setupState.sourceDir, dir.c_str());
   writeRegistrySettings("c:\\dunmere");
   EXPECT_EQ(readValues()["RegNo"], text("12345"));
-}
-
-TEST_F(RegistryTest, EarlierValuesAreKeptOrOverwritten) {
-  writeSetupIni("RegNo=111\r\nHomePage=old.htm\r\nHDHomePage=1\r\nSetupFee=10\r\nFreeHours=5\r\n");
-  setupState.hadEudora = 1;
-  writeRegistrySettings("c:\\old");
-  writeSetupIni("IsRegNoAPrefix=yes\r\nRegNo=DN-\r\nFreeHours=20\r\n");
-  setupState.hadEudora = 0;
-  writeRegistrySettings("c:\\dunmere");
-  std::map<std::string, Value> expected = {
-      {"MainDir", text("c:\\dunmere")},
-      {"RegNo", text("111")},            // not in this setup.ini: kept
-      {"RegNoPrefix", text("DN-")},
-      {"HomePage", text("old.htm")},
-      {"LocalURLPath", text("c:\\old\\www\\old.htm")},
-      {"Quorvel31Eudora", text("TRUE")},
-      {"SetupFee", text("10")},
-      {"FreeHours", text("20")},         // overwritten
-      {"Flags", kFlags},
-  };
-  EXPECT_EQ(readValues(), expected);
-}
-
-TEST_F(RegistryTest, FlagsOverwrittenWith16) {
-  HKEY key;
-  DWORD disposition;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, NULL,
-                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &key, &disposition),
-            ERROR_SUCCESS);
-  DWORD old = 0xFFFFFFFF;
-  RegSetValueExA(key, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&old), sizeof old);
-  RegCloseKey(key);
-  writeRegistrySettings("c:\\dunmere");
-  EXPECT_EQ(readValues()["Flags"], kFlags);
 }
 
 // With the registry failing at its nth call (or from then on), the values

@@ -109,40 +109,6 @@ Decoded decodeEntry(const Bytes &archive, const ArchiveEntry &entry, MemoryIo &i
   return d;
 }
 
-TEST(ArchiveFormat, ParsesTheThirtyNineByteExample) {
-  Bytes archive(4, 0);
-  putLe32(archive, 0, 1);
-  Bytes entry = rawEntry("a.txt", 5, 0x01BF53EB256D4000ULL, 33, 39);
-  archive.insert(archive.end(), entry.begin(), entry.end());
-  archive.insert(archive.end(), kStreamA.begin(), kStreamA.end());
-  ASSERT_EQ(archive.size(), 39u);
-
-  EXPECT_EQ(parseEntryCount(archive.data()), 1);
-  EXPECT_EQ(archiveDirectoryEnd(1), 33u);
-  ArchiveEntry e;
-  parseArchiveEntry(archive.data() + 4, &e);
-  EXPECT_STREQ(e.memberName, "a.txt");
-  EXPECT_EQ(e.lastWriteTime, 0x01BF53EB256D4000ULL);
-  EXPECT_EQ(e.dataOffset, 33u);
-  EXPECT_EQ(e.dataEnd, 39u);
-  EXPECT_EQ(checkArchiveEntry(&e, archive.size()), EntryProblem::None);
-
-  MemoryIo io;
-  Decoded d = decodeEntry(archive, e, io);
-  EXPECT_EQ(d.result, DclResult::Ok);
-  EXPECT_EQ(io.output, Bytes{'A'});
-  EXPECT_EQ(d.member.bytesRead, 6u);
-  EXPECT_EQ(io.readCounts, std::vector<uint32_t>{6});  // asked for what is left, not 2048
-}
-
-TEST(ArchiveFormat, EntryRoundTripsThroughItsBytes) {
-  Bytes raw = rawEntry("quorvel.exe", 11, 0xFEDCBA9876543210ULL, 0x80000001u, 0xFFFFFFFFu);
-  ArchiveEntry e = entryOf(raw);
-  unsigned char again[ARCHIVE_ENTRY_SIZE];
-  formatArchiveEntry(&e, again);
-  EXPECT_EQ(Bytes(again, again + ARCHIVE_ENTRY_SIZE), raw);
-}
-
 TEST(ArchiveFormat, CountIsSignedAndDirectoryEndIgnoresNegativeCounts) {
   const unsigned char minusOne[4] = {0xFF, 0xFF, 0xFF, 0xFF};
   const unsigned char big[4] = {0xFF, 0xFF, 0xFF, 0x7F};
@@ -204,51 +170,6 @@ TEST(ArchiveFormat, EntryChecks) {
     EXPECT_EQ(checkArchiveEntry(&e, c.archiveSize), c.problem) << c.what;
     EXPECT_STRNE(entryProblemText(checkArchiveEntry(&e, c.archiveSize)), "unknown problem") << c.what;
   }
-}
-
-TEST(ArchiveFormat, EntryNameTextIsAlwaysTerminated) {
-  ArchiveEntry e = entryOf(rawEntry("abcdefghijklm", 13, 0, 0, 0));
-  char name[ARCHIVE_NAME_FIELD_SIZE];
-  memset(name, 'x', sizeof name);
-  entryNameText(&e, name);
-  EXPECT_STREQ(name, "abcdefghijkl");
-  e = entryOf(rawEntry("a.txt\0zz", 8, 0, 0, 0));
-  entryNameText(&e, name);
-  EXPECT_STREQ(name, "a.txt");
-}
-
-// Two members back to back: the first decoder's input ends exactly at its
-// dataEnd, and the second starts fresh at its own dataOffset.
-TEST(ArchiveFormat, BackToBackMembersDecodeIndependently) {
-  Bytes archive(4 + 2 * 29, 0);
-  uint32_t first = static_cast<uint32_t>(archive.size());
-  archive.insert(archive.end(), kStreamAbc.begin(), kStreamAbc.end());
-  uint32_t second = static_cast<uint32_t>(archive.size());
-  archive.insert(archive.end(), kStreamA.begin(), kStreamA.end());
-  ArchiveEntry one = entryOf(rawEntry("one", 3, 0, first, second));
-  ArchiveEntry two = entryOf(rawEntry("two", 3, 0, second, static_cast<uint32_t>(archive.size())));
-
-  MemoryIo io1;
-  Decoded d1 = decodeEntry(archive, one, io1);
-  EXPECT_EQ(d1.result, DclResult::Ok);
-  EXPECT_EQ(std::string(io1.output.begin(), io1.output.end()), "abcabcabc");
-  EXPECT_EQ(d1.member.bytesRead, kStreamAbc.size());
-  EXPECT_EQ(io1.position, second);  // never read into the next member
-
-  MemoryIo io2;
-  Decoded d2 = decodeEntry(archive, two, io2);
-  EXPECT_EQ(d2.result, DclResult::Ok);
-  EXPECT_EQ(io2.output, Bytes{'A'});
-}
-
-TEST(ArchiveFormat, EmptyDataRangeGivesTheDecoderNoInput) {
-  Bytes archive(40, 0);
-  ArchiveEntry e = entryOf(rawEntry("e", 1, 0, 33, 33));
-  MemoryIo io;
-  Decoded d = decodeEntry(archive, e, io);
-  EXPECT_EQ(d.result, DclResult::InputTooShort);
-  EXPECT_TRUE(io.readCounts.empty());  // the hook is not even asked
-  EXPECT_TRUE(io.output.empty());
 }
 
 // A stream cut short by its dataEnd: the decoder sees the end there, even

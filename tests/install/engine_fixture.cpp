@@ -41,7 +41,7 @@ Bytes readHostFile(const std::string &path) {
 
 bool hostExists(const std::string &path) {
   struct stat info;
-  return lstat(path.c_str(), &info) == 0;
+  return !path.empty() && lstat(path.c_str(), &info) == 0;
 }
 
 static const int64_t kEpochTicks = 116444736000000000LL;
@@ -84,6 +84,28 @@ Bytes patternBytes(size_t size, uint32_t seed) {
   return out;
 }
 
+static void snapshotInto(const std::string &base, const std::string &rel, TreeSnapshot *out) {
+  std::vector<std::string> names = listDir(base + rel);
+  if (names.empty()) (*out)[rel + "/"] = "";
+  for (const std::string &name : names) {
+    std::string child = rel + "/" + name;
+    struct stat info;
+    if (lstat((base + child).c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      snapshotInto(base, child, out);
+    } else {
+      Bytes bytes = readHostFile(base + child);
+      (*out)[child] = std::string(bytes.begin(), bytes.end());
+    }
+  }
+}
+
+TreeSnapshot snapshotTree(const std::string &hostDir) {
+  TreeSnapshot out;
+  snapshotInto(hostDir, "", &out);
+  return out;
+}
+
 void clearSetupState() {
   memset(setupState.sourceDir, 0, sizeof setupState.sourceDir);
   memset(setupState.installDir, 0, sizeof setupState.installDir);
@@ -108,6 +130,8 @@ void clearSetupState() {
 void EngineTest::SetUp() {
   prefix = makeTempDir("prefix");
   ASSERT_FALSE(prefix.empty());
+  unsetenv("W32_ANSWERS");
+  unsetenv("W32_TRANSCRIPT");
   w32::resetForTest(prefix);
   clearSetupState();
   setupProgress(1500000);
@@ -122,6 +146,33 @@ void EngineTest::TearDown() {
   removeTree(prefix);
 }
 
+void EngineTest::freshPrefix() {
+  w32::resetForTest(prefix);  // closes what is still open
+  removeTree(prefix);
+  w32::resetForTest(prefix);
+  w32::setAnswers("");
+  setupState.progressDialog = dialog = w32::createTestWindow();
+}
+
+void EngineTest::makeWinDir(const std::string &windowsPath) {
+  for (size_t i = 3; i <= windowsPath.size(); ++i) {
+    if (i == windowsPath.size() || windowsPath[i] == '\\') {
+      std::string part = windowsPath.substr(0, i);
+      if (!existsWin(part)) {
+        ASSERT_EQ(mkdir(host(part).c_str(), 0755), 0) << part;
+      }
+    }
+  }
+}
+
+void EngineTest::layOutEarlierInstallation(const std::string &mainDir, const std::vector<std::string> &winIniKeys) {
+  std::string section = "[Dunmere Network Quorvel]\r\n";
+  for (const std::string &k : winIniKeys) section += k + "\r\n";
+  writeWin("C:\\WINDOWS\\win.ini", "[windows]\r\nload=\r\n\r\n" + section + "\r\n[Desktop]\r\nWallpaper=(None)\r\n");
+  makeWinDir(mainDir + "\\register");
+  writeWin(mainDir + "\\register\\register.ini", "[Quorvel Registration]\r\nVersion=2.1\r\nUser=someone\r\n");
+}
+
 int EngineTest::takeProgressPosts() {
   int n = 0;
   MSG msg;
@@ -132,9 +183,8 @@ int EngineTest::takeProgressPosts() {
 }
 
 void EngineTest::useDefaultDirs() {
-  ASSERT_EQ(mkdir(host("c:\\src").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(host("c:\\dunmere").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(host("c:\\dunmere\\quorvel").c_str(), 0755), 0);
+  makeWinDir("c:\\src");
+  makeWinDir("c:\\dunmere\\quorvel");
   strcpy(setupState.sourceDir, "c:\\src\\");
   strcpy(setupState.installDir, "c:\\dunmere");
   strcpy(setupState.targetDir, "c:\\dunmere\\quorvel\\");

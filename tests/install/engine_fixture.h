@@ -1,9 +1,12 @@
-// A fresh Win32 prefix and a zeroed setup state for each engine test.
+// A fresh Win32 prefix and a zeroed setup state for each test of the
+// installation engine, the configuration steps and the wizard, with helpers
+// to lay out and read the files they work on.
 #ifndef QV_TESTS_ENGINE_FIXTURE_H
 #define QV_TESTS_ENGINE_FIXTURE_H
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,12 @@ uint64_t hostMtime(const std::string &path);  // as FILETIME
 std::vector<std::string> listDir(const std::string &dir);  // sorted names
 Bytes patternBytes(size_t size, uint32_t seed);
 
+// Every regular file under a host directory (path relative to it, "/" for
+// directories without files) with its bytes: two snapshots compare equal
+// only when no file or directory was added, removed or changed.
+using TreeSnapshot = std::map<std::string, std::string>;
+TreeSnapshot snapshotTree(const std::string &hostDir);
+
 // Puts setupState and progressMeter back to their process-start values.
 void clearSetupState();
 
@@ -34,14 +43,36 @@ class EngineTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // Starts over with an empty prefix (no files, empty registry, no program
+  // groups), a new dialog window and no answers; setupState is kept.
+  void freshPrefix();
+
   // Host path of a Windows path in the current prefix.
-  std::string host(const char *windowsPath) const { return w32::hostPath(windowsPath); }
-  void writeWin(const char *windowsPath, const Bytes &bytes) { writeHostFile(host(windowsPath), bytes); }
-  Bytes readWin(const char *windowsPath) const { return readHostFile(host(windowsPath)); }
+  std::string host(const std::string &windowsPath) const { return w32::hostPath(windowsPath.c_str()); }
+  void writeWin(const std::string &windowsPath, const Bytes &bytes) { writeHostFile(host(windowsPath), bytes); }
+  void writeWin(const std::string &windowsPath, const std::string &text) {
+    writeWin(windowsPath, Bytes(text.begin(), text.end()));
+  }
+  Bytes readWin(const std::string &windowsPath) const { return readHostFile(host(windowsPath)); }
+  std::string readText(const std::string &windowsPath) const {
+    Bytes bytes = readWin(windowsPath);
+    return std::string(bytes.begin(), bytes.end());
+  }
+  bool existsWin(const std::string &windowsPath) const { return hostExists(host(windowsPath)); }
+  void makeWinDir(const std::string &windowsPath);  // with its parents
+  TreeSnapshot snapshotDriveC() const { return snapshotTree(prefix + "/drive_c"); }
+  // The standard files of the Windows directory.
+  void writeWinIni(const std::string &text) { writeWin("C:\\WINDOWS\\win.ini", text); }
+  std::string winIni() const { return readText("C:\\WINDOWS\\win.ini"); }
+  void writeSystemIni(const std::string &text) { writeWin("C:\\WINDOWS\\SYSTEM.INI", text); }
+  std::string systemIni() const { return readText("C:\\WINDOWS\\SYSTEM.INI"); }
   // WM_SETUP_PROGRESS messages posted to the dialog since the last call.
   int takeProgressPosts();
   // Directories c:\src\ (source) and c:\dunmere\quorvel\ (target), set in setupState.
   void useDefaultDirs();
+  // An earlier installation: the WIN.INI section (each "Key=value" given),
+  // mainDir\register\register.ini with a Version, and the directories.
+  void layOutEarlierInstallation(const std::string &mainDir, const std::vector<std::string> &winIniKeys);
 
   std::string prefix;
   HWND dialog = nullptr;

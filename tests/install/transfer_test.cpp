@@ -25,10 +25,12 @@ struct ChunkCase {
   int posts;   // progress messages at 15,000 bytes per percent
 };
 
+// Chunks of 32,000 bytes, the source's time, the progress; each copy goes
+// over the longer file the row before left, which it replaces.
 TEST_F(CopyTest, ChunksTimestampsAndProgress) {
   useDefaultDirs();
-  const ChunkCase cases[] = {{0, 1, 1},     {1, 1, 1},     {31999, 1, 1},  {32000, 1, 1},
-                              {32001, 2, 1}, {64000, 2, 2}, {64001, 3, 2},  {100000, 4, 3}};
+  const ChunkCase cases[] = {{100000, 4, 3}, {64001, 3, 2}, {64000, 2, 2}, {32001, 2, 1},
+                             {32000, 1, 1},  {1, 1, 1},     {0, 1, 1}};
   for (const ChunkCase &c : cases) {
     Bytes payload = patternBytes(c.size, static_cast<uint32_t>(c.size));
     writeWin("c:\\src\\nsystem.z", payload);
@@ -47,14 +49,6 @@ TEST_F(CopyTest, ChunksTimestampsAndProgress) {
     // the next percentage (a last chunk of 1 byte does not).
     EXPECT_EQ(takeProgressPosts(), c.posts) << c.size;
   }
-}
-
-TEST_F(CopyTest, LongerDestinationIsReplaced) {
-  useDefaultDirs();
-  writeWin("c:\\dunmere\\quorvel\\readme.txt", Bytes(50000, 'x'));
-  writeWin("c:\\src\\readme.txt", Bytes{'s', 'h', 'o', 'r', 't'});
-  ASSERT_EQ(copyPackageFile("readme.txt", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
-  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\readme.txt"), (Bytes{'s', 'h', 'o', 'r', 't'}));
 }
 
 // Each failure row of the plain copy.
@@ -142,29 +136,6 @@ TEST_F(CopyTest, ShortReadIsSourceMissingAndWritesNothing) {
   EXPECT_EQ(progressMeter.bytesDone.load(), 0u);
 }
 
-// Paths that do not fit the 72-byte buffers are refused with what fits.
-TEST_F(CopyTest, PathsTooLongAreRefused) {
-  useDefaultDirs();
-  // 62 + 9 = 71 characters: fits exactly.
-  std::string dir62 = "c:\\" + std::string(58, 'd') + "\\";
-  ASSERT_EQ(dir62.size(), 62u);
-  ASSERT_EQ(mkdir((host("c:\\") + "/" + std::string(58, 'd')).c_str(), 0755), 0);
-  writeWin("c:\\src\\nsystem.z", Bytes{1});
-  EXPECT_EQ(copyPackageFile("nsystem.z", "c:\\src\\", dir62.c_str()), TransferResult::Done);
-  // One more character: refused, failingPath holds the first 71.
-  std::string full = dir62 + "netscape.z";
-  writeWin("c:\\src\\netscape.z", Bytes{1});
-  EXPECT_EQ(copyPackageFile("netscape.z", "c:\\src\\", dir62.c_str()), TransferResult::CannotWrite);
-  EXPECT_EQ(std::string(setupState.failingPath), full.substr(0, 71));
-  EXPECT_FALSE(hostExists((host("c:\\") + "/" + std::string(58, 'd')) + "/netscape.z"));
-  EXPECT_FALSE(hostExists((host("c:\\") + "/" + std::string(58, 'd')) + "/netscape."));
-
-  std::string longSource = "c:\\" + std::string(64, 's') + "\\";
-  EXPECT_EQ(copyPackageFile("netscape.z", longSource.c_str(), "c:\\dunmere\\quorvel\\"),
-            TransferResult::SourceMissing);
-  EXPECT_EQ(std::string(setupState.failingPath), (longSource + "netscape.z").substr(0, 71));
-}
-
 // --- extraction -----------------------------------------------------------
 
 const Bytes kStreamA = {0x00, 0x06, 0x82, 0x02, 0xFE, 0x01};
@@ -222,54 +193,24 @@ TEST_F(ExtractTest, ATimeTheTargetCannotKeepIsNoFailure) {
   EXPECT_STREQ(setupState.failingPath, "");
 }
 
+// The smallest archive, extracted twice: the compressed bytes count again.
 TEST_F(ExtractTest, TheThirtyNineByteArchive) {
   useDefaultDirs();
   Bytes archive = buildArchive({{"a.txt", kTime, kStreamA}});
   ASSERT_EQ(archive.size(), 39u);
   writeWin("c:\\src\\quorvel.z", archive);
-  EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
-  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\a.txt"), Bytes{'A'});
-  EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\a.txt")), kTime);
-  EXPECT_EQ(progressMeter.bytesDone.load(), 6u);
-  EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), std::vector<std::string>{"a.txt"});
-}
-
-TEST_F(ExtractTest, NoMembersIsDoneAtOnce) {
-  useDefaultDirs();
-  for (int32_t count : {0, -1, INT32_MIN}) {
-    writeWin("c:\\src\\quorvel.z", buildArchive({{"a.txt", kTime, kStreamA}}, count));
-    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done)
-        << count;
-    EXPECT_TRUE(listDir(host("c:\\dunmere\\quorvel")).empty()) << count;
+  for (uint32_t progress : {6u, 12u}) {
+    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
+    EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\a.txt"), Bytes{'A'});
+    EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\a.txt")), kTime);
+    EXPECT_EQ(progressMeter.bytesDone.load(), progress);
+    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), std::vector<std::string>{"a.txt"});
   }
 }
 
-TEST_F(ExtractTest, BackToBackMembersAndRepeatedExtraction) {
-  useDefaultDirs();
-  writeWin("c:\\src\\quorvel.z", buildArchive({{"abc.txt", kTime, kStreamAbc}, {"a.txt", kTime2, kStreamA}}));
-  ASSERT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
-  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\abc.txt"), (Bytes{'a', 'b', 'c', 'a', 'b', 'c', 'a', 'b', 'c'}));
-  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\a.txt"), Bytes{'A'});
-  EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\abc.txt")), kTime);
-  EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\a.txt")), kTime2);
-  EXPECT_EQ(progressMeter.bytesDone.load(), 15u);
-  // Again: the compressed bytes count a second time.
-  ASSERT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
-  EXPECT_EQ(progressMeter.bytesDone.load(), 30u);
-}
-
-TEST_F(ExtractTest, EmptyDataRangeLeavesAnEmptyStampedFile) {
-  useDefaultDirs();
-  writeWin("c:\\src\\quorvel.z", buildArchive({{"e.dat", kTime, {}}}));
-  EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir),
-            TransferResult::CannotWrite);
-  EXPECT_STREQ(setupState.failingPath, "c:\\dunmere\\quorvel\\e.dat");
-  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\e.dat").size(), 0u);
-  EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\e.dat")), kTime);
-}
-
 // Entries that must not be written: refused before anything is created for
-// them; the member before stays.
+// them; the member before stays. A member the decoder rejects is left
+// empty, with the entry's time.
 struct BadEntry {
   const char *what;
   Member member;
@@ -298,6 +239,7 @@ TEST_F(ExtractTest, BadEntriesWriteNothing) {
        "c:\\dunmere\\quorvel\\b.txt"},
       {"damaged stream", {"b.txt", kTime, {0x00, 0x09, 1, 2, 3, 4}}, TransferResult::CannotWrite,
        "c:\\dunmere\\quorvel\\b.txt"},
+      {"empty data range", {"b.txt", kTime, {}}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\b.txt"},
   };
   for (const BadEntry &c : cases) {
     w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
@@ -306,9 +248,14 @@ TEST_F(ExtractTest, BadEntriesWriteNothing) {
     writeWin("c:\\src\\quorvel.z", buildArchive({{"good.txt", kTime, kStreamA}, c.member}));
     EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), c.result) << c.what;
     EXPECT_STREQ(setupState.failingPath, c.failingPath) << c.what;
+    bool decoded = c.member.offset < 0 && c.member.end < 0 && c.member.name == "b.txt";
     std::vector<std::string> expected = {"good.txt"};
-    if (strcmp(c.what, "damaged stream") == 0) expected = {"b.txt", "good.txt"};  // created, then rejected
+    if (decoded) expected = {"b.txt", "good.txt"};  // created, then rejected
     EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), expected) << c.what;
+    if (decoded) {
+      EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\b.txt").size(), 0u) << c.what;
+      EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\b.txt")), kTime) << c.what;
+    }
     EXPECT_EQ(listDir(host("c:\\dunmere")), std::vector<std::string>{"quorvel"}) << c.what;
     EXPECT_FALSE(hostExists(host("c:\\") + "/evil.txt")) << c.what;
     EXPECT_EQ(w32::openHandleCount(), 0) << c.what;
@@ -316,7 +263,8 @@ TEST_F(ExtractTest, BadEntriesWriteNothing) {
   }
 }
 
-// Failure rows of the extraction.
+// Failure rows of the extraction, and archives whose count of members is 0
+// or below: done at once, nothing created.
 struct ExtractFailure {
   const char *what;
   w32::Fault fault;
@@ -352,6 +300,12 @@ TEST_F(ExtractTest, FailureRows) {
        "c:\\dunmere\\quorvel\\abc.txt", {"abc.txt"}},
       {"decoded bytes cannot be written", w32::Fault::Write, 1, false, two, TransferResult::CannotWrite,
        "c:\\dunmere\\quorvel\\abc.txt", {"abc.txt"}},
+      {"a count of 0", w32::Fault::Any, 0, false, buildArchive({{"a.txt", kTime, kStreamA}}, 0), TransferResult::Done,
+       "", {}},
+      {"a count of -1", w32::Fault::Any, 0, false, buildArchive({{"a.txt", kTime, kStreamA}}, -1),
+       TransferResult::Done, "", {}},
+      {"the lowest count", w32::Fault::Any, 0, false, buildArchive({{"a.txt", kTime, kStreamA}}, INT32_MIN),
+       TransferResult::Done, "", {}},
   };
   for (const ExtractFailure &c : cases) {
     w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
@@ -370,22 +324,33 @@ TEST_F(ExtractTest, FailureRows) {
   }
 }
 
-TEST_F(ExtractTest, FatalLeavesTheMemberEmpty) {
+// Paths that do not fit the 72-byte buffers are refused with what fits,
+// by the copy and by the extraction, before anything is created for them.
+TEST_F(ExtractTest, PathsTooLongAreRefused) {
   useDefaultDirs();
-  writeWin("c:\\src\\quorvel.z", buildArchive({{"abc.txt", kTime, kStreamAbc}}));
-  w32::armFault(w32::Fault::Alloc, 1, false);
-  EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Fatal);
-  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\abc.txt").size(), 0u);
-}
+  // 62 + 9 = 71 characters: fits exactly.
+  std::string dir62 = "c:\\" + std::string(58, 'd') + "\\";
+  ASSERT_EQ(dir62.size(), 62u);
+  makeWinDir(dir62.substr(0, 61));
+  writeWin("c:\\src\\nsystem.z", Bytes{1});
+  EXPECT_EQ(copyPackageFile("nsystem.z", "c:\\src\\", dir62.c_str()), TransferResult::Done);
+  // One more character: refused, failingPath holds the first 71.
+  writeWin("c:\\src\\netscape.z", Bytes{1});
+  EXPECT_EQ(copyPackageFile("netscape.z", "c:\\src\\", dir62.c_str()), TransferResult::CannotWrite);
+  EXPECT_EQ(std::string(setupState.failingPath), (dir62 + "netscape.z").substr(0, 71));
+  EXPECT_EQ(listDir(host(dir62.substr(0, 61))), std::vector<std::string>{"nsystem.z"});
 
-TEST_F(ExtractTest, DestinationTooLongIsRefused) {
-  useDefaultDirs();
-  std::string dir = "c:\\" + std::string(61, 'd') + "\\";  // 65 characters
-  ASSERT_EQ(mkdir((host("c:\\") + "/" + std::string(61, 'd')).c_str(), 0755), 0);
+  std::string longSource = "c:\\" + std::string(64, 's') + "\\";
+  EXPECT_EQ(copyPackageFile("netscape.z", longSource.c_str(), "c:\\dunmere\\quorvel\\"),
+            TransferResult::SourceMissing);
+  EXPECT_EQ(std::string(setupState.failingPath), (longSource + "netscape.z").substr(0, 71));
+
+  std::string dir65 = "c:\\" + std::string(61, 'd') + "\\";
+  makeWinDir(dir65.substr(0, 64));
   writeWin("c:\\src\\quorvel.z", buildArchive({{"a.txt", kTime, kStreamA}, {"abcdefgh.txt", kTime, kStreamA}}));
-  EXPECT_EQ(extractPackageArchive("quorvel.z", "c:\\src\\", dir.c_str()), TransferResult::CannotWrite);
-  EXPECT_EQ(std::string(setupState.failingPath), (dir + "abcdefgh.txt").substr(0, 71));
-  EXPECT_EQ(listDir((host("c:\\") + "/" + std::string(61, 'd'))), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(extractPackageArchive("quorvel.z", "c:\\src\\", dir65.c_str()), TransferResult::CannotWrite);
+  EXPECT_EQ(std::string(setupState.failingPath), (dir65 + "abcdefgh.txt").substr(0, 71));
+  EXPECT_EQ(listDir(host(dir65.substr(0, 64))), std::vector<std::string>{"a.txt"});
 }
 
 }  // namespace
