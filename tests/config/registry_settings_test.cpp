@@ -13,11 +13,6 @@ namespace {
 const char *const kAllNames[] = {"MainDir",  "RegNoPrefix", "RegNo",    "HomePage",      "LocalURLPath", "Quorvel31Eudora",
                                  "SetupFee", "FreeHours",   "FreeDays", "SetupFeePrice", "MonthlyPrice", "Flags"};
 
-struct Value {
-  DWORD type = 0;
-  std::string data;  // the raw bytes, terminating NUL included
-};
-
 class RegistryTest : public EngineTest {
  protected:
   void SetUp() override {
@@ -31,45 +26,17 @@ class RegistryTest : public EngineTest {
   }
 
   // Every value of the key that this step may write; absent ones are left out.
-  std::map<std::string, Value> readValues() {
-    std::map<std::string, Value> values;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-      return values;
-    }
+  std::map<std::string, std::string> readValues() {
+    std::map<std::string, std::string> values;
     for (const char *name : kAllNames) {
-      unsigned char data[600];
-      memset(data, 'J', sizeof data);
-      DWORD type = 0;
-      DWORD size = sizeof data;
-      if (RegQueryValueExA(key, name, NULL, &type, data, &size) == ERROR_SUCCESS) {
-        values[name] = Value{type, std::string(reinterpret_cast<char *>(data), size)};
-      }
+      std::string value = quorvelValue(name);
+      if (value != "(none)") values[name] = value;
     }
-    RegCloseKey(key);
     return values;
   }
 };
 
-Value text(const std::string &s) {
-  return Value{REG_SZ, s + std::string(1, '\0')};
-}
-const Value kFlags{REG_DWORD, std::string("\x10\0\0\0", 4)};
-
-bool operator==(const Value &a, const Value &b) {
-  return a.type == b.type && a.data == b.data;
-}
-std::ostream &operator<<(std::ostream &out, const Value &v) {
-  out << "type " << v.type << " \"";
-  for (char c : v.data) {
-    if (c == '\0') {
-      out << "\\0";
-    } else {
-      out << c;
-    }
-  }
-  return out << "\"";
-}
+const char kFlags[] = "dword:16";
 
 // The values written from setup.ini's [Quorvel] section (nullptr: no
 // setup.ini) for c:\dunmere: exactly these, besides MainDir and a Flags of
@@ -79,38 +46,30 @@ TEST_F(RegistryTest, ValuesFromSetupIni) {
     const char *what;
     const char *setupIni;
     int hadEudora;
-    std::map<std::string, Value> values;
+    std::map<std::string, std::string> values;
     const char *earlier = nullptr;  // setup.ini of a run before, for c:\old and with the Eudora mark
   };
   const Case cases[] = {
-      {"RegNo as a prefix: yEs", "IsRegNoAPrefix=yEs\r\nRegNo=DN-\r\n", 0, {{"RegNoPrefix", text("DN-")}}},
-      {"y is not yes", "IsRegNoAPrefix=y\r\nRegNo=12345\r\n", 0, {{"RegNo", text("12345")}}},
-      {"yess is not yes", "IsRegNoAPrefix=yess\r\nRegNo=12345\r\n", 0, {{"RegNo", text("12345")}}},
-      {"IsRegNoAPrefix missing", "RegNo=12345\r\n", 0, {{"RegNo", text("12345")}}},
+      {"RegNo as a prefix: yEs", "IsRegNoAPrefix=yEs\r\nRegNo=DN-\r\n", 0, {{"RegNoPrefix", "DN-"}}},
+      {"y is not yes", "IsRegNoAPrefix=y\r\nRegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
+      {"yess is not yes", "IsRegNoAPrefix=yess\r\nRegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
+      {"IsRegNoAPrefix missing", "RegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
       {"RegNo empty: neither name", "IsRegNoAPrefix=yes\r\nRegNo=\r\n", 0, {}},
       {"HomePage and HDHomePage: the local path from HomePage", "HomePage=home.htm\r\nHDHomePage=local.htm\r\n", 0,
-       {{"HomePage", text("home.htm")}, {"LocalURLPath", text("c:\\dunmere\\www\\home.htm")}}},
-      {"HomePage without HDHomePage", "HomePage=home.htm\r\n", 0, {{"HomePage", text("home.htm")}}},
+       {{"HomePage", "home.htm"}, {"LocalURLPath", "c:\\dunmere\\www\\home.htm"}}},
+      {"HomePage without HDHomePage", "HomePage=home.htm\r\n", 0, {{"HomePage", "home.htm"}}},
       {"HDHomePage without HomePage", "HDHomePage=1\r\n", 0, {}},
-      {"Eudora mark", "", 1, {{"Quorvel31Eudora", text("TRUE")}}},
-      {"no setup.ini at all", nullptr, 1, {{"Quorvel31Eudora", text("TRUE")}}},
+      {"Eudora mark", "", 1, {{"Quorvel31Eudora", "TRUE"}}},
+      {"no setup.ini at all", nullptr, 1, {{"Quorvel31Eudora", "TRUE"}}},
       {"the offer texts, copied as text",
        "SetupFee=yes\r\nFreeHours=10\r\nFreeDays=30\r\nSetupFeePrice=$0.00\r\nMonthlyPrice=%s 19.95%\r\n", 0,
-       {{"SetupFee", text("yes")},
-        {"FreeHours", text("10")},
-        {"FreeDays", text("30")},
-        {"SetupFeePrice", text("$0.00")},
-        {"MonthlyPrice", text("%s 19.95%")}}},
+       {{"SetupFee", "yes"}, {"FreeHours", "10"}, {"FreeDays", "30"}, {"SetupFeePrice", "$0.00"},
+        {"MonthlyPrice", "%s 19.95%"}}},
       {"empty offer texts are not written", "SetupFee=\r\nFreeHours=\r\nMonthlyPrice=5\r\n", 0,
-       {{"MonthlyPrice", text("5")}}},
+       {{"MonthlyPrice", "5"}}},
       {"an earlier run's values are kept or overwritten", "IsRegNoAPrefix=yes\r\nRegNo=DN-\r\nFreeHours=20\r\n", 0,
-       {{"RegNo", text("111")},
-        {"RegNoPrefix", text("DN-")},
-        {"HomePage", text("old.htm")},
-        {"LocalURLPath", text("c:\\old\\www\\old.htm")},
-        {"Quorvel31Eudora", text("TRUE")},
-        {"SetupFee", text("10")},
-        {"FreeHours", text("20")}},
+       {{"RegNo", "111"}, {"RegNoPrefix", "DN-"}, {"HomePage", "old.htm"}, {"LocalURLPath", "c:\\old\\www\\old.htm"},
+        {"Quorvel31Eudora", "TRUE"}, {"SetupFee", "10"}, {"FreeHours", "20"}},
        "RegNo=111\r\nHomePage=old.htm\r\nHDHomePage=1\r\nSetupFee=10\r\nFreeHours=5\r\n"},
   };
   for (const Case &c : cases) {
@@ -125,8 +84,8 @@ TEST_F(RegistryTest, ValuesFromSetupIni) {
     if (c.setupIni != nullptr) writeSetupIni(c.setupIni);
     setupState.hadEudora = c.hadEudora;
     writeRegistrySettings("c:\\dunmere");
-    std::map<std::string, Value> expected = c.values;
-    expected["MainDir"] = text("c:\\dunmere");
+    std::map<std::string, std::string> expected = c.values;
+    expected["MainDir"] = "c:\\dunmere";
     expected["Flags"] = kFlags;
     EXPECT_EQ(readValues(), expected);
     EXPECT_EQ(w32::openHandleCount(), 0);
@@ -139,10 +98,10 @@ TEST_F(RegistryTest, LimitsOfTheTexts) {
   writeSetupIni("RegNo=" + long63 + "xyz\r\nHomePage=" + long255 + "xyz\r\nHDHomePage=1\r\nFreeDays=" + long255 +
                 "!\r\n");
   writeRegistrySettings("c:\\dunmere\\abcde");
-  std::map<std::string, Value> values = readValues();
-  EXPECT_EQ(values["RegNo"], text(long63)) << "cut to 63 characters";
-  EXPECT_EQ(values["HomePage"], text(long255)) << "cut to 255 characters";
-  EXPECT_EQ(values["FreeDays"], text(long255));
+  std::map<std::string, std::string> values = readValues();
+  EXPECT_EQ(values["RegNo"], long63) << "cut to 63 characters";
+  EXPECT_EQ(values["HomePage"], long255) << "cut to 255 characters";
+  EXPECT_EQ(values["FreeDays"], long255);
   EXPECT_EQ(values.count("LocalURLPath"), 0u) << "16 + 5 + 255 characters are over 275";
 
   // 275 characters exactly still fit.
@@ -151,7 +110,7 @@ TEST_F(RegistryTest, LimitsOfTheTexts) {
   const std::string main = "c:\\" + std::string(267 - 255, 'm');  // + "\www\" + 255 = 275
   writeSetupIni("HomePage=" + long255 + "\r\nHDHomePage=1\r\n");
   writeRegistrySettings(main.c_str());
-  EXPECT_EQ(readValues()["LocalURLPath"], text(main + "\\www\\" + long255));
+  EXPECT_EQ(readValues()["LocalURLPath"], main + "\\www\\" + long255);
 }
 
 TEST_F(RegistryTest, SetupIniPathTooLongReadsNothing) {
@@ -162,10 +121,10 @@ TEST_F(RegistryTest, SetupIniPathTooLongReadsNothing) {
   writeWin(dir + "setup.ini", "[Quorvel]\r\nRegNo=12345\r\nHomePage=h.htm\r\n");
   strcpy(setupState.sourceDir, dir.c_str());
   writeRegistrySettings("c:\\dunmere");
-  std::map<std::string, Value> values = readValues();
+  std::map<std::string, std::string> values = readValues();
   EXPECT_EQ(values.count("RegNo"), 0u);
   EXPECT_EQ(values.count("HomePage"), 0u);
-  EXPECT_EQ(values["MainDir"], text("c:\\dunmere"));
+  EXPECT_EQ(values["MainDir"], "c:\\dunmere");
   EXPECT_EQ(values["Flags"], kFlags);
 
   // One character shorter fits.
@@ -174,7 +133,7 @@ TEST_F(RegistryTest, SetupIniPathTooLongReadsNothing) {
   writeWin(dir + "setup.ini", "[Quorvel]\r\nRegNo=12345\r\n");
   strcpy(setupState.sourceDir, dir.c_str());
   writeRegistrySettings("c:\\dunmere");
-  EXPECT_EQ(readValues()["RegNo"], text("12345"));
+  EXPECT_EQ(readValues()["RegNo"], "12345");
 }
 
 // With the registry failing at its nth call (or from then on), the values
@@ -199,7 +158,7 @@ TEST_F(RegistryTest, WriteOrderAndFailures) {
       writeRegistrySettings("c:\\dunmere");
       w32::clearFaults();
       EXPECT_EQ(w32::openHandleCount(), 0);
-      std::map<std::string, Value> values = readValues();
+      std::map<std::string, std::string> values = readValues();
       size_t failed = static_cast<size_t>(failing - firstWrite);
       for (size_t i = 0; i < order.size(); ++i) {
         bool written = i < failed || (!persistent && i > failed);

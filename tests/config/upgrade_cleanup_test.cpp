@@ -108,7 +108,8 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
        "[Quorvel Registration]\r\nVersion=\r\n"},
       {"Version in another section", "[Dunmere Network Quorvel]\r\nMain=c:\\dunmere\r\n",
        "[Registration]\r\nVersion=2.1\r\n"},
-      {"Main too long for its register.ini path", "[Dunmere Network Quorvel]\r\nMain=c:\\" + std::string(260, 'a') + "\r\n",
+      {"Main too long for its register.ini path",
+       "[Dunmere Network Quorvel]\r\nMain=c:\\" + std::string(260, 'a') + "\r\n",
        "[Quorvel Registration]\r\nVersion=2.1\r\n"},
   };
   for (const Case &c : cases) {
@@ -156,7 +157,8 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
                    systemIniLess({kStackLine, kEmptyDirLine1, kEmptyDirLine2}), {main + "\\register"}, {}, 0};
   };
   auto guarded = [&](const std::string &dialer, const std::string &marker) {
-    return Upgrade{"Dialer " + dialer, {"Main=c:\\dunmere", "Dialer=" + dialer}, dunmere, stackOnly, {reg}, {marker}, 0};
+    return Upgrade{"Dialer " + dialer, {"Main=c:\\dunmere", "Dialer=" + dialer}, dunmere, stackOnly, {reg}, {marker},
+                   0};
   };
   const std::string long50 = "c:\\dunmere\\" + std::string(39, 'l'), long69 = "c:\\dunmere\\" + std::string(58, 'l');
   const Upgrade cases[] = {
@@ -166,8 +168,8 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
        {"c:\\dunmere\\dialer\\bin", "c:\\dunmere\\dialer\\app", "c:\\dunmere\\dialer\\etc", "c:\\dunmere\\dialer", reg},
        {"c:\\wirevane\\bin\\wv.386"}, 1},
       {"Dialer empty, Wirevane used", {"Main=c:\\dunmere", "Dialer=", "Wirevane=c:\\wirevane"}, dunmere, stackOnly,
-       {"c:\\wirevane\\bin", "c:\\wirevane", reg}, {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\dunmere\\dialer\\dialer.exe"},
-       0},
+       {"c:\\wirevane\\bin", "c:\\wirevane", reg},
+       {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\dunmere\\dialer\\dialer.exe"}, 0},
       {"neither: device lines of an empty directory; only the registration directory goes",
        {"Main=c:\\dunmere", "Eudora="}, dunmere, systemIniLess({kStackLine, kEmptyDirLine1, kEmptyDirLine2}), {reg},
        {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\wirevane\\bin\\wv.386"}, 0},

@@ -1,6 +1,6 @@
 // A fresh Win32 prefix and a zeroed setup state for each test of the
 // installation engine, the configuration steps and the wizard, with helpers
-// to lay out and read the files they work on.
+// to lay out and read the files they work on, and whole installation runs.
 #ifndef QV_TESTS_ENGINE_FIXTURE_H
 #define QV_TESTS_ENGINE_FIXTURE_H
 
@@ -14,6 +14,7 @@
 
 #include "w32_test.h"
 
+#include "package_layout.h"
 #include "progress_meter.h"
 #include "setup_state.h"
 
@@ -34,6 +35,10 @@ Bytes patternBytes(size_t size, uint32_t seed);
 // only when no file or directory was added, removed or changed.
 using TreeSnapshot = std::map<std::string, std::string>;
 TreeSnapshot snapshotTree(const std::string &hostDir);
+
+// A value under HKLM\Software\DunmereNetwork\Quorvel: a text (which must
+// end in its zero byte) as itself, a number as "dword:N"; "(none)" if absent.
+std::string quorvelValue(const char *name);
 
 // Puts setupState and progressMeter back to their process-start values.
 void clearSetupState();
@@ -76,6 +81,26 @@ class EngineTest : public ::testing::Test {
 
   std::string prefix;
   HWND dialog = nullptr;
+};
+
+// Whole installation runs against packages laid out by mkpackage's code.
+class ScenarioTest : public EngineTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Lays out a package under the scratch directory (not in the prefix).
+  PackageResult makeTestPackage(const std::string &name, bool disks, bool optional, uint32_t size = 3000);
+  // Runs the installation with installDir c:\dunmere and the given source.
+  int run(const char *sourceDir, const std::string &answers = "");
+  // Every file of the package is installed, byte-identical, with its time.
+  void expectInstalled(const PackageResult &package);
+  std::vector<std::string> installedNames() { return listDir(host("c:\\dunmere\\quorvel")); }
+  // The message box events of the transcript, one per line.
+  std::vector<std::string> messages();
+
+  std::string scratch;
+  HWND statusText = nullptr;
 };
 
 #endif

@@ -11,6 +11,7 @@
 #include "engine_fixture.h"
 #include "file_copy.h"
 #include "package_archive.h"
+#include "zarc_archive.h"
 
 namespace {
 
@@ -208,58 +209,76 @@ TEST_F(ExtractTest, TheThirtyNineByteArchive) {
   }
 }
 
-// Entries that must not be written: refused before anything is created for
-// them; the member before stays. A member the decoder rejects is left
-// empty, with the entry's time.
+// Entries that must not be written, from both readers of the format. The
+// container's check names the problem (None: the entry is sound, its data
+// is not). The installer refuses the member before creating anything for
+// it, failingPath naming its destination (the name as far as its 12
+// characters go); a member the decoder rejects is left empty, with the
+// entry's time. zarc names the problem and extracts the other member.
 struct BadEntry {
   const char *what;
   Member member;
-  TransferResult result;
-  const char *failingPath;
+  EntryProblem problem;
 };
 
 TEST_F(ExtractTest, BadEntriesWriteNothing) {
   const BadEntry cases[] = {
-      {"empty name", {"", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\"},
-      {"no zero byte", {"abcdefghijklm", kTime, kStreamA}, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\abcdefghijkl"},
-      {"parent directory", {"..\\evil.txt", kTime, kStreamA}, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\..\\evil.txt"},
-      {"forward slash", {"../evil.txt", kTime, kStreamA}, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\../evil.txt"},
-      {"drive", {"c:evil.txt", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\c:evil.txt"},
-      {"dot", {".", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\."},
-      {"dot dot", {"..", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\.."},
-      {"device", {"CON", kTime, kStreamA}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\CON"},
-      {"backwards", {"b.txt", kTime, kStreamA, 100, 90}, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\b.txt"},
-      {"end past the file", {"b.txt", kTime, kStreamA, -1, 100000}, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\b.txt"},
-      {"offset past the file", {"b.txt", kTime, kStreamA, 0x7FFFFFFF, 0x7FFFFFFF}, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\b.txt"},
-      {"damaged stream", {"b.txt", kTime, {0x00, 0x09, 1, 2, 3, 4}}, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\b.txt"},
-      {"empty data range", {"b.txt", kTime, {}}, TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\b.txt"},
+      {"empty name", {"", kTime, kStreamA}, EntryProblem::NameEmpty},
+      {"empty name, bytes after the zero", {std::string("\0abc", 4), kTime, kStreamA}, EntryProblem::NameEmpty},
+      {"no zero byte", {"abcdefghijklm", kTime, kStreamA}, EntryProblem::NameUnterminated},
+      {"parent directory", {"..\\evil.txt", kTime, kStreamA}, EntryProblem::NameNotPlain},
+      {"forward slash", {"../evil.txt", kTime, kStreamA}, EntryProblem::NameNotPlain},
+      {"drive", {"c:evil.txt", kTime, kStreamA}, EntryProblem::NameNotPlain},
+      {"dot dot", {"..", kTime, kStreamA}, EntryProblem::NameNotPlain},
+      {"device", {"CON", kTime, kStreamA}, EntryProblem::NameDevice},
+      {"backwards", {"b.txt", kTime, kStreamA, 100, 90}, EntryProblem::DataBackwards},
+      {"end past the file", {"b.txt", kTime, kStreamA, -1, 100000}, EntryProblem::DataOutsideFile},
+      {"offset past the file", {"b.txt", kTime, kStreamA, 0x7FFFFFFF, 0x7FFFFFFF}, EntryProblem::DataOutsideFile},
+      {"huge end", {"b.txt", kTime, kStreamA, -1, 0xFFFFFFFF}, EntryProblem::DataOutsideFile},
+      {"damaged stream", {"b.txt", kTime, {0x00, 0x09, 1, 2, 3, 4}}, EntryProblem::None},
+      {"empty data range", {"b.txt", kTime, {}}, EntryProblem::None},
   };
   for (const BadEntry &c : cases) {
+    SCOPED_TRACE(c.what);
     w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
     clearSetupState();
     useDefaultDirs();
-    writeWin("c:\\src\\quorvel.z", buildArchive({{"good.txt", kTime, kStreamA}, c.member}));
-    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), c.result) << c.what;
-    EXPECT_STREQ(setupState.failingPath, c.failingPath) << c.what;
-    bool decoded = c.member.offset < 0 && c.member.end < 0 && c.member.name == "b.txt";
-    std::vector<std::string> expected = {"good.txt"};
-    if (decoded) expected = {"b.txt", "good.txt"};  // created, then rejected
-    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), expected) << c.what;
+    Bytes archive = buildArchive({{"good.txt", kTime, kStreamA}, c.member});
+    ArchiveEntry entry;
+    parseArchiveEntry(archive.data() + 4 + ARCHIVE_ENTRY_SIZE, &entry);
+    EXPECT_EQ(checkArchiveEntry(&entry, archive.size()), c.problem);
+
+    writeWin("c:\\src\\quorvel.z", archive);
+    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir),
+              TransferResult::CannotWrite);
+    std::string name = c.member.name.substr(0, 12).c_str();
+    EXPECT_EQ(std::string(setupState.failingPath), "c:\\dunmere\\quorvel\\" + name);
+    bool decoded = c.problem == EntryProblem::None;
+    std::vector<std::string> files = {"good.txt"};
+    if (decoded) files.insert(files.begin(), "b.txt");
+    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), files);
     if (decoded) {
-      EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\b.txt").size(), 0u) << c.what;
-      EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\b.txt")), kTime) << c.what;
+      EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\b.txt").size(), 0u);
+      EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\b.txt")), kTime);
     }
-    EXPECT_EQ(listDir(host("c:\\dunmere")), std::vector<std::string>{"quorvel"}) << c.what;
-    EXPECT_FALSE(hostExists(host("c:\\") + "/evil.txt")) << c.what;
-    EXPECT_EQ(w32::openHandleCount(), 0) << c.what;
-    EXPECT_EQ(w32::heapBlockCount(), 0) << c.what;
+    EXPECT_EQ(listDir(host("c:\\dunmere")), std::vector<std::string>{"quorvel"});
+    EXPECT_FALSE(hostExists(host("c:\\") + "/evil.txt"));
+    EXPECT_EQ(w32::openHandleCount(), 0);
+    EXPECT_EQ(w32::heapBlockCount(), 0);
+
+    const std::string zarcDir = prefix + "/zarc" + std::to_string(&c - cases);
+    ASSERT_EQ(mkdir(zarcDir.c_str(), 0755), 0);
+    writeHostFile(zarcDir + "/bad.z", archive);
+    std::vector<std::string> errors;
+    ArchiveReport report = processArchive(zarcDir + "/bad.z", ArchiveAction::Extract, zarcDir, false,
+                                          [&](const ArchiveMemberReport &m) { errors.push_back(m.error); });
+    EXPECT_FALSE(report.ok());
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], "");
+    EXPECT_NE(errors[1].find(decoded ? "damaged compressed data" : entryProblemText(c.problem)), std::string::npos)
+        << errors[1];
+    EXPECT_EQ(listDir(zarcDir), (std::vector<std::string>{"bad.z", "good.txt"}));
+    EXPECT_FALSE(processArchive(zarcDir + "/bad.z", ArchiveAction::Test, "", false).ok());
   }
 }
 
