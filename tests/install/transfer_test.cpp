@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 
 #include "archive_format.h"
@@ -19,6 +20,7 @@ const uint64_t kTime = 0x01C0A1B2C3D4E5F0ULL;   // some FILETIME in 2000, 100 ns
 const uint64_t kTime2 = 0x01D0000012345670ULL;
 
 using CopyTest = EngineTest;
+using TransferTest = EngineTest;  // the copy and the extraction side by side
 
 struct ChunkCase {
   size_t size;
@@ -49,73 +51,6 @@ TEST_F(CopyTest, ChunksTimestampsAndProgress) {
     // The first chunk posts at once; each later one posts if it reaches
     // the next percentage (a last chunk of 1 byte does not).
     EXPECT_EQ(takeProgressPosts(), c.posts) << c.size;
-  }
-}
-
-// Each failure row of the plain copy.
-struct CopyFailure {
-  const char *what;
-  w32::Fault fault;  // Any: none armed
-  long nth;
-  bool cancel;
-  bool removeSource;
-  bool removeTarget;
-  bool readOnlyDestination;
-  TransferResult result;
-  const char *failingPath;     // "" unchanged
-  long destinationSize;        // -1: not there
-};
-
-TEST_F(CopyTest, FailureRows) {
-  const size_t size = 70000;  // three chunks
-  const CopyFailure cases[] = {
-      {"source missing", w32::Fault::Any, 0, false, true, false, false, TransferResult::SourceMissing,
-       "c:\\src\\plugins.z", -1},
-      {"source cannot be opened", w32::Fault::Open, 1, false, false, false, false, TransferResult::SourceMissing,
-       "c:\\src\\plugins.z", -1},
-      {"destination cannot be created", w32::Fault::Create, 1, false, false, false, false,
-       TransferResult::CannotWrite, "c:\\dunmere\\quorvel\\plugins.z", -1},
-      {"no target directory", w32::Fault::Any, 0, false, false, true, false, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\plugins.z", -1},
-      {"read-only destination", w32::Fault::Any, 0, false, false, false, true, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\plugins.z", 3},
-      {"buffer cannot be allocated", w32::Fault::Alloc, 1, false, false, false, false, TransferResult::Fatal, "", 0},
-      {"cancelled before the first chunk", w32::Fault::Any, 0, true, false, false, false, TransferResult::Cancelled,
-       "", 0},
-      {"first read fails", w32::Fault::Read, 1, false, false, false, false, TransferResult::SourceMissing, "", 0},
-      {"third read fails", w32::Fault::Read, 3, false, false, false, false, TransferResult::SourceMissing, "",
-       64000},
-      {"first write fails", w32::Fault::Write, 1, false, false, false, false, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\plugins.z", 0},
-      {"second write fails", w32::Fault::Write, 2, false, false, false, false, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\plugins.z", 32000},
-  };
-  for (const CopyFailure &c : cases) {
-    w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
-    clearSetupState();
-    setupProgress(1500000);
-    useDefaultDirs();
-    if (!c.removeSource) writeWin("c:\\src\\plugins.z", patternBytes(size, 3));
-    if (c.removeTarget) {
-      ASSERT_EQ(rmdir(host("c:\\dunmere\\quorvel").c_str()), 0);
-    }
-    if (c.readOnlyDestination) {
-      writeWin("c:\\dunmere\\quorvel\\plugins.z", Bytes{1, 2, 3});
-      ASSERT_EQ(chmod(host("c:\\dunmere\\quorvel\\plugins.z").c_str(), 0444), 0);
-    }
-    strcpy(setupState.failingPath, "unchanged");
-    setupState.cancelRequested = c.cancel ? 1 : 0;
-    if (c.nth) w32::armFault(c.fault, c.nth, false);
-    EXPECT_EQ(copyPackageFile("plugins.z", setupState.sourceDir, setupState.targetDir), c.result) << c.what;
-    EXPECT_STREQ(setupState.failingPath, *c.failingPath ? c.failingPath : "unchanged") << c.what;
-    std::string destination = host("c:\\dunmere\\quorvel\\plugins.z");
-    if (c.destinationSize < 0) {
-      EXPECT_FALSE(hostExists(destination)) << c.what;
-    } else {
-      EXPECT_EQ(static_cast<long>(readHostFile(destination).size()), c.destinationSize) << c.what;
-    }
-    EXPECT_EQ(w32::openHandleCount(), 0) << c.what;
-    EXPECT_EQ(w32::heapBlockCount(), 0) << c.what;
   }
 }
 
@@ -282,70 +217,101 @@ TEST_F(ExtractTest, BadEntriesWriteNothing) {
   }
 }
 
-// Failure rows of the extraction, and archives whose count of members is 0
-// or below: done at once, nothing created.
-struct ExtractFailure {
+// Each failure row of the copy and of the extraction, and archives whose
+// count of members is 0 or below (done at once): the result, failingPath
+// (the source or the destination) and what is left in the target.
+enum class Setup { Plain, NoSource, NoTarget, ReadOnly, Cancel };
+struct TransferFailure {
   const char *what;
-  w32::Fault fault;
+  bool extract;  // extractPackageArchive on quorvel.z, else copyPackageFile on plugins.z
+  Setup setup;
+  Bytes source;
+  w32::Fault fault;  // Any: none armed
   long nth;
-  bool cancel;
-  Bytes archive;            // empty: no archive file
   TransferResult result;
-  const char *failingPath;  // "" unchanged
-  std::vector<std::string> files;
+  std::string failingPath;  // "" unchanged
+  std::map<std::string, size_t> left;
 };
 
-TEST_F(ExtractTest, FailureRows) {
-  Bytes two = buildArchive({{"abc.txt", kTime, kStreamAbc}, {"a.txt", kTime2, kStreamA}});
-  Bytes truncatedDirectory(two.begin(), two.begin() + 40);
-  Bytes truncatedCount(two.begin(), two.begin() + 3);
-  const ExtractFailure cases[] = {
-      {"archive missing", w32::Fault::Any, 0, false, {}, TransferResult::SourceMissing, "c:\\src\\quorvel.z", {}},
-      {"archive cannot be opened", w32::Fault::Open, 1, false, two, TransferResult::SourceMissing,
-       "c:\\src\\quorvel.z", {}},
-      {"shorter than its count", w32::Fault::Any, 0, false, truncatedCount, TransferResult::SourceMissing, "", {}},
-      {"shorter than its directory", w32::Fault::Any, 0, false, truncatedDirectory, TransferResult::SourceMissing,
-       "", {}},
-      {"count cannot be read", w32::Fault::Read, 1, false, two, TransferResult::SourceMissing, "", {}},
-      {"second entry cannot be read", w32::Fault::Read, 4, false, two, TransferResult::SourceMissing, "",
-       {"abc.txt"}},
-      {"cancelled before the first member", w32::Fault::Any, 0, true, two, TransferResult::Cancelled, "", {}},
-      {"first destination cannot be created", w32::Fault::Create, 1, false, two, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\abc.txt", {}},
-      {"second destination cannot be created", w32::Fault::Create, 2, false, two, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\a.txt", {"abc.txt"}},
-      {"work area cannot be allocated", w32::Fault::Alloc, 1, false, two, TransferResult::Fatal, "", {"abc.txt"}},
-      {"member data cannot be read", w32::Fault::Read, 3, false, two, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\abc.txt", {"abc.txt"}},
-      {"decoded bytes cannot be written", w32::Fault::Write, 1, false, two, TransferResult::CannotWrite,
-       "c:\\dunmere\\quorvel\\abc.txt", {"abc.txt"}},
-      {"a count of 0", w32::Fault::Any, 0, false, buildArchive({{"a.txt", kTime, kStreamA}}, 0), TransferResult::Done,
-       "", {}},
-      {"a count of -1", w32::Fault::Any, 0, false, buildArchive({{"a.txt", kTime, kStreamA}}, -1),
-       TransferResult::Done, "", {}},
-      {"the lowest count", w32::Fault::Any, 0, false, buildArchive({{"a.txt", kTime, kStreamA}}, INT32_MIN),
-       TransferResult::Done, "", {}},
+TEST_F(TransferTest, FailureRows) {
+  const Bytes plugins = patternBytes(70000, 3);  // three chunks
+  const Bytes two = buildArchive({{"abc.txt", kTime, kStreamAbc}, {"a.txt", kTime2, kStreamA}});
+  const Bytes one = buildArchive({{"a.txt", kTime, kStreamA}});
+  const std::string src = "c:\\src\\", dst = "c:\\dunmere\\quorvel\\";
+  using F = w32::Fault;
+  using R = TransferResult;
+  const TransferFailure cases[] = {
+      {"source missing", false, Setup::NoSource, plugins, F::Any, 0, R::SourceMissing, src + "plugins.z", {}},
+      {"source cannot be opened", false, Setup::Plain, plugins, F::Open, 1, R::SourceMissing, src + "plugins.z", {}},
+      {"destination cannot be created", false, Setup::Plain, plugins, F::Create, 1, R::CannotWrite,
+       dst + "plugins.z", {}},
+      {"no target directory", false, Setup::NoTarget, plugins, F::Any, 0, R::CannotWrite, dst + "plugins.z", {}},
+      {"read-only destination", false, Setup::ReadOnly, plugins, F::Any, 0, R::CannotWrite, dst + "plugins.z",
+       {{"plugins.z", 3}}},
+      {"buffer cannot be allocated", false, Setup::Plain, plugins, F::Alloc, 1, R::Fatal, "", {{"plugins.z", 0}}},
+      {"cancelled before the first chunk", false, Setup::Cancel, plugins, F::Any, 0, R::Cancelled, "",
+       {{"plugins.z", 0}}},
+      {"first read fails", false, Setup::Plain, plugins, F::Read, 1, R::SourceMissing, "", {{"plugins.z", 0}}},
+      {"third read fails", false, Setup::Plain, plugins, F::Read, 3, R::SourceMissing, "", {{"plugins.z", 64000}}},
+      {"first write fails", false, Setup::Plain, plugins, F::Write, 1, R::CannotWrite, dst + "plugins.z",
+       {{"plugins.z", 0}}},
+      {"second write fails", false, Setup::Plain, plugins, F::Write, 2, R::CannotWrite, dst + "plugins.z",
+       {{"plugins.z", 32000}}},
+      {"archive missing", true, Setup::NoSource, two, F::Any, 0, R::SourceMissing, src + "quorvel.z", {}},
+      {"archive cannot be opened", true, Setup::Plain, two, F::Open, 1, R::SourceMissing, src + "quorvel.z", {}},
+      {"shorter than its count", true, Setup::Plain, Bytes(two.begin(), two.begin() + 3), F::Any, 0,
+       R::SourceMissing, "", {}},
+      {"shorter than its directory", true, Setup::Plain, Bytes(two.begin(), two.begin() + 40), F::Any, 0,
+       R::SourceMissing, "", {}},
+      {"count cannot be read", true, Setup::Plain, two, F::Read, 1, R::SourceMissing, "", {}},
+      {"second entry cannot be read", true, Setup::Plain, two, F::Read, 4, R::SourceMissing, "", {{"abc.txt", 9}}},
+      {"cancelled before the first member", true, Setup::Cancel, two, F::Any, 0, R::Cancelled, "", {}},
+      {"first destination cannot be created", true, Setup::Plain, two, F::Create, 1, R::CannotWrite, dst + "abc.txt",
+       {}},
+      {"second destination cannot be created", true, Setup::Plain, two, F::Create, 2, R::CannotWrite, dst + "a.txt",
+       {{"abc.txt", 9}}},
+      {"work area cannot be allocated", true, Setup::Plain, two, F::Alloc, 1, R::Fatal, "", {{"abc.txt", 0}}},
+      {"member data cannot be read", true, Setup::Plain, two, F::Read, 3, R::CannotWrite, dst + "abc.txt",
+       {{"abc.txt", 0}}},
+      {"decoded bytes cannot be written", true, Setup::Plain, two, F::Write, 1, R::CannotWrite, dst + "abc.txt",
+       {{"abc.txt", 0}}},
+      {"a count of 0", true, Setup::Plain, buildArchive({{"a.txt", kTime, kStreamA}}, 0), F::Any, 0, R::Done, "", {}},
+      {"a count of -1", true, Setup::Plain, buildArchive({{"a.txt", kTime, kStreamA}}, -1), F::Any, 0, R::Done, "",
+       {}},
+      {"the lowest count", true, Setup::Plain, buildArchive({{"a.txt", kTime, kStreamA}}, INT32_MIN), F::Any, 0,
+       R::Done, "", {}},
   };
-  for (const ExtractFailure &c : cases) {
+  for (const TransferFailure &c : cases) {
+    SCOPED_TRACE(c.what);
     w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
     clearSetupState();
     setupProgress(1500000);
     useDefaultDirs();
-    if (!c.archive.empty()) writeWin("c:\\src\\quorvel.z", c.archive);
+    const char *name = c.extract ? "quorvel.z" : "plugins.z";
+    if (c.setup != Setup::NoSource) writeWin(src + name, c.source);
+    if (c.setup == Setup::NoTarget) ASSERT_EQ(rmdir(host(dst).c_str()), 0);
+    if (c.setup == Setup::ReadOnly) {
+      writeWin(dst + name, Bytes{1, 2, 3});
+      ASSERT_EQ(chmod(host(dst + name).c_str(), 0444), 0);
+    }
     strcpy(setupState.failingPath, "unchanged");
-    setupState.cancelRequested = c.cancel ? 1 : 0;
+    setupState.cancelRequested = c.setup == Setup::Cancel ? 1 : 0;
     if (c.nth) w32::armFault(c.fault, c.nth, false);
-    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), c.result) << c.what;
-    EXPECT_STREQ(setupState.failingPath, *c.failingPath ? c.failingPath : "unchanged") << c.what;
-    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), c.files) << c.what;
-    EXPECT_EQ(w32::openHandleCount(), 0) << c.what;
-    EXPECT_EQ(w32::heapBlockCount(), 0) << c.what;
+    EXPECT_EQ(c.extract ? extractPackageArchive(name, src.c_str(), dst.c_str())
+                        : copyPackageFile(name, src.c_str(), dst.c_str()),
+              c.result);
+    EXPECT_EQ(std::string(setupState.failingPath), c.failingPath.empty() ? "unchanged" : c.failingPath);
+    std::map<std::string, size_t> left;
+    for (const std::string &file : listDir(host(dst))) left[file] = readWin(dst + file).size();
+    EXPECT_EQ(left, c.left);
+    EXPECT_EQ(w32::openHandleCount(), 0);
+    EXPECT_EQ(w32::heapBlockCount(), 0);
   }
 }
 
 // Paths that do not fit the 72-byte buffers are refused with what fits,
 // by the copy and by the extraction, before anything is created for them.
-TEST_F(ExtractTest, PathsTooLongAreRefused) {
+TEST_F(TransferTest, PathsTooLongAreRefused) {
   useDefaultDirs();
   // 62 + 9 = 71 characters: fits exactly.
   std::string dir62 = "c:\\" + std::string(58, 'd') + "\\";
