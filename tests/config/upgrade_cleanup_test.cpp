@@ -144,7 +144,7 @@ struct Upgrade {
   std::vector<std::string> keys;  // the WIN.INI section; Main first
   std::string installDir;         // afterwards
   std::string systemIni;          // afterwards
-  std::vector<std::string> gone;  // directories removed (made with a file when missing)
+  std::vector<std::string> gone;  // directories and files removed (a missing directory is made)
   std::vector<std::string> kept;  // files that stay (made when missing)
   int hadEudora;
 };
@@ -152,6 +152,7 @@ struct Upgrade {
 TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
   const std::string dunmere = "c:\\dunmere", reg = "c:\\dunmere\\register";
   const std::string stackOnly = systemIniLess({kStackLine});
+  const std::string filtered = systemIniLess({kDialerLine, kStackLine, kDialerDriversLine});
   auto takeOver = [&](const std::string &main, const std::string &installDir) {
     return Upgrade{"Main " + main, {"Main=" + main}, installDir,
                    systemIniLess({kStackLine, kEmptyDirLine1, kEmptyDirLine2}), {main + "\\register"}, {}, 0};
@@ -164,7 +165,7 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
   const Upgrade cases[] = {
       {"Dialer, and a Wirevane that is not used",
        {"Main=c:\\dunmere", "Eudora=c:\\eudora", "Dialer=c:\\dunmere\\dialer", "Wirevane=c:\\wirevane"}, dunmere,
-       systemIniLess({kDialerLine, kStackLine, kDialerDriversLine}),
+       filtered,
        {"c:\\dunmere\\dialer\\bin", "c:\\dunmere\\dialer\\app", "c:\\dunmere\\dialer\\etc", "c:\\dunmere\\dialer", reg},
        {"c:\\wirevane\\bin\\wv.386"}, 1},
       {"Dialer empty, Wirevane used", {"Main=c:\\dunmere", "Dialer=", "Wirevane=c:\\wirevane"}, dunmere, stackOnly,
@@ -192,6 +193,11 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
       guarded("dunmere\\quorvel", "c:\\dunmere\\quorvel\\quorvel.exe"),
       {"a dialer directory beside the target goes", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\quorvel2"}, dunmere,
        stackOnly, {"c:\\dunmere\\quorvel2", reg}, {}, 0},
+      {"the removal does not descend: a subdirectory stays with its files, and so do names beginning with a full stop",
+       {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"}, dunmere, filtered,
+       {"c:\\dunmere\\dialer\\etc", "c:\\dunmere\\dialer\\bin\\file.dat", "c:\\dunmere\\dialer\\app\\file.dat",
+        "c:\\dunmere\\dialer\\dialer.exe", reg},
+       {"c:\\dunmere\\dialer\\bin\\sub\\inner.txt", "c:\\dunmere\\dialer\\app\\.hidden"}, 0},
   };
   for (const Upgrade &c : cases) {
     SCOPED_TRACE(c.what);
@@ -349,39 +355,6 @@ TEST_F(CleanupTest, SystemIniFilter) {
     EXPECT_EQ(systemIni(), c.out);
     EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), c.out);
   }
-}
-
-// ---- Directory removal ---------------------------------------------------
-
-TEST_F(CleanupTest, DirectoryRemovalDoesNotDescend) {
-  struct Case {
-    const char *what;
-    std::vector<std::string> dirs;    // made under c:\old
-    std::vector<std::string> files;   // written under c:\old, each holding its own name
-    TreeSnapshot left;                // what stays under c:\old
-    bool dirStays;
-  };
-  const Case cases[] = {
-      {"only files: all go, then the directory", {}, {"a.txt", "B.DLL", "noext"}, {}, false},
-      {"a subdirectory stays with its files", {"sub"}, {"a.txt", "sub\\inner.txt"},
-       {{"/sub/inner.txt", "sub\\inner.txt"}}, true},
-      {"an empty subdirectory stays", {"sub"}, {"a.txt"}, {{"/sub/", ""}}, true},
-      {"names beginning with a full stop are skipped", {}, {".hidden", "a.txt"}, {{"/.hidden", ".hidden"}}, true},
-      {"an empty directory is removed", {}, {}, {}, false},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    makeWinDir("c:\\old");
-    for (const std::string &d : c.dirs) makeWinDir("c:\\old\\" + d);
-    for (const std::string &f : c.files) writeWin("c:\\old\\" + f, f);
-    EXPECT_EQ(removeOldDirectory("c:\\old"), 1);
-    EXPECT_EQ(existsWin("c:\\old"), c.dirStays);
-    if (c.dirStays) {
-      EXPECT_EQ(snapshotTree(host("c:\\old")), c.left);
-      ASSERT_EQ(system(("rm -rf '" + host("c:\\old") + "'").c_str()), 0);
-    }
-  }
-  EXPECT_EQ(removeOldDirectory("c:\\no such dir"), 1);
 }
 
 // normaliseDirectory, which the removal's guard relies on, refuses a
