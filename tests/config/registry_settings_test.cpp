@@ -22,7 +22,8 @@ class RegistryTest : public EngineTest {
   }
 
   void writeSetupIni(const std::string &quorvelSection) {
-    writeWin("c:\\src\\setup.ini", "[Other]\r\nRegNo=other\r\n[Quorvel]\r\n" + quorvelSection);
+    std::string text = "[Other]\r\nRegNo=other\r\n[Quorvel]\r\n" + quorvelSection;
+    writeWin(std::string(setupState.sourceDir) + "setup.ini", text);
   }
 
   // Every value of the key that this step may write; absent ones are left out.
@@ -38,17 +39,23 @@ class RegistryTest : public EngineTest {
 
 const char kFlags[] = "dword:16";
 
-// The values written from setup.ini's [Quorvel] section (nullptr: no
-// setup.ini) for c:\dunmere: exactly these, besides MainDir and a Flags of
-// 16, which every run writes; an earlier run's values stay unless written.
+// The values written from setup.ini's [Quorvel] section ("-": no setup.ini)
+// for a main directory: exactly these, besides MainDir and a Flags of 16,
+// which every run writes; an earlier run's values stay unless written. The
+// limits: texts cut to 63 and 255 characters, a local path of at most 275,
+// and setup.ini's own path of at most 71 (over it nothing is read).
 TEST_F(RegistryTest, ValuesFromSetupIni) {
   struct Case {
     const char *what;
-    const char *setupIni;
+    std::string setupIni;
     int hadEudora;
     std::map<std::string, std::string> values;
+    std::string mainDir = "c:\\dunmere";
+    std::string sourceDir = "c:\\src\\";
     const char *earlier = nullptr;  // setup.ini of a run before, for c:\old and with the Eudora mark
   };
+  const std::string r63(63, 'r'), h255(255, 'h'), m15 = "c:\\" + std::string(12, 'm');  // + \www\ + h255: 275
+  const std::string s62 = "c:\\" + std::string(58, 's') + "\\", s63 = "c:\\" + std::string(59, 's') + "\\";
   const Case cases[] = {
       {"RegNo as a prefix: yEs", "IsRegNoAPrefix=yEs\r\nRegNo=DN-\r\n", 0, {{"RegNoPrefix", "DN-"}}},
       {"y is not yes", "IsRegNoAPrefix=y\r\nRegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
@@ -60,7 +67,7 @@ TEST_F(RegistryTest, ValuesFromSetupIni) {
       {"HomePage without HDHomePage", "HomePage=home.htm\r\n", 0, {{"HomePage", "home.htm"}}},
       {"HDHomePage without HomePage", "HDHomePage=1\r\n", 0, {}},
       {"Eudora mark", "", 1, {{"Quorvel31Eudora", "TRUE"}}},
-      {"no setup.ini at all", nullptr, 1, {{"Quorvel31Eudora", "TRUE"}}},
+      {"no setup.ini at all", "-", 1, {{"Quorvel31Eudora", "TRUE"}}},
       {"the offer texts, copied as text",
        "SetupFee=yes\r\nFreeHours=10\r\nFreeDays=30\r\nSetupFeePrice=$0.00\r\nMonthlyPrice=%s 19.95%\r\n", 0,
        {{"SetupFee", "yes"}, {"FreeHours", "10"}, {"FreeDays", "30"}, {"SetupFeePrice", "$0.00"},
@@ -70,70 +77,35 @@ TEST_F(RegistryTest, ValuesFromSetupIni) {
       {"an earlier run's values are kept or overwritten", "IsRegNoAPrefix=yes\r\nRegNo=DN-\r\nFreeHours=20\r\n", 0,
        {{"RegNo", "111"}, {"RegNoPrefix", "DN-"}, {"HomePage", "old.htm"}, {"LocalURLPath", "c:\\old\\www\\old.htm"},
         {"Quorvel31Eudora", "TRUE"}, {"SetupFee", "10"}, {"FreeHours", "20"}},
-       "RegNo=111\r\nHomePage=old.htm\r\nHDHomePage=1\r\nSetupFee=10\r\nFreeHours=5\r\n"},
+       "c:\\dunmere", "c:\\src\\", "RegNo=111\r\nHomePage=old.htm\r\nHDHomePage=1\r\nSetupFee=10\r\nFreeHours=5\r\n"},
+      {"texts cut short; a local path of 276 characters is not written",
+       "RegNo=" + r63 + "xyz\r\nHomePage=" + h255 + "xyz\r\nHDHomePage=1\r\nFreeDays=" + h255 + "!\r\n", 0,
+       {{"RegNo", r63}, {"HomePage", h255}, {"FreeDays", h255}}, m15 + "m"},
+      {"a local path of 275 characters", "HomePage=" + h255 + "\r\nHDHomePage=1\r\n", 0,
+       {{"HomePage", h255}, {"LocalURLPath", m15 + "\\www\\" + h255}}, m15},
+      {"setup.ini's path of 71 characters", "RegNo=12345\r\n", 0, {{"RegNo", "12345"}}, "c:\\dunmere", s62},
+      {"setup.ini's path of 72 characters: nothing is read", "RegNo=12345\r\nHomePage=h.htm\r\n", 0, {},
+       "c:\\dunmere", s63},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();  // an empty registry
-    makeWinDir("c:\\src");
+    makeWinDir(c.sourceDir.substr(0, c.sourceDir.size() - 1));
+    strcpy(setupState.sourceDir, c.sourceDir.c_str());
     if (c.earlier != nullptr) {
       writeSetupIni(c.earlier);
       setupState.hadEudora = 1;
       writeRegistrySettings("c:\\old");
     }
-    if (c.setupIni != nullptr) writeSetupIni(c.setupIni);
+    if (c.setupIni != "-") writeSetupIni(c.setupIni);
     setupState.hadEudora = c.hadEudora;
-    writeRegistrySettings("c:\\dunmere");
+    writeRegistrySettings(c.mainDir.c_str());
     std::map<std::string, std::string> expected = c.values;
-    expected["MainDir"] = "c:\\dunmere";
+    expected["MainDir"] = c.mainDir;
     expected["Flags"] = kFlags;
     EXPECT_EQ(readValues(), expected);
     EXPECT_EQ(w32::openHandleCount(), 0);
   }
-}
-
-TEST_F(RegistryTest, LimitsOfTheTexts) {
-  const std::string long63(63, 'r');
-  const std::string long255(255, 'h');
-  writeSetupIni("RegNo=" + long63 + "xyz\r\nHomePage=" + long255 + "xyz\r\nHDHomePage=1\r\nFreeDays=" + long255 +
-                "!\r\n");
-  writeRegistrySettings("c:\\dunmere\\abcde");
-  std::map<std::string, std::string> values = readValues();
-  EXPECT_EQ(values["RegNo"], long63) << "cut to 63 characters";
-  EXPECT_EQ(values["HomePage"], long255) << "cut to 255 characters";
-  EXPECT_EQ(values["FreeDays"], long255);
-  EXPECT_EQ(values.count("LocalURLPath"), 0u) << "16 + 5 + 255 characters are over 275";
-
-  // 275 characters exactly still fit.
-  freshPrefix();
-  makeWinDir("c:\\src");
-  const std::string main = "c:\\" + std::string(267 - 255, 'm');  // + "\www\" + 255 = 275
-  writeSetupIni("HomePage=" + long255 + "\r\nHDHomePage=1\r\n");
-  writeRegistrySettings(main.c_str());
-  EXPECT_EQ(readValues()["LocalURLPath"], main + "\\www\\" + long255);
-}
-
-TEST_F(RegistryTest, SetupIniPathTooLongReadsNothing) {
-  // sourceDir of 63 characters + setup.ini is 72: over the 71 allowed.
-  std::string dir = "c:\\" + std::string(59, 's') + "\\";
-  ASSERT_EQ(dir.size(), 63u);
-  makeWinDir(dir.substr(0, dir.size() - 1));
-  writeWin(dir + "setup.ini", "[Quorvel]\r\nRegNo=12345\r\nHomePage=h.htm\r\n");
-  strcpy(setupState.sourceDir, dir.c_str());
-  writeRegistrySettings("c:\\dunmere");
-  std::map<std::string, std::string> values = readValues();
-  EXPECT_EQ(values.count("RegNo"), 0u);
-  EXPECT_EQ(values.count("HomePage"), 0u);
-  EXPECT_EQ(values["MainDir"], "c:\\dunmere");
-  EXPECT_EQ(values["Flags"], kFlags);
-
-  // One character shorter fits.
-  dir = "c:\\" + std::string(58, 's') + "\\";
-  makeWinDir(dir.substr(0, dir.size() - 1));
-  writeWin(dir + "setup.ini", "[Quorvel]\r\nRegNo=12345\r\n");
-  strcpy(setupState.sourceDir, dir.c_str());
-  writeRegistrySettings("c:\\dunmere");
-  EXPECT_EQ(readValues()["RegNo"], "12345");
 }
 
 // With the registry failing at its nth call (or from then on), the values

@@ -182,6 +182,7 @@ TEST_F(ExtractTest, BadEntriesWriteNothing) {
     ArchiveEntry entry;
     parseArchiveEntry(archive.data() + 4 + ARCHIVE_ENTRY_SIZE, &entry);
     EXPECT_EQ(checkArchiveEntry(&entry, archive.size()), c.problem);
+    EXPECT_STRNE(entryProblemText(c.problem), "unknown problem");
 
     writeWin("c:\\src\\quorvel.z", archive);
     EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir),
@@ -280,6 +281,8 @@ TEST_F(TransferTest, FailureRows) {
        {}},
       {"the lowest count", true, Setup::Plain, buildArchive({{"a.txt", kTime, kStreamA}}, INT32_MIN), F::Any, 0,
        R::Done, "", {}},
+      {"a directory past 4 GiB (17 bytes if counted in 32 bits)", true, Setup::Plain,
+       buildArchive({{"a.txt", kTime, kStreamA}}, 148102321), F::Any, 0, R::SourceMissing, "", {}},
   };
   for (const TransferFailure &c : cases) {
     SCOPED_TRACE(c.what);
@@ -289,7 +292,9 @@ TEST_F(TransferTest, FailureRows) {
     useDefaultDirs();
     const char *name = c.extract ? "quorvel.z" : "plugins.z";
     if (c.setup != Setup::NoSource) writeWin(src + name, c.source);
-    if (c.setup == Setup::NoTarget) ASSERT_EQ(rmdir(host(dst).c_str()), 0);
+    if (c.setup == Setup::NoTarget) {
+      ASSERT_EQ(rmdir(host(dst).c_str()), 0);
+    }
     if (c.setup == Setup::ReadOnly) {
       writeWin(dst + name, Bytes{1, 2, 3});
       ASSERT_EQ(chmod(host(dst + name).c_str(), 0444), 0);

@@ -203,6 +203,8 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
          p.quorvelMembers = {dir + "/noise/quorvel.exe"};
        }, "disk2 would hold"},
       {"not a program", [&](PackagePlan &p) { p.setupExe = dir + "/text"; }, "not a Linux or Windows program"},
+      {"the wrong system", [&](PackagePlan &p) { p.setupExe = dir + "/elf", p.target = "windows"; },
+       "a linux program, not one for the target windows"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
