@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "config_fixture.h"
+#include "engine_fixture.h"
 #include "config_steps.h"
 #include "install_sequence.h"
 #include "package_layout.h"
@@ -20,7 +20,7 @@ const char kSystemIni[] =
     "DEVICE=C:\\DUNMERE\\TCPPRO\\BIN\\VNTSTIMD.EXE\r\nkeyboard=%kbd%\r\n";
 const char kSystemIniFiltered[] = "[boot]\r\nshell=Explorer.exe\r\n[386Enh]\r\ndevice=*vmm\r\nkeyboard=%kbd%\r\n";
 
-class RunTest : public ConfigTest {
+class RunTest : public EngineTest {
  protected:
   void layOutUpgrade(const std::string &main) {
     layOutEarlierInstallation(main, {"Main=" + main, "Eudora=c:\\eudora", "Dialer=c:\\dunmere\\dialer"});
@@ -43,21 +43,6 @@ class RunTest : public ConfigTest {
     strcpy(setupState.sourceDir, "c:\\src\\");
     setupProgress(static_cast<uint32_t>(result.progressTotal));
   }
-
-  std::string regText(const char *name) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-      return "(no key)";
-    }
-    char data[300];
-    DWORD size = sizeof data;
-    DWORD type = 0;
-    LONG result = RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(data), &size);
-    RegCloseKey(key);
-    if (result != ERROR_SUCCESS) return "(none)";
-    if (type != REG_SZ || size == 0 || data[size - 1] != '\0') return "(not a text)";
-    return std::string(data, size - 1);
-  }
 };
 
 const std::vector<std::pair<std::string, std::string>> kSettings = {
@@ -77,18 +62,18 @@ TEST_F(RunTest, UpgradeRunEndsWithRegistryAndGroup) {
   EXPECT_FALSE(existsWin("c:\\typed\\quorvel"));
 
   EXPECT_EQ(systemIni(), kSystemIniFiltered);
-  EXPECT_EQ(readWin("C:\\WINDOWS\\SYSTEM.OLD"), kSystemIniFiltered);
+  EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), kSystemIniFiltered);
   EXPECT_EQ(winIni().find("Dunmere Network Quorvel"), std::string::npos);
   EXPECT_FALSE(existsWin("c:\\dunmere\\register"));
   EXPECT_FALSE(existsWin("c:\\dunmere\\dialer"));
   EXPECT_FALSE(existsWin("C:\\WINDOWS\\nts.ini"));
 
-  EXPECT_EQ(regText("MainDir"), "c:\\dunmere") << "one trailing backslash removed";
-  EXPECT_EQ(regText("RegNoPrefix"), "DN-");
-  EXPECT_EQ(regText("RegNo"), "(none)");
-  EXPECT_EQ(regText("LocalURLPath"), "c:\\dunmere\\www\\home.htm");
-  EXPECT_EQ(regText("Quorvel31Eudora"), "TRUE");
-  EXPECT_EQ(regText("FreeHours"), "10");
+  EXPECT_EQ(quorvelValue("MainDir"), "c:\\dunmere") << "one trailing backslash removed";
+  EXPECT_EQ(quorvelValue("RegNoPrefix"), "DN-");
+  EXPECT_EQ(quorvelValue("RegNo"), "(none)");
+  EXPECT_EQ(quorvelValue("LocalURLPath"), "c:\\dunmere\\www\\home.htm");
+  EXPECT_EQ(quorvelValue("Quorvel31Eudora"), "TRUE");
+  EXPECT_EQ(quorvelValue("FreeHours"), "10");
 
   const std::vector<std::string> commands = {
       "[CreateGroup(Quorvel)]",
@@ -110,9 +95,9 @@ TEST_F(RunTest, FreshMachineLeavesWinIniAndSystemIniAlone) {
   EXPECT_EQ(winIni(), "[windows]\r\nload=\r\n");
   EXPECT_EQ(systemIni(), kSystemIni);
   EXPECT_FALSE(existsWin("C:\\WINDOWS\\SYSTEM.OLD"));
-  EXPECT_EQ(regText("MainDir"), "c:\\dunmere");
-  EXPECT_EQ(regText("RegNo"), "12345");
-  EXPECT_EQ(regText("Quorvel31Eudora"), "(none)");
+  EXPECT_EQ(quorvelValue("MainDir"), "c:\\dunmere");
+  EXPECT_EQ(quorvelValue("RegNo"), "12345");
+  EXPECT_EQ(quorvelValue("Quorvel31Eudora"), "(none)");
   EXPECT_EQ(w32::progmanCommands().size(), 3u);
 }
 

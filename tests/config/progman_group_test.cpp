@@ -6,70 +6,80 @@
 #include <string>
 #include <vector>
 
-#include "config_fixture.h"
+#include "engine_fixture.h"
 #include "config_steps.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
 
-struct Results {
-  int start, group, item1, item2, end;
-};
+// What start, create, the two items and end return, in that order.
+using Results = std::vector<int>;
 
-class ProgmanTest : public ConfigTest {
+class ProgmanTest : public EngineTest {
  protected:
   // What the installation sequence does, for an installation directory.
   Results buildGroup(const std::string &targetDir) {
-    Results r;
-    r.start = startProgramGroup();
-    r.group = createProgramGroup("Quorvel");
-    r.item1 = addProgramItem("Registration & Utilities", targetDir.c_str(), "quorvel.exe", targetDir.c_str(),
-                             "quorvel.exe");
-    r.item2 = addProgramItem("Read me", targetDir.c_str(), "readme.txt", targetDir.c_str(), "notep001.ico");
-    r.end = endProgramGroup();
-    return r;
+    const char *dir = targetDir.c_str();
+    int start = startProgramGroup();
+    int group = createProgramGroup("Quorvel");
+    int item1 = addProgramItem("Registration & Utilities", dir, "quorvel.exe", dir, "quorvel.exe");
+    int item2 = addProgramItem("Read me", dir, "readme.txt", dir, "notep001.ico");
+    return {start, group, item1, item2, endProgramGroup()};
   }
 };
 
-const Strings kDunmereCommands = {
+// An installation directory with spaces goes into the commands unquoted,
+// and percent signs in it are text.
+const char kTarget[] = "c:\\my net\\100%s\\";
+const Strings kCommands = {
     "[CreateGroup(Quorvel)]",
-    "[AddItem(c:\\dunmere\\quorvel\\quorvel.exe, Registration & Utilities, c:\\dunmere\\quorvel\\quorvel.exe)]",
-    "[AddItem(c:\\dunmere\\quorvel\\readme.txt, Read me, c:\\dunmere\\quorvel\\notep001.ico)]",
+    "[AddItem(c:\\my net\\100%s\\quorvel.exe, Registration & Utilities, c:\\my net\\100%s\\quorvel.exe)]",
+    "[AddItem(c:\\my net\\100%s\\readme.txt, Read me, c:\\my net\\100%s\\notep001.ico)]",
 };
 
+// The stand-in servers, a start that fails at each of its DDE calls (the
+// runs after it start from a reset record), and a group built twice.
 TEST_F(ProgmanTest, StandInServers) {
   struct Case {
     const char *what;
     w32::ProgmanMode mode;
+    long failingDdeCall;  // 0: none
+    int runs;             // buildGroup calls; the results are the last one's
     Results results;
-    Strings received;     // commands the server got
-    bool groupStored;     // the stand-in holds the group afterwards
+    Strings received;  // commands the server got
+    bool groupStored;  // the stand-in holds the group afterwards
   };
+  Strings twice = kCommands;
+  twice.insert(twice.end(), kCommands.begin(), kCommands.end());
   const Case cases[] = {
-      {"a normal Program Manager", w32::ProgmanMode::Normal, {1, 1, 1, 1, 1}, kDunmereCommands, true},
+      {"DdeInitializeA fails: nothing else is set up", w32::ProgmanMode::Normal, 1, 1, {0, 0, 0, 0, 1}, {}, false},
+      {"the service name handle fails", w32::ProgmanMode::Normal, 2, 1, {0, 0, 0, 0, 1}, {}, false},
+      {"the topic name handle fails", w32::ProgmanMode::Normal, 3, 1, {0, 0, 0, 0, 1}, {}, false},
+      {"a normal Program Manager", w32::ProgmanMode::Normal, 0, 1, {1, 1, 1, 1, 1}, kCommands, true},
+      {"the group exists: the commands are sent again", w32::ProgmanMode::Normal, 0, 2, {1, 1, 1, 1, 1}, twice,
+       true},
       {"the server ends the conversation after the first command: the next connects again",
-       w32::ProgmanMode::DisconnectAfterFirst, {1, 1, 1, 1, 1}, kDunmereCommands, true},
-      {"every command rejected, each still sent", w32::ProgmanMode::RejectAll, {1, 0, 0, 0, 1}, kDunmereCommands,
+       w32::ProgmanMode::DisconnectAfterFirst, 0, 1, {1, 1, 1, 1, 1}, kCommands, true},
+      {"every command rejected, each still sent", w32::ProgmanMode::RejectAll, 0, 1, {1, 0, 0, 0, 1}, kCommands,
        false},
-      {"no server at all", w32::ProgmanMode::Absent, {1, 0, 0, 0, 1}, {}, false},
+      {"no server at all", w32::ProgmanMode::Absent, 0, 1, {1, 0, 0, 0, 1}, {}, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     w32::setProgmanServer(c.mode);
-    Results r = buildGroup("c:\\dunmere\\quorvel\\");
-    EXPECT_EQ(r.start, c.results.start);
-    EXPECT_EQ(r.group, c.results.group);
-    EXPECT_EQ(r.item1, c.results.item1);
-    EXPECT_EQ(r.item2, c.results.item2);
-    EXPECT_EQ(r.end, c.results.end);
+    if (c.failingDdeCall) w32::armFault(w32::Fault::Dde, c.failingDdeCall, false);
+    Results r;
+    for (int run = 0; run < c.runs; ++run) r = buildGroup(kTarget);
+    w32::clearFaults();
+    EXPECT_EQ(r, c.results);
     EXPECT_EQ(w32::progmanCommands(), c.received);
     std::string groups = w32::progmanGroupsText();
     EXPECT_EQ(groups.find("Quorvel") != std::string::npos, c.groupStored) << groups;
     if (c.groupStored) {
       EXPECT_NE(groups.find("Registration & Utilities"), std::string::npos) << groups;
-      EXPECT_NE(groups.find("c:\\dunmere\\quorvel\\notep001.ico"), std::string::npos) << groups;
+      EXPECT_NE(groups.find("c:\\my net\\100%s\\notep001.ico"), std::string::npos) << groups;
     }
     std::string t = w32::transcript();
     EXPECT_EQ(t.find("message "), std::string::npos) << "no message is shown";
@@ -90,31 +100,6 @@ TEST_F(ProgmanTest, ServerThatNeverAnswersTimesOutPerCommand) {
   EXPECT_EQ(w32::progmanCommands(), Strings{"[CreateGroup(Quorvel)]"});
 }
 
-TEST_F(ProgmanTest, CommandTexts) {
-  struct Case {
-    const char *what;
-    std::string targetDir;
-    Strings commands;
-  };
-  const Case cases[] = {
-      {"an installation directory with spaces goes in unquoted", "c:\\my net\\quorvel\\",
-       {"[CreateGroup(Quorvel)]",
-        "[AddItem(c:\\my net\\quorvel\\quorvel.exe, Registration & Utilities, c:\\my net\\quorvel\\quorvel.exe)]",
-        "[AddItem(c:\\my net\\quorvel\\readme.txt, Read me, c:\\my net\\quorvel\\notep001.ico)]"}},
-      {"percent signs are text", "c:\\100%s\\quorvel\\",
-       {"[CreateGroup(Quorvel)]",
-        "[AddItem(c:\\100%s\\quorvel\\quorvel.exe, Registration & Utilities, c:\\100%s\\quorvel\\quorvel.exe)]",
-        "[AddItem(c:\\100%s\\quorvel\\readme.txt, Read me, c:\\100%s\\quorvel\\notep001.ico)]"}},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    freshPrefix();
-    Results r = buildGroup(c.targetDir);
-    EXPECT_EQ(r.item1 + r.item2, 2);
-    EXPECT_EQ(w32::progmanCommands(), c.commands);
-  }
-}
-
 TEST_F(ProgmanTest, CommandsOverTheBufferAreNotSent) {
   ASSERT_EQ(startProgramGroup(), 1);
   // "[CreateGroup()]" is 15 characters: a name of 240 makes 255, which fits.
@@ -133,45 +118,6 @@ TEST_F(ProgmanTest, CommandsOverTheBufferAreNotSent) {
   ASSERT_EQ(received.size(), 2u);
   EXPECT_EQ(received[0], "[CreateGroup(" + name240 + ")]");
   EXPECT_EQ(received[1].size(), 255u);
-}
-
-TEST_F(ProgmanTest, StartFailing) {
-  struct Case {
-    const char *what;
-    long failingCall;       // DDE call that fails
-    int start;
-  };
-  const Case cases[] = {
-      {"DdeInitializeA fails: nothing else is set up", 1, 0},
-      {"the service name handle fails", 2, 0},
-      {"the topic name handle fails", 3, 0},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    freshPrefix();
-    w32::armFault(w32::Fault::Dde, c.failingCall, false);
-    EXPECT_EQ(startProgramGroup(), c.start);
-    EXPECT_EQ(createProgramGroup("Quorvel"), 0);
-    EXPECT_EQ(addProgramItem("Read me", "c:\\q\\", "readme.txt", "c:\\q\\", "notep001.ico"), 0);
-    EXPECT_EQ(endProgramGroup(), 1);
-    w32::clearFaults();
-    EXPECT_TRUE(w32::progmanCommands().empty());
-    EXPECT_EQ(w32::openHandleCount(), 0);
-  }
-  // Start begins from a reset record: a later run works again.
-  freshPrefix();
-  EXPECT_EQ(buildGroup("c:\\dunmere\\quorvel\\").item2, 1);
-  EXPECT_EQ(w32::progmanCommands(), kDunmereCommands);
-}
-
-TEST_F(ProgmanTest, ExistingGroupGetsTheCommandsAgain) {
-  Results first = buildGroup("c:\\dunmere\\quorvel\\");
-  Results second = buildGroup("c:\\dunmere\\quorvel\\");
-  EXPECT_EQ(first.item2, 1);
-  EXPECT_EQ(second.group + second.item1 + second.item2, 3);
-  Strings twice = kDunmereCommands;
-  twice.insert(twice.end(), kDunmereCommands.begin(), kDunmereCommands.end());
-  EXPECT_EQ(w32::progmanCommands(), twice);
 }
 
 TEST_F(ProgmanTest, CriticalErrorIsShownAndTheCommandGoesOn) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "config_fixture.h"
+#include "engine_fixture.h"
 #include "config_steps.h"
 
 namespace {
@@ -13,196 +13,99 @@ namespace {
 const char *const kAllNames[] = {"MainDir",  "RegNoPrefix", "RegNo",    "HomePage",      "LocalURLPath", "Quorvel31Eudora",
                                  "SetupFee", "FreeHours",   "FreeDays", "SetupFeePrice", "MonthlyPrice", "Flags"};
 
-struct Value {
-  DWORD type = 0;
-  std::string data;  // the raw bytes, terminating NUL included
-};
-
-class RegistryTest : public ConfigTest {
+class RegistryTest : public EngineTest {
  protected:
   void SetUp() override {
-    ConfigTest::SetUp();
+    EngineTest::SetUp();
     makeWinDir("c:\\src");
     strcpy(setupState.sourceDir, "c:\\src\\");
   }
 
   void writeSetupIni(const std::string &quorvelSection) {
-    writeWin("c:\\src\\setup.ini", "[Other]\r\nRegNo=other\r\n[Quorvel]\r\n" + quorvelSection);
+    std::string text = "[Other]\r\nRegNo=other\r\n[Quorvel]\r\n" + quorvelSection;
+    writeWin(std::string(setupState.sourceDir) + "setup.ini", text);
   }
 
   // Every value of the key that this step may write; absent ones are left out.
-  std::map<std::string, Value> readValues() {
-    std::map<std::string, Value> values;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-      return values;
-    }
+  std::map<std::string, std::string> readValues() {
+    std::map<std::string, std::string> values;
     for (const char *name : kAllNames) {
-      unsigned char data[600];
-      memset(data, 'J', sizeof data);
-      DWORD type = 0;
-      DWORD size = sizeof data;
-      if (RegQueryValueExA(key, name, NULL, &type, data, &size) == ERROR_SUCCESS) {
-        values[name] = Value{type, std::string(reinterpret_cast<char *>(data), size)};
-      }
+      std::string value = quorvelValue(name);
+      if (value != "(none)") values[name] = value;
     }
-    RegCloseKey(key);
     return values;
   }
 };
 
-Value text(const std::string &s) {
-  return Value{REG_SZ, s + std::string(1, '\0')};
-}
-const Value kFlags{REG_DWORD, std::string("\x10\0\0\0", 4)};
+const char kFlags[] = "dword:16";
 
-bool operator==(const Value &a, const Value &b) {
-  return a.type == b.type && a.data == b.data;
-}
-std::ostream &operator<<(std::ostream &out, const Value &v) {
-  out << "type " << v.type << " \"";
-  for (char c : v.data) {
-    if (c == '\0') {
-      out << "\\0";
-    } else {
-      out << c;
-    }
-  }
-  return out << "\"";
-}
-
+// The values written from setup.ini's [Quorvel] section ("-": no setup.ini)
+// for a main directory: exactly these, besides MainDir and a Flags of 16,
+// which every run writes; an earlier run's values stay unless written. The
+// limits: texts cut to 63 and 255 characters, a local path of at most 275,
+// and setup.ini's own path of at most 71 (over it nothing is read).
 TEST_F(RegistryTest, ValuesFromSetupIni) {
   struct Case {
     const char *what;
-    const char *setupIni;  // the [Quorvel] section; nullptr: no setup.ini at all
+    std::string setupIni;
     int hadEudora;
-    std::map<std::string, Value> values;  // exactly these, nothing else
+    std::map<std::string, std::string> values;
+    std::string mainDir = "c:\\dunmere";
+    std::string sourceDir = "c:\\src\\";
+    const char *earlier = nullptr;  // setup.ini of a run before, for c:\old and with the Eudora mark
   };
+  const std::string r63(63, 'r'), h255(255, 'h'), m15 = "c:\\" + std::string(12, 'm');  // + \www\ + h255: 275
+  const std::string s62 = "c:\\" + std::string(58, 's') + "\\", s63 = "c:\\" + std::string(59, 's') + "\\";
   const Case cases[] = {
-      {"RegNo as a prefix: yes", "IsRegNoAPrefix=yes\r\nRegNo=DN-\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNoPrefix", text("DN-")}, {"Flags", kFlags}}},
-      {"RegNo as a prefix: yEs", "IsRegNoAPrefix=yEs\r\nRegNo=DN-\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNoPrefix", text("DN-")}, {"Flags", kFlags}}},
-      {"y is not yes", "IsRegNoAPrefix=y\r\nRegNo=12345\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNo", text("12345")}, {"Flags", kFlags}}},
-      {"yess is not yes", "IsRegNoAPrefix=yess\r\nRegNo=12345\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNo", text("12345")}, {"Flags", kFlags}}},
-      {"IsRegNoAPrefix missing", "RegNo=12345\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"RegNo", text("12345")}, {"Flags", kFlags}}},
-      {"RegNo empty: neither name", "IsRegNoAPrefix=yes\r\nRegNo=\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"Flags", kFlags}}},
+      {"RegNo as a prefix: yEs", "IsRegNoAPrefix=yEs\r\nRegNo=DN-\r\n", 0, {{"RegNoPrefix", "DN-"}}},
+      {"y is not yes", "IsRegNoAPrefix=y\r\nRegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
+      {"yess is not yes", "IsRegNoAPrefix=yess\r\nRegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
+      {"IsRegNoAPrefix missing", "RegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
+      {"RegNo empty: neither name", "IsRegNoAPrefix=yes\r\nRegNo=\r\n", 0, {}},
       {"HomePage and HDHomePage: the local path from HomePage", "HomePage=home.htm\r\nHDHomePage=local.htm\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")},
-        {"HomePage", text("home.htm")},
-        {"LocalURLPath", text("c:\\dunmere\\www\\home.htm")},
-        {"Flags", kFlags}}},
-      {"HomePage without HDHomePage", "HomePage=home.htm\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"HomePage", text("home.htm")}, {"Flags", kFlags}}},
-      {"HDHomePage without HomePage", "HDHomePage=1\r\n", 0, {{"MainDir", text("c:\\dunmere")}, {"Flags", kFlags}}},
-      {"Eudora mark", "", 1,
-       {{"MainDir", text("c:\\dunmere")}, {"Quorvel31Eudora", text("TRUE")}, {"Flags", kFlags}}},
-      {"no setup.ini at all", nullptr, 1,
-       {{"MainDir", text("c:\\dunmere")}, {"Quorvel31Eudora", text("TRUE")}, {"Flags", kFlags}}},
+       {{"HomePage", "home.htm"}, {"LocalURLPath", "c:\\dunmere\\www\\home.htm"}}},
+      {"HomePage without HDHomePage", "HomePage=home.htm\r\n", 0, {{"HomePage", "home.htm"}}},
+      {"HDHomePage without HomePage", "HDHomePage=1\r\n", 0, {}},
+      {"Eudora mark", "", 1, {{"Quorvel31Eudora", "TRUE"}}},
+      {"no setup.ini at all", "-", 1, {{"Quorvel31Eudora", "TRUE"}}},
       {"the offer texts, copied as text",
        "SetupFee=yes\r\nFreeHours=10\r\nFreeDays=30\r\nSetupFeePrice=$0.00\r\nMonthlyPrice=%s 19.95%\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")},
-        {"SetupFee", text("yes")},
-        {"FreeHours", text("10")},
-        {"FreeDays", text("30")},
-        {"SetupFeePrice", text("$0.00")},
-        {"MonthlyPrice", text("%s 19.95%")},
-        {"Flags", kFlags}}},
+       {{"SetupFee", "yes"}, {"FreeHours", "10"}, {"FreeDays", "30"}, {"SetupFeePrice", "$0.00"},
+        {"MonthlyPrice", "%s 19.95%"}}},
       {"empty offer texts are not written", "SetupFee=\r\nFreeHours=\r\nMonthlyPrice=5\r\n", 0,
-       {{"MainDir", text("c:\\dunmere")}, {"MonthlyPrice", text("5")}, {"Flags", kFlags}}},
+       {{"MonthlyPrice", "5"}}},
+      {"an earlier run's values are kept or overwritten", "IsRegNoAPrefix=yes\r\nRegNo=DN-\r\nFreeHours=20\r\n", 0,
+       {{"RegNo", "111"}, {"RegNoPrefix", "DN-"}, {"HomePage", "old.htm"}, {"LocalURLPath", "c:\\old\\www\\old.htm"},
+        {"Quorvel31Eudora", "TRUE"}, {"SetupFee", "10"}, {"FreeHours", "20"}},
+       "c:\\dunmere", "c:\\src\\", "RegNo=111\r\nHomePage=old.htm\r\nHDHomePage=1\r\nSetupFee=10\r\nFreeHours=5\r\n"},
+      {"texts cut short; a local path of 276 characters is not written",
+       "RegNo=" + r63 + "xyz\r\nHomePage=" + h255 + "xyz\r\nHDHomePage=1\r\nFreeDays=" + h255 + "!\r\n", 0,
+       {{"RegNo", r63}, {"HomePage", h255}, {"FreeDays", h255}}, m15 + "m"},
+      {"a local path of 275 characters", "HomePage=" + h255 + "\r\nHDHomePage=1\r\n", 0,
+       {{"HomePage", h255}, {"LocalURLPath", m15 + "\\www\\" + h255}}, m15},
+      {"setup.ini's path of 71 characters", "RegNo=12345\r\n", 0, {{"RegNo", "12345"}}, "c:\\dunmere", s62},
+      {"setup.ini's path of 72 characters: nothing is read", "RegNo=12345\r\nHomePage=h.htm\r\n", 0, {},
+       "c:\\dunmere", s63},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();  // an empty registry
-    makeWinDir("c:\\src");
-    if (c.setupIni != nullptr) writeSetupIni(c.setupIni);
+    makeWinDir(c.sourceDir.substr(0, c.sourceDir.size() - 1));
+    strcpy(setupState.sourceDir, c.sourceDir.c_str());
+    if (c.earlier != nullptr) {
+      writeSetupIni(c.earlier);
+      setupState.hadEudora = 1;
+      writeRegistrySettings("c:\\old");
+    }
+    if (c.setupIni != "-") writeSetupIni(c.setupIni);
     setupState.hadEudora = c.hadEudora;
-    writeRegistrySettings("c:\\dunmere");
-    EXPECT_EQ(readValues(), c.values);
+    writeRegistrySettings(c.mainDir.c_str());
+    std::map<std::string, std::string> expected = c.values;
+    expected["MainDir"] = c.mainDir;
+    expected["Flags"] = kFlags;
+    EXPECT_EQ(readValues(), expected);
     EXPECT_EQ(w32::openHandleCount(), 0);
   }
-}
-
-TEST_F(RegistryTest, LimitsOfTheTexts) {
-  const std::string long63(63, 'r');
-  const std::string long255(255, 'h');
-  writeSetupIni("RegNo=" + long63 + "xyz\r\nHomePage=" + long255 + "xyz\r\nHDHomePage=1\r\nFreeDays=" + long255 +
-                "!\r\n");
-  writeRegistrySettings("c:\\dunmere\\abcde");
-  std::map<std::string, Value> values = readValues();
-  EXPECT_EQ(values["RegNo"], text(long63)) << "cut to 63 characters";
-  EXPECT_EQ(values["HomePage"], text(long255)) << "cut to 255 characters";
-  EXPECT_EQ(values["FreeDays"], text(long255));
-  EXPECT_EQ(values.count("LocalURLPath"), 0u) << "16 + 5 + 255 characters are over 275";
-
-  // 275 characters exactly still fit.
-  freshPrefix();
-  makeWinDir("c:\\src");
-  const std::string main = "c:\\" + std::string(267 - 255, 'm');  // + "\www\" + 255 = 275
-  writeSetupIni("HomePage=" + long255 + "\r\nHDHomePage=1\r\n");
-  writeRegistrySettings(main.c_str());
-  EXPECT_EQ(readValues()["LocalURLPath"], text(main + "\\www\\" + long255));
-}
-
-TEST_F(RegistryTest, SetupIniPathTooLongReadsNothing) {
-  // sourceDir of 63 characters + setup.ini is 72: over the 71 allowed.
-  std::string dir = "c:\\" + std::string(59, 's') + "\\";
-  ASSERT_EQ(dir.size(), 63u);
-  makeWinDir(dir.substr(0, dir.size() - 1));
-  writeWin(dir + "setup.ini", "[Quorvel]\r\nRegNo=12345\r\nHomePage=h.htm\r\n");
-  strcpy(setupState.sourceDir, dir.c_str());
-  writeRegistrySettings("c:\\dunmere");
-  std::map<std::string, Value> values = readValues();
-  EXPECT_EQ(values.count("RegNo"), 0u);
-  EXPECT_EQ(values.count("HomePage"), 0u);
-  EXPECT_EQ(values["MainDir"], text("c:\\dunmere"));
-  EXPECT_EQ(values["Flags"], kFlags);
-
-  // One character shorter fits.
-  dir = "c:\\" + std::string(58, 's') + "\\";
-  makeWinDir(dir.substr(0, dir.size() - 1));
-  writeWin(dir + "setup.ini", "[Quorvel]\r\nRegNo=12345\r\n");
-  strcpy(setupState.sourceDir, dir.c_str());
-  writeRegistrySettings("c:\\dunmere");
-  EXPECT_EQ(readValues()["RegNo"], text("12345"));
-}
-
-TEST_F(RegistryTest, EarlierValuesAreKeptOrOverwritten) {
-  writeSetupIni("RegNo=111\r\nHomePage=old.htm\r\nHDHomePage=1\r\nSetupFee=10\r\nFreeHours=5\r\n");
-  setupState.hadEudora = 1;
-  writeRegistrySettings("c:\\old");
-  writeSetupIni("IsRegNoAPrefix=yes\r\nRegNo=DN-\r\nFreeHours=20\r\n");
-  setupState.hadEudora = 0;
-  writeRegistrySettings("c:\\dunmere");
-  std::map<std::string, Value> expected = {
-      {"MainDir", text("c:\\dunmere")},
-      {"RegNo", text("111")},            // not in this setup.ini: kept
-      {"RegNoPrefix", text("DN-")},
-      {"HomePage", text("old.htm")},
-      {"LocalURLPath", text("c:\\old\\www\\old.htm")},
-      {"Quorvel31Eudora", text("TRUE")},
-      {"SetupFee", text("10")},
-      {"FreeHours", text("20")},         // overwritten
-      {"Flags", kFlags},
-  };
-  EXPECT_EQ(readValues(), expected);
-}
-
-TEST_F(RegistryTest, FlagsOverwrittenWith16) {
-  HKEY key;
-  DWORD disposition;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, NULL,
-                            REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &key, &disposition),
-            ERROR_SUCCESS);
-  DWORD old = 0xFFFFFFFF;
-  RegSetValueExA(key, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&old), sizeof old);
-  RegCloseKey(key);
-  writeRegistrySettings("c:\\dunmere");
-  EXPECT_EQ(readValues()["Flags"], kFlags);
 }
 
 // With the registry failing at its nth call (or from then on), the values
@@ -227,7 +130,7 @@ TEST_F(RegistryTest, WriteOrderAndFailures) {
       writeRegistrySettings("c:\\dunmere");
       w32::clearFaults();
       EXPECT_EQ(w32::openHandleCount(), 0);
-      std::map<std::string, Value> values = readValues();
+      std::map<std::string, std::string> values = readValues();
       size_t failed = static_cast<size_t>(failing - firstWrite);
       for (size_t i = 0; i < order.size(); ++i) {
         bool written = i < failed || (!persistent && i > failed);

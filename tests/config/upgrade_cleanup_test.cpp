@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "config_fixture.h"
 #include "config_steps.h"
+#include "config_text.h"
+#include "engine_fixture.h"
 #include "upgrade_cleanup.h"
 
 namespace {
@@ -19,7 +20,8 @@ const char kNotice[] =
     "be retained.\" icon=MB_ICONINFORMATION buttons=MB_OK answer=OK\n";
 
 // A SYSTEM.INI with the dialer's and the old stack's lines on both sides of
-// the [386Enh] header, for a dialer in c:\dunmere\dialer.
+// the [386Enh] header, for a dialer in c:\dunmere\dialer, and the lines an
+// empty dialer directory makes.
 const char kSystemIni[] =
     "[boot]\r\n"
     "shell=Explorer.exe\r\n"
@@ -29,38 +31,37 @@ const char kSystemIni[] =
     "device=*vmm\r\n"
     "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
     "device=c:\\dunmere\\tcppro\\bin\\vtcprac.386\r\n"
+    "device=\\bin\\vntspsd.386\r\n"
+    "DEVICE=\\BIN\\VNTSTIMD.EXE\r\n"
+    "device=bin\\vtcprac.386\r\n"
     "path=c:\\100%\\%s%d\r\n"
     "\r\n"
     "[drivers]\r\n"
     "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n";
-const char kSystemIniFiltered[] =
-    "[boot]\r\n"
-    "shell=Explorer.exe\r\n"
-    "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
-    "\r\n"
-    "[386Enh]\r\n"
-    "device=*vmm\r\n"
-    "path=c:\\100%\\%s%d\r\n"
-    "\r\n"
-    "[drivers]\r\n";
+const char kDialerLine[] = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n";
+const char kDialerDriversLine[] = "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n";
+const char kStackLine[] = "device=c:\\dunmere\\tcppro\\bin\\vtcprac.386\r\n";
+const char kEmptyDirLine1[] = "device=\\bin\\vntspsd.386\r\n";
+const char kEmptyDirLine2[] = "DEVICE=\\BIN\\VNTSTIMD.EXE\r\n";
 
-// Without a dialer only the old stack's line goes.
-const char kSystemIniStackOnly[] =
-    "[boot]\r\nshell=Explorer.exe\r\ndevice=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n\r\n[386Enh]\r\n"
-    "device=*vmm\r\ndevice=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\npath=c:\\100%\\%s%d\r\n\r\n[drivers]\r\n"
-    "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n";
+// kSystemIni less these lines, each taken from the [386Enh] header on.
+std::string systemIniLess(const std::vector<const char *> &lines) {
+  std::string text = kSystemIni;
+  for (const char *line : lines) text.erase(text.find(line, text.find("[386Enh]")), strlen(line));
+  return text;
+}
 
-class CleanupTest : public ConfigTest {
+class CleanupTest : public EngineTest {
  protected:
   void SetUp() override {
-    ConfigTest::SetUp();
+    EngineTest::SetUp();
     strcpy(setupState.installDir, "d:\\other");
   }
 
-  // The usual earlier installation: main directory c:\dunmere, dialer in
-  // c:\dunmere\dialer with files in bin, app and etc, nts.ini, SYSTEM.INI.
-  void layOutUsual(const std::vector<std::string> &keys) {
-    layOutEarlierInstallation("c:\\dunmere", keys);
+  // The usual earlier installation of mainDir: a dialer in c:\dunmere\dialer
+  // with files in bin, app and etc, a Wirevane directory, nts.ini, SYSTEM.INI.
+  void layOutUsual(const std::string &mainDir, const std::vector<std::string> &keys) {
+    layOutEarlierInstallation(mainDir, keys);
     for (const char *sub : {"bin", "app", "etc"}) {
       makeWinDir(std::string("c:\\dunmere\\dialer\\") + sub);
       writeWin(std::string("c:\\dunmere\\dialer\\") + sub + "\\file.dat", sub);
@@ -79,22 +80,24 @@ class CleanupTest : public ConfigTest {
     return buffer;
   }
 
+  // Runs the clean-up, answering the upgrade notice, which must be shown once.
   int runWithNotice() {
     w32::setAnswers("message \"Thank you for upgrading*\" OK\n");
     int result = cleanUpEarlierInstallation(dialog);
     EXPECT_EQ(w32::scriptError(), "");
-    EXPECT_EQ(w32::answersLeft(), 0) << "the upgrade notice was not shown";
+    EXPECT_EQ(w32::transcript(), kNotice);
     return result;
   }
 };
 
-// ---- No earlier installation: nothing is touched ------------------------
+// ---- No earlier installation, or one already cleaned up (a second run):
+// nothing is touched ------------------------------------------------------
 
 TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
   struct Case {
     const char *what;
-    const char *winIniSection;    // the Dunmere section, "" for none
-    const char *registerIni;      // c:\dunmere\register\register.ini, nullptr for none
+    std::string winIniSection;  // the Dunmere section, "" for none
+    const char *registerIni;    // c:\dunmere\register\register.ini, nullptr for none
   };
   const Case cases[] = {
       {"no section", "", "[Quorvel Registration]\r\nVersion=2.1\r\n"},
@@ -106,15 +109,13 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
       {"Version in another section", "[Dunmere Network Quorvel]\r\nMain=c:\\dunmere\r\n",
        "[Registration]\r\nVersion=2.1\r\n"},
       {"Main too long for its register.ini path",
-       "[Dunmere Network Quorvel]\r\nMain=c:\\dunmere\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
-       "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
-       "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n",
+       "[Dunmere Network Quorvel]\r\nMain=c:\\" + std::string(260, 'a') + "\r\n",
        "[Quorvel Registration]\r\nVersion=2.1\r\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();
-    layOutUsual({});
+    layOutUsual("c:\\dunmere", {});
     writeWinIni(std::string("[windows]\r\nload=\r\n") + c.winIniSection);
     if (c.registerIni != nullptr) {
       writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
@@ -133,153 +134,133 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
 
 // ---- An earlier installation -------------------------------------------
 
+// Runs over an earlier installation: the directory taken over (when
+// installDir\quorvel\NAME fits the directory dialog's limit of 50), the
+// WIN.INI section and nts.ini gone, SYSTEM.INI filtered with a copy in
+// SYSTEM.OLD, the old directories removed, but never the root, the Windows
+// directories or the target, however they are written.
+struct Upgrade {
+  std::string what;
+  std::vector<std::string> keys;  // the WIN.INI section; Main first
+  std::string installDir;         // afterwards
+  std::string systemIni;          // afterwards
+  std::vector<std::string> gone;  // directories and files removed (a missing directory is made)
+  std::vector<std::string> kept;  // files that stay (made when missing)
+  int hadEudora;
+};
+
 TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
-  struct Case {
-    const char *what;
-    std::vector<std::string> keys;
-    int hadEudora;
-    std::vector<const char *> gone;   // directories removed
-    std::vector<const char *> kept;   // files that stay
-    const char *systemIni;            // expected
+  const std::string dunmere = "c:\\dunmere", reg = "c:\\dunmere\\register";
+  const std::string stackOnly = systemIniLess({kStackLine});
+  const std::string filtered = systemIniLess({kDialerLine, kStackLine, kDialerDriversLine});
+  auto takeOver = [&](const std::string &main, const std::string &installDir) {
+    return Upgrade{"Main " + main, {"Main=" + main}, installDir,
+                   systemIniLess({kStackLine, kEmptyDirLine1, kEmptyDirLine2}), {main + "\\register"}, {}, 0};
   };
-  const char *dialerGone[] = {"c:\\dunmere\\dialer\\bin", "c:\\dunmere\\dialer\\app", "c:\\dunmere\\dialer\\etc",
-                              "c:\\dunmere\\dialer"};
-  const Case cases[] = {
+  auto guarded = [&](const std::string &dialer, const std::string &marker) {
+    return Upgrade{"Dialer " + dialer, {"Main=c:\\dunmere", "Dialer=" + dialer}, dunmere, stackOnly, {reg}, {marker},
+                   0};
+  };
+  const std::string long50 = "c:\\dunmere\\" + std::string(39, 'l'), long69 = "c:\\dunmere\\" + std::string(58, 'l');
+  const Upgrade cases[] = {
       {"Dialer, and a Wirevane that is not used",
-       {"Main=c:\\dunmere", "Eudora=c:\\eudora", "Dialer=c:\\dunmere\\dialer", "Wirevane=c:\\wirevane"},
-       1,
-       {dialerGone[0], dialerGone[1], dialerGone[2], dialerGone[3], "c:\\dunmere\\register"},
-       {"c:\\wirevane\\bin\\wv.386"},
-       kSystemIniFiltered},
-      {"Dialer empty, Wirevane used",
-       {"Main=c:\\dunmere", "Dialer=", "Wirevane=c:\\wirevane"},
-       0,
-       {"c:\\wirevane\\bin", "c:\\wirevane", "c:\\dunmere\\register"},
-       {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\dunmere\\dialer\\dialer.exe"},
-       kSystemIniStackOnly},
-      {"neither: only the registration directory goes",
-       {"Main=c:\\dunmere", "Eudora="},
-       0,
-       {"c:\\dunmere\\register"},
-       {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\wirevane\\bin\\wv.386"},
-       kSystemIniStackOnly},
+       {"Main=c:\\dunmere", "Eudora=c:\\eudora", "Dialer=c:\\dunmere\\dialer", "Wirevane=c:\\wirevane"}, dunmere,
+       filtered,
+       {"c:\\dunmere\\dialer\\bin", "c:\\dunmere\\dialer\\app", "c:\\dunmere\\dialer\\etc", "c:\\dunmere\\dialer", reg},
+       {"c:\\wirevane\\bin\\wv.386"}, 1},
+      {"Dialer empty, Wirevane used", {"Main=c:\\dunmere", "Dialer=", "Wirevane=c:\\wirevane"}, dunmere, stackOnly,
+       {"c:\\wirevane\\bin", "c:\\wirevane", reg},
+       {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\dunmere\\dialer\\dialer.exe"}, 0},
+      {"neither: device lines of an empty directory; only the registration directory goes",
+       {"Main=c:\\dunmere", "Eudora="}, dunmere, systemIniLess({kStackLine, kEmptyDirLine1, kEmptyDirLine2}), {reg},
+       {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\wirevane\\bin\\wv.386"}, 0},
+      takeOver(long50, long50),
+      takeOver(long50 + "\\", long50 + "\\"),
+      takeOver(long50 + "m", "d:\\other"),  // no room for the files: not taken over
+      takeOver(long69, "d:\\other"),
+      takeOver(long69 + "m", "d:\\other"),  // longer than installDir holds: not taken over cut short
+      guarded("C:\\WINDOWS", "C:\\WINDOWS\\marker.dll"),
+      guarded("c:\\windows.", "C:\\WINDOWS\\marker.dll"),
+      guarded("C:\\WINDOWS\\SYSTEM", "C:\\WINDOWS\\SYSTEM\\marker.drv"),
+      guarded("c:/Windows//System/", "C:\\WINDOWS\\SYSTEM\\marker.drv"),
+      guarded("c:\\windows\\system\\..\\system\\.\\", "C:\\WINDOWS\\SYSTEM\\marker.drv"),
+      guarded("c:\\windows\\system32", "C:\\WINDOWS\\SYSTEM32\\marker.dll"),
+      guarded("C:\\", "C:\\autoexec.bat"),
+      guarded("c:", "C:\\autoexec.bat"),
+      guarded("c:\\dunmere\\..\\..", "C:\\autoexec.bat"),
+      guarded("c:\\dunmere\\quorvel", "c:\\dunmere\\quorvel\\quorvel.exe"),
+      guarded("c:\\dunmere\\\\quorvel ", "c:\\dunmere\\quorvel\\quorvel.exe"),
+      guarded("dunmere\\quorvel", "c:\\dunmere\\quorvel\\quorvel.exe"),
+      {"a dialer directory beside the target goes", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\quorvel2"}, dunmere,
+       stackOnly, {"c:\\dunmere\\quorvel2", reg}, {}, 0},
+      {"the removal does not descend: a subdirectory stays with its files, and so do names beginning with a full stop",
+       {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"}, dunmere, filtered,
+       {"c:\\dunmere\\dialer\\etc", "c:\\dunmere\\dialer\\bin\\file.dat", "c:\\dunmere\\dialer\\app\\file.dat",
+        "c:\\dunmere\\dialer\\dialer.exe", reg},
+       {"c:\\dunmere\\dialer\\bin\\sub\\inner.txt", "c:\\dunmere\\dialer\\app\\.hidden"}, 0},
   };
-  for (const Case &c : cases) {
+  for (const Upgrade &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();
-    layOutUsual(c.keys);
+    layOutUsual(c.keys[0].substr(5), c.keys);
+    for (const std::string &dir : c.gone) {
+      if (existsWin(dir)) continue;
+      makeWinDir(dir);
+      writeWin(dir + "\\x.exe", "x");
+    }
+    for (const std::string &file : c.kept) {
+      if (existsWin(file)) continue;
+      makeWinDir(file.substr(0, file.rfind('\\')));
+      writeWin(file, "keep");
+    }
     strcpy(setupState.installDir, "d:\\other");
     setupState.hadEudora = 0;
     EXPECT_EQ(runWithNotice(), 1);
-    EXPECT_STREQ(setupState.installDir, "c:\\dunmere");
+    EXPECT_EQ(std::string(setupState.installDir), c.installDir);
     EXPECT_EQ(setupState.hadEudora, c.hadEudora);
 
     EXPECT_EQ(profile("Dunmere Network Quorvel", "Main"), "(none)");
-    EXPECT_EQ(profile("Dunmere Network Quorvel", "Dialer"), "(none)");
     EXPECT_EQ(profile("windows", "load"), "");
     EXPECT_EQ(profile("Desktop", "Wallpaper"), "(None)");
     EXPECT_EQ(winIni().find("Dunmere"), std::string::npos) << winIni();
-
     EXPECT_FALSE(existsWin("C:\\WINDOWS\\nts.ini"));
     EXPECT_EQ(systemIni(), c.systemIni);
-    EXPECT_EQ(readWin("C:\\WINDOWS\\SYSTEM.OLD"), c.systemIni);
-    for (const char *dir : c.gone) EXPECT_FALSE(existsWin(dir)) << dir;
-    for (const char *file : c.kept) EXPECT_TRUE(existsWin(file)) << file;
+    EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), c.systemIni);
+    for (const std::string &dir : c.gone) EXPECT_FALSE(existsWin(dir)) << dir;
+    for (const std::string &file : c.kept) EXPECT_TRUE(existsWin(file)) << file;
     EXPECT_TRUE(existsWin("c:\\dunmere")) << "the main directory itself stays";
-  }
-}
-
-TEST_F(CleanupTest, NoticeTextCaptionAndIcon) {
-  layOutUsual({"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"});
-  runWithNotice();
-  EXPECT_EQ(w32::transcript(), kNotice);
-}
-
-TEST_F(CleanupTest, InstallDirTakeOver) {
-  struct Case {
-    const char *what;
-    std::string main;
-    std::string installDir;   // afterwards
-  };
-  // installDir\quorvel\NAME must fit: the directory dialog's limit of 50.
-  const std::string long50 = "c:\\dunmere\\" + std::string(39, 'l');
-  const std::string long51 = long50 + "m";
-  const std::string long69 = "c:\\dunmere\\" + std::string(58, 'l');
-  const std::string long70 = long69 + "m";
-  const Case cases[] = {
-      {"Main replaces the directory typed in the dialog", "c:\\dunmere", "c:\\dunmere"},
-      {"exactly 50 characters", long50, long50},
-      {"50 characters and a last backslash", long50 + "\\", long50 + "\\"},
-      {"51 characters: no room for the files, not taken over", long51, "d:\\other"},
-      {"69 characters: not taken over", long69, "d:\\other"},
-      {"longer than installDir holds: not taken over cut short", long70, "d:\\other"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    freshPrefix();
-    layOutEarlierInstallation(c.main, {"Main=" + c.main});
-    writeSystemIni("[386Enh]\r\n");
-    strcpy(setupState.installDir, "d:\\other");
-    EXPECT_EQ(runWithNotice(), 1);
-    EXPECT_EQ(std::string(setupState.installDir), c.installDir);
-    std::string registration = c.main + "\\register";
-    EXPECT_FALSE(existsWin(registration)) << "registration directory of " << c.main;
   }
 }
 
 TEST_F(CleanupTest, StepsBeforeSystemIniStayDoneWhenItStops) {
   struct Case {
     const char *what;
-    std::string text;  // SYSTEM.INI
-    bool present;      // false: there is no SYSTEM.INI
+    std::string text;  // SYSTEM.INI; "": there is none
   };
   const Case cases[] = {
-      {"a zero byte", "[386Enh]\r\ndevice=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n" + std::string("key=a\0b\r\n", 9),
-       true},
-      {"no SYSTEM.INI", "", false},
+      {"a zero byte", "[386Enh]\r\ndevice=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n" + std::string("key=a\0b\r\n", 9)},
+      {"no SYSTEM.INI", ""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();
-    layOutUsual({"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"});
+    layOutUsual("c:\\dunmere", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"});
     remove(host("C:\\WINDOWS\\SYSTEM.OLD").c_str());
-    if (c.present) {
-      writeSystemIni(c.text);
-    } else {
+    writeSystemIni(c.text);
+    if (c.text.empty()) {
       ASSERT_EQ(remove(host("C:\\WINDOWS\\SYSTEM.INI").c_str()), 0);
     }
     EXPECT_EQ(runWithNotice(), 0);
-    if (c.present) {
-      EXPECT_EQ(systemIni(), c.text) << "SYSTEM.INI must stay as it was";
-    }
+    EXPECT_EQ(systemIni(), c.text) << "SYSTEM.INI must stay as it was";
     EXPECT_FALSE(existsWin("C:\\WINDOWS\\SYSTEM.OLD"));
-    // Steps 9 to 11 are done...
+    // The steps before SYSTEM.INI's are done...
     EXPECT_FALSE(existsWin("C:\\WINDOWS\\nts.ini"));
     EXPECT_EQ(profile("Dunmere Network Quorvel", "Main"), "(none)");
-    char version[16];
-    memset(version, 'J', sizeof version);
-    GetPrivateProfileStringA("Quorvel Registration", "Version", "(none)", version, sizeof version,
-                             "c:\\dunmere\\register\\register.ini");
-    EXPECT_STREQ(version, "") << "the key stays, with an empty value";
-    EXPECT_NE(readWin("c:\\dunmere\\register\\register.ini").find("User=someone"), std::string::npos);
+    EXPECT_EQ(readText("c:\\dunmere\\register\\register.ini"),
+              "[Quorvel Registration]\r\nVersion=\r\nUser=someone\r\n") << "the key stays, with an empty value";
     // ...and no directory is removed.
-    EXPECT_TRUE(existsWin("c:\\dunmere\\register\\register.ini"));
     EXPECT_TRUE(existsWin("c:\\dunmere\\dialer\\bin\\file.dat"));
   }
-}
-
-TEST_F(CleanupTest, RunningTwiceDoesNothingTheSecondTime) {
-  layOutUsual({"Main=c:\\dunmere", "Eudora=x", "Dialer=c:\\dunmere\\dialer"});
-  ASSERT_EQ(runWithNotice(), 1);
-  TreeSnapshot after = snapshotDriveC();
-  strcpy(setupState.installDir, "d:\\second");
-  setupState.hadEudora = 0;
-  w32::setAnswers("");
-  EXPECT_EQ(cleanUpEarlierInstallation(dialog), 0);
-  EXPECT_EQ(snapshotDriveC(), after);
-  EXPECT_STREQ(setupState.installDir, "d:\\second");
-  EXPECT_EQ(setupState.hadEudora, 0);
-  EXPECT_EQ(w32::scriptError(), "") << "a second notice was shown";
 }
 
 // ---- The SYSTEM.INI filter -----------------------------------------------
@@ -362,89 +343,35 @@ TEST_F(CleanupTest, SystemIniFilter) {
     writeSystemIni(c.in);
     EXPECT_EQ(runWithNotice(), 1);
     EXPECT_EQ(systemIni(), c.out);
-    EXPECT_EQ(readWin("C:\\WINDOWS\\SYSTEM.OLD"), c.out);
+    EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), c.out);
   }
 }
 
-TEST_F(CleanupTest, DeviceLinesWithoutADialerDirectory) {
-  layOutEarlierInstallation("c:\\dunmere", {"Main=c:\\dunmere"});
-  writeSystemIni("[386Enh]\r\ndevice=\\bin\\vntspsd.386\r\ndevice=\\BIN\\VNTSTIMD.EXE\r\ndevice=bin\\vtcprac.386\r\n");
-  EXPECT_EQ(runWithNotice(), 1);
-  EXPECT_EQ(systemIni(), "[386Enh]\r\ndevice=bin\\vtcprac.386\r\n");
-}
-
-// ---- Directory removal ---------------------------------------------------
-
-TEST_F(CleanupTest, DirectoryRemovalDoesNotDescend) {
+// normaliseDirectory, which the removal's guard relies on, refuses a
+// canonical form that does not fit rather than writing past the buffer.
+TEST(ConfigText, NormaliseDirectoryNeverWritesPastTheBuffer) {
   struct Case {
-    const char *what;
-    std::vector<std::string> dirs;    // made under c:\old
-    std::vector<std::string> files;   // written under c:\old, each holding its own name
-    TreeSnapshot left;                // what stays under c:\old
-    bool dirStays;
+    const char *path;
+    size_t size;
+    int ok;
   };
   const Case cases[] = {
-      {"only files: all go, then the directory", {}, {"a.txt", "B.DLL", "noext"}, {}, false},
-      {"a subdirectory stays with its files", {"sub"}, {"a.txt", "sub\\inner.txt"},
-       {{"/sub/inner.txt", "sub\\inner.txt"}}, true},
-      {"an empty subdirectory stays", {"sub"}, {"a.txt"}, {{"/sub/", ""}}, true},
-      {"names beginning with a full stop are skipped", {}, {".hidden", "a.txt"}, {{"/.hidden", ".hidden"}}, true},
-      {"an empty directory is removed", {}, {}, {}, false},
+      {"c:\\abcdef", 10, 1},     // 9 characters and the zero byte
+      {"c:\\abcdefg", 10, 0},
+      {"c:\\abc\\def", 11, 1},
+      {"c:\\abc\\defg", 11, 0},
+      {"c:\\abcdefgh\\..\\x", 6, 0},  // too long on the way: refused all the same
+      {"c:\\", 4, 1},
+      {"c:\\", 3, 0},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    makeWinDir("c:\\old");
-    for (const std::string &d : c.dirs) makeWinDir("c:\\old\\" + d);
-    for (const std::string &f : c.files) writeWin("c:\\old\\" + f, f);
-    EXPECT_EQ(removeOldDirectory("c:\\old"), 1);
-    EXPECT_EQ(existsWin("c:\\old"), c.dirStays);
-    if (c.dirStays) {
-      EXPECT_EQ(snapshotTree(host("c:\\old")), c.left);
-      ASSERT_EQ(system(("rm -rf '" + host("c:\\old") + "'").c_str()), 0);
+    char out[32];
+    memset(out, 'J', sizeof out);
+    EXPECT_EQ(normaliseDirectory(out, c.size, c.path), c.ok) << c.path << " in " << c.size;
+    for (size_t i = c.size; i < sizeof out; ++i) {
+      ASSERT_EQ(out[i], 'J') << c.path << ": written past the buffer at " << i;
     }
   }
-  EXPECT_EQ(removeOldDirectory("c:\\no such dir"), 1);
-}
-
-TEST_F(CleanupTest, RemovalNeverTouchesRootWindowsOrTarget) {
-  struct Case {
-    const char *dialer;
-    const char *marker;  // a file that must stay
-  };
-  const Case cases[] = {
-      {"C:\\WINDOWS", "C:\\WINDOWS\\marker.dll"},
-      {"c:\\windows.", "C:\\WINDOWS\\marker.dll"},
-      {"C:\\WINDOWS\\SYSTEM", "C:\\WINDOWS\\SYSTEM\\marker.drv"},
-      {"c:\\windows\\system\\..\\system\\.\\", "C:\\WINDOWS\\SYSTEM\\marker.drv"},
-      {"c:\\windows\\system32", "C:\\WINDOWS\\SYSTEM32\\marker.dll"},
-      {"C:\\", "C:\\autoexec.bat"},
-      {"c:", "C:\\autoexec.bat"},
-      {"c:\\dunmere\\..\\..", "C:\\autoexec.bat"},
-      {"c:\\dunmere\\quorvel", "c:\\dunmere\\quorvel\\quorvel.exe"},
-      {"c:\\dunmere\\\\quorvel ", "c:\\dunmere\\quorvel\\quorvel.exe"},
-      {"dunmere\\quorvel", "c:\\dunmere\\quorvel\\quorvel.exe"},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.dialer);
-    freshPrefix();
-    layOutEarlierInstallation("c:\\dunmere", {"Main=c:\\dunmere", std::string("Dialer=") + c.dialer});
-    writeSystemIni("[386Enh]\r\n");
-    makeWinDir("C:\\WINDOWS\\SYSTEM");
-    makeWinDir("C:\\WINDOWS\\SYSTEM32");
-    makeWinDir("c:\\dunmere\\quorvel");
-    writeWin(c.marker, "keep");
-    EXPECT_EQ(runWithNotice(), 1);
-    EXPECT_TRUE(existsWin(c.marker)) << c.marker;
-    EXPECT_TRUE(existsWin("C:\\WINDOWS\\SYSTEM.INI"));
-    EXPECT_FALSE(existsWin("c:\\dunmere\\register")) << "the registration directory still goes";
-  }
-  // The guard does not stop an ordinary dialer directory next to the target.
-  freshPrefix();
-  layOutEarlierInstallation("c:\\dunmere", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\quorvel2"});
-  makeWinDir("c:\\dunmere\\quorvel2");
-  writeWin("c:\\dunmere\\quorvel2\\x.exe", "x");
-  EXPECT_EQ(runWithNotice(), 1);
-  EXPECT_FALSE(existsWin("c:\\dunmere\\quorvel2"));
 }
 
 }  // namespace

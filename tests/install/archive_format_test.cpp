@@ -1,6 +1,6 @@
-// The archive container code shared by the installer and zarc: entry
-// parsing, entry checks and member decoding through the two hooks, with
-// archives held in memory.
+// The archive container code shared by the installer and zarc: member
+// names, and member decoding through the two hooks, with archives held in
+// memory (the entry count and the entry checks are the extraction's tables).
 #include <string.h>
 
 #include <string>
@@ -9,10 +9,10 @@
 #include <gtest/gtest.h>
 
 #include "archive_format.h"
+#include "engine_fixture.h"
+#include "implode.h"
 
 namespace {
-
-using Bytes = std::vector<unsigned char>;
 
 // The one-literal stream that decodes to "A".
 const Bytes kStreamA = {0x00, 0x06, 0x82, 0x02, 0xFE, 0x01};
@@ -70,30 +70,6 @@ int memoryWrite(void *context, const unsigned char *buffer, uint32_t count) {
   return 1;
 }
 
-// A binary-coded stream (dictionary 6) of one literal per byte of `data`:
-// 2 + ceil((9 * size + 16) / 8) bytes.
-Bytes binaryLiteralStream(const Bytes &data) {
-  Bytes stream = {0x00, 0x06};
-  uint32_t acc = 0;
-  int used = 0;
-  auto put = [&](uint32_t v, int n) {
-    for (int i = 0; i < n; i++) {
-      acc |= ((v >> i) & 1u) << used;
-      if (++used == 8) {
-        stream.push_back(static_cast<unsigned char>(acc));
-        acc = 0;
-        used = 0;
-      }
-    }
-  };
-  for (unsigned char b : data) put(static_cast<uint32_t>(b) << 1, 9);  // flag bit 0, then the byte
-  put(1, 1);
-  put(0, 7);  // the last length code; 255 in its 8 extra bits: length 519, the end
-  put(0xFF, 8);
-  if (used) stream.push_back(static_cast<unsigned char>(acc));
-  return stream;
-}
-
 struct Decoded {
   DclResult result;
   ArchiveMember member;
@@ -107,50 +83,6 @@ Decoded decodeEntry(const Bytes &archive, const ArchiveEntry &entry, MemoryIo &i
   unsigned char workArea[DCL_WORK_AREA_SIZE];
   d.result = decodeArchiveMember(&d.member, workArea);
   return d;
-}
-
-TEST(ArchiveFormat, ParsesTheThirtyNineByteExample) {
-  Bytes archive(4, 0);
-  putLe32(archive, 0, 1);
-  Bytes entry = rawEntry("a.txt", 5, 0x01BF53EB256D4000ULL, 33, 39);
-  archive.insert(archive.end(), entry.begin(), entry.end());
-  archive.insert(archive.end(), kStreamA.begin(), kStreamA.end());
-  ASSERT_EQ(archive.size(), 39u);
-
-  EXPECT_EQ(parseEntryCount(archive.data()), 1);
-  EXPECT_EQ(archiveDirectoryEnd(1), 33u);
-  ArchiveEntry e;
-  parseArchiveEntry(archive.data() + 4, &e);
-  EXPECT_STREQ(e.memberName, "a.txt");
-  EXPECT_EQ(e.lastWriteTime, 0x01BF53EB256D4000ULL);
-  EXPECT_EQ(e.dataOffset, 33u);
-  EXPECT_EQ(e.dataEnd, 39u);
-  EXPECT_EQ(checkArchiveEntry(&e, archive.size()), EntryProblem::None);
-
-  MemoryIo io;
-  Decoded d = decodeEntry(archive, e, io);
-  EXPECT_EQ(d.result, DclResult::Ok);
-  EXPECT_EQ(io.output, Bytes{'A'});
-  EXPECT_EQ(d.member.bytesRead, 6u);
-  EXPECT_EQ(io.readCounts, std::vector<uint32_t>{6});  // asked for what is left, not 2048
-}
-
-TEST(ArchiveFormat, EntryRoundTripsThroughItsBytes) {
-  Bytes raw = rawEntry("quorvel.exe", 11, 0xFEDCBA9876543210ULL, 0x80000001u, 0xFFFFFFFFu);
-  ArchiveEntry e = entryOf(raw);
-  unsigned char again[ARCHIVE_ENTRY_SIZE];
-  formatArchiveEntry(&e, again);
-  EXPECT_EQ(Bytes(again, again + ARCHIVE_ENTRY_SIZE), raw);
-}
-
-TEST(ArchiveFormat, CountIsSignedAndDirectoryEndIgnoresNegativeCounts) {
-  const unsigned char minusOne[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-  const unsigned char big[4] = {0xFF, 0xFF, 0xFF, 0x7F};
-  EXPECT_EQ(parseEntryCount(minusOne), -1);
-  EXPECT_EQ(archiveDirectoryEnd(-1), 4u);
-  EXPECT_EQ(archiveDirectoryEnd(0), 4u);
-  // No 32-bit overflow for the largest count.
-  EXPECT_EQ(archiveDirectoryEnd(parseEntryCount(big)), 4u + 29u * 0x7FFFFFFFull);
 }
 
 struct NameCase {
@@ -175,82 +107,6 @@ TEST(ArchiveFormat, PlainMemberNames) {
   }
 }
 
-struct EntryCase {
-  const char *what;
-  Bytes raw;
-  uint64_t archiveSize;
-  EntryProblem problem;
-};
-
-TEST(ArchiveFormat, EntryChecks) {
-  Bytes unterminated = rawEntry("abcdefghijklm", 13, 0, 40, 50);
-  const EntryCase cases[] = {
-      {"good", rawEntry("a.txt", 5, 0, 33, 39), 39, EntryProblem::None},
-      {"empty data range at the end", rawEntry("a.txt", 5, 0, 39, 39), 39, EntryProblem::None},
-      {"twelve characters", rawEntry("abcdefgh.ijk", 12, 0, 33, 39), 39, EntryProblem::None},
-      {"bytes after the zero are ignored", rawEntry("a.txt\0junk!!", 12, 0, 33, 39), 39, EntryProblem::None},
-      {"empty name", rawEntry("", 0, 0, 33, 39), 39, EntryProblem::NameEmpty},
-      {"empty name with junk after", rawEntry("\0abc", 4, 0, 33, 39), 39, EntryProblem::NameEmpty},
-      {"no zero byte", unterminated, 60, EntryProblem::NameUnterminated},
-      {"climbs out", rawEntry("..\\x", 4, 0, 33, 39), 39, EntryProblem::NameNotPlain},
-      {"device", rawEntry("NUL", 3, 0, 33, 39), 39, EntryProblem::NameDevice},
-      {"backwards", rawEntry("a.txt", 5, 0, 39, 33), 39, EntryProblem::DataBackwards},
-      {"end past the file", rawEntry("a.txt", 5, 0, 33, 40), 39, EntryProblem::DataOutsideFile},
-      {"offset past the file", rawEntry("a.txt", 5, 0, 100, 100), 39, EntryProblem::DataOutsideFile},
-      {"huge end", rawEntry("a.txt", 5, 0, 33, 0xFFFFFFFFu), 39, EntryProblem::DataOutsideFile},
-  };
-  for (const EntryCase &c : cases) {
-    ArchiveEntry e = entryOf(c.raw);
-    EXPECT_EQ(checkArchiveEntry(&e, c.archiveSize), c.problem) << c.what;
-    EXPECT_STRNE(entryProblemText(checkArchiveEntry(&e, c.archiveSize)), "unknown problem") << c.what;
-  }
-}
-
-TEST(ArchiveFormat, EntryNameTextIsAlwaysTerminated) {
-  ArchiveEntry e = entryOf(rawEntry("abcdefghijklm", 13, 0, 0, 0));
-  char name[ARCHIVE_NAME_FIELD_SIZE];
-  memset(name, 'x', sizeof name);
-  entryNameText(&e, name);
-  EXPECT_STREQ(name, "abcdefghijkl");
-  e = entryOf(rawEntry("a.txt\0zz", 8, 0, 0, 0));
-  entryNameText(&e, name);
-  EXPECT_STREQ(name, "a.txt");
-}
-
-// Two members back to back: the first decoder's input ends exactly at its
-// dataEnd, and the second starts fresh at its own dataOffset.
-TEST(ArchiveFormat, BackToBackMembersDecodeIndependently) {
-  Bytes archive(4 + 2 * 29, 0);
-  uint32_t first = static_cast<uint32_t>(archive.size());
-  archive.insert(archive.end(), kStreamAbc.begin(), kStreamAbc.end());
-  uint32_t second = static_cast<uint32_t>(archive.size());
-  archive.insert(archive.end(), kStreamA.begin(), kStreamA.end());
-  ArchiveEntry one = entryOf(rawEntry("one", 3, 0, first, second));
-  ArchiveEntry two = entryOf(rawEntry("two", 3, 0, second, static_cast<uint32_t>(archive.size())));
-
-  MemoryIo io1;
-  Decoded d1 = decodeEntry(archive, one, io1);
-  EXPECT_EQ(d1.result, DclResult::Ok);
-  EXPECT_EQ(std::string(io1.output.begin(), io1.output.end()), "abcabcabc");
-  EXPECT_EQ(d1.member.bytesRead, kStreamAbc.size());
-  EXPECT_EQ(io1.position, second);  // never read into the next member
-
-  MemoryIo io2;
-  Decoded d2 = decodeEntry(archive, two, io2);
-  EXPECT_EQ(d2.result, DclResult::Ok);
-  EXPECT_EQ(io2.output, Bytes{'A'});
-}
-
-TEST(ArchiveFormat, EmptyDataRangeGivesTheDecoderNoInput) {
-  Bytes archive(40, 0);
-  ArchiveEntry e = entryOf(rawEntry("e", 1, 0, 33, 33));
-  MemoryIo io;
-  Decoded d = decodeEntry(archive, e, io);
-  EXPECT_EQ(d.result, DclResult::InputTooShort);
-  EXPECT_TRUE(io.readCounts.empty());  // the hook is not even asked
-  EXPECT_TRUE(io.output.empty());
-}
-
 // A stream cut short by its dataEnd: the decoder sees the end there, even
 // though more bytes follow in the archive.
 TEST(ArchiveFormat, DataEndCutsTheStream) {
@@ -265,12 +121,13 @@ TEST(ArchiveFormat, DataEndCutsTheStream) {
 
 // Long members are read in blocks of 2048 and a last shorter block.
 TEST(ArchiveFormat, ReadsAreBoundedByTheBlockAndTheBytesLeft) {
-  Bytes stream = binaryLiteralStream(Bytes(5000, 'x'));
+  Bytes data = patternBytes(5000, 1);
+  Bytes stream = implodeBuffer(ImplodeMode::Binary, 6, data.data(), data.size());
   ArchiveEntry e = entryOf(rawEntry("x", 1, 0, 0, static_cast<uint32_t>(stream.size())));
   MemoryIo io;
   Decoded d = decodeEntry(stream, e, io);
   ASSERT_EQ(d.result, DclResult::Ok);
-  EXPECT_EQ(io.output, Bytes(5000, 'x'));
+  EXPECT_EQ(io.output, data);
   uint32_t total = 0;
   for (size_t i = 0; i < io.readCounts.size(); i++) {
     EXPECT_LE(io.readCounts[i], 2048u);
@@ -287,7 +144,7 @@ TEST(ArchiveFormat, FailedWriteIsRememberedAndLaterOutputDropped) {
   // 9000 bytes of output arrive as writes of 4096, 4096 and 808; fail the first.
   Bytes data(9000);
   for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<unsigned char>(i);
-  Bytes stream = binaryLiteralStream(data);
+  Bytes stream = implodeBuffer(ImplodeMode::Binary, 6, data.data(), data.size());
   ArchiveEntry e = entryOf(rawEntry("w", 1, 0, 0, static_cast<uint32_t>(stream.size())));
 
   MemoryIo io;

@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+
+#include "install_sequence.h"
 
 std::string makeTempDir(const char *tag) {
   std::string pattern = std::string("/tmp/qv_") + tag + "_XXXXXX";
@@ -41,7 +44,7 @@ Bytes readHostFile(const std::string &path) {
 
 bool hostExists(const std::string &path) {
   struct stat info;
-  return lstat(path.c_str(), &info) == 0;
+  return !path.empty() && lstat(path.c_str(), &info) == 0;
 }
 
 static const int64_t kEpochTicks = 116444736000000000LL;
@@ -84,6 +87,45 @@ Bytes patternBytes(size_t size, uint32_t seed) {
   return out;
 }
 
+static void snapshotInto(const std::string &base, const std::string &rel, TreeSnapshot *out) {
+  std::vector<std::string> names = listDir(base + rel);
+  if (names.empty()) (*out)[rel + "/"] = "";
+  for (const std::string &name : names) {
+    std::string child = rel + "/" + name;
+    struct stat info;
+    if (lstat((base + child).c_str(), &info) != 0) continue;
+    if (S_ISDIR(info.st_mode)) {
+      snapshotInto(base, child, out);
+    } else {
+      Bytes bytes = readHostFile(base + child);
+      (*out)[child] = std::string(bytes.begin(), bytes.end());
+    }
+  }
+}
+
+TreeSnapshot snapshotTree(const std::string &hostDir) {
+  TreeSnapshot out;
+  snapshotInto(hostDir, "", &out);
+  return out;
+}
+
+std::string quorvelValue(const char *name) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return "(none)";
+  }
+  unsigned char data[600];
+  DWORD type = 0, size = sizeof data;
+  LONG result = RegQueryValueExA(key, name, NULL, &type, data, &size);
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS) return "(none)";
+  if (type == REG_DWORD && size == 4) {
+    return "dword:" + std::to_string(data[0] | data[1] << 8 | data[2] << 16 | data[3] << 24);
+  }
+  if (type != REG_SZ || size == 0 || data[size - 1] != '\0') return "(not a text)";
+  return std::string(reinterpret_cast<char *>(data), size - 1);
+}
+
 void clearSetupState() {
   memset(setupState.sourceDir, 0, sizeof setupState.sourceDir);
   memset(setupState.installDir, 0, sizeof setupState.installDir);
@@ -108,6 +150,8 @@ void clearSetupState() {
 void EngineTest::SetUp() {
   prefix = makeTempDir("prefix");
   ASSERT_FALSE(prefix.empty());
+  unsetenv("W32_ANSWERS");
+  unsetenv("W32_TRANSCRIPT");
   w32::resetForTest(prefix);
   clearSetupState();
   setupProgress(1500000);
@@ -122,6 +166,33 @@ void EngineTest::TearDown() {
   removeTree(prefix);
 }
 
+void EngineTest::freshPrefix() {
+  w32::resetForTest(prefix);  // closes what is still open
+  removeTree(prefix);
+  w32::resetForTest(prefix);
+  w32::setAnswers("");
+  setupState.progressDialog = dialog = w32::createTestWindow();
+}
+
+void EngineTest::makeWinDir(const std::string &windowsPath) {
+  for (size_t i = 3; i <= windowsPath.size(); ++i) {
+    if (i == windowsPath.size() || windowsPath[i] == '\\') {
+      std::string part = windowsPath.substr(0, i);
+      if (!existsWin(part)) {
+        ASSERT_EQ(mkdir(host(part).c_str(), 0755), 0) << part;
+      }
+    }
+  }
+}
+
+void EngineTest::layOutEarlierInstallation(const std::string &mainDir, const std::vector<std::string> &winIniKeys) {
+  std::string section = "[Dunmere Network Quorvel]\r\n";
+  for (const std::string &k : winIniKeys) section += k + "\r\n";
+  writeWin("C:\\WINDOWS\\win.ini", "[windows]\r\nload=\r\n\r\n" + section + "\r\n[Desktop]\r\nWallpaper=(None)\r\n");
+  makeWinDir(mainDir + "\\register");
+  writeWin(mainDir + "\\register\\register.ini", "[Quorvel Registration]\r\nVersion=2.1\r\nUser=someone\r\n");
+}
+
 int EngineTest::takeProgressPosts() {
   int n = 0;
   MSG msg;
@@ -132,10 +203,69 @@ int EngineTest::takeProgressPosts() {
 }
 
 void EngineTest::useDefaultDirs() {
-  ASSERT_EQ(mkdir(host("c:\\src").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(host("c:\\dunmere").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(host("c:\\dunmere\\quorvel").c_str(), 0755), 0);
+  makeWinDir("c:\\src");
+  makeWinDir("c:\\dunmere\\quorvel");
   strcpy(setupState.sourceDir, "c:\\src\\");
   strcpy(setupState.installDir, "c:\\dunmere");
   strcpy(setupState.targetDir, "c:\\dunmere\\quorvel\\");
+}
+
+void ScenarioTest::SetUp() {
+  EngineTest::SetUp();
+  scratch = makeTempDir("pkg");
+  ASSERT_FALSE(scratch.empty());
+  statusText = w32::createTestWindow();
+  setupState.statusText = statusText;
+}
+
+void ScenarioTest::TearDown() {
+  EngineTest::TearDown();
+  removeTree(scratch);
+}
+
+PackageResult ScenarioTest::makeTestPackage(const std::string &name, bool disks, bool optional, uint32_t size) {
+  PackagePlan plan;
+  plan.outDir = scratch + "/" + name;
+  plan.disks = disks;
+  plan.optionalFiles = optional;
+  plan.generate = true;
+  plan.generatedSize = size;
+  plan.fileTime = 0x01BF53EB256D4000ULL + 1234567;  // 100 ns precision
+  plan.settings = {{"HomePage", "http://www.dunmere.example/"}};
+  PackageResult result;
+  std::string error;
+  EXPECT_TRUE(makePackage(plan, &result, &error)) << error;
+  return result;
+}
+
+int ScenarioTest::run(const char *sourceDir, const std::string &answers) {
+  strcpy(setupState.sourceDir, sourceDir);
+  strcpy(setupState.installDir, "c:\\dunmere");
+  if (!answers.empty()) w32::setAnswers(answers);
+  setupProgress(1500000);
+  return runInstallation(dialog);
+}
+
+void ScenarioTest::expectInstalled(const PackageResult &package) {
+  std::string target = host("c:\\dunmere\\quorvel");
+  for (const PackagedFile &f : package.files) {
+    if (f.name == "quorvel.z") continue;
+    EXPECT_EQ(readHostFile(target + "/" + f.name), readHostFile(f.hostPath)) << f.name;
+    EXPECT_EQ(hostMtime(target + "/" + f.name), hostMtime(f.hostPath)) << f.name;
+  }
+  for (const ArchiveCreated &m : package.quorvelMembers) {
+    EXPECT_EQ(readHostFile(target + "/" + m.name), readHostFile(package.quorvelMembersDir + "/" + m.name)) << m.name;
+    EXPECT_EQ(hostMtime(target + "/" + m.name), m.lastWriteTime) << m.name;
+  }
+  EXPECT_FALSE(hostExists(target + "/quorvel.z"));
+}
+
+std::vector<std::string> ScenarioTest::messages() {
+  std::vector<std::string> out;
+  std::istringstream in(w32::transcript());
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 8, "message ") == 0) out.push_back(line);
+  }
+  return out;
 }

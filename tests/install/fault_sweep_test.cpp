@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 
 #include "install_sequence.h"
-#include "scenario_fixture.h"
+#include "engine_fixture.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "install_sequence.h"
 #include "package_archive.h"
 #include "zarc_archive.h"
-#include "scenario_fixture.h"
+#include "engine_fixture.h"
 
 namespace {
 

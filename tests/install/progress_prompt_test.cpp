@@ -1,4 +1,5 @@
-// The progress rule, the bounded text helpers and the retry prompts.
+// The progress rule, the bounded text helpers, and the retry prompt's two
+// races (the prompts' texts and answers are the scenarios' to check).
 #include <string.h>
 
 #include <string>
@@ -81,70 +82,7 @@ TEST(BoundedText, RefusesRatherThanOverruns) {
   }
 }
 
-// One prompt: what the user sees and what the answer does.
-struct PromptCase {
-  const char *what;
-  TransferResult result;
-  int multiDisk;
-  int diskNumber;
-  const char *sourceDir;
-  const char *answer;        // "" when no box is expected
-  const char *shown;         // expected transcript line before " answer="
-  int returns;
-  int cancelAfter;
-};
-
-const char kMissingSingle[] =
-    "message caption=\"Quorvel Installation\" text=\"Please ensure the following Quorvel files are located in "
-    "c:\\\\src\\\\:\\r\\n\\r\\nquorvel.z\\r\\nnetscape.z\\r\\nreadme.txt\\r\\nsetup.exe\" icon=MB_ICONWARNING "
-    "buttons=MB_RETRYCANCEL";
-const char kMissingDisk2[] =
-    "message caption=\"Quorvel Installation\" text=\"Please ensure that Quorvel Disk #2 is in drive a:\\\\.\" "
-    "icon=MB_ICONWARNING buttons=MB_RETRYCANCEL";
-const char kCannotWrite[] =
-    "message caption=\"Quorvel Installation\" text=\"Can't write file c:\\\\dunmere\\\\quorvel\\\\readme.txt "
-    "(may be in use).\" icon=MB_ICONWARNING buttons=MB_RETRYCANCEL";
-const char kFatal[] =
-    "message caption=\"Quorvel Installation\" text=\"A fatal error occurred (might be out of memory).\" "
-    "icon=MB_ICONWARNING buttons=MB_OK";
-
 using PromptTest = EngineTest;
-
-TEST_F(PromptTest, EveryResultAndAnswer) {
-  const PromptCase cases[] = {
-      {"cannot write, Retry", TransferResult::CannotWrite, 0, 1, "c:\\src\\", "Retry", kCannotWrite, 0, 0},
-      {"cannot write, Cancel", TransferResult::CannotWrite, 0, 1, "c:\\src\\", "Cancel", kCannotWrite, 1, 1},
-      {"cannot write on a floppy: same text", TransferResult::CannotWrite, 1, 3, "a:\\", "Retry", kCannotWrite, 0, 0},
-      {"missing, one directory, Retry", TransferResult::SourceMissing, 0, 2, "c:\\src\\", "Retry", kMissingSingle, 0,
-       0},
-      {"missing, one directory, Cancel", TransferResult::SourceMissing, 0, 1, "c:\\src\\", "Cancel", kMissingSingle,
-       1, 1},
-      {"missing, disk 2, Retry", TransferResult::SourceMissing, 1, 2, "a:\\", "Retry", kMissingDisk2, 0, 0},
-      {"fatal: OK only, then stop", TransferResult::Fatal, 0, 1, "c:\\src\\", "OK", kFatal, 1, 1},
-      {"done: nothing", TransferResult::Done, 0, 1, "c:\\src\\", "", "", 1, 0},
-      {"cancelled: nothing", TransferResult::Cancelled, 0, 1, "c:\\src\\", "", "", 1, 0},
-      {"unknown value: nothing", static_cast<TransferResult>(7), 0, 1, "c:\\src\\", "", "", 1, 0},
-      {"unknown negative value: nothing", static_cast<TransferResult>(-4), 0, 1, "c:\\src\\", "", "", 1, 0},
-  };
-  for (const PromptCase &c : cases) {
-    w32::resetForTest(prefix);
-    HWND owner = w32::createTestWindow();
-    setupState.cancelRequested = 0;
-    setupState.multiDisk = c.multiDisk;
-    setupState.diskNumber = c.diskNumber;
-    strcpy(setupState.sourceDir, c.sourceDir);
-    strcpy(setupState.failingPath, "c:\\dunmere\\quorvel\\readme.txt");
-    std::string expected;
-    if (*c.answer) {
-      w32::setAnswers(std::string("message \"*\" ") + c.answer + "\n");
-      expected = std::string(c.shown) + " answer=" + c.answer + "\n";
-    }
-    EXPECT_EQ(handleTransferResult(owner, c.result), c.returns) << c.what;
-    EXPECT_EQ(setupState.cancelRequested.load(), c.cancelAfter) << c.what;
-    EXPECT_EQ(w32::transcript(), expected) << c.what;
-    EXPECT_EQ(w32::scriptError(), "") << c.what;
-  }
-}
 
 // A cancel that arrives while Retry is being answered is kept: the prompt
 // never clears the flag.
