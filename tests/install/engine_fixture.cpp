@@ -231,10 +231,25 @@ PackageResult ScenarioTest::makeTestPackage(const std::string &name, bool disks,
   plan.generate = true;
   plan.generatedSize = size;
   plan.fileTime = 0x01BF53EB256D4000ULL + 1234567;  // 100 ns precision
-  plan.settings = {{"HomePage", "http://www.dunmere.example/"}};
+  plan.settings = {{"HomePage", "http://www.dunmere.example/"}, {"RegNo", "Q-1234"}};
+  // quorvel.z's members, made up, with a quorvel.exe that starts, so that a
+  // whole run of the program can end installed.
+  std::string members = scratch + "/" + name + ".members";
+  mkdir(members.c_str(), 0755);
+  uint32_t state = 12345;
+  for (const char *member : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
+    std::string bytes = std::string(member) == "quorvel.exe" ? "#!/bin/sh\nexit 0\n" : "";
+    while (bytes.size() < size) {
+      state = state * 1103515245u + 12345u;
+      bytes += static_cast<char>(state >> 24);
+    }
+    plan.quorvelMembers.push_back(members + "/" + member);
+    writeHostFile(plan.quorvelMembers.back(), Bytes(bytes.begin(), bytes.end()));
+  }
   PackageResult result;
   std::string error;
   EXPECT_TRUE(makePackage(plan, &result, &error)) << error;
+  result.quorvelMembersDir = members;
   return result;
 }
 

@@ -21,7 +21,7 @@ bool contains(const std::vector<std::string> &lines, const std::string &line) {
 // From a directory on D:: the transcript a driver outside the process sees,
 // and the end state.
 TEST_F(WizardTest, BinaryFreshInstallFromADirectory) {
-  PackageResult package = makeWizardPackage("pkg");
+  PackageResult package = makeTestPackage("pkg", false, false);
   w32::mapDrive('d', scratch + "/pkg");
   BinaryRun run = runBinary(scratch + "/pkg", std::string(kWizard) + "dialog 3 wait\n");
   EXPECT_EQ(run.status, 0) << run.errors;
@@ -50,16 +50,16 @@ TEST_F(WizardTest, BinaryFreshInstallFromADirectory) {
     EXPECT_EQ(readWin(("c:\\dunmere\\quorvel\\" + m.name).c_str()),
               readHostFile(package.quorvelMembersDir + "/" + m.name));
   }
-  EXPECT_EQ(registryValue("MainDir"), "c:\\dunmere");
-  EXPECT_EQ(registryValue("RegNo"), "Q-1234");
-  EXPECT_EQ(registryValue("HomePage"), "http://www.dunmere.example/");
+  EXPECT_EQ(quorvelValue("MainDir"), "c:\\dunmere");
+  EXPECT_EQ(quorvelValue("RegNo"), "Q-1234");
+  EXPECT_EQ(quorvelValue("HomePage"), "http://www.dunmere.example/");
   EXPECT_NE(w32::progmanGroupsText().find("Item2=Read me|c:\\dunmere\\quorvel\\readme.txt"), std::string::npos);
 }
 
 // Three floppies from A:: disk 2 is not in the drive when asked for; the
 // retry after it goes in succeeds.
 TEST_F(WizardTest, BinaryFloppiesWithARetry) {
-  PackageResult package = makeWizardPackage("floppy", true);
+  PackageResult package = makeTestPackage("floppy", true, false);
   std::string disks = scratch + "/floppy/disk";
   w32::mapDrive('a', disks + "1");
   BinaryRun run = runBinary(disks + "1", std::string(kWizard) + "dialog 3 wait\n" +
@@ -81,7 +81,7 @@ TEST_F(WizardTest, BinaryFloppiesWithARetry) {
 // An earlier installation: its directory is offered and taken over, the
 // upgrade is announced, its WIN.INI section goes.
 TEST_F(WizardTest, BinaryUpgrade) {
-  makeWizardPackage("pkg");
+  makeTestPackage("pkg", false, false);
   w32::mapDrive('d', scratch + "/pkg");
   mkdir(host("c:\\oldq").c_str(), 0755);
   mkdir(host("c:\\oldq\\register").c_str(), 0755);
@@ -102,7 +102,7 @@ TEST_F(WizardTest, BinaryUpgrade) {
 // Cancel while the worker reads a slow drive: the dialog ends at once and
 // the process exits promptly; nothing after the cancelled transfer is done.
 TEST_F(WizardTest, BinaryCancelOnASlowDrive) {
-  PackageResult package = makeWizardPackage("pkg", false, 200000);
+  PackageResult package = makeTestPackage("pkg", false, false, 200000);
   w32::mapDrive('d', scratch + "/pkg");
   const unsigned long speed = 400000;  // the whole package would take about 5.5 s
   BinaryRun run = runBinary(scratch + "/pkg", "at-start insert d: " + scratch + "/pkg speed " + std::to_string(speed) +
@@ -115,14 +115,14 @@ TEST_F(WizardTest, BinaryCancelOnASlowDrive) {
   EXPECT_EQ(shown.back(), "result code=1 text=\"cancelled\"");
   EXPECT_EQ(run.transcript.find("exec "), std::string::npos);
   EXPECT_LT(run.seconds, 0.5 * static_cast<double>(package.progressTotal) / speed) << run.transcript;
-  EXPECT_EQ(registryValue("MainDir"), "");
+  EXPECT_EQ(quorvelValue("MainDir"), "(none)");
   EXPECT_EQ(w32::progmanGroupsText(), "");
   EXPECT_FALSE(hostExists(host("c:\\dunmere\\quorvel\\wsystem.z")));
 }
 
 // A damaged member of quorvel.z: its prompt, answered Cancel, ends the run.
 TEST_F(WizardTest, BinaryDamagedMember) {
-  PackageResult package = makeWizardPackage("pkg");
+  PackageResult package = makeTestPackage("pkg", false, false);
   w32::mapDrive('d', scratch + "/pkg");
   std::string archive = scratch + "/pkg/quorvel.z";
   Bytes bytes = readHostFile(archive);
@@ -139,13 +139,13 @@ TEST_F(WizardTest, BinaryDamagedMember) {
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(lines(run.transcript).back(), "result code=1 text=\"cancelled\"");
   EXPECT_EQ(run.transcript.find("exec "), std::string::npos);
-  EXPECT_EQ(registryValue("MainDir"), "");
+  EXPECT_EQ(quorvelValue("MainDir"), "(none)");
 }
 
 // A bad answer file, a mismatch, and no answer file at all: a clear error
 // and exit status 2, before anything is changed.
 TEST_F(WizardTest, BinaryAnswerFileErrors) {
-  makeWizardPackage("pkg");
+  makeTestPackage("pkg", false, false);
   w32::mapDrive('d', scratch + "/pkg");
   BinaryRun bad = runBinary(scratch + "/pkg", "dialog 4 press 201\ndialog 1 jump\n");
   EXPECT_EQ(bad.status, 2);
@@ -170,7 +170,7 @@ TEST_F(WizardTest, BinaryAnswerFileErrors) {
 // errors; a file size limit is a full disk that prompts, not the end of the
 // process.
 TEST_F(WizardTest, BinaryRunsEndWithAResult) {
-  makeWizardPackage("pkg", false, 100000);
+  makeTestPackage("pkg", false, false, 100000);
   w32::mapDrive('d', scratch + "/pkg");
   const std::string install = std::string(kWizard) + "dialog 3 wait\n";
   std::string shared = scratch + "/shared-prefix";
@@ -204,7 +204,7 @@ TEST_F(WizardTest, BinaryRunsEndWithAResult) {
             std::string::npos)
       << errors.transcript;
   EXPECT_EQ(lines(errors.transcript).back(), "result code=3 text=\"installed with errors\"");
-  EXPECT_EQ(registryValue("MainDir"), "c:\\dunmere");
+  EXPECT_EQ(quorvelValue("MainDir"), "c:\\dunmere");
 }
 
 }  // namespace

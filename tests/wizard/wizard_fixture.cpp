@@ -18,45 +18,12 @@
 extern char **environ;
 
 void WizardTest::SetUp() {
-  EngineTest::SetUp();
-  scratch = makeTempDir("wizard");
-  ASSERT_FALSE(scratch.empty());
+  ScenarioTest::SetUp();
   setupState.progressDialog = nullptr;  // the wizard makes its own
   w32::setModuleFileName("D:\\SETUP.EXE");
 }
 
-void WizardTest::TearDown() {
-  EngineTest::TearDown();
-  removeTree(scratch);
-}
-
-PackageResult WizardTest::makeWizardPackage(const std::string &name, bool disks, uint32_t size) {
-  PackagePlan plan;
-  plan.outDir = scratch + "/" + name;
-  plan.disks = disks;
-  plan.generate = true;
-  plan.generatedSize = size;
-  plan.settings = {{"HomePage", "http://www.dunmere.example/"}, {"RegNo", "Q-1234"}};
-  // quorvel.z's members, made up, with a quorvel.exe that starts, so that a
-  // whole run can end installed.
-  std::string dir = scratch + "/" + name + ".members";
-  mkdir(dir.c_str(), 0755);
-  uint32_t state = 12345;
-  for (const char *member : {"quorvel.exe", "notep001.ico", "quorvel.hlp"}) {
-    std::string bytes = std::string(member) == "quorvel.exe" ? "#!/bin/sh\nexit 0\n" : "";
-    while (bytes.size() < size) {
-      state = state * 1103515245u + 12345u;
-      bytes += static_cast<char>(state >> 24);
-    }
-    plan.quorvelMembers.push_back(dir + "/" + member);
-    std::ofstream(plan.quorvelMembers.back(), std::ios::binary) << bytes;
-  }
-  PackageResult result;
-  std::string error;
-  EXPECT_TRUE(::makePackage(plan, &result, &error)) << error;
-  result.quorvelMembersDir = dir;
-  return result;
-}
+void WizardTest::TearDown() { ScenarioTest::TearDown(); }
 
 int WizardTest::runInProcess(const std::string &answers) {
   w32::setAnswers(answers);
@@ -144,16 +111,3 @@ WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::s
   return run;
 }
 
-std::string WizardTest::registryValue(const char *name) {
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return "";
-  }
-  char value[256] = "";
-  DWORD size = sizeof value - 1, type = 0;
-  LONG got = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(value), &size);
-  RegCloseKey(key);
-  if (got != ERROR_SUCCESS) return "";
-  if (type == REG_DWORD) return std::to_string(*reinterpret_cast<DWORD *>(value));
-  return std::string(value, size && value[size - 1] == 0 ? size - 1 : size);
-}

@@ -10,13 +10,11 @@
 #include "engine_fixture.h"
 #include "package_layout.h"
 
-class WizardTest : public EngineTest {
+class WizardTest : public ScenarioTest {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // A package under the scratch directory, generated payloads of size bytes.
-  PackageResult makeWizardPackage(const std::string &name, bool disks = false, uint32_t size = 3000);
   // The program's start-up and wizard in this process, as main runs them,
   // from D:\SETUP.EXE (unless setModuleFileName said otherwise); waits for
   // the worker. Returns WinMain's result.
@@ -35,10 +33,6 @@ class WizardTest : public EngineTest {
   BinaryRun runBinary(const std::string &dir, const std::string &answers, const std::vector<std::string> &env = {},
                       long fileSizeLimit = 0);
   std::vector<std::string> lines(const std::string &text, bool withProgress = false) const;
-  // A value under HKLM\Software\DunmereNetwork\Quorvel ("" if absent).
-  std::string registryValue(const char *name);
-
-  std::string scratch;
 };
 
 #endif

@@ -46,7 +46,7 @@ TEST_F(WizardTest, DirectoryDialogChecks) {
       {fifty.c_str(), 8000000, nullptr, fifty.c_str()},
       {fiftyOne.c_str(), 8000000, "too long", fiftyOne.c_str()},
   };
-  makeWizardPackage("pkg");
+  makeTestPackage("pkg", false, false);
   w32::mapDrive('d', scratch + "/pkg");
   w32::setFreeSpaceOverride('d', 8000000);
   for (const DirectoryCase &c : cases) {
@@ -76,7 +76,7 @@ TEST_F(WizardTest, DirectoryDialogChecks) {
 // directory again, not the text typed before; nothing is written before
 // the progress dialog.
 TEST_F(WizardTest, SequenceBackEscapeAndCancel) {
-  makeWizardPackage("pkg");
+  makeTestPackage("pkg", false, false);
   w32::mapDrive('d', scratch + "/pkg");
   ASSERT_TRUE(WriteProfileStringA("Dunmere Network Quorvel", "Main", "c:\\earlier"));
   Bytes winIni = readWin("c:\\windows\\win.ini");
@@ -186,7 +186,7 @@ TEST_F(WizardTest, ProgramCommandLine) {
 // and stop at 100; the installed program is started last.
 TEST_F(WizardTest, InstallsAndStartsTheProgram) {
   // Under the total of 1,500,000 bytes, so the last position is the meter's.
-  PackageResult package = makeWizardPackage("pkg", false, 100000);
+  PackageResult package = makeTestPackage("pkg", false, false, 100000);
   ASSERT_LT(package.progressTotal, 1500000u);
   w32::mapDrive('d', scratch + "/pkg");
   EXPECT_EQ(runInProcess("dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\n"), 0);
@@ -208,13 +208,13 @@ TEST_F(WizardTest, InstallsAndStartsTheProgram) {
                                             "status text=\"Adding Quorvel group...\"",
                                             "exec cmdline=\"c:\\\\dunmere\\\\quorvel\\\\quorvel.exe main\"",
                                             "dialog id=3 event=end"}));
-  EXPECT_EQ(registryValue("MainDir"), "c:\\dunmere");
+  EXPECT_EQ(quorvelValue("MainDir"), "c:\\dunmere");
 }
 
 // Cancel answered No goes on; answered Yes ends the dialog at once, while
 // the worker waits on a slow drive, and nothing after it is done.
 TEST_F(WizardTest, CancelNoThenYes) {
-  makeWizardPackage("pkg", false, 100000);
+  makeTestPackage("pkg", false, false, 100000);
   w32::mapDrive('d', scratch + "/pkg");
   w32::setDriveSpeed('d', 2000000);
   EXPECT_EQ(runInProcess("dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\n"
@@ -233,14 +233,14 @@ TEST_F(WizardTest, CancelNoThenYes) {
             (std::vector<std::string>{"dialog id=3 event=press control=203", ask + "No",
                                       "dialog id=3 event=press control=203", ask + "Yes", "dialog id=3 event=end"}));
   EXPECT_EQ(setupState.cancelRequested.load(), 1);
-  EXPECT_EQ(registryValue("MainDir"), "");
+  EXPECT_EQ(quorvelValue("MainDir"), "(none)");
   EXPECT_FALSE(hostExists(host("c:\\dunmere\\quorvel\\wsystem.z")));
 }
 
 // Every platform call of a whole run fails once, in turn: each run ends
 // with a prompt or finishes, with every handle closed and every block freed.
 TEST_F(WizardTest, FaultSweepOverAWholeRun) {
-  makeWizardPackage("pkg", false, 2000);
+  makeTestPackage("pkg", false, false, 2000);
   const std::string answers = "dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\n";
   auto runOnce = [&](long n) {
     w32::resetForTest(prefix + "/run" + std::to_string(n));
@@ -269,7 +269,7 @@ TEST_F(WizardTest, FaultSweepOverAWholeRun) {
 // the run goes on and installs, and its end names the failure and says
 // "installed with errors", never a silent success.
 TEST_F(WizardTest, FailedConfigurationStepsEndWithErrors) {
-  makeWizardPackage("pkg", false, 2000);
+  makeTestPackage("pkg", false, false, 2000);
   const std::string answers =
       "dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\nmessage \"*\" OK\n";
   const struct {
@@ -313,7 +313,7 @@ TEST_F(WizardTest, FailedConfigurationStepsEndWithErrors) {
 // drive, are files that cannot be opened; the usual prompts follow, and the
 // file outside is neither written nor copied in.
 TEST_F(WizardTest, LinksOutOfADriveAreNotFollowed) {
-  makeWizardPackage("pkg");
+  makeTestPackage("pkg", false, false);
   std::string outside = scratch + "/outside.txt";
   writeHostFile(outside, Bytes{'s', 'e', 'c', 'r', 'e', 't'});
   chmod(outside.c_str(), 0600);
