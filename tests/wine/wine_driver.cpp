@@ -656,7 +656,6 @@ int main(int argc, char **argv) {
     answerNewBoxes();
     for (HWND w : visibleWindows()) {
       if (shown.count(w) == 0 || answered[w]) continue;
-      answered[w] = true;
       int id = shown[w];
       keepPicture(w, ("dialog" + std::to_string(id)).c_str());
       bool waiting = true;
@@ -665,6 +664,7 @@ int main(int argc, char **argv) {
         qva::Answer a;
         std::string why;
         if (!answers.takeDialog(event, id, &a, &why)) fail(why);
+        answered[w] = true;
         for (const qva::Action &action : a.before) runAction(action);
         for (const qva::Step &s : a.steps) {
           if (s.kind == qva::Step::Wait) {
