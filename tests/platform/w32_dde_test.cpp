@@ -56,6 +56,9 @@ protected:
   HSZ service = nullptr, topic = nullptr;
 };
 
+// Catches a string handle that is not one atom for a text in any case, a
+// spelling not kept, a reference freed twice, a text Windows refuses taken,
+// and an error that DdeGetLastError does not reset.
 TEST_F(DdeTest, StringHandlesAreAtoms) {
   EXPECT_EQ(service, topic) << "the same text in any case is the same handle";
   char buf[16];
@@ -63,138 +66,109 @@ TEST_F(DdeTest, StringHandlesAreAtoms) {
   EXPECT_EQ(DdeQueryStringA(inst, topic, buf, sizeof buf, CP_WINANSI), 7u);
   EXPECT_STREQ(buf, "PROGMAN") << "the first spelling is kept";
   EXPECT_EQ(w32::openHandleCount(), 3) << "the instance and two references";
-  EXPECT_TRUE(DdeFreeStringHandle(inst, service));
-  EXPECT_TRUE(DdeFreeStringHandle(inst, topic));
-  EXPECT_FALSE(DdeFreeStringHandle(inst, topic)) << "no reference left";
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_INVALIDPARAMETER));
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_NO_ERROR)) << "reading the error resets it";
-  EXPECT_EQ(DdeCreateStringHandleA(inst, std::string(256, 'x').c_str(), CP_WINANSI), nullptr);
-  EXPECT_EQ(DdeCreateStringHandleA(inst, "x", CP_WINUNICODE), nullptr);
-  EXPECT_EQ(DdeCreateStringHandleA(inst + 1000, "x", CP_WINANSI), nullptr) << "no such instance";
+  expectCalls({
+      {"free", [&] { return DdeFreeStringHandle(inst, service) && DdeFreeStringHandle(inst, topic) ? 0u : 1u; }, 0},
+      {"free again", [&] { return DdeFreeStringHandle(inst, topic) ? 0u : DdeGetLastError(inst); }, DMLERR_INVALIDPARAMETER},
+      {"the error, once read, is reset", [&] { return DdeGetLastError(inst); }, DMLERR_NO_ERROR},
+      {"a text over 255 characters", [&] { return DdeCreateStringHandleA(inst, std::string(256, 'x').c_str(), CP_WINANSI) ? 0u : 1u; }, 1},
+      {"a wide text", [&] { return DdeCreateStringHandleA(inst, "x", CP_WINUNICODE) ? 0u : 1u; }, 1},
+      {"no such instance", [&] { return DdeCreateStringHandleA(inst + 1000, "x", CP_WINANSI) ? 0u : 1u; }, 1},
+  });
   EXPECT_EQ(w32::openHandleCount(), 1);
 }
 
-// The normal and disconnecting stand-ins are driven through the product's
-// group steps (config_tests); here what a rejecting or absent Program
-// Manager leaves in DdeGetLastError.
-TEST_F(DdeTest, RejectingAndAbsentServers) {
-  w32::setProgmanServer(w32::ProgmanMode::RejectAll);
-  HCONV conv = DdeConnect(inst, service, topic, nullptr);
-  ASSERT_NE(conv, nullptr);
-  EXPECT_EQ(execute(conv, "[CreateGroup(Quorvel)]"), 0);
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_NOTPROCESSED));
-  EXPECT_EQ(w32::progmanCommands(), std::vector<std::string>{"[CreateGroup(Quorvel)]"}) << "received, then rejected";
-  EXPECT_EQ(w32::progmanGroupsText().find("[Quorvel]"), std::string::npos);
-  EXPECT_TRUE(DdeDisconnect(conv));
-  w32::setProgmanServer(w32::ProgmanMode::Absent);
-  EXPECT_EQ(DdeConnect(inst, service, topic, nullptr), nullptr);
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_NO_CONV_ESTABLISHED));
-}
-
-TEST_F(DdeTest, NeverAnswerTimesOut) {
-  w32::setProgmanServer(w32::ProgmanMode::NeverAnswer);
-  HCONV conv = DdeConnect(inst, service, topic, nullptr);
-  ASSERT_NE(conv, nullptr);
-  auto begin = std::chrono::steady_clock::now();
-  EXPECT_EQ(execute(conv, "[CreateGroup(Slow)]", 300), 0);
-  double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
-  EXPECT_GE(ms, 300.0);
-  EXPECT_LT(ms, 800.0) << "no longer than the time-out and a margin";
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_EXECACKTIMEOUT));
-  EXPECT_EQ(w32::progmanCommands(), std::vector<std::string>{"[CreateGroup(Slow)]"}) << "received, not answered";
-  // The conversation stays; a server that answers again is heard.
-  w32::setProgmanServer(w32::ProgmanMode::Normal);
-  EXPECT_EQ(execute(conv, "[CreateGroup(Fast)]"), 1);
-  EXPECT_TRUE(DdeDisconnect(conv));
-  EXPECT_FALSE(DdeDisconnect(conv)) << "already gone";
-}
-
-TEST_F(DdeTest, DisconnectReachesTheCallbackOnce) {
-  w32::setProgmanServer(w32::ProgmanMode::DisconnectAfterFirst);
-  HCONV conv = DdeConnect(inst, service, topic, nullptr);
-  ASSERT_NE(conv, nullptr);
-  EXPECT_EQ(execute(conv, "[CreateGroup(G)]"), 1);
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].type, static_cast<UINT>(XTYP_DISCONNECT));
-  EXPECT_EQ(seen[0].conv, conv);
-  EXPECT_EQ(w32::openHandleCount(), 3) << "the conversation is gone";
-  EXPECT_EQ(execute(conv, "[ShowGroup(G, 1)]"), 0) << "nothing goes over an ended conversation";
-  EXPECT_FALSE(DdeDisconnect(conv));
-  HCONV again = DdeConnect(inst, service, topic, nullptr);
-  ASSERT_NE(again, nullptr);
-  EXPECT_NE(again, conv);
-  EXPECT_EQ(execute(again, "[AddItem(c:\\x.exe)]"), 1) << "a new conversation, the same current group";
-  EXPECT_EQ(seen.size(), 2u);
-  EXPECT_EQ(w32::progmanGroupsText(), "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n"
-                                      "\n[G]\nItem1=x|c:\\x.exe|\n");
-}
-
-TEST_F(DdeTest, ErrorReachesTheCallback) {
-  HCONV conv = DdeConnect(inst, service, topic, nullptr);
-  ASSERT_NE(conv, nullptr);
-  w32::raiseDdeError(DMLERR_LOW_MEMORY);
-  EXPECT_TRUE(seen.empty()) << "only inside a later DDE call";
-  EXPECT_EQ(execute(conv, "[CreateGroup(G)]"), 1) << "the call goes on";
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].type, static_cast<UINT>(XTYP_ERROR));
-  EXPECT_EQ(seen[0].conv, nullptr);
-  EXPECT_EQ(LOWORD(seen[0].data1), DMLERR_LOW_MEMORY);
-  EXPECT_TRUE(DdeDisconnect(conv));
-  EXPECT_EQ(seen.size(), 1u);
-}
-
-TEST_F(DdeTest, ConnectAndTransactionFailures) {
-  HSZ other = DdeCreateStringHandleA(inst, "Other", CP_WINANSI);
-  EXPECT_EQ(DdeConnect(inst, other, topic, nullptr), nullptr) << "no such service";
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_NO_CONV_ESTABLISHED));
-  HCONV any = DdeConnect(inst, nullptr, nullptr, nullptr);
-  ASSERT_NE(any, nullptr) << "any service, any topic finds PROGMAN";
-  DWORD result = 0xdead;
+// Each call's result and DdeGetLastError against the stand-in in each mode.
+// Catches a rejected, timed-out (no later than its time-out and a margin)
+// or faulted execute taken as accepted or sent, a conversation that
+// survives its server's disconnect, XTYP_DISCONNECT or XTYP_ERROR not given
+// to the callback exactly once and only inside a later call, a request or
+// an asynchronous or Unicode transaction accepted, and a second
+// DdeUninitialize that succeeds.
+TEST_F(DdeTest, ConversationsAndTheirFailures) {
+  HCONV conv = nullptr, again = nullptr;
+  auto connect = [&](w32::ProgmanMode mode, HSZ s = nullptr) {
+    return [=, &conv] {
+      w32::setProgmanServer(mode);
+      conv = DdeConnect(inst, s ? s : service, topic, nullptr);
+      return conv ? 0u : DdeGetLastError(inst);
+    };
+  };
+  auto exec = [&](const char *text, DWORD timeout = 1000) {
+    return [=, &conv] { return execute(conv, text, timeout) ? 0u : DdeGetLastError(inst); };
+  };
   char text[] = "[CreateGroup(G)]";
-  EXPECT_EQ(DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, any, nullptr, CF_TEXT, XTYP_REQUEST,
-                                 1000, &result),
-            nullptr);
-  EXPECT_EQ(result, 0u);
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_NOTPROCESSED)) << "only executes";
-  EXPECT_EQ(DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, any, nullptr, CF_TEXT, XTYP_EXECUTE,
-                                 TIMEOUT_ASYNC, nullptr),
-            nullptr);
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_INVALIDPARAMETER));
-  EXPECT_EQ(DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, nullptr, nullptr, CF_TEXT,
-                                 XTYP_EXECUTE, 1000, nullptr),
-            nullptr)
-      << "no conversation";
-  EXPECT_EQ(DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, any, nullptr, CF_UNICODETEXT,
-                                 XTYP_EXECUTE, 1000, nullptr),
-            nullptr)
-      << "Program Manager reads text";
-
-  // Fault class Dde: a failing connect or transaction sends nothing.
-  std::vector<std::string> before = w32::progmanCommands();
-  w32::armFault(w32::Fault::Dde, 1, false);
-  EXPECT_EQ(DdeConnect(inst, service, topic, nullptr), nullptr);
-  w32::armFault(w32::Fault::Dde, 1, false);
-  EXPECT_EQ(execute(any, "[CreateGroup(H)]"), 0);
-  EXPECT_EQ(DdeGetLastError(inst), static_cast<UINT>(DMLERR_POSTMSG_FAILED));
-  EXPECT_EQ(w32::progmanCommands(), before);
-  w32::armFault(w32::Fault::Dde, 1, false);
-  DWORD second = 0;
-  EXPECT_EQ(DdeInitializeA(&second, callback, APPCMD_CLIENTONLY, 0), static_cast<UINT>(DMLERR_SYS_ERROR));
-  EXPECT_EQ(second, 0u);
-  EXPECT_EQ(DdeInitializeA(&second, nullptr, APPCMD_CLIENTONLY, 0), static_cast<UINT>(DMLERR_INVALIDPARAMETER));
-  // Uninitialising frees what the instance still holds.
-  EXPECT_TRUE(DdeUninitialize(inst));
+  auto begin = std::chrono::steady_clock::now();
+  auto ms = [&] { return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count(); };
+  expectCalls({
+      {"a rejecting server", connect(w32::ProgmanMode::RejectAll), 0},
+      {"its execute", exec("[CreateGroup(Quorvel)]"), DMLERR_NOTPROCESSED},
+      {"disconnect", [&] { return DdeDisconnect(conv) ? 0u : 1u; }, 0},
+      {"no such service", connect(w32::ProgmanMode::Normal, DdeCreateStringHandleA(inst, "Other", CP_WINANSI)), DMLERR_NO_CONV_ESTABLISHED},
+      {"an absent server", connect(w32::ProgmanMode::Absent), DMLERR_NO_CONV_ESTABLISHED},
+      {"a server that never answers", connect(w32::ProgmanMode::NeverAnswer), 0},
+      {"its execute", [&] { begin = std::chrono::steady_clock::now(); return exec("[CreateGroup(Slow)]", 300)(); }, DMLERR_EXECACKTIMEOUT},
+      {"after its time-out", [&] { return ms() >= 300 && ms() < 800 ? 0u : 1u; }, 0},
+      {"the server answers again", [&] { w32::setProgmanServer(w32::ProgmanMode::Normal); return exec("[CreateGroup(Fast)]")(); }, 0},
+      {"a request", [&] {
+         DWORD result = 0xdead;
+         return DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, conv, nullptr, CF_TEXT, XTYP_REQUEST, 1000, &result) || result
+                    ? 1u : DdeGetLastError(inst);
+       }, DMLERR_NOTPROCESSED},
+      {"an asynchronous execute", [&] {
+         return DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, conv, nullptr, CF_TEXT, XTYP_EXECUTE, TIMEOUT_ASYNC, nullptr)
+                    ? 1u : DdeGetLastError(inst);
+       }, DMLERR_INVALIDPARAMETER},
+      {"no conversation", [&] {
+         return DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, nullptr, nullptr, CF_TEXT, XTYP_EXECUTE, 1000, nullptr) ? 1u : 0u;
+       }, 0},
+      {"Unicode text: received, refused", [&] {
+         return DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, conv, nullptr, CF_UNICODETEXT, XTYP_EXECUTE, 1000, nullptr)
+                    ? 1u : DdeGetLastError(inst);
+       }, DMLERR_NOTPROCESSED},
+      {"a faulted execute", [&] { w32::armFault(w32::Fault::Dde, 1, false); return exec("[CreateGroup(H)]")(); }, DMLERR_POSTMSG_FAILED},
+      {"a faulted connect", [&] { w32::armFault(w32::Fault::Dde, 1, false); return DdeConnect(inst, service, topic, nullptr) ? 0u : DdeGetLastError(inst); },
+       DMLERR_NO_CONV_ESTABLISHED},
+      {"a critical error is raised", [&] { w32::raiseDdeError(DMLERR_LOW_MEMORY); return static_cast<DWORD>(seen.size()); }, 0},
+      {"the next call goes on", exec("[CreateGroup(G)]"), 0},
+      {"and gave it to the callback", [&] { return seen.size() == 1 && seen[0].type == XTYP_ERROR && !seen[0].conv ? LOWORD(seen[0].data1) : 0; },
+       DMLERR_LOW_MEMORY},
+      {"disconnect", [&] { seen.clear(); return DdeDisconnect(conv) && !DdeDisconnect(conv) && seen.empty() ? 0u : 1u; }, 0},
+      {"a server that disconnects", connect(w32::ProgmanMode::DisconnectAfterFirst), 0},
+      {"its first execute", exec("[CreateGroup(G)]"), 0},
+      {"disconnected once", [&] { return seen.size() == 1 && seen[0].type == XTYP_DISCONNECT && seen[0].conv == conv ? 0u : 1u; }, 0},
+      {"the conversation is gone", [&] { return static_cast<DWORD>(w32::openHandleCount()); }, 4},
+      {"nothing goes over the ended conversation", [&] { return execute(conv, "[ShowGroup(G, 1)]") + (DdeDisconnect(conv) ? 2u : 0u); }, 0},
+      {"a new one, the same current group", [&] { again = conv; connect(w32::ProgmanMode::DisconnectAfterFirst)(); return exec("[AddItem(c:\\x.exe)]")(); }, 0},
+      {"a second instance, faulted", [&] {
+         DWORD second = 0;
+         w32::armFault(w32::Fault::Dde, 1, false);
+         return DdeInitializeA(&second, callback, APPCMD_CLIENTONLY, 0) + second; }, DMLERR_SYS_ERROR},
+      {"an instance without a callback", [&] { DWORD second = 0; return DdeInitializeA(&second, nullptr, APPCMD_CLIENTONLY, 0); }, DMLERR_INVALIDPARAMETER},
+  });
+  EXPECT_NE(again, conv);
+  EXPECT_EQ(seen.size(), 2u);
+  EXPECT_EQ(w32::progmanCommands(), (std::vector<std::string>{"[CreateGroup(Quorvel)]", "[CreateGroup(Slow)]", "[CreateGroup(Fast)]",
+                                                              "[CreateGroup(G)]", "[CreateGroup(G)]", "[CreateGroup(G)]", "[AddItem(c:\\x.exe)]"}))
+      << "received, rejected or not answered; a faulted one not sent";
+  EXPECT_EQ(w32::progmanGroupsText(), "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n"
+                                      "\n[Fast]\n\n[G]\nItem1=x|c:\\x.exe|\n");
+  EXPECT_TRUE(DdeUninitialize(inst)) << "frees what the instance still holds";
   EXPECT_FALSE(DdeUninitialize(inst));
   inst = 0;
 }
 
-// The command language, one execute after another on a fresh stand-in:
-// whether each is accepted, and the groups file at the end.
+// The command language, one execute after another on a fresh stand-in.
+// Catches a command accepted or rejected wrongly, a groups file that does
+// not end as the commands say, and (on a file written by hand or another
+// program) a command that changes lines other than those it names.
 TEST_F(DdeTest, ProgramManagerCommands) {
+  const std::string own = "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem7=x|y|z\r\n\r\n[Quorvel]\r\n; note\r\n"
+                          "Item1=Read me|c:\\old\\readme.txt|\r\nKeep=1\r\n";
   struct Case {
     const char *what;
     std::vector<std::pair<std::string, int>> executes;
-    std::string groups; // the lines after the comment line
+    std::string groups; // the lines after the comment line, or the whole file after own
+    bool onOwn = false; // the groups file starts as own, written by hand or another program
   };
   const Case cases[] = {
       {"arguments split on commas and trimmed",
@@ -233,10 +207,21 @@ TEST_F(DdeTest, ProgramManagerCommands) {
        ""},
       {"bad arguments", {{"[CreateGroup()]", 0}, {"[CreateGroup(A, b, c)]", 0}, {"[CreateGroup(A)][AddItem(a|b)]", 0}},
        "\n[A]\n"},
+      {"on a file of its own: an item replaced where it stands, a new one after the group's last line",
+       {{"[CreateGroup(quorvel)][AddItem(c:\\q\\readme.txt, Read me)][AddItem(c:\\q\\q.exe, Reg)]", 1}},
+       "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem7=x|y|z\r\n\r\n[Quorvel]\r\n; note\r\n"
+       "Item1=Read me|c:\\q\\readme.txt|\r\nKeep=1\r\nItem2=Reg|c:\\q\\q.exe|\n", true},
+      {"on a file of its own: another group's item numbers and odd lines untouched",
+       {{"[ShowGroup(Other)][AddItem(n.exe, New)][DeleteItem(x)]", 1}},
+       "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem8=New|n.exe|\n\r\n[Quorvel]\r\n; note\r\n"
+       "Item1=Read me|c:\\old\\readme.txt|\r\nKeep=1\r\n", true},
+      {"on a file of its own: a new group at the end", {{"[CreateGroup(New)]", 1}}, own + "\n[New]\n", true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     unlink((prefix + "/progman/groups.ini").c_str());
+    makeHostDir(prefix + "/progman");
+    if (c.onOwn) writeHost(prefix + "/progman/groups.ini", own);
     w32::resetForTest(prefix); // no current group, no instances
     ASSERT_EQ(DdeInitializeA(&(inst = 0), callback, APPCMD_CLIENTONLY, 0), static_cast<UINT>(DMLERR_NO_ERROR));
     service = DdeCreateStringHandleA(inst, "PROGMAN", CP_WINANSI);
@@ -247,47 +232,13 @@ TEST_F(DdeTest, ProgramManagerCommands) {
     if (c.groups.empty()) {
       EXPECT_EQ(text.find('['), std::string::npos) << text;
     } else {
-      EXPECT_EQ(text, "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n" + c.groups);
+      EXPECT_EQ(text, c.onOwn ? c.groups : "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n" + c.groups);
     }
   }
 }
 
-// A groups.ini written by hand or by another program: a command changes
-// the lines of what it names and keeps every other line as it was.
-TEST_F(DdeTest, GroupsFileKeepsWhatItDoesNotKnow) {
-  const char kOwn[] = "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem7=x|y|z\r\n\r\n[Quorvel]\r\n; note\r\n"
-                      "Item1=Read me|c:\\old\\readme.txt|\r\nKeep=1\r\n";
-  const struct {
-    const char *what, *execute, *after;
-  } cases[] = {
-      {"an item replaced where it stands, a new one after the group's last line",
-       "[CreateGroup(quorvel)][AddItem(c:\\q\\readme.txt, Read me)][AddItem(c:\\q\\q.exe, Reg)]",
-       "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem7=x|y|z\r\n\r\n[Quorvel]\r\n; note\r\n"
-       "Item1=Read me|c:\\q\\readme.txt|\r\nKeep=1\r\nItem2=Reg|c:\\q\\q.exe|\n"},
-      {"another group's item numbers and odd lines untouched",
-       "[ShowGroup(Other)][AddItem(n.exe, New)][DeleteItem(x)]",
-       "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem8=New|n.exe|\n\r\n[Quorvel]\r\n; note\r\n"
-       "Item1=Read me|c:\\old\\readme.txt|\r\nKeep=1\r\n"},
-      {"a new group at the end", "[CreateGroup(New)]", nullptr},
-  };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.what);
-    makeHostDir(prefix + "/progman");
-    writeHost(prefix + "/progman/groups.ini", kOwn);
-    w32::resetForTest(prefix);
-    DWORD inst = 0;
-    ASSERT_EQ(DdeInitializeA(&inst, callback, APPCMD_CLIENTONLY, 0), static_cast<UINT>(DMLERR_NO_ERROR));
-    HSZ service = DdeCreateStringHandleA(inst, "PROGMAN", CP_WINANSI);
-    HCONV conv = DdeConnect(inst, service, service, nullptr);
-    EXPECT_EQ(execute(conv, c.execute), 1);
-    EXPECT_EQ(w32::progmanGroupsText(), c.after ? std::string(c.after) : std::string(kOwn) + "\n[New]\n");
-    DdeUninitialize(inst);
-  }
-}
-
-// A groups.ini that is not a regular file (a FIFO would hang the reader, a
-// link to /dev/zero fill the memory) is not read: the command fails and the
-// file stays what it was.
+// Catches a groups.ini that is not a regular file being read (a FIFO would
+// hang the reader, a link to /dev/zero fill the memory) or replaced.
 TEST_F(DdeTest, GroupsFileThatIsNotARegularFile) {
   std::string file = prefix + "/progman/groups.ini";
   makeHostDir(prefix + "/progman");

@@ -2,9 +2,12 @@
 
 #include <ftw.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -56,4 +59,36 @@ void W32Test::makeHostDir(const std::string &path) {
 bool W32Test::hostExists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+void expectCalls(const std::vector<CallCase> &cases) {
+  for (const CallCase &c : cases) {
+    SetLastError(0);
+    EXPECT_EQ(c.call(), c.error) << c.what;
+  }
+}
+
+std::string runPrefixTool(const std::string &args, int *status, const std::string &env) {
+  std::string out;
+  FILE *p = popen((env + " " + QV_W32PREFIX + " " + args + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+int inChild(const std::function<int()> &body, unsigned long fileLimit, unsigned alarmSeconds) {
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    struct rlimit limit = {fileLimit, fileLimit};
+    if (fileLimit) setrlimit(RLIMIT_FSIZE, &limit);
+    alarm(alarmSeconds);
+    exit(body()); // as a program ends: what the layer holds back is written
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -54,11 +54,7 @@ TEST_F(DriveSpeedTest, SlowDriveReadsAtItsSpeedWhateverDiskIsIn) {
     }
   }
   // w32prefix, another program on the prefix, sees the speed.
-  std::string out(4096, '\0');
-  FILE *p = popen((std::string(QV_W32PREFIX) + " drives").c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  out.resize(fread(&out[0], 1, out.size(), p));
-  pclose(p);
+  std::string out = runPrefixTool("drives");
   EXPECT_NE(out.find("\nA:  " + scratch("/disk2") + "  60000 bytes/s\nC:  " + prefix + "/drive_c\n"), std::string::npos) << out;
 }
 

@@ -13,18 +13,6 @@ namespace {
 
 using PrefixToolTest = W32Test;
 
-// The tool's standard output and error, and its exit status.
-std::string runTool(const std::string &args, int *status, const std::string &env = "") {
-  std::string out;
-  FILE *p = popen((env + " " + QV_W32PREFIX + " " + args + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[512];
-  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  int rc = pclose(p);
-  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
 // What the layer wrote, as the tool shows and changes it (W32_PREFIX is
 // this prefix).
 TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
@@ -115,7 +103,7 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args);
     int status = -1;
-    std::string out = runTool(c.args, &status, env);
+    std::string out = runPrefixTool(c.args, &status, env);
     bool prefixOnly = c.out.size() >= 3 && c.out.compare(c.out.size() - 3, 3, "...") == 0;
     EXPECT_EQ(prefixOnly ? out.substr(0, c.out.size() - 3) : out, prefixOnly ? c.out.substr(0, c.out.size() - 3) : c.out);
     EXPECT_EQ(status, c.status);
@@ -160,10 +148,10 @@ TEST_F(PrefixToolTest, ImportIsAllOrNothing) {
   for (int i = 0; i < 600; i++) tooDeep += "\\k";
   writeHost(deep, "REGEDIT4\r\n\r\n" + tooDeep + "]\r\n\"X\"=\"y\"\r\n");
   int status = -1;
-  std::string out = runTool("reg import " + file, &status);
+  std::string out = runPrefixTool("reg import " + file, &status);
   EXPECT_EQ(status, 0) << out;
   std::string before = readHost(prefix + "/system.reg");
-  out = runTool("reg import " + deep, &status);
+  out = runPrefixTool("reg import " + deep, &status);
   EXPECT_EQ(status, 3) << out;
   EXPECT_NE(out.find("nothing was imported"), std::string::npos) << out;
   EXPECT_EQ(readHost(prefix + "/system.reg"), before);
@@ -184,7 +172,7 @@ TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
   chmod(scratch("/open").c_str(), 0777);
   for (const std::string &p : {scratch("/file"), scratch("/open")}) {
     int status = -1;
-    std::string out = runTool("drive d: " + scratch(), &status, "W32_PREFIX=" + p);
+    std::string out = runPrefixTool("drive d: " + scratch(), &status, "W32_PREFIX=" + p);
     EXPECT_EQ(status, 3) << out;
     EXPECT_EQ(out.compare(0, 19 + p.size(), "w32prefix drive: " + p + ": "), 0) << out;
     EXPECT_FALSE(hostExists(p + "/dosdevices"));
@@ -192,7 +180,7 @@ TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
   // A directory named from here that is too long for a link once it is made
   // absolute.
   int status = -1;
-  std::string out = runTool("drive d: ." + std::string(4085, '/'), &status, "cd " + scratch() + " &&");
+  std::string out = runPrefixTool("drive d: ." + std::string(4085, '/'), &status, "cd " + scratch() + " &&");
   EXPECT_EQ(out, "w32prefix drive: " + prefix + "/dosdevices/d:: cannot make the mapping: File name too long\n");
   EXPECT_EQ(status, 3);
 }
@@ -203,7 +191,7 @@ TEST_F(PrefixToolTest, LookingNeedsAPrefixAndMakesNone) {
   for (const char *args : {"reg query HKLM", "reg export HKLM -", "groups", "drives", "freespace"}) {
     SCOPED_TRACE(args);
     int status = -1;
-    std::string out = runTool(args, &status, "W32_PREFIX=" + missing);
+    std::string out = runPrefixTool(args, &status, "W32_PREFIX=" + missing);
     std::string command = std::string(args).substr(0, std::string(args).find(" HKLM"));
     EXPECT_EQ(out.substr(0, out.find(" (")), "w32prefix " + command + ": " + missing + ": no such prefix");
     EXPECT_EQ(status, 3);
