@@ -77,82 +77,51 @@ TEST_F(DdeTest, StringHandlesAreAtoms) {
   EXPECT_EQ(w32::openHandleCount(), 1);
 }
 
-// Each call's result and DdeGetLastError against the stand-in in each mode.
-// Catches a rejected, timed-out (no later than its time-out and a margin)
-// or faulted execute taken as accepted or sent, a conversation that
-// survives its server's disconnect, XTYP_DISCONNECT or XTYP_ERROR not given
-// to the callback exactly once and only inside a later call, a request or
-// an asynchronous or Unicode transaction accepted, and a second
-// DdeUninitialize that succeeds.
-TEST_F(DdeTest, ConversationsAndTheirFailures) {
-  HCONV conv = nullptr, again = nullptr;
-  auto connect = [&](w32::ProgmanMode mode, HSZ s = nullptr) {
+// What each failure leaves in DdeGetLastError (the product's group steps
+// drive the stand-in's modes, its time-out, faults and critical errors:
+// tests/config). Catches a rejected, timed-out or faulted execute taken as
+// accepted, sent when it should not be, or given the wrong code; a request
+// or an asynchronous or Unicode transaction accepted; and an instance
+// uninitialised twice, or without freeing its conversations.
+TEST_F(DdeTest, WhatFailuresLeaveInDdeGetLastError) {
+  HCONV conv = nullptr;
+  auto connect = [&](w32::ProgmanMode mode, HSZ s) {
     return [=, &conv] {
       w32::setProgmanServer(mode);
-      conv = DdeConnect(inst, s ? s : service, topic, nullptr);
+      conv = DdeConnect(inst, s, topic, nullptr);
       return conv ? 0u : DdeGetLastError(inst);
     };
   };
-  auto exec = [&](const char *text, DWORD timeout = 1000) {
-    return [=, &conv] { return execute(conv, text, timeout) ? 0u : DdeGetLastError(inst); };
+  auto transact = [&](UINT format, UINT type, DWORD timeout, bool conversation = true) {
+    return [=, &conv] {
+      char text[] = "[CreateGroup(G)]";
+      DWORD result = 0xdead;
+      HDDEDATA r = DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, conversation ? conv : nullptr, nullptr,
+                                        format, type, timeout, &result);
+      return r || result ? 1u : DdeGetLastError(inst);
+    };
   };
-  char text[] = "[CreateGroup(G)]";
-  auto begin = std::chrono::steady_clock::now();
-  auto ms = [&] { return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count(); };
   expectCalls({
-      {"a rejecting server", connect(w32::ProgmanMode::RejectAll), 0},
-      {"its execute", exec("[CreateGroup(Quorvel)]"), DMLERR_NOTPROCESSED},
-      {"disconnect", [&] { return DdeDisconnect(conv) ? 0u : 1u; }, 0},
-      {"no such service", connect(w32::ProgmanMode::Normal, DdeCreateStringHandleA(inst, "Other", CP_WINANSI)), DMLERR_NO_CONV_ESTABLISHED},
-      {"an absent server", connect(w32::ProgmanMode::Absent), DMLERR_NO_CONV_ESTABLISHED},
-      {"a server that never answers", connect(w32::ProgmanMode::NeverAnswer), 0},
-      {"its execute", [&] { begin = std::chrono::steady_clock::now(); return exec("[CreateGroup(Slow)]", 300)(); }, DMLERR_EXECACKTIMEOUT},
-      {"after its time-out", [&] { return ms() >= 300 && ms() < 800 ? 0u : 1u; }, 0},
-      {"the server answers again", [&] { w32::setProgmanServer(w32::ProgmanMode::Normal); return exec("[CreateGroup(Fast)]")(); }, 0},
-      {"a request", [&] {
-         DWORD result = 0xdead;
-         return DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, conv, nullptr, CF_TEXT, XTYP_REQUEST, 1000, &result) || result
-                    ? 1u : DdeGetLastError(inst);
-       }, DMLERR_NOTPROCESSED},
-      {"an asynchronous execute", [&] {
-         return DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, conv, nullptr, CF_TEXT, XTYP_EXECUTE, TIMEOUT_ASYNC, nullptr)
-                    ? 1u : DdeGetLastError(inst);
-       }, DMLERR_INVALIDPARAMETER},
-      {"no conversation", [&] {
-         return DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, nullptr, nullptr, CF_TEXT, XTYP_EXECUTE, 1000, nullptr) ? 1u : 0u;
-       }, 0},
-      {"Unicode text: received, refused", [&] {
-         return DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, conv, nullptr, CF_UNICODETEXT, XTYP_EXECUTE, 1000, nullptr)
-                    ? 1u : DdeGetLastError(inst);
-       }, DMLERR_NOTPROCESSED},
-      {"a faulted execute", [&] { w32::armFault(w32::Fault::Dde, 1, false); return exec("[CreateGroup(H)]")(); }, DMLERR_POSTMSG_FAILED},
-      {"a faulted connect", [&] { w32::armFault(w32::Fault::Dde, 1, false); return DdeConnect(inst, service, topic, nullptr) ? 0u : DdeGetLastError(inst); },
+      {"no such service", connect(w32::ProgmanMode::Normal, DdeCreateStringHandleA(inst, "Other", CP_WINANSI)),
        DMLERR_NO_CONV_ESTABLISHED},
-      {"a critical error is raised", [&] { w32::raiseDdeError(DMLERR_LOW_MEMORY); return static_cast<DWORD>(seen.size()); }, 0},
-      {"the next call goes on", exec("[CreateGroup(G)]"), 0},
-      {"and gave it to the callback", [&] { return seen.size() == 1 && seen[0].type == XTYP_ERROR && !seen[0].conv ? LOWORD(seen[0].data1) : 0; },
-       DMLERR_LOW_MEMORY},
-      {"disconnect", [&] { seen.clear(); return DdeDisconnect(conv) && !DdeDisconnect(conv) && seen.empty() ? 0u : 1u; }, 0},
-      {"a server that disconnects", connect(w32::ProgmanMode::DisconnectAfterFirst), 0},
-      {"its first execute", exec("[CreateGroup(G)]"), 0},
-      {"disconnected once", [&] { return seen.size() == 1 && seen[0].type == XTYP_DISCONNECT && seen[0].conv == conv ? 0u : 1u; }, 0},
-      {"the conversation is gone", [&] { return static_cast<DWORD>(w32::openHandleCount()); }, 4},
-      {"nothing goes over the ended conversation", [&] { return execute(conv, "[ShowGroup(G, 1)]") + (DdeDisconnect(conv) ? 2u : 0u); }, 0},
-      {"a new one, the same current group", [&] { again = conv; connect(w32::ProgmanMode::DisconnectAfterFirst)(); return exec("[AddItem(c:\\x.exe)]")(); }, 0},
-      {"a second instance, faulted", [&] {
-         DWORD second = 0;
-         w32::armFault(w32::Fault::Dde, 1, false);
-         return DdeInitializeA(&second, callback, APPCMD_CLIENTONLY, 0) + second; }, DMLERR_SYS_ERROR},
-      {"an instance without a callback", [&] { DWORD second = 0; return DdeInitializeA(&second, nullptr, APPCMD_CLIENTONLY, 0); }, DMLERR_INVALIDPARAMETER},
+      {"an absent server", connect(w32::ProgmanMode::Absent, service), DMLERR_NO_CONV_ESTABLISHED},
+      {"a server that rejects", connect(w32::ProgmanMode::RejectAll, service), 0},
+      {"its execute", transact(CF_TEXT, XTYP_EXECUTE, 1000), DMLERR_NOTPROCESSED},
+      {"a server that never answers", connect(w32::ProgmanMode::NeverAnswer, nullptr), 0}, // any service: PROGMAN
+      {"its execute", transact(CF_TEXT, XTYP_EXECUTE, 100), DMLERR_EXECACKTIMEOUT},
+      {"a request", transact(CF_TEXT, XTYP_REQUEST, 1000), DMLERR_NOTPROCESSED},
+      {"an asynchronous execute", transact(CF_TEXT, XTYP_EXECUTE, TIMEOUT_ASYNC), DMLERR_INVALIDPARAMETER},
+      {"no conversation", transact(CF_TEXT, XTYP_EXECUTE, 1000, false), DMLERR_NO_ERROR},
+      {"Unicode text: received, refused", [&] { w32::setProgmanServer(w32::ProgmanMode::Normal); return transact(CF_UNICODETEXT, XTYP_EXECUTE, 1000)(); },
+       DMLERR_NOTPROCESSED},
+      {"a faulted execute: not sent", [&] { w32::armFault(w32::Fault::Dde, 1, false); return transact(CF_TEXT, XTYP_EXECUTE, 1000)(); },
+       DMLERR_POSTMSG_FAILED},
+      {"an instance without a callback", [] { DWORD second = 0; return DdeInitializeA(&second, nullptr, APPCMD_CLIENTONLY, 0); },
+       DMLERR_INVALIDPARAMETER},
   });
-  EXPECT_NE(again, conv);
-  EXPECT_EQ(seen.size(), 2u);
-  EXPECT_EQ(w32::progmanCommands(), (std::vector<std::string>{"[CreateGroup(Quorvel)]", "[CreateGroup(Slow)]", "[CreateGroup(Fast)]",
-                                                              "[CreateGroup(G)]", "[CreateGroup(G)]", "[CreateGroup(G)]", "[AddItem(c:\\x.exe)]"}))
-      << "received, rejected or not answered; a faulted one not sent";
-  EXPECT_EQ(w32::progmanGroupsText(), "; Program Manager groups: [group], then Item<n>=name|command line|icon path\n"
-                                      "\n[Fast]\n\n[G]\nItem1=x|c:\\x.exe|\n");
-  EXPECT_TRUE(DdeUninitialize(inst)) << "frees what the instance still holds";
+  EXPECT_EQ(w32::progmanCommands(), std::vector<std::string>(3, "[CreateGroup(G)]")) << "rejected, not answered, refused";
+  EXPECT_EQ(w32::progmanGroupsText().find('['), std::string::npos);
+  EXPECT_TRUE(DdeUninitialize(inst)) << "frees the conversations the instance still holds";
   EXPECT_FALSE(DdeUninitialize(inst));
   inst = 0;
 }

