@@ -83,8 +83,7 @@ TEST_F(FaultTest, EachClassFailsLikeTheRealFailure) {
 }
 
 // Catches an off-by-one in the countdown, a transient fault that stays, a
-// persistent one that stops, a failed read that consumes bytes, and Any
-// not counting every class.
+// persistent one that stops, and a failed read that consumes bytes.
 TEST_F(FaultTest, NthCallTransientOrPersistent) {
   writeHost(cdrive("/src.bin"), "abcdefgh");
   const struct {
@@ -111,17 +110,6 @@ TEST_F(FaultTest, NthCallTransientOrPersistent) {
     w32::clearFaults();
     CloseHandle(f);
   }
-  // Any counts every class apart from a class's own arming; either fails the call.
-  HANDLE f = asHandle(OpenFile("c:\\src.bin", nullptr, OF_READ));
-  w32::armFault(w32::Fault::Any, 3, false);
-  w32::armFault(w32::Fault::Alloc, 1, false);
-  char buf[2];
-  DWORD n;
-  EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, 16), nullptr) << "Alloc's first, Any's first";
-  HeapFree(GetProcessHeap(), 0, HeapAlloc(GetProcessHeap(), 0, 16));
-  EXPECT_FALSE(ReadFile(f, buf, 2, &n, nullptr)) << "Any's third";
-  EXPECT_TRUE(ReadFile(f, buf, 2, &n, nullptr)) << "once only";
-  CloseHandle(f);
 }
 
 // Catches a handle or heap block counted wrongly, a double HeapFree
