@@ -70,8 +70,8 @@ TEST_F(DirTest, SearchPatterns) {
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-// Catches wrong attributes, sizes or an inexact last-write time, and a
-// find handle closed by CloseHandle or twice by FindClose.
+// Catches wrong attributes, sizes or an inexact last-write time, a find
+// handle closed by CloseHandle or twice, and a call without its buffer.
 TEST_F(DirTest, SearchReportsAttributesSizesAndTimes) {
   ASSERT_EQ(chmod(cdrive("/pkg/Setup.exe").c_str(), 0444), 0);
   struct timespec ts[2] = {{0, UTIME_OMIT}, {1234567890, 987654300}};
@@ -104,6 +104,15 @@ TEST_F(DirTest, SearchReportsAttributesSizesAndTimes) {
       {"FindClose", [&] { return err(FindClose(h)); }, 0},
       {"FindClose again", [&] { return err(FindClose(h)); }, ERROR_INVALID_HANDLE},
       {"FindNextFileA after it", [&] { return err(FindNextFileA(h, &fd)); }, ERROR_INVALID_HANDLE},
+      {"FindFirstFileA without its data", [] { return err(FindFirstFileA("c:\\pkg\\*", nullptr) != INVALID_HANDLE_VALUE); }, ERROR_NOACCESS},
+      {"FindNextFileA without its data", [&] {
+         HANDLE g = FindFirstFileA("c:\\pkg\\*", &fd);
+         return err(FindNextFileA(g, nullptr) || !FindClose(g));
+       }, ERROR_NOACCESS},
+      {"GetModuleHandleA of another module", [] { return err(GetModuleHandleA("other.dll")); }, ERROR_MOD_NOT_FOUND},
+      {"GetModuleFileNameA of another module", [&] {
+         return err(GetModuleFileNameA(reinterpret_cast<HMODULE>(static_cast<intptr_t>(0x1234)), fd.cFileName, 8));
+       }, ERROR_MOD_NOT_FOUND},
   });
   EXPECT_EQ(w32::openHandleCount(), 0);
 }

@@ -126,7 +126,9 @@ TEST_F(FaultTest, HandlesAndHeapBlocksAreAccounted) {
       {"HeapFree", [&] { return err(HeapFree(GetProcessHeap(), 0, p)); }, 0},
       {"HeapFree again", [&] { return err(HeapFree(GetProcessHeap(), 0, p)); }, ERROR_INVALID_PARAMETER},
       {"HeapFree of NULL", [] { return err(HeapFree(GetProcessHeap(), 0, nullptr)); }, 0},
-      {"another heap", [] { return err(HeapAlloc(reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234)), 0, 8)); },
+      {"alloc from another heap", [] { return err(HeapAlloc(reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234)), 0, 8)); },
+       ERROR_INVALID_HANDLE},
+      {"free to another heap", [&] { return err(HeapFree(reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234)), 0, p)); },
        ERROR_INVALID_HANDLE},
   });
   EXPECT_EQ(w32::openHandleCount() + w32::heapBlockCount(), 0);

@@ -71,6 +71,7 @@ TEST_F(JailTest, LinksThatLeaveTheDriveCannotBeOpened) {
       {"write through a link out", open("c:\\q\\out.txt", OF_CREATE | OF_WRITE), ERROR_ACCESS_DENIED},
       {"create through a dangling link out", open("c:\\q\\dangleout.txt", OF_CREATE | OF_WRITE), ERROR_ACCESS_DENIED},
       {"create below a directory link out", open("c:\\outdir\\x.txt", OF_CREATE | OF_WRITE), ERROR_PATH_NOT_FOUND},
+      {"a directory where a link out is", [] { return err(CreateDirectoryA("c:\\q\\out.txt", nullptr)); }, ERROR_ALREADY_EXISTS},
       {"a directory below a link out", [] { return err(CreateDirectoryA("c:\\outdir\\sub", nullptr)); }, ERROR_PATH_NOT_FOUND},
       {"a link to itself", open("c:\\loop", OF_READ), ERROR_ACCESS_DENIED},
       {"copy from a link out", [] { return err(CopyFileA("c:\\q\\out.txt", "c:\\copy.txt", FALSE)); }, ERROR_ACCESS_DENIED},
