@@ -142,7 +142,7 @@ TEST_F(DialogTest, WorkerTextBoxesAndBarWhileAStepWaits) {
 }
 
 // Catches an answer file error not refused whole, or a step that does not
-// fit its dialog not named. (Another dialog's or a box's answer: tests/wine.)
+// fit its dialog not named. (Another dialog's answer: tests/wine.)
 TEST_F(DialogTest, AnswerErrors) {
   InitCommonControls();
   const struct {
@@ -154,6 +154,7 @@ TEST_F(DialogTest, AnswerErrors) {
       {"dialog 7 edit 101\n", "answer file line 1: edit needs a text"},
       {"dialog 7 press 205\n", "does not fit the event: dialog 7 has no button 205"},
       {"dialog 7 edit 201 \"x\"\n", "does not fit the event: dialog 7 has no edit control 201"},
+      {"message \"*\" OK\n", "does not fit the event: it answers a message box, not a dialog"},
       {"dialog 7 press 201 press 201\n", "dialog 7 ended before its step \"press 201\""},
   };
   for (const auto &c : cases) {

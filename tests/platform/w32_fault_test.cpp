@@ -25,48 +25,39 @@ TEST_F(FaultTest, EachClassFailsLikeTheRealFailure) {
   const std::string reg = readHost(prefix + "/system.reg");
   char buf[16];
   DWORD n = 0xdead, inst = 0, v = 1;
+  WIN32_FIND_DATAA fd;
+  using F = w32::Fault;
   const struct {
     w32::Fault cls;
-    CallCase c;
+    const char *what;
+    std::function<DWORD()> call; // its error, 0 when it succeeded
+    DWORD error;
   } cases[] = {
-      {w32::Fault::Open, {"OpenFile", [] { return err(OpenFile("c:\\src.bin", nullptr, OF_READ) != HFILE_ERROR); },
-                          ERROR_SHARING_VIOLATION}},
-      {w32::Fault::Create, {"OpenFile creating", [] { return err(OpenFile("c:\\new.bin", nullptr, OF_CREATE) != HFILE_ERROR); },
-                            ERROR_ACCESS_DENIED}},
-      {w32::Fault::Create, {"CopyFileA", [] { return err(CopyFileA("c:\\src.bin", "c:\\new.bin", FALSE)); }, ERROR_ACCESS_DENIED}},
-      {w32::Fault::Read, {"ReadFile", [&] { return err(ReadFile(r, buf, 4, &n, nullptr) || n != 0); }, ERROR_READ_FAULT}},
-      {w32::Fault::Write, {"WriteFile", [&] { n = 7; return err(WriteFile(w, "data", 4, &n, nullptr) || n != 0); }, ERROR_WRITE_FAULT}},
-      {w32::Fault::Alloc, {"HeapAlloc", [] { return err(HeapAlloc(GetProcessHeap(), 0, 100)); }, ERROR_NOT_ENOUGH_MEMORY}},
-      {w32::Fault::Directory, {"CreateDirectoryA", [] { return err(CreateDirectoryA("c:\\newdir", nullptr)); },
-                               ERROR_ACCESS_DENIED}},
-      {w32::Fault::Directory, {"FindFirstFileA", [] {
-                                 WIN32_FIND_DATAA fd;
-                                 return err(FindFirstFileA("c:\\src.bin", &fd) != INVALID_HANDLE_VALUE);
-                               }, ERROR_ACCESS_DENIED}},
-      {w32::Fault::Directory, {"DeleteFileA", [] { return err(DeleteFileA("c:\\src.bin")); }, ERROR_ACCESS_DENIED}},
-      {w32::Fault::Directory, {"RemoveDirectoryA", [] { return err(RemoveDirectoryA("c:\\old")); }, ERROR_ACCESS_DENIED}},
-      {w32::Fault::Profile, {"a profile read finds nothing", [&] {
-                               GetPrivateProfileStringA("s", "k", "", buf, sizeof buf, "test.ini");
-                               return buf[0] ? 0 : GetLastError();
-                             }, ERROR_ACCESS_DENIED}},
-      {w32::Fault::Profile, {"a profile write", [] { return err(WritePrivateProfileStringA("s", "k", "x", "test.ini")); },
-                             ERROR_ACCESS_DENIED}},
-      {w32::Fault::Registry, {"RegSetValueExA", [&] {
-                                return static_cast<DWORD>(RegSetValueExA(k, "x", 0, REG_DWORD, reinterpret_cast<BYTE *>(&v), 4));
-                              }, ERROR_REGISTRY_IO_FAILED}},
-      {w32::Fault::Registry, {"RegOpenKeyExA", [&] {
-                                other = k;
-                                return static_cast<DWORD>(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Q", 0, KEY_READ, &other));
-                              }, ERROR_REGISTRY_IO_FAILED}},
-      {w32::Fault::Dde, {"DdeInitializeA", [&] { return DdeInitializeA(&inst, ignore, APPCMD_CLIENTONLY, 0); },
-                         DMLERR_SYS_ERROR}},
+      {F::Open, "OpenFile", [] { return err(OpenFile("c:\\src.bin", nullptr, OF_READ) != HFILE_ERROR); }, ERROR_SHARING_VIOLATION},
+      {F::Create, "OpenFile creating", [] { return err(OpenFile("c:\\new.bin", nullptr, OF_CREATE) != HFILE_ERROR); }, ERROR_ACCESS_DENIED},
+      {F::Create, "CopyFileA", [] { return err(CopyFileA("c:\\src.bin", "c:\\new.bin", FALSE)); }, ERROR_ACCESS_DENIED},
+      {F::Read, "ReadFile", [&] { return err(ReadFile(r, buf, 4, &n, nullptr) || n != 0); }, ERROR_READ_FAULT},
+      {F::Write, "WriteFile", [&] { n = 7; return err(WriteFile(w, "data", 4, &n, nullptr) || n != 0); }, ERROR_WRITE_FAULT},
+      {F::Alloc, "HeapAlloc", [] { return err(HeapAlloc(GetProcessHeap(), 0, 100)); }, ERROR_NOT_ENOUGH_MEMORY},
+      {F::Directory, "CreateDirectoryA", [] { return err(CreateDirectoryA("c:\\newdir", nullptr)); }, ERROR_ACCESS_DENIED},
+      {F::Directory, "FindFirstFileA", [&] { return err(FindFirstFileA("c:\\src.bin", &fd) != INVALID_HANDLE_VALUE); }, ERROR_ACCESS_DENIED},
+      {F::Directory, "DeleteFileA", [] { return err(DeleteFileA("c:\\src.bin")); }, ERROR_ACCESS_DENIED},
+      {F::Directory, "RemoveDirectoryA", [] { return err(RemoveDirectoryA("c:\\old")); }, ERROR_ACCESS_DENIED},
+      {F::Profile, "a profile read finds nothing", [&] { return GetPrivateProfileStringA("s", "k", "", buf, 16, "test.ini") ? 0 : GetLastError(); },
+       ERROR_ACCESS_DENIED},
+      {F::Profile, "a profile write", [] { return err(WritePrivateProfileStringA("s", "k", "x", "test.ini")); }, ERROR_ACCESS_DENIED},
+      {F::Registry, "RegSetValueExA", [&] { return DWORD(RegSetValueExA(k, "x", 0, REG_DWORD, reinterpret_cast<BYTE *>(&v), 4)); },
+       ERROR_REGISTRY_IO_FAILED},
+      {F::Registry, "RegOpenKeyExA", [&] { return DWORD(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Q", 0, KEY_READ, &(other = k))); },
+       ERROR_REGISTRY_IO_FAILED},
+      {F::Dde, "DdeInitializeA", [&] { return DdeInitializeA(&inst, ignore, APPCMD_CLIENTONLY, 0); }, DMLERR_SYS_ERROR},
   };
   for (const auto &c : cases) {
-    long calls = w32::callCount(c.cls), all = w32::callCount(w32::Fault::Any);
+    long calls = w32::callCount(c.cls), all = w32::callCount(F::Any);
     w32::armFault(c.cls, 1, false);
-    expectCalls({c.c});
-    EXPECT_EQ(w32::callCount(c.cls) - calls, 1) << c.c.what;
-    EXPECT_EQ(w32::callCount(w32::Fault::Any) - all, 1) << c.c.what;
+    expectCalls({{c.what, c.call, c.error}});
+    EXPECT_EQ(w32::callCount(c.cls) - calls, 1) << c.what;
+    EXPECT_EQ(w32::callCount(F::Any) - all, 1) << c.what;
     w32::clearFaults();
   }
   EXPECT_EQ(other, nullptr);

@@ -22,21 +22,16 @@ using JailTest = W32Test;
 
 void link(const std::string &target, const std::string &at) { ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at; }
 
-BOOL opens(const char *path, UINT style) {
+// Whether each call succeeds, closing what it opened.
+bool opens(const char *path, UINT style) {
   HFILE f = OpenFile(path, nullptr, style);
-  if (f == HFILE_ERROR) return FALSE;
-  CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(f)));
-  return TRUE;
+  return f != HFILE_ERROR && CloseHandle(asHandle(f));
 }
-
-BOOL streams(const char *path, const char *mode) {
+bool streams(const char *path, const char *mode) {
   FILE *f = w32_fopen(path, mode);
-  if (!f) return FALSE;
-  fclose(f);
-  return TRUE;
+  return f && fclose(f) == 0;
 }
-
-BOOL readsProfile(const char *file) {
+bool readsProfile(const char *file) {
   char out[16];
   GetPrivateProfileStringA("s", "k", "default", out, sizeof out, file);
   return strcmp(out, "default") != 0;

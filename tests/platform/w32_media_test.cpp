@@ -47,11 +47,8 @@ TEST_F(DriveSpeedTest, SlowDriveReadsAtItsSpeedWhateverDiskIsIn) {
     size_t size = 0;
     double took = timedRead(c.path, c.stream, &size);
     EXPECT_EQ(size, kSize) << c.path;
-    if (c.slow) {
-      EXPECT_GE(took, 0.9 * kMedium) << c.path;
-    } else {
-      EXPECT_LT(took, 0.5 * kMedium) << c.path; // no wait at all, with room for a busy machine
-    }
+    // A slow read takes the medium's time; a fast one none at all, with room for a busy machine.
+    EXPECT_TRUE(c.slow ? took >= 0.9 * kMedium : took < 0.5 * kMedium) << c.path << " took " << took;
   }
   // w32prefix, another program on the prefix, sees the speed.
   std::string out = runPrefixTool("drives");

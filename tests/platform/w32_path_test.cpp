@@ -1,11 +1,9 @@
-// Path resolution: drives, case, "..", length limits, OpenFile's failures
-// and full path, and the program's own path.
+// Path resolution: drives, case, "..", length limits, OpenFile's failures,
+// the prefix's WIN.INI and the program's own path.
 #include "w32_fixture.h"
 
-#include <limits.h>
-#include <unistd.h>
-
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -102,12 +100,10 @@ TEST_F(PathTest, PrefixLayoutAndTheProgramsPaths) {
   EXPECT_TRUE(hostExists(other + "/drive_c/WINDOWS/system.ini"));
   w32::resetForTest(prefix);
 
-  char self[PATH_MAX], buf[MAX_PATH + 8];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  ASSERT_GT(n, 0);
-  self[n] = 0;
-  EXPECT_EQ(GetModuleFileNameA(nullptr, buf, MAX_PATH), w32::windowsPath(self).size());
-  EXPECT_EQ(buf, w32::windowsPath(self));
+  char buf[MAX_PATH + 8];
+  const std::string self = w32::windowsPath(std::filesystem::read_symlink("/proc/self/exe"));
+  EXPECT_EQ(GetModuleFileNameA(nullptr, buf, MAX_PATH), self.size());
+  EXPECT_EQ(buf, self);
   w32::setModuleFileName("A:\\SETUP.EXE");
   const struct {
     bool module; // GetModuleFileNameA, else GetWindowsDirectoryA

@@ -1,7 +1,8 @@
-// Window text and message loops. (Threads and the worker's posts to its
+// Window text, thread handles and message loops. (The worker's posts to its
 // dialog: the dialog and scenario tests.)
 #include "w32_fixture.h"
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -37,6 +38,20 @@ TEST_F(WindowTest, WindowTextIsCutToTheBuffer) {
          return err(CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, CREATE_SUSPENDED, nullptr));
        }, ERROR_INVALID_PARAMETER},
   });
+}
+
+// Catches a running thread not counted as an open handle (or an ended one
+// still counted), a wait that does not wait, and a wrong exit code.
+TEST_F(WindowTest, ThreadsAreWaitedForAndCounted) {
+  static std::atomic<bool> release{false};
+  HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { while (!release) Sleep(1); return 7; }, nullptr, 0, nullptr);
+  DWORD code = 0;
+  EXPECT_EQ(w32::openHandleCount(), 1);
+  EXPECT_TRUE(GetExitCodeThread(t, &code) && code == STILL_ACTIVE && WaitForSingleObject(t, 10) == WAIT_TIMEOUT);
+  release = true;
+  EXPECT_TRUE(WaitForSingleObject(t, INFINITE) == WAIT_OBJECT_0 && GetExitCodeThread(t, &code) && code == 7);
+  EXPECT_EQ(w32::openHandleCount(), 0);
+  EXPECT_TRUE(CloseHandle(t) && !CloseHandle(t)) << "a handle closes once";
 }
 
 // Catches GetMessageA not waiting, a filter that takes the wrong message, a

@@ -4,10 +4,7 @@
 #include "w32_fixture.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -20,13 +17,10 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   writeHost(scratch("/transcript"), "dialog id=4 event=end\n");
   const std::string env = "W32_TRANSCRIPT=" + scratch("/transcript");
   HKEY k;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &k, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(k, "MainDir", 0, REG_SZ, reinterpret_cast<const BYTE *>("c:\\dunmere"), 11);
   DWORD flags = 16;
-  RegSetValueExA(k, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&flags), 4);
-  RegCloseKey(k);
+  ASSERT_TRUE(!RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) &&
+              !RegSetValueExA(k, "MainDir", 0, REG_SZ, reinterpret_cast<const BYTE *>("c:\\dunmere"), 11) &&
+              !RegSetValueExA(k, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&flags), 4) && !RegCloseKey(k));
   makeHostDir(prefix + "/progman");
   writeHost(prefix + "/progman/groups.ini",
             "[Quorvel]\nItem1=Registration & Utilities|c:\\q\\quorvel.exe|c:\\q\\quorvel.exe\n");
@@ -109,15 +103,15 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
     EXPECT_EQ(status, c.status);
   }
   EXPECT_EQ(w32::hostPath("A:\\SETUP.INI"), scratch("/disk2/setup.ini"));
-  DWORD spc, bps, freeClusters, total;
-  ASSERT_TRUE(GetDiskFreeSpaceA("c:\\", &spc, &bps, &freeClusters, &total));
-  EXPECT_EQ(static_cast<unsigned long long>(spc) * bps * freeClusters, 7999999ull);
-  ASSERT_TRUE(GetDiskFreeSpaceA("a:\\", &spc, &bps, &freeClusters, &total));
-  EXPECT_EQ(static_cast<unsigned long long>(spc) * bps * freeClusters, 2147479552ull);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel\\Sub", 0, KEY_READ, &k), ERROR_SUCCESS);
+  auto space = [](const char *root) {
+    DWORD spc = 0, bps = 0, free = 0, total = 0;
+    return GetDiskFreeSpaceA(root, &spc, &bps, &free, &total) ? static_cast<unsigned long long>(spc) * bps * free : 0;
+  };
+  EXPECT_EQ(space("c:\\"), 7999999ull);
+  EXPECT_EQ(space("a:\\"), 2147479552ull);
   DWORD count = 0, size = 4;
-  EXPECT_EQ(RegQueryValueExA(k, "Count", nullptr, nullptr, reinterpret_cast<BYTE *>(&count), &size), ERROR_SUCCESS);
-  EXPECT_EQ(count, 0x20u);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel\\Sub", 0, KEY_READ, &k), ERROR_SUCCESS);
+  EXPECT_TRUE(!RegQueryValueExA(k, "Count", nullptr, nullptr, reinterpret_cast<BYTE *>(&count), &size) && count == 0x20);
   RegCloseKey(k);
   EXPECT_EQ(readHost(scratch("/transcript")), "dialog id=4 event=end\n");
   // The version 5.00 file that went out and came back: UTF-16LE from its
