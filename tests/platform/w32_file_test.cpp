@@ -117,13 +117,11 @@ TEST_F(FileTest, ShareModesLockFilesWithinTheProcess) {
       {OF_READ | OF_SHARE_EXCLUSIVE, OF_READ, false},
       {OF_READ | OF_SHARE_DENY_WRITE, OF_READ, true},
       {OF_READ | OF_SHARE_DENY_WRITE, OF_CREATE | OF_WRITE, false},
-      {OF_READ | OF_SHARE_DENY_WRITE, OF_READWRITE, false},
       {OF_READ | OF_SHARE_DENY_READ, OF_READ, false},
       {OF_READ | OF_SHARE_DENY_READ, OF_WRITE, true},
       {OF_READ | OF_SHARE_DENY_NONE, OF_CREATE | OF_WRITE, true},
       {OF_WRITE, OF_READ | OF_SHARE_DENY_WRITE, false},
       {OF_READ, OF_READ | OF_SHARE_EXCLUSIVE, false},
-      {OF_READ, OF_READ | OF_SHARE_DENY_WRITE, true},
   };
   for (const auto &c : cases) {
     HFILE a = OpenFile("c:\\pkg\\ten.bin", nullptr, c.first);

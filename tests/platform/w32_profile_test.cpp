@@ -103,35 +103,6 @@ TEST_F(ProfileTest, ReadsFollowWin32) {
   }
 }
 
-// Catches a buffer of size 0 written, a missing file without the default and
-// ERROR_FILE_NOT_FOUND, a bare name not in the Windows directory, a bad write.
-TEST_F(ProfileTest, FilesAndFailures) {
-  makeHostDir(cdrive("/ro"));
-  writeHost(cdrive("/ro/locked.ini"), "[a]\r\nx=1\r\n");
-  chmod(cdrive("/ro/locked.ini").c_str(), 0444);
-  makeHostDir(cdrive("/adir.ini"));
-  char buf[16];
-  auto get = [&](const char *file, const char *expect) {
-    return [=, &buf] {
-      memset(buf, kJunk, sizeof buf);
-      DWORD n = GetPrivateProfileStringA("section2", "key", "none ", buf, sizeof buf, file);
-      return n == strlen(expect) && !strcmp(buf, expect) ? GetLastError() : 1;
-    };
-  };
-  auto write = [](const char *file) { return [=] { return err(WritePrivateProfileStringA("a", "x", "2", file)); }; };
-  expectCalls({
-      {"a buffer of size 0", [&] {
-         memset(buf, kJunk, sizeof buf);
-         return GetPrivateProfileStringA("section1", "name1", "d", buf, 0, "test.ini") || buf[0] != kJunk;
-       }, 0},
-      {"a missing file", get("c:\\nodir\\x.ini", "none"), ERROR_FILE_NOT_FOUND},
-      {"a bare name", get("test.ini", "second"), 0},
-      {"write a read-only file", write("c:\\ro\\locked.ini"), ERROR_ACCESS_DENIED},
-      {"write a directory", write("c:\\adir.ini"), ERROR_ACCESS_DENIED},
-  });
-  EXPECT_EQ(readHost(cdrive("/ro/locked.ini")), "[a]\r\nx=1\r\n");
-}
-
 struct WriteCase {
   const char *what;
   const char *before; // nullptr: no file
@@ -193,10 +164,12 @@ TEST_F(ProfileTest, WritesFollowWin32) {
   }
 }
 
-// Catches a large WIN.INI changed beyond what the call says, and one over
-// the cap (64 MiB, as the registry's) read, changed, or not noted for the
-// run's result with a clear error.
-TEST_F(ProfileTest, LargeFilesAndTheCap) {
+// Catches a large WIN.INI changed beyond what the call says, one over the
+// cap (64 MiB, as the registry's) read or changed or its failure not noted,
+// a buffer of size 0 written, a missing file without the default and
+// ERROR_FILE_NOT_FOUND, a bare name not in the Windows directory, and a
+// read-only file or a directory written.
+TEST_F(ProfileTest, LargeFilesTheCapAndFailures) {
   std::string big;
   for (int s = 0; big.size() < 5000000; s++) {
     big += "[Section" + std::to_string(s) + "]\r\n";
@@ -212,12 +185,28 @@ TEST_F(ProfileTest, LargeFilesAndTheCap) {
 
   std::string file = cdrive("/windows/win.ini");
   ASSERT_EQ(truncate(file.c_str(), 64 * 1024 * 1024 + 1), 0);  // sparse: nothing written
+  writeHost(cdrive("/ro.ini"), "[a]\r\nx=1\r\n");
+  chmod(cdrive("/ro.ini").c_str(), 0444);
+  makeHostDir(cdrive("/adir.ini"));
+  auto get = [&](DWORD size, const char *ini, const char *expect) {
+    return [=, &buf] {
+      memset(buf, kJunk, sizeof buf);
+      DWORD n = GetPrivateProfileStringA("section2", "key", "none ", buf, size, ini);
+      return n == strlen(expect) && (size ? !strcmp(buf, expect) : buf[0] == kJunk) ? GetLastError() : 1;
+    };
+  };
   expectCalls({
+      {"a buffer of size 0", get(0, "test.ini", ""), 0},
+      {"a missing file", get(16, "c:\\nodir\\x.ini", "none"), ERROR_FILE_NOT_FOUND},
+      {"a bare name", get(16, "test.ini", "second"), 0},
+      {"write a read-only file", [] { return err(WritePrivateProfileStringA("a", "x", "2", "c:\\ro.ini")); }, ERROR_ACCESS_DENIED},
+      {"write a directory", [] { return err(WritePrivateProfileStringA("a", "x", "2", "c:\\adir.ini")); }, ERROR_ACCESS_DENIED},
       {"read over the cap: the default", [&] { return GetProfileStringA("last", "k", "default", buf, sizeof buf) == 7 ? GetLastError() : 0; },
        ERROR_FILE_TOO_LARGE},
       {"write over the cap", [] { return err(WriteProfileStringA("last", "k", "w")); }, ERROR_FILE_TOO_LARGE},
   });
   EXPECT_STREQ(buf, "default");
+  EXPECT_EQ(readHost(cdrive("/ro.ini")), "[a]\r\nx=1\r\n");
   EXPECT_EQ(readHost(file).size(), 64 * 1024 * 1024 + 1u);
   std::string t = w32::transcript();
   EXPECT_NE(t.find("failed kind=profile call=GetProfileStringA file=\"win.ini\" section=\"last\" key=\"k\" "
@@ -225,7 +214,7 @@ TEST_F(ProfileTest, LargeFilesAndTheCap) {
             std::string::npos)
       << t;
   EXPECT_NE(t.find("failed kind=profile call=WriteProfileStringA"), std::string::npos) << t;
-  EXPECT_EQ(w32::failedSteps(), 2);
+  EXPECT_EQ(w32::failedSteps(), 4) << "both writes and both calls over the cap";
 }
 
 } // namespace
