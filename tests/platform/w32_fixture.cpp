@@ -9,7 +9,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace {
 int removeEntry(const char *path, const struct stat *, int, struct FTW *) {
@@ -45,9 +45,7 @@ void W32Test::writeHost(const std::string &path, const std::string &content) {
 
 std::string W32Test::readHost(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void W32Test::makeHostDir(const std::string &path) {
