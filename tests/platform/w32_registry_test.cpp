@@ -141,33 +141,6 @@ std::string deepPath(size_t levels) {
   return path;
 }
 
-// Catches a file that does not parse (or names a key longer or deeper than
-// Windows allows) being overwritten, read in part, or built to its depth.
-TEST_F(RegistryTest, ACorruptFileIsNeverOverwritten) {
-  const std::string bad[] = {
-      "not a registry\n",
-      "REGEDIT4\n\n\"Orphan\"=\"no key\"\n",
-      "REGEDIT4\n\n[HKEY_NOWHERE\\x]\n",
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v\"=dword:12\n",
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v\"=hex:1,zz\n",
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v=\"unterminated\n",
-      // What Windows refuses: a key name over 255 characters, a tree deeper
-      // than 512 levels (here 100,000: such a tree must not even be built).
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'n') + "]\n",
-      "REGEDIT4\n\n[" + deepPath(513) + "]\n",
-      "REGEDIT4\n\n[" + deepPath(100000) + "]\n",
-  };
-  for (const std::string &text : bad) {
-    SCOPED_TRACE(text.substr(0, 80));
-    writeHost(regFile(), text);
-    HKEY k = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "y", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, &k), ERROR_REGISTRY_CORRUPT);
-    EXPECT_EQ(readHost(regFile()), text);
-  }
-}
-
 // Keys may go 512 levels deep, no deeper, counted from the root (not from
 // the handle); catches a deeper key made, or a deep tree not written and
 // read back whole.
@@ -208,31 +181,48 @@ TEST_F(RegistryTest, ChangesFromOutsideAreSeenByTheNextCall) {
   EXPECT_EQ(v(), "(open error 2)") << "removed";
 }
 
-// Catches a registry file that is a FIFO, a device, a directory or over the
-// 64 MiB cap being read (a hang, the memory filled) instead of failing
-// every call at once, and the prefix tool not naming it.
-TEST_F(RegistryTest, OnlyARegularFileIsRead) {
+// Catches a registry file that does not parse (or names a key longer or
+// deeper than Windows allows), or is a FIFO, a device, a directory or over
+// the 64 MiB cap, being read (a hang, the memory filled, a tree built to its
+// depth) or overwritten instead of failing every call at once.
+TEST_F(RegistryTest, OnlyARegularFileThatParsesIsRead) {
+  auto file = [](const std::string &t) { return [t](const std::string &f) { writeHost(f, t); return 0; }; };
   const struct {
-    const char *what;
+    std::string what;
     std::function<int(const std::string &)> make;
-    const char *why;
+    LONG error;
+    const char *why; // what w32prefix says of a file it cannot read
   } cases[] = {
-      {"a FIFO", [](const std::string &f) { return mkfifo(f.c_str(), 0600); }, "not a regular file"},
-      {"a link to /dev/zero", [](const std::string &f) { return symlink("/dev/zero", f.c_str()); }, "not a regular file"},
-      {"a directory", [](const std::string &f) { return mkdir(f.c_str(), 0700); }, "not a regular file"},
+      {"not a registry", file("not a registry\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"a value before any key", file("REGEDIT4\n\n\"Orphan\"=\"no key\"\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"an unknown root", file("REGEDIT4\n\n[HKEY_NOWHERE\\x]\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"a short DWORD", file("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v\"=dword:12\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"bad hex", file("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v\"=hex:1,zz\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"an unterminated name", file("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\x]\n\"v=\"unterminated\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"a key name over 255", file("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + std::string(256, 'n') + "]\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"513 levels", file("REGEDIT4\n\n[" + deepPath(513) + "]\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"100,000 levels", file("REGEDIT4\n\n[" + deepPath(100000) + "]\n"), ERROR_REGISTRY_CORRUPT, nullptr},
+      {"a FIFO", [](const std::string &f) { return mkfifo(f.c_str(), 0600); }, ERROR_REGISTRY_IO_FAILED, "not a regular file"},
+      {"a link to /dev/zero", [](const std::string &f) { return symlink("/dev/zero", f.c_str()); }, ERROR_REGISTRY_IO_FAILED,
+       "not a regular file"},
+      {"a directory", [](const std::string &f) { return mkdir(f.c_str(), 0700); }, ERROR_REGISTRY_IO_FAILED, "not a regular file"},
       {"65 MiB", [](const std::string &f) { writeHost(f, "REGEDIT4\n"); return truncate(f.c_str(), 65 << 20); },
-       "larger than 64 MiB"},
+       ERROR_REGISTRY_IO_FAILED, "larger than 64 MiB"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_EQ(c.make(regFile()), 0);
+    const std::string before = c.why ? "" : readHost(regFile());
     HKEY k = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &k), ERROR_REGISTRY_IO_FAILED);
-    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-              ERROR_REGISTRY_IO_FAILED);
     int status = 0;
-    EXPECT_EQ(runPrefixTool("reg query HKLM", &status), "w32prefix reg query: " + regFile() + ": " + c.why + ", not read\n");
-    EXPECT_NE(status, 0);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "x", 0, KEY_READ, &k), c.error);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "y", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), c.error);
+    if (c.why) {
+      EXPECT_EQ(runPrefixTool("reg query HKLM", &status), "w32prefix reg query: " + regFile() + ": " + c.why + ", not read\n");
+      EXPECT_NE(status, 0);
+    } else {
+      EXPECT_EQ(readHost(regFile()), before);
+    }
     remove(regFile().c_str());
   }
 }
