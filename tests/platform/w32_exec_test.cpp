@@ -38,6 +38,7 @@ TEST_F(ExecTest, StartsProgramsAsWin32Does) {
       {"\"c:\\program files\\q\\ARGS.SH\" out3", 33, "out3", "out3|"},
       {"c:\\program files\\q\\args.sh out4", ERROR_FILE_NOT_FOUND, nullptr, ""}, // c:\program
       {"c:\\nodir\\x.exe", ERROR_PATH_NOT_FOUND, nullptr, ""},
+      {"q:\\x.exe", ERROR_PATH_NOT_FOUND, nullptr, ""},
       {"c:\\tools\\readme.txt", ERROR_BAD_FORMAT, nullptr, ""},
       {"c:\\tools\\setup.exe", ERROR_BAD_FORMAT, nullptr, ""}, // no wine on PATH
       {"c:\\tools\\broken.sh", 0, nullptr, ""},
