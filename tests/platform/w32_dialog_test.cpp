@@ -56,10 +56,6 @@ class DialogTest : public W32Test {
     run.posts = 0;
     run.go = false;
   }
-  INT_PTR show(int id, const std::string &answers) {
-    w32::setAnswers(answers);
-    return DialogBoxParamA(nullptr, MAKEINTRESOURCEA(id), nullptr, testProc, 0);
-  }
 };
 
 // Catches a dialog shown without its window class, template or procedure,
@@ -122,7 +118,8 @@ TEST_F(DialogTest, WorkerTextBoxesAndBarWhileAStepWaits) {
     while (IsWindow(dialog)) Sleep(1);
     after = MessageBoxA(dialog, "after", "Test", MB_OK);
   });
-  EXPECT_EQ(show(7, "dialog 7 edit 101 \"abcdefgh\" at 100 press 201\nmessage \"from the worker\" OK\n"), 201);
+  w32::setAnswers("dialog 7 edit 101 \"abcdefgh\" at 100 press 201\nmessage \"from the worker\" OK\n");
+  EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(7), nullptr, testProc, 0), 201);
   worker.join();
   w32fe::setCurrent(nullptr);
   EXPECT_EQ(run.posts, 4);

@@ -23,8 +23,7 @@ void W32Test::SetUp() {
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   root = tmpl;
   prefix = root + "/prefix";
-  // Before the layer's first call: keep it away from $HOME and from any
-  // answer file of the environment.
+  // Before the layer's first call: away from $HOME and any answer file.
   setenv("W32_PREFIX", prefix.c_str(), 1);
   unsetenv("W32_ANSWERS");
   unsetenv("W32_TRANSCRIPT");

@@ -37,9 +37,8 @@ inline HANDLE asHandle(HFILE f) { return (HANDLE)(INT_PTR)f; }
 // A call's error for a table: 0 when it succeeded, else GetLastError().
 inline DWORD err(bool ok) { return ok ? 0 : GetLastError(); }
 
-// One row of a table of calls: what the call returns as its error (0 for
-// success; err() for calls that leave it in GetLastError, the result for
-// those that return it), after SetLastError(0).
+// A row of a table of calls: the error the call gives after SetLastError(0)
+// (err() of its result, or the error it returns; 0 for success).
 struct CallCase {
   const char *what;
   std::function<DWORD()> call;
@@ -51,12 +50,10 @@ void expectCalls(const std::vector<CallCase> &cases);
 // ended it), under a file size limit and an alarm (0: none).
 int inChild(const std::function<int()> &body, unsigned long fileLimit = 0, unsigned alarmSeconds = 0);
 
-// w32prefix with these arguments (after env, a shell prefix such as
-// "W32_PREFIX=..."): its standard output and error, and its exit status.
+// w32prefix's output and error and its status, run with args after env.
 std::string runPrefixTool(const std::string &args, int *status = nullptr, const std::string &env = "");
 
-// Output buffers are filled with this before a call, so a missing
-// terminator or a write past the reported length shows.
+// Buffers are filled with this before a call: a write past the result shows.
 constexpr char kJunk = '\x5A';
 
 #endif

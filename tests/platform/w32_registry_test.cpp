@@ -27,10 +27,10 @@ protected:
   // The value's bytes, or "(open error N)" / "(error N)".
   std::string query(HKEY root, const char *sub, const char *name, DWORD *type = nullptr) {
     HKEY k;
-    LONG rc = RegOpenKeyExA(root, sub, 0, KEY_READ, &k);
-    if (rc != ERROR_SUCCESS) return "(open error " + std::to_string(rc) + ")";
     BYTE data[512];
     DWORD size = sizeof data;
+    LONG rc = RegOpenKeyExA(root, sub, 0, KEY_READ, &k);
+    if (rc != ERROR_SUCCESS) return "(open error " + std::to_string(rc) + ")";
     rc = RegQueryValueExA(k, name, nullptr, type, data, &size);
     RegCloseKey(k);
     return rc != ERROR_SUCCESS ? "(error " + std::to_string(rc) + ")" : std::string(reinterpret_cast<char *>(data), size);

@@ -161,13 +161,10 @@ ProbeRun runProbe(const std::string &dir, const std::string &answers, const std:
                         " timeout -s KILL 10 " + QV_SCRIPT_PROBE;
   for (const std::string &b : boxes) command += " '" + b + "'";
   int rc = system((command + " >" + dir + "/out 2>" + dir + "/err").c_str());
-  ProbeRun r;
-  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   struct stat st;
-  if (stat(transcript.c_str(), &st) == 0 && S_ISREG(st.st_mode)) r.transcript = W32Test::readHost(transcript);
-  r.out = W32Test::readHost(dir + "/out");
-  r.err = W32Test::readHost(dir + "/err");
-  return r;
+  bool file = stat(transcript.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, file ? W32Test::readHost(transcript) : "", W32Test::readHost(dir + "/out"),
+          W32Test::readHost(dir + "/err")};
 }
 
 // The probe program, run with W32_ANSWERS and W32_TRANSCRIPT (a mismatch:

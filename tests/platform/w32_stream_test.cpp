@@ -81,22 +81,15 @@ TEST_F(StreamTest, TextWritingTranslates) {
 // Catches a mode fopen does not know (or a failure) given the wrong errno
 // or Win32 error, and a text stream that seeks. (Faults: the product's sweeps.)
 TEST_F(StreamTest, ModesAndFailures) {
-  const struct {
-    const char *path, *mode;
-    int err;
-    DWORD winError;
-  } cases[] = {
-      {"c:\\windows", "rt", EACCES, ERROR_ACCESS_DENIED},
-      {"c:\\windows\\system.ini", "rq", EINVAL, ERROR_INVALID_PARAMETER},
-      {"c:\\windows\\system.ini", "rtb", EINVAL, ERROR_INVALID_PARAMETER},
-      {"c:\\windows\\system.ini", "+", EINVAL, ERROR_INVALID_PARAMETER},
+  auto open = [](const char *path, const char *mode, int e) { // fails with errno e, and this Win32 error
+    return [=] { return (errno = 0, fopen(path, mode)) || errno != e ? 1 : GetLastError(); };
   };
-  for (const auto &c : cases) {
-    errno = 0;
-    SetLastError(0);
-    EXPECT_EQ(fopen(c.path, c.mode), nullptr) << c.path << " " << c.mode;
-    EXPECT_EQ(std::make_pair(errno, GetLastError()), std::make_pair(c.err, c.winError)) << c.path << " " << c.mode;
-  }
+  expectCalls({
+      {"a directory", open("c:\\windows", "rt", EACCES), ERROR_ACCESS_DENIED},
+      {"an unknown mode letter", open("c:\\windows\\system.ini", "rq", EINVAL), ERROR_INVALID_PARAMETER},
+      {"t and b together", open("c:\\windows\\system.ini", "rtb", EINVAL), ERROR_INVALID_PARAMETER},
+      {"no mode letter", open("c:\\windows\\system.ini", "+", EINVAL), ERROR_INVALID_PARAMETER},
+  });
   writeHost(sysIni(), "a\r\n\x1A" "b");
   FILE *f = fopen("c:\\windows\\system.ini", "rb");
   ASSERT_NE(f, nullptr);
