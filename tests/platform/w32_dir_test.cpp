@@ -1,11 +1,11 @@
-// Directory searches, CreateDirectoryA and GetDiskFreeSpaceA.
+// Directory searches, and the calls that make, remove, copy and measure:
+// CreateDirectoryA, RemoveDirectoryA, DeleteFileA, CopyFileA and
+// GetDiskFreeSpaceA.
 #include "w32_fixture.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -22,192 +22,168 @@ protected:
     writeHost(cdrive("/pkg/noext"), "");
     writeHost(cdrive("/pkg/a.b.c"), "");
   }
-
-  // Every name a search reports, in order; or the error of FindFirstFileA.
-  static std::vector<std::string> search(const char *pattern, DWORD *error) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA fd;
-    memset(&fd, kJunk, sizeof fd);
-    SetLastError(0);
-    HANDLE h = FindFirstFileA(pattern, &fd);
-    *error = GetLastError();
-    if (h == INVALID_HANDLE_VALUE) return names;
-    do {
-      names.push_back(fd.cFileName);
-      memset(&fd, kJunk, sizeof fd);
-    } while (FindNextFileA(h, &fd));
-    *error = GetLastError();
-    EXPECT_EQ(fd.cFileName[0], kJunk) << "the end of a search wrote its buffer";
-    EXPECT_TRUE(FindClose(h));
-    return names;
-  }
 };
 
-struct SearchCase {
-  const char *pattern;
-  std::vector<std::string> names;
-  DWORD error; // after the last FindNextFileA, or of FindFirstFileA
-};
-
-const std::vector<std::string> kAll = {".", "..", "a.b.c", "bookmark.htm", "noext", "README.TXT", "Setup.exe", "SubDir"};
-
+// Catches a pattern matched with case or over part of a name, "*.*" or
+// "name.*" not matching a name without a dot, a drive root given . and ..,
+// a wrong error at the end or for a missing directory, and a search end
+// that writes its buffer.
 TEST_F(DirTest, SearchPatterns) {
-  const SearchCase cases[] = {
-      {"c:\\pkg\\*", kAll, ERROR_NO_MORE_FILES},
-      {"c:\\pkg\\*.*", kAll, ERROR_NO_MORE_FILES},
-      {"C:/PKG/*.TXT", {"README.TXT"}, ERROR_NO_MORE_FILES},
-      {"c:\\pkg\\*.txt", {"README.TXT"}, ERROR_NO_MORE_FILES},
-      {"c:\\pkg\\BOOKMARK.HTM", {"bookmark.htm"}, ERROR_NO_MORE_FILES},
+  const std::vector<std::string> all = {".", "..", "a.b.c", "bookmark.htm", "noext", "README.TXT", "Setup.exe", "SubDir"};
+  const struct {
+    const char *pattern;
+    std::vector<std::string> names;
+    DWORD error; // after the last FindNextFileA, or of FindFirstFileA
+  } cases[] = {
+      {"c:\\pkg\\*", all, ERROR_NO_MORE_FILES},
       {"c:\\pkg\\?etup.EXE", {"Setup.exe"}, ERROR_NO_MORE_FILES},
       {"c:\\pkg\\s*", {"Setup.exe", "SubDir"}, ERROR_NO_MORE_FILES},
       {"c:\\pkg\\noext.*", {"noext"}, ERROR_NO_MORE_FILES},
       {"c:\\pkg\\*.c", {"a.b.c"}, ERROR_NO_MORE_FILES},
       {"c:\\pkg\\?", {"."}, ERROR_NO_MORE_FILES},
-      {"c:\\pkg\\subdir", {"SubDir"}, ERROR_NO_MORE_FILES},
       {"c:\\*", {"pkg", "windows"}, ERROR_NO_MORE_FILES}, // a drive root has no . and ..
       {"c:\\pkg\\missing.txt", {}, ERROR_FILE_NOT_FOUND},
-      {"c:\\pkg\\*.zip", {}, ERROR_FILE_NOT_FOUND},
       {"c:\\pkg\\", {}, ERROR_FILE_NOT_FOUND},
       {"c:\\nodir\\*", {}, ERROR_PATH_NOT_FOUND},
-      {"c:\\nodir\\x.txt", {}, ERROR_PATH_NOT_FOUND},
       {"c:\\p*\\x.txt", {}, ERROR_INVALID_NAME},
       {"q:\\*", {}, ERROR_PATH_NOT_FOUND},
   };
-  for (const SearchCase &c : cases) {
-    DWORD error = 0;
-    EXPECT_EQ(search(c.pattern, &error), c.names) << c.pattern;
+  for (const auto &c : cases) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    memset(&fd, kJunk, sizeof fd);
+    SetLastError(0);
+    HANDLE h = FindFirstFileA(c.pattern, &fd);
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        names.push_back(fd.cFileName);
+        memset(&fd, kJunk, sizeof fd);
+      } while (FindNextFileA(h, &fd));
+      error = GetLastError();
+      EXPECT_EQ(fd.cFileName[0], kJunk) << c.pattern << ": the end of a search wrote its buffer";
+      EXPECT_TRUE(FindClose(h));
+    }
+    EXPECT_EQ(names, c.names) << c.pattern;
     EXPECT_EQ(error, c.error) << c.pattern;
   }
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
+// Catches wrong attributes, sizes or an inexact last-write time, a find
+// handle closed by CloseHandle or twice, and a call without its buffer.
 TEST_F(DirTest, SearchReportsAttributesSizesAndTimes) {
   ASSERT_EQ(chmod(cdrive("/pkg/Setup.exe").c_str(), 0444), 0);
-  struct Case {
+  struct timespec ts[2] = {{0, UTIME_OMIT}, {1234567890, 987654300}};
+  ASSERT_EQ(utimensat(AT_FDCWD, cdrive("/pkg/README.TXT").c_str(), ts, 0), 0);
+  const struct {
     const char *pattern;
-    DWORD attributes;
-    DWORD size;
+    DWORD attributes, size;
   } cases[] = {
       {"c:\\pkg\\readme.txt", FILE_ATTRIBUTE_ARCHIVE, 5},
       {"c:\\pkg\\setup.exe", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, 2},
       {"c:\\pkg\\subdir", FILE_ATTRIBUTE_DIRECTORY, 0},
   };
-  for (const Case &c : cases) {
-    WIN32_FIND_DATAA fd;
+  WIN32_FIND_DATAA fd;
+  for (const auto &c : cases) {
     memset(&fd, kJunk, sizeof fd);
     HANDLE h = FindFirstFileA(c.pattern, &fd);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.pattern;
     EXPECT_EQ(fd.dwFileAttributes, c.attributes) << c.pattern;
     EXPECT_EQ(fd.nFileSizeLow, c.size) << c.pattern;
-    EXPECT_EQ(fd.nFileSizeHigh, 0u) << c.pattern;
-    EXPECT_EQ(fd.cAlternateFileName[0], 0) << c.pattern;
+    EXPECT_EQ(fd.nFileSizeHigh | fd.cAlternateFileName[0], 0u) << c.pattern;
+    if (c.size == 5) {
+      EXPECT_EQ((static_cast<ULONGLONG>(fd.ftLastWriteTime.dwHighDateTime) << 32) | fd.ftLastWriteTime.dwLowDateTime,
+                116444736000000000ULL + 12345678909876543ULL);
+    }
     FindClose(h);
   }
-  struct timespec ts[2] = {{0, UTIME_OMIT}, {1234567890, 987654300}};
-  ASSERT_EQ(utimensat(AT_FDCWD, cdrive("/pkg/README.TXT").c_str(), ts, 0), 0);
-  WIN32_FIND_DATAA fd;
-  HANDLE h = FindFirstFileA("c:\\pkg\\readme.txt", &fd);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  ULONGLONG t = (static_cast<ULONGLONG>(fd.ftLastWriteTime.dwHighDateTime) << 32) | fd.ftLastWriteTime.dwLowDateTime;
-  EXPECT_EQ(t, 116444736000000000ULL + 12345678909876543ULL);
-  FindClose(h);
-  // A find handle is not closed by CloseHandle, nor a file handle by FindClose.
-  h = FindFirstFileA("c:\\pkg\\*", &fd);
-  EXPECT_FALSE(CloseHandle(h));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  EXPECT_EQ(w32::openHandleCount(), 1);
-  EXPECT_TRUE(FindClose(h));
-  EXPECT_FALSE(FindClose(h));
-  EXPECT_FALSE(FindNextFileA(h, &fd));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  HANDLE h = FindFirstFileA("c:\\pkg\\*", &fd);
+  expectCalls({
+      {"CloseHandle of a find handle", [&] { return err(CloseHandle(h)); }, ERROR_INVALID_HANDLE},
+      {"FindClose", [&] { return err(FindClose(h)); }, 0},
+      {"FindClose again", [&] { return err(FindClose(h)); }, ERROR_INVALID_HANDLE},
+      {"FindNextFileA after it", [&] { return err(FindNextFileA(h, &fd)); }, ERROR_INVALID_HANDLE},
+      {"FindFirstFileA without its data", [] { return err(FindFirstFileA("c:\\pkg\\*", nullptr) != INVALID_HANDLE_VALUE); }, ERROR_NOACCESS},
+      {"FindNextFileA without its data", [&] {
+         HANDLE g = FindFirstFileA("c:\\pkg\\*", &fd);
+         return err(FindNextFileA(g, nullptr) || !FindClose(g));
+       }, ERROR_NOACCESS},
+      {"GetModuleHandleA of another module", [] { return err(GetModuleHandleA("other.dll")); }, ERROR_MOD_NOT_FOUND},
+      {"GetModuleFileNameA of another module", [&] {
+         return err(GetModuleFileNameA(reinterpret_cast<HMODULE>(static_cast<intptr_t>(0x1234)), fd.cFileName, 8));
+       }, ERROR_MOD_NOT_FOUND},
+  });
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-struct MkdirCase {
-  std::string path;
-  BOOL result;
-  DWORD error;
-};
-
-TEST_F(DirTest, CreateDirectory) {
-  std::string deep = "c:\\" + std::string(240, 'd') + "\\x";        // 245 characters: fits
-  std::string tooDeep = "c:\\" + std::string(240, 'd') + "\\xyzabc"; // 250: over MAX_PATH - 12
-  const MkdirCase cases[] = {
-      {"c:\\dunmere", TRUE, 0},
-      {"c:\\dunmere", FALSE, ERROR_ALREADY_EXISTS},
-      {"C:\\DUNMERE\\", FALSE, ERROR_ALREADY_EXISTS},
-      {"c:\\dunmere\\Quorvel\\", TRUE, 0},
-      {"c:\\pkg\\readme.txt", FALSE, ERROR_ALREADY_EXISTS},
-      {"c:\\a\\b\\c", FALSE, ERROR_PATH_NOT_FOUND},
-      {"c:\\", FALSE, ERROR_ACCESS_DENIED},
-      {"c:\\bad|name", FALSE, ERROR_INVALID_NAME},
-      {"q:\\dir", FALSE, ERROR_PATH_NOT_FOUND},
-      {"c:\\" + std::string(240, 'd'), TRUE, 0},
-      {deep, TRUE, 0},
-      {tooDeep, FALSE, ERROR_FILENAME_EXCED_RANGE},
+// Catches a wrong result or error from the calls that change directories
+// and files (a drive root removed, a read-only or open file deleted or
+// overwritten, a path past MAX_PATH - 12 made), and a free space not given
+// in whole clusters, over 2 GiB, or from the wrong drive.
+TEST_F(DirTest, ChangesAndFreeSpaceFailAsWin32Does) {
+  writeHost(cdrive("/pkg/ro.txt"), "ro");
+  chmod(cdrive("/pkg/ro.txt").c_str(), 0444);
+  writeHost(cdrive("/old.txt"), "old");
+  writeHost(cdrive("/src.txt"), "src");
+  struct timespec when[2] = {{1000000000, 5}, {1000000000, 5}};
+  utimensat(AT_FDCWD, cdrive("/src.txt").c_str(), when, 0);
+  FILE *open = fopen("c:\\pkg\\readme.txt", "rb");
+  const std::string deep = "c:\\" + std::string(240, 'd');
+  auto makeDir = [](std::string p) { return [p] { return err(CreateDirectoryA(p.c_str(), nullptr)); }; };
+  auto space = [](const char *root, unsigned long long bytes) {
+    return [root, bytes]() -> DWORD {
+      DWORD spc = 0xdead, bps = 0xdead, fc = 0xdead, tc = 0xdead;
+      BOOL ok = GetDiskFreeSpaceA(root, &spc, &bps, &fc, &tc);
+      if (!ok) return spc == 0xdead && fc == 0xdead ? GetLastError() : 1;
+      return static_cast<unsigned long long>(spc) * bps * fc == bytes && tc >= fc ? 0u : 2u;
+    };
   };
-  for (const MkdirCase &c : cases) {
-    SetLastError(0);
-    EXPECT_EQ(CreateDirectoryA(c.path.c_str(), nullptr), c.result) << c.path;
-    EXPECT_EQ(GetLastError(), c.error) << c.path;
-  }
-  EXPECT_TRUE(hostExists(cdrive("/dunmere/Quorvel")));
-  EXPECT_FALSE(hostExists(cdrive("/" + std::string(240, 'd') + "/xyzabc")));
-}
-
-struct FreeCase {
-  const char *root;
-  unsigned long long overrideBytes; // 0: none
-  BOOL result;
-  DWORD error;
-  unsigned long long freeBytes; // clusters x bytes x sectors, when it succeeds
-};
-
-TEST_F(DirTest, DiskFreeSpace) {
   w32::mapDrive('b', scratch("/no-floppy"));
-  const FreeCase cases[] = {
-      {"c:\\", 7999999, TRUE, 0, 7999999},
-      {"C:\\", 8000000, TRUE, 0, 8000000},
-      {"c:/", 7654321, TRUE, 0, 7654321},
-      {"c:\\", 4096ULL * 1000, TRUE, 0, 4096ULL * 1000},
-      {"c:\\", 5000000000ULL, TRUE, 0, 0x7FFFF000ULL}, // reported below 2 GiB
-      {"\\", 123456, TRUE, 0, 123456},                   // the current drive
-      {"foo\\", 0, FALSE, ERROR_INVALID_NAME, 0},
-      {"c:", 0, FALSE, ERROR_INVALID_NAME, 0},
-      {"c:\\dunmere\\", 0, FALSE, ERROR_INVALID_NAME, 0},
-      {"q:\\", 0, FALSE, ERROR_PATH_NOT_FOUND, 0},
-      {"b:\\", 0, FALSE, ERROR_NOT_READY, 0},
-  };
-  for (const FreeCase &c : cases) {
-    w32::resetForTest(prefix);
-    w32::mapDrive('b', scratch("/no-floppy"));
-    if (c.overrideBytes) w32::setFreeSpaceOverride(c.root[0] == '\\' ? 'c' : c.root[0], c.overrideBytes);
-    DWORD spc = 0xdead, bps = 0xdead, fc = 0xdead, tc = 0xdead;
-    SetLastError(0);
-    EXPECT_EQ(GetDiskFreeSpaceA(c.root, &spc, &bps, &fc, &tc), c.result) << c.root;
-    EXPECT_EQ(GetLastError(), c.error) << c.root;
-    if (c.result) {
-      EXPECT_EQ(static_cast<unsigned long long>(spc) * bps * fc, c.freeBytes) << c.root;
-      EXPECT_GE(tc, fc) << c.root;
-    } else {
-      EXPECT_EQ(spc, 0xdeadu) << c.root;
-      EXPECT_EQ(fc, 0xdeadu) << c.root;
-    }
-  }
-}
+  w32::setFreeSpaceOverride('c', 7999999);
+  expectCalls({
+      {"mkdir of a directory there", makeDir("C:\\PKG\\"), ERROR_ALREADY_EXISTS},
+      {"mkdir over a file", makeDir("c:\\pkg\\readme.txt"), ERROR_ALREADY_EXISTS},
+      {"mkdir of a root", makeDir("c:\\"), ERROR_ACCESS_DENIED},
+      {"mkdir of a bad name", makeDir("c:\\bad|name"), ERROR_INVALID_NAME},
+      {"mkdir on no drive", makeDir("q:\\dir"), ERROR_PATH_NOT_FOUND},
+      {"mkdir, 245 characters", [=] { return err(CreateDirectoryA(deep.c_str(), nullptr)) + makeDir(deep + "\\x")(); }, 0},
+      {"mkdir, 250 characters", makeDir(deep + "\\xyzabc"), ERROR_FILENAME_EXCED_RANGE},
+      {"delete a missing file", [] { return err(DeleteFileA("c:\\pkg\\none")); }, ERROR_FILE_NOT_FOUND},
+      {"delete a directory", [] { return err(DeleteFileA("c:\\pkg\\subdir")); }, ERROR_ACCESS_DENIED},
+      {"delete a read-only file", [] { return err(DeleteFileA("c:\\pkg\\ro.txt")); }, ERROR_ACCESS_DENIED},
+      {"delete an open file", [] { return err(DeleteFileA("c:\\pkg\\readme.txt")); }, ERROR_SHARING_VIOLATION},
+      {"copy a missing file", [] { return err(CopyFileA("c:\\none", "c:\\x", FALSE)); }, ERROR_FILE_NOT_FOUND},
+      {"copy into a missing directory", [] { return err(CopyFileA("c:\\old.txt", "c:\\none\\x", FALSE)); }, ERROR_PATH_NOT_FOUND},
+      {"copy over a file when told not to", [] { return err(CopyFileA("c:\\src.txt", "c:\\old.txt", TRUE)); }, ERROR_FILE_EXISTS},
+      {"copy over a read-only file", [] { return err(CopyFileA("c:\\src.txt", "c:\\pkg\\ro.txt", FALSE)); },
+       ERROR_ACCESS_DENIED},
+      {"copy over an open file", [] { return err(CopyFileA("c:\\src.txt", "c:\\pkg\\readme.txt", FALSE)); },
+       ERROR_SHARING_VIOLATION},
+      {"copy onto itself", [] { return err(CopyFileA("c:\\old.txt", "C:\\OLD.TXT", FALSE)); }, ERROR_SHARING_VIOLATION},
+      {"copy over a file", [] { return err(CopyFileA("c:\\src.txt", "c:\\old.txt", FALSE)); }, 0},
+      {"remove a full directory", [] { return err(RemoveDirectoryA("c:\\pkg")); }, ERROR_DIR_NOT_EMPTY},
+      {"remove a file", [] { return err(RemoveDirectoryA("c:\\old.txt")); }, ERROR_DIRECTORY},
+      {"remove a missing directory", [] { return err(RemoveDirectoryA("c:\\none")); }, ERROR_FILE_NOT_FOUND},
+      {"remove a drive root", [] { return err(RemoveDirectoryA("c:\\")); }, ERROR_ACCESS_DENIED},
+      {"delete a file", [] { return err(DeleteFileA("C:\\SRC.txt")); }, 0},
+      {"free space of the current drive", space("\\", 7999999), 0},
+      {"free space, not a root", space("c:\\dunmere\\", 0), ERROR_INVALID_NAME},
+      {"free space, no drive letter", space("foo\\", 0), ERROR_INVALID_NAME},
+      {"free space, no such drive", space("q:\\", 0), ERROR_PATH_NOT_FOUND},
+      {"free space, no disk in the drive", space("b:\\", 0), ERROR_NOT_READY},
+  });
+  fclose(open);
+  EXPECT_EQ(readHost(cdrive("/old.txt")), "src");
+  EXPECT_EQ(readHost(cdrive("/pkg/README.TXT")), "12345");
+  struct stat st;
+  ASSERT_EQ(stat(cdrive("/old.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, 1000000000000000005LL) << "a copy keeps the time";
+  EXPECT_FALSE(hostExists(cdrive("/" + std::string(240, 'd') + "/xyzabc")) || hostExists(cdrive("/src.txt")));
 
-TEST_F(DirTest, DiskFreeSpaceFromTheHost) {
-  DWORD spc = 0, bps = 0, fc = 0, tc = 0;
-  ASSERT_TRUE(GetDiskFreeSpaceA("c:\\", &spc, &bps, &fc, &tc));
-  struct statvfs vfs;
-  ASSERT_EQ(statvfs(cdrive().c_str(), &vfs), 0);
-  unsigned long long host = static_cast<unsigned long long>(vfs.f_bavail) * vfs.f_frsize;
-  unsigned long long reported = static_cast<unsigned long long>(spc) * bps * fc;
-  EXPECT_EQ(spc * bps, 4096u);
-  unsigned long long expect = std::min(host, 0x7FFFF000ULL) / 4096 * 4096;
-  // Other processes write to the same disk meanwhile: allow 64 MiB of drift.
-  EXPECT_LE(reported > expect ? reported - expect : expect - reported, 64ULL << 20);
-  EXPECT_LE(reported, 0x7FFFF000ULL);
+  // Above 2 GiB a 32-bit query reports just below it.
+  w32::setFreeSpaceOverride('c', 5000000000ULL);
+  expectCalls({{"free space over 2 GiB", space("c:\\", 0x7FFFF000ULL), 0}});
 }
 
 } // namespace

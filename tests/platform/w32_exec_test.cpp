@@ -37,7 +37,6 @@ TEST_F(ExecTest, StartsProgramsAsWin32Does) {
       {"c:\\tools\\args.sh out2 \"two three\" fo\"u\"r", 33, "out2", "out2|two three|four|"},
       {"\"c:\\program files\\q\\ARGS.SH\" out3", 33, "out3", "out3|"},
       {"c:\\program files\\q\\args.sh out4", ERROR_FILE_NOT_FOUND, nullptr, ""}, // c:\program
-      {"c:\\tools\\none.exe", ERROR_FILE_NOT_FOUND, nullptr, ""},
       {"c:\\nodir\\x.exe", ERROR_PATH_NOT_FOUND, nullptr, ""},
       {"q:\\x.exe", ERROR_PATH_NOT_FOUND, nullptr, ""},
       {"c:\\tools\\readme.txt", ERROR_BAD_FORMAT, nullptr, ""},

@@ -1,176 +1,128 @@
-// Fault injection: Nth call, transient and persistent, each class's failure,
-// the Any sweep, handle and heap accounting.
+// Fault injection: each class fails its armed call as the real failure
+// would and changes nothing; the Nth call once or from then on; Any counts
+// every class; handle and heap accounting.
 #include "w32_fixture.h"
 
-#include <cstring>
+#include <ddeml.h>
 
 namespace {
 
-class FaultTest : public W32Test {
-protected:
-  void SetUp() override {
-    W32Test::SetUp();
-    writeHost(cdrive("/src.bin"), "abcdefgh");
+using FaultTest = W32Test;
+
+HDDEDATA CALLBACK ignore(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return nullptr; }
+
+// Catches a class whose armed call succeeds, fails with another error, is
+// counted under another class (or twice, or not in Any), or leaves a file,
+// a directory or a registry change behind.
+TEST_F(FaultTest, EachClassFailsLikeTheRealFailure) {
+  writeHost(cdrive("/src.bin"), "abcdefgh");
+  writeHost(cdrive("/windows/test.ini"), "[s]\r\nk=v\r\n");
+  makeHostDir(cdrive("/old"));
+  HANDLE r = asHandle(OpenFile("c:\\src.bin", nullptr, OF_READ));
+  HANDLE w = asHandle(OpenFile("c:\\out.bin", nullptr, OF_CREATE | OF_WRITE));
+  HKEY k = nullptr, other = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Q", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), 0);
+  const std::string reg = readHost(prefix + "/system.reg");
+  char buf[16];
+  DWORD n = 0xdead, inst = 0, v = 1;
+  WIN32_FIND_DATAA fd;
+  using F = w32::Fault;
+  const struct {
+    w32::Fault cls;
+    const char *what;
+    std::function<DWORD()> call; // its error, 0 when it succeeded
+    DWORD error;
+  } cases[] = {
+      {F::Open, "OpenFile", [] { return err(OpenFile("c:\\src.bin", nullptr, OF_READ) != HFILE_ERROR); }, ERROR_SHARING_VIOLATION},
+      {F::Create, "OpenFile creating", [] { return err(OpenFile("c:\\new.bin", nullptr, OF_CREATE) != HFILE_ERROR); }, ERROR_ACCESS_DENIED},
+      {F::Create, "CopyFileA", [] { return err(CopyFileA("c:\\src.bin", "c:\\new.bin", FALSE)); }, ERROR_ACCESS_DENIED},
+      {F::Read, "ReadFile", [&] { return err(ReadFile(r, buf, 4, &n, nullptr) || n != 0); }, ERROR_READ_FAULT},
+      {F::Write, "WriteFile", [&] { n = 7; return err(WriteFile(w, "data", 4, &n, nullptr) || n != 0); }, ERROR_WRITE_FAULT},
+      {F::Alloc, "HeapAlloc", [] { return err(HeapAlloc(GetProcessHeap(), 0, 100)); }, ERROR_NOT_ENOUGH_MEMORY},
+      {F::Directory, "CreateDirectoryA", [] { return err(CreateDirectoryA("c:\\newdir", nullptr)); }, ERROR_ACCESS_DENIED},
+      {F::Directory, "FindFirstFileA", [&] { return err(FindFirstFileA("c:\\src.bin", &fd) != INVALID_HANDLE_VALUE); }, ERROR_ACCESS_DENIED},
+      {F::Directory, "DeleteFileA", [] { return err(DeleteFileA("c:\\src.bin")); }, ERROR_ACCESS_DENIED},
+      {F::Directory, "RemoveDirectoryA", [] { return err(RemoveDirectoryA("c:\\old")); }, ERROR_ACCESS_DENIED},
+      {F::Profile, "a profile read finds nothing", [&] { return GetPrivateProfileStringA("s", "k", "", buf, 16, "test.ini") ? 0 : GetLastError(); },
+       ERROR_ACCESS_DENIED},
+      {F::Profile, "a profile write", [] { return err(WritePrivateProfileStringA("s", "k", "x", "test.ini")); }, ERROR_ACCESS_DENIED},
+      {F::Registry, "RegSetValueExA", [&] { return DWORD(RegSetValueExA(k, "x", 0, REG_DWORD, reinterpret_cast<BYTE *>(&v), 4)); },
+       ERROR_REGISTRY_IO_FAILED},
+      {F::Registry, "RegOpenKeyExA", [&] { return DWORD(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Q", 0, KEY_READ, &(other = k))); },
+       ERROR_REGISTRY_IO_FAILED},
+      {F::Dde, "DdeInitializeA", [&] { return DdeInitializeA(&inst, ignore, APPCMD_CLIENTONLY, 0); }, DMLERR_SYS_ERROR},
+  };
+  for (const auto &c : cases) {
+    long calls = w32::callCount(c.cls), all = w32::callCount(F::Any);
+    w32::armFault(c.cls, 1, false);
+    expectCalls({{c.what, c.call, c.error}});
+    EXPECT_EQ(w32::callCount(c.cls) - calls, 1) << c.what;
+    EXPECT_EQ(w32::callCount(F::Any) - all, 1) << c.what;
+    w32::clearFaults();
   }
-};
+  EXPECT_EQ(other, nullptr);
+  EXPECT_EQ(inst, 0u);
+  EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS) << "closing is no fault class";
+  CloseHandle(r);
+  CloseHandle(w);
+  EXPECT_EQ(w32::openHandleCount(), 0);
+  EXPECT_EQ(readHost(cdrive("/out.bin")), "");
+  EXPECT_EQ(readHost(prefix + "/system.reg"), reg);
+  EXPECT_EQ(readHost(cdrive("/windows/test.ini")), "[s]\r\nk=v\r\n");
+  for (const char *gone : {"/new.bin", "/newdir"}) EXPECT_FALSE(hostExists(cdrive(gone))) << gone;
+  EXPECT_TRUE(hostExists(cdrive("/src.bin")) && hostExists(cdrive("/old")));
+}
 
-struct PatternCase {
-  long nth;
-  bool persistent;
-  const char *pattern; // one character per call: . succeeds, x fails
-};
-
-const PatternCase kPatterns[] = {
-    {1, false, "x......."},
-    {3, false, "..x....."},
-    {3, true, "..xxxxxx"},
-    {1, true, "xxxxxxxx"},
-    {8, false, ".......x"},
-    {9, false, "........"},
-    {0, true, "........"}, // nth < 1 arms nothing
-};
-
+// Catches an off-by-one in the countdown, a transient fault that stays, a
+// persistent one that stops, and a failed read that consumes bytes.
 TEST_F(FaultTest, NthCallTransientOrPersistent) {
-  for (const PatternCase &c : kPatterns) {
-    HFILE f = OpenFile("c:\\src.bin", nullptr, OF_READ);
-    ASSERT_NE(f, HFILE_ERROR);
+  writeHost(cdrive("/src.bin"), "abcdefgh");
+  const struct {
+    long nth;
+    bool persistent;
+    const char *pattern; // one character per call: . succeeds, x fails
+  } cases[] = {
+      {1, false, "x......."}, {3, false, "..x....."}, {3, true, "..xxxxxx"}, {1, true, "xxxxxxxx"},
+      {8, false, ".......x"}, {9, false, "........"}, {0, true, "........"}, // nth < 1 arms nothing
+  };
+  for (const auto &c : cases) {
+    HANDLE f = asHandle(OpenFile("c:\\src.bin", nullptr, OF_READ));
     w32::armFault(w32::Fault::Read, c.nth, c.persistent);
     std::string seen, bytes;
     for (int i = 0; i < 8; ++i) {
       char ch = 0;
-      DWORD got = 0xdead;
-      SetLastError(0);
-      if (ReadFile((HANDLE)(INT_PTR)f, &ch, 1, &got, nullptr)) {
-        seen += '.';
-        bytes += ch;
-      } else {
-        seen += 'x';
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
-        EXPECT_EQ(got, 0u);
-      }
+      DWORD got = 0;
+      bool ok = ReadFile(f, &ch, 1, &got, nullptr);
+      seen += ok ? '.' : 'x';
+      if (ok) bytes += ch;
     }
     EXPECT_EQ(seen, c.pattern) << c.nth << (c.persistent ? " persistent" : " once");
-    // A failed read consumes nothing: the good reads see the file in order.
     EXPECT_EQ(bytes, std::string("abcdefgh").substr(0, bytes.size()));
     w32::clearFaults();
-    CloseHandle((HANDLE)(INT_PTR)f);
+    CloseHandle(f);
   }
 }
 
-TEST_F(FaultTest, EachClassFailsLikeTheRealFailure) {
-  HFILE f;
-  w32::armFault(w32::Fault::Open, 1, false);
-  EXPECT_EQ(OpenFile("c:\\src.bin", nullptr, OF_READ), HFILE_ERROR);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-
-  w32::armFault(w32::Fault::Create, 1, false);
-  EXPECT_EQ(OpenFile("c:\\new.bin", nullptr, OF_CREATE | OF_WRITE), HFILE_ERROR);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_FALSE(hostExists(cdrive("/new.bin")));
-  EXPECT_EQ(OpenFile("c:\\src.bin", nullptr, OF_CREATE | OF_WRITE) != HFILE_ERROR, true); // transient: next works
-  w32::resetForTest(prefix);
-
-  f = OpenFile("c:\\out.bin", nullptr, OF_CREATE | OF_WRITE);
-  ASSERT_NE(f, HFILE_ERROR);
-  w32::armFault(w32::Fault::Write, 1, false);
-  DWORD put = 0xdead;
-  EXPECT_FALSE(WriteFile((HANDLE)(INT_PTR)f, "data", 4, &put, nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_FAULT));
-  EXPECT_EQ(put, 0u);
-  CloseHandle((HANDLE)(INT_PTR)f);
-  EXPECT_EQ(readHost(cdrive("/out.bin")), "");
-
-  w32::armFault(w32::Fault::Alloc, 1, false);
-  EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, 100), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
-
-  w32::armFault(w32::Fault::Directory, 1, false);
-  EXPECT_FALSE(CreateDirectoryA("c:\\newdir", nullptr));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_FALSE(hostExists(cdrive("/newdir")));
-  w32::armFault(w32::Fault::Directory, 1, false);
-  WIN32_FIND_DATAA fd;
-  EXPECT_EQ(FindFirstFileA("c:\\src.bin", &fd), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(w32::openHandleCount(), 0);
-}
-
-TEST_F(FaultTest, CallsAreCountedPerClassAndTogether) {
-  HFILE f = OpenFile("c:\\src.bin", nullptr, OF_READ);         // Open 1
-  HFILE g = OpenFile("c:\\dst.bin", nullptr, OF_CREATE | OF_WRITE); // Create 1
-  char buf[4];
-  DWORD n;
-  ReadFile((HANDLE)(INT_PTR)f, buf, 4, &n, nullptr);  // Read 1
-  ReadFile((HANDLE)(INT_PTR)f, buf, 4, &n, nullptr);  // Read 2
-  WriteFile((HANDLE)(INT_PTR)g, buf, 4, &n, nullptr); // Write 1
-  void *p = HeapAlloc(GetProcessHeap(), 0, 8);        // Alloc 1
-  CreateDirectoryA("c:\\d", nullptr);                  // Directory 1
-  SetFilePointer((HANDLE)(INT_PTR)f, 0, nullptr, FILE_BEGIN); // not a fault class
-  CloseHandle((HANDLE)(INT_PTR)f);
-  CloseHandle((HANDLE)(INT_PTR)g);
-  HeapFree(GetProcessHeap(), 0, p);
-  const std::pair<w32::Fault, long> expect[] = {
-      {w32::Fault::Open, 1},  {w32::Fault::Create, 1},    {w32::Fault::Read, 2},    {w32::Fault::Write, 1},
-      {w32::Fault::Alloc, 1}, {w32::Fault::Directory, 1}, {w32::Fault::Profile, 0}, {w32::Fault::Any, 7},
-  };
-  for (const auto &e : expect) EXPECT_EQ(w32::callCount(e.first), e.second) << static_cast<int>(e.first);
-  w32::resetForTest(prefix);
-  EXPECT_EQ(w32::callCount(w32::Fault::Any), 0);
-}
-
-TEST_F(FaultTest, AnyCountsEveryClass) {
-  w32::armFault(w32::Fault::Any, 4, false);
-  HFILE f = OpenFile("c:\\src.bin", nullptr, OF_READ); // 1
-  ASSERT_NE(f, HFILE_ERROR);
-  char buf[2];
-  DWORD n;
-  EXPECT_TRUE(ReadFile((HANDLE)(INT_PTR)f, buf, 2, &n, nullptr)); // 2
-  void *p = HeapAlloc(GetProcessHeap(), 0, 16);                   // 3
-  EXPECT_NE(p, nullptr);
-  EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, 16), nullptr); // 4: fails
-  EXPECT_TRUE(ReadFile((HANDLE)(INT_PTR)f, buf, 2, &n, nullptr)); // once only
-  HeapFree(GetProcessHeap(), 0, p);
-  CloseHandle((HANDLE)(INT_PTR)f);
-  // A class's own arming and Any count independently; either one fails the call.
-  w32::armFault(w32::Fault::Any, 3, false);
-  w32::armFault(w32::Fault::Open, 1, false);
-  EXPECT_EQ(OpenFile("c:\\src.bin", nullptr, OF_READ), HFILE_ERROR); // Open 1 (Any 1)
-  f = OpenFile("c:\\src.bin", nullptr, OF_READ);                     // Any 2
-  EXPECT_NE(f, HFILE_ERROR);
-  EXPECT_FALSE(ReadFile((HANDLE)(INT_PTR)f, buf, 2, &n, nullptr)); // Any 3
-  CloseHandle((HANDLE)(INT_PTR)f);
-}
-
+// Catches a handle or heap block counted wrongly, a double HeapFree
+// performed, and a foreign heap handle accepted.
 TEST_F(FaultTest, HandlesAndHeapBlocksAreAccounted) {
-  HFILE f = OpenFile("c:\\src.bin", nullptr, OF_READ);
   WIN32_FIND_DATAA fd;
   HANDLE find = FindFirstFileA("c:\\*", &fd);
-  EXPECT_EQ(w32::openHandleCount(), 2);
-  CloseHandle((HANDLE)(INT_PTR)f);
-  EXPECT_EQ(w32::openHandleCount(), 1);
-  FindClose(find);
-  EXPECT_EQ(w32::openHandleCount(), 0);
-
-  // resetForTest closes what a failed test left open.
-  OpenFile("c:\\src.bin", nullptr, OF_READ);
-  w32::resetForTest(prefix);
-  EXPECT_EQ(w32::openHandleCount(), 0);
-
   char *p = static_cast<char *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, 64));
   ASSERT_NE(p, nullptr);
-  for (int i = 0; i < 64; ++i) ASSERT_EQ(p[i], 0);
-  EXPECT_EQ(w32::heapBlockCount(), 1);
-  EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, p));
-  EXPECT_EQ(w32::heapBlockCount(), 0);
-  SetLastError(0);
-  EXPECT_FALSE(HeapFree(GetProcessHeap(), 0, p)); // a second release is refused, not performed
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-  EXPECT_TRUE(HeapFree(GetProcessHeap(), 0, nullptr));
-  EXPECT_EQ(HeapAlloc(reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234)), 0, 8), nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-  void *zero = HeapAlloc(GetProcessHeap(), 0, 0);
-  EXPECT_NE(zero, nullptr);
-  HeapFree(GetProcessHeap(), 0, zero);
+  EXPECT_EQ(std::string(p, 64), std::string(64, '\0'));
+  EXPECT_EQ(w32::openHandleCount() + w32::heapBlockCount(), 2);
+  expectCalls({
+      {"FindClose", [&] { return err(FindClose(find)); }, 0},
+      {"HeapFree", [&] { return err(HeapFree(GetProcessHeap(), 0, p)); }, 0},
+      {"HeapFree again", [&] { return err(HeapFree(GetProcessHeap(), 0, p)); }, ERROR_INVALID_PARAMETER},
+      {"HeapFree of NULL", [] { return err(HeapFree(GetProcessHeap(), 0, nullptr)); }, 0},
+      {"alloc from another heap", [] { return err(HeapAlloc(reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234)), 0, 8)); },
+       ERROR_INVALID_HANDLE},
+      {"free to another heap", [&] { return err(HeapFree(reinterpret_cast<HANDLE>(static_cast<intptr_t>(0x1234)), 0, p)); },
+       ERROR_INVALID_HANDLE},
+  });
+  EXPECT_EQ(w32::openHandleCount() + w32::heapBlockCount(), 0);
 }
 
 } // namespace

@@ -2,11 +2,14 @@
 
 #include <ftw.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace {
 int removeEntry(const char *path, const struct stat *, int, struct FTW *) {
@@ -20,8 +23,7 @@ void W32Test::SetUp() {
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   root = tmpl;
   prefix = root + "/prefix";
-  // Before the layer's first call: keep it away from $HOME and from any
-  // answer file of the environment.
+  // Before the layer's first call: away from $HOME and any answer file.
   setenv("W32_PREFIX", prefix.c_str(), 1);
   unsetenv("W32_ANSWERS");
   unsetenv("W32_TRANSCRIPT");
@@ -42,9 +44,7 @@ void W32Test::writeHost(const std::string &path, const std::string &content) {
 
 std::string W32Test::readHost(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void W32Test::makeHostDir(const std::string &path) {
@@ -56,4 +56,40 @@ void W32Test::makeHostDir(const std::string &path) {
 bool W32Test::hostExists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+void expectCalls(const std::vector<CallCase> &cases) {
+  for (const CallCase &c : cases) {
+    SetLastError(0);
+    EXPECT_EQ(c.call(), c.error) << c.what;
+  }
+}
+
+std::string runPrefixTool(const std::string &args, int *status, const std::string &env) {
+  return runShell(env + " " + QV_W32PREFIX + " " + args, status);
+}
+
+std::string runShell(const std::string &command, int *status) {
+  std::string out;
+  FILE *p = popen((command + " 2>&1").c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+int inChild(const std::function<int()> &body, unsigned long fileLimit, unsigned alarmSeconds) {
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    struct rlimit limit = {fileLimit, fileLimit};
+    if (fileLimit) setrlimit(RLIMIT_FSIZE, &limit);
+    alarm(alarmSeconds);
+    exit(body()); // as a program ends: what the layer holds back is written
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

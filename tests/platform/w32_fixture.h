@@ -1,4 +1,5 @@
-// A fresh prefix per test, with helpers to lay out and read host files.
+// A fresh prefix per test, with helpers to lay out and read host files, a
+// table runner for calls and their errors, and a runner for w32prefix.
 #ifndef QV_TESTS_PLATFORM_W32_FIXTURE_H
 #define QV_TESTS_PLATFORM_W32_FIXTURE_H
 
@@ -8,11 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 class W32Test : public ::testing::Test {
 public:
   static std::string readHost(const std::string &path);
+  static void writeHost(const std::string &path, const std::string &content);
 
 protected:
   void SetUp() override;
@@ -22,7 +26,6 @@ protected:
   std::string cdrive(const std::string &rel = "") const { return prefix + "/drive_c" + rel; }
   // A scratch host directory outside the prefix (floppies, CDs).
   std::string scratch(const std::string &rel = "") const { return root + "/host" + rel; }
-  static void writeHost(const std::string &path, const std::string &content);
   static void makeHostDir(const std::string &path); // with parents
   static bool hostExists(const std::string &path);
 
@@ -30,8 +33,29 @@ protected:
   std::string prefix;
 };
 
-// Output buffers are filled with this before a call, so a missing
-// terminator or a write past the reported length shows.
+inline HANDLE asHandle(HFILE f) { return (HANDLE)(INT_PTR)f; }
+// A call's error for a table: 0 when it succeeded, else GetLastError().
+inline DWORD err(bool ok) { return ok ? 0 : GetLastError(); }
+
+// A row of a table of calls: the error the call gives after SetLastError(0)
+// (err() of its result, or the error it returns; 0 for success).
+struct CallCase {
+  const char *what;
+  std::function<DWORD()> call;
+  DWORD error;
+};
+void expectCalls(const std::vector<CallCase> &cases);
+
+// The exit status of body run in a forked child (128 + the signal that
+// ended it), under a file size limit and an alarm (0: none).
+int inChild(const std::function<int()> &body, unsigned long fileLimit = 0, unsigned alarmSeconds = 0);
+
+// w32prefix's output and error and its status, run with args after env.
+std::string runPrefixTool(const std::string &args, int *status = nullptr, const std::string &env = "");
+// A shell command's standard output and error; its exit status in *status.
+std::string runShell(const std::string &command, int *status = nullptr);
+
+// Buffers are filled with this before a call: a write past the result shows.
 constexpr char kJunk = '\x5A';
 
 #endif

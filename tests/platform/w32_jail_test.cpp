@@ -22,26 +22,23 @@ using JailTest = W32Test;
 
 void link(const std::string &target, const std::string &at) { ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at; }
 
-BOOL opens(const char *path, UINT style) {
+// Whether each call succeeds, closing what it opened.
+bool opens(const char *path, UINT style) {
   HFILE f = OpenFile(path, nullptr, style);
-  if (f == HFILE_ERROR) return FALSE;
-  CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(f)));
-  return TRUE;
+  return f != HFILE_ERROR && CloseHandle(asHandle(f));
 }
-
-BOOL streams(const char *path, const char *mode) {
+bool streams(const char *path, const char *mode) {
   FILE *f = w32_fopen(path, mode);
-  if (!f) return FALSE;
-  fclose(f);
-  return TRUE;
+  return f && fclose(f) == 0;
 }
-
-BOOL readsProfile(const char *file) {
+bool readsProfile(const char *file) {
   char out[16];
   GetPrivateProfileStringA("s", "k", "default", out, sizeof out, file);
   return strcmp(out, "default") != 0;
 }
 
+// Catches a link out of the drive followed by any call (read, write,
+// create, copy, stream, profile) and a link that stays inside refused.
 TEST_F(JailTest, LinksThatLeaveTheDriveCannotBeOpened) {
   std::string outside = root + "/outside";
   makeHostDir(outside);
@@ -61,46 +58,28 @@ TEST_F(JailTest, LinksThatLeaveTheDriveCannotBeOpened) {
   link(outside + "/secret.txt", scratch("/pkg/setup.ini"));
   w32::mapDrive('d', scratch("/pkg"));
 
-  const struct {
-    const char *what;
-    std::function<BOOL()> call;
-    BOOL result;
-    DWORD error;  // when it fails
-  } cases[] = {
-      {"read through a link out", [] { return opens("c:\\q\\out.txt", OF_READ); }, FALSE, ERROR_ACCESS_DENIED},
-      {"read through a relative link out", [] { return opens("c:\\q\\rel.txt", OF_READ); }, FALSE, ERROR_ACCESS_DENIED},
-      {"a package file that links out", [] { return opens("d:\\setup.ini", OF_READ); }, FALSE, ERROR_ACCESS_DENIED},
-      {"write through a link out", [] { return opens("c:\\q\\out.txt", OF_CREATE | OF_WRITE); }, FALSE,
+  auto open = [](const char *path, UINT style) { return [=] { return err(opens(path, style)); }; };
+  expectCalls({
+      {"read through a link out", open("c:\\q\\out.txt", OF_READ), ERROR_ACCESS_DENIED},
+      {"read through a relative link out", open("c:\\q\\rel.txt", OF_READ), ERROR_ACCESS_DENIED},
+      {"a package file that links out", open("d:\\setup.ini", OF_READ), ERROR_ACCESS_DENIED},
+      {"write through a link out", open("c:\\q\\out.txt", OF_CREATE | OF_WRITE), ERROR_ACCESS_DENIED},
+      {"create through a dangling link out", open("c:\\q\\dangleout.txt", OF_CREATE | OF_WRITE), ERROR_ACCESS_DENIED},
+      {"create below a directory link out", open("c:\\outdir\\x.txt", OF_CREATE | OF_WRITE), ERROR_PATH_NOT_FOUND},
+      {"a directory where a link out is", [] { return err(CreateDirectoryA("c:\\q\\out.txt", nullptr)); }, ERROR_ALREADY_EXISTS},
+      {"a directory below a link out", [] { return err(CreateDirectoryA("c:\\outdir\\sub", nullptr)); }, ERROR_PATH_NOT_FOUND},
+      {"a link to itself", open("c:\\loop", OF_READ), ERROR_ACCESS_DENIED},
+      {"copy from a link out", [] { return err(CopyFileA("c:\\q\\out.txt", "c:\\copy.txt", FALSE)); }, ERROR_ACCESS_DENIED},
+      {"copy over a link out", [] { return err(CopyFileA("c:\\inside.txt", "c:\\q\\out.txt", FALSE)); }, ERROR_ACCESS_DENIED},
+      {"a stream written through a link out", [] { return err(streams("c:\\q\\out.txt", "w")); }, ERROR_ACCESS_DENIED},
+      {"a profile read through a link out", [] { return err(readsProfile("c:\\q\\out.txt")); }, ERROR_ACCESS_DENIED},
+      {"a profile written through a link out", [] { return err(WritePrivateProfileStringA("s", "k", "x", "c:\\q\\out.txt")); },
        ERROR_ACCESS_DENIED},
-      {"create through a dangling link out", [] { return opens("c:\\q\\dangleout.txt", OF_CREATE | OF_WRITE); },
-       FALSE, ERROR_ACCESS_DENIED},
-      {"create below a directory link out", [] { return opens("c:\\outdir\\x.txt", OF_CREATE | OF_WRITE); }, FALSE,
-       ERROR_PATH_NOT_FOUND},
-      {"a directory below a link out", [] { return CreateDirectoryA("c:\\outdir\\sub", nullptr); }, FALSE,
-       ERROR_PATH_NOT_FOUND},
-      {"a link to itself", [] { return opens("c:\\loop", OF_READ); }, FALSE, ERROR_ACCESS_DENIED},
-      {"copy from a link out", [] { return CopyFileA("c:\\q\\out.txt", "c:\\copy.txt", FALSE); }, FALSE,
-       ERROR_ACCESS_DENIED},
-      {"copy over a link out", [] { return CopyFileA("c:\\inside.txt", "c:\\q\\out.txt", FALSE); }, FALSE,
-       ERROR_ACCESS_DENIED},
-      {"a stream written through a link out", [] { return streams("c:\\q\\out.txt", "w"); }, FALSE,
-       ERROR_ACCESS_DENIED},
-      {"a profile read through a link out", [] { return readsProfile("c:\\q\\out.txt"); }, FALSE, ERROR_ACCESS_DENIED},
-      {"a profile written through a link out", [] { return WritePrivateProfileStringA("s", "k", "x", "c:\\q\\out.txt"); },
-       FALSE, ERROR_ACCESS_DENIED},
-      {"a link that stays inside", [] { return opens("c:\\q\\in.txt", OF_READ); }, TRUE, 0},
-      {"an absolute link that stays inside", [] { return opens("c:\\q\\absin.txt", OF_READ); }, TRUE, 0},
-      {"a dangling link inside makes its file", [] { return opens("c:\\q\\dangle.txt", OF_CREATE | OF_WRITE); }, TRUE,
-       0},
-      {"deleting a link out deletes the link", [] { return DeleteFileA("c:\\q\\rel.txt"); }, TRUE, 0},
-  };
-  for (const auto &c : cases) {
-    SetLastError(0);
-    EXPECT_EQ(c.call(), c.result) << c.what;
-    if (!c.result) {
-      EXPECT_EQ(GetLastError(), c.error) << c.what;
-    }
-  }
+      {"a link that stays inside", open("c:\\q\\in.txt", OF_READ), 0},
+      {"an absolute link that stays inside", open("c:\\q\\absin.txt", OF_READ), 0},
+      {"a dangling link inside makes its file", open("c:\\q\\dangle.txt", OF_CREATE | OF_WRITE), 0},
+      {"deleting a link out deletes the link", [] { return err(DeleteFileA("c:\\q\\rel.txt")); }, 0},
+  });
   EXPECT_EQ(readHost(outside + "/secret.txt"), "[s]\nk=secret\n");
   EXPECT_FALSE(hostExists(outside + "/new.txt"));
   EXPECT_FALSE(hostExists(outside + "/x.txt"));
@@ -110,21 +89,8 @@ TEST_F(JailTest, LinksThatLeaveTheDriveCannotBeOpened) {
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-// Runs call in a child bounded by a time-out: a call that waits on a FIFO
-// shows as a failure instead of hanging the suite. The child's status: 0
-// the call failed with ERROR_ACCESS_DENIED, 1 it did something else.
-int boundedChild(const std::function<bool()> &refused) {
-  fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    alarm(5);
-    _exit(refused() ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
+// Catches a FIFO, socket or device opened, read, written, copied or
+// started by any call, or waited on.
 TEST_F(JailTest, OnlyRegularFilesAreFiles) {
   makeHostDir(cdrive("/dev"));
   std::vector<std::string> names = {"fifo", "socket"};
@@ -164,7 +130,8 @@ TEST_F(JailTest, OnlyRegularFilesAreFiles) {
   for (const std::string &name : names) {
     std::string path = "c:\\dev\\" + name;
     for (const auto &c : calls) {
-      int got = boundedChild([&] { return c.refused(path.c_str()) && GetLastError() == ERROR_ACCESS_DENIED; });
+      // In a child bounded by a time-out: a call that waits on a FIFO fails instead of hanging the suite.
+      int got = inChild([&] { return c.refused(path.c_str()) && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1; }, 0, 5);
       EXPECT_EQ(got, 0) << name << ": " << c.what << (got == 128 + SIGALRM ? " waited on it" : " was not refused");
     }
   }

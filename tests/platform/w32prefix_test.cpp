@@ -4,31 +4,11 @@
 #include "w32_fixture.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 using PrefixToolTest = W32Test;
-
-// A shell command's standard output and error, and its exit status.
-std::string runShell(const std::string &command, int *status) {
-  std::string out;
-  FILE *p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[512];
-  while (size_t n = fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  int rc = pclose(p);
-  *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
-// The tool's, run with env (and the test's W32_PREFIX) before it.
-std::string runTool(const std::string &args, int *status, const std::string &env = "") {
-  return runShell(env + " " + QV_W32PREFIX + " " + args, status);
-}
 
 // What the layer wrote, as the tool shows and changes it (W32_PREFIX is
 // this prefix).
@@ -37,13 +17,10 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   writeHost(scratch("/transcript"), "dialog id=4 event=end\n");
   const std::string env = "W32_TRANSCRIPT=" + scratch("/transcript");
   HKEY k;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, nullptr, 0, KEY_ALL_ACCESS,
-                            nullptr, &k, nullptr),
-            ERROR_SUCCESS);
-  RegSetValueExA(k, "MainDir", 0, REG_SZ, reinterpret_cast<const BYTE *>("c:\\dunmere"), 11);
   DWORD flags = 16;
-  RegSetValueExA(k, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&flags), 4);
-  RegCloseKey(k);
+  ASSERT_TRUE(!RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr) &&
+              !RegSetValueExA(k, "MainDir", 0, REG_SZ, reinterpret_cast<const BYTE *>("c:\\dunmere"), 11) &&
+              !RegSetValueExA(k, "Flags", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&flags), 4) && !RegCloseKey(k));
   makeHostDir(prefix + "/progman");
   writeHost(prefix + "/progman/groups.ini",
             "[Quorvel]\nItem1=Registration & Utilities|c:\\q\\quorvel.exe|c:\\q\\quorvel.exe\n");
@@ -120,21 +97,21 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.args);
     int status = -1;
-    std::string out = runTool(c.args, &status, env);
+    std::string out = runPrefixTool(c.args, &status, env);
     bool prefixOnly = c.out.size() >= 3 && c.out.compare(c.out.size() - 3, 3, "...") == 0;
     EXPECT_EQ(prefixOnly ? out.substr(0, c.out.size() - 3) : out, prefixOnly ? c.out.substr(0, c.out.size() - 3) : c.out);
     EXPECT_EQ(status, c.status);
   }
   EXPECT_EQ(w32::hostPath("A:\\SETUP.INI"), scratch("/disk2/setup.ini"));
-  DWORD spc, bps, freeClusters, total;
-  ASSERT_TRUE(GetDiskFreeSpaceA("c:\\", &spc, &bps, &freeClusters, &total));
-  EXPECT_EQ(static_cast<unsigned long long>(spc) * bps * freeClusters, 7999999ull);
-  ASSERT_TRUE(GetDiskFreeSpaceA("a:\\", &spc, &bps, &freeClusters, &total));
-  EXPECT_EQ(static_cast<unsigned long long>(spc) * bps * freeClusters, 2147479552ull);
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel\\Sub", 0, KEY_READ, &k), ERROR_SUCCESS);
+  auto space = [](const char *root) {
+    DWORD spc = 0, bps = 0, free = 0, total = 0;
+    return GetDiskFreeSpaceA(root, &spc, &bps, &free, &total) ? static_cast<unsigned long long>(spc) * bps * free : 0;
+  };
+  EXPECT_EQ(space("c:\\"), 7999999ull);
+  EXPECT_EQ(space("a:\\"), 2147479552ull);
   DWORD count = 0, size = 4;
-  EXPECT_EQ(RegQueryValueExA(k, "Count", nullptr, nullptr, reinterpret_cast<BYTE *>(&count), &size), ERROR_SUCCESS);
-  EXPECT_EQ(count, 0x20u);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\DunmereNetwork\\Quorvel\\Sub", 0, KEY_READ, &k), ERROR_SUCCESS);
+  EXPECT_TRUE(!RegQueryValueExA(k, "Count", nullptr, nullptr, reinterpret_cast<BYTE *>(&count), &size) && count == 0x20);
   RegCloseKey(k);
   EXPECT_EQ(readHost(scratch("/transcript")), "dialog id=4 event=end\n");
   // The version 5.00 file that went out and came back: UTF-16LE from its
@@ -165,10 +142,10 @@ TEST_F(PrefixToolTest, ImportIsAllOrNothing) {
   for (int i = 0; i < 600; i++) tooDeep += "\\k";
   writeHost(deep, "REGEDIT4\r\n\r\n" + tooDeep + "]\r\n\"X\"=\"y\"\r\n");
   int status = -1;
-  std::string out = runTool("reg import " + file, &status);
+  std::string out = runPrefixTool("reg import " + file, &status);
   EXPECT_EQ(status, 0) << out;
   std::string before = readHost(prefix + "/system.reg");
-  out = runTool("reg import " + deep, &status);
+  out = runPrefixTool("reg import " + deep, &status);
   EXPECT_EQ(status, 3) << out;
   EXPECT_NE(out.find("nothing was imported"), std::string::npos) << out;
   EXPECT_EQ(readHost(prefix + "/system.reg"), before);
@@ -189,7 +166,7 @@ TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
   chmod(scratch("/open").c_str(), 0777);
   for (const std::string &p : {scratch("/file"), scratch("/open")}) {
     int status = -1;
-    std::string out = runTool("drive d: " + scratch(), &status, "W32_PREFIX=" + p);
+    std::string out = runPrefixTool("drive d: " + scratch(), &status, "W32_PREFIX=" + p);
     EXPECT_EQ(status, 3) << out;
     EXPECT_EQ(out.compare(0, 19 + p.size(), "w32prefix drive: " + p + ": "), 0) << out;
     EXPECT_FALSE(hostExists(p + "/dosdevices"));
@@ -197,7 +174,7 @@ TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
   // A directory named from here that is too long for a link once it is made
   // absolute.
   int status = -1;
-  std::string out = runTool("drive d: ." + std::string(4085, '/'), &status, "cd " + scratch() + " &&");
+  std::string out = runPrefixTool("drive d: ." + std::string(4085, '/'), &status, "cd " + scratch() + " &&");
   EXPECT_EQ(out, "w32prefix drive: " + prefix + "/dosdevices/d:: cannot make the mapping: File name too long\n");
   EXPECT_EQ(status, 3);
 }
@@ -207,7 +184,7 @@ TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
 TEST_F(PrefixToolTest, AsksOnATerminal) {
   const std::string tool = std::string(QV_W32PREFIX), key = "'HKLM\\Software\\Ask'";
   int status = -1;
-  runTool("reg add " + key + " /v V /d old", &status);
+  runPrefixTool("reg add " + key + " /v V /d old", &status);
   const struct {
     const char *answer, *args, *shown;
     int status;
@@ -222,7 +199,7 @@ TEST_F(PrefixToolTest, AsksOnATerminal) {
     EXPECT_NE(said.find(add ? "Value V exists, overwrite (Yes/No)? " : "Delete the registry value V (Yes/No)? "),
               std::string::npos)
         << said;
-    std::string value = runTool("reg query " + key + " V", &status);
+    std::string value = runPrefixTool("reg query " + key + " V", &status);
     EXPECT_EQ(value.find(std::string("REG_SZ    ") + c.shown) != std::string::npos, *c.shown != 0) << value;
   }
 }
@@ -233,7 +210,7 @@ TEST_F(PrefixToolTest, LookingNeedsAPrefixAndMakesNone) {
   for (const char *args : {"reg query HKLM", "reg export HKLM -", "groups", "drives", "freespace"}) {
     SCOPED_TRACE(args);
     int status = -1;
-    std::string out = runTool(args, &status, "W32_PREFIX=" + missing);
+    std::string out = runPrefixTool(args, &status, "W32_PREFIX=" + missing);
     std::string command = std::string(args).substr(0, std::string(args).find(" HKLM"));
     EXPECT_EQ(out.substr(0, out.find(" (")), "w32prefix " + command + ": " + missing + ": no such prefix");
     EXPECT_EQ(status, 3);
