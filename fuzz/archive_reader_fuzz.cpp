@@ -6,8 +6,8 @@
 // The same bytes are then extracted by zarc into a directory that already
 // holds something under each member's name: a regular file, a symbolic
 // link or a hard link to a file outside. Nothing outside the directory may
-// change, and what was there is replaced only by a member decoded to its
-// end; anything else stays as it was, and no temporary file is left.
+// change, a symbolic link stays as it was, and a file is replaced only by a
+// member decoded to its end; anything else stays, and no temporary is left.
 #include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -120,7 +120,7 @@ void checkZarcExtraction(const uint8_t *data, size_t size) {
     entryNameText(&m.entry, name);
     names.insert(name);
     auto it = planted.find(name);
-    if (m.error.empty() && m.decoded && m.result == DclResult::Ok && it != planted.end()) {
+    if (m.error.empty() && m.decoded && m.result == DclResult::Ok && it != planted.end() && it->second.kind != 1) {
       it->second.replaced = true;
       it->second.size = m.decodedBytes;
     }

@@ -146,6 +146,14 @@ bool applyModeAndOwner(int fd, const struct stat *from, mode_t mode) {
   return fchmod(fd, from->st_mode & 07777) == 0;
 }
 
+const char *kindName(mode_t mode) {
+  return S_ISLNK(mode)    ? "a symbolic link"
+         : S_ISDIR(mode)  ? "a directory"
+         : S_ISFIFO(mode) ? "a FIFO"
+         : S_ISSOCK(mode) ? "a socket"
+                          : "a device";
+}
+
 }  // namespace
 
 std::string directoryOf(const std::string &path) {
@@ -215,6 +223,10 @@ bool resolveOutput(const std::string &path, const OutputOptions &options, Output
       target->path = at;  // nothing there, or what a dangling link names
       target->kind = OutputKind::New;
       return true;
+    }
+    if (options.filesOnly && !S_ISREG(info.st_mode)) {
+      *error = "will not write " + at + ": it is " + kindName(info.st_mode) + ", not a regular file";
+      return false;
     }
     if (S_ISLNK(info.st_mode)) {
       if (links >= 40) {

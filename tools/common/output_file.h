@@ -28,6 +28,10 @@
 struct OutputOptions {
   mode_t mode = 0666;                 // of a new file, less the umask
   bool force = false;                 // replace a read-only file
+  // Only a regular file is replaced, and only at the path itself: a link,
+  // device, FIFO or socket there is refused, not followed or written to.
+  // For names the user did not choose (an archive's members).
+  bool filesOnly = false;
 };
 
 enum class OutputKind { New, Regular, Direct };

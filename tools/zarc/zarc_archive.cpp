@@ -419,6 +419,7 @@ ArchiveReport processArchive(const std::string &archivePath, ArchiveAction actio
           // name; a damaged one leaves it as it was.
           OutputOptions output;
           output.force = options.force;
+          output.filesOnly = true;  // a member's name leads nowhere else
           bool done = writeOutput(
               m.outPath, output,
               [&](int fd) {

@@ -48,7 +48,9 @@
   "      read-only one is overwritten only with -f (--force). -p writes the\n"      \
   "      members to standard output instead, one after another. -v lists\n"         \
   "      each file written or kept. A member replaces what lies under its\n"        \
-  "      name only once decoded to its end, and never the archive.\n"
+  "      name only once decoded to its end, and never the archive; it is\n"        \
+  "      written as a regular file only (a link, FIFO or device under its\n"       \
+  "      name is refused, never followed).\n"
 #define ZARC_ARCHIVE_COMMON                                                                \
   "  ARCHIVE \"-\" (list, test, extract) is standard input; a FIFO or a device\n"       \
   "  (<(...)) is read once, too. -v with list, test or extract also says why a\n"      \
