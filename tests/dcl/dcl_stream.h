@@ -31,33 +31,29 @@ struct DecodeRun {
 
 DecodeRun decodeWith(const Bytes &input, Split split = {});
 
-// Every split the tests compare: whole, 5 then 1-byte reads, three random
-// splits and a few fixed block sizes.
-std::vector<Split> allSplits();
+// Decodes under every split (whole, 5 then 1-byte reads, three random
+// splits, a few fixed read sizes); expects all to agree with the whole-input
+// run in result, output and write sizes, and returns that run.
+DecodeRun decodeAllSplits(const Bytes &input);
+// decodeAllSplits, expecting Ok and `expected`.
+DecodeRun expectDecodes(const Bytes &input, const Bytes &expected);
 
-std::string describe(const Split &split);
+Bytes hexBytes(const char *hex);  // "00 06 82": bytes separated by spaces
 
-Bytes hexBytes(const char *hex);
-
-// Writes tokens bit by bit, least significant bit first, for crafted streams.
+// Writes tokens bit by bit, least significant bit first, for crafted
+// streams, and keeps in `expect` the bytes they stand for, decoded naively.
 struct BitWriter {
-  Bytes bytes;
+  Bytes bytes, expect;
   uint32_t acc = 0;
   int used = 0;
-  BitWriter(int type, int dictBits) { bytes = {static_cast<unsigned char>(type), static_cast<unsigned char>(dictBits)}; }
+  BitWriter(int type, int dictBits)
+      : bytes{static_cast<unsigned char>(type), static_cast<unsigned char>(dictBits)} {}
   void put(uint32_t value, int n);
   void literal(unsigned byte);         // binary or ASCII, by the header
   void copy(unsigned length, unsigned distance);
   void end();
   Bytes finish();                      // pads the last byte with zero bits
   size_t bitsWritten() const { return (bytes.size() - 2) * 8 + static_cast<size_t>(used); }
-};
-
-// The bytes a stream of tokens stands for, decoded naively.
-struct NaiveOutput {
-  Bytes bytes;
-  void literal(unsigned char b) { bytes.push_back(b); }
-  void copy(unsigned length, unsigned distance);
 };
 
 #endif

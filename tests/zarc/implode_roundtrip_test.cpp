@@ -2,7 +2,7 @@
 // size and literal coding, back through dclDecode.
 #include <gtest/gtest.h>
 
-#include "implode_test_support.h"
+#include "zarc_test_support.h"
 
 namespace {
 
@@ -51,10 +51,7 @@ void expectRoundTrip(const Bytes &data, ImplodeMode mode, int dictBits) {
   EXPECT_EQ(stream[0], stats.modeUsed == ImplodeMode::Ascii ? 1 : 0);
   EXPECT_EQ(stream[1], dictBits);
   EXPECT_EQ(log.check(dictBits, data.size()), "");
-  Decoded d = decodeStream(stream);
-  EXPECT_EQ(d.result, DclResult::Ok);
-  ASSERT_EQ(d.output.size(), data.size());
-  EXPECT_TRUE(d.output == data);
+  expectDecodesTo(stream, data);
 }
 
 class RoundTrip : public ::testing::TestWithParam<DataCase> {};
@@ -98,9 +95,7 @@ TEST(RoundTripLarge, EveryEncoderSetting) {
       ImplodeStats stats;
       Bytes stream = implodeBuffer(ImplodeMode::Auto, dictBits, data.data(), data.size(), &stats, options);
       EXPECT_EQ(stream.size(), (stats.streamBits + 7) / 8);
-      Decoded d = decodeStream(stream);
-      EXPECT_EQ(d.result, DclResult::Ok);
-      EXPECT_TRUE(d.output == data);
+      expectDecodesTo(stream, data);
     }
   }
 }

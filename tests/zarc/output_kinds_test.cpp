@@ -1,10 +1,8 @@
 // What zarc and mkpackage do to the file named as an output, by its kind,
 // and to their temporary files when stopped; mkpackage's refusals and
 // checks. The built programs run on files in the test's own directory.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -18,63 +16,18 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
-#include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "implode_test_support.h"
+#include "zarc_test_support.h"
 
 extern char **environ;
 
 namespace {
 
-std::string readText(const std::string &p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeText(const std::string &p, const std::string &text) { std::ofstream(p, std::ios::binary) << text; }
-
-std::string textOf(const Bytes &b) { return std::string(b.begin(), b.end()); }
-
-class ToolOutputs : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tool_outputs_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string path(const std::string &name) const { return dir_ + "/" + name; }
-
-  // Runs a shell command line in the test's directory; its exit status, and
-  // what it printed in *out.
-  int run(const std::string &command, std::string *out = nullptr) {
-    int status = std::system(("cd '" + dir_ + "' && { " + command + "; } >'" + path("log") + "' 2>&1").c_str());
-    if (out) *out = readText(path("log"));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  // Names in dir that are some run's temporary files (".NAME.PID-N.tmp").
-  static std::vector<std::string> temporaries(const std::string &dir) {
-    std::vector<std::string> found;
-    if (DIR *d = opendir(dir.c_str())) {
-      while (struct dirent *e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() > 4 && n[0] == '.' && n.compare(n.size() - 4, 4, ".tmp") == 0) found.push_back(n);
-      }
-      closedir(d);
-    }
-    return found;
-  }
-
-  std::string dir_;
-};
-
-const std::string kZarc = ZARC_PATH, kMkpackage = MKPACKAGE_PATH;
+class ToolOutputs : public ToolTest {};
 
 // Reads what a FIFO or a listening socket at path is sent while a command
 // runs, without ever waiting on a writer that does not come.
@@ -155,7 +108,7 @@ TEST_F(ToolOutputs, EachKindOfOutput) {
     for (int kind = Regular; kind <= Socket; kind++) {
       SCOPED_TRACE(std::string(c.name) + " onto a " + kindNames[kind]);
       std::system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "/x'").c_str());
-      writeText(path("in"), textOf(data));
+      writeBytes(path("in"), data);
       ASSERT_EQ(run(kZarc + " implode in in.imp && " + kZarc + " create in.z in"), 0);
       const std::string args = c.args, out = path(c.outName);
       // What the command writes, to a name of its own (mkpackage: its
@@ -238,9 +191,9 @@ TEST_F(ToolOutputs, EachKindOfOutput) {
 // in that directory removes.
 TEST_F(ToolOutputs, StoppedRuns) {
   const Bytes big = randomBytes(16 << 20, 9);  // slow enough to be caught at work
-  writeText(path("big"), textOf(big));
+  writeBytes(path("big"), big);
   ASSERT_EQ(mkdir(path("q").c_str(), 0755), 0);
-  writeText(path("q/quorvel.exe"), textOf(big));
+  writeBytes(path("q/quorvel.exe"), big);
   writeText(path("small"), "small");
   ASSERT_EQ(run(kZarc + " create big.z big"), 0);
   struct Command {
@@ -344,7 +297,7 @@ TEST_F(ToolOutputs, MkpackageRefusalsAndChecks) {
 // or a pipe, bundled options, a swapped command line refused, an archive
 // without members a warning.
 TEST_F(ToolOutputs, ZarcHabits) {
-  writeText(path("in"), textOf(textBytes(30000, 3)));
+  writeBytes(path("in"), textBytes(30000, 3));
   writeText(path("rates.tbl"), "rates");
   writeText(path("empty.z"), std::string(4, '\0'));
   ASSERT_EQ(run(kZarc + " create a.z in second=in"), 0);

@@ -1,14 +1,19 @@
-#include "implode_test_support.h"
+#include "zarc_test_support.h"
 
+#include <dirent.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 
-#include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <random>
 
-Decoded decodeStream(const Bytes &stream, size_t readSize) {
-  Decoded d;
-  d.result = decodeBuffer(stream.data(), stream.size(), readSize, &d.output);
-  return d;
+void expectDecodesTo(const Bytes &stream, const Bytes &data) {
+  Bytes out;
+  EXPECT_EQ(decodeBuffer(stream.data(), stream.size(), 2048, &out), DclResult::Ok);
+  ASSERT_EQ(out.size(), data.size());
+  EXPECT_TRUE(out == data);
 }
 
 Bytes randomBytes(size_t n, uint32_t seed) {
@@ -50,15 +55,6 @@ Bytes allByteValues(size_t n) {
   return b;
 }
 
-ImplodeOptions TokenLog::options() {
-  ImplodeOptions o;
-  o.tokenTrace = [this](unsigned length, unsigned distance) {
-    tokens.push_back(Token{length, distance, position});
-    position += length;
-  };
-  return o;
-}
-
 std::string TokenLog::check(int dictBits, uint64_t inputSize) const {
   const unsigned window = 64u << dictBits;
   uint64_t pos = 0;
@@ -85,7 +81,13 @@ bool TokenLog::hasCopy(unsigned minLength, unsigned distance) const {
 }
 
 Bytes encode(ImplodeMode mode, int dictBits, const Bytes &data, ImplodeStats *stats, TokenLog *log) {
-  ImplodeOptions options = log ? log->options() : ImplodeOptions();
+  ImplodeOptions options;
+  if (log) {
+    options.tokenTrace = [log](unsigned length, unsigned distance) {
+      log->tokens.push_back(Token{length, distance, log->position});
+      log->position += length;
+    };
+  }
   return implodeBuffer(mode, dictBits, data.data(), data.size(), stats, options);
 }
 
@@ -96,4 +98,44 @@ const char *modeName(ImplodeMode mode) {
     case ImplodeMode::Auto: return "auto";
   }
   return "?";
+}
+
+void ToolTest::SetUp() {
+  char tmpl[] = "/tmp/zarc_tests_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  dir_ = tmpl;
+}
+
+void ToolTest::TearDown() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+int ToolTest::run(const std::string &command, std::string *out) {
+  int status = std::system(("cd '" + dir_ + "' && { " + command + "; } >'" + path("log") + "' 2>&1").c_str());
+  if (out) *out = readText(path("log"));
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string readText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+Bytes readBytes(const std::string &path) {
+  std::string s = readText(path);
+  return Bytes(s.begin(), s.end());
+}
+
+void writeText(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
+
+void writeBytes(const std::string &path, const Bytes &b) { writeText(path, std::string(b.begin(), b.end())); }
+
+std::vector<std::string> temporaries(const std::string &dir) {
+  std::vector<std::string> found;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (struct dirent *e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n.size() > 4 && n[0] == '.' && n.compare(n.size() - 4, 4, ".tmp") == 0) found.push_back(n);
+    }
+    closedir(d);
+  }
+  return found;
 }
