@@ -4,12 +4,6 @@
 
 #include <ddeml.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <vector>
-
 namespace {
 
 HDDEDATA CALLBACK callback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return nullptr; }
@@ -28,14 +22,16 @@ protected:
     EXPECT_EQ(w32::openHandleCount(), 0);
     W32Test::TearDown();
   }
-  // One execute; 1 accepted, 0 not.
-  int execute(HCONV conv, const std::string &text, DWORD timeout = 1000) {
+  // One transaction (an execute unless told otherwise): 1 when accepted,
+  // else DdeGetLastError's code (DMLERR_NO_ERROR: refused without one).
+  DWORD transact(HCONV conv, const std::string &text, DWORD timeout = 1000, UINT format = CF_TEXT,
+                 UINT type = XTYP_EXECUTE) {
     DWORD result = 0xdead;
     HDDEDATA r = DdeClientTransaction(reinterpret_cast<LPBYTE>(const_cast<char *>(text.c_str())),
-                                      static_cast<DWORD>(text.size() + 1), conv, nullptr, CF_TEXT, XTYP_EXECUTE,
-                                      timeout, &result);
+                                      static_cast<DWORD>(text.size() + 1), conv, nullptr, format, type, timeout,
+                                      &result);
     EXPECT_EQ(result, r ? 0x8000u : 0u) << "DDE_FACK exactly when accepted";
-    return r ? 1 : 0;
+    return r ? 1 : DdeGetLastError(inst);
   }
 
   DWORD inst = 0;
@@ -78,29 +74,25 @@ TEST_F(DdeTest, WhatFailuresLeaveInDdeGetLastError) {
       return conv ? 0u : DdeGetLastError(inst);
     };
   };
-  auto transact = [&](UINT format, UINT type, DWORD timeout, bool conversation = true) {
-    return [=, &conv] {
-      char text[] = "[CreateGroup(G)]";
-      DWORD result = 0xdead;
-      HDDEDATA r = DdeClientTransaction(reinterpret_cast<LPBYTE>(text), sizeof text, conversation ? conv : nullptr, nullptr,
-                                        format, type, timeout, &result);
-      return r || result ? 1u : DdeGetLastError(inst);
-    };
+  auto send = [&](UINT format, UINT type, DWORD timeout, bool conversation = true) {
+    return [=, &conv] { return transact(conversation ? conv : nullptr, "[CreateGroup(G)]", timeout, format, type); };
   };
   expectCalls({
       {"no such service", connect(w32::ProgmanMode::Normal, DdeCreateStringHandleA(inst, "Other", CP_WINANSI)),
        DMLERR_NO_CONV_ESTABLISHED},
       {"an absent server", connect(w32::ProgmanMode::Absent, service), DMLERR_NO_CONV_ESTABLISHED},
       {"a server that rejects", connect(w32::ProgmanMode::RejectAll, service), 0},
-      {"its execute", transact(CF_TEXT, XTYP_EXECUTE, 1000), DMLERR_NOTPROCESSED},
+      {"its execute", send(CF_TEXT, XTYP_EXECUTE, 1000), DMLERR_NOTPROCESSED},
       {"a server that never answers", connect(w32::ProgmanMode::NeverAnswer, nullptr), 0}, // any service: PROGMAN
-      {"its execute", transact(CF_TEXT, XTYP_EXECUTE, 100), DMLERR_EXECACKTIMEOUT},
-      {"a request", transact(CF_TEXT, XTYP_REQUEST, 1000), DMLERR_NOTPROCESSED},
-      {"an asynchronous execute", transact(CF_TEXT, XTYP_EXECUTE, TIMEOUT_ASYNC), DMLERR_INVALIDPARAMETER},
-      {"no conversation", transact(CF_TEXT, XTYP_EXECUTE, 1000, false), DMLERR_NO_ERROR},
-      {"Unicode text: received, refused", [&] { w32::setProgmanServer(w32::ProgmanMode::Normal); return transact(CF_UNICODETEXT, XTYP_EXECUTE, 1000)(); },
+      {"its execute", send(CF_TEXT, XTYP_EXECUTE, 100), DMLERR_EXECACKTIMEOUT},
+      {"a request", send(CF_TEXT, XTYP_REQUEST, 1000), DMLERR_NOTPROCESSED},
+      {"an asynchronous execute", send(CF_TEXT, XTYP_EXECUTE, TIMEOUT_ASYNC), DMLERR_INVALIDPARAMETER},
+      {"no conversation", send(CF_TEXT, XTYP_EXECUTE, 1000, false), DMLERR_NO_ERROR},
+      {"Unicode text: received, refused",
+       [&] { w32::setProgmanServer(w32::ProgmanMode::Normal); return send(CF_UNICODETEXT, XTYP_EXECUTE, 1000)(); },
        DMLERR_NOTPROCESSED},
-      {"a faulted execute: not sent", [&] { w32::armFault(w32::Fault::Dde, 1, false); return transact(CF_TEXT, XTYP_EXECUTE, 1000)(); },
+      {"a faulted execute: not sent",
+       [&] { w32::armFault(w32::Fault::Dde, 1, false); return send(CF_TEXT, XTYP_EXECUTE, 1000)(); },
        DMLERR_POSTMSG_FAILED},
       {"an instance without a callback", [] { DWORD second = 0; return DdeInitializeA(&second, nullptr, APPCMD_CLIENTONLY, 0); },
        DMLERR_INVALIDPARAMETER},
@@ -175,7 +167,7 @@ TEST_F(DdeTest, ProgramManagerCommands) {
     service = DdeCreateStringHandleA(inst, "PROGMAN", CP_WINANSI);
     HCONV conv = DdeConnect(inst, service, service, nullptr);
     ASSERT_NE(conv, nullptr);
-    for (const auto &e : c.executes) EXPECT_EQ(execute(conv, e.first), e.second) << e.first;
+    for (const auto &e : c.executes) EXPECT_EQ(transact(conv, e.first) == 1, e.second == 1) << e.first;
     std::string text = w32::progmanGroupsText();
     if (c.groups.empty()) {
       EXPECT_EQ(text.find('['), std::string::npos) << text;
@@ -195,7 +187,7 @@ TEST_F(DdeTest, GroupsFileThatIsNotARegularFile) {
     ASSERT_EQ(fifo ? mkfifo(file.c_str(), 0600) : symlink("/dev/zero", file.c_str()), 0);
     HCONV conv = DdeConnect(inst, service, service, nullptr);
     ASSERT_NE(conv, nullptr);
-    EXPECT_EQ(execute(conv, "[CreateGroup(Quorvel)]", 5000), 0);
+    EXPECT_NE(transact(conv, "[CreateGroup(Quorvel)]", 5000), 1u);
     DdeDisconnect(conv);
     struct stat st;
     ASSERT_EQ(lstat(file.c_str(), &st), 0);

@@ -138,13 +138,24 @@ TEST_F(DialogTest, WorkerTextBoxesAndBarWhileAStepWaits) {
             "dialog id=7 event=end\n");
 }
 
-// Catches an answer file error not refused whole, or a step that does not
-// fit its dialog not named. (Another dialog's answer: tests/wine.)
+// Catches an answer file with an error taken in part (its old answers
+// kept, or some of the new), an error that does not name its line, and a
+// step that does not fit its dialog not named. (Another dialog's answer:
+// tests/wine.)
 TEST_F(DialogTest, AnswerErrors) {
   InitCommonControls();
   const struct {
     const char *answers, *error;
   } cases[] = {
+      {"message \"x\"\n", "line 1: expected: message"},
+      {"\n\nbogus 1\n", "line 3: unknown keyword bogus"},
+      {"message \"unterminated OK\n", "line 1: unterminated"},
+      {"fault Read 0 once\nmessage \"*\" OK\n", "line 1: expected: fault"},
+      {"fault Read 1 sometimes\nmessage \"*\" OK\n", "line 1: expected: fault"},
+      {"insert a:\nmessage \"*\" OK\n", "line 1: expected: insert"},
+      {"eject\nmessage \"*\" OK\n", "line 1: expected: eject"},
+      {"message \"*\" OK\ninsert a: /tmp\n", "line 2: actions after the last answer would never run"},
+      {"at-start message \"*\" OK\n", "line 1: at-start applies to actions only"},
       {"dialog 7\n", "answer file line 1: expected: dialog ID STEP..."},
       {"dialog 7 wait press 201\n", "answer file line 1: wait must be the last step"},
       {"dialog 7 at 101 press 201\n", "answer file line 1: at needs a percentage 0 to 100 and a step"},
@@ -155,11 +166,15 @@ TEST_F(DialogTest, AnswerErrors) {
       {"dialog 7 press 201 press 201\n", "dialog 7 ended before its step \"press 201\""},
   };
   for (const auto &c : cases) {
-    run.dialog = nullptr;
+    w32::setAnswers("message \"old\" OK\n");
     w32::setAnswers(c.answers);
     // An answer file that does not parse is refused whole; the others fail
     // when the dialog meets them.
-    if (w32::scriptError().empty()) DialogBoxParamA(nullptr, MAKEINTRESOURCEA(7), nullptr, testProc, 0);
+    if (w32::scriptError().empty()) {
+      DialogBoxParamA(nullptr, MAKEINTRESOURCEA(7), nullptr, testProc, 0);
+    } else {
+      EXPECT_EQ(w32::answersLeft(), 0) << c.answers;
+    }
     EXPECT_NE(w32::scriptError().find(c.error), std::string::npos) << c.answers << w32::scriptError();
   }
 }

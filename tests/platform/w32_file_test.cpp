@@ -1,13 +1,15 @@
 // OpenFile, ReadFile, WriteFile, SetFilePointer and the file times; share
-// modes; writes held back and a full disk.
+// modes; writes held back and a full disk; simulated drive speeds (reads
+// from a slow drive take as long as the medium); directory searches, and
+// the calls that make, remove, copy and measure: CreateDirectoryA,
+// RemoveDirectoryA, DeleteFileA, CopyFileA and GetDiskFreeSpaceA.
 #include "w32_fixture.h"
 
 #include "w32_stdio.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <fcntl.h>
 
-#include <cstring>
+#include <chrono>
 
 namespace {
 
@@ -15,8 +17,13 @@ class FileTest : public W32Test {
 protected:
   void SetUp() override {
     W32Test::SetUp();
-    makeHostDir(cdrive("/pkg"));
+    makeHostDir(cdrive("/pkg/SubDir"));
     writeHost(cdrive("/pkg/TEN.BIN"), "0123456789");
+    writeHost(cdrive("/pkg/README.TXT"), "12345");
+    writeHost(cdrive("/pkg/bookmark.htm"), "");
+    writeHost(cdrive("/pkg/Setup.exe"), "MZ");
+    writeHost(cdrive("/pkg/noext"), "");
+    writeHost(cdrive("/pkg/a.b.c"), "");
   }
   long long hostTime(const char *rel) { // the host file's last-write time, ns since 1970
     struct stat st;
@@ -77,12 +84,6 @@ TEST_F(FileTest, AccessIsCheckedPerHandle) {
   DWORD n = 0xdead;
   char c;
   FILETIME ft = {1, 0};
-  auto opens = [](const char *path, UINT style) {
-    return [=] {
-      HFILE f = OpenFile(path, nullptr, style);
-      return err(f != HFILE_ERROR && CloseHandle(asHandle(f)));
-    };
-  };
   expectCalls({
       {"write a read handle", [&] { return err(WriteFile(r, "x", 1, &n, nullptr) || n != 0); }, ERROR_ACCESS_DENIED},
       {"set the time of a read handle", [&] { return err(SetFileTime(r, nullptr, nullptr, &ft)); }, ERROR_ACCESS_DENIED},
@@ -97,11 +98,11 @@ TEST_F(FileTest, AccessIsCheckedPerHandle) {
        ERROR_INVALID_HANDLE},
       {"time of no handle", [&] { return err(GetFileTime(nullptr, nullptr, nullptr, &ft)); }, ERROR_INVALID_HANDLE},
       {"set the time of no handle", [&] { return err(SetFileTime(nullptr, nullptr, nullptr, &ft)); }, ERROR_INVALID_HANDLE},
-      {"create over read-only", opens("c:\\pkg\\ro.txt", OF_CREATE | OF_WRITE), ERROR_ACCESS_DENIED},
-      {"OF_CREATE over read-only", opens("c:\\pkg\\ro.txt", OF_CREATE), ERROR_ACCESS_DENIED},
-      {"write read-only", opens("c:\\pkg\\ro.txt", OF_WRITE), ERROR_ACCESS_DENIED},
-      {"read and write read-only", opens("c:\\pkg\\ro.txt", OF_READWRITE), ERROR_ACCESS_DENIED},
-      {"read read-only", opens("c:\\pkg\\ro.txt", OF_READ), 0},
+      {"create over read-only", openCall("c:\\pkg\\ro.txt", OF_CREATE | OF_WRITE), ERROR_ACCESS_DENIED},
+      {"OF_CREATE over read-only", openCall("c:\\pkg\\ro.txt", OF_CREATE), ERROR_ACCESS_DENIED},
+      {"write read-only", openCall("c:\\pkg\\ro.txt", OF_WRITE), ERROR_ACCESS_DENIED},
+      {"read and write read-only", openCall("c:\\pkg\\ro.txt", OF_READWRITE), ERROR_ACCESS_DENIED},
+      {"read read-only", openCall("c:\\pkg\\ro.txt", OF_READ), 0},
   });
   EXPECT_EQ(readHost(cdrive("/pkg/RO.TXT")), "keep");
   EXPECT_EQ(w32::openHandleCount(), 0);
@@ -237,6 +238,217 @@ TEST_F(FileTest, BytesHeldBackAreSeenAndAFullDiskReportedAtOnce) {
               return failed ? 0 : 1;
             }, 100000), 0) << "a text stream's write past the limit";
   EXPECT_EQ(w32::openHandleCount(), 0);
+}
+
+// Seconds to read the whole file (through ReadFile, or a text stream).
+double timedRead(const char *path, bool stream, size_t *size) {
+  auto start = std::chrono::steady_clock::now();
+  char buf[65536];
+  DWORD n = 0;
+  FILE *f = stream ? fopen(path, "r") : nullptr;
+  HANDLE h = stream ? nullptr : (HANDLE)(INT_PTR)OpenFile(path, nullptr, OF_READ);
+  for (*size = 0; stream ? (n = static_cast<DWORD>(fread(buf, 1, sizeof buf, f))) != 0
+                         : ReadFile(h, buf, sizeof buf, &n, nullptr) && n;)
+    *size += n;
+  stream ? fclose(f) : CloseHandle(h);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Catches a slow drive read at full speed (through ReadFile or a stream,
+// after another disk goes in), or a fast one slowed.
+TEST_F(FileTest, SlowDriveReadsAtItsSpeedWhateverDiskIsIn) {
+  const size_t kSize = 30000;
+  const double kMedium = kSize / 60000.0; // seconds for the file at 60000 bytes/s
+  makeHostDir(scratch("/disk1"));
+  makeHostDir(scratch("/disk2"));
+  for (std::string f : {scratch("/disk1/a.bin"), scratch("/disk2/b.bin"), cdrive("/c.bin")})
+    writeHost(f, std::string(kSize, 'q'));
+  w32::mapDrive('a', scratch("/disk1"));
+  w32::setDriveSpeed('a', 60000);
+  struct Case {
+    std::string answers; // run before the read
+    const char *path;
+    bool stream, slow;
+  } cases[] = {
+      {"", "a:\\a.bin", false, true},
+      {"", "c:\\c.bin", true, false},
+      {"at-start insert a: " + scratch("/disk2"), "a:\\b.bin", true, true},
+      {"at-start insert a: " + scratch("/disk1") + " speed -", "a:\\a.bin", false, false},
+      {"at-start insert a: " + scratch("/disk2") + " speed 60000", "a:\\b.bin", false, true},
+  };
+  for (const Case &c : cases) {
+    if (!c.answers.empty()) w32::setAnswers(c.answers);
+    ASSERT_EQ(w32::scriptError(), "");
+    size_t size = 0;
+    double took = timedRead(c.path, c.stream, &size);
+    EXPECT_EQ(size, kSize) << c.path;
+    // A slow read takes the medium's time; a fast one none at all, with room for a busy machine.
+    EXPECT_TRUE(c.slow ? took >= 0.9 * kMedium : took < 0.5 * kMedium) << c.path << " took " << took;
+  }
+  // w32prefix, another program on the prefix, sees the speed.
+  std::string out = runPrefixTool("drives");
+  EXPECT_NE(out.find("\nA:  " + scratch("/disk2") + "  60000 bytes/s\nC:  " + prefix + "/drive_c\n"), std::string::npos) << out;
+}
+
+// Catches a pattern matched with case or over part of a name, "*.*" or
+// "name.*" not matching a name without a dot, a drive root given . and ..,
+// a wrong error at the end or for a missing directory, and a search end
+// that writes its buffer.
+TEST_F(FileTest, SearchPatterns) {
+  const std::vector<std::string> all = {".", "..", "a.b.c", "bookmark.htm", "noext", "README.TXT", "Setup.exe",
+                                        "SubDir", "TEN.BIN"};
+  const struct {
+    const char *pattern;
+    std::vector<std::string> names;
+    DWORD error; // after the last FindNextFileA, or of FindFirstFileA
+  } cases[] = {
+      {"c:\\pkg\\*", all, ERROR_NO_MORE_FILES},
+      {"c:\\pkg\\?etup.EXE", {"Setup.exe"}, ERROR_NO_MORE_FILES},
+      {"c:\\pkg\\s*", {"Setup.exe", "SubDir"}, ERROR_NO_MORE_FILES},
+      {"c:\\pkg\\noext.*", {"noext"}, ERROR_NO_MORE_FILES},
+      {"c:\\pkg\\*.c", {"a.b.c"}, ERROR_NO_MORE_FILES},
+      {"c:\\pkg\\?", {"."}, ERROR_NO_MORE_FILES},
+      {"c:\\*", {"pkg", "windows"}, ERROR_NO_MORE_FILES}, // a drive root has no . and ..
+      {"c:\\pkg\\missing.txt", {}, ERROR_FILE_NOT_FOUND},
+      {"c:\\pkg\\", {}, ERROR_FILE_NOT_FOUND},
+      {"c:\\nodir\\*", {}, ERROR_PATH_NOT_FOUND},
+      {"c:\\p*\\x.txt", {}, ERROR_INVALID_NAME},
+      {"q:\\*", {}, ERROR_PATH_NOT_FOUND},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA fd;
+    memset(&fd, kJunk, sizeof fd);
+    SetLastError(0);
+    HANDLE h = FindFirstFileA(c.pattern, &fd);
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        names.push_back(fd.cFileName);
+        memset(&fd, kJunk, sizeof fd);
+      } while (FindNextFileA(h, &fd));
+      error = GetLastError();
+      EXPECT_EQ(fd.cFileName[0], kJunk) << c.pattern << ": the end of a search wrote its buffer";
+      EXPECT_TRUE(FindClose(h));
+    }
+    EXPECT_EQ(names, c.names) << c.pattern;
+    EXPECT_EQ(error, c.error) << c.pattern;
+  }
+  EXPECT_EQ(w32::openHandleCount(), 0);
+}
+
+// Catches wrong attributes, sizes or an inexact last-write time, a find
+// handle closed by CloseHandle or twice, and a call without its buffer.
+TEST_F(FileTest, SearchReportsAttributesSizesAndTimes) {
+  ASSERT_EQ(chmod(cdrive("/pkg/Setup.exe").c_str(), 0444), 0);
+  struct timespec ts[2] = {{0, UTIME_OMIT}, {1234567890, 987654300}};
+  ASSERT_EQ(utimensat(AT_FDCWD, cdrive("/pkg/README.TXT").c_str(), ts, 0), 0);
+  const struct {
+    const char *pattern;
+    DWORD attributes, size;
+  } cases[] = {
+      {"c:\\pkg\\readme.txt", FILE_ATTRIBUTE_ARCHIVE, 5},
+      {"c:\\pkg\\setup.exe", FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, 2},
+      {"c:\\pkg\\subdir", FILE_ATTRIBUTE_DIRECTORY, 0},
+  };
+  WIN32_FIND_DATAA fd;
+  for (const auto &c : cases) {
+    memset(&fd, kJunk, sizeof fd);
+    HANDLE h = FindFirstFileA(c.pattern, &fd);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.pattern;
+    EXPECT_EQ(fd.dwFileAttributes, c.attributes) << c.pattern;
+    EXPECT_EQ(fd.nFileSizeLow, c.size) << c.pattern;
+    EXPECT_EQ(fd.nFileSizeHigh | fd.cAlternateFileName[0], 0u) << c.pattern;
+    if (c.size == 5) {
+      EXPECT_EQ((static_cast<ULONGLONG>(fd.ftLastWriteTime.dwHighDateTime) << 32) | fd.ftLastWriteTime.dwLowDateTime,
+                116444736000000000ULL + 12345678909876543ULL);
+    }
+    FindClose(h);
+  }
+  HANDLE h = FindFirstFileA("c:\\pkg\\*", &fd);
+  expectCalls({
+      {"CloseHandle of a find handle", [&] { return err(CloseHandle(h)); }, ERROR_INVALID_HANDLE},
+      {"FindClose", [&] { return err(FindClose(h)); }, 0},
+      {"FindClose again", [&] { return err(FindClose(h)); }, ERROR_INVALID_HANDLE},
+      {"FindNextFileA after it", [&] { return err(FindNextFileA(h, &fd)); }, ERROR_INVALID_HANDLE},
+      {"FindFirstFileA without its data", [] { return err(FindFirstFileA("c:\\pkg\\*", nullptr) != INVALID_HANDLE_VALUE); }, ERROR_NOACCESS},
+      {"FindNextFileA without its data", [&] {
+         HANDLE g = FindFirstFileA("c:\\pkg\\*", &fd);
+         return err(FindNextFileA(g, nullptr) || !FindClose(g));
+       }, ERROR_NOACCESS},
+      {"GetModuleHandleA of another module", [] { return err(GetModuleHandleA("other.dll")); }, ERROR_MOD_NOT_FOUND},
+      {"GetModuleFileNameA of another module", [&] {
+         return err(GetModuleFileNameA(reinterpret_cast<HMODULE>(static_cast<intptr_t>(0x1234)), fd.cFileName, 8));
+       }, ERROR_MOD_NOT_FOUND},
+  });
+  EXPECT_EQ(w32::openHandleCount(), 0);
+}
+
+// Catches a wrong result or error from the calls that change directories
+// and files (a drive root removed, a read-only or open file deleted or
+// overwritten, a path past MAX_PATH - 12 made), and a free space not given
+// in whole clusters, over 2 GiB, or from the wrong drive.
+TEST_F(FileTest, ChangesAndFreeSpaceFailAsWin32Does) {
+  writeHost(cdrive("/pkg/ro.txt"), "ro");
+  chmod(cdrive("/pkg/ro.txt").c_str(), 0444);
+  writeHost(cdrive("/old.txt"), "old");
+  writeHost(cdrive("/src.txt"), "src");
+  struct timespec when[2] = {{1000000000, 5}, {1000000000, 5}};
+  utimensat(AT_FDCWD, cdrive("/src.txt").c_str(), when, 0);
+  FILE *open = fopen("c:\\pkg\\readme.txt", "rb");
+  const std::string deep = "c:\\" + std::string(240, 'd');
+  auto makeDir = [](std::string p) { return [p] { return err(CreateDirectoryA(p.c_str(), nullptr)); }; };
+  auto space = [](const char *root, unsigned long long bytes) {
+    return [root, bytes]() -> DWORD {
+      DWORD spc = 0xdead, bps = 0xdead, fc = 0xdead, tc = 0xdead;
+      BOOL ok = GetDiskFreeSpaceA(root, &spc, &bps, &fc, &tc);
+      if (!ok) return spc == 0xdead && fc == 0xdead ? GetLastError() : 1;
+      return static_cast<unsigned long long>(spc) * bps * fc == bytes && tc >= fc ? 0u : 2u;
+    };
+  };
+  w32::mapDrive('b', scratch("/no-floppy"));
+  w32::setFreeSpaceOverride('c', 7999999);
+  expectCalls({
+      {"mkdir of a directory there", makeDir("C:\\PKG\\"), ERROR_ALREADY_EXISTS},
+      {"mkdir over a file", makeDir("c:\\pkg\\readme.txt"), ERROR_ALREADY_EXISTS},
+      {"mkdir of a root", makeDir("c:\\"), ERROR_ACCESS_DENIED},
+      {"mkdir of a bad name", makeDir("c:\\bad|name"), ERROR_INVALID_NAME},
+      {"mkdir on no drive", makeDir("q:\\dir"), ERROR_PATH_NOT_FOUND},
+      {"mkdir, 245 characters", [=] { return err(CreateDirectoryA(deep.c_str(), nullptr)) + makeDir(deep + "\\x")(); }, 0},
+      {"mkdir, 250 characters", makeDir(deep + "\\xyzabc"), ERROR_FILENAME_EXCED_RANGE},
+      {"delete a missing file", [] { return err(DeleteFileA("c:\\pkg\\none")); }, ERROR_FILE_NOT_FOUND},
+      {"delete a directory", [] { return err(DeleteFileA("c:\\pkg\\subdir")); }, ERROR_ACCESS_DENIED},
+      {"delete a read-only file", [] { return err(DeleteFileA("c:\\pkg\\ro.txt")); }, ERROR_ACCESS_DENIED},
+      {"delete an open file", [] { return err(DeleteFileA("c:\\pkg\\readme.txt")); }, ERROR_SHARING_VIOLATION},
+      {"copy a missing file", [] { return err(CopyFileA("c:\\none", "c:\\x", FALSE)); }, ERROR_FILE_NOT_FOUND},
+      {"copy into a missing directory", [] { return err(CopyFileA("c:\\old.txt", "c:\\none\\x", FALSE)); }, ERROR_PATH_NOT_FOUND},
+      {"copy over a file when told not to", [] { return err(CopyFileA("c:\\src.txt", "c:\\old.txt", TRUE)); }, ERROR_FILE_EXISTS},
+      {"copy over a read-only file", [] { return err(CopyFileA("c:\\src.txt", "c:\\pkg\\ro.txt", FALSE)); },
+       ERROR_ACCESS_DENIED},
+      {"copy over an open file", [] { return err(CopyFileA("c:\\src.txt", "c:\\pkg\\readme.txt", FALSE)); },
+       ERROR_SHARING_VIOLATION},
+      {"copy onto itself", [] { return err(CopyFileA("c:\\old.txt", "C:\\OLD.TXT", FALSE)); }, ERROR_SHARING_VIOLATION},
+      {"copy over a file", [] { return err(CopyFileA("c:\\src.txt", "c:\\old.txt", FALSE)); }, 0},
+      {"remove a full directory", [] { return err(RemoveDirectoryA("c:\\pkg")); }, ERROR_DIR_NOT_EMPTY},
+      {"remove a file", [] { return err(RemoveDirectoryA("c:\\old.txt")); }, ERROR_DIRECTORY},
+      {"remove a missing directory", [] { return err(RemoveDirectoryA("c:\\none")); }, ERROR_FILE_NOT_FOUND},
+      {"remove a drive root", [] { return err(RemoveDirectoryA("c:\\")); }, ERROR_ACCESS_DENIED},
+      {"delete a file", [] { return err(DeleteFileA("C:\\SRC.txt")); }, 0},
+      {"free space of the current drive", space("\\", 7999999), 0},
+      {"free space, not a root", space("c:\\dunmere\\", 0), ERROR_INVALID_NAME},
+      {"free space, no drive letter", space("foo\\", 0), ERROR_INVALID_NAME},
+      {"free space, no such drive", space("q:\\", 0), ERROR_PATH_NOT_FOUND},
+      {"free space, no disk in the drive", space("b:\\", 0), ERROR_NOT_READY},
+  });
+  fclose(open);
+  EXPECT_EQ(readHost(cdrive("/old.txt")), "src");
+  EXPECT_EQ(readHost(cdrive("/pkg/README.TXT")), "12345");
+  EXPECT_EQ(hostTime("/old.txt"), 1000000000000000005LL) << "a copy keeps the time";
+  EXPECT_FALSE(hostExists(cdrive("/" + std::string(240, 'd') + "/xyzabc")) || hostExists(cdrive("/src.txt")));
+
+  // Above 2 GiB a 32-bit query reports just below it.
+  w32::setFreeSpaceOverride('c', 5000000000ULL);
+  expectCalls({{"free space over 2 GiB", space("c:\\", 0x7FFFF000ULL), 0}});
 }
 
 } // namespace

@@ -3,9 +3,6 @@
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -45,17 +42,6 @@ void W32Test::writeHost(const std::string &path, const std::string &content) {
 std::string W32Test::readHost(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void W32Test::makeHostDir(const std::string &path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0777);
-  }
-}
-
-bool W32Test::hostExists(const std::string &path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
 }
 
 void expectCalls(const std::vector<CallCase> &cases) {

@@ -9,6 +9,13 @@
 
 #include <gtest/gtest.h>
 
+// The host calls most of these tests lay out their files with.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,8 +33,11 @@ protected:
   std::string cdrive(const std::string &rel = "") const { return prefix + "/drive_c" + rel; }
   // A scratch host directory outside the prefix (floppies, CDs).
   std::string scratch(const std::string &rel = "") const { return root + "/host" + rel; }
-  static void makeHostDir(const std::string &path); // with parents
-  static bool hostExists(const std::string &path);
+  static void makeHostDir(const std::string &path) { // with parents
+    std::error_code ignored;
+    std::filesystem::create_directories(path, ignored);
+  }
+  static bool hostExists(const std::string &path) { struct stat st; return lstat(path.c_str(), &st) == 0; }
 
   std::string root;
   std::string prefix;
@@ -36,6 +46,15 @@ protected:
 inline HANDLE asHandle(HFILE f) { return (HANDLE)(INT_PTR)f; }
 // A call's error for a table: 0 when it succeeded, else GetLastError().
 inline DWORD err(bool ok) { return ok ? 0 : GetLastError(); }
+// Whether OpenFile opens the file in this style (closing it again).
+inline bool opens(const char *path, UINT style) {
+  HFILE f = OpenFile(path, nullptr, style);
+  return f != HFILE_ERROR && CloseHandle(asHandle(f));
+}
+// The same as a table's call: its error.
+inline std::function<DWORD()> openCall(const char *path, UINT style) {
+  return [=] { return err(opens(path, style)); };
+}
 
 // A row of a table of calls: the error the call gives after SetLastError(0)
 // (err() of its result, or the error it returns; 0 for success).

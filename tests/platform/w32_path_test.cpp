@@ -1,9 +1,18 @@
-// Path resolution: drives, case, "..", length limits, OpenFile's failures,
-// the prefix's WIN.INI and the program's own path.
+// Where a Windows path lands on the host: drives, case, "..", length
+// limits, OpenFile's failures, the prefix's WIN.INI and the program's own
+// path; whose prefix the layer may use (the user's own and nobody else's to
+// change, and a prefix, or empty, or not there yet); and a drive is a jail:
+// links that leave a drive's host directory are files that cannot be
+// opened, links that stay inside work, and only regular files are files (a
+// FIFO, a socket or a device is refused at once, never waited on).
 #include "w32_fixture.h"
 
-#include <cstring>
-#include <filesystem>
+#include "w32_stdio.h"
+
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -123,6 +132,165 @@ TEST_F(PathTest, PrefixLayoutAndTheProgramsPaths) {
     EXPECT_EQ(GetLastError(), c.error) << c.size;
   }
   EXPECT_EQ(w32::hostPath("C:\\WINDOWS"), cdrive("/windows"));
+}
+
+// Catches a prefix taken that others may write (or rename from a shared
+// directory), that is another user's, a file, or a directory of other
+// files; one of those changed; and a default prefix in a shared directory.
+TEST_F(PathTest, APrefixIsTheUsersOwn) {
+  const std::string base = root + "/prefixes";
+  makeHostDir(base);
+  writeHost(base + "/file", "not a directory");
+  const bool asRoot = geteuid() == 0;
+  const struct {
+    std::string path, made; // made: the directory to make for the case, "" none
+    mode_t mode;            // of made
+    bool theirs;            // made belongs to user 65534 (only as root)
+    const char *refusal;    // the start of why not, or "" when it may be used
+  } cases[] = {
+      {"/", "", 0, false, "the root directory cannot be a prefix"},
+      {base + "/file", "", 0, false, "not a directory"},
+      {base + "/home", base + "/home", 0755, false, "holds other files but no prefix"},
+      {base + "/open", base + "/open", 0777, false, "the prefix can be written by other users (mode 0777)"},
+      {base + "/group", base + "/group", 0775, false, "the prefix can be written by other users (mode 0775)"},
+      {base + "/shared/p", base + "/shared", 0777, false, "its directory"}, // anybody may rename what is in it
+      {base + "/theirs", base + "/theirs", 0755, true, "the prefix belongs to user 65534"},
+      {base + "/devices", base + "/devices/dosdevices", 0755, true, "its dosdevices directory belongs to user 65534"},
+      {base + "/sticky/mine", base + "/sticky", 01777, false, ""}, // as /tmp: only the owner may
+      {base + "/missing", "", 0, false, ""},
+      {base + "/empty", base + "/empty", 0755, false, ""},
+      {prefix, "", 0, false, ""},
+  };
+  for (const auto &c : cases) {
+    if (c.theirs && !asRoot) continue;
+    if (!c.made.empty()) {
+      makeHostDir(c.path);
+      makeHostDir(c.made);
+      chmod(c.made.c_str(), c.mode);
+      if (c.theirs) chown(c.made.c_str(), 65534, 65534);
+    }
+    if (c.path == base + "/home") writeHost(base + "/home/notes.txt", "a user's own files");
+    std::string why = w32::prefixProblem(c.path);
+    EXPECT_EQ(why.substr(0, strlen(c.refusal)), c.refusal) << c.path << ": " << why;
+    EXPECT_EQ(why.empty(), !*c.refusal) << c.path << ": " << why;
+  }
+  EXPECT_FALSE(hostExists(base + "/missing") || hostExists(base + "/home/drive_c"));
+
+  // Without HOME the default is the user's home directory from the system.
+  std::string home = getenv("HOME") ? getenv("HOME") : "", given = getenv("W32_PREFIX");
+  unsetenv("HOME");
+  unsetenv("W32_PREFIX");
+  struct passwd *pw = getpwuid(geteuid());
+  EXPECT_EQ(w32::defaultPrefixPath(), pw ? std::string(pw->pw_dir) + "/.quorvel-w32" : "");
+  setenv("W32_PREFIX", given.c_str(), 1);
+  if (!home.empty()) setenv("HOME", home.c_str(), 1);
+}
+
+void link(const std::string &target, const std::string &at) { ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at; }
+
+// Whether each call succeeds, closing what it opened.
+bool streams(const char *path, const char *mode) {
+  FILE *f = w32_fopen(path, mode);
+  return f && fclose(f) == 0;
+}
+bool readsProfile(const char *file) {
+  char out[16];
+  GetPrivateProfileStringA("s", "k", "default", out, sizeof out, file);
+  return strcmp(out, "default") != 0;
+}
+
+// Catches a link out of the drive followed by any call (read, write,
+// create, copy, stream, profile) and a link that stays inside refused.
+TEST_F(PathTest, LinksThatLeaveTheDriveCannotBeOpened) {
+  std::string outside = root + "/outside";
+  makeHostDir(outside);
+  writeHost(outside + "/secret.txt", "[s]\nk=secret\n");
+  chmod((outside + "/secret.txt").c_str(), 0600);
+  makeHostDir(cdrive("/q"));
+  writeHost(cdrive("/inside.txt"), "inside");
+  link(outside + "/secret.txt", cdrive("/q/out.txt"));
+  link("../../../outside/secret.txt", cdrive("/q/rel.txt"));
+  link("../inside.txt", cdrive("/q/in.txt"));
+  link(cdrive("/inside.txt"), cdrive("/q/absin.txt"));
+  link("new.txt", cdrive("/q/dangle.txt"));
+  link(outside + "/new.txt", cdrive("/q/dangleout.txt"));
+  link(outside, cdrive("/outdir"));
+  link("loop", cdrive("/loop"));
+  makeHostDir(scratch("/pkg"));
+  link(outside + "/secret.txt", scratch("/pkg/setup.ini"));
+  w32::mapDrive('d', scratch("/pkg"));
+
+  expectCalls({
+      {"read through a link out", openCall("c:\\q\\out.txt", OF_READ), ERROR_ACCESS_DENIED},
+      {"read through a relative link out", openCall("c:\\q\\rel.txt", OF_READ), ERROR_ACCESS_DENIED},
+      {"a package file that links out", openCall("d:\\setup.ini", OF_READ), ERROR_ACCESS_DENIED},
+      {"write through a link out", openCall("c:\\q\\out.txt", OF_CREATE | OF_WRITE), ERROR_ACCESS_DENIED},
+      {"create through a dangling link out", openCall("c:\\q\\dangleout.txt", OF_CREATE | OF_WRITE), ERROR_ACCESS_DENIED},
+      {"create below a directory link out", openCall("c:\\outdir\\x.txt", OF_CREATE | OF_WRITE), ERROR_PATH_NOT_FOUND},
+      {"a directory where a link out is", [] { return err(CreateDirectoryA("c:\\q\\out.txt", nullptr)); }, ERROR_ALREADY_EXISTS},
+      {"a directory below a link out", [] { return err(CreateDirectoryA("c:\\outdir\\sub", nullptr)); }, ERROR_PATH_NOT_FOUND},
+      {"a link to itself", openCall("c:\\loop", OF_READ), ERROR_ACCESS_DENIED},
+      {"copy from a link out", [] { return err(CopyFileA("c:\\q\\out.txt", "c:\\copy.txt", FALSE)); }, ERROR_ACCESS_DENIED},
+      {"copy over a link out", [] { return err(CopyFileA("c:\\inside.txt", "c:\\q\\out.txt", FALSE)); }, ERROR_ACCESS_DENIED},
+      {"a stream written through a link out", [] { return err(streams("c:\\q\\out.txt", "w")); }, ERROR_ACCESS_DENIED},
+      {"a profile read through a link out", [] { return err(readsProfile("c:\\q\\out.txt")); }, ERROR_ACCESS_DENIED},
+      {"a profile written through a link out", [] { return err(WritePrivateProfileStringA("s", "k", "x", "c:\\q\\out.txt")); },
+       ERROR_ACCESS_DENIED},
+      {"a link that stays inside", openCall("c:\\q\\in.txt", OF_READ), 0},
+      {"an absolute link that stays inside", openCall("c:\\q\\absin.txt", OF_READ), 0},
+      {"a dangling link inside makes its file", openCall("c:\\q\\dangle.txt", OF_CREATE | OF_WRITE), 0},
+      {"deleting a link out deletes the link", [] { return err(DeleteFileA("c:\\q\\rel.txt")); }, 0},
+  });
+  EXPECT_EQ(readHost(outside + "/secret.txt"), "[s]\nk=secret\n");
+  EXPECT_FALSE(hostExists(outside + "/new.txt"));
+  EXPECT_FALSE(hostExists(outside + "/x.txt"));
+  EXPECT_FALSE(hostExists(outside + "/sub"));
+  EXPECT_TRUE(hostExists(cdrive("/q/new.txt")));
+  EXPECT_FALSE(hostExists(cdrive("/q/rel.txt")));
+  EXPECT_EQ(w32::openHandleCount(), 0);
+}
+
+// Catches a FIFO, socket or device opened, read, written, copied or
+// started by any call, or waited on.
+TEST_F(PathTest, OnlyRegularFilesAreFiles) {
+  makeHostDir(cdrive("/dev"));
+  std::vector<std::string> names = {"fifo", "socket"};
+  ASSERT_EQ(mkfifo(cdrive("/dev/fifo").c_str(), 0666), 0);
+  ASSERT_EQ(mknod(cdrive("/dev/socket").c_str(), S_IFSOCK | 0666, 0), 0);
+  // Devices only where this process may make them (as root): an endless
+  // one and one that swallows everything.
+  if (mknod(cdrive("/dev/zero").c_str(), S_IFCHR | 0666, makedev(1, 5)) == 0) names.push_back("zero");
+  if (mknod(cdrive("/dev/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) names.push_back("null");
+
+  const struct {
+    const char *what;
+    std::function<bool(const char *)> refused;
+  } calls[] = {
+      {"OpenFile reading", [](const char *p) { return !opens(p, OF_READ); }},
+      {"OpenFile creating", [](const char *p) { return !opens(p, OF_CREATE | OF_WRITE); }},
+      {"a stream read", [](const char *p) { return !streams(p, "r"); }},
+      {"a stream written", [](const char *p) { return !streams(p, "w"); }},
+      {"a profile read", [](const char *p) { return !readsProfile(p); }},
+      {"a profile written", [](const char *p) { return !WritePrivateProfileStringA("s", "k", "v", p); }},
+      {"copied from", [](const char *p) { return !CopyFileA(p, "c:\\copy.bin", FALSE); }},
+      {"copied over", [](const char *p) {
+         writeHost(w32::hostPath("c:\\src.bin"), "bytes");
+         return !CopyFileA("c:\\src.bin", p, FALSE);
+       }},
+      {"started", [](const char *p) {
+         SetLastError(ERROR_ACCESS_DENIED);
+         return WinExec(p, SW_SHOWNORMAL) == ERROR_ACCESS_DENIED;
+       }},
+  };
+  for (const std::string &name : names) {
+    std::string path = "c:\\dev\\" + name;
+    for (const auto &c : calls) {
+      // In a child bounded by a time-out: a call that waits on a FIFO fails instead of hanging the suite.
+      int got = inChild([&] { return c.refused(path.c_str()) && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1; }, 0, 5);
+      EXPECT_EQ(got, 0) << name << ": " << c.what << (got == 128 + SIGALRM ? " waited on it" : " was not refused");
+    }
+  }
+  EXPECT_FALSE(hostExists(cdrive("/copy.bin")));
 }
 
 } // namespace

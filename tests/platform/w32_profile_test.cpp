@@ -3,11 +3,6 @@
 // file it must leave (writes).
 #include "w32_fixture.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-
 namespace {
 
 // A nul-terminated text inside a std::string literal of known length.
@@ -85,7 +80,6 @@ protected:
     W32Test::SetUp();
     writeHost(cdrive("/windows/test.ini"), kIni);
   }
-  std::string windowsFile(const char *name) { return readHost(cdrive("/windows/") + name); }
 };
 
 // Catches a lookup with case or blanks, quotes not removed (or removed

@@ -3,12 +3,6 @@
 // from outside, two processes at once.
 #include "w32_fixture.h"
 
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstring>
-
 namespace {
 
 const char kKey[] = "Software\\DunmereNetwork\\Quorvel";

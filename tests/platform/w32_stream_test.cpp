@@ -5,7 +5,6 @@
 #include <errno.h>
 
 #include <cstdio>
-#include <vector>
 
 namespace {
 

@@ -3,9 +3,6 @@
 // free-space overrides, and a prefix that is not there.
 #include "w32_fixture.h"
 
-#include <sys/stat.h>
-
-
 namespace {
 
 using PrefixToolTest = W32Test;
@@ -158,27 +155,6 @@ TEST_F(PrefixToolTest, ImportIsAllOrNothing) {
   RegCloseKey(k);
 }
 
-// A prefix the layer refuses is refused by the tool too, before it is
-// looked at or changed; a mapping that cannot be made is a failure.
-TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
-  writeHost(scratch("/file"), "x");
-  makeHostDir(scratch("/open"));
-  chmod(scratch("/open").c_str(), 0777);
-  for (const std::string &p : {scratch("/file"), scratch("/open")}) {
-    int status = -1;
-    std::string out = runPrefixTool("drive d: " + scratch(), &status, "W32_PREFIX=" + p);
-    EXPECT_EQ(status, 3) << out;
-    EXPECT_EQ(out.compare(0, 19 + p.size(), "w32prefix drive: " + p + ": "), 0) << out;
-    EXPECT_FALSE(hostExists(p + "/dosdevices"));
-  }
-  // A directory named from here that is too long for a link once it is made
-  // absolute.
-  int status = -1;
-  std::string out = runPrefixTool("drive d: ." + std::string(4085, '/'), &status, "cd " + scratch() + " &&");
-  EXPECT_EQ(out, "w32prefix drive: " + prefix + "/dosdevices/d:: cannot make the mapping: File name too long\n");
-  EXPECT_EQ(status, 3);
-}
-
 // As reg.exe, the person at a terminal is asked before a value is replaced
 // or deleted: "y" does it, anything else leaves it.
 TEST_F(PrefixToolTest, AsksOnATerminal) {
@@ -204,18 +180,36 @@ TEST_F(PrefixToolTest, AsksOnATerminal) {
   }
 }
 
-// The commands that only look need a prefix and never make one.
-TEST_F(PrefixToolTest, LookingNeedsAPrefixAndMakesNone) {
-  const std::string missing = scratch("/no-prefix");
-  for (const char *args : {"reg query HKLM", "reg export HKLM -", "groups", "drives", "freespace"}) {
-    SCOPED_TRACE(args);
+// Catches the tool looking at or changing, instead of refusing with status
+// 3, a prefix the layer refuses or a missing one (the commands that only
+// look never make one), and a mapping that cannot be made taken as made.
+TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
+  writeHost(scratch("/file"), "x");
+  makeHostDir(scratch("/open"));
+  chmod(scratch("/open").c_str(), 0777);
+  const std::string missing = scratch("/no-prefix"), noSuch = ": " + missing + ": no such prefix (";
+  const struct {
+    std::string env, args, out;  // out: the start of what it says
+  } cases[] = {
+      {"W32_PREFIX=" + scratch("/file"), "drive d: " + scratch(), "w32prefix drive: " + scratch("/file") + ": "},
+      {"W32_PREFIX=" + scratch("/open"), "drive d: " + scratch(), "w32prefix drive: " + scratch("/open") + ": "},
+      {"W32_PREFIX=" + missing, "reg query HKLM", "w32prefix reg query" + noSuch},
+      {"W32_PREFIX=" + missing, "reg export HKLM -", "w32prefix reg export" + noSuch},
+      {"W32_PREFIX=" + missing, "groups", "w32prefix groups" + noSuch},
+      {"W32_PREFIX=" + missing, "drives", "w32prefix drives" + noSuch},
+      {"W32_PREFIX=" + missing, "freespace", "w32prefix freespace" + noSuch},
+      // A directory named from here, too long for a link once it is made absolute.
+      {"cd " + scratch() + " &&", "drive d: ." + std::string(4085, '/'),
+       "w32prefix drive: " + prefix + "/dosdevices/d:: cannot make the mapping: File name too long\n"},
+  };
+  for (const auto &c : cases) {
     int status = -1;
-    std::string out = runPrefixTool(args, &status, "W32_PREFIX=" + missing);
-    std::string command = std::string(args).substr(0, std::string(args).find(" HKLM"));
-    EXPECT_EQ(out.substr(0, out.find(" (")), "w32prefix " + command + ": " + missing + ": no such prefix");
-    EXPECT_EQ(status, 3);
-    EXPECT_FALSE(hostExists(missing));
+    std::string out = runPrefixTool(c.args, &status, c.env);
+    EXPECT_EQ(out.substr(0, c.out.size()), c.out) << c.args;
+    EXPECT_EQ(status, 3) << c.args;
   }
+  EXPECT_FALSE(hostExists(missing));
+  EXPECT_FALSE(hostExists(scratch("/file/dosdevices")) || hostExists(scratch("/open/dosdevices")));
 }
 
 } // namespace

@@ -1,29 +1,23 @@
 #include "wizard_fixture.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 
 #include "wizard.h"
 
-extern char **environ;
-
 void WizardTest::SetUp() {
   ScenarioTest::SetUp();
   setupState.progressDialog = nullptr;  // the wizard makes its own
   w32::setModuleFileName("D:\\SETUP.EXE");
 }
-
-void WizardTest::TearDown() { ScenarioTest::TearDown(); }
 
 int WizardTest::runInProcess(const std::string &answers) {
   w32::setAnswers(answers);
@@ -50,64 +44,40 @@ std::vector<std::string> WizardTest::events(bool withProgress) const { return li
 
 WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::string &answers,
                                             const std::vector<std::string> &extraEnv, long fileSizeLimit) {
-  BinaryRun run;
-  std::string program = dir + "/setup";
-  {
-    std::ifstream in(QV_SETUP_PATH, std::ios::binary);
-    std::ofstream out(program, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-  }
+  std::string program = dir + "/setup", answerFile = scratch + "/answers", transcript = scratch + "/transcript",
+              errors = scratch + "/errors";
+  writeHostFile(program, readHostFile(QV_SETUP_PATH));
   chmod(program.c_str(), 0755);
-  std::string answerFile = scratch + "/answers", transcript = scratch + "/transcript", errors = scratch + "/errors";
   std::ofstream(answerFile) << answers;
-  std::vector<std::string> env = {"W32_PREFIX=" + prefix, "W32_ANSWERS=" + answerFile, "W32_TRANSCRIPT=" + transcript,
-                                  "PATH=/usr/bin:/bin"};
-  for (const std::string &e : extraEnv) {
-    std::string name = e.substr(0, e.find('=') + 1);
-    auto same = std::find_if(env.begin(), env.end(), [&](const std::string &d) { return d.compare(0, name.size(), name) == 0; });
-    if (same != env.end()) {
-      *same = e;
-    } else {
-      env.push_back(e);
-    }
-  }
-  std::vector<char *> envp, argv = {const_cast<char *>(program.c_str()), nullptr};
+  std::vector<std::string> env = extraEnv;  // first: getenv takes the first entry of a name
+  for (const std::string &e : {"W32_PREFIX=" + prefix, "W32_ANSWERS=" + answerFile, "W32_TRANSCRIPT=" + transcript,
+                               std::string("PATH=/usr/bin:/bin")})
+    env.push_back(e);
+  std::vector<char *> envp, argv = {&program[0], nullptr};
   for (std::string &e : env) envp.push_back(&e[0]);
   envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  // The program gets the signals' default actions, whatever this process
-  // ignores, and the file size limit.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-  struct rlimit saved;
-  getrlimit(RLIMIT_FSIZE, &saved);
-  if (fileSizeLimit > 0) {
-    struct rlimit limit = {static_cast<rlim_t>(fileSizeLimit), saved.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  EXPECT_EQ(spawned, 0) << program;
+  pid_t pid = fork();
+  if (pid == 0) {
+    // The signals' default actions, whatever this process ignores, and the
+    // file size limit.
+    struct sigaction defaults = {};
+    defaults.sa_handler = SIG_DFL;
+    for (int s = 1; s < NSIG; s++) sigaction(s, &defaults, nullptr);
+    struct rlimit limit = {static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+    if (fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limit);
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  BinaryRun run;
   int status = 0;
-  if (spawned == 0 && waitpid(pid, &status, 0) == pid) run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  EXPECT_EQ(waitpid(pid, &status, 0), pid) << program;
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::ifstream t(transcript), e(errors);
-  std::stringstream ts, es;
-  ts << t.rdbuf();
-  es << e.rdbuf();
-  run.transcript = ts.str();
-  run.errors = es.str();
+  Bytes t = readHostFile(transcript), e = readHostFile(errors);
+  run.transcript.assign(t.begin(), t.end());
+  run.errors.assign(e.begin(), e.end());
   return run;
 }
-

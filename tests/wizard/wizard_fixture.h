@@ -10,10 +10,13 @@
 #include "engine_fixture.h"
 #include "package_layout.h"
 
+// The answers through the wizard's three dialogs, and on to a whole installation.
+const std::string kWizard = "dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\n",
+                  kInstall = kWizard + "dialog 3 wait\n";
+
 class WizardTest : public ScenarioTest {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   // The program's start-up and wizard in this process, as main runs them,
   // from D:\SETUP.EXE (unless setModuleFileName said otherwise); waits for

@@ -113,33 +113,11 @@ TEST_F(WizardTest, SequenceBackEscapeAndCancel) {
   EXPECT_EQ(readWin("c:\\windows\\win.ini"), winIni);
 }
 
-// Start-up: the package total from string 1 and the lower-cased source
-// directory; a directory too long for the package paths is refused before
-// any dialog.
+// Start-up: the package total from string 1 (room for 62 characters of
+// text, then blanks, one sign and the digits up to the first non-digit) and
+// the lower-cased source directory; a directory too long for the package
+// paths is refused before any dialog.
 TEST_F(WizardTest, StartUp) {
-  w32::setModuleFileName("A:\\SETUP.EXE");
-  ASSERT_EQ(startUp(nullptr), 1);
-  EXPECT_STREQ(setupState.sourceDir, "a:\\");
-  EXPECT_EQ(progressMeter.totalBytes.load(), 1500000u);
-  EXPECT_EQ(progressMeter.bytesPerPercent.load(), 15000u);
-
-  std::string fits = "D:\\" + std::string(55, 'S') + "\\", tooLong = "D:\\" + std::string(56, 'S') + "\\";
-  w32::setModuleFileName((fits + "SETUP.EXE").c_str());
-  ASSERT_EQ(startUp(nullptr), 1);
-  EXPECT_EQ(strlen(setupState.sourceDir), 59u);
-  w32::setModuleFileName((tooLong + "SETUP.EXE").c_str());
-  // The directory is shown as the program uses it, in lower case.
-  std::string shown = "d:\\" + std::string(56, 's') + "\\";
-  EXPECT_EQ(runInProcess("message \"Quorvel Setup cannot read its files from " + escaped(shown) +
-                         " because the path is too long.*\" OK\n"),
-            SETUP_RESULT_NOT_STARTED);
-  EXPECT_EQ(w32::scriptError(), "");
-  EXPECT_EQ(events().size(), 1u);  // the message, and no dialog
-}
-
-// String 1 to the package total: room for 62 characters of text, then
-// blanks, one sign and the digits up to the first non-digit.
-TEST_F(WizardTest, PackageTotalFromString1) {
   const struct {
     std::string text;
     uint32_t total;
@@ -163,33 +141,36 @@ TEST_F(WizardTest, PackageTotalFromString1) {
     EXPECT_EQ(progressMeter.totalBytes.load(), c.total) << '"' << c.text << '"';
     EXPECT_EQ(progressMeter.bytesPerPercent.load(), c.total / 100) << '"' << c.text << '"';
   }
-  w32::setStringResource(IDS_TOTAL_BYTES, nullptr);
+  w32::setStringResource(IDS_TOTAL_BYTES, nullptr);  // the resource's own
+  ASSERT_EQ(startUp(nullptr), 1);
+  EXPECT_STREQ(setupState.sourceDir, "a:\\");
+  EXPECT_EQ(progressMeter.totalBytes.load(), 1500000u);
+
+  std::string fits = "D:\\" + std::string(55, 'S') + "\\", tooLong = "D:\\" + std::string(56, 'S') + "\\";
+  w32::setModuleFileName((fits + "SETUP.EXE").c_str());
+  ASSERT_EQ(startUp(nullptr), 1);
+  EXPECT_EQ(strlen(setupState.sourceDir), 59u);
+  w32::setModuleFileName((tooLong + "SETUP.EXE").c_str());
+  // The directory is shown as the program uses it, in lower case.
+  std::string shown = "d:\\" + std::string(56, 's') + "\\";
+  EXPECT_EQ(runInProcess("message \"Quorvel Setup cannot read its files from " + escaped(shown) +
+                         " because the path is too long.*\" OK\n"),
+            SETUP_RESULT_NOT_STARTED);
+  EXPECT_EQ(w32::scriptError(), "");
+  EXPECT_EQ(events().size(), 1u);  // the message, and no dialog
 }
 
-TEST_F(WizardTest, ProgramCommandLine) {
-  const struct {
-    const char *installDir, *command;
-  } cases[] = {
-      {"c:\\dunmere", "c:\\dunmere\\quorvel\\quorvel.exe main"},
-      {"c:", "c:\\quorvel\\quorvel.exe main"},
-      {"c:\\my dir", "\"c:\\my dir\\quorvel\\quorvel.exe\" main"},
-  };
-  for (const auto &c : cases) {
-    strcpy(setupState.installDir, c.installDir);
-    char command[WIZARD_COMMAND_SIZE];
-    formProgramCommand(command, sizeof command);
-    EXPECT_STREQ(command, c.command);
-  }
-}
-
-// A whole run: the bar's positions follow the meter for the package total
-// and stop at 100; the installed program is started last.
+// A whole run into a directory with a blank: the bar's positions follow
+// the meter for the package total and stop at 100; the installed program
+// is started last, its path quoted.
 TEST_F(WizardTest, InstallsAndStartsTheProgram) {
   // Under the total of 1,500,000 bytes, so the last position is the meter's.
   PackageResult package = makeTestPackage("pkg", false, false, 100000);
   ASSERT_LT(package.progressTotal, 1500000u);
   w32::mapDrive('d', scratch + "/pkg");
-  EXPECT_EQ(runInProcess("dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\n"), 0);
+  EXPECT_EQ(runInProcess("dialog 4 press 201\ndialog 1 press 201\ndialog 2 edit 101 \"c:\\\\my dir\" press 201\n"
+                         "dialog 3 wait\n"),
+            0);
   EXPECT_EQ(w32::scriptError(), "");
   std::vector<std::string> all = events(true);
   int last = 0;
@@ -206,9 +187,9 @@ TEST_F(WizardTest, InstallsAndStartsTheProgram) {
   std::vector<std::string> tail(shown.end() - 4, shown.end());
   EXPECT_EQ(tail, (std::vector<std::string>{"dialog id=3 event=show caption=\"Quorvel Installation\"",
                                             "status text=\"Adding Quorvel group...\"",
-                                            "exec cmdline=\"c:\\\\dunmere\\\\quorvel\\\\quorvel.exe main\"",
+                                            "exec cmdline=\"\\\"c:\\\\my dir\\\\quorvel\\\\quorvel.exe\\\" main\"",
                                             "dialog id=3 event=end"}));
-  EXPECT_EQ(quorvelValue("MainDir"), "c:\\dunmere");
+  EXPECT_EQ(quorvelValue("MainDir"), "c:\\my dir");
 }
 
 // Cancel answered No goes on; answered Yes ends the dialog at once, while
@@ -217,8 +198,7 @@ TEST_F(WizardTest, CancelNoThenYes) {
   makeTestPackage("pkg", false, false, 100000);
   w32::mapDrive('d', scratch + "/pkg");
   w32::setDriveSpeed('d', 2000000);
-  EXPECT_EQ(runInProcess("dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\n"
-                         "dialog 3 at 5 press 203\n"
+  EXPECT_EQ(runInProcess(kWizard + "dialog 3 at 5 press 203\n"
                          "message \"Are you sure you want to cancel installation?\" No\n"
                          "dialog 3 at 20 press 203\n"
                          "message \"Are you sure you want to cancel installation?\" Yes\n"),
@@ -241,14 +221,13 @@ TEST_F(WizardTest, CancelNoThenYes) {
 // with a prompt or finishes, with every handle closed and every block freed.
 TEST_F(WizardTest, FaultSweepOverAWholeRun) {
   makeTestPackage("pkg", false, false, 2000);
-  const std::string answers = "dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\n";
   auto runOnce = [&](long n) {
     w32::resetForTest(prefix + "/run" + std::to_string(n));
     clearSetupState();
     w32::setModuleFileName("D:\\SETUP.EXE");
     w32::mapDrive('d', scratch + "/pkg");
     if (n > 0) w32::armFault(w32::Fault::Any, n, false);
-    runInProcess(answers);
+    runInProcess(kInstall);
     w32::clearFaults();
   };
   runOnce(0);
@@ -270,8 +249,7 @@ TEST_F(WizardTest, FaultSweepOverAWholeRun) {
 // "installed with errors", never a silent success.
 TEST_F(WizardTest, FailedConfigurationStepsEndWithErrors) {
   makeTestPackage("pkg", false, false, 2000);
-  const std::string answers =
-      "dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\nmessage \"*\" OK\n";
+  const std::string answers = kInstall + "message \"*\" OK\n";
   const struct {
     w32::Fault cls;
     const char *kind;
@@ -283,10 +261,7 @@ TEST_F(WizardTest, FailedConfigurationStepsEndWithErrors) {
       clearSetupState();
       w32::setModuleFileName("D:\\SETUP.EXE");
       w32::mapDrive('d', scratch + "/pkg");
-      mkdir(host("c:\\oldq").c_str(), 0755);
-      mkdir(host("c:\\oldq\\register").c_str(), 0755);
-      WritePrivateProfileStringA("Quorvel Registration", "Version", "2.1", "c:\\oldq\\register\\register.ini");
-      WriteProfileStringA("Dunmere Network Quorvel", "Main", "c:\\oldq");
+      layOutEarlierInstallation("c:\\oldq", {"Main=c:\\oldq"});
       long before = w32::callCount(c.cls);
       if (n > 0) w32::armFault(c.cls, n, false);
       int status = w32::finishRun(runInProcess(answers));
@@ -338,8 +313,7 @@ TEST_F(WizardTest, LinksOutOfADriveAreNotFollowed) {
     }
     unlink(link.c_str());
     ASSERT_EQ(symlink(outside.c_str(), link.c_str()), 0);
-    EXPECT_EQ(runInProcess(std::string("dialog 4 press 201\ndialog 1 press 201\ndialog 2 press 201\ndialog 3 wait\n") +
-                           "message \"" + escaped(c.prompt) + "\" Cancel\n"),
+    EXPECT_EQ(runInProcess(kInstall + "message \"" + escaped(c.prompt) + "\" Cancel\n"),
               SETUP_RESULT_CANCELLED)
         << c.what;
     EXPECT_EQ(w32::scriptError(), "") << c.what;
