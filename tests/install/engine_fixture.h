@@ -89,11 +89,15 @@ class ScenarioTest : public EngineTest {
   void SetUp() override;
   void TearDown() override;
 
-  // Lays out a package under the scratch directory (not in the prefix).
+  // Lays out a package under the scratch directory (not in the prefix),
+  // with these settings in its setup.ini.
   PackageResult makeTestPackage(const std::string &name, bool disks, bool optional, uint32_t size = 3000);
-  // Runs the installation with installDir c:\dunmere and the given source.
-  int run(const char *sourceDir, const std::string &answers = "");
-  // Every file of the package is installed, byte-identical, with its time.
+  std::vector<std::pair<std::string, std::string>> settings = {{"HomePage", "http://www.dunmere.example/"},
+                                                               {"RegNo", "Q-1234"}};
+  // Runs the installation from the given source into installDir.
+  int run(const char *sourceDir, const std::string &answers = "", const char *installDir = "c:\\dunmere");
+  // Every file of the package is installed, byte-identical, with its time,
+  // and nothing else (quorvel.z itself is not).
   void expectInstalled(const PackageResult &package);
   std::vector<std::string> installedNames() { return listDir(host("c:\\dunmere\\quorvel")); }
   // The message box events of the transcript, one per line.

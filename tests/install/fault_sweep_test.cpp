@@ -6,30 +6,25 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <regex>
+
 #include "install_sequence.h"
 #include "engine_fixture.h"
 
 namespace {
 
-const char kCaption[] = "message caption=\"Quorvel Installation\" text=\"";
+enum class Prompt { Retryable, Fatal, Unexpected };
 
-enum class Prompt { None, Retryable, Fatal, Unexpected };
-
-bool startsWith(const std::string &text, const std::string &prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
-
+// A retryable prompt (Retry or Cancel on a file that cannot be written or is
+// missing), the fatal error's box (OK only), or anything else.
 Prompt classify(const std::string &line) {
-  if (line.compare(0, sizeof kCaption - 1, kCaption) != 0) return Prompt::Unexpected;
-  std::string text = line.substr(sizeof kCaption - 1);
-  bool retryCancel = line.find("icon=MB_ICONWARNING buttons=MB_RETRYCANCEL") != std::string::npos;
-  if ((startsWith(text, "Can't write file ") || startsWith(text, "Please ensure the following Quorvel files")) &&
-      retryCancel) {
-    return Prompt::Retryable;
-  }
-  if (startsWith(text, "A fatal error occurred (might be out of memory).\"") &&
-      line.find("icon=MB_ICONWARNING buttons=MB_OK") != std::string::npos) {
-    return Prompt::Fatal;
-  }
-  return Prompt::Unexpected;
+  static const std::regex retryable(
+      "message caption=\"Quorvel Installation\" text=\"(Can't write file |Please ensure the following Quorvel files)"
+      ".*\" icon=MB_ICONWARNING buttons=MB_RETRYCANCEL answer=.*");
+  static const std::regex fatal("message caption=\"Quorvel Installation\" text=\"A fatal error occurred \\(might be "
+                                "out of memory\\)\\.\" icon=MB_ICONWARNING buttons=MB_OK answer=.*");
+  if (std::regex_match(line, retryable)) return Prompt::Retryable;
+  return std::regex_match(line, fatal) ? Prompt::Fatal : Prompt::Unexpected;
 }
 
 class FaultSweep : public ScenarioTest {
@@ -42,15 +37,10 @@ class FaultSweep : public ScenarioTest {
     clearSetupState();
     setupState.progressDialog = dialog = w32::createTestWindow();
     setupState.statusText = statusText = w32::createTestWindow();
-    mkdir(host("c:\\dunmere").c_str(), 0755);
-    mkdir(host("c:\\dunmere\\quorvel").c_str(), 0755);
+    makeWinDir("c:\\dunmere\\quorvel");
     w32::mapDrive('d', scratch + "/pkg");
-    if (!answers.empty()) w32::setAnswers(answers);
     if (n > 0) w32::armFault(w32::Fault::Any, n, persistent);
-    strcpy(setupState.sourceDir, "d:\\");
-    strcpy(setupState.installDir, "c:\\dunmere");
-    setupProgress(1500000);
-    int result = runInstallation(dialog);
+    int result = run("d:\\", answers);
     w32::clearFaults();
     return result;
   }
