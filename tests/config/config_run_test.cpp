@@ -101,8 +101,7 @@ bool isOldOrFiltered(const std::string &text) {
 // from then on: SYSTEM.INI ends as the old text or a filtered text, never
 // cut short or mixed, and nothing is left open.
 TEST_F(RunTest, FaultSweepOverTheConfigurationSteps) {
-  int sawOld = 0;
-  int sawFiltered = 0;
+  int sawOld = 0, sawFiltered = 0;
   for (bool persistent : {false, true}) {
     long n = 1;
     for (;; ++n) {

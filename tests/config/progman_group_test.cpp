@@ -91,16 +91,12 @@ TEST_F(ProgmanTest, ServerThatNeverAnswersTimesOutPerCommand) {
 TEST_F(ProgmanTest, CommandsOverTheBufferAreNotSent) {
   ASSERT_EQ(startProgramGroup(), 1);
   // "[CreateGroup()]" is 15 characters: a name of 240 makes 255, which fits.
-  std::string name240(240, 'g');
+  const std::string name240(240, 'g'), dir(100, 'd');
   EXPECT_EQ(createProgramGroup(name240.c_str()), 1);
-  std::string name241(241, 'g');
-  EXPECT_EQ(createProgramGroup(name241.c_str()), 0);
-  // "[AddItem(, , )]" is 15 characters too.
-  std::string dir(100, 'd');
-  std::string item40(40, 'i');
-  EXPECT_EQ(addProgramItem(item40.c_str(), dir.c_str(), "", dir.c_str(), ""), 1);
-  std::string item41(41, 'i');
-  EXPECT_EQ(addProgramItem(item41.c_str(), dir.c_str(), "", dir.c_str(), ""), 0);
+  EXPECT_EQ(createProgramGroup(std::string(241, 'g').c_str()), 0);
+  // "[AddItem(, , )]" is 15 characters too: items of 40 and 41 characters.
+  EXPECT_EQ(addProgramItem(std::string(40, 'i').c_str(), dir.c_str(), "", dir.c_str(), ""), 1);
+  EXPECT_EQ(addProgramItem(std::string(41, 'i').c_str(), dir.c_str(), "", dir.c_str(), ""), 0);
   EXPECT_EQ(endProgramGroup(), 1);
   Strings received = w32::progmanCommands();
   ASSERT_EQ(received.size(), 2u);

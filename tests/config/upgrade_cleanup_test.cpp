@@ -28,9 +28,10 @@ const std::string kDialerLine = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\
 const std::string kDialerDriversLine = "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n";
 const std::string kStackLine = "device=c:\\dunmere\\tcppro\\bin\\vtcprac.386\r\n";
 const std::string kEmptyDirLines = "device=\\bin\\vntspsd.386\r\nDEVICE=\\BIN\\VNTSTIMD.EXE\r\n";
-const std::string kSystemIni = "[boot]\r\nshell=Explorer.exe\r\n" + kDialerLine + "\r\n[386Enh]\r\ndevice=*vmm\r\n" +
-                               kDialerLine + kStackLine + kEmptyDirLines +
-                               "device=bin\\vtcprac.386\r\npath=c:\\100%\\%s%d\r\n\r\n[drivers]\r\n" + kDialerDriversLine;
+const std::string kSystemIni = "[boot]\r\nshell=Explorer.exe\r\n" + kDialerLine + "\r\n" +
+                               "[386Enh]\r\ndevice=*vmm\r\n" + kDialerLine + kStackLine + kEmptyDirLines +
+                               "device=bin\\vtcprac.386\r\npath=c:\\100%\\%s%d\r\n\r\n" +
+                               "[drivers]\r\n" + kDialerDriversLine;
 
 // kSystemIni less these lines, each taken from the [386Enh] header on.
 std::string systemIniLess(const std::vector<std::string> &lines) {
@@ -225,7 +226,6 @@ TEST_F(CleanupTest, StepsBeforeSystemIniStayDoneWhenItStops) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     layOutUsual("c:\\dunmere", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"});
-    remove(host("C:\\WINDOWS\\SYSTEM.OLD").c_str());
     writeSystemIni(c.text);
     if (c.text.empty()) {
       ASSERT_EQ(remove(host("C:\\WINDOWS\\SYSTEM.INI").c_str()), 0);

@@ -87,25 +87,22 @@ Bytes patternBytes(size_t size, uint32_t seed) {
   return out;
 }
 
-static void snapshotInto(const std::string &base, const std::string &rel, TreeSnapshot *out) {
-  std::vector<std::string> names = listDir(base + rel);
-  if (names.empty()) (*out)[rel + "/"] = "";
+TreeSnapshot snapshotTree(const std::string &hostDir, const std::string &rel) {
+  TreeSnapshot out;
+  std::vector<std::string> names = listDir(hostDir + rel);
+  if (names.empty()) out[rel + "/"] = "";
   for (const std::string &name : names) {
     std::string child = rel + "/" + name;
     struct stat info;
-    if (lstat((base + child).c_str(), &info) != 0) continue;
+    if (lstat((hostDir + child).c_str(), &info) != 0) continue;
     if (S_ISDIR(info.st_mode)) {
-      snapshotInto(base, child, out);
+      TreeSnapshot inner = snapshotTree(hostDir, child);
+      out.insert(inner.begin(), inner.end());
     } else {
-      Bytes bytes = readHostFile(base + child);
-      (*out)[child] = std::string(bytes.begin(), bytes.end());
+      Bytes bytes = readHostFile(hostDir + child);
+      out[child] = std::string(bytes.begin(), bytes.end());
     }
   }
-}
-
-TreeSnapshot snapshotTree(const std::string &hostDir) {
-  TreeSnapshot out;
-  snapshotInto(hostDir, "", &out);
   return out;
 }
 

@@ -34,7 +34,7 @@ Bytes patternBytes(size_t size, uint32_t seed);
 // directories without files) with its bytes: two snapshots compare equal
 // only when no file or directory was added, removed or changed.
 using TreeSnapshot = std::map<std::string, std::string>;
-TreeSnapshot snapshotTree(const std::string &hostDir);
+TreeSnapshot snapshotTree(const std::string &hostDir, const std::string &rel = "");
 
 // A value under HKLM\Software\DunmereNetwork\Quorvel: a text (which must
 // end in its zero byte) as itself, a number as "dword:N"; "(none)" if absent.

@@ -31,8 +31,10 @@ class FaultSweep : public ScenarioTest {
  protected:
   // A fresh prefix with the target directory already there (so that a
   // failed, unexamined CreateDirectoryA leaves nothing to repeat), the
-  // package on D: and the fault armed; returns runInstallation's result.
+  // package on D: and the fault armed; returns runInstallation's result,
+  // having checked that every handle and heap block was released.
   int runWithFault(long n, bool persistent, const std::string &answers) {
+    SCOPED_TRACE(std::string(persistent ? "persistent" : answers.empty() ? "transient" : "answered") + " fault");
     w32::resetForTest(prefix + "/run" + std::to_string(runs++));
     clearSetupState();
     setupState.progressDialog = dialog = w32::createTestWindow();
@@ -42,11 +44,9 @@ class FaultSweep : public ScenarioTest {
     if (n > 0) w32::armFault(w32::Fault::Any, n, persistent);
     int result = run("d:\\", answers);
     w32::clearFaults();
+    EXPECT_EQ(w32::openHandleCount(), 0) << "a handle was left open";
+    EXPECT_EQ(w32::heapBlockCount(), 0) << "a heap block was not released";
     return result;
-  }
-  void checkClean(long n, const char *what) {
-    EXPECT_EQ(w32::openHandleCount(), 0) << what << " fault at call " << n;
-    EXPECT_EQ(w32::heapBlockCount(), 0) << what << " fault at call " << n;
   }
   int runs = 0;
 };
@@ -60,41 +60,37 @@ TEST_F(FaultSweep, EveryCallOfTheRun) {
 
   int retried = 0, fatal = 0, harmless = 0;
   for (long n = 1; n <= calls; n++) {
+    SCOPED_TRACE("call " + std::to_string(n));
     // Transient, nobody to answer: the first prompt stops the run.
     int first = runWithFault(n, false, "");
-    checkClean(n, "transient");
     std::vector<std::string> shown = messages();
     if (first == 1) {
-      EXPECT_TRUE(shown.empty()) << "call " << n;
+      EXPECT_TRUE(shown.empty());
       expectInstalled(package);
       harmless++;
       continue;
     }
-    ASSERT_EQ(shown.size(), 1u) << "call " << n << "\n" << w32::transcript();
+    ASSERT_EQ(shown.size(), 1u) << w32::transcript();
     Prompt prompt = classify(shown[0]);
-    ASSERT_NE(prompt, Prompt::Unexpected) << "call " << n << ": " << shown[0];
+    ASSERT_NE(prompt, Prompt::Unexpected) << shown[0];
 
     // The same fault, answered: Retry installs everything; Fatal stops.
     int second = runWithFault(n, false, prompt == Prompt::Fatal ? "message \"*\" OK\n" : "message \"*\" Retry\n");
-    checkClean(n, "answered");
-    EXPECT_EQ(messages().size(), 1u) << "call " << n << "\n" << w32::transcript();
-    EXPECT_EQ(w32::scriptError(), "") << "call " << n;
+    EXPECT_EQ(messages().size(), 1u) << w32::transcript();
+    EXPECT_EQ(w32::scriptError(), "");
     if (prompt == Prompt::Fatal) {
-      EXPECT_EQ(second, 0) << "call " << n;
+      EXPECT_EQ(second, 0);
       fatal++;
     } else {
-      EXPECT_EQ(second, 1) << "call " << n;
+      EXPECT_EQ(second, 1);
       expectInstalled(package);
       retried++;
     }
 
-    // Persistent from call n on: still one prompt at most, nothing left open.
+    // Persistent from call n on: one prompt at most (none if the run
+    // finished), nothing left open.
     int persistent = runWithFault(n, true, "");
-    checkClean(n, "persistent");
-    EXPECT_LE(messages().size(), 1u) << "call " << n;
-    if (persistent == 1) {
-      EXPECT_TRUE(messages().empty()) << "call " << n;
-    }
+    EXPECT_LE(messages().size(), persistent == 1 ? 0u : 1u);
   }
   // The sweep reached every kind of outcome.
   EXPECT_GT(retried, 0);

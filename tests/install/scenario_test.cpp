@@ -11,9 +11,11 @@
 
 namespace {
 
-const char kDisk2[] =
-    "message caption=\"Quorvel Installation\" text=\"Please insert the disk labeled \\\"Quorvel Disk #2\\\".\" "
-    "icon=MB_ICONERROR buttons=MB_OK answer=OK";
+// The message that asks for disk n of a floppy set.
+std::string insertDisk(int n) {
+  return "message caption=\"Quorvel Installation\" text=\"Please insert the disk labeled \\\"Quorvel Disk #" +
+         std::to_string(n) + "\\\".\" icon=MB_ICONERROR buttons=MB_OK answer=OK";
+}
 const char kMissingOnD[] =
     "message caption=\"Quorvel Installation\" text=\"Please ensure the following Quorvel files are located in "
     "d:\\\\:\\r\\n\\r\\nquorvel.z\\r\\nnetscape.z\\r\\nreadme.txt\\r\\nsetup.exe\" icon=MB_ICONWARNING "
@@ -21,24 +23,18 @@ const char kMissingOnD[] =
 const char kCannotWrite[] =
     "message caption=\"Quorvel Installation\" text=\"Can't write file c:\\\\dunmere\\\\quorvel\\\\nprogram.z "
     "(may be in use).\" icon=MB_ICONWARNING buttons=MB_RETRYCANCEL answer=";
-const char kDisk3[] =
-    "message caption=\"Quorvel Installation\" text=\"Please insert the disk labeled \\\"Quorvel Disk #3\\\".\" "
-    "icon=MB_ICONERROR buttons=MB_OK answer=OK";
 
-struct SingleCase {
-  bool optional;
-  size_t transfers;  // files of the list transferred
-};
-
+// From a directory, with the 9 files of the list, or 11 with the optional files.
 TEST_F(ScenarioTest, SingleDirectoryWithoutAndWithTheOptionalFiles) {
-  for (SingleCase c : {SingleCase{false, 9}, SingleCase{true, 11}}) {
-    w32::resetForTest(prefix + (c.optional ? "/with" : "/without"));
+  for (bool optional : {false, true}) {
+    const std::string name = optional ? "with" : "without";
+    w32::resetForTest(prefix + "/" + name);
     clearSetupState();
     setupState.progressDialog = dialog = w32::createTestWindow();
     setupState.statusText = statusText = w32::createTestWindow();
-    PackageResult package = makeTestPackage(c.optional ? "with" : "without", false, c.optional);
-    ASSERT_EQ(package.files.size(), c.transfers);
-    w32::mapDrive('d', scratch + (c.optional ? "/with" : "/without"));
+    PackageResult package = makeTestPackage(name, false, optional);
+    ASSERT_EQ(package.files.size(), optional ? 11u : 9u);
+    w32::mapDrive('d', scratch + "/" + name);
 
     EXPECT_EQ(run("d:\\"), 1);
     EXPECT_STREQ(setupState.targetDir, "c:\\dunmere\\quorvel\\");
@@ -66,11 +62,11 @@ TEST_F(ScenarioTest, FloppyDiskTwoMissingThenInserted) {
                         "message \"Please ensure that Quorvel Disk #2 is in drive a:\\.\" Retry\n" + "insert a: " +
                         scratch + "/floppy/disk3\n" + "message \"*Disk #3*\" OK\n";
   EXPECT_EQ(run("a:\\", answers), 1) << w32::transcript();
-  EXPECT_EQ(messages(), (std::vector<std::string>{kDisk2,
+  EXPECT_EQ(messages(), (std::vector<std::string>{insertDisk(2),
                                                   "message caption=\"Quorvel Installation\" text=\"Please ensure "
                                                   "that Quorvel Disk #2 is in drive a:\\\\.\" icon=MB_ICONWARNING "
                                                   "buttons=MB_RETRYCANCEL answer=Retry",
-                                                  kDisk3}));
+                                                  insertDisk(3)}));
   EXPECT_EQ(setupState.multiDisk, 1);
   expectInstalled(package);
 }
