@@ -104,7 +104,6 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
       writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
     }
     TreeSnapshot before = snapshotDriveC();
-    w32::setAnswers("");
     EXPECT_EQ(cleanUpEarlierInstallation(dialog), 0);
     EXPECT_EQ(snapshotDriveC(), before);
     EXPECT_STREQ(setupState.installDir, "d:\\other");
