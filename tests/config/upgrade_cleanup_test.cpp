@@ -74,9 +74,7 @@ class CleanupTest : public EngineTest {
   }
 };
 
-// ---- No earlier installation, or one already cleaned up (a second run):
-// nothing is touched ------------------------------------------------------
-
+// No earlier installation, or one already cleaned up (a second run): nothing is touched.
 TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
   struct Case {
     const char *what;
@@ -111,8 +109,6 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
     EXPECT_EQ(w32::transcript(), "") << "a message was shown";
   }
 }
-
-// ---- An earlier installation -------------------------------------------
 
 // Runs over an earlier installation: the directory taken over (when
 // installDir\quorvel\NAME fits the directory dialog's limit of 50), the
@@ -242,8 +238,6 @@ TEST_F(CleanupTest, StepsBeforeSystemIniStayDoneWhenItStops) {
   }
 }
 
-// ---- The SYSTEM.INI filter -----------------------------------------------
-
 // From the [386Enh] header on, the dialer's and the old stack's device lines
 // go; every other byte stays, however the lines end or how long they are.
 TEST_F(CleanupTest, SystemIniFilter) {
@@ -262,7 +256,8 @@ TEST_F(CleanupTest, SystemIniFilter) {
                            "device=c:\\dunmere\\dialer\\vntspsd.386\r\n"
                            "device=*vmm\r\n";
   const Case cases[] = {
-      {"a device line before the header stays, after it goes", dl + "\r\n" + h + dl + "\r\n", dl + "\r\n" + h},
+      {"a device line before the header stays, after it goes", dl + "\r\n" + h + dl + "\r\n",
+       dl + "\r\n" + h},
       {"header in lower case, device line in upper case",
        "[386enh]\r\nDEVICE=C:\\DUNMERE\\DIALER\\BIN\\VNTSPSD.386\r\nDevice=C:\\Dunmere\\Tcppro\\Bin\\Vntstimd.exe\r\n",
        "[386enh]\r\n"},
@@ -279,7 +274,8 @@ TEST_F(CleanupTest, SystemIniFilter) {
       {"the flag stays set in later sections", h + "x=1\r\n[Other]\r\n" + dl + "\r\n[More]\r\ny=2\r\n",
        h + "x=1\r\n[Other]\r\n[More]\r\ny=2\r\n"},
       {"the old stack's lines are c:\\dunmere's, whatever Main was",
-       h + "device=c:\\apps\\dun\\tcppro\\bin\\vntspsd.386\r\ndevice=c:\\dunmere\\tcppro\\bin\\vntspsd.386\r\n",
+       h + "device=c:\\apps\\dun\\tcppro\\bin\\vntspsd.386\r\n"
+           "device=c:\\dunmere\\tcppro\\bin\\vntspsd.386\r\n",
        h + "device=c:\\apps\\dun\\tcppro\\bin\\vntspsd.386\r\n", "c:\\apps\\dun"},
       {"percent signs stay exactly", h + "path=%PATH%;c:\\100%\\%s%n%d\r\n%\r\n", "="},
       {"LF line ends are written as CR LF", "[386Enh]\n" + dl + "\nx=1\n", h + "x=1\r\n"},
@@ -341,8 +337,8 @@ TEST(BoundedText, RefusesRatherThanOverruns) {
   };
   for (const Case &c : cases) {
     for (int join = 0; join < (c.second ? 2 : 1); ++join) {
-      SCOPED_TRACE(std::string(c.first) + (c.second ? " + " + std::string(c.second) : " normalised") + " in " +
-                   std::to_string(c.size));
+      SCOPED_TRACE(std::string(c.first) + (c.second ? " + " + std::string(c.second) : " normalised") +
+                   " in " + std::to_string(c.size));
       char buffer[32];
       memset(buffer, 'J', sizeof buffer);
       int fits;
@@ -358,8 +354,8 @@ TEST(BoundedText, RefusesRatherThanOverruns) {
       if (c.second) {
         EXPECT_STREQ(buffer, c.result);
       }
-      EXPECT_EQ(std::string(buffer + c.size, sizeof buffer - c.size), std::string(sizeof buffer - c.size, 'J'))
-          << "written past the buffer";
+      const size_t past = sizeof buffer - c.size;
+      EXPECT_EQ(std::string(buffer + c.size, past), std::string(past, 'J')) << "written past the buffer";
     }
   }
 }

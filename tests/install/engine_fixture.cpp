@@ -15,11 +15,8 @@
 #include "install_sequence.h"
 
 std::string makeTempDir(const char *tag) {
-  std::string pattern = std::string("/tmp/qv_") + tag + "_XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  const char *dir = mkdtemp(buffer.data());
-  return dir ? dir : "";
+  std::string dir = std::string("/tmp/qv_") + tag + "_XXXXXX";
+  return mkdtemp(&dir[0]) ? dir : "";
 }
 
 void removeTree(const std::string &dir) {
@@ -139,8 +136,7 @@ void EngineTest::SetUp() {
   w32::resetForTest(prefix);
   clearSetupState();
   setupProgress(1500000);
-  dialog = w32::createTestWindow();
-  setupState.progressDialog = dialog;
+  setupState.progressDialog = dialog = w32::createTestWindow();
 }
 
 void EngineTest::TearDown() {

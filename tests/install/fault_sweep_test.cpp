@@ -18,11 +18,11 @@ enum class Prompt { Retryable, Fatal, Unexpected };
 // A retryable prompt (Retry or Cancel on a file that cannot be written or is
 // missing), the fatal error's box (OK only), or anything else.
 Prompt classify(const std::string &line) {
-  static const std::regex retryable(
-      "message caption=\"Quorvel Installation\" text=\"(Can't write file |Please ensure the following Quorvel files)"
-      ".*\" icon=MB_ICONWARNING buttons=MB_RETRYCANCEL answer=.*");
-  static const std::regex fatal("message caption=\"Quorvel Installation\" text=\"A fatal error occurred \\(might be "
-                                "out of memory\\)\\.\" icon=MB_ICONWARNING buttons=MB_OK answer=.*");
+  static const std::string box = "message caption=\"Quorvel Installation\" text=\"";
+  static const std::regex retryable(box + "(Can't write file |Please ensure the following Quorvel files).*\" "
+                                          "icon=MB_ICONWARNING buttons=MB_RETRYCANCEL answer=.*");
+  static const std::regex fatal(box + "A fatal error occurred \\(might be out of memory\\)\\.\" "
+                                      "icon=MB_ICONWARNING buttons=MB_OK answer=.*");
   if (std::regex_match(line, retryable)) return Prompt::Retryable;
   return std::regex_match(line, fatal) ? Prompt::Fatal : Prompt::Unexpected;
 }
@@ -34,7 +34,7 @@ class FaultSweep : public ScenarioTest {
   // package on D: and the fault armed; returns runInstallation's result,
   // having checked that every handle and heap block was released.
   int runWithFault(long n, bool persistent, const std::string &answers) {
-    SCOPED_TRACE(std::string(persistent ? "persistent" : answers.empty() ? "transient" : "answered") + " fault");
+    SCOPED_TRACE(persistent ? "persistent fault" : answers.empty() ? "transient fault" : "answered fault");
     w32::resetForTest(prefix + "/run" + std::to_string(runs++));
     clearSetupState();
     setupState.progressDialog = dialog = w32::createTestWindow();

@@ -415,8 +415,8 @@ TEST(ArchiveFormat, MemberDecodingThroughTheHooks) {
   const Bytes stream = implodeBuffer(ImplodeMode::Binary, 6, data.data(), data.size());
   const Case cases[] = {
       {"a long member", stream, 0, false, 0, DclResult::Ok, data},
-      {"the second write fails", stream, 0, false, 2, DclResult::Ok, Bytes(data.begin(), data.begin() + 4096)},
-      {"a short read", kStreamAbc, 0, true, 0, DclResult::Ok, Bytes{'a', 'b', 'c', 'a', 'b', 'c', 'a', 'b', 'c'}},
+      {"the second write fails", stream, 0, false, 2, DclResult::Ok, {data.begin(), data.begin() + 4096}},
+      {"a short read", kStreamAbc, 0, true, 0, DclResult::Ok, {'a', 'b', 'c', 'a', 'b', 'c', 'a', 'b', 'c'}},
       {"dataEnd cuts the stream", kStreamAbc, 2, false, 0, DclResult::UnexpectedEnd, {}},
   };
   for (const Case &c : cases) {

@@ -191,7 +191,8 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
   const Case cases[] = {
       {"a floppy overflows", [](PackagePlan &p) { p.generatedSize = 300000; },
        "disk1 would hold 1,500,000 bytes, 42,336 more than the 1,457,664 a disk holds"},
-      {"the setup program counts", [&](PackagePlan &p) { p.generatedSize = 291000, p.setupExe = dir + "/elf"; },
+      {"the setup program counts",
+       [&](PackagePlan &p) { p.generatedSize = 291000, p.setupExe = dir + "/elf"; },
        "disk1 would hold 1,458,000 bytes, 336 more"},
       {"without it the disk holds 1,455,000 bytes", [](PackagePlan &p) { p.generatedSize = 291000; }, ""},
       {"a disk size of 0 lifts the limit", [](PackagePlan &p) { p.generatedSize = 400000, p.diskSize = 0; }, ""},
