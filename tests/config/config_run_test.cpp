@@ -3,15 +3,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
 #include "engine_fixture.h"
 #include "config_steps.h"
 #include "install_sequence.h"
-#include "package_layout.h"
-#include "progress_meter.h"
 
 namespace {
 
@@ -20,7 +17,7 @@ const char kSystemIni[] =
     "DEVICE=C:\\DUNMERE\\TCPPRO\\BIN\\VNTSTIMD.EXE\r\nkeyboard=%kbd%\r\n";
 const char kSystemIniFiltered[] = "[boot]\r\nshell=Explorer.exe\r\n[386Enh]\r\ndevice=*vmm\r\nkeyboard=%kbd%\r\n";
 
-class RunTest : public EngineTest {
+class RunTest : public ScenarioTest {
  protected:
   void layOutUpgrade(const std::string &main) {
     layOutEarlierInstallation(main, {"Main=" + main, "Eudora=c:\\eudora", "Dialer=c:\\dunmere\\dialer"});
@@ -29,32 +26,16 @@ class RunTest : public EngineTest {
     writeWin("C:\\WINDOWS\\nts.ini", "[nts]\r\n");
     writeSystemIni(kSystemIni);
   }
-
-  void makeSourcePackage(const std::vector<std::pair<std::string, std::string>> &settings) {
-    makeWinDir("c:\\src");
-    PackagePlan package;
-    package.outDir = host("c:\\src");
-    package.generate = true;
-    package.generatedSize = 3000;
-    package.settings = settings;
-    PackageResult result;
-    std::string error;
-    ASSERT_TRUE(makePackage(package, &result, &error)) << error;
-    strcpy(setupState.sourceDir, "c:\\src\\");
-    setupProgress(static_cast<uint32_t>(result.progressTotal));
-  }
 };
-
-const std::vector<std::pair<std::string, std::string>> kSettings = {
-    {"RegNo", "DN-"}, {"IsRegNoAPrefix", "Yes"}, {"HomePage", "home.htm"}, {"HDHomePage", "1"}, {"FreeHours", "10"}};
 
 TEST_F(RunTest, UpgradeRunEndsWithRegistryAndGroup) {
   layOutUpgrade("c:\\dunmere\\");  // the earlier Main ends with a backslash
-  makeSourcePackage(kSettings);
-  strcpy(setupState.installDir, "c:\\typed");
-  w32::setAnswers("message \"Thank you for upgrading*\" OK\n");
+  settings = {{"RegNo", "DN-"}, {"IsRegNoAPrefix", "Yes"}, {"HomePage", "home.htm"}, {"HDHomePage", "1"},
+              {"FreeHours", "10"}};
+  makeTestPackage("pkg", false, false);
+  w32::mapDrive('d', scratch + "/pkg");
 
-  ASSERT_EQ(runInstallation(dialog), 1) << w32::scriptError();
+  ASSERT_EQ(run("d:\\", "message \"Thank you for upgrading*\" OK\n", "c:\\typed"), 1) << w32::scriptError();
   EXPECT_EQ(w32::scriptError(), "");
   EXPECT_STREQ(setupState.installDir, "c:\\dunmere\\");
   EXPECT_STREQ(setupState.targetDir, "c:\\dunmere\\quorvel\\");
@@ -86,17 +67,16 @@ TEST_F(RunTest, UpgradeRunEndsWithRegistryAndGroup) {
 TEST_F(RunTest, FreshMachineLeavesWinIniAndSystemIniAlone) {
   writeWinIni("[windows]\r\nload=\r\n");
   writeSystemIni(kSystemIni);
-  makeSourcePackage({{"RegNo", "12345"}});
-  strcpy(setupState.installDir, "c:\\dunmere");
-  w32::setAnswers("");
+  makeTestPackage("pkg", false, false);
+  w32::mapDrive('d', scratch + "/pkg");
 
-  ASSERT_EQ(runInstallation(dialog), 1) << w32::scriptError();
+  ASSERT_EQ(run("d:\\"), 1) << w32::scriptError();
   EXPECT_EQ(w32::transcript(), "") << "no message box on a fresh machine";
   EXPECT_EQ(winIni(), "[windows]\r\nload=\r\n");
   EXPECT_EQ(systemIni(), kSystemIni);
   EXPECT_FALSE(existsWin("C:\\WINDOWS\\SYSTEM.OLD"));
   EXPECT_EQ(quorvelValue("MainDir"), "c:\\dunmere");
-  EXPECT_EQ(quorvelValue("RegNo"), "12345");
+  EXPECT_EQ(quorvelValue("RegNo"), "Q-1234");
   EXPECT_EQ(quorvelValue("Quorvel31Eudora"), "(none)");
   EXPECT_EQ(w32::progmanCommands().size(), 3u);
 }
@@ -121,8 +101,7 @@ bool isOldOrFiltered(const std::string &text) {
 // from then on: SYSTEM.INI ends as the old text or a filtered text, never
 // cut short or mixed, and nothing is left open.
 TEST_F(RunTest, FaultSweepOverTheConfigurationSteps) {
-  int sawOld = 0;
-  int sawFiltered = 0;
+  int sawOld = 0, sawFiltered = 0;
   for (bool persistent : {false, true}) {
     long n = 1;
     for (;; ++n) {

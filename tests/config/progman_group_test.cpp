@@ -12,22 +12,7 @@
 namespace {
 
 using Strings = std::vector<std::string>;
-
-// What start, create, the two items and end return, in that order.
-using Results = std::vector<int>;
-
-class ProgmanTest : public EngineTest {
- protected:
-  // What the installation sequence does, for an installation directory.
-  Results buildGroup(const std::string &targetDir) {
-    const char *dir = targetDir.c_str();
-    int start = startProgramGroup();
-    int group = createProgramGroup("Quorvel");
-    int item1 = addProgramItem("Registration & Utilities", dir, "quorvel.exe", dir, "quorvel.exe");
-    int item2 = addProgramItem("Read me", dir, "readme.txt", dir, "notep001.ico");
-    return {start, group, item1, item2, endProgramGroup()};
-  }
-};
+using ProgmanTest = EngineTest;
 
 // An installation directory with spaces goes into the commands unquoted,
 // and percent signs in it are text.
@@ -44,34 +29,37 @@ TEST_F(ProgmanTest, StandInServers) {
   struct Case {
     const char *what;
     w32::ProgmanMode mode;
-    long failingDdeCall;  // 0: none
-    int runs;             // buildGroup calls; the results are the last one's
-    Results results;
-    Strings received;  // commands the server got
-    bool groupStored;  // the stand-in holds the group afterwards
+    long failingDdeCall;       // 0: none
+    int runs;                  // times the group is built; the results are the last time's
+    std::vector<int> results;  // of start, create, the two items and end
+    Strings received;          // commands the server got
+    bool groupStored;          // the stand-in holds the group afterwards
   };
+  using M = w32::ProgmanMode;
   Strings twice = kCommands;
   twice.insert(twice.end(), kCommands.begin(), kCommands.end());
   const Case cases[] = {
-      {"DdeInitializeA fails: nothing else is set up", w32::ProgmanMode::Normal, 1, 1, {0, 0, 0, 0, 1}, {}, false},
-      {"the service name handle fails", w32::ProgmanMode::Normal, 2, 1, {0, 0, 0, 0, 1}, {}, false},
-      {"the topic name handle fails", w32::ProgmanMode::Normal, 3, 1, {0, 0, 0, 0, 1}, {}, false},
-      {"a normal Program Manager", w32::ProgmanMode::Normal, 0, 1, {1, 1, 1, 1, 1}, kCommands, true},
-      {"the group exists: the commands are sent again", w32::ProgmanMode::Normal, 0, 2, {1, 1, 1, 1, 1}, twice,
-       true},
+      {"DdeInitializeA fails: nothing else is set up", M::Normal, 1, 1, {0, 0, 0, 0, 1}, {}, false},
+      {"the service name handle fails", M::Normal, 2, 1, {0, 0, 0, 0, 1}, {}, false},
+      {"the topic name handle fails", M::Normal, 3, 1, {0, 0, 0, 0, 1}, {}, false},
+      {"a normal Program Manager", M::Normal, 0, 1, {1, 1, 1, 1, 1}, kCommands, true},
+      {"the group exists: the commands are sent again", M::Normal, 0, 2, {1, 1, 1, 1, 1}, twice, true},
       {"the server ends the conversation after the first command: the next connects again",
-       w32::ProgmanMode::DisconnectAfterFirst, 0, 1, {1, 1, 1, 1, 1}, kCommands, true},
-      {"every command rejected, each still sent", w32::ProgmanMode::RejectAll, 0, 1, {1, 0, 0, 0, 1}, kCommands,
-       false},
-      {"no server at all", w32::ProgmanMode::Absent, 0, 1, {1, 0, 0, 0, 1}, {}, false},
+       M::DisconnectAfterFirst, 0, 1, {1, 1, 1, 1, 1}, kCommands, true},
+      {"every command rejected, each still sent", M::RejectAll, 0, 1, {1, 0, 0, 0, 1}, kCommands, false},
+      {"no server at all", M::Absent, 0, 1, {1, 0, 0, 0, 1}, {}, false},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     w32::setProgmanServer(c.mode);
     if (c.failingDdeCall) w32::armFault(w32::Fault::Dde, c.failingDdeCall, false);
-    Results r;
-    for (int run = 0; run < c.runs; ++run) r = buildGroup(kTarget);
+    std::vector<int> r;
+    for (int run = 0; run < c.runs; ++run) {  // what the installation sequence does
+      r = {startProgramGroup(), createProgramGroup("Quorvel"),
+           addProgramItem("Registration & Utilities", kTarget, "quorvel.exe", kTarget, "quorvel.exe"),
+           addProgramItem("Read me", kTarget, "readme.txt", kTarget, "notep001.ico"), endProgramGroup()};
+    }
     w32::clearFaults();
     EXPECT_EQ(r, c.results);
     EXPECT_EQ(w32::progmanCommands(), c.received);
@@ -103,16 +91,12 @@ TEST_F(ProgmanTest, ServerThatNeverAnswersTimesOutPerCommand) {
 TEST_F(ProgmanTest, CommandsOverTheBufferAreNotSent) {
   ASSERT_EQ(startProgramGroup(), 1);
   // "[CreateGroup()]" is 15 characters: a name of 240 makes 255, which fits.
-  std::string name240(240, 'g');
+  const std::string name240(240, 'g'), dir(100, 'd');
   EXPECT_EQ(createProgramGroup(name240.c_str()), 1);
-  std::string name241(241, 'g');
-  EXPECT_EQ(createProgramGroup(name241.c_str()), 0);
-  // "[AddItem(, , )]" is 15 characters too.
-  std::string dir(100, 'd');
-  std::string item40(40, 'i');
-  EXPECT_EQ(addProgramItem(item40.c_str(), dir.c_str(), "", dir.c_str(), ""), 1);
-  std::string item41(41, 'i');
-  EXPECT_EQ(addProgramItem(item41.c_str(), dir.c_str(), "", dir.c_str(), ""), 0);
+  EXPECT_EQ(createProgramGroup(std::string(241, 'g').c_str()), 0);
+  // "[AddItem(, , )]" is 15 characters too: items of 40 and 41 characters.
+  EXPECT_EQ(addProgramItem(std::string(40, 'i').c_str(), dir.c_str(), "", dir.c_str(), ""), 1);
+  EXPECT_EQ(addProgramItem(std::string(41, 'i').c_str(), dir.c_str(), "", dir.c_str(), ""), 0);
   EXPECT_EQ(endProgramGroup(), 1);
   Strings received = w32::progmanCommands();
   ASSERT_EQ(received.size(), 2u);

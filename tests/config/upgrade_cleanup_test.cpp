@@ -1,10 +1,12 @@
 // The clean-up of an earlier installation: detection, the notice, the
-// takeover, the SYSTEM.INI filter, the directory removal and its guard.
+// takeover, the SYSTEM.INI filter, the directory removal and its guard; the
+// bounded text the guard's paths are made with.
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "bounded_text.h"
 #include "config_steps.h"
 #include "config_text.h"
 #include "engine_fixture.h"
@@ -22,42 +24,24 @@ const char kNotice[] =
 // A SYSTEM.INI with the dialer's and the old stack's lines on both sides of
 // the [386Enh] header, for a dialer in c:\dunmere\dialer, and the lines an
 // empty dialer directory makes.
-const char kSystemIni[] =
-    "[boot]\r\n"
-    "shell=Explorer.exe\r\n"
-    "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
-    "\r\n"
-    "[386Enh]\r\n"
-    "device=*vmm\r\n"
-    "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
-    "device=c:\\dunmere\\tcppro\\bin\\vtcprac.386\r\n"
-    "device=\\bin\\vntspsd.386\r\n"
-    "DEVICE=\\BIN\\VNTSTIMD.EXE\r\n"
-    "device=bin\\vtcprac.386\r\n"
-    "path=c:\\100%\\%s%d\r\n"
-    "\r\n"
-    "[drivers]\r\n"
-    "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n";
-const char kDialerLine[] = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n";
-const char kDialerDriversLine[] = "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n";
-const char kStackLine[] = "device=c:\\dunmere\\tcppro\\bin\\vtcprac.386\r\n";
-const char kEmptyDirLine1[] = "device=\\bin\\vntspsd.386\r\n";
-const char kEmptyDirLine2[] = "DEVICE=\\BIN\\VNTSTIMD.EXE\r\n";
+const std::string kDialerLine = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n";
+const std::string kDialerDriversLine = "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n";
+const std::string kStackLine = "device=c:\\dunmere\\tcppro\\bin\\vtcprac.386\r\n";
+const std::string kEmptyDirLines = "device=\\bin\\vntspsd.386\r\nDEVICE=\\BIN\\VNTSTIMD.EXE\r\n";
+const std::string kSystemIni = "[boot]\r\nshell=Explorer.exe\r\n" + kDialerLine + "\r\n" +
+                               "[386Enh]\r\ndevice=*vmm\r\n" + kDialerLine + kStackLine + kEmptyDirLines +
+                               "device=bin\\vtcprac.386\r\npath=c:\\100%\\%s%d\r\n\r\n" +
+                               "[drivers]\r\n" + kDialerDriversLine;
 
 // kSystemIni less these lines, each taken from the [386Enh] header on.
-std::string systemIniLess(const std::vector<const char *> &lines) {
+std::string systemIniLess(const std::vector<std::string> &lines) {
   std::string text = kSystemIni;
-  for (const char *line : lines) text.erase(text.find(line, text.find("[386Enh]")), strlen(line));
+  for (const std::string &line : lines) text.erase(text.find(line, text.find("[386Enh]")), line.size());
   return text;
 }
 
 class CleanupTest : public EngineTest {
  protected:
-  void SetUp() override {
-    EngineTest::SetUp();
-    strcpy(setupState.installDir, "d:\\other");
-  }
-
   // The usual earlier installation of mainDir: a dialer in c:\dunmere\dialer
   // with files in bin, app and etc, a Wirevane directory, nts.ini, SYSTEM.INI.
   void layOutUsual(const std::string &mainDir, const std::vector<std::string> &keys) {
@@ -90,40 +74,34 @@ class CleanupTest : public EngineTest {
   }
 };
 
-// ---- No earlier installation, or one already cleaned up (a second run):
-// nothing is touched ------------------------------------------------------
-
+// No earlier installation, or one already cleaned up (a second run): nothing is touched.
 TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
   struct Case {
     const char *what;
     std::string winIniSection;  // the Dunmere section, "" for none
-    const char *registerIni;    // c:\dunmere\register\register.ini, nullptr for none
+    std::string registerIni;    // c:\dunmere\register\register.ini, "" for none
   };
+  const std::string dn = "[Dunmere Network Quorvel]\r\n", reg = "[Quorvel Registration]\r\nVersion=2.1\r\n";
   const Case cases[] = {
-      {"no section", "", "[Quorvel Registration]\r\nVersion=2.1\r\n"},
-      {"Main empty", "[Dunmere Network Quorvel]\r\nMain=\r\nEudora=yes\r\nDialer=c:\\dunmere\\dialer\r\n",
-       "[Quorvel Registration]\r\nVersion=2.1\r\n"},
-      {"Main without its register.ini", "[Dunmere Network Quorvel]\r\nMain=c:\\dunmere\r\nEudora=yes\r\n", nullptr},
-      {"Version empty", "[Dunmere Network Quorvel]\r\nMain=c:\\dunmere\r\nEudora=yes\r\n",
-       "[Quorvel Registration]\r\nVersion=\r\n"},
-      {"Version in another section", "[Dunmere Network Quorvel]\r\nMain=c:\\dunmere\r\n",
-       "[Registration]\r\nVersion=2.1\r\n"},
-      {"Main too long for its register.ini path",
-       "[Dunmere Network Quorvel]\r\nMain=c:\\" + std::string(260, 'a') + "\r\n",
-       "[Quorvel Registration]\r\nVersion=2.1\r\n"},
+      {"no section", "", reg},
+      {"Main empty", dn + "Main=\r\nEudora=yes\r\nDialer=c:\\dunmere\\dialer\r\n", reg},
+      {"Main without its register.ini", dn + "Main=c:\\dunmere\r\nEudora=yes\r\n", ""},
+      {"Version empty", dn + "Main=c:\\dunmere\r\nEudora=yes\r\n", "[Quorvel Registration]\r\nVersion=\r\n"},
+      {"Version in another section", dn + "Main=c:\\dunmere\r\n", "[Registration]\r\nVersion=2.1\r\n"},
+      {"Main too long for its register.ini path", dn + "Main=c:\\" + std::string(260, 'a') + "\r\n", reg},
   };
+  strcpy(setupState.installDir, "d:\\other");
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     layOutUsual("c:\\dunmere", {});
-    writeWinIni(std::string("[windows]\r\nload=\r\n") + c.winIniSection);
-    if (c.registerIni != nullptr) {
-      writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
-    } else {
+    writeWinIni("[windows]\r\nload=\r\n" + c.winIniSection);
+    if (c.registerIni.empty()) {
       ASSERT_EQ(remove(host("c:\\dunmere\\register\\register.ini").c_str()), 0);
+    } else {
+      writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
     }
     TreeSnapshot before = snapshotDriveC();
-    w32::setAnswers("");
     EXPECT_EQ(cleanUpEarlierInstallation(dialog), 0);
     EXPECT_EQ(snapshotDriveC(), before);
     EXPECT_STREQ(setupState.installDir, "d:\\other");
@@ -131,8 +109,6 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
     EXPECT_EQ(w32::transcript(), "") << "a message was shown";
   }
 }
-
-// ---- An earlier installation -------------------------------------------
 
 // Runs over an earlier installation: the directory taken over (when
 // installDir\quorvel\NAME fits the directory dialog's limit of 50), the
@@ -155,7 +131,7 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
   const std::string filtered = systemIniLess({kDialerLine, kStackLine, kDialerDriversLine});
   auto takeOver = [&](const std::string &main, const std::string &installDir) {
     return Upgrade{"Main " + main, {"Main=" + main}, installDir,
-                   systemIniLess({kStackLine, kEmptyDirLine1, kEmptyDirLine2}), {main + "\\register"}, {}, 0};
+                   systemIniLess({kStackLine, kEmptyDirLines}), {main + "\\register"}, {}, 0};
   };
   auto guarded = [&](const std::string &dialer, const std::string &marker) {
     return Upgrade{"Dialer " + dialer, {"Main=c:\\dunmere", "Dialer=" + dialer}, dunmere, stackOnly, {reg}, {marker},
@@ -172,7 +148,7 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
        {"c:\\wirevane\\bin", "c:\\wirevane", reg},
        {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\dunmere\\dialer\\dialer.exe"}, 0},
       {"neither: device lines of an empty directory; only the registration directory goes",
-       {"Main=c:\\dunmere", "Eudora="}, dunmere, systemIniLess({kStackLine, kEmptyDirLine1, kEmptyDirLine2}), {reg},
+       {"Main=c:\\dunmere", "Eudora="}, dunmere, systemIniLess({kStackLine, kEmptyDirLines}), {reg},
        {"c:\\dunmere\\dialer\\bin\\file.dat", "c:\\wirevane\\bin\\wv.386"}, 0},
       takeOver(long50, long50),
       takeOver(long50 + "\\", long50 + "\\"),
@@ -245,7 +221,6 @@ TEST_F(CleanupTest, StepsBeforeSystemIniStayDoneWhenItStops) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     layOutUsual("c:\\dunmere", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"});
-    remove(host("C:\\WINDOWS\\SYSTEM.OLD").c_str());
     writeSystemIni(c.text);
     if (c.text.empty()) {
       ASSERT_EQ(remove(host("C:\\WINDOWS\\SYSTEM.INI").c_str()), 0);
@@ -263,78 +238,64 @@ TEST_F(CleanupTest, StepsBeforeSystemIniStayDoneWhenItStops) {
   }
 }
 
-// ---- The SYSTEM.INI filter -----------------------------------------------
-
+// From the [386Enh] header on, the dialer's and the old stack's device lines
+// go; every other byte stays, however the lines end or how long they are.
 TEST_F(CleanupTest, SystemIniFilter) {
   struct Case {
     const char *what;
-    std::string main;      // WIN.INI Main (the old stack base is c:\dunmere whatever it is)
     std::string in;
-    std::string out;
+    std::string out;                   // "=": the same as in
+    std::string main = "c:\\dunmere";  // WIN.INI Main (the old stack base is c:\dunmere whatever it is)
   };
-  const std::string dl = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386";  // 40 characters
-  const std::string a254(254, 'a');
-  const std::string b600(600, 'b');
+  const std::string h = "[386Enh]\r\n", dl = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386";  // 40 characters
+  const std::string a254(254, 'a'), b600(600, 'b');
+  const std::string kept = "device = c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
+                           " device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
+                           "device=c:\\dunmere\\dialer\\bin\\vntspsd.386 \r\n"
+                           "device=c:\\dunmere\\dialer\\bin\\vntspsd.3860\r\n"
+                           "device=c:\\dunmere\\dialer\\vntspsd.386\r\n"
+                           "device=*vmm\r\n";
   const Case cases[] = {
-      {"a device line before the header stays, after it goes", "c:\\dunmere",
-       dl + "\r\n[386Enh]\r\n" + dl + "\r\n", dl + "\r\n[386Enh]\r\n"},
-      {"header in lower case, device line in upper case", "c:\\dunmere",
+      {"a device line before the header stays, after it goes", dl + "\r\n" + h + dl + "\r\n",
+       dl + "\r\n" + h},
+      {"header in lower case, device line in upper case",
        "[386enh]\r\nDEVICE=C:\\DUNMERE\\DIALER\\BIN\\VNTSPSD.386\r\nDevice=C:\\Dunmere\\Tcppro\\Bin\\Vntstimd.exe\r\n",
        "[386enh]\r\n"},
-      {"the header anywhere in a line sets the flag", "c:\\dunmere",
-       "; moved from [386Enh] long ago\r\n" + dl + "\r\n", "; moved from [386Enh] long ago\r\n"},
-      {"all six lines go; others with spaces or other paths stay", "c:\\dunmere",
-       "[386Enh]\r\n"
-       "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
-       "device=c:\\dunmere\\dialer\\bin\\vtcprac.386\r\n"
-       "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n"
-       "device=c:\\dunmere\\tcppro\\bin\\vntspsd.386\r\n"
-       "device=c:\\dunmere\\tcppro\\bin\\vtcprac.386\r\n"
-       "device=c:\\dunmere\\tcppro\\bin\\vntstimd.exe\r\n"
-       "device = c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
-       " device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
-       "device=c:\\dunmere\\dialer\\bin\\vntspsd.386 \r\n"
-       "device=c:\\dunmere\\dialer\\bin\\vntspsd.3860\r\n"
-       "device=c:\\dunmere\\dialer\\vntspsd.386\r\n"
-       "device=*vmm\r\n",
-       "[386Enh]\r\n"
-       "device = c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
-       " device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
-       "device=c:\\dunmere\\dialer\\bin\\vntspsd.386 \r\n"
-       "device=c:\\dunmere\\dialer\\bin\\vntspsd.3860\r\n"
-       "device=c:\\dunmere\\dialer\\vntspsd.386\r\n"
-       "device=*vmm\r\n"},
-      {"the flag stays set in later sections", "c:\\dunmere",
-       "[386Enh]\r\nx=1\r\n[Other]\r\n" + dl + "\r\n[More]\r\ny=2\r\n", "[386Enh]\r\nx=1\r\n[Other]\r\n[More]\r\ny=2\r\n"},
-      {"the old stack's lines are c:\\dunmere's, whatever Main was", "c:\\apps\\dun",
-       "[386Enh]\r\ndevice=c:\\apps\\dun\\tcppro\\bin\\vntspsd.386\r\ndevice=c:\\dunmere\\tcppro\\bin\\vntspsd.386\r\n",
-       "[386Enh]\r\ndevice=c:\\apps\\dun\\tcppro\\bin\\vntspsd.386\r\n"},
-      {"percent signs stay exactly", "c:\\dunmere", "[386Enh]\r\npath=%PATH%;c:\\100%\\%s%n%d\r\n%\r\n",
-       "[386Enh]\r\npath=%PATH%;c:\\100%\\%s%n%d\r\n%\r\n"},
-      {"LF line ends are written as CR LF", "c:\\dunmere", "[386Enh]\n" + dl + "\nx=1\n", "[386Enh]\r\nx=1\r\n"},
-      {"a last line without a line end", "c:\\dunmere", "[386Enh]\r\nx=1\r\n" + dl, "[386Enh]\r\nx=1\r\n"},
-      {"a kept last line without a line end", "c:\\dunmere", "[386Enh]\r\nx=1", "[386Enh]\r\nx=1"},
-      {"Ctrl-Z at the end is dropped", "c:\\dunmere", "[386Enh]\r\n" + dl + "\r\nx=1\r\n\x1A",
-       "[386Enh]\r\nx=1\r\n"},
-      {"Ctrl-Z with line ends after it", "c:\\dunmere", "[386Enh]\r\nx=1\r\n\x1A\r\n\x1A\n", "[386Enh]\r\nx=1\r\n"},
+      {"the header anywhere in a line sets the flag", "; moved from [386Enh] long ago\r\n" + dl + "\r\n",
+       "; moved from [386Enh] long ago\r\n"},
+      {"all six lines go; others with spaces or other paths stay",
+       h + "device=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n"
+           "device=c:\\dunmere\\dialer\\bin\\vtcprac.386\r\n"
+           "device=c:\\dunmere\\dialer\\bin\\vntstimd.exe\r\n"
+           "device=c:\\dunmere\\tcppro\\bin\\vntspsd.386\r\n"
+           "device=c:\\dunmere\\tcppro\\bin\\vtcprac.386\r\n"
+           "device=c:\\dunmere\\tcppro\\bin\\vntstimd.exe\r\n" + kept,
+       h + kept},
+      {"the flag stays set in later sections", h + "x=1\r\n[Other]\r\n" + dl + "\r\n[More]\r\ny=2\r\n",
+       h + "x=1\r\n[Other]\r\n[More]\r\ny=2\r\n"},
+      {"the old stack's lines are c:\\dunmere's, whatever Main was",
+       h + "device=c:\\apps\\dun\\tcppro\\bin\\vntspsd.386\r\n"
+           "device=c:\\dunmere\\tcppro\\bin\\vntspsd.386\r\n",
+       h + "device=c:\\apps\\dun\\tcppro\\bin\\vntspsd.386\r\n", "c:\\apps\\dun"},
+      {"percent signs stay exactly", h + "path=%PATH%;c:\\100%\\%s%n%d\r\n%\r\n", "="},
+      {"LF line ends are written as CR LF", "[386Enh]\n" + dl + "\nx=1\n", h + "x=1\r\n"},
+      {"a last line without a line end", h + "x=1\r\n" + dl, h + "x=1\r\n"},
+      {"a kept last line without a line end", h + "x=1", "="},
+      {"Ctrl-Z at the end is dropped", h + dl + "\r\nx=1\r\n\x1A", h + "x=1\r\n"},
+      {"Ctrl-Z with line ends after it", h + "x=1\r\n\x1A\r\n\x1A\n", h + "x=1\r\n"},
       // What follows a Ctrl-Z in the middle is not read as text; it is
       // carried over unchanged, Ctrl-Z first, so nothing is lost.
-      {"text after a Ctrl-Z in the middle", "c:\\dunmere",
-       "[386Enh]\r\n" + dl + "\r\n\x1A" + dl + "\r\n[after]\n\x1Ax=1\r\n",
-       "[386Enh]\r\n\x1A" + dl + "\r\n[after]\n\x1Ax=1\r\n"},
-      {"a Ctrl-Z then a single letter", "c:\\dunmere", "[386Enh]\r\n" + dl + "\r\n\x1A\r\nx",
-       "[386Enh]\r\n\x1A\r\nx"},
-      {"an empty file", "c:\\dunmere", "", ""},
-      {"a line of 254 characters arrives as itself and a bare line end", "c:\\dunmere",
-       "[386Enh]\r\n" + a254 + "\r\n" + dl + "\r\n", "[386Enh]\r\n" + a254 + "\r\n"},
-      {"a line of 600 characters passes in three pieces", "c:\\dunmere", "[386Enh]\r\n" + b600 + "\r\nx=1\r\n",
-       "[386Enh]\r\n" + b600 + "\r\nx=1\r\n"},
+      {"text after a Ctrl-Z in the middle", h + dl + "\r\n\x1A" + dl + "\r\n[after]\n\x1Ax=1\r\n",
+       h + "\x1A" + dl + "\r\n[after]\n\x1Ax=1\r\n"},
+      {"a Ctrl-Z then a single letter", h + dl + "\r\n\x1A\r\nx", h + "\x1A\r\nx"},
+      {"an empty file", "", ""},
+      {"a line of 254 characters arrives as itself and a bare line end", h + a254 + "\r\n" + dl + "\r\n",
+       h + a254 + "\r\n"},
+      {"a line of 600 characters passes in three pieces", h + b600 + "\r\nx=1\r\n", "="},
       // The last 40 characters of this 294-character line arrive as a piece
       // equal to a device line; being the tail of a longer line, it stays.
-      {"a long line whose last piece is a device line", "c:\\dunmere",
-       "[386Enh]\r\n" + a254 + dl + "\r\nnext=1\r\n", "[386Enh]\r\n" + a254 + dl + "\r\nnext=1\r\n"},
-      {"the same long line before the header stays whole", "c:\\dunmere",
-       a254 + dl + "\r\n[386Enh]\r\n", a254 + dl + "\r\n[386Enh]\r\n"},
+      {"a long line whose last piece is a device line", h + a254 + dl + "\r\nnext=1\r\n", "="},
+      {"the same long line before the header stays whole", a254 + dl + "\r\n" + h, "="},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -342,34 +303,59 @@ TEST_F(CleanupTest, SystemIniFilter) {
     layOutEarlierInstallation(c.main, {"Main=" + c.main, "Dialer=c:\\dunmere\\dialer"});
     writeSystemIni(c.in);
     EXPECT_EQ(runWithNotice(), 1);
-    EXPECT_EQ(systemIni(), c.out);
-    EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), c.out);
+    const std::string &out = c.out == "=" ? c.in : c.out;
+    EXPECT_EQ(systemIni(), out);
+    EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), out);
   }
 }
 
-// normaliseDirectory, which the removal's guard relies on, refuses a
-// canonical form that does not fit rather than writing past the buffer.
-TEST(ConfigText, NormaliseDirectoryNeverWritesPastTheBuffer) {
+// Text into a buffer filled with junk (so that a missing zero byte or a byte
+// past the buffer shows): the bounded text helpers, joining or copying then
+// appending, keep what fits and say whether all did; normaliseDirectory, which
+// the removal's guard relies on, refuses a canonical form that does not fit.
+TEST(BoundedText, RefusesRatherThanOverruns) {
   struct Case {
-    const char *path;
+    const char *first, *second;  // second nullptr: normaliseDirectory(first)
     size_t size;
-    int ok;
+    int fits;
+    const char *result = nullptr;  // the helpers' text
   };
   const Case cases[] = {
-      {"c:\\abcdef", 10, 1},     // 9 characters and the zero byte
-      {"c:\\abcdefg", 10, 0},
-      {"c:\\abc\\def", 11, 1},
-      {"c:\\abc\\defg", 11, 0},
-      {"c:\\abcdefgh\\..\\x", 6, 0},  // too long on the way: refused all the same
-      {"c:\\", 4, 1},
-      {"c:\\", 3, 0},
+      {"c:\\dunmere", "\\quorvel\\", 20, 1, "c:\\dunmere\\quorvel\\"},
+      {"abc", "def", 7, 1, "abcdef"},
+      {"abc", "def", 6, 0, "abcde"},
+      {"abc", "", 4, 1, "abc"},
+      {"abcd", "", 4, 0, "abc"},
+      {"", "", 1, 1, ""},
+      {"c:\\abcdef", nullptr, 10, 1},  // 9 characters and the zero byte
+      {"c:\\abcdefg", nullptr, 10, 0},
+      {"c:\\abc\\def", nullptr, 11, 1},
+      {"c:\\abc\\defg", nullptr, 11, 0},
+      {"c:\\abcdefgh\\..\\x", nullptr, 6, 0},  // too long on the way: refused all the same
+      {"c:\\", nullptr, 4, 1},
+      {"c:\\", nullptr, 3, 0},
   };
   for (const Case &c : cases) {
-    char out[32];
-    memset(out, 'J', sizeof out);
-    EXPECT_EQ(normaliseDirectory(out, c.size, c.path), c.ok) << c.path << " in " << c.size;
-    for (size_t i = c.size; i < sizeof out; ++i) {
-      ASSERT_EQ(out[i], 'J') << c.path << ": written past the buffer at " << i;
+    for (int join = 0; join < (c.second ? 2 : 1); ++join) {
+      SCOPED_TRACE(std::string(c.first) + (c.second ? " + " + std::string(c.second) : " normalised") +
+                   " in " + std::to_string(c.size));
+      char buffer[32];
+      memset(buffer, 'J', sizeof buffer);
+      int fits;
+      if (!c.second) {
+        fits = normaliseDirectory(buffer, c.size, c.first);
+      } else if (join) {
+        fits = textJoin(buffer, c.size, c.first, c.second);
+      } else {
+        EXPECT_EQ(textCopy(buffer, c.size, c.first), strlen(c.first) < c.size ? 1 : 0);
+        fits = textAppend(buffer, c.size, c.second) && strlen(c.first) < c.size;
+      }
+      EXPECT_EQ(fits, c.fits);
+      if (c.second) {
+        EXPECT_STREQ(buffer, c.result);
+      }
+      const size_t past = sizeof buffer - c.size;
+      EXPECT_EQ(std::string(buffer + c.size, past), std::string(past, 'J')) << "written past the buffer";
     }
   }
 }

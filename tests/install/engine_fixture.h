@@ -34,7 +34,7 @@ Bytes patternBytes(size_t size, uint32_t seed);
 // directories without files) with its bytes: two snapshots compare equal
 // only when no file or directory was added, removed or changed.
 using TreeSnapshot = std::map<std::string, std::string>;
-TreeSnapshot snapshotTree(const std::string &hostDir);
+TreeSnapshot snapshotTree(const std::string &hostDir, const std::string &rel = "");
 
 // A value under HKLM\Software\DunmereNetwork\Quorvel: a text (which must
 // end in its zero byte) as itself, a number as "dword:N"; "(none)" if absent.
@@ -89,11 +89,15 @@ class ScenarioTest : public EngineTest {
   void SetUp() override;
   void TearDown() override;
 
-  // Lays out a package under the scratch directory (not in the prefix).
+  // Lays out a package under the scratch directory (not in the prefix),
+  // with these settings in its setup.ini.
   PackageResult makeTestPackage(const std::string &name, bool disks, bool optional, uint32_t size = 3000);
-  // Runs the installation with installDir c:\dunmere and the given source.
-  int run(const char *sourceDir, const std::string &answers = "");
-  // Every file of the package is installed, byte-identical, with its time.
+  std::vector<std::pair<std::string, std::string>> settings = {{"HomePage", "http://www.dunmere.example/"},
+                                                               {"RegNo", "Q-1234"}};
+  // Runs the installation from the given source into installDir.
+  int run(const char *sourceDir, const std::string &answers = "", const char *installDir = "c:\\dunmere");
+  // Every file of the package is installed, byte-identical, with its time,
+  // and nothing else (quorvel.z itself is not).
   void expectInstalled(const PackageResult &package);
   std::vector<std::string> installedNames() { return listDir(host("c:\\dunmere\\quorvel")); }
   // The message box events of the transcript, one per line.

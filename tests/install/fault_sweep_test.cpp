@@ -6,57 +6,47 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <regex>
+
 #include "install_sequence.h"
 #include "engine_fixture.h"
 
 namespace {
 
-const char kCaption[] = "message caption=\"Quorvel Installation\" text=\"";
+enum class Prompt { Retryable, Fatal, Unexpected };
 
-enum class Prompt { None, Retryable, Fatal, Unexpected };
-
-bool startsWith(const std::string &text, const std::string &prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
-
+// A retryable prompt (Retry or Cancel on a file that cannot be written or is
+// missing), the fatal error's box (OK only), or anything else.
 Prompt classify(const std::string &line) {
-  if (line.compare(0, sizeof kCaption - 1, kCaption) != 0) return Prompt::Unexpected;
-  std::string text = line.substr(sizeof kCaption - 1);
-  bool retryCancel = line.find("icon=MB_ICONWARNING buttons=MB_RETRYCANCEL") != std::string::npos;
-  if ((startsWith(text, "Can't write file ") || startsWith(text, "Please ensure the following Quorvel files")) &&
-      retryCancel) {
-    return Prompt::Retryable;
-  }
-  if (startsWith(text, "A fatal error occurred (might be out of memory).\"") &&
-      line.find("icon=MB_ICONWARNING buttons=MB_OK") != std::string::npos) {
-    return Prompt::Fatal;
-  }
-  return Prompt::Unexpected;
+  static const std::string box = "message caption=\"Quorvel Installation\" text=\"";
+  static const std::regex retryable(box + "(Can't write file |Please ensure the following Quorvel files).*\" "
+                                          "icon=MB_ICONWARNING buttons=MB_RETRYCANCEL answer=.*");
+  static const std::regex fatal(box + "A fatal error occurred \\(might be out of memory\\)\\.\" "
+                                      "icon=MB_ICONWARNING buttons=MB_OK answer=.*");
+  if (std::regex_match(line, retryable)) return Prompt::Retryable;
+  return std::regex_match(line, fatal) ? Prompt::Fatal : Prompt::Unexpected;
 }
 
 class FaultSweep : public ScenarioTest {
  protected:
   // A fresh prefix with the target directory already there (so that a
   // failed, unexamined CreateDirectoryA leaves nothing to repeat), the
-  // package on D: and the fault armed; returns runInstallation's result.
+  // package on D: and the fault armed; returns runInstallation's result,
+  // having checked that every handle and heap block was released.
   int runWithFault(long n, bool persistent, const std::string &answers) {
+    SCOPED_TRACE(persistent ? "persistent fault" : answers.empty() ? "transient fault" : "answered fault");
     w32::resetForTest(prefix + "/run" + std::to_string(runs++));
     clearSetupState();
     setupState.progressDialog = dialog = w32::createTestWindow();
     setupState.statusText = statusText = w32::createTestWindow();
-    mkdir(host("c:\\dunmere").c_str(), 0755);
-    mkdir(host("c:\\dunmere\\quorvel").c_str(), 0755);
+    makeWinDir("c:\\dunmere\\quorvel");
     w32::mapDrive('d', scratch + "/pkg");
-    if (!answers.empty()) w32::setAnswers(answers);
     if (n > 0) w32::armFault(w32::Fault::Any, n, persistent);
-    strcpy(setupState.sourceDir, "d:\\");
-    strcpy(setupState.installDir, "c:\\dunmere");
-    setupProgress(1500000);
-    int result = runInstallation(dialog);
+    int result = run("d:\\", answers);
     w32::clearFaults();
+    EXPECT_EQ(w32::openHandleCount(), 0) << "a handle was left open";
+    EXPECT_EQ(w32::heapBlockCount(), 0) << "a heap block was not released";
     return result;
-  }
-  void checkClean(long n, const char *what) {
-    EXPECT_EQ(w32::openHandleCount(), 0) << what << " fault at call " << n;
-    EXPECT_EQ(w32::heapBlockCount(), 0) << what << " fault at call " << n;
   }
   int runs = 0;
 };
@@ -70,41 +60,37 @@ TEST_F(FaultSweep, EveryCallOfTheRun) {
 
   int retried = 0, fatal = 0, harmless = 0;
   for (long n = 1; n <= calls; n++) {
+    SCOPED_TRACE("call " + std::to_string(n));
     // Transient, nobody to answer: the first prompt stops the run.
     int first = runWithFault(n, false, "");
-    checkClean(n, "transient");
     std::vector<std::string> shown = messages();
     if (first == 1) {
-      EXPECT_TRUE(shown.empty()) << "call " << n;
+      EXPECT_TRUE(shown.empty());
       expectInstalled(package);
       harmless++;
       continue;
     }
-    ASSERT_EQ(shown.size(), 1u) << "call " << n << "\n" << w32::transcript();
+    ASSERT_EQ(shown.size(), 1u) << w32::transcript();
     Prompt prompt = classify(shown[0]);
-    ASSERT_NE(prompt, Prompt::Unexpected) << "call " << n << ": " << shown[0];
+    ASSERT_NE(prompt, Prompt::Unexpected) << shown[0];
 
     // The same fault, answered: Retry installs everything; Fatal stops.
     int second = runWithFault(n, false, prompt == Prompt::Fatal ? "message \"*\" OK\n" : "message \"*\" Retry\n");
-    checkClean(n, "answered");
-    EXPECT_EQ(messages().size(), 1u) << "call " << n << "\n" << w32::transcript();
-    EXPECT_EQ(w32::scriptError(), "") << "call " << n;
+    EXPECT_EQ(messages().size(), 1u) << w32::transcript();
+    EXPECT_EQ(w32::scriptError(), "");
     if (prompt == Prompt::Fatal) {
-      EXPECT_EQ(second, 0) << "call " << n;
+      EXPECT_EQ(second, 0);
       fatal++;
     } else {
-      EXPECT_EQ(second, 1) << "call " << n;
+      EXPECT_EQ(second, 1);
       expectInstalled(package);
       retried++;
     }
 
-    // Persistent from call n on: still one prompt at most, nothing left open.
+    // Persistent from call n on: one prompt at most (none if the run
+    // finished), nothing left open.
     int persistent = runWithFault(n, true, "");
-    checkClean(n, "persistent");
-    EXPECT_LE(messages().size(), 1u) << "call " << n;
-    if (persistent == 1) {
-      EXPECT_TRUE(messages().empty()) << "call " << n;
-    }
+    EXPECT_LE(messages().size(), persistent == 1 ? 0u : 1u);
   }
   // The sweep reached every kind of outcome.
   EXPECT_GT(retried, 0);

@@ -45,7 +45,6 @@ protected:
     strcpy(setupState.sourceDir, "d:\\");
     strcpy(setupState.installDir, "c:\\dunmere");
     setupProgress(3200000);
-    setupState.cancelRequested = 0;
     DWORD id = 0;
     setupState.workerThread = CreateThread(nullptr, 0, installationWorker, nullptr, 0, &id);
     setupState.workerThreadId = id;

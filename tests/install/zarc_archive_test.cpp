@@ -192,17 +192,15 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
   const Case cases[] = {
       {"a floppy overflows", [](PackagePlan &p) { p.generatedSize = 300000; },
        "disk1 would hold 1,500,000 bytes, 42,336 more than the 1,457,664 a disk holds"},
-      {"the setup program counts", [&](PackagePlan &p) {
-         p.generatedSize = 291000;
-         p.setupExe = dir + "/elf";
-       }, "disk1 would hold 1,458,000 bytes, 336 more"},
+      {"the setup program counts",
+       [&](PackagePlan &p) { p.generatedSize = 291000, p.setupExe = dir + "/elf"; },
+       "disk1 would hold 1,458,000 bytes, 336 more"},
       {"without it the disk holds 1,455,000 bytes", [](PackagePlan &p) { p.generatedSize = 291000; }, ""},
       {"a disk size of 0 lifts the limit", [](PackagePlan &p) { p.generatedSize = 400000, p.diskSize = 0; }, ""},
       {"a smaller medium", [](PackagePlan &p) { p.diskSize = 999; }, "disk1 would hold 5,000 bytes, 4,001 more"},
-      {"quorvel.z does not fit", [&](PackagePlan &p) {
-         p.diskSize = 10000;
-         p.quorvelMembers = {dir + "/noise/quorvel.exe"};
-       }, "disk2 would hold"},
+      {"quorvel.z does not fit",
+       [&](PackagePlan &p) { p.diskSize = 10000, p.quorvelMembers = {dir + "/noise/quorvel.exe"}; },
+       "disk2 would hold"},
       {"not a program", [&](PackagePlan &p) { p.setupExe = dir + "/text"; }, "not a Linux or Windows program"},
       {"the wrong system", [&](PackagePlan &p) { p.setupExe = dir + "/elf", p.target = "windows"; },
        "a linux program, not one for the target windows"},
