@@ -78,6 +78,10 @@ WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::s
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   Bytes t = readHostFile(transcript), e = readHostFile(errors);
   run.transcript.assign(t.begin(), t.end());
-  run.errors.assign(e.begin(), e.end());
+  // A coverage build's runtime cannot save its counts under a file size
+  // limit and says so; that is not the program's.
+  std::istringstream said(std::string(e.begin(), e.end()));
+  for (std::string line; std::getline(said, line);)
+    if (line.rfind("libgcov profiling error:", 0) != 0) run.errors += line + "\n";
   return run;
 }
