@@ -49,6 +49,7 @@ TEST_F(ScriptTest, PatternsAreGlobsOverTheWholeText) {
   } cases[] = {
       {"*Disk #2*", kDisk2, true},
       {"*Disk #3*", kDisk2, false},
+      {"*Disk #2\\\".*", kDisk2, true}, // a star at the end matches nothing
       {"Please insert the disk labeled \\\"Quorvel Disk #?\\\".", kDisk2, true},
       {"", "x", false},
       {"Please ensure*\\r\\n\\r\\nquorvel.z\\r\\n*", "Please ensure the files are in a:\\:\r\n\r\nquorvel.z\r\nnetscape.z", true},
