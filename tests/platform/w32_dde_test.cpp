@@ -1,5 +1,4 @@
-// The DDE client against the Program Manager stand-in: string handles,
-// DMLERR_ codes, the command language and the groups file.
+// The DDE client against the Program Manager stand-in: string handles, errors, commands, the groups file.
 #include "w32_fixture.h"
 
 #include <ddeml.h>
@@ -38,9 +37,7 @@ protected:
   HSZ service = nullptr, topic = nullptr;
 };
 
-// Catches a string handle that is not one atom for a text in any case, a
-// spelling not kept, a reference freed twice, a text Windows refuses taken,
-// and an error that DdeGetLastError does not reset.
+// Catches a handle not one atom per text in any case, a spelling lost, a double free, a bad text taken.
 TEST_F(DdeTest, StringHandlesAreAtoms) {
   EXPECT_EQ(service, topic) << "the same text in any case is the same handle";
   char buf[16];
@@ -59,12 +56,7 @@ TEST_F(DdeTest, StringHandlesAreAtoms) {
   EXPECT_EQ(w32::openHandleCount(), 1);
 }
 
-// What each failure leaves in DdeGetLastError (the product's group steps
-// drive the stand-in's modes, its time-out, faults and critical errors:
-// tests/config). Catches a rejected, timed-out or faulted execute taken as
-// accepted, sent when it should not be, or given the wrong code; a request
-// or an asynchronous or Unicode transaction accepted; and an instance
-// uninitialised twice, or without freeing its conversations.
+// Catches a failed execute taken as accepted, sent, or given the wrong code, and a bad uninitialise.
 TEST_F(DdeTest, WhatFailuresLeaveInDdeGetLastError) {
   HCONV conv = nullptr;
   auto connect = [&](w32::ProgmanMode mode, HSZ s) {
@@ -104,10 +96,7 @@ TEST_F(DdeTest, WhatFailuresLeaveInDdeGetLastError) {
   inst = 0;
 }
 
-// The command language, one execute after another on a fresh stand-in.
-// Catches a command accepted or rejected wrongly, a groups file that does
-// not end as the commands say, and (on a file written by hand or another
-// program) a command that changes lines other than those it names.
+// Catches a command accepted or rejected wrongly, or one that changes lines it does not name.
 TEST_F(DdeTest, ProgramManagerCommands) {
   const std::string own = "; kept\r\n[Other]\r\nFoo=bar\r\nodd line\r\nItem7=x|y|z\r\n\r\n[Quorvel]\r\n; note\r\n"
                           "Item1=Read me|c:\\old\\readme.txt|\r\nKeep=1\r\n";
@@ -177,8 +166,7 @@ TEST_F(DdeTest, ProgramManagerCommands) {
   }
 }
 
-// Catches a groups.ini that is not a regular file being read (a FIFO would
-// hang the reader, a link to /dev/zero fill the memory) or replaced.
+// Catches a groups.ini that is not a regular file read (a FIFO hangs, /dev/zero fills memory) or replaced.
 TEST_F(DdeTest, GroupsFileThatIsNotARegularFile) {
   std::string file = prefix + "/progman/groups.ini";
   makeHostDir(prefix + "/progman");

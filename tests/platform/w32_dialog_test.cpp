@@ -1,5 +1,4 @@
-// The dialog manager over test templates of its own: what fails with -1, a
-// worker's texts, boxes and bar while a step waits, and answer errors.
+// The dialog manager over test templates of its own: failures, a worker during a step, answer errors.
 #include "w32_fixture.h"
 
 #include <commctrl.h>
@@ -58,8 +57,7 @@ class DialogTest : public W32Test {
   }
 };
 
-// Catches a dialog shown without its window class, template or procedure,
-// and a string cut or missing that LoadStringA does not terminate.
+// Catches a dialog shown without its class, template or procedure, and a bad LoadStringA terminator.
 TEST_F(DialogTest, WhatCannotBeShownFailsWithMinusOne) {
   w32::setAnswers("dialog 7 press 201\n");
   // The progress bar's class exists only once the common controls are set up.
@@ -78,12 +76,7 @@ TEST_F(DialogTest, WhatCannotBeShownFailsWithMinusOne) {
   EXPECT_STREQ(text, "");
 }
 
-// One dialog whose step waits for its bar while a worker changes a text,
-// asks in a box, and moves the bar. Catches posted messages lost or
-// reordered, a bar that does not clamp or records repeats, an edit control
-// over its limit, a text change made on the worker's thread (or shown
-// before the dialog is), a worker's box not answered in its turn while the
-// dialog waits, and a box shown once its owner has gone.
+// Catches posts lost, a bar unclamped, an edit over its limit, a worker's text or box off its turn or thread.
 TEST_F(DialogTest, WorkerTextBoxesAndBarWhileAStepWaits) {
   struct Watch : w32fe::FrontEnd {
     w32fe::FrontEnd *inner = w32fe::scriptedFrontEnd();
@@ -138,10 +131,7 @@ TEST_F(DialogTest, WorkerTextBoxesAndBarWhileAStepWaits) {
             "dialog id=7 event=end\n");
 }
 
-// Catches an answer file with an error taken in part (its old answers
-// kept, or some of the new), an error that does not name its line, and a
-// step that does not fit its dialog not named. (Another dialog's answer:
-// tests/wine.)
+// Catches an answer file with an error taken in part, and an error that does not name its line or step.
 TEST_F(DialogTest, AnswerErrors) {
   InitCommonControls();
   const struct {

@@ -1,6 +1,4 @@
-// Fault injection: each class fails its armed call as the real failure
-// would and changes nothing; the Nth call once or from then on; Any counts
-// every class; handle and heap accounting.
+// Fault injection: each class, the Nth call once or from then on, and handle and heap accounting.
 #include "w32_fixture.h"
 
 #include <ddeml.h>
@@ -11,9 +9,7 @@ using FaultTest = W32Test;
 
 HDDEDATA CALLBACK ignore(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) { return nullptr; }
 
-// Catches a class whose armed call succeeds, fails with another error, is
-// counted under another class (or twice, or not in Any), or leaves a file,
-// a directory or a registry change behind.
+// Catches an armed call that succeeds, fails otherwise, is counted wrongly or leaves a change behind.
 TEST_F(FaultTest, EachClassFailsLikeTheRealFailure) {
   writeHost(cdrive("/src.bin"), "abcdefgh");
   writeHost(cdrive("/windows/test.ini"), "[s]\r\nk=v\r\n");
@@ -73,8 +69,7 @@ TEST_F(FaultTest, EachClassFailsLikeTheRealFailure) {
   EXPECT_TRUE(hostExists(cdrive("/src.bin")) && hostExists(cdrive("/old")));
 }
 
-// Catches an off-by-one in the countdown, a transient fault that stays, a
-// persistent one that stops, and a failed read that consumes bytes.
+// Catches an off-by-one countdown, a wrong transient or persistent fault, and a failed read eating bytes.
 TEST_F(FaultTest, NthCallTransientOrPersistent) {
   writeHost(cdrive("/src.bin"), "abcdefgh");
   const struct {
@@ -103,8 +98,7 @@ TEST_F(FaultTest, NthCallTransientOrPersistent) {
   }
 }
 
-// Catches a handle or heap block counted wrongly, a double HeapFree
-// performed, and a foreign heap handle accepted.
+// Catches a handle or block counted wrongly, a double HeapFree performed, and a foreign heap accepted.
 TEST_F(FaultTest, HandlesAndHeapBlocksAreAccounted) {
   WIN32_FIND_DATAA fd;
   HANDLE find = FindFirstFileA("c:\\*", &fd);

@@ -1,8 +1,4 @@
-// OpenFile, ReadFile, WriteFile, SetFilePointer and the file times; share
-// modes; writes held back and a full disk; simulated drive speeds (reads
-// from a slow drive take as long as the medium); directory searches, and
-// the calls that make, remove, copy and measure: CreateDirectoryA,
-// RemoveDirectoryA, DeleteFileA, CopyFileA and GetDiskFreeSpaceA.
+// File calls: reads, seeks, times, sharing, held-back writes, drive speeds, searches, changes, free space.
 #include "w32_fixture.h"
 
 #include "w32_stdio.h"
@@ -31,9 +27,7 @@ protected:
   }
 };
 
-// Catches a short read at the end taken for a failure, a byte written past
-// the read, a failed seek that moves the position, and a position past
-// 4 GiB - 1 taken without a high part.
+// Catches a short read taken as failure, a byte written past it, a bad seek moving, 4 GiB with no high part.
 TEST_F(FileTest, ReadsAndSeeksFollowWin32) {
   HANDLE f = asHandle(OpenFile("c:\\PKG\\ten.bin", nullptr, OF_READWRITE));
   const struct {
@@ -75,8 +69,7 @@ TEST_F(FileTest, ReadsAndSeeksFollowWin32) {
   EXPECT_EQ(readHost(cdrive("/pkg/TEN.BIN")), "0123456789");
 }
 
-// Catches a handle used beyond its access or after its close, and a
-// read-only file written (even by root).
+// Catches a handle used beyond its access or after its close, and a read-only file written (even by root).
 TEST_F(FileTest, AccessIsCheckedPerHandle) {
   writeHost(cdrive("/pkg/RO.TXT"), "keep");
   ASSERT_EQ(chmod(cdrive("/pkg/RO.TXT").c_str(), 0444), 0);
@@ -108,8 +101,7 @@ TEST_F(FileTest, AccessIsCheckedPerHandle) {
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-// Catches a share mode not honoured within the process (either way round)
-// and a lock that outlives its handle.
+// Catches a share mode not honoured within the process (either way round) and a lock outliving its handle.
 TEST_F(FileTest, ShareModesLockFilesWithinTheProcess) {
   const struct {
     UINT first, second;
@@ -140,8 +132,7 @@ TEST_F(FileTest, ShareModesLockFilesWithinTheProcess) {
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-// Catches a FILETIME not kept to the 100 ns on the host (before 1970, past
-// 2038, with fractions), and a NULL or zero time that changes the file's.
+// Catches a FILETIME not kept to 100 ns on the host, and a NULL or zero time that changes the file's.
 TEST_F(FileTest, FileTimesRoundTripExactly) {
   const ULONGLONG times[] = {
       116444736000000000ULL,           // 1970-01-01 00:00:00
@@ -178,11 +169,7 @@ TEST_F(FileTest, FileTimesRoundTripExactly) {
   CloseHandle(f);
 }
 
-// WriteFile holds small writes back and hands them over in large blocks.
-// Catches bytes held back that another handle, a search, the position, a
-// time set or the process's exit do not see, and a full disk (met here as
-// the file size limit) not reported by the very WriteFile or text stream
-// write that meets it.
+// Catches held-back bytes others do not see, and a full disk not reported by the write that meets it.
 TEST_F(FileTest, BytesHeldBackAreSeenAndAFullDiskReportedAtOnce) {
   HANDLE w = asHandle(OpenFile("c:\\pkg\\held.bin", nullptr, OF_CREATE | OF_WRITE | OF_SHARE_DENY_NONE));
   std::string written;
@@ -254,8 +241,7 @@ double timedRead(const char *path, bool stream, size_t *size) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Catches a slow drive read at full speed (through ReadFile or a stream,
-// after another disk goes in), or a fast one slowed.
+// Catches a slow drive read at full speed (ReadFile or stream, after a disk change), or a fast one slowed.
 TEST_F(FileTest, SlowDriveReadsAtItsSpeedWhateverDiskIsIn) {
   const size_t kSize = 30000;
   const double kMedium = kSize / 60000.0; // seconds for the file at 60000 bytes/s
@@ -290,10 +276,7 @@ TEST_F(FileTest, SlowDriveReadsAtItsSpeedWhateverDiskIsIn) {
   EXPECT_NE(out.find("\nA:  " + scratch("/disk2") + "  60000 bytes/s\nC:  " + prefix + "/drive_c\n"), std::string::npos) << out;
 }
 
-// Catches a pattern matched with case or over part of a name, "*.*" or
-// "name.*" not matching a name without a dot, a drive root given . and ..,
-// a wrong error at the end or for a missing directory, and a search end
-// that writes its buffer.
+// Catches a pattern matched with case or in part, "name.*" missing "name", a root's . and .., bad ends.
 TEST_F(FileTest, SearchPatterns) {
   const std::vector<std::string> all = {".", "..", "a.b.c", "bookmark.htm", "noext", "README.TXT", "Setup.exe",
                                         "SubDir", "TEN.BIN"};
@@ -337,8 +320,7 @@ TEST_F(FileTest, SearchPatterns) {
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-// Catches wrong attributes, sizes or an inexact last-write time, a find
-// handle closed by CloseHandle or twice, and a call without its buffer.
+// Catches wrong attributes, sizes or times, a find handle closed by CloseHandle or twice, a missing buffer.
 TEST_F(FileTest, SearchReportsAttributesSizesAndTimes) {
   ASSERT_EQ(chmod(cdrive("/pkg/Setup.exe").c_str(), 0444), 0);
   struct timespec ts[2] = {{0, UTIME_OMIT}, {1234567890, 987654300}};
@@ -384,10 +366,7 @@ TEST_F(FileTest, SearchReportsAttributesSizesAndTimes) {
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-// Catches a wrong result or error from the calls that change directories
-// and files (a drive root removed, a read-only or open file deleted or
-// overwritten, a path past MAX_PATH - 12 made), and a free space not given
-// in whole clusters, over 2 GiB, or from the wrong drive.
+// Catches a wrong result or error from calls that change files and directories, or from free space.
 TEST_F(FileTest, ChangesAndFreeSpaceFailAsWin32Does) {
   writeHost(cdrive("/pkg/ro.txt"), "ro");
   chmod(cdrive("/pkg/ro.txt").c_str(), 0444);

@@ -1,5 +1,4 @@
-// A fresh prefix per test, with helpers to lay out and read host files, a
-// table runner for calls and their errors, and a runner for w32prefix.
+// A fresh prefix per test, host file helpers, a table runner for calls, and a runner for w32prefix.
 #ifndef QV_TESTS_PLATFORM_W32_FIXTURE_H
 #define QV_TESTS_PLATFORM_W32_FIXTURE_H
 
@@ -56,8 +55,7 @@ inline std::function<DWORD()> openCall(const char *path, UINT style) {
   return [=] { return err(opens(path, style)); };
 }
 
-// A row of a table of calls: the error the call gives after SetLastError(0)
-// (err() of its result, or the error it returns; 0 for success).
+// A row of a table of calls: the error after SetLastError(0) (err() of its result, or returned; 0: success).
 struct CallCase {
   const char *what;
   std::function<DWORD()> call;
@@ -65,8 +63,7 @@ struct CallCase {
 };
 void expectCalls(const std::vector<CallCase> &cases);
 
-// The exit status of body run in a forked child (128 + the signal that
-// ended it), under a file size limit and an alarm (0: none).
+// body's exit status in a forked child (128 + a signal), under a file size limit and an alarm (0: none).
 int inChild(const std::function<int()> &body, unsigned long fileLimit = 0, unsigned alarmSeconds = 0);
 
 // w32prefix's output and error and its status, run with args after env.

@@ -1,10 +1,4 @@
-// Where a Windows path lands on the host: drives, case, "..", length
-// limits, OpenFile's failures, the prefix's WIN.INI and the program's own
-// path; whose prefix the layer may use (the user's own and nobody else's to
-// change, and a prefix, or empty, or not there yet); and a drive is a jail:
-// links that leave a drive's host directory are files that cannot be
-// opened, links that stay inside work, and only regular files are files (a
-// FIFO, a socket or a device is refused at once, never waited on).
+// Where a Windows path lands on the host, whose prefix may be used, and a drive as a jail.
 #include "w32_fixture.h"
 
 #include "w32_stdio.h"
@@ -30,8 +24,7 @@ protected:
   }
 };
 
-// Catches a component matched with case, "." or ".." climbing above a
-// drive's root, a relative path not from C:\, and a name Windows refuses.
+// Catches a component matched with case, ".." above a root, a relative path not from C:\, a bad name.
 TEST_F(PathTest, WindowsPathsLandOnTheHost) {
   const struct {
     const char *windows;
@@ -58,9 +51,7 @@ TEST_F(PathTest, WindowsPathsLandOnTheHost) {
   EXPECT_EQ(w32::windowsPath(cdrive("/UPPER/SUB")) + w32::windowsPath(cdrive("/Dunmere/Quorvel")), "D:\\" "C:\\Dunmere\\Quorvel");
 }
 
-// Catches a wrong error, in GetLastError or the OFSTRUCT, for a path
-// OpenFile cannot take: missing, a directory, no disk, a bad name, too long
-// (a new file's path past 130 characters included), a bad style.
+// Catches a wrong error, in GetLastError or the OFSTRUCT, for a path OpenFile cannot take.
 TEST_F(PathTest, OpenFileFailsAsWin32Does) {
   const struct {
     std::string path;
@@ -90,8 +81,7 @@ TEST_F(PathTest, OpenFileFailsAsWin32Does) {
   EXPECT_FALSE(hostExists(cdrive("/Dunmere/") + std::string(119, 'n')));
 }
 
-// Catches a WIN.INI in another case given a twin, and the program's and the
-// Windows directory's paths not cut to their buffers as Win32 cuts them.
+// Catches a WIN.INI in another case given a twin, and module and Windows paths not cut as Win32 cuts them.
 TEST_F(PathTest, PrefixLayoutAndTheProgramsPaths) {
   std::string other = root + "/other";
   makeHostDir(other + "/drive_c/WINDOWS");
@@ -134,9 +124,7 @@ TEST_F(PathTest, PrefixLayoutAndTheProgramsPaths) {
   EXPECT_EQ(w32::hostPath("C:\\WINDOWS"), cdrive("/windows"));
 }
 
-// Catches a prefix taken that others may write (or rename from a shared
-// directory), that is another user's, a file, or a directory of other
-// files; one of those changed; and a default prefix in a shared directory.
+// Catches a prefix taken that others may write or rename, another user's, a file, or a directory of files.
 TEST_F(PathTest, APrefixIsTheUsersOwn) {
   const std::string base = root + "/prefixes";
   makeHostDir(base);
@@ -199,8 +187,7 @@ bool readsProfile(const char *file) {
   return strcmp(out, "default") != 0;
 }
 
-// Catches a link out of the drive followed by any call (read, write,
-// create, copy, stream, profile) and a link that stays inside refused.
+// Catches a link out of the drive followed by any call, and a link that stays inside refused.
 TEST_F(PathTest, LinksThatLeaveTheDriveCannotBeOpened) {
   std::string outside = root + "/outside";
   makeHostDir(outside);
@@ -250,8 +237,7 @@ TEST_F(PathTest, LinksThatLeaveTheDriveCannotBeOpened) {
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-// Catches a FIFO, socket or device opened, read, written, copied or
-// started by any call, or waited on.
+// Catches a FIFO, socket or device opened, read, written, copied or started by any call, or waited on.
 TEST_F(PathTest, OnlyRegularFilesAreFiles) {
   makeHostDir(cdrive("/dev"));
   std::vector<std::string> names = {"fifo", "socket"};

@@ -1,6 +1,4 @@
-// The profile API from tables: each case gives the call, and the exact bytes
-// and result it must give (reads into a junk-filled buffer), or the exact
-// file it must leave (writes).
+// The profile API from tables: the exact bytes and result of a read, or the exact file a write leaves.
 #include "w32_fixture.h"
 
 namespace {
@@ -82,9 +80,7 @@ protected:
   }
 };
 
-// Catches a lookup with case or blanks, quotes not removed (or removed
-// unmatched), a default not trimmed, a result not cut to the buffer less
-// one, and a name list without its two terminators.
+// Catches a lookup with case or blanks, quotes mishandled, a default untrimmed, a bad cut or name list.
 TEST_F(ProfileTest, ReadsFollowWin32) {
   for (const GetCase &c : kGets) {
     SCOPED_TRACE(c.what);
@@ -141,8 +137,7 @@ const WriteCase kWrites[] = {
     {"all three NULL flush: nothing changes", "[a]\r\n", nullptr, nullptr, nullptr, TRUE, "[a]\r\n"},
 };
 
-// Catches a key or section added in the wrong place, other lines changed,
-// a NULL value or key that does not delete, and a file made for nothing.
+// Catches a key or section added in the wrong place, other lines changed, a delete that does not.
 TEST_F(ProfileTest, WritesFollowWin32) {
   const std::string file = cdrive("/windows/w.ini");
   for (const WriteCase &c : kWrites) {
@@ -158,11 +153,7 @@ TEST_F(ProfileTest, WritesFollowWin32) {
   }
 }
 
-// Catches a large WIN.INI changed beyond what the call says, one over the
-// cap (64 MiB, as the registry's) read or changed or its failure not noted,
-// a buffer of size 0 written, a missing file without the default and
-// ERROR_FILE_NOT_FOUND, a bare name not in the Windows directory, and a
-// read-only file or a directory written.
+// Catches a large WIN.INI changed beyond the call, the 64 MiB cap ignored, and wrong failures.
 TEST_F(ProfileTest, LargeFilesTheCapAndFailures) {
   std::string big;
   for (int s = 0; big.size() < 5000000; s++) {

@@ -1,6 +1,4 @@
-// The registry over the prefix's system.reg: calls and results, the file
-// format, persistence, corruption and its caps, depth limits, changes made
-// from outside, two processes at once.
+// The registry over the prefix's system.reg: calls, the file, limits, changes from outside, two processes.
 #include "w32_fixture.h"
 
 namespace {
@@ -33,8 +31,7 @@ protected:
 
 std::string text(const char *s) { return std::string(s, strlen(s) + 1); } // with its NUL
 
-// Catches a wrong result or disposition, a name matched with case, a NUL
-// added or lost, and a size query that writes or reports the wrong size.
+// Catches a wrong result or disposition, a name matched with case, a NUL added or lost, a bad size query.
 TEST_F(RegistryTest, CallsAndResults) {
   DWORD disposition = 0, type = 0, size = 0;
   HKEY k = create(HKEY_LOCAL_MACHINE, kKey, &disposition), r = nullptr, sub = nullptr;
@@ -83,10 +80,7 @@ TEST_F(RegistryTest, CallsAndResults) {
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 
-// Catches a value written in another notation than REGEDIT4's (quotes and
-// backslashes escaped, text with a line break or a list as hex(1)/hex(7)),
-// a changed value moved or respelled, a parent key not written, HKCR not
-// kept under HKLM\Software\Classes, and HKCU mixed into HKLM.
+// Catches a value written otherwise than REGEDIT4 does, a value moved, a parent key or HKCR misplaced.
 TEST_F(RegistryTest, TheFileFormat) {
   HKEY k = create(HKEY_LOCAL_MACHINE, kKey);
   set(k, "MainDir", REG_SZ, text("c:\\dunmere"));
@@ -135,9 +129,7 @@ std::string deepPath(size_t levels) {
   return path;
 }
 
-// Keys may go 512 levels deep, no deeper, counted from the root (not from
-// the handle); catches a deeper key made, or a deep tree not written and
-// read back whole.
+// Catches a key made deeper than 512 levels from the root, or a deep tree not written and read back whole.
 TEST_F(RegistryTest, DepthLimit) {
   std::string sub = deepPath(512).substr(strlen("HKEY_LOCAL_MACHINE\\"));
   HKEY k = nullptr, half = create(HKEY_LOCAL_MACHINE, sub.substr(0, 2 * 300 - 1).c_str());
@@ -154,9 +146,7 @@ TEST_F(RegistryTest, DepthLimit) {
   EXPECT_EQ(query(HKEY_LOCAL_MACHINE, sub.c_str(), "deep"), text("yes"));
 }
 
-// Catches a tree kept between calls that misses another program's change
-// to the file: replaced whole (even by one of the same size), rewritten in
-// place, moved away, made again, removed.
+// Catches a tree kept between calls that misses another program's change to the file.
 TEST_F(RegistryTest, ChangesFromOutsideAreSeenByTheNextCall) {
   auto file = [](const char *v) { return std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"v\"=\"") + v + "\"\n"; };
   auto v = [&] { return query(HKEY_LOCAL_MACHINE, "K", "v"); };
@@ -175,10 +165,7 @@ TEST_F(RegistryTest, ChangesFromOutsideAreSeenByTheNextCall) {
   EXPECT_EQ(v(), "(open error 2)") << "removed";
 }
 
-// Catches a registry file that does not parse (or names a key longer or
-// deeper than Windows allows), or is a FIFO, a device, a directory or over
-// the 64 MiB cap, being read (a hang, the memory filled, a tree built to its
-// depth) or overwritten instead of failing every call at once.
+// Catches a registry file that does not parse, or is not a regular file or over 64 MiB, read or overwritten.
 TEST_F(RegistryTest, OnlyARegularFileThatParsesIsRead) {
   auto file = [](const std::string &t) { return [t](const std::string &f) { writeHost(f, t); return 0; }; };
   const struct {
@@ -221,8 +208,7 @@ TEST_F(RegistryTest, OnlyARegularFileThatParsesIsRead) {
   }
 }
 
-// Two processes set values at once. Catches an update lost, or a torn file
-// read meanwhile (each write replaces the file whole).
+// Catches an update lost, or a torn file read, while two processes set values at once.
 TEST_F(RegistryTest, TwoProcessesAtOnce) {
   RegCloseKey(create(HKEY_LOCAL_MACHINE, kKey));
   const int kWrites = 40;

@@ -1,8 +1,6 @@
 // The scripted front end: answer matching, buttons, actions, transcripts.
 #include "w32_fixture.h"
 
-#include <chrono>
-
 namespace {
 
 using ScriptTest = W32Test;
@@ -10,9 +8,7 @@ using ScriptTest = W32Test;
 const char kCaption[] = "Quorvel Installation";
 const char kDisk2[] = "Please insert the disk labeled \"Quorvel Disk #2\".";
 
-// Catches a box's icon or buttons named wrongly, an answer its box cannot
-// take given (or Escape not mapped as Windows maps it), a missing caption
-// not "Error", and a text not escaped onto one line.
+// Catches a box's icon or buttons misnamed, an answer its box cannot take given, a caption or text mangled.
 TEST_F(ScriptTest, BoxesAreAnsweredAndRecorded) {
   const struct {
     UINT type;
@@ -44,10 +40,7 @@ TEST_F(ScriptTest, BoxesAreAnsweredAndRecorded) {
                                "message caption=\"Error\" text=\"\" icon=none buttons=MB_OK answer=OK\n");
 }
 
-// Catches a pattern matched over part of the text or without case, a glob
-// that backtracks wrongly, an escape in a pattern misread (a lone
-// backslash stands for itself), and a mismatch that consumes the answer or
-// does not name both the answer and the event.
+// Catches a glob matched in part, with case, or misread, and a mismatch that eats or misnames the answer.
 TEST_F(ScriptTest, PatternsAreGlobsOverTheWholeText) {
   const struct {
     const char *pattern; // as written in the answer file
@@ -56,6 +49,7 @@ TEST_F(ScriptTest, PatternsAreGlobsOverTheWholeText) {
   } cases[] = {
       {"*Disk #2*", kDisk2, true},
       {"*Disk #3*", kDisk2, false},
+      {"*Disk #2\\\".*", kDisk2, true}, // a star at the end matches nothing
       {"Please insert the disk labeled \\\"Quorvel Disk #?\\\".", kDisk2, true},
       {"", "x", false},
       {"Please ensure*\\r\\n\\r\\nquorvel.z\\r\\n*", "Please ensure the files are in a:\\:\r\n\r\nquorvel.z\r\nnetscape.z", true},
@@ -83,9 +77,7 @@ TEST_F(ScriptTest, PatternsAreGlobsOverTheWholeText) {
   EXPECT_NE(w32::scriptError().find("answers a dialog, not a message box"), std::string::npos) << w32::scriptError();
 }
 
-// Catches an action run before (or long after) the event its answer
-// answers, an at-start action not run at once, an eject that leaves the
-// disk, and a fault armed from the file that is not one.
+// Catches an action run before or long after its answer's event, a bad at-start, eject or armed fault.
 TEST_F(ScriptTest, ActionsRunWhenTheirAnswersEventArrives) {
   makeHostDir(scratch("/disk1"));
   makeHostDir(scratch("/disk2"));
@@ -111,58 +103,6 @@ TEST_F(ScriptTest, ActionsRunWhenTheirAnswersEventArrives) {
   EXPECT_TRUE(ReadFile(f, &c, 1, &got, nullptr));
   EXPECT_EQ(c, 'b');
   CloseHandle(f);
-}
-
-// The probe (w32_script_probe.cpp: one box per argument), run for 10 s at
-// most with W32_ANSWERS and W32_TRANSCRIPT (a mismatch: tests/wizard). Catches an insert whose directory is not taken from the
-// answer file's, a missing answer that does not end the process with status
-// 2, answers left over not reported, and a transcript that would destroy
-// the answer file or wait on a FIFO not refused before the run starts.
-TEST_F(ScriptTest, TheRealProgramReadsItsAnswersFromTheEnvironment) {
-  std::string dir = root + "/probe";
-  makeHostDir(dir + "/disk2");
-  makeHostDir(dir + "/directory");
-  writeHost(dir + "/disk2/MARK.TXT", "");
-  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0666), 0);
-  const std::string warning = "message caption=\"Quorvel Installation\" text=\"";
-  const struct {
-    std::string answers;
-    std::vector<std::string> boxes;
-    std::string transcriptFile; // "": dir/transcript.txt
-    int status;
-    std::string out, said, transcript; // said: a part of the standard error; transcript: its start
-  } cases[] = {
-      {"message \"*\" OK\n", {"one", "two"}, "", 2, "1\n",
-       "no answer left in the answer file for: message caption=\"Quorvel Installation\" text=\"two\"", ""},
-      {"message \"*\" OK\n# the second box never comes\nmessage \"two\" Cancel\n", {"one"}, "", 0, "1\n",
-       "1 answer(s) not used, the first: answer file line 3 (message \"two\" Cancel)", ""},
-      {"message \"*\" OK\n", {"one"}, dir + "/answers.txt", 2, "", "W32_TRANSCRIPT names the answer file", ""},
-      {"message \"*\" OK\n", {"one"}, dir + "/fifo", 2, "", "a FIFO that nothing reads", ""},
-      {"message \"*\" OK\n", {"one"}, dir + "/directory", 2, "", "Is a directory", ""},
-      {"insert a: disk2\nmessage \"*Disk #2*\" OK\nmessage \"Sure?\" Escape\n", {kDisk2, "Sure?"}, "", 0,
-       "1\n2\nmark found\n", "",
-       warning + "Please insert the disk labeled \\\"Quorvel Disk #2\\\".\" icon=MB_ICONWARNING buttons=MB_OKCANCEL answer=OK\n" +
-           warning + "Sure?\" icon=MB_ICONWARNING buttons=MB_OKCANCEL answer=Cancel\n"},
-  };
-  for (const auto &c : cases) {
-    writeHost(dir + "/answers.txt", c.answers);
-    std::string command = "(W32_PREFIX=" + dir + "/prefix W32_ANSWERS=" + dir + "/answers.txt W32_TRANSCRIPT=" +
-                          (c.transcriptFile.empty() ? dir + "/transcript.txt" : c.transcriptFile) +
-                          " timeout -s KILL 10 " + QV_SCRIPT_PROBE;
-    for (const std::string &b : c.boxes) command += " '" + b + "'";
-    auto start = std::chrono::steady_clock::now();
-    int status = -1;
-    std::string out = runShell(command + " 2>" + dir + "/err)", &status), err = readHost(dir + "/err");
-    SCOPED_TRACE(c.answers + " " + c.transcriptFile + ": " + err);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(status, c.status);
-    EXPECT_EQ(out, c.out);
-    EXPECT_NE(err.find(c.said), std::string::npos);
-    if (c.transcriptFile.empty()) {  // the others are refused: nothing to read (a FIFO would wait)
-      EXPECT_EQ(readHost(dir + "/transcript.txt").substr(0, c.transcript.size()), c.transcript);
-    }
-    EXPECT_EQ(readHost(dir + "/answers.txt"), c.answers);
-  }
 }
 
 } // namespace

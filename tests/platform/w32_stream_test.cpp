@@ -1,5 +1,4 @@
-// fopen on Windows paths: the Windows C runtime's text mode (CR LF, Ctrl-Z),
-// binary mode and append, failures, faults and handle accounting.
+// fopen on Windows paths: the Windows C runtime's text mode (CR LF, Ctrl-Z), binary, append, failures.
 #include "w32_fixture.h"
 
 #include <errno.h>
@@ -13,8 +12,7 @@ protected:
   std::string sysIni() { return cdrive("/windows/system.ini"); }
 };
 
-// Catches a CR LF not made LF (also across a piece's or a read block's
-// end), a lone CR dropped, and a Ctrl-Z that does not end the stream.
+// Catches a CR LF not made LF (also across a piece or block), a lone CR dropped, a Ctrl-Z not ending it.
 TEST_F(StreamTest, TextReadingTranslates) {
   const std::string x4095(4095, 'x');
   const struct {
@@ -51,8 +49,7 @@ TEST_F(StreamTest, TextReadingTranslates) {
   }
 }
 
-// Catches LF written without its CR (or binary with one), a lost percent
-// sign, and "a+" keeping (or "a" dropping) a Ctrl-Z that ends the file.
+// Catches LF written without its CR (or binary with one), a lost percent sign, a wrong Ctrl-Z on append.
 TEST_F(StreamTest, TextWritingTranslates) {
   const struct {
     const char *what, *mode;
@@ -77,8 +74,7 @@ TEST_F(StreamTest, TextWritingTranslates) {
   }
 }
 
-// Catches a mode fopen does not know (or a failure) given the wrong errno
-// or Win32 error, and a text stream that seeks. (Faults: the product's sweeps.)
+// Catches an unknown mode or failure given the wrong errno or Win32 error, and a text stream that seeks.
 TEST_F(StreamTest, ModesAndFailures) {
   auto open = [](const char *path, const char *mode, int e) { // fails with errno e, and this Win32 error
     return [=] { return (errno = 0, fopen(path, mode)) || errno != e ? 1 : GetLastError(); };

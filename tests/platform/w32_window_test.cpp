@@ -1,6 +1,4 @@
-// Window text, thread handles and message loops (the worker's posts to its
-// dialog: the dialog and scenario tests), and WinExec: programs named by
-// Windows paths, started detached.
+// Window text, thread handles and message loops, and WinExec: programs named by Windows paths.
 #include "w32_fixture.h"
 
 #include <errno.h>
@@ -16,8 +14,7 @@ namespace {
 
 using WindowTest = W32Test;
 
-// Catches a text not cut to the buffer less one, a byte written past it, a
-// buffer of size 0 touched, and a bogus window handle taken for a window.
+// Catches a text not cut to the buffer less one, a byte written past it, and a bogus window handle taken.
 TEST_F(WindowTest, WindowTextIsCutToTheBuffer) {
   HWND w = w32::createTestWindow();
   ASSERT_TRUE(SetWindowTextA(w, "Installing Quorvel..."));
@@ -46,8 +43,7 @@ TEST_F(WindowTest, WindowTextIsCutToTheBuffer) {
   });
 }
 
-// Catches a running thread not counted as an open handle (or an ended one
-// still counted), a wait that does not wait, and a wrong exit code.
+// Catches a running thread not counted as a handle (or an ended one counted), no wait, a wrong exit code.
 TEST_F(WindowTest, ThreadsAreWaitedForAndCounted) {
   static std::atomic<bool> release{false};
   HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { while (!release) Sleep(1); return 7; }, nullptr, 0, nullptr);
@@ -60,8 +56,7 @@ TEST_F(WindowTest, ThreadsAreWaitedForAndCounted) {
   EXPECT_TRUE(CloseHandle(t) && !CloseHandle(t)) << "a handle closes once";
 }
 
-// Catches GetMessageA not waiting, a filter that takes the wrong message, a
-// quit that is not FALSE, and one thread's loop taking another's messages.
+// Catches GetMessageA not waiting, a filter taking the wrong message, a bad quit, another thread's messages.
 TEST_F(WindowTest, ModalLoopTakesItsThreadsMessages) {
   HWND w = w32::createTestWindow();
   std::thread poster([w] {
@@ -90,8 +85,7 @@ TEST_F(WindowTest, ModalLoopTakesItsThreadsMessages) {
   EXPECT_EQ(m.wParam, 3u);
 }
 
-// Catches a command line split wrongly, a wrong working directory or code,
-// a request not in the transcript, and a program left as this one's child.
+// Catches a command line split wrongly, a wrong directory or code, no transcript line, a child left.
 TEST_F(WindowTest, StartsProgramsAsWin32Does) {
   makeHostDir(cdrive("/tools"));
   makeHostDir(cdrive("/Program Files/Q"));

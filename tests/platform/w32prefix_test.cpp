@@ -1,14 +1,11 @@
-// The prefix tool (w32prefix) on a prefix the layer has filled: registry
-// queries, changes, export and import, groups, drive mappings and
-// free-space overrides, and a prefix that is not there.
+// The prefix tool (w32prefix): registry, export and import, groups, drives, free space, a missing prefix.
 #include "w32_fixture.h"
 
 namespace {
 
 using PrefixToolTest = W32Test;
 
-// What the layer wrote, as the tool shows and changes it (W32_PREFIX is
-// this prefix).
+// What the layer wrote, as the tool shows and changes it (W32_PREFIX is this prefix).
 TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   // A setup run's transcript in the environment is not the tool's to touch.
   writeHost(scratch("/transcript"), "dialog id=4 event=end\n");
@@ -123,8 +120,7 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   EXPECT_TRUE(lstat(scratch("/link.reg").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
 
-// An import is made in one write, all of it or nothing: a change that the
-// registry refuses halfway leaves it as it was.
+// An import is one write, all or nothing: a change the registry refuses halfway leaves it as it was.
 TEST_F(PrefixToolTest, ImportIsAllOrNothing) {
   std::string file = scratch("/big.reg"), deep = scratch("/deep.reg");
   std::string text = "REGEDIT4\r\n\r\n";
@@ -155,8 +151,7 @@ TEST_F(PrefixToolTest, ImportIsAllOrNothing) {
   RegCloseKey(k);
 }
 
-// As reg.exe, the person at a terminal is asked before a value is replaced
-// or deleted: "y" does it, anything else leaves it.
+// As reg.exe, the person at a terminal is asked before a value is replaced or deleted: only "y" does it.
 TEST_F(PrefixToolTest, AsksOnATerminal) {
   const std::string tool = std::string(QV_W32PREFIX), key = "'HKLM\\Software\\Ask'";
   int status = -1;
@@ -180,9 +175,7 @@ TEST_F(PrefixToolTest, AsksOnATerminal) {
   }
 }
 
-// Catches the tool looking at or changing, instead of refusing with status
-// 3, a prefix the layer refuses or a missing one (the commands that only
-// look never make one), and a mapping that cannot be made taken as made.
+// Catches the tool using a refused or missing prefix instead of status 3, or a failed mapping taken.
 TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
   writeHost(scratch("/file"), "x");
   makeHostDir(scratch("/open"));

@@ -1,5 +1,4 @@
-// The real setup binary, run with answer files: its exit status, its errors,
-// the transcript's last lines and what it leaves on the prefix.
+// The real setup binary, run with answer files: its status, errors, last transcript lines and end state.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,20 +14,19 @@ namespace {
 const char *const kResult[] = {"installed", "cancelled", "answer file or usage error", "installed with errors",
                                "not started"};
 
-bool contains(const std::vector<std::string> &lines, const std::string &line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-// Catches a run that ends with the wrong status, or a transcript whose last
-// line does not say the same; a prompt not shown, or not answered as asked;
-// a program started, or MainDir written, by a run that did not install; and
-// an end state that is not what the run says.
+// Catches a wrong status or last line, a prompt not shown or answered as asked, a run refused too late,
+// a program started or MainDir written without an install, a link out of a drive followed, a wrong end state.
 TEST_F(WizardTest, BinaryRuns) {
   PackageResult package = makeTestPackage("pkg", false, false, 100000);
   PackageResult floppies = makeTestPackage("floppy", true, false);
   const std::string pkg = scratch + "/pkg", disks = scratch + "/floppy/disk", shared = scratch + "/shared";
   const unsigned long speed = 200000;  // the whole package would take about 5.5 s
   int lock = -1;
+  const std::string outside = scratch + "/outside.txt";
+  const Bytes secret = {'s', 'e', 'c', 'r', 'e', 't'};
+  writeHostFile(outside, secret);
+  auto linkOut = [&](const std::string &at) { ASSERT_EQ(symlink(outside.c_str(), at.c_str()), 0) << at; };
+  auto outsideKept = [&](const BinaryRun &) { EXPECT_EQ(readHostFile(outside), secret); };
   const struct {
     const char *what;
     std::function<void()> before;  // after a fresh prefix with the package on D:
@@ -39,6 +37,7 @@ TEST_F(WizardTest, BinaryRuns) {
     const char *said;               // a part of the standard error; nullptr: nothing at all
     std::vector<std::string> last;  // the transcript's last lines before the result, progress aside
     std::function<void(const BinaryRun &)> after;
+    bool refused = false;  // refused before the transcript is opened: there is none
   } cases[] = {
       {"a fresh install from a directory on D:", nullptr, pkg, kInstall, {}, 0, 0, nullptr,
        {"dialog id=4 event=show caption=\"Welcome to Quorvel!\"",
@@ -63,14 +62,16 @@ TEST_F(WizardTest, BinaryRuns) {
        }},
       {"three floppies on A:, disk 2 not in the drive when asked for",
        [&] { w32::mapDrive('a', disks + "1"); }, disks + "1",
-       kInstall + "message \"Please insert the disk labeled \\\"Quorvel Disk #2\\\".\" OK\ninsert a: " + disks +
-           "2\nmessage \"Please ensure that Quorvel Disk #2 is in drive a:\\\\.\" Retry\ninsert a: " + disks +
-           "3\nmessage \"Please insert the disk labeled \\\"Quorvel Disk #3\\\".\" OK\n",
+       // An insert's directory is taken from the answer file's.
+       kInstall + "message \"Please insert the disk labeled \\\"Quorvel Disk #2\\\".\" OK\ninsert a: floppy/disk2\n"
+                  "message \"Please ensure that Quorvel Disk #2 is in drive a:\\\\.\" Retry\ninsert a: floppy/disk3\n"
+                  "message \"Please insert the disk labeled \\\"Quorvel Disk #3\\\".\" OK\n",
        {}, 0, 0, nullptr, {},
        [&](const BinaryRun &run) {
-         EXPECT_TRUE(contains(lines(run.transcript), "message caption=\"Quorvel Installation\" text=\"Please "
-                                                     "ensure that Quorvel Disk #2 is in drive a:\\\\.\" "
-                                                     "icon=MB_ICONWARNING buttons=MB_RETRYCANCEL answer=Retry"));
+         EXPECT_NE(run.transcript.find("message caption=\"Quorvel Installation\" text=\"Please ensure that Quorvel "
+                                       "Disk #2 is in drive a:\\\\.\" icon=MB_ICONWARNING buttons=MB_RETRYCANCEL "
+                                       "answer=Retry\n"),
+                   std::string::npos);
          expectInstalled(floppies);
        }},
       {"an upgrade: the earlier directory offered and taken over, its WIN.INI section gone",
@@ -78,8 +79,9 @@ TEST_F(WizardTest, BinaryRuns) {
        kInstall + "message \"*\" OK\n", {}, 0, 0, nullptr,
        {"exec cmdline=\"c:\\\\oldq\\\\quorvel\\\\quorvel.exe main\"", "dialog id=3 event=end"},
        [&](const BinaryRun &run) {
-         EXPECT_TRUE(contains(lines(run.transcript),
-                              "dialog id=2 event=show caption=\"Quorvel Installation\" edit101=\"c:\\\\oldq\""));
+         EXPECT_NE(run.transcript.find("dialog id=2 event=show caption=\"Quorvel Installation\" "
+                                       "edit101=\"c:\\\\oldq\"\n"),
+                   std::string::npos);
          EXPECT_NE(run.transcript.find("message caption=\"Quorvel\" "), std::string::npos);
          EXPECT_EQ(winIni().find("Dunmere"), std::string::npos);
          EXPECT_TRUE(existsWin("c:\\oldq\\quorvel\\readme.txt"));
@@ -98,8 +100,20 @@ TEST_F(WizardTest, BinaryRuns) {
       {"an answer for another dialog", nullptr, pkg, "dialog 1 press 201\n", {}, 0, 2,
        "it answers dialog 1, not dialog 4", {},
        [&](const BinaryRun &) { EXPECT_FALSE(existsWin("c:\\dunmere")); }},
+      {"an answer file that runs out", nullptr, pkg, "dialog 4 press 201\n", {}, 0, 2,
+       "no answer left in the answer file for: dialog id=1", {}, nullptr},
+      {"a transcript that names the answer file: refused, the answers kept", nullptr, pkg, kInstall,
+       {"W32_TRANSCRIPT=" + scratch + "/answers"}, 0, 2, "W32_TRANSCRIPT names the answer file", {},
+       [&](const BinaryRun &) {
+         EXPECT_EQ(readHostFile(scratch + "/answers"), Bytes(kInstall.begin(), kInstall.end()));
+       },
+       true},
+      {"a transcript that is a FIFO nothing reads", [&] { mkfifo((scratch + "/fifo").c_str(), 0600); }, pkg, kInstall,
+       {"W32_TRANSCRIPT=" + scratch + "/fifo"}, 0, 2, "a FIFO that nothing reads", {}, nullptr, true},
+      {"a transcript that is a directory", nullptr, pkg, kInstall, {"W32_TRANSCRIPT=" + scratch}, 0, 2,
+       "Is a directory", {}, nullptr, true},
       {"no answer file and no terminal", nullptr, pkg, "", {"W32_ANSWERS="}, 0, 2, "run it in a terminal", {},
-       [&](const BinaryRun &run) { EXPECT_NE(run.errors.find("W32_ANSWERS=FILE"), std::string::npos); }},
+       [&](const BinaryRun &run) { EXPECT_NE(run.errors.find("W32_ANSWERS=FILE"), std::string::npos); }, true},
       {"a prefix others may write is not started",
        [&] { mkdir(shared.c_str(), 0777); chmod(shared.c_str(), 0777); }, pkg, kInstall, {"W32_PREFIX=" + shared},
        0, 4, "can be written by other users", {},
@@ -116,8 +130,17 @@ TEST_F(WizardTest, BinaryRuns) {
          close(lock);
          EXPECT_FALSE(existsWin("c:\\dunmere"));
        }},
-      {"a file size limit is a full disk that prompts", nullptr, pkg,
-       kInstall + "message \"Can't write file*\" Cancel\n", {}, 50000, 1, nullptr, {}, nullptr},
+      {"a file size limit is a full disk that prompts; an answer never used is named", nullptr, pkg,
+       kInstall + "message \"Can't write file*\" Cancel\nmessage \"never shown\" OK\n", {}, 50000, 1,
+       "1 answer(s) not used, the first: answer file line 6 (message \"never shown\" OK)", {}, nullptr},
+      {"an installation target that links out of C: cannot be written",
+       [&] {
+         mkdir(host("c:\\dunmere").c_str(), 0755);
+         mkdir(host("c:\\dunmere\\quorvel").c_str(), 0755);
+         linkOut(host("c:\\dunmere\\quorvel") + "/nsystem.z");
+       },
+       pkg, kInstall + "message \"Can't write file c:\\\\dunmere\\\\quorvel\\\\nsystem.z (may be in use).\" Cancel\n",
+       {}, 0, 1, nullptr, {}, outsideKept},
       {"a step whose write fails: installed with errors",
        [&] {
          mkdir((prefix + "/progman").c_str(), 0755);
@@ -141,6 +164,17 @@ TEST_F(WizardTest, BinaryRuns) {
        },
        pkg, kInstall + "message \"Can't write file c:\\\\dunmere\\\\quorvel\\\\*\" Cancel\n", {}, 0, 1,
        nullptr, {}, nullptr},
+      {"a package file that links out of D: is missing (last: it breaks the package)",
+       [&] {
+         unlink((pkg + "/readme.txt").c_str());
+         linkOut(pkg + "/readme.txt");
+       },
+       pkg, kInstall + "message \"Please ensure the following Quorvel files are located in d:\\\\*\" Cancel\n", {}, 0,
+       1, nullptr, {},
+       [&](const BinaryRun &run) {
+         outsideKept(run);
+         EXPECT_FALSE(existsWin("c:\\dunmere\\quorvel\\readme.txt"));
+       }},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -155,14 +189,18 @@ TEST_F(WizardTest, BinaryRuns) {
     } else {
       EXPECT_EQ(run.errors, "");
     }
+    if (c.after) c.after(run);
     std::vector<std::string> shown = lines(run.transcript);
+    if (c.refused) {
+      EXPECT_EQ(run.transcript, "");
+      continue;
+    }
     ASSERT_GT(shown.size(), c.last.size());
     std::vector<std::string> last(shown.end() - 1 - static_cast<long>(c.last.size()), shown.end() - 1);
     EXPECT_EQ(last, c.last);
     EXPECT_EQ(shown.back(), "result code=" + std::to_string(c.status) + " text=\"" + kResult[c.status] + "\"");
     EXPECT_EQ(run.transcript.find("exec ") != std::string::npos, c.status == 0 || c.status == 3);
     EXPECT_EQ(quorvelValue("MainDir") == "(none)", c.status != 0 && c.status != 3);
-    if (c.after) c.after(run);
   }
 }
 

@@ -49,6 +49,7 @@ WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::s
   writeHostFile(program, readHostFile(QV_SETUP_PATH));
   chmod(program.c_str(), 0755);
   std::ofstream(answerFile) << answers;
+  unlink(transcript.c_str());
   std::vector<std::string> env = extraEnv;  // first: getenv takes the first entry of a name
   for (const std::string &e : {"W32_PREFIX=" + prefix, "W32_ANSWERS=" + answerFile, "W32_TRANSCRIPT=" + transcript,
                                std::string("PATH=/usr/bin:/bin")})
@@ -59,13 +60,14 @@ WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::s
   auto start = std::chrono::steady_clock::now();
   pid_t pid = fork();
   if (pid == 0) {
-    // The signals' default actions, whatever this process ignores, and the
-    // file size limit.
+    // The signals' default actions, whatever this process ignores, the file
+    // size limit, and a minute at most: a run that waits is a failure.
     struct sigaction defaults = {};
     defaults.sa_handler = SIG_DFL;
     for (int s = 1; s < NSIG; s++) sigaction(s, &defaults, nullptr);
     struct rlimit limit = {static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
     if (fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limit);
+    alarm(60);
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
     execve(program.c_str(), argv.data(), envp.data());

@@ -1,6 +1,4 @@
-// Whole runs of the setup program: in this process through WinMain, and as
-// the real setup binary, over a prefix and a package laid out by mkpackage's
-// code.
+// Whole runs of the setup program, in this process through WinMain and as the real binary.
 #ifndef QV_TESTS_WIZARD_FIXTURE_H
 #define QV_TESTS_WIZARD_FIXTURE_H
 
