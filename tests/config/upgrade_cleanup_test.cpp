@@ -208,44 +208,17 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
   }
 }
 
-TEST_F(CleanupTest, StepsBeforeSystemIniStayDoneWhenItStops) {
-  struct Case {
-    const char *what;
-    std::string text;  // SYSTEM.INI; "": there is none
-  };
-  const Case cases[] = {
-      {"a zero byte", "[386Enh]\r\ndevice=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n" + std::string("key=a\0b\r\n", 9)},
-      {"no SYSTEM.INI", ""},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    freshPrefix();
-    layOutUsual("c:\\dunmere", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"});
-    writeSystemIni(c.text);
-    if (c.text.empty()) {
-      ASSERT_EQ(remove(host("C:\\WINDOWS\\SYSTEM.INI").c_str()), 0);
-    }
-    EXPECT_EQ(runWithNotice(), 0);
-    EXPECT_EQ(systemIni(), c.text) << "SYSTEM.INI must stay as it was";
-    EXPECT_FALSE(existsWin("C:\\WINDOWS\\SYSTEM.OLD"));
-    // The steps before SYSTEM.INI's are done...
-    EXPECT_FALSE(existsWin("C:\\WINDOWS\\nts.ini"));
-    EXPECT_EQ(profile("Dunmere Network Quorvel", "Main"), "(none)");
-    EXPECT_EQ(readText("c:\\dunmere\\register\\register.ini"),
-              "[Quorvel Registration]\r\nVersion=\r\nUser=someone\r\n") << "the key stays, with an empty value";
-    // ...and no directory is removed.
-    EXPECT_TRUE(existsWin("c:\\dunmere\\dialer\\bin\\file.dat"));
-  }
-}
-
 // From the [386Enh] header on, the dialer's and the old stack's device lines
-// go; every other byte stays, however the lines end or how long they are.
+// go; every other byte stays, however the lines end or how long they are. A
+// SYSTEM.INI that cannot be filtered whole stops the run with no SYSTEM.OLD
+// and no directory removed, the steps before it done.
 TEST_F(CleanupTest, SystemIniFilter) {
   struct Case {
     const char *what;
-    std::string in;
+    std::string in;                    // "-": there is no SYSTEM.INI
     std::string out;                   // "=": the same as in
     std::string main = "c:\\dunmere";  // WIN.INI Main (the old stack base is c:\dunmere whatever it is)
+    int result = 1;
   };
   const std::string h = "[386Enh]\r\n", dl = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386";  // 40 characters
   const std::string a254(254, 'a'), b600(600, 'b');
@@ -296,16 +269,27 @@ TEST_F(CleanupTest, SystemIniFilter) {
       // equal to a device line; being the tail of a longer line, it stays.
       {"a long line whose last piece is a device line", h + a254 + dl + "\r\nnext=1\r\n", "="},
       {"the same long line before the header stays whole", a254 + dl + "\r\n" + h, "="},
+      {"a zero byte stops the run", h + dl + "\r\n" + std::string("key=a\0b\r\n", 9), "=", "c:\\dunmere", 0},
+      {"no SYSTEM.INI stops the run", "-", "", "c:\\dunmere", 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     layOutEarlierInstallation(c.main, {"Main=" + c.main, "Dialer=c:\\dunmere\\dialer"});
-    writeSystemIni(c.in);
-    EXPECT_EQ(runWithNotice(), 1);
+    if (c.in == "-") {
+      ASSERT_EQ(remove(host("C:\\WINDOWS\\SYSTEM.INI").c_str()), 0);
+    } else {
+      writeSystemIni(c.in);
+    }
+    EXPECT_EQ(runWithNotice(), c.result);
     const std::string &out = c.out == "=" ? c.in : c.out;
     EXPECT_EQ(systemIni(), out);
-    EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), out);
+    EXPECT_EQ(existsWin("C:\\WINDOWS\\SYSTEM.OLD"), c.result == 1);
+    EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), c.result ? out : "");
+    EXPECT_EQ(winIni().find("Dunmere"), std::string::npos) << winIni();
+    // register.ini goes with its directory, or keeps its key with an empty value.
+    EXPECT_EQ(readText("c:\\dunmere\\register\\register.ini"),
+              c.result ? "" : "[Quorvel Registration]\r\nVersion=\r\nUser=someone\r\n");
   }
 }
 

@@ -133,10 +133,15 @@ void EngineTest::SetUp() {
   ASSERT_FALSE(prefix.empty());
   unsetenv("W32_ANSWERS");
   unsetenv("W32_TRANSCRIPT");
-  w32::resetForTest(prefix);
+  restart(prefix);
+}
+
+void EngineTest::restart(const std::string &prefixDir) {
+  w32::resetForTest(prefixDir);
   clearSetupState();
   setupProgress(1500000);
   setupState.progressDialog = dialog = w32::createTestWindow();
+  setupState.statusText = statusText = w32::createTestWindow();
 }
 
 void EngineTest::TearDown() {
@@ -194,8 +199,6 @@ void ScenarioTest::SetUp() {
   EngineTest::SetUp();
   scratch = makeTempDir("pkg");
   ASSERT_FALSE(scratch.empty());
-  statusText = w32::createTestWindow();
-  setupState.statusText = statusText;
 }
 
 void ScenarioTest::TearDown() {

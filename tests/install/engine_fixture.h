@@ -51,6 +51,9 @@ class EngineTest : public ::testing::Test {
   // Starts over with an empty prefix (no files, empty registry, no program
   // groups), a new dialog window and no answers; setupState is kept.
   void freshPrefix();
+  // Starts over in the prefix prefixDir (made if missing) with both records
+  // zeroed, a meter total of 1,500,000 and new dialog and status windows.
+  void restart(const std::string &prefixDir);
 
   // Host path of a Windows path in the current prefix.
   std::string host(const std::string &windowsPath) const { return w32::hostPath(windowsPath.c_str()); }
@@ -80,7 +83,7 @@ class EngineTest : public ::testing::Test {
   void layOutEarlierInstallation(const std::string &mainDir, const std::vector<std::string> &winIniKeys);
 
   std::string prefix;
-  HWND dialog = nullptr;
+  HWND dialog = nullptr, statusText = nullptr;
 };
 
 // Whole installation runs against packages laid out by mkpackage's code.
@@ -104,7 +107,6 @@ class ScenarioTest : public EngineTest {
   std::vector<std::string> messages();
 
   std::string scratch;
-  HWND statusText = nullptr;
 };
 
 #endif

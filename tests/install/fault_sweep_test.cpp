@@ -35,10 +35,7 @@ class FaultSweep : public ScenarioTest {
   // having checked that every handle and heap block was released.
   int runWithFault(long n, bool persistent, const std::string &answers) {
     SCOPED_TRACE(persistent ? "persistent fault" : answers.empty() ? "transient fault" : "answered fault");
-    w32::resetForTest(prefix + "/run" + std::to_string(runs++));
-    clearSetupState();
-    setupState.progressDialog = dialog = w32::createTestWindow();
-    setupState.statusText = statusText = w32::createTestWindow();
+    restart(prefix + "/run" + std::to_string(runs++));
     makeWinDir("c:\\dunmere\\quorvel");
     w32::mapDrive('d', scratch + "/pkg");
     if (n > 0) w32::armFault(w32::Fault::Any, n, persistent);

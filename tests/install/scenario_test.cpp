@@ -28,10 +28,7 @@ const char kCannotWrite[] =
 TEST_F(ScenarioTest, SingleDirectoryWithoutAndWithTheOptionalFiles) {
   for (bool optional : {false, true}) {
     const std::string name = optional ? "with" : "without";
-    w32::resetForTest(prefix + "/" + name);
-    clearSetupState();
-    setupState.progressDialog = dialog = w32::createTestWindow();
-    setupState.statusText = statusText = w32::createTestWindow();
+    restart(prefix + "/" + name);
     PackageResult package = makeTestPackage(name, false, optional);
     ASSERT_EQ(package.files.size(), optional ? 11u : 9u);
     w32::mapDrive('d', scratch + "/" + name);

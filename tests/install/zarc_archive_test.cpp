@@ -16,18 +16,6 @@
 
 namespace {
 
-// processArchive, keeping each member's report.
-struct Processed {
-  ArchiveReport report;
-  std::vector<ArchiveMemberReport> members;
-};
-Processed process(const std::string &archive, ArchiveAction action, const std::string &target = "") {
-  Processed p;
-  p.report = processArchive(archive, action, target, false,
-                            [&](const ArchiveMemberReport &m) { p.members.push_back(m); });
-  return p;
-}
-
 class ZarcArchive : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -66,10 +54,10 @@ TEST_F(ZarcArchive, CreateThenExtractIntoADeepDirectory) {
     deep += "/a_rather_long_directory_name_" + std::to_string(i);
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
   }
-  EXPECT_TRUE(process(dir + "/t.z", ArchiveAction::Test, deep).report.ok());
+  EXPECT_TRUE(processArchive(dir + "/t.z", ArchiveAction::Test, deep, false).ok());
   EXPECT_EQ(listDir(deep), std::vector<std::string>{});
-  Processed extracted = process(dir + "/t.z", ArchiveAction::Extract, deep);
-  ASSERT_TRUE(extracted.report.ok()) << extracted.report.error;
+  ArchiveReport extracted = processArchive(dir + "/t.z", ArchiveAction::Extract, deep, false);
+  ASSERT_TRUE(extracted.ok()) << extracted.error;
   for (size_t i = 0; i < 3; i++) {
     EXPECT_EQ(readHostFile(deep + "/" + names[i]), readHostFile(dir + "/" + names[i])) << names[i];
     EXPECT_EQ(hostMtime(deep + "/" + names[i]), time + i) << names[i];
@@ -120,35 +108,14 @@ TEST_F(ZarcArchive, ExtractReplacesAFileOnlyByAWholeMember) {
     if (existing == "symlink") made = symlink((dir + "/outside").c_str(), member.c_str());
     if (existing == "hardlink") made = link((dir + "/outside").c_str(), member.c_str());
     ASSERT_EQ(made, 0);
-    Processed p = process(dir + (c.bad && existing != "symlink" ? "/d.z" : "/a.z"), ArchiveAction::Extract, target);
-    EXPECT_EQ(p.report.ok(), !c.bad);
+    const std::string archive = dir + (c.bad && existing != "symlink" ? "/d.z" : "/a.z");
+    EXPECT_EQ(processArchive(archive, ArchiveAction::Extract, target, false).ok(), !c.bad);
     EXPECT_EQ(readHostFile(dir + "/outside"), old);
     EXPECT_EQ(listDir(target), existing == "none" ? std::vector<std::string>{} : std::vector<std::string>{name});
     if (existing != "none") {
       EXPECT_EQ(readHostFile(member), c.bad ? old : content);
     }
   }
-}
-
-// A Linux setup program goes on the first disk as setup, not setup.exe;
-// laid out again, the package keeps nothing of the old layout.
-TEST_F(ZarcArchive, MkpackageLinuxSetupProgram) {
-  PackagePlan plan;
-  plan.outDir = dir + "/pkg";
-  plan.generate = true;
-  writeHostFile(dir + "/setup.exe", Bytes{'M', 'Z'});
-  plan.setupExe = dir + "/setup.exe";
-  PackageResult result;
-  std::string error;
-  ASSERT_TRUE(makePackage(plan, &result, &error)) << error;
-  EXPECT_TRUE(hostExists(plan.outDir + "/setup.exe"));
-  writeHostFile(dir + "/linux-setup", Bytes{0x7F, 'E', 'L', 'F'});
-  plan.setupExe = dir + "/linux-setup";
-  plan.disks = plan.replace = true;
-  ASSERT_TRUE(makePackage(plan, &result, &error)) << error;
-  EXPECT_EQ(listDir(plan.outDir), (std::vector<std::string>{".mkpackage", "disk1", "disk2", "disk3"}));
-  EXPECT_TRUE(hostExists(plan.outDir + "/disk1/setup"));
-  EXPECT_FALSE(hostExists(plan.outDir + "/disk1/setup.exe"));
 }
 
 // mkpackage never writes over a payload it was given, and replaces nothing
@@ -177,17 +144,21 @@ TEST_F(ZarcArchive, MkpackageNeverWritesOverItsInputsOrThroughLinks) {
 // A plan that does not fit its media, or whose setup program is none, is
 // refused before anything is written (the command-line tests cover the
 // other refusals); quorvel.z's own size, known only once it is made, too.
+// A plan that fits replaces the older layout whole; a setup program goes on
+// the first disk as setup (Linux) or setup.exe (Windows).
 TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
   Bytes elf(3000, 0);
   elf[0] = 0x7F, elf[1] = 'E', elf[2] = 'L', elf[3] = 'F';
   writeHostFile(dir + "/elf", elf);
   writeHostFile(dir + "/text", Bytes{'#', '!'});
+  writeHostFile(dir + "/mz", Bytes{'M', 'Z'});
   ASSERT_EQ(mkdir((dir + "/noise").c_str(), 0755), 0);
   writeHostFile(dir + "/noise/quorvel.exe", patternBytes(20000, 11));
   struct Case {
     const char *what;
     std::function<void(PackagePlan &)> change;
-    const char *error;  // "" when the plan fits
+    const char *error;          // "" when the plan fits
+    const char *setupName = "";  // on disk1 when it fits
   };
   const Case cases[] = {
       {"a floppy overflows", [](PackagePlan &p) { p.generatedSize = 300000; },
@@ -204,13 +175,16 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
       {"not a program", [&](PackagePlan &p) { p.setupExe = dir + "/text"; }, "not a Linux or Windows program"},
       {"the wrong system", [&](PackagePlan &p) { p.setupExe = dir + "/elf", p.target = "windows"; },
        "a linux program, not one for the target windows"},
+      {"a Linux setup program", [&](PackagePlan &p) { p.setupExe = dir + "/elf"; }, "", "setup"},
+      {"a Windows setup program", [&](PackagePlan &p) { p.setupExe = dir + "/mz"; }, "", "setup.exe"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    // An older layout: its quorvel.z stays when the new one does not fit.
+    // An older layout in one directory: it stays when the new one does not fit.
     freshDir(dir + "/pkg");
     ASSERT_EQ(mkdir((dir + "/pkg/disk2").c_str(), 0755), 0);
     writeHostFile(dir + "/pkg/disk2/quorvel.z", Bytes{'o', 'l', 'd'});
+    writeHostFile(dir + "/pkg/setup.exe", Bytes{'M', 'Z'});
     PackagePlan plan;
     plan.outDir = dir + "/pkg";
     plan.disks = plan.generate = plan.replace = true;
@@ -220,9 +194,11 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
     EXPECT_EQ(makePackage(plan, &result, &error), !*c.error) << error;
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     EXPECT_FALSE(result.ioFailure);
-    if (*c.error) {
-      EXPECT_EQ(listDir(dir + "/pkg"), std::vector<std::string>{"disk2"});
-      EXPECT_EQ(readHostFile(dir + "/pkg/disk2/quorvel.z"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(listDir(dir + "/pkg"), (*c.error ? std::vector<std::string>{"disk2", "setup.exe"}
+                                               : std::vector<std::string>{".mkpackage", "disk1", "disk2", "disk3"}));
+    EXPECT_EQ(readHostFile(dir + "/pkg/disk2/quorvel.z") == (Bytes{'o', 'l', 'd'}), *c.error != '\0');
+    for (const std::string name : {"setup", "setup.exe"}) {
+      EXPECT_EQ(hostExists(dir + "/pkg/disk1/" + name), name == c.setupName) << name;
     }
   }
 }
