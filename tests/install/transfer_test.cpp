@@ -25,8 +25,7 @@ namespace {
 const uint64_t kTime = 0x01C0A1B2C3D4E5F0ULL;   // some FILETIME in 2000, 100 ns precision
 const uint64_t kTime2 = 0x01D0000012345670ULL;
 
-using CopyTest = EngineTest;
-using TransferTest = EngineTest;  // the copy and the extraction side by side
+using TransferTest = EngineTest;
 
 struct ChunkCase {
   size_t size;
@@ -36,7 +35,7 @@ struct ChunkCase {
 
 // Chunks of 32,000 bytes, the source's time, the progress; each copy goes
 // over the longer file the row before left, which it replaces.
-TEST_F(CopyTest, ChunksTimestampsAndProgress) {
+TEST_F(TransferTest, ChunksTimestampsAndProgress) {
   useDefaultDirs();
   const ChunkCase cases[] = {{100000, 4, 3}, {64001, 3, 2}, {64000, 2, 2}, {32001, 2, 1},
                              {32000, 1, 1},  {1, 1, 1},     {0, 1, 1}};
@@ -63,7 +62,7 @@ TEST_F(CopyTest, ChunksTimestampsAndProgress) {
 // A source that yields fewer bytes than its size promises (a sysfs file:
 // stat says 4096, a read delivers a few dozen) is a missing source, and
 // none of the bytes of that short chunk are written.
-TEST_F(CopyTest, ShortReadIsSourceMissingAndWritesNothing) {
+TEST_F(TransferTest, ShortReadIsSourceMissingAndWritesNothing) {
   const char *dir = "/sys/kernel/mm/transparent_hugepage";
   struct stat info;
   if (stat((std::string(dir) + "/enabled").c_str(), &info) != 0 || info.st_size != 4096) {
@@ -113,13 +112,11 @@ Bytes buildArchive(const std::vector<Member> &members, int32_t count = -999) {
   return out;
 }
 
-using ExtractTest = EngineTest;
-
 // The smallest archive, extracted twice: the compressed bytes count again.
 // Then onto a floppy, whose FAT keeps no time before 1980: the copy and the
 // extraction still succeed, the file whole (SetFileTime failing there is no
 // failure of the transfer).
-TEST_F(ExtractTest, TheThirtyNineByteArchive) {
+TEST_F(TransferTest, TheThirtyNineByteArchive) {
   useDefaultDirs();
   Bytes archive = buildArchive({{"a.txt", kTime, kStreamA}});
   ASSERT_EQ(archive.size(), 39u);
@@ -157,7 +154,7 @@ struct BadEntry {
   EntryProblem problem;
 };
 
-TEST_F(ExtractTest, BadEntriesWriteNothing) {
+TEST_F(TransferTest, BadEntriesWriteNothing) {
   const BadEntry cases[] = {
       {"empty name", {"", kTime, kStreamA}, EntryProblem::NameEmpty},
       {"empty name, bytes after the zero", {std::string("\0abc", 4), kTime, kStreamA}, EntryProblem::NameEmpty},
@@ -254,7 +251,6 @@ TEST_F(TransferTest, FailureRows) {
        R::SourceMissing, "", {}},
       {"shorter than its directory", true, Setup::Plain, Bytes(two.begin(), two.begin() + 40), F::Any, 0,
        R::SourceMissing, "", {}},
-      {"count cannot be read", true, Setup::Plain, two, F::Read, 1, R::SourceMissing, "", {}},
       {"second entry cannot be read", true, Setup::Plain, two, F::Read, 4, R::SourceMissing, "", {{"abc.txt", 9}}},
       {"cancelled before the first member", true, Setup::Cancel, two, F::Any, 0, R::Cancelled, "", {}},
       {"second destination cannot be created", true, Setup::Plain, two, F::Create, 2, R::CannotWrite, dst + "a.txt",
@@ -427,8 +423,6 @@ TEST(ArchiveFormat, MemberDecodingThroughTheHooks) {
 
 // --- the progress rule and the retry prompt ------------------------------
 
-using ProgressTest = EngineTest;
-
 struct Advance {
   uint32_t n;
   int posts;             // WM_SETUP_PROGRESS messages this call posts
@@ -442,7 +436,7 @@ struct ProgressCase {
 };
 
 // A WM_SETUP_PROGRESS post each time the bytes done reach the next percent.
-TEST_F(ProgressTest, AdvanceRule) {
+TEST_F(TransferTest, AdvanceRule) {
   const ProgressCase cases[] = {
       {"first bytes post at once, then one per 15,000", 1500000,
        {{14999, 1, 1}, {1, 1, 2}, {14999, 0, 2}, {1, 1, 3}}},
@@ -468,12 +462,10 @@ TEST_F(ProgressTest, AdvanceRule) {
   }
 }
 
-using PromptTest = EngineTest;
-
 // A cancel that arrives while Retry is being answered is kept: the prompt
 // never clears the flag. A box that cannot be shown (the answer file has
 // nothing for it) stops the run instead of repeating a failing transfer unasked.
-TEST_F(PromptTest, RetryNeverClearsACancelAndABoxThatCannotBeShownStops) {
+TEST_F(TransferTest, RetryNeverClearsACancelAndABoxThatCannotBeShownStops) {
   setupState.cancelRequested = 1;
   strcpy(setupState.sourceDir, "c:\\src\\");
   w32::setAnswers("message \"*\" Retry\n");
