@@ -1,7 +1,6 @@
-// Whole runs: the installation sequence over an earlier installation (what
-// its steps hand on to each other), and a fault sweep over the configuration
-// steps. A fresh machine's run is the wizard's; each step's own cases are in
-// its table.
+// The installation sequence over an earlier installation (what its steps
+// hand on to each other; a fresh machine's run is the wizard's), and a fault
+// sweep over the configuration steps.
 #include <stdio.h>
 #include <string.h>
 

@@ -88,15 +88,15 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     layOutUsual("c:\\dunmere", {});
-    writeWinIni("[windows]\r\nload=\r\n" + c.winIniSection);
+    writeWin("C:\\WINDOWS\\win.ini", "[windows]\r\nload=\r\n" + c.winIniSection);
     if (c.registerIni.empty()) {
       ASSERT_EQ(remove(host("c:\\dunmere\\register\\register.ini").c_str()), 0);
     } else {
       writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
     }
-    TreeSnapshot before = snapshotDriveC();
+    TreeSnapshot before = snapshotTree(prefix + "/drive_c");
     EXPECT_EQ(cleanUpEarlierInstallation(dialog), 0);
-    EXPECT_EQ(snapshotDriveC(), before);
+    EXPECT_EQ(snapshotTree(prefix + "/drive_c"), before);
     EXPECT_STREQ(setupState.installDir, "d:\\other");
     EXPECT_EQ(setupState.hadEudora, 0);
     EXPECT_EQ(w32::transcript(), "") << "a message was shown";

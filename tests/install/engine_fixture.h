@@ -68,9 +68,7 @@ class EngineTest : public ::testing::Test {
   }
   bool existsWin(const std::string &windowsPath) const { return hostExists(host(windowsPath)); }
   void makeWinDir(const std::string &windowsPath);  // with its parents
-  TreeSnapshot snapshotDriveC() const { return snapshotTree(prefix + "/drive_c"); }
   // The standard files of the Windows directory.
-  void writeWinIni(const std::string &text) { writeWin("C:\\WINDOWS\\win.ini", text); }
   std::string winIni() const { return readText("C:\\WINDOWS\\win.ini"); }
   void writeSystemIni(const std::string &text) { writeWin("C:\\WINDOWS\\SYSTEM.INI", text); }
   std::string systemIni() const { return readText("C:\\WINDOWS\\SYSTEM.INI"); }

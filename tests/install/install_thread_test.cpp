@@ -1,8 +1,5 @@
-// Cancel from the main thread while the worker copies, as the progress
-// dialog does it: the worker runs the installation sequence and posts its
-// end; the main thread reads nextPercent on each progress message and sets
-// cancelRequested. Built for ThreadSanitizer (label tsan), with a look at a
-// file by name from the main thread while the worker writes it.
+// Cancel from the main thread while a worker copies or extracts, as the
+// progress dialog does it. Built for ThreadSanitizer too (label tsan).
 #include <string.h>
 #include <sys/stat.h>
 
@@ -114,7 +111,8 @@ TEST_F(CancelWhileCopying, ExtractionFinishesTheMemberInProgress) {
   HANDLE worker = CreateThread(nullptr, 0, extractionWorker, nullptr, 0, &id);
   ASSERT_NE(worker, nullptr);
   MSG msg = {};
-  while (msg.message <= WM_SETUP_DONE + 90) {  // at the first progress message the big member's first block is in
+  // At the first progress message the big member's first block is in.
+  while (msg.message <= WM_SETUP_DONE + 90) {
     if (!w32::takePosted(dialog, &msg)) Sleep(0);
     if (msg.message == WM_SETUP_PROGRESS) setupState.cancelRequested = 1;
   }

@@ -1,7 +1,5 @@
-// Whole installation runs: single directory and floppy sets, missing files
-// answered Retry and Cancel, a read-only destination, an allocation failure,
-// and an installation directory that does not fit (one that ends in a
-// backslash is the upgrade run's, in config_run_test.cpp).
+// Whole installation runs (one into a directory that ends in a backslash is
+// the upgrade run's, in config_run_test.cpp).
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,14 +74,15 @@ TEST_F(ScenarioTest, MissingFileRetriedOrCancelled) {
     makeTestPackage(answer, false, false);
     ASSERT_EQ(unlink((scratch + "/" + answer + "/" + missing).c_str()), 0);
     w32::mapDrive('d', scratch + "/" + answer);
-    std::string answers = "insert d: " + scratch + "/full\nmessage \"Please ensure*setup.exe\" " + answer + "\n";
+    const std::string answers = "insert d: " + scratch + "/full\nmessage \"Please ensure*\" " + answer + "\n";
     EXPECT_EQ(run("d:\\", answers), answer == "Retry") << w32::transcript();
     EXPECT_EQ(messages(), std::vector<std::string>{kMissingOnD + answer});
     EXPECT_EQ(w32::progmanCommands().empty(), answer == "Cancel");
     if (answer == "Retry") {
       expectInstalled(package);
     } else {
-      EXPECT_EQ(installedNames(), (std::vector<std::string>{"javaclss.z", "netscape.z", "nsystem.z", "plugins.z"}));
+      const std::vector<std::string> before = {"javaclss.z", "netscape.z", "nsystem.z", "plugins.z"};
+      EXPECT_EQ(installedNames(), before) << "nothing after the cancelled transfer";
     }
   }
 }

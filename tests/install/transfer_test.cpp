@@ -1,9 +1,6 @@
-// Plain copy and archive extraction, each against a fresh prefix: chunking,
-// timestamps, progress, every failure row with failingPath, paths too long
-// for their buffers, and archive entries that must not be written; the
-// container's member names and its decoding through the two hooks; the
-// progress rule, and the retry prompt's two races (the prompts' texts and
-// answers are the scenarios' to check).
+// Plain copy and archive extraction, the archive container, the progress
+// rule and the retry prompt's races (the prompts' texts and answers are the
+// scenarios' to check).
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -160,7 +157,6 @@ TEST_F(TransferTest, BadEntriesWriteNothing) {
       {"empty name, bytes after the zero", {std::string("\0abc", 4), kTime, kStreamA}, EntryProblem::NameEmpty},
       {"no zero byte", {"abcdefghijklm", kTime, kStreamA}, EntryProblem::NameUnterminated},
       {"parent directory", {"..\\evil.txt", kTime, kStreamA}, EntryProblem::NameNotPlain},
-      {"forward slash", {"../evil.txt", kTime, kStreamA}, EntryProblem::NameNotPlain},
       {"device", {"CON", kTime, kStreamA}, EntryProblem::NameDevice},
       {"backwards", {"b.txt", kTime, kStreamA, 100, 90}, EntryProblem::DataBackwards},
       {"end past the file", {"b.txt", kTime, kStreamA, -1, 100000}, EntryProblem::DataOutsideFile},
