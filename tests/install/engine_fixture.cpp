@@ -91,8 +91,7 @@ TreeSnapshot snapshotTree(const std::string &hostDir, const std::string &rel) {
   for (const std::string &name : names) {
     std::string child = rel + "/" + name;
     struct stat info;
-    if (lstat((hostDir + child).c_str(), &info) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
+    if (lstat((hostDir + child).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
       TreeSnapshot inner = snapshotTree(hostDir, child);
       out.insert(inner.begin(), inner.end());
     } else {

@@ -55,7 +55,6 @@ class EngineTest : public ::testing::Test {
   // zeroed, a meter total of 1,500,000 and new dialog and status windows.
   void restart(const std::string &prefixDir);
 
-  // Host path of a Windows path in the current prefix.
   std::string host(const std::string &windowsPath) const { return w32::hostPath(windowsPath.c_str()); }
   void writeWin(const std::string &windowsPath, const Bytes &bytes) { writeHostFile(host(windowsPath), bytes); }
   void writeWin(const std::string &windowsPath, const std::string &text) {

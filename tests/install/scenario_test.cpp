@@ -102,18 +102,6 @@ TEST_F(ScenarioTest, ReadOnlyDestination) {
   EXPECT_FALSE(hostExists(host("c:\\dunmere\\quorvel\\quorvel.exe")));
 }
 
-TEST_F(ScenarioTest, AllocationFailureIsFatalWithoutRetry) {
-  makeTestPackage("pkg", false, false);
-  w32::mapDrive('d', scratch + "/pkg");
-  w32::armFault(w32::Fault::Alloc, 1, false);
-  EXPECT_EQ(run("d:\\", "message \"A fatal error occurred (might be out of memory).\" OK\n"), 0);
-  EXPECT_EQ(messages(), std::vector<std::string>{"message caption=\"Quorvel Installation\" text=\"A fatal error "
-                                                 "occurred (might be out of memory).\" icon=MB_ICONWARNING "
-                                                 "buttons=MB_OK answer=OK"});
-  EXPECT_EQ(installedNames(), std::vector<std::string>{"nsystem.z"});
-  EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\nsystem.z").size(), 0u);
-}
-
 // An installation directory whose target would not fit: nothing is
 // created under a shortened name and each transfer is refused.
 TEST_F(ScenarioTest, InstallationDirectoryTooLongForTheTarget) {

@@ -296,7 +296,6 @@ TEST_F(TransferTest, PathsTooLongAreRefused) {
   useDefaultDirs();
   // 62 + 9 = 71 characters: fits exactly.
   std::string dir62 = "c:\\" + std::string(58, 'd') + "\\";
-  ASSERT_EQ(dir62.size(), 62u);
   makeWinDir(dir62.substr(0, 61));
   writeWin("c:\\src\\nsystem.z", Bytes{1});
   EXPECT_EQ(copyPackageFile("nsystem.z", "c:\\src\\", dir62.c_str()), TransferResult::Done);
