@@ -1,7 +1,6 @@
 // The installation sequence over an earlier installation (what its steps
 // hand on to each other; a fresh machine's run is the wizard's), and a fault
 // sweep over the configuration steps.
-#include <stdio.h>
 #include <string.h>
 
 #include <string>
@@ -111,11 +110,9 @@ TEST_F(RunTest, FaultSweepOverTheConfigurationSteps) {
       ASSERT_LT(n, 2000) << "the sweep does not end";
     }
     EXPECT_GT(n, 20) << "too few calls to sweep";
-    printf("fault sweep (%s): %ld platform calls failed in turn\n", persistent ? "persistent" : "once", n - 1);
   }
   EXPECT_GT(sawOld, 0);
   EXPECT_GT(sawFiltered, 0);
-  printf("fault sweep: SYSTEM.INI kept in %d runs, fully filtered in %d\n", sawOld, sawFiltered);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // The Program Manager group over DDE, against the layer's stand-in servers.
 #include <ddeml.h>
-#include <string.h>
 
 #include <chrono>
 #include <string>

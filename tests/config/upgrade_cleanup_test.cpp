@@ -72,13 +72,12 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
   struct Case {
     const char *what;
     std::string winIniSection;  // the Dunmere section, "" for none
-    std::string registerIni;    // c:\dunmere\register\register.ini, "" for none
+    std::string registerIni;    // c:\dunmere\register\register.ini
   };
   const std::string dn = "[Dunmere Network Quorvel]\r\n", reg = "[Quorvel Registration]\r\nVersion=2.1\r\n";
   const Case cases[] = {
       {"no section", "", reg},
       {"Main empty", dn + "Main=\r\nEudora=yes\r\nDialer=c:\\dunmere\\dialer\r\n", reg},
-      {"Main without its register.ini", dn + "Main=c:\\dunmere\r\nEudora=yes\r\n", ""},
       {"Version empty", dn + "Main=c:\\dunmere\r\nEudora=yes\r\n", "[Quorvel Registration]\r\nVersion=\r\n"},
       {"Version in another section", dn + "Main=c:\\dunmere\r\n", "[Registration]\r\nVersion=2.1\r\n"},
       {"Main too long for its register.ini path", dn + "Main=c:\\" + std::string(260, 'a') + "\r\n", reg},
@@ -89,11 +88,7 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
     freshPrefix();
     layOutUsual("c:\\dunmere", {});
     writeWin("C:\\WINDOWS\\win.ini", "[windows]\r\nload=\r\n" + c.winIniSection);
-    if (c.registerIni.empty()) {
-      ASSERT_EQ(remove(host("c:\\dunmere\\register\\register.ini").c_str()), 0);
-    } else {
-      writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
-    }
+    writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
     TreeSnapshot before = snapshotTree(prefix + "/drive_c");
     EXPECT_EQ(cleanUpEarlierInstallation(dialog), 0);
     EXPECT_EQ(snapshotTree(prefix + "/drive_c"), before);

@@ -1,6 +1,5 @@
 // Whole installation runs (one into a directory that ends in a backslash is
 // the upgrade run's, in config_run_test.cpp).
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
