@@ -74,8 +74,7 @@ bool isOldOrFiltered(const std::string &text) {
 }
 
 // Every platform call of the three steps made to fail in turn, once and
-// from then on: SYSTEM.INI ends as the old text or a filtered text, never
-// cut short or mixed, and nothing is left open.
+// from then on: SYSTEM.INI is never cut short or mixed, nothing left open.
 TEST_F(RunTest, FaultSweepOverTheConfigurationSteps) {
   int sawOld = 0, sawFiltered = 0;
   for (bool persistent : {false, true}) {

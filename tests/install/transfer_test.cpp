@@ -74,8 +74,6 @@ TEST_F(TransferTest, ShortReadIsSourceMissingAndWritesNothing) {
   EXPECT_EQ(progressMeter.bytesDone.load(), 0u);
 }
 
-// --- extraction -----------------------------------------------------------
-
 const Bytes kStreamA = {0x00, 0x06, 0x82, 0x02, 0xFE, 0x01};
 const Bytes kStreamAbc = {0x00, 0x04, 0xC2, 0x88, 0x19, 0xAB, 0x4B, 0xC0, 0x3F};
 
@@ -318,8 +316,6 @@ TEST_F(TransferTest, PathsTooLongAreRefused) {
   EXPECT_EQ(listDir(host(dir65.substr(0, 64))), std::vector<std::string>{"a.txt"});
 }
 
-// --- the container: member names, and decoding through the two hooks -----
-
 // A member name that would leave the target directory, name a device or be
 // changed by the file system is not plain.
 TEST(ArchiveFormat, PlainMemberNames) {
@@ -415,8 +411,6 @@ TEST(ArchiveFormat, MemberDecodingThroughTheHooks) {
     }
   }
 }
-
-// --- the progress rule and the retry prompt ------------------------------
 
 struct Advance {
   uint32_t n;
