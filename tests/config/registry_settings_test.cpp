@@ -21,7 +21,6 @@ class RegistryTest : public EngineTest {
     writeWin(std::string(setupState.sourceDir) + "setup.ini", text);
   }
 
-  // Every value of the key that this step may write; absent ones are left out.
   std::map<std::string, std::string> readValues() {
     std::map<std::string, std::string> values;
     for (const char *name : kAllNames) {

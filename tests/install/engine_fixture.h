@@ -67,7 +67,6 @@ class EngineTest : public ::testing::Test {
   }
   bool existsWin(const std::string &windowsPath) const { return hostExists(host(windowsPath)); }
   void makeWinDir(const std::string &windowsPath);  // with its parents
-  // The standard files of the Windows directory.
   std::string winIni() const { return readText("C:\\WINDOWS\\win.ini"); }
   void writeSystemIni(const std::string &text) { writeWin("C:\\WINDOWS\\SYSTEM.INI", text); }
   std::string systemIni() const { return readText("C:\\WINDOWS\\SYSTEM.INI"); }

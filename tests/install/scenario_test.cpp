@@ -8,7 +8,6 @@
 
 namespace {
 
-// The message that asks for disk n of a floppy set.
 std::string insertDisk(int n) {
   return "message caption=\"Quorvel Installation\" text=\"Please insert the disk labeled \\\"Quorvel Disk #" +
          std::to_string(n) + "\\\".\" icon=MB_ICONERROR buttons=MB_OK answer=OK";
