@@ -41,8 +41,7 @@ TEST_F(TransferTest, ChunksTimestampsAndProgress) {
     writeWin("c:\\src\\nsystem.z", payload);
     setHostMtime(host("c:\\src\\nsystem.z"), kTime);
     setupProgress(1500000);
-    long readsBefore = w32::callCount(w32::Fault::Read);
-    long writesBefore = w32::callCount(w32::Fault::Write);
+    long readsBefore = w32::callCount(w32::Fault::Read), writesBefore = w32::callCount(w32::Fault::Write);
     ASSERT_EQ(copyPackageFile("nsystem.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
     EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\nsystem.z"), payload);
     EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\nsystem.z")), kTime);
