@@ -21,7 +21,6 @@ class RegistryTest : public EngineTest {
     writeWin(std::string(setupState.sourceDir) + "setup.ini", text);
   }
 
-  // Every value of the key that this step may write; absent ones are left out.
   std::map<std::string, std::string> readValues() {
     std::map<std::string, std::string> values;
     for (const char *name : kAllNames) {
@@ -53,7 +52,6 @@ TEST_F(RegistryTest, ValuesFromSetupIni) {
       {"RegNo as a prefix: yEs", "IsRegNoAPrefix=yEs\r\nRegNo=DN-\r\n", 0, {{"RegNoPrefix", "DN-"}}},
       {"y is not yes", "IsRegNoAPrefix=y\r\nRegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
       {"yess is not yes", "IsRegNoAPrefix=yess\r\nRegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
-      {"IsRegNoAPrefix missing", "RegNo=12345\r\n", 0, {{"RegNo", "12345"}}},
       {"RegNo empty: neither name", "IsRegNoAPrefix=yes\r\nRegNo=\r\n", 0, {}},
       {"HomePage and HDHomePage: the local path from HomePage", "HomePage=home.htm\r\nHDHomePage=local.htm\r\n", 0,
        {{"HomePage", "home.htm"}, {"LocalURLPath", "c:\\dunmere\\www\\home.htm"}}},

@@ -57,13 +57,6 @@ class CleanupTest : public EngineTest {
     writeSystemIni(kSystemIni);
   }
 
-  std::string profile(const char *section, const char *key) {
-    char buffer[300];
-    memset(buffer, 'J', sizeof buffer);
-    GetProfileStringA(section, key, "(none)", buffer, sizeof buffer);
-    return buffer;
-  }
-
   // Runs the clean-up, answering the upgrade notice, which must be shown once.
   int runWithNotice() {
     w32::setAnswers("message \"Thank you for upgrading*\" OK\n");
@@ -79,13 +72,12 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
   struct Case {
     const char *what;
     std::string winIniSection;  // the Dunmere section, "" for none
-    std::string registerIni;    // c:\dunmere\register\register.ini, "" for none
+    std::string registerIni;    // c:\dunmere\register\register.ini
   };
   const std::string dn = "[Dunmere Network Quorvel]\r\n", reg = "[Quorvel Registration]\r\nVersion=2.1\r\n";
   const Case cases[] = {
       {"no section", "", reg},
       {"Main empty", dn + "Main=\r\nEudora=yes\r\nDialer=c:\\dunmere\\dialer\r\n", reg},
-      {"Main without its register.ini", dn + "Main=c:\\dunmere\r\nEudora=yes\r\n", ""},
       {"Version empty", dn + "Main=c:\\dunmere\r\nEudora=yes\r\n", "[Quorvel Registration]\r\nVersion=\r\n"},
       {"Version in another section", dn + "Main=c:\\dunmere\r\n", "[Registration]\r\nVersion=2.1\r\n"},
       {"Main too long for its register.ini path", dn + "Main=c:\\" + std::string(260, 'a') + "\r\n", reg},
@@ -95,15 +87,11 @@ TEST_F(CleanupTest, WithoutAnEarlierInstallationNothingChanges) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     layOutUsual("c:\\dunmere", {});
-    writeWinIni("[windows]\r\nload=\r\n" + c.winIniSection);
-    if (c.registerIni.empty()) {
-      ASSERT_EQ(remove(host("c:\\dunmere\\register\\register.ini").c_str()), 0);
-    } else {
-      writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
-    }
-    TreeSnapshot before = snapshotDriveC();
+    writeWin("C:\\WINDOWS\\win.ini", "[windows]\r\nload=\r\n" + c.winIniSection);
+    writeWin("c:\\dunmere\\register\\register.ini", c.registerIni);
+    TreeSnapshot before = snapshotTree(prefix + "/drive_c");
     EXPECT_EQ(cleanUpEarlierInstallation(dialog), 0);
-    EXPECT_EQ(snapshotDriveC(), before);
+    EXPECT_EQ(snapshotTree(prefix + "/drive_c"), before);
     EXPECT_STREQ(setupState.installDir, "d:\\other");
     EXPECT_EQ(setupState.hadEudora, 0);
     EXPECT_EQ(w32::transcript(), "") << "a message was shown";
@@ -153,18 +141,14 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
       takeOver(long50, long50),
       takeOver(long50 + "\\", long50 + "\\"),
       takeOver(long50 + "m", "d:\\other"),  // no room for the files: not taken over
-      takeOver(long69, "d:\\other"),
       takeOver(long69 + "m", "d:\\other"),  // longer than installDir holds: not taken over cut short
-      guarded("C:\\WINDOWS", "C:\\WINDOWS\\marker.dll"),
       guarded("c:\\windows.", "C:\\WINDOWS\\marker.dll"),
-      guarded("C:\\WINDOWS\\SYSTEM", "C:\\WINDOWS\\SYSTEM\\marker.drv"),
       guarded("c:/Windows//System/", "C:\\WINDOWS\\SYSTEM\\marker.drv"),
       guarded("c:\\windows\\system\\..\\system\\.\\", "C:\\WINDOWS\\SYSTEM\\marker.drv"),
       guarded("c:\\windows\\system32", "C:\\WINDOWS\\SYSTEM32\\marker.dll"),
       guarded("C:\\", "C:\\autoexec.bat"),
       guarded("c:", "C:\\autoexec.bat"),
       guarded("c:\\dunmere\\..\\..", "C:\\autoexec.bat"),
-      guarded("c:\\dunmere\\quorvel", "c:\\dunmere\\quorvel\\quorvel.exe"),
       guarded("c:\\dunmere\\\\quorvel ", "c:\\dunmere\\quorvel\\quorvel.exe"),
       guarded("dunmere\\quorvel", "c:\\dunmere\\quorvel\\quorvel.exe"),
       {"a dialer directory beside the target goes", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\quorvel2"}, dunmere,
@@ -195,10 +179,7 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
     EXPECT_EQ(std::string(setupState.installDir), c.installDir);
     EXPECT_EQ(setupState.hadEudora, c.hadEudora);
 
-    EXPECT_EQ(profile("Dunmere Network Quorvel", "Main"), "(none)");
-    EXPECT_EQ(profile("windows", "load"), "");
-    EXPECT_EQ(profile("Desktop", "Wallpaper"), "(None)");
-    EXPECT_EQ(winIni().find("Dunmere"), std::string::npos) << winIni();
+    EXPECT_EQ(winIni(), "[windows]\r\nload=\r\n\r\n[Desktop]\r\nWallpaper=(None)\r\n");
     EXPECT_FALSE(existsWin("C:\\WINDOWS\\nts.ini"));
     EXPECT_EQ(systemIni(), c.systemIni);
     EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), c.systemIni);
@@ -208,44 +189,17 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
   }
 }
 
-TEST_F(CleanupTest, StepsBeforeSystemIniStayDoneWhenItStops) {
-  struct Case {
-    const char *what;
-    std::string text;  // SYSTEM.INI; "": there is none
-  };
-  const Case cases[] = {
-      {"a zero byte", "[386Enh]\r\ndevice=c:\\dunmere\\dialer\\bin\\vntspsd.386\r\n" + std::string("key=a\0b\r\n", 9)},
-      {"no SYSTEM.INI", ""},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.what);
-    freshPrefix();
-    layOutUsual("c:\\dunmere", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\dialer"});
-    writeSystemIni(c.text);
-    if (c.text.empty()) {
-      ASSERT_EQ(remove(host("C:\\WINDOWS\\SYSTEM.INI").c_str()), 0);
-    }
-    EXPECT_EQ(runWithNotice(), 0);
-    EXPECT_EQ(systemIni(), c.text) << "SYSTEM.INI must stay as it was";
-    EXPECT_FALSE(existsWin("C:\\WINDOWS\\SYSTEM.OLD"));
-    // The steps before SYSTEM.INI's are done...
-    EXPECT_FALSE(existsWin("C:\\WINDOWS\\nts.ini"));
-    EXPECT_EQ(profile("Dunmere Network Quorvel", "Main"), "(none)");
-    EXPECT_EQ(readText("c:\\dunmere\\register\\register.ini"),
-              "[Quorvel Registration]\r\nVersion=\r\nUser=someone\r\n") << "the key stays, with an empty value";
-    // ...and no directory is removed.
-    EXPECT_TRUE(existsWin("c:\\dunmere\\dialer\\bin\\file.dat"));
-  }
-}
-
 // From the [386Enh] header on, the dialer's and the old stack's device lines
-// go; every other byte stays, however the lines end or how long they are.
+// go; every other byte stays, however the lines end or how long they are. A
+// SYSTEM.INI that cannot be filtered whole stops the run with no SYSTEM.OLD
+// and no directory removed, the steps before it done.
 TEST_F(CleanupTest, SystemIniFilter) {
   struct Case {
     const char *what;
-    std::string in;
+    std::string in;                    // "-": there is no SYSTEM.INI
     std::string out;                   // "=": the same as in
     std::string main = "c:\\dunmere";  // WIN.INI Main (the old stack base is c:\dunmere whatever it is)
+    int result = 1;
   };
   const std::string h = "[386Enh]\r\n", dl = "device=c:\\dunmere\\dialer\\bin\\vntspsd.386";  // 40 characters
   const std::string a254(254, 'a'), b600(600, 'b');
@@ -296,16 +250,27 @@ TEST_F(CleanupTest, SystemIniFilter) {
       // equal to a device line; being the tail of a longer line, it stays.
       {"a long line whose last piece is a device line", h + a254 + dl + "\r\nnext=1\r\n", "="},
       {"the same long line before the header stays whole", a254 + dl + "\r\n" + h, "="},
+      {"a zero byte stops the run", h + dl + "\r\n" + std::string("key=a\0b\r\n", 9), "=", "c:\\dunmere", 0},
+      {"no SYSTEM.INI stops the run", "-", "", "c:\\dunmere", 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     freshPrefix();
     layOutEarlierInstallation(c.main, {"Main=" + c.main, "Dialer=c:\\dunmere\\dialer"});
-    writeSystemIni(c.in);
-    EXPECT_EQ(runWithNotice(), 1);
+    if (c.in == "-") {
+      ASSERT_EQ(remove(host("C:\\WINDOWS\\SYSTEM.INI").c_str()), 0);
+    } else {
+      writeSystemIni(c.in);
+    }
+    EXPECT_EQ(runWithNotice(), c.result);
     const std::string &out = c.out == "=" ? c.in : c.out;
     EXPECT_EQ(systemIni(), out);
-    EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), out);
+    EXPECT_EQ(existsWin("C:\\WINDOWS\\SYSTEM.OLD"), c.result == 1);
+    EXPECT_EQ(readText("C:\\WINDOWS\\SYSTEM.OLD"), c.result ? out : "");
+    EXPECT_EQ(winIni().find("Dunmere"), std::string::npos) << winIni();
+    // register.ini goes with its directory, or keeps its key with an empty value.
+    EXPECT_EQ(readText("c:\\dunmere\\register\\register.ini"),
+              c.result ? "" : "[Quorvel Registration]\r\nVersion=\r\nUser=someone\r\n");
   }
 }
 

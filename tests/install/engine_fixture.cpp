@@ -91,8 +91,7 @@ TreeSnapshot snapshotTree(const std::string &hostDir, const std::string &rel) {
   for (const std::string &name : names) {
     std::string child = rel + "/" + name;
     struct stat info;
-    if (lstat((hostDir + child).c_str(), &info) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
+    if (lstat((hostDir + child).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
       TreeSnapshot inner = snapshotTree(hostDir, child);
       out.insert(inner.begin(), inner.end());
     } else {
@@ -133,10 +132,15 @@ void EngineTest::SetUp() {
   ASSERT_FALSE(prefix.empty());
   unsetenv("W32_ANSWERS");
   unsetenv("W32_TRANSCRIPT");
-  w32::resetForTest(prefix);
+  restart(prefix);
+}
+
+void EngineTest::restart(const std::string &prefixDir) {
+  w32::resetForTest(prefixDir);
   clearSetupState();
   setupProgress(1500000);
   setupState.progressDialog = dialog = w32::createTestWindow();
+  setupState.statusText = statusText = w32::createTestWindow();
 }
 
 void EngineTest::TearDown() {
@@ -194,8 +198,6 @@ void ScenarioTest::SetUp() {
   EngineTest::SetUp();
   scratch = makeTempDir("pkg");
   ASSERT_FALSE(scratch.empty());
-  statusText = w32::createTestWindow();
-  setupState.statusText = statusText;
 }
 
 void ScenarioTest::TearDown() {

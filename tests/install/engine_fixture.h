@@ -51,8 +51,10 @@ class EngineTest : public ::testing::Test {
   // Starts over with an empty prefix (no files, empty registry, no program
   // groups), a new dialog window and no answers; setupState is kept.
   void freshPrefix();
+  // Starts over in the prefix prefixDir (made if missing) with both records
+  // zeroed, a meter total of 1,500,000 and new dialog and status windows.
+  void restart(const std::string &prefixDir);
 
-  // Host path of a Windows path in the current prefix.
   std::string host(const std::string &windowsPath) const { return w32::hostPath(windowsPath.c_str()); }
   void writeWin(const std::string &windowsPath, const Bytes &bytes) { writeHostFile(host(windowsPath), bytes); }
   void writeWin(const std::string &windowsPath, const std::string &text) {
@@ -65,9 +67,6 @@ class EngineTest : public ::testing::Test {
   }
   bool existsWin(const std::string &windowsPath) const { return hostExists(host(windowsPath)); }
   void makeWinDir(const std::string &windowsPath);  // with its parents
-  TreeSnapshot snapshotDriveC() const { return snapshotTree(prefix + "/drive_c"); }
-  // The standard files of the Windows directory.
-  void writeWinIni(const std::string &text) { writeWin("C:\\WINDOWS\\win.ini", text); }
   std::string winIni() const { return readText("C:\\WINDOWS\\win.ini"); }
   void writeSystemIni(const std::string &text) { writeWin("C:\\WINDOWS\\SYSTEM.INI", text); }
   std::string systemIni() const { return readText("C:\\WINDOWS\\SYSTEM.INI"); }
@@ -80,7 +79,7 @@ class EngineTest : public ::testing::Test {
   void layOutEarlierInstallation(const std::string &mainDir, const std::vector<std::string> &winIniKeys);
 
   std::string prefix;
-  HWND dialog = nullptr;
+  HWND dialog = nullptr, statusText = nullptr;
 };
 
 // Whole installation runs against packages laid out by mkpackage's code.
@@ -104,7 +103,6 @@ class ScenarioTest : public EngineTest {
   std::vector<std::string> messages();
 
   std::string scratch;
-  HWND statusText = nullptr;
 };
 
 #endif

@@ -3,9 +3,6 @@
 // failed call was one whose result does not matter), with every handle
 // closed and every heap block released; a transient fault answered Retry
 // must still install byte-identical files with their timestamps.
-#include <string.h>
-#include <sys/stat.h>
-
 #include <regex>
 
 #include "install_sequence.h"
@@ -35,10 +32,7 @@ class FaultSweep : public ScenarioTest {
   // having checked that every handle and heap block was released.
   int runWithFault(long n, bool persistent, const std::string &answers) {
     SCOPED_TRACE(persistent ? "persistent fault" : answers.empty() ? "transient fault" : "answered fault");
-    w32::resetForTest(prefix + "/run" + std::to_string(runs++));
-    clearSetupState();
-    setupState.progressDialog = dialog = w32::createTestWindow();
-    setupState.statusText = statusText = w32::createTestWindow();
+    restart(prefix + "/run" + std::to_string(runs++));
     makeWinDir("c:\\dunmere\\quorvel");
     w32::mapDrive('d', scratch + "/pkg");
     if (n > 0) w32::armFault(w32::Fault::Any, n, persistent);
@@ -96,7 +90,6 @@ TEST_F(FaultSweep, EveryCallOfTheRun) {
   EXPECT_GT(retried, 0);
   EXPECT_GT(fatal, 0);
   EXPECT_GT(harmless, 0);
-  RecordProperty("calls", static_cast<int>(calls));
 }
 
 }  // namespace

