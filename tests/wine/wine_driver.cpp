@@ -379,13 +379,19 @@ DWORD WINAPI pressThread(LPVOID param) {
 }
 
 std::map<HWND, bool> answeredBoxes;
+std::map<HWND, DWORD> boxesShown;  // when each box was first seen
 
 void answerNewBoxes() {
   for (HWND w : visibleWindows()) {
-    if (dialogId(w) == 0 && !answeredBoxes[w]) {
-      answeredBoxes[w] = true;
-      answerBox(w);
-    }
+    if (dialogId(w) != 0 || answeredBoxes[w]) continue;
+    // The hook marks a box when its WM_INITDIALOG returns. A dialog without
+    // the mark may also be the wizard's own caught while it is taken down
+    // (its controls gone, so no identifier): such a window goes away, a box
+    // gets its mark; only one that has neither after ten seconds fails.
+    DWORD first = boxesShown.emplace(w, GetTickCount()).first->second;
+    if (GetPropA(w, "QuorvelBoxSeen") == NULL && GetTickCount() - first < 10000) continue;
+    answeredBoxes[w] = true;
+    answerBox(w);
   }
 }
 
