@@ -238,7 +238,7 @@ void lockPrefixForRun() {
   long seconds = wait && *wait ? strtol(wait, nullptr, 10) : 600;
   std::string line = "another program is running on this prefix; waiting up to " + std::to_string(seconds) +
                      " s for it to end";
-  recordEvent("wait text=" + quoteText(line));
+  recordEvent(qva::waitLine(line));
   fprintf(stderr, "w32: %s\n", line.c_str());
   for (long tenths = 0; tenths < seconds * 10; ++tenths) {
     usleep(100000);

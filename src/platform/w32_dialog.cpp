@@ -124,10 +124,10 @@ HWND createDialog(const w32res::DialogTemplate *t, DLGPROC proc) {
   return dialog;
 }
 
-std::string editFields(const w32fe::DialogInfo &d) {
-  std::string out;
+std::vector<qva::EditField> editFields(const w32fe::DialogInfo &d) {
+  std::vector<qva::EditField> out;
   for (const w32fe::ControlInfo &c : d.controls) {
-    if (equalsNoCase(c.className, "EDIT")) out += " edit" + std::to_string(c.id) + "=" + quoteText(c.text);
+    if (equalsNoCase(c.className, "EDIT")) out.push_back({c.id, c.text});
   }
   return out;
 }
@@ -157,7 +157,6 @@ void dispatchPosted(HWND dialog, DLGPROC proc) {
 
 // Carries out what the user did.
 void apply(HWND dialog, DLGPROC proc, const w32fe::DialogInfo &info, const w32fe::UserAction &action) {
-  std::string event = "dialog id=" + std::to_string(info.id) + " event=press control=";
   switch (action.kind) {
   case w32fe::UserAction::SetEditText: {
     std::lock_guard<std::mutex> lock(windowsLock());
@@ -175,7 +174,7 @@ void apply(HWND dialog, DLGPROC proc, const w32fe::DialogInfo &info, const w32fe
     for (const w32fe::ControlInfo &c : info.controls) {
       if (c.id == action.control) button = c.hwnd;
     }
-    recordEvent(event + std::to_string(action.control) + editFields(info));
+    recordEvent(qva::dialogPressLine(info.id, action.control, editFields(info)));
     proc(dialog, WM_COMMAND, MAKELONG(action.control, BN_CLICKED), reinterpret_cast<LPARAM>(button));
     return;
   }
@@ -183,7 +182,7 @@ void apply(HWND dialog, DLGPROC proc, const w32fe::DialogInfo &info, const w32fe
   case w32fe::UserAction::Close:
     // Both reach the dialog as the Cancel command, as the dialog manager
     // of Windows sends them.
-    recordEvent(event + std::to_string(IDCANCEL) + editFields(info));
+    recordEvent(qva::dialogPressLine(info.id, IDCANCEL, editFields(info)));
     proc(dialog, WM_COMMAND, MAKELONG(IDCANCEL, BN_CLICKED), 0);
     return;
   }
@@ -258,8 +257,7 @@ extern "C" INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND parent, D
       std::lock_guard<std::mutex> lock(windowsLock());
       if (auto d = windowLocked(dialog)) d->shown = true;
     }
-    recordEvent("dialog id=" + std::to_string(t->id) + " event=show caption=" + quoteText(info.caption) +
-                editFields(info));
+    recordEvent(qva::dialogShowLine(t->id, info.caption, editFields(info)));
     // The first answer is taken before any posted message is handled: the
     // dialog waits for the user as soon as it is shown.
     for (bool first = true;; first = false) {
@@ -289,7 +287,7 @@ extern "C" INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR name, HWND parent, D
   destroyDialogObjects(dialog);
   activeDialog = outer;
   if (wasShown) {
-    recordEvent("dialog id=" + std::to_string(t->id) + " event=end");
+    recordEvent(qva::dialogEndLine(t->id));
     fe->closeDialog(last, result);
   }
   return result;

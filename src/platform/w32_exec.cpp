@@ -241,7 +241,7 @@ static UINT execLine(const std::string &line) {
 extern "C" UINT WINAPI WinExec(LPCSTR cmdLine, UINT) {
   ensureInit();
   std::string line = cmdLine ? cmdLine : "";
-  recordEvent("exec cmdline=" + quoteText(line));
+  recordEvent(qva::execLine(line));
   flushWritesBehind(); // the program may read what this one has written
   UINT code = execLine(line);
   if (code <= 31) noteFailedStep("exec", "WinExec", "cmdline=" + quoteText(line), code);

@@ -375,10 +375,6 @@ std::string errorText(DWORD error);
 // Records a line that answers nothing (for events that need no answer).
 void recordEvent(const std::string &line);
 inline std::string quoteText(const std::string &s) { return qva::quote(s); }
-inline const char *iconName(UINT type) { return qva::iconName(type); }
-inline const char *buttonsName(UINT type) { return qva::buttonsName(type); }
-inline const char *boxButtonName(int id) { return qva::buttonName(id); }
-inline void boxButtons(UINT type, std::vector<int> *ids, int *escape) { qva::boxButtons(type, ids, escape); }
 void resetScript(); // state mutex not held
 // A program's run files from its environment, in the order ensureInit
 // takes them: the transcript (W32_TRANSCRIPT) first, refused (status 2)

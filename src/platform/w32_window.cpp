@@ -116,7 +116,7 @@ BOOL setTextHere(HWND hwnd, const std::string &text) {
     }
     w->text = text;
     if (w->kind == WindowKind::Edit && w->text.size() > 30000) w->text.resize(30000);
-    line = "status text=" + quoteText(w->text);
+    line = qva::statusLine(w->text);
   }
   controlChanged(hwnd, line);
   return TRUE;
@@ -156,7 +156,7 @@ LRESULT progressMessage(HWND bar, UINT message, WPARAM wParam) {
     }
     after = w->pos;
   }
-  if (after != before) controlChanged(bar, "progress pos=" + std::to_string(after));
+  if (after != before) controlChanged(bar, qva::progressLine(after));
   return result;
 }
 

@@ -215,7 +215,7 @@ int TerminalFrontEnd::messageBox(HWND owner, const std::string &text, const std:
   box->text = text;
   box->caption = caption;
   box->type = type;
-  boxButtons(type, &box->ids, &box->escape);
+  qva::boxButtons(type, &box->ids, &box->escape);
   int def = static_cast<int>((type >> 8) & 3);
   box->focus = def < static_cast<int>(box->ids.size()) ? def : 0;
   std::unique_lock<std::mutex> lock(m_);
@@ -246,8 +246,7 @@ int TerminalFrontEnd::messageBox(HWND owner, const std::string &text, const std:
   if (!box->done) return 0;
   if (recorder_ && box->recorded) recorder_->boxAnswered(box->recordLine, text, box->answer);
   lock.unlock();
-  recordEvent("message caption=" + quoteText(caption) + " text=" + quoteText(text) + " icon=" + iconName(type) +
-              " buttons=" + buttonsName(type) + " answer=" + boxButtonName(box->answer));
+  recordEvent(qva::messageLine(caption, text, type) + " answer=" + qva::buttonName(box->answer));
   return box->answer;
 }
 
