@@ -110,12 +110,14 @@ replay() {  # ANSWERS d:|a: TRANSCRIPT
 prefix="$work/prefix"
 run_setup "$prefix" d: W32_TRANSCRIPT="$work/run.log" W32_RECORD="$work/run.answers"
 
-# Welcome: 78 x 16 cells in its frame, centred; the picture; OK focused.
+# Welcome: 78 x 16 cells in its frame, centred; the picture, its aspect
+# kept, its small lettering written in characters; OK focused.
 wait_for "Welcome to Quorvel!"
 at 2 1 "Welcome to Quorvel!"
 at 19 0 "└"
 at 19 79 "┘"
-at 4 3 "▀▀▀▀"
+at 4 6 "▀▀▀▀"
+at 11 6 "▀▀▀▀Dunmere Network▀"
 at 17 36 "[[ OK ]]"
 focused "[[ OK ]]"
 # The bottom line offers what works here: Escape and F4 do nothing in the
@@ -301,8 +303,12 @@ keys C-c
 wait_for "EXIT=130"
 
 # ---- Ctrl-C ends the program and gives the terminal back -----------------
-run_setup "$work/prefix2" d: W32_TRANSCRIPT="$work/interrupted.log"
+# (without colour: the picture in words)
+run_setup "$work/prefix2" d: W32_TRANSCRIPT="$work/interrupted.log" NO_COLOR=1
 wait_for "Welcome to Quorvel!"
+at 8 37 "Quorvel"
+at 9 33 "Dunmere Network"
+screen | grep -qF "(a picture: a globe over the sea at dawn)" || fail "no words for the picture"
 [ "$(tm display -p -t t '#{alternate_on}')" = 1 ] || fail "no full-screen display"
 keys C-c
 wait_for "EXIT=130"

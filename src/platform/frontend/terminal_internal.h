@@ -180,13 +180,17 @@ class TerminalFrontEnd : public FrontEnd {
 
   // ---- The bitmap ----
 
+ public:
   struct Rgb {
     int r, g, b;
   };
+
+ private:
   static bool decodeBmp(const unsigned char *p, unsigned long size, int *w, int *h, std::vector<Rgb> *px);
-  int nearestColour(const Rgb &c);
+  int nearestColour(const Rgb &c, int avoid = -1);
   int pairFor(int fg, int bg);
   void drawBitmap(int y, int x, int rows, int cols, const ControlInfo &c, attr_t body);
+  void drawPictureInWords(int y, int x, int rows, int cols, const std::string &size, const char *words, attr_t body);
   void drawBox(const Box &b, bool top);
   void drawMedia(const Media &media, int *cursorRow, int *cursorCol);
   std::mutex m_;
