@@ -44,8 +44,8 @@ void TerminalFrontEnd::frame(int row, int col, int rows, int cols, const std::st
 // A push button, "[ Label ]".  The button Enter presses (the focused
 // button, else the dialog's default one) has the heavier frame Windows
 // gives it, "[[ Label ]]", one cell wider on each side; one held down with
-// the mouse has its label moved a cell towards the lower right, as Windows
-// moves it, "[  Label]".  The focused button is drawn in a colour of its
+// the mouse has its label moved a cell to the right, "[  Label]", as Windows
+// moves it down and right.  The focused button is drawn in a colour of its
 // own (reverse video without colour), so nothing is added to its label; no
 // attribute is used that a terminal may show dimmer, so a default button
 // never looks disabled.  Returns the column it starts at; *width (when not
@@ -285,7 +285,7 @@ void TerminalFrontEnd::drawBox(const Box &b, bool top) {
     case MB_ICONQUESTION: sym = "(?)"; break;
     default: break;
     }
-    // Bold only over white: bold black shows grey on many terminals.
+    // Bold only for white letters: bold black shows grey on many terminals.
     put(row + 2, tx, sym, colour_ ? attrOf(p) | (p == kIconYellow ? 0 : A_BOLD) : A_BOLD);
     tx += 5;
   }
