@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# Usage: bash scripts/coverage.sh [--report]
+#
 # Line coverage of the whole suite: the product (src/install, src/config,
 # src/wizard, src/dcl, src/common), the Linux Win32 layer (src/platform,
 # with its terminal suite run), the answer-file code the layer shares with
@@ -8,7 +10,12 @@
 # BUILD_ROOT/coverage, so that the build runs its generators again.
 #   bash scripts/coverage.sh           build, run, print the figures
 #   bash scripts/coverage.sh --report  print the figures of the last run again
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then  # the comment above, and nothing else
+  while IFS= read -r l; do [[ $l == '#!'* ]] && continue; [[ $l == '#'* ]] || break; l=${l#'#'}; echo "${l# }"; done <"$0"
+  exit 0
+fi
 set -euo pipefail
+case ${1:-} in "" | --report) ;; *) echo "coverage: unknown argument '$1' (--report, or --help)" >&2; exit 2 ;; esac
 cd "$(dirname "$0")/.."
 bash scripts/need-packages.sh
 out=${BUILD_ROOT:-$PWD/build}/coverage

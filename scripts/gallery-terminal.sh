@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# Usage: bash scripts/gallery-terminal.sh [OUT_DIR]
+#
 # The terminal front end's pictures for docs/gallery.md: the setup program
 # of the normal build runs in tmux at 80x24 on a fresh prefix with the demo
 # package in D:, is answered with keys, and each screen is kept as a PNG
@@ -8,7 +10,13 @@
 #   bash scripts/gallery-terminal.sh [OUT_DIR]      (default docs/screens)
 #
 # BUILD_ROOT (default build/) is where the normal build lies.
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then  # the comment above, and nothing else
+  while IFS= read -r l; do [[ $l == '#!'* ]] && continue; [[ $l == '#'* ]] || break; l=${l#'#'}; echo "${l# }"; done <"$0"
+  exit 0
+fi
 set -euo pipefail
+case ${1:-} in -*) echo "gallery-terminal: unknown option '$1' (--help says what it takes)" >&2; exit 2 ;; esac
+[ $# -le 1 ] || { echo "gallery-terminal: one OUT_DIR at most (--help says what it takes)" >&2; exit 2; }
 cd "$(dirname "$0")/.."
 build=${BUILD_ROOT:-$PWD/build}/gcc
 out=$(realpath -m "${1:-docs/screens}")

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
+# Usage: bash scripts/run-demo.sh [--floppy] [--unattended]
+#
 # The main job: the setup program installs the demo package (tools/demo) on
 # the Linux build, from a quad-speed CD in drive D: (or, with --floppy,
 # from the three floppy disks in drive A:), into a fresh prefix, then shows
 # what the run did: the transcript, the sign-up program's start, the
 # registry key, the Program Manager group, the drives, the installed files,
 # WIN.INI and SYSTEM.INI.
-#
-#   bash scripts/run-demo.sh [--floppy] [--unattended]
 #
 # On a terminal the wizard runs there (the terminal front end) and the
 # person answers it; what they did is recorded as an answer file beside the
@@ -15,7 +15,11 @@
 #
 # BUILD_ROOT (default build/) is where the build goes; the prefix is
 # BUILD_ROOT/gcc/demo-prefix, made anew each run, unless W32_PREFIX names
-# another one, which is then used as it is.
+# another one, which is then used as it is.  Ctrl-C stops it and says so.
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then  # the comment above, and nothing else
+  while IFS= read -r l; do [[ $l == '#!'* ]] && continue; [[ $l == '#'* ]] || break; l=${l#'#'}; echo "${l# }"; done <"$0"
+  exit 0
+fi
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -29,7 +33,7 @@ for arg in "$@"; do
   case "$arg" in
     --floppy) floppy=1 ;;
     --unattended) unattended=1 ;;
-    *) echo "usage: bash scripts/run-demo.sh [--floppy] [--unattended]" >&2; exit 64 ;;
+    *) echo "run-demo: unknown argument '$arg'; usage: bash scripts/run-demo.sh [--floppy] [--unattended]" >&2; exit 2 ;;
   esac
 done
 if [ "$unattended" = 0 ] && ! { [ -t 0 ] && [ -t 1 ]; }; then
@@ -39,6 +43,11 @@ fi
 
 step() { printf '\n== %s\n' "$*"; }
 fail() { printf '\nrun-demo: FAILED: %s\n' "$*" >&2; exit 1; }
+# Ctrl-C: the terminal sends SIGINT to the script and what it runs (the
+# wizard, whose terminal is raw, takes Ctrl-C as a key and ends itself
+# with SIGINT: status 130, below).
+interrupted() { printf '\nrun-demo: interrupted (Ctrl-C); stopped\n' >&2; exit 130; }
+trap interrupted INT
 
 if [ "$unattended" = 1 ]; then
   echo "Quorvel Setup demo: the setup program runs unattended, answered by the bundled answer file."
@@ -139,6 +148,10 @@ if [ "$unattended" = 0 ]; then
     echo "demo: you cancelled setup (status 1); nothing more to show"
     exit 0
   fi
+fi
+if [ "$status" = 130 ]; then
+  printf '\nrun-demo: you interrupted setup (Ctrl-C, status 130); nothing more to show\n' >&2
+  exit 130
 fi
 [ "$status" = 0 ] || fail "setup exited with status $status"
 

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# Usage: bash scripts/run-tests.sh
+#
 # Builds and runs the whole test suite:
 #   1. the g++ build (warnings are errors) and every unit and scenario test,
 #      the Windows builds of the Wine suite (label wine) among them;
@@ -11,7 +13,15 @@
 # The Debian packages all this needs (scripts/packages.txt) are checked
 # first: installed when run as root, else named. Suites that cannot run on
 # this machine still say so by name and are skipped.
+# FUZZ_SECONDS (default 60), JOBS (default 2) and BUILD_ROOT (default
+# build/) set the time per fuzz target, the build parallelism and where
+# the builds go.
+if [[ ${1:-} == -h || ${1:-} == --help ]]; then  # the comment above, and nothing else
+  while IFS= read -r l; do [[ $l == '#!'* ]] && continue; [[ $l == '#'* ]] || break; l=${l#'#'}; echo "${l# }"; done <"$0"
+  exit 0
+fi
 set -euo pipefail
+[ $# -eq 0 ] || { echo "run-tests: unknown argument '$1' (it takes none; --help says what it does)" >&2; exit 2; }
 cd "$(dirname "$0")/.."
 bash scripts/need-packages.sh
 root=$PWD

@@ -21,7 +21,7 @@ const int kCellW = 9, kCellH = 18;
 struct Cell {
   std::string ch = " ";
   int fg = -1, bg = -1;  // -1: the terminal's default
-  bool bold = false, underline = false;
+  bool bold = false, underline = false, reverse = false;
 };
 
 // An xterm 256-colour index as RGB.
@@ -68,9 +68,9 @@ void applySgr(const std::string &params, Cell *pen) {
     } else if (v == 24) {
       pen->underline = false;
     } else if (v == 7) {
-      std::swap(pen->fg, pen->bg);
-      if (pen->fg < 0) pen->fg = 0;
-      if (pen->bg < 0) pen->bg = 7;
+      pen->reverse = true;  // the colours trade places when the cell is drawn
+    } else if (v == 27) {
+      pen->reverse = false;
     } else if (v >= 30 && v <= 37) {
       pen->fg = v - 30;
     } else if (v >= 90 && v <= 97) {
@@ -140,8 +140,14 @@ int main(int argc, char **argv) {
   printf("viewbox 0 0 %d %d\nfont %s\nfont-size 15\n", cols * kCellW, rows * kCellH, quoted(argv[3]).c_str());
   for (int row = 0; row < rows; ++row) {
     for (int col = 0; col < cols; ++col) {
-      const Cell &cell = screen[static_cast<size_t>(row)][static_cast<size_t>(col)];
+      Cell cell = screen[static_cast<size_t>(row)][static_cast<size_t>(col)];
       int x = col * kCellW, y = row * kCellH;
+      if (cell.reverse) {
+        // The default colours are light grey on black.
+        int fg = cell.fg < 0 ? 7 : cell.fg, bg = cell.bg < 0 ? 0 : cell.bg;
+        cell.fg = bg;
+        cell.bg = fg;
+      }
       if (cell.ch == "\xe2\x96\x80") {  // upper half block: the top in the foreground colour
         printf("fill %s rectangle %d,%d %d,%d\n", colour(cell.fg, true).c_str(), x, y, x + kCellW - 1, y + kCellH / 2 - 1);
         printf("fill %s rectangle %d,%d %d,%d\n", colour(cell.bg, false).c_str(), x, y + kCellH / 2, x + kCellW - 1,

@@ -343,6 +343,7 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR cls, LPCSTR name, D
     if (b) {
       c->bitmap = b->bytes;
       c->bitmapSize = b->size;
+      c->bitmapWords = b->words;
       bitmapSize(b, &cx, &cy);
     }
     int border = (style & WS_BORDER) ? 2 : 0;

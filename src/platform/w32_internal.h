@@ -311,6 +311,7 @@ struct Window {
   int pos = 0, rangeMin = 0, rangeMax = 100, step = 10;  // progress bar
   const unsigned char *bitmap = nullptr;                  // SS_BITMAP static
   unsigned long bitmapSize = 0;
+  const char *bitmapWords = nullptr;                      // the picture in words, if any
   // Dialogs.
   DLGPROC proc = nullptr;
   const char *fontName = "";

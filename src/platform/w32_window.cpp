@@ -89,6 +89,7 @@ w32fe::ControlInfo controlInfoLocked(const Window &w) {
   c.progressMax = w.rangeMax;
   c.bitmap = w.bitmap;
   c.bitmapSize = w.bitmapSize;
+  c.bitmapWords = w.bitmapWords;
   return c;
 }
 

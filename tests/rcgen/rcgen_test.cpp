@@ -209,13 +209,17 @@ TEST(RcgenProgramResources, HoldWhatTheWizardNeeds) {
   EXPECT_EQ(le(b.bytes + 30, 4), 0u);                  // uncompressed
   EXPECT_EQ(le(b.bytes + 46, 4), 256u);                // palette entries
   EXPECT_EQ(b.size, 14u + 40u + 1024u + 448u * 155u);  // rows padded to 4 bytes
+  ASSERT_NE(b.words, nullptr);                         // dunmere95.txt, read with it
+  EXPECT_NE(std::strstr(b.words, "\ntext 30 84 179 15 fdd37c 0a143c Dunmere Network\n"), nullptr) << b.words;
 }
 
 TEST_F(RcgenTest, BmpgenDrawsTheCommittedBitmap) {
-  ASSERT_EQ(system((std::string(BMPGEN_PATH) + " " + dir_ + "/x.bmp").c_str()), 0);
+  ASSERT_EQ(system((std::string(BMPGEN_PATH) + " " + dir_ + "/x.bmp " + dir_ + "/x.txt").c_str()), 0);
   std::string drawn = slurp(dir_ + "/x.bmp"), committed = slurp(COMMITTED_BMP);
   ASSERT_FALSE(committed.empty());
   EXPECT_TRUE(drawn == committed) << "bmpgen's picture differs from res/dunmere95.bmp";
+  std::string words = std::string(COMMITTED_BMP).substr(0, std::strlen(COMMITTED_BMP) - 4) + ".txt";
+  EXPECT_EQ(slurp(dir_ + "/x.txt"), slurp(words)) << "bmpgen's words differ from " << words;
 }
 
 }  // namespace

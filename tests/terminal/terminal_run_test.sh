@@ -58,7 +58,7 @@ focused() {
   [ -n "$n" ] || fail "no $1 on the screen"
   row=$(tm capture-pane -e -p -t t | sed -n "${n}p")
   colours() {
-    local tail_len=$((${#1} - 3 < 5 ? ${#1} - 3 : 5))
+    local tail_len=$((${#1} - 4 < 5 ? ${#1} - 4 : 5))
     printf %s "${row%%"${1: -$tail_len}"*}" | grep -o $'\e\\[[0-9;]*m' | tail -3 | tr -d '\n'
   }
   [[ "$(colours "$1")" == *"[44m"* ]] || fail "$1 is not shown focused: $(printf %q "$row")"
@@ -67,14 +67,15 @@ focused() {
   fi
   return 0
 }
-# A click of the first mouse button at ROW, COL, as a terminal reports it
-# (press, then release).
+# The first mouse button going down (press) or up (release) at ROW, COL,
+# as a terminal reports it; a click is the two.
+mouse_at() {  # ' ' press, '#' release
+  keys -l "$(printf "\e[M$1$(printf '\\x%x\\x%x' $((33 + $3)) $((33 + $2)))")"
+}
 click() {
-  local xy
-  xy=$(printf '\\x%x\\x%x' $((33 + $2)) $((33 + $1)))
-  keys -l "$(printf "\e[M $xy")"
+  mouse_at ' ' "$1" "$2"
   sleep 0.1
-  keys -l "$(printf "\e[M#$xy")"
+  mouse_at '#' "$1" "$2"
 }
 # A fresh prefix with the package's drive: D: a CD, or A: holding disk 1.
 fresh_prefix() {  # PREFIX d:|a:
@@ -109,14 +110,16 @@ replay() {  # ANSWERS d:|a: TRANSCRIPT
 prefix="$work/prefix"
 run_setup "$prefix" d: W32_TRANSCRIPT="$work/run.log" W32_RECORD="$work/run.answers"
 
-# Welcome: 78 x 16 cells in its frame, centred; the picture; OK focused.
+# Welcome: 78 x 16 cells in its frame, centred; the picture, its aspect
+# kept, its small lettering written in characters; OK focused.
 wait_for "Welcome to Quorvel!"
 at 2 1 "Welcome to Quorvel!"
 at 19 0 "└"
 at 19 79 "┘"
-at 4 3 "▀▀▀▀"
-at 17 37 "[ OK ]"
-focused "[ OK ]"
+at 4 6 "▀▀▀▀"
+at 11 6 "▀▀▀▀Dunmere Network▀"
+at 17 36 "[[ OK ]]"
+focused "[[ OK ]]"
 # The bottom line offers what works here: Escape and F4 do nothing in the
 # wizard's dialogs, so they are not offered.
 at 23 0 " Tab focus"
@@ -142,13 +145,13 @@ at 8 16 "Additionally, if you've already registered an"
 blank_row 11
 at 12 16 "Here's what you need:"
 at 14 18 "diskettes/CD)"
-at 19 29 "[ Next > ]  [ Cancel ]"
-focused "[ Next > ]" "[ Cancel ]"
+at 19 28 "[[ Next > ]] [ Cancel ]"
+focused "[[ Next > ]]" "[ Cancel ]"
 at 21 13 "└"
 keys Escape  # command 2: nothing happens
 keys F4
 sleep 0.5
-at 19 29 "[ Next > ]"
+at 19 28 "[[ Next > ]]"
 keys Enter
 
 # Directory: the field with its text and the cursor at its end; a blank
@@ -160,13 +163,21 @@ blank_row 12
 at 13 19 "Quorvel directory:"
 at 14 19 "[c:\\dunmere "
 [ "$(tm display -p -t t '#{cursor_x},#{cursor_y}')" = "30,14" ] || fail "the cursor is not at the end of the field"
-at 16 23 "[ < Back ]  [ Next > ]  [ Cancel ]"
-click 16 26  # Back
+# With the focus in the field, the default button has the heavier frame,
+# drawn without bold (which many terminals show grey, as if disabled); held
+# down with the mouse, Back takes the focus and that frame, and its label
+# moves in.
+at 16 23 "[ < Back ] [[ Next > ]] [ Cancel ]"
+tm capture-pane -e -p -t t | sed -n 17p | grep -qE $'\e\\[([0-9;]*;)?1m' && fail "the buttons' row is drawn bold"
+mouse_at ' ' 16 26
+sleep 0.3
+at 16 22 "[[  < Back]] [ Next > ]  [ Cancel ]"
+mouse_at '#' 16 26
 wait_for "Here's what you need:"
 keys Enter
 wait_for "Quorvel directory:"
 keys Tab
-focused "[ Next > ]" "[ < Back ]"
+focused "[[ Next > ]]" "[ < Back ]"
 # A click in the field puts the cursor there.
 click 14 22
 [ "$(tm display -p -t t '#{cursor_x},#{cursor_y}')" = "22,14" ] || fail "the click did not put the cursor in the field"
@@ -176,11 +187,11 @@ keys Tab Tab Tab Tab foo Enter  # the field's text is selected as the focus come
 # offered for what it does there.
 wait_for "There are only 0.0 MBs free on drive foo\\."
 screen | grep -qF "(X)  There are only" || fail "no error icon"
-focused "[   OK   ]"
+focused "[[   OK   ]]"
 screen | tail -1 | grep -q "Esc OK" || fail "the bottom line does not say what Escape does: $(screen | tail -1)"
-row=$(screen | grep -nF "[   OK   ]" | cut -d: -f1)
+row=$(screen | grep -nF "[[   OK   ]]" | cut -d: -f1)
 line=$(screen | sed -n "${row}p")
-prefix_text=${line%%"[   OK   ]"*}
+prefix_text=${line%%"[[   OK   ]]"*}
 click $((row - 1)) $((${#prefix_text} + 4))
 wait_for "[foo "
 # The field has no auto-scroll: it takes no more than it shows.
@@ -194,13 +205,13 @@ wait_for "Installing Quorvel..."
 at 9 30 "Installing Quorvel..."
 wait_for "█"
 screen | sed -n 11p | grep -qE '^ +│  [█░]+ [0-9]+% [█░]+  │$' || fail "no progress row"
-at 12 35 "[ Cancel ]"
-focused "[ Cancel ]"
+at 12 34 "[[ Cancel ]]"
+focused "[[ Cancel ]]"
 keys Enter
 wait_for "Are you sure you want to cancel installation?"
 screen | grep -qF "(?)" || fail "no question icon"
-screen | grep -qF "[  Yes   ]  [   No   ]" || fail "no Yes/No buttons"
-focused "[  Yes   ]" "[   No   ]"
+screen | grep -qF "[[  Yes   ]] [   No   ]" || fail "no Yes/No buttons"
+focused "[[  Yes   ]]" "[   No   ]"
 screen | tail -1 | grep -q "Esc" && fail "the bottom line offers Escape in a Yes/No box: $(screen | tail -1)"
 keys n
 wait_for "EXIT=0" 60
@@ -250,12 +261,12 @@ for disk in 2 3; do
     click $((row - 1)) 30
     wait_for "> D:  "
     keys Up e
-    wait_for "a: is empty"
+    wait_for "A: is empty"
   fi
   keys i
   wait_for "Directory: $floppy/disk$((disk - 1))"
   keys BSpace "$disk" Enter
-  wait_for "a: now holds $floppy/disk$disk"
+  wait_for "A: now holds $floppy/disk$disk"
   keys Escape
   sleep 0.3
   keys Enter
@@ -276,13 +287,28 @@ keys Enter
 wait_for "Here's what you need:"
 sleep 0.3
 at 19 0 " Needs 55x23: make the terminal larger (Ctrl-C quit)"
-at 18 19 "[ Next > ]  [ Cancel ]"
+at 18 18 "[[ Next > ]] [ Cancel ]"
+# The media menu at 50x15: a drive's line keeps its letter and speed, the
+# keys in the menu and on the bottom line keep the way out; the speed is
+# offered selected, so typing replaces it, and the drive is named as listed.
+tm resize-window -t t -x 50 -y 15
+keys F2
+wait_for "Media (removable drives)"
+screen | grep -qE "^│   D:  \.\.\..*/package  \[150000 B/s\] │" || fail "D:'s line is cut"
+screen | grep -qE "^│ Esc/F2 close +│" || fail "the menu does not say how to close it"
+screen | tail -1 | grep -q "Esc/F2 close  Ctrl-C quit" || fail "the bottom line drops the way out: $(screen | tail -1)"
+keys Down s 300000 Enter
+wait_for "D: reads 300000 bytes a second"
 keys C-c
 wait_for "EXIT=130"
 
 # ---- Ctrl-C ends the program and gives the terminal back -----------------
-run_setup "$work/prefix2" d: W32_TRANSCRIPT="$work/interrupted.log"
+# (without colour: the picture in words)
+run_setup "$work/prefix2" d: W32_TRANSCRIPT="$work/interrupted.log" NO_COLOR=1
 wait_for "Welcome to Quorvel!"
+at 8 37 "Quorvel"
+at 9 33 "Dunmere Network"
+screen | grep -qF "(a picture: a globe over the sea at dawn)" || fail "no words for the picture"
 [ "$(tm display -p -t t '#{alternate_on}')" = 1 ] || fail "no full-screen display"
 keys C-c
 wait_for "EXIT=130"

@@ -14,6 +14,8 @@
 #                                      error and status 2 from both builds
 #   wine_suite.sh linux-record         a run recorded by the Linux terminal
 #                                      front end (tmux) replays under Wine
+#   wine_suite.sh readme               README's block that runs setup.exe
+#                                      under Wine by hand, as written there
 #   wine_suite.sh cleanup              remove the booted prefix
 #
 # From the environment (set by CTest): QV_WORK (the suite's directory),
@@ -21,7 +23,8 @@
 # QV_LINUX_DEMO (the two demo packages: package/ and floppy/disk1..3),
 # QV_W32PREFIX (the prefix tool), QV_SCENARIOS (the answer files),
 # QV_SHOTS (a directory: keep a screenshot of each dialog and box of each
-# scenario there, in SCENARIO/NN-dialogID.png and NN-message.png).
+# scenario there, in SCENARIO/NN-dialogID.png and NN-message.png),
+# QV_SOURCE and QV_BUILD (the source tree and this build, for readme).
 #
 # A scenario passes when the two transcripts are the same but for progress
 # lines, and the end states read from Wine and from the Linux prefix agree.
@@ -66,6 +69,9 @@ stop_all() {
 }
 trap stop_all EXIT
 
+fail=0
+problem() { echo "FAIL (${name:-$mode}): $*"; fail=1; }
+
 case $mode in
   boot)
     rm -rf "$boot"
@@ -100,8 +106,46 @@ case $mode in
     rm -rf "$boot"
     exit 0
     ;;
+  readme)
+    # The block of README.md that runs setup.exe under Wine by hand, taken
+    # from under its heading and run as it is written, from the source tree.
+    # Its build is this one (BUILD_ROOT/gcc, a link here), everything else
+    # it makes (the Wine prefix) lies in this directory. The unattended run
+    # must install and show its transcript, the wizard after it must show
+    # its first dialog (which nobody answers: its run is then ended).
+    command -v xwininfo >/dev/null 2>&1 || { echo "wine_readme: SKIPPED (xwininfo is not installed: x11-utils)"; exit 77; }
+    [ "$(basename "$QV_BUILD")" = gcc ] ||
+      { echo "wine_readme: SKIPPED (the block builds in BUILD_ROOT/gcc, and this build is $QV_BUILD)"; exit 77; }
+    dir=$work/readme
+    rm -rf "$dir" && mkdir -p "$dir" && ln -s "$QV_BUILD" "$dir/gcc"
+    awk '/^### Running setup.exe under Wine by hand/ { on = 1; next }
+         on && /^    / { print substr($0, 5); got = 1; next }
+         on && got { exit }' "$QV_SOURCE/README.md" >"$dir/block.sh"
+    [ -s "$dir/block.sh" ] || { echo "README.md has no block under its heading for running setup.exe under Wine"; exit 1; }
+    start_display "$dir"
+    (cd "$QV_SOURCE" && BUILD_ROOT=$dir bash -e "$dir/block.sh") >"$dir/out.txt" 2>&1 &
+    block=$!
+    wizard=
+    while kill -0 $block 2>/dev/null; do
+      if grep -q '^result code=' "$dir/out.txt" && xwininfo -root -tree | grep -qF '"Welcome to Quorvel!"'; then
+        wizard=shown
+        break
+      fi
+      sleep 0.2
+    done
+    export WINEPREFIX=$dir/wine-demo
+    "$wineserver" -k 2>/dev/null
+    wait $block
+    cat "$dir/out.txt"
+    grep -qx 'setup.exe exited with status 0' "$dir/out.txt" || problem "the unattended setup.exe did not install"
+    grep -qx 'result code=0 text="installed"' "$dir/out.txt" || problem "the block showed no transcript of an installation"
+    [ -n "$wizard" ] || problem "the wizard run at the block's end showed no welcome dialog"
+    stop_all
+    [ $fail = 0 ] && echo "README's block runs setup.exe under Wine, unattended and with the wizard"
+    exit $fail
+    ;;
   run | errors | linux-record) ;;
-  *) echo "usage: wine_suite.sh boot|run SCENARIO [driver|self|record]|errors|linux-record|cleanup"; exit 2 ;;
+  *) echo "usage: wine_suite.sh boot|run SCENARIO [driver|self|record]|errors|linux-record|readme|cleanup"; exit 2 ;;
 esac
 
 [ -f "$boot/system.reg" ] || { echo "no booted prefix in $boot"; exit 1; }
@@ -117,8 +161,6 @@ fi
 dir=$work/$name-$how
 rm -rf "$dir"
 mkdir -p "$dir"
-fail=0
-problem() { echo "FAIL ($name): $*"; fail=1; }
 # A run whose transcript started a program waits (up to 5 s) for its log.
 wait_for_log() {
   grep -q '^exec ' "$2" 2>/dev/null || return 0

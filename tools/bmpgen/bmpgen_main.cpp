@@ -1,6 +1,7 @@
-// bmpgen: draws the welcome picture, res/dunmere95.bmp.
+// bmpgen: draws the welcome picture, res/dunmere95.bmp, and writes it in
+// words, res/dunmere95.txt.
 //
-//   bmpgen OUTPUT.bmp
+//   bmpgen OUTPUT.bmp [WORDS.txt]
 //
 // A 445 x 155, 256-colour, uncompressed bottom-up BMP: a dawn sky over a sea
 // with rolling waves, a globe with a grid and land on the right, and the
@@ -8,6 +9,13 @@
 // arithmetic only, so every machine draws the same bytes; the committed file
 // is checked against a fresh run.  The output goes to a temporary file in
 // its directory and is renamed into place when complete.
+//
+// The words are for a front end that draws the picture in character cells,
+// where lettering a few pixels high cannot be read, or cannot draw it at
+// all: one line for each piece of lettering, with the box it covers
+// (left, top, width and height in pixels, the shadow included), its colour
+// and its shadow's colour, then a line saying what the picture shows.
+// rcgen reads them with the bitmap (WORDS beside OUTPUT, of the same name).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -205,9 +213,24 @@ const Glyph *findGlyph(char ch) {
   return nullptr;  // a space
 }
 
+// The lettering's colour, for its line in the words: the middle of its ramp.
+const int kTitleMiddle = kTitle + kTitleCount / 2;
+
+std::string hexColour(const Rgb &c) {
+  char s[8];
+  std::snprintf(s, sizeof s, "%02x%02x%02x", c.r, c.g, c.b);
+  return s;
+}
+
 // Draws 'text' with its top left at (x, y), each font pixel a square of
-// 'scale' pixels, with a shadow 'shadow' pixels down and right.
-void drawText(Canvas &c, const char *text, int x, int y, int scale, int shadow) {
+// 'scale' pixels, with a shadow 'shadow' pixels down and right, and adds
+// its line to 'words'.
+void drawText(Canvas &c, const char *text, int x, int y, int scale, int shadow, std::string &words) {
+  const std::vector<Rgb> palette = makePalette();
+  int width = static_cast<int>(std::strlen(text)) * 6 * scale - scale + shadow, height = 7 * scale + shadow;
+  words += "text " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(width) + " " +
+           std::to_string(height) + " " + hexColour(palette[kTitleMiddle]) + " " + hexColour(palette[kShadow]) + " " +
+           text + "\n";
   for (int pass = 0; pass < 2; pass++) {
     int penX = x;
     for (const char *p = text; *p; p++, penX += 6 * scale) {
@@ -287,14 +310,24 @@ bool writeAtomically(const std::string &path, const std::vector<uint8_t> &bytes)
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: bmpgen OUTPUT.bmp\n");
+  if ((argc != 2 && argc != 3) || (argc == 3 && std::strcmp(argv[1], argv[2]) == 0)) {
+    std::fprintf(stderr, "usage: bmpgen OUTPUT.bmp [WORDS.txt] (two files)\n");
     return 2;
   }
+  std::string words =
+      "# The welcome picture in words, written by bmpgen with the picture: each\n"
+      "# piece of lettering (text LEFT TOP WIDTH HEIGHT COLOUR SHADOW WORDS, in\n"
+      "# pixels, the shadow included), then what the picture shows.\n";
   Canvas canvas;
   drawSkyAndSea(canvas);
   drawGlobe(canvas, 366, 62, 52);
-  drawText(canvas, "Quorvel", 26, 26, 6, 3);
-  drawText(canvas, "Dunmere Network", 30, 84, 2, 1);
-  return writeAtomically(argv[1], encodeBmp(canvas, makePalette())) ? 0 : 1;
+  drawText(canvas, "Quorvel", 26, 26, 6, 3, words);
+  drawText(canvas, "Dunmere Network", 30, 84, 2, 1, words);
+  words += "picture a globe over the sea at dawn\n";
+  if (!writeAtomically(argv[1], encodeBmp(canvas, makePalette()))) return 1;
+  if (argc == 3) {
+    std::vector<uint8_t> bytes(words.begin(), words.end());
+    if (!writeAtomically(argv[2], bytes)) return 1;
+  }
+  return 0;
 }

@@ -73,7 +73,9 @@ std::string emitSource(const Script &script, const std::string &origin) {
   if (!script.bitmaps.empty()) {
     o << "const w32res::BitmapEntry kBitmaps[] = {\n";
     for (size_t i = 0; i < script.bitmaps.size(); i++) {
-      o << "    {" << literal(script.bitmaps[i].name) << ", kBitmap" << i << ", sizeof kBitmap" << i << "},\n";
+      const Bitmap &b = script.bitmaps[i];
+      o << "    {" << literal(b.name) << ", kBitmap" << i << ", sizeof kBitmap" << i << ", "
+        << (b.hasWords ? literal(b.words) : "nullptr") << "},\n";
     }
     o << "};\n\n";
   }

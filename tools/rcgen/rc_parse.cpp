@@ -2,6 +2,8 @@
 // preprocessor lines we allow, then a recursive-descent parser over its
 // tokens.  Names that a #define gives a number become number tokens as they
 // are read, as the preprocessor would replace them.
+#include <unistd.h>
+
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -470,6 +472,16 @@ class Parser {
     if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') fail(file, b.path + " is not a BMP file");
     b.bytes.assign(bytes.begin(), bytes.end());
     script.inputs.push_back(b.path);
+    // The picture in words, when a file of its name ending in .txt lies
+    // beside it (bmpgen writes one with the welcome picture).
+    std::string::size_type dot = b.path.rfind('.');
+    if (dot == std::string::npos || b.path.find('/', dot) != std::string::npos) dot = b.path.size();
+    std::string words = b.path.substr(0, dot) + ".txt";
+    if (words != b.path && access(words.c_str(), F_OK) == 0) {
+      if (!readFile(words, &b.words)) fail(file, "cannot read " + words);
+      b.hasWords = true;
+      script.inputs.push_back(words);
+    }
     script.bitmaps.push_back(b);
   }
 

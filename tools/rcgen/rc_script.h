@@ -6,7 +6,9 @@
 // and blank lines inside), #include <...> (skipped), #define NAME number;
 // DIALOG and DIALOGEX with STYLE, EXSTYLE, CAPTION and FONT; LTEXT, CTEXT,
 // RTEXT, PUSHBUTTON, DEFPUSHBUTTON, EDITTEXT and CONTROL; STRINGTABLE; NAME
-// BITMAP "file".  Anything else is an error naming the file and line.
+// BITMAP "file".  Anything else is an error naming the file and line.  A
+// bitmap "NAME.bmp" with a "NAME.txt" beside it carries that text as the
+// picture in words (tools/bmpgen), for a front end that cannot show it.
 #ifndef QV_RCGEN_RC_SCRIPT_H
 #define QV_RCGEN_RC_SCRIPT_H
 
@@ -46,6 +48,8 @@ struct Bitmap {
   std::string name;
   std::string path;  // as opened: relative to the script's directory
   std::vector<unsigned char> bytes;
+  bool hasWords = false;
+  std::string words;  // the picture in words, from the .txt beside it
 };
 
 struct Script {

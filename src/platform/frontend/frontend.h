@@ -33,6 +33,7 @@ struct ControlInfo {
   int progressPos = 0, progressMin = 0, progressMax = 100;  // progress bar
   const unsigned char *bitmap = nullptr;             // SS_BITMAP static: the .bmp bytes
   unsigned long bitmapSize = 0;
+  const char *bitmapWords = nullptr;                 // the picture in words (w32_resource.h), or nullptr
 };
 
 struct DialogInfo {

@@ -41,26 +41,39 @@ void TerminalFrontEnd::frame(int row, int col, int rows, int cols, const std::st
   }
 }
 
-// A push button, "[ Label ]": the focused one in a colour of its own (in
-// reverse video without colour), so nothing is added to its label; the
-// default one bold.  Returns the column it starts at.
-int TerminalFrontEnd::button(int row, int col, int cols, const std::string &text, bool focus, bool def, attr_t body) {
+// A push button, "[ Label ]".  The button Enter presses (the focused
+// button, else the dialog's default one) has the heavier frame Windows
+// gives it, "[[ Label ]]", one cell wider on each side; one held down with
+// the mouse has its label moved a cell to the right, "[  Label]", as Windows
+// moves it down and right.  The focused button is drawn in a colour of its
+// own (reverse video without colour), so nothing is added to its label; no
+// attribute is used that a terminal may show dimmer, so a default button
+// never looks disabled.  Returns the column it starts at; *width (when not
+// null) gets the cells it takes.
+int TerminalFrontEnd::button(int row, int col, int cols, const std::string &text, const ButtonLook &look,
+                             attr_t body, int *width) {
   int accel;
   std::string label = term::stripAmpersands(text, &accel);
-  std::string s = "[ " + label + " ]";
-  int start = col + std::max(0, (cols - static_cast<int>(s.size())) / 2);
-  attr_t a = focus ? (colour_ ? attrOf(kFocus) | A_BOLD : A_REVERSE | A_BOLD) : body | (def ? A_BOLD : 0);
+  std::string inner = look.pressed ? "  " + label : " " + label + " ";
+  std::string s = look.isDefault ? "[[" + inner + "]]" : "[" + inner + "]";
+  int start = col + std::max(0, (cols - static_cast<int>(label.size()) - 4) / 2) - (look.isDefault ? 1 : 0);
+  attr_t a = look.focus ? (colour_ ? attrOf(kFocus) | A_BOLD : A_REVERSE | A_BOLD) : body;
   put(row, start, s, a);
-  if (accel >= 0) put(row, start + 2 + accel, std::string(1, label[static_cast<size_t>(accel)]), a | A_UNDERLINE);
+  int at = start + (look.isDefault ? 2 : 1) + (look.pressed ? 2 : 1) + accel;
+  if (accel >= 0) put(row, at, std::string(1, label[static_cast<size_t>(accel)]), a | A_UNDERLINE);
+  if (width) *width = static_cast<int>(s.size());
   return start;
 }
 
-// The bottom line: what the keys do in what is on top, as much as fits.
+// The bottom line: what the keys do in what is on top, as much as fits;
+// the way out of the media menu and Ctrl-C always.
 std::string TerminalFrontEnd::legend(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes,
                                      const Media &media) const {
   std::vector<std::string> items;
+  size_t wayOut = SIZE_MAX;  // an item that stays whatever else goes
   if (media.open) {
     items = {"Up/Down drive", "I insert", "E eject", "S speed", "Esc/F2 close"};
+    wayOut = items.size() - 1;
   } else if (!boxes.empty()) {
     const Box &b = boxes.back();
     items = {"Tab move", "Enter press"};
@@ -82,13 +95,27 @@ std::string TerminalFrontEnd::legend(const std::vector<Shown> &dialogs, const st
   if (!media.open) items.push_back("F2 media");
   if (mouse_) items.push_back("click");
   items.push_back("Ctrl-C quit");
-  // The last item (Ctrl-C) always, the others in order while they fit.
-  std::string line;
-  size_t last = items.back().size() + 2;
-  for (size_t k = 0; k + 1 < items.size(); ++k) {
-    if (static_cast<int>(line.size() + 2 + items[k].size() + last) <= COLS) line += (line.empty() ? " " : "  ") + items[k];
+  // Room for the items that stay, then the others in order while they fit
+  // (each takes its width and two blanks; the line starts with one).
+  size_t used = 0;
+  std::vector<bool> shown(items.size(), false);
+  for (size_t k = 0; k < items.size(); ++k) {
+    if (k == wayOut || k + 1 == items.size()) {
+      shown[k] = true;
+      used += items[k].size() + 2;
+    }
   }
-  return line + (line.empty() ? " " : "  ") + items.back();
+  for (size_t k = 0; k + 1 < items.size(); ++k) {
+    if (!shown[k] && static_cast<int>(used + items[k].size() + 1) <= COLS) {
+      shown[k] = true;
+      used += items[k].size() + 2;
+    }
+  }
+  std::string line;
+  for (size_t k = 0; k < items.size(); ++k) {
+    if (shown[k]) line += (line.empty() ? " " : "  ") + items[k];
+  }
+  return line;
 }
 
 void TerminalFrontEnd::draw(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes, const Media &media) {
@@ -116,9 +143,10 @@ void TerminalFrontEnd::draw(const std::vector<Shown> &dialogs, const std::vector
     needCols = std::max(needCols, s.layout.cols + 2);
     needRows = std::max(needRows, s.layout.rows + 3);
   }
-  if (needCols > COLS || needRows > LINES) {
+  if ((needCols > COLS || needRows > LINES) && !media.open && boxes.empty()) {
     // The dialog scrolls with the focus; the line says what size shows it
-    // whole, in as many words as fit.
+    // whole, in as many words as fit (the keys of a box or the media menu
+    // on top of it come first).
     std::string size = std::to_string(needCols) + "x" + std::to_string(needRows);
     const std::string hints[] = {" The dialog needs a terminal of " + size + ": make it larger  (Ctrl-C quit)",
                                  " Needs " + size + ": make the terminal larger (Ctrl-C quit)",
@@ -155,15 +183,29 @@ void TerminalFrontEnd::drawDialog(const Shown &s, bool top, int *cursorRow, int 
   attr_t body = colour_ ? attrOf(kDialog) : A_NORMAL;
   frame(row, col, rows, cols, s.info.caption, body);
   int x0 = col + 1, y0 = row + 1;
+  // The button Enter presses: the focused one, else the default one.
+  int enter = -1;
+  for (size_t i = 0; i < s.info.controls.size(); ++i) {
+    const ControlInfo &c = s.info.controls[i];
+    if (static_cast<int>(i) == s.focus && isButton(c)) {
+      enter = static_cast<int>(i);
+      break;
+    }
+    if (enter < 0 && isDefault(c) && !(c.style & WS_DISABLED)) enter = static_cast<int>(i);
+  }
   for (size_t i = 0; i < s.info.controls.size() && i < l.controls.size(); ++i) {
     const ControlInfo &c = s.info.controls[i];
     const Cells &r = l.controls[i];
     int x = x0 + r.col, y = y0 + r.row;
     bool focus = static_cast<int>(i) == s.focus;
     if (isButton(c)) {
-      int start = button(y, x, r.cols, c.text, focus, isDefault(c), body);
-      int accel;
-      int w = static_cast<int>(term::stripAmpersands(c.text, &accel).size()) + 4;
+      ButtonLook look;
+      look.focus = focus;
+      look.isDefault = static_cast<int>(i) == enter;
+      look.pressed = havePress_ && pressed_.kind == Hit::DialogControl && pressed_.dialog == s.info.hwnd &&
+                     pressed_.index == static_cast<int>(i);
+      int w = 0;
+      int start = button(y, x, r.cols, c.text, look, body, &w);
       if (top) hits_.push_back({y, start, w, Hit::DialogControl, s.info.hwnd, static_cast<int>(i), static_cast<unsigned>(x + 1)});
     } else if (isEdit(c)) {
       const EditState &e = s.edits[i];
@@ -217,7 +259,7 @@ void TerminalFrontEnd::drawBar(int y, int x, int cols, const ControlInfo &c, att
     }
   }
   std::string label = " " + std::to_string(pct) + "% ";
-  put(y, x + (cols - static_cast<int>(label.size())) / 2, label, body | A_BOLD);
+  put(y, x + (cols - static_cast<int>(label.size())) / 2, label, body);
 }
 
 void TerminalFrontEnd::drawBox(const Box &b, bool top) {
@@ -243,7 +285,8 @@ void TerminalFrontEnd::drawBox(const Box &b, bool top) {
     case MB_ICONQUESTION: sym = "(?)"; break;
     default: break;
     }
-    put(row + 2, tx, sym, colour_ ? attrOf(p) | A_BOLD : A_BOLD);
+    // Bold only for white letters: bold black shows grey on many terminals.
+    put(row + 2, tx, sym, colour_ ? attrOf(p) | (p == kIconYellow ? 0 : A_BOLD) : A_BOLD);
     tx += 5;
   }
   for (size_t k = 0; k < lines.size(); ++k) put(row + 2 + static_cast<int>(k), tx, lines[k], body);
@@ -256,8 +299,12 @@ void TerminalFrontEnd::drawBox(const Box &b, bool top) {
     int padL = (6 - static_cast<int>(plain.size())) / 2;
     std::string padded = std::string(static_cast<size_t>(padL), ' ') + label;
     while (static_cast<int>(term::stripAmpersands(padded, &accel).size()) < 6) padded += ' ';
-    int start = button(by, bx + k * 12, 10, padded, k == b.focus, k == b.focus, body);
-    if (top) hits_.push_back({by, start, 10, Hit::BoxButton, nullptr, k, b.serial});
+    ButtonLook look;
+    look.focus = look.isDefault = k == b.focus;
+    look.pressed = havePress_ && pressed_.kind == Hit::BoxButton && pressed_.tag == b.serial && pressed_.index == k;
+    int w = 0;
+    int start = button(by, bx + k * 12, 10, padded, look, body, &w);
+    if (top) hits_.push_back({by, start, w, Hit::BoxButton, nullptr, k, b.serial});
   }
 }
 

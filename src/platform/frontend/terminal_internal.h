@@ -100,6 +100,7 @@ struct Media {
   int selected = 0;
   int prompt = 0;  // 0 none, 'i' directory, 's' speed
   std::string input;
+  bool inputSelected = false;  // the value offered is selected: typing replaces it
   std::string message;
 };
 
@@ -168,7 +169,10 @@ class TerminalFrontEnd : public FrontEnd {
   }
 
   void frame(int row, int col, int rows, int cols, const std::string &caption, attr_t body);
-  int button(int row, int col, int cols, const std::string &text, bool focus, bool def, attr_t body);
+  struct ButtonLook {
+    bool focus = false, isDefault = false, pressed = false;
+  };
+  int button(int row, int col, int cols, const std::string &text, const ButtonLook &look, attr_t body, int *width);
   std::string legend(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes, const Media &media) const;
   void draw(const std::vector<Shown> &dialogs, const std::vector<Box> &boxes, const Media &media);
   void drawDialog(const Shown &s, bool top, int *cursorRow, int *cursorCol);
@@ -176,13 +180,17 @@ class TerminalFrontEnd : public FrontEnd {
 
   // ---- The bitmap ----
 
+ public:
   struct Rgb {
     int r, g, b;
   };
+
+ private:
   static bool decodeBmp(const unsigned char *p, unsigned long size, int *w, int *h, std::vector<Rgb> *px);
-  int nearestColour(const Rgb &c);
+  int nearestColour(const Rgb &c, int avoid = -1);
   int pairFor(int fg, int bg);
   void drawBitmap(int y, int x, int rows, int cols, const ControlInfo &c, attr_t body);
+  void drawPictureInWords(int y, int x, int rows, int cols, const std::string &size, const char *words, attr_t body);
   void drawBox(const Box &b, bool top);
   void drawMedia(const Media &media, int *cursorRow, int *cursorCol);
   std::mutex m_;

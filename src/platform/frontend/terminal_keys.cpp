@@ -250,7 +250,9 @@ void TerminalFrontEnd::mouse() {
     havePress_ = true;
     if (hit) click(*hit, ev.x, false);
   }
-  bool same = hit && (!havePress_ || (pressed_.row == hit->row && pressed_.col == hit->col));
+  // The same control as went down (its frame may have moved with the focus).
+  bool same = hit && (!havePress_ || (pressed_.kind == hit->kind && pressed_.dialog == hit->dialog &&
+                                      pressed_.index == hit->index && pressed_.tag == hit->tag));
   if (hit && (clicked || (up && same))) click(*hit, ev.x, true);
   if (up || clicked) havePress_ = false;
 }
@@ -261,11 +263,11 @@ void TerminalFrontEnd::click(const Hit &h, int x, bool release) {
     return;
   }
   if (h.kind == Hit::BoxButton) {
-    if (!release || boxes_.empty() || boxes_.back()->serial != h.tag) return;
+    if (boxes_.empty() || boxes_.back()->serial != h.tag) return;
     Box &b = *boxes_.back();
     if (h.index < static_cast<int>(b.ids.size())) {
       b.focus = h.index;
-      answer(b, b.ids[static_cast<size_t>(h.index)]);
+      if (release) answer(b, b.ids[static_cast<size_t>(h.index)]);
     }
     return;
   }

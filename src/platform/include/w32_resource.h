@@ -47,6 +47,7 @@ struct BitmapEntry {
   const char *name;  // the resource name as the script gives it, e.g. "DUNMERE95NEWL"
   const unsigned char *bytes;
   unsigned long size;
+  const char *words;  // the picture in words (a .txt beside the .bmp), or nullptr
 };
 
 struct ResourceTable {
