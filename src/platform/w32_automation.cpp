@@ -55,8 +55,8 @@ w32fe::FrontEnd *terminalFrontEnd(std::string *why) {
 
 bool onTerminal() { return isatty(STDIN_FILENO) && isatty(STDOUT_FILENO); }
 
-// The box that answers /? or an unknown option: on the terminal when there
-// is one, else on standard error.
+// The box that answers /? or an option written wrongly: on the terminal
+// when there is one, else on standard error.
 int usageBox(const std::string &text, UINT type, int code) {
   std::string why;
   w32fe::FrontEnd *terminal = onTerminal() ? terminalFrontEnd(&why) : nullptr;
