@@ -18,7 +18,7 @@ bool sameNoCase(const std::string &a, const std::string &b) {
 }
 
 const char *const kOptionRows[][2] = {
-    {"/answers=FILE", "install unattended, answering from FILE"},
+    {"/answers=FILE", "install unattended from FILE"},
     {"/log=FILE", "write a log of the installation to FILE"},
     {"/record=FILE", "record your answers in FILE"},
     {"/?", "show these options"},
@@ -30,10 +30,9 @@ std::string optionsText(const std::function<int(const std::string &)> &width) {
   for (const auto &row : kOptionRows) column = std::max(column, width(std::string(row[0]) + "   "));
   std::string text = "Quorvel Setup options:";
   for (const auto &row : kOptionRows) {
-    std::string name = row[0];
-    do {
-      name += ' ';
-    } while (width(name) < column);
+    // Blanks while one more brings the description nearer the column.
+    std::string name = std::string(row[0]) + ' ';
+    while (width(name + ' ') - column <= column - width(name)) name += ' ';
     text += "\n" + name + row[1];
   }
   return text;

@@ -29,7 +29,8 @@ bool parseOptions(const std::string &commandLine, Options *out);
 // setup program's boxes.  The options' text is laid out in two columns:
 // width(text) is how wide a text shows where the box is drawn (characters
 // in a terminal, pixels in a Windows box); each option name is padded with
-// blanks until its description starts at the same place as the others'.
+// blanks so that its description starts as near as they come to the same
+// place as the others'.
 // A file of the package as it lies beside the setup program (setup.ini,
 // the .z archives, readme.txt, bookmark.htm, the program), in any case: a
 // run may never write one.
