@@ -167,8 +167,11 @@ TEST_F(WizardTest, BinaryRuns) {
       {"a wait of any length is taken; the transcript, opened once the prefix is free, starts with it",
        [&] {
          lockPrefix();
-         helper = std::thread([&] {
-           sleep(1);
+         helper = std::thread([&] {  // the prefix is free once the run says it waits
+           for (int i = 0; i < 6000; i++, usleep(10000)) {
+             Bytes said = readHostFile(scratch + "/errors");
+             if (std::string(said.begin(), said.end()).find("up to 316224000 s") != std::string::npos) break;
+           }
            close(lock);
          });
        },
