@@ -205,6 +205,17 @@ std::string stepText(const Step &s) {
   return "";
 }
 
+std::string actionText(const Action &a) {
+  std::string drive = std::string(1, a.letter) + ":";
+  switch (a.type) {
+  case Action::Insert: return "insert " + drive + " " + quote(a.dir) + (a.speed >= 0 ? " speed " + std::to_string(a.speed) : "");
+  case Action::Eject: return "eject " + drive;
+  case Action::Fault: return "fault " + a.faultClass + " " + std::to_string(a.nth) + (a.persistent ? " persistent" : " once");
+  case Action::ClearFaults: return "clear-faults";
+  }
+  return "";
+}
+
 bool parseAnswerFile(const std::string &text, const std::string &baseDir, char separator, AnswerFile *out,
                      std::string *err) {
   int lineNo = 0;
@@ -219,9 +230,21 @@ bool parseAnswerFile(const std::string &text, const std::string &baseDir, char s
     std::vector<std::string> t;
     std::string why;
     std::string where = "answer file line " + std::to_string(lineNo) + ": ";
+    // A text is handed on as a C string: a NUL byte, written as it is or as
+    // \x00, would cut it short, and the run would do what was not written.
+    if (line.find('\0') != std::string::npos) {
+      *err = where + "holds a NUL byte, which no answer may hold";
+      return false;
+    }
     if (!tokenize(line, &t, &why)) {
       *err = where + why;
       return false;
+    }
+    for (const std::string &word : t) {
+      if (word.find('\0') != std::string::npos) {
+        *err = where + "a text holds a NUL byte (\\x00), which no answer may hold";
+        return false;
+      }
     }
     if (t.empty()) continue;
     bool start = t[0] == "at-start";

@@ -35,6 +35,8 @@ struct Action {
   bool persistent = false;
 };
 extern const char *const kFaultClasses[10];  // Open Create Read Write Alloc Directory Profile Registry Dde Any
+// The action as an answer file writes it ("insert a: \"/mnt/disk2\" speed 1000").
+std::string actionText(const Action &a);
 
 struct Answer {
   enum Kind { Message, Dialog } kind = Message;

@@ -8,9 +8,10 @@
 
 // Runs program (the setup program's start-up and wizard, which returns the
 // run's result) as commandLine asks, and returns the program's exit
-// status.  With an empty command line it calls program and returns its
-// result: nothing else happens.  An unknown option or /? is answered with a
-// message box before anything else is done.
+// status.  With no option on the command line (any other word is ignored)
+// it calls program and returns its result: nothing else happens.  An
+// option written wrongly or /? is answered with a message box before
+// anything else is done.
 int runAutomated(const char *commandLine, int (*program)(void));
 
 #endif

@@ -12,7 +12,9 @@ const char *resultText(int code) {
   case kResultUsage: return "answer file or usage error";
   case kResultWithErrors: return "installed with errors";
   case kResultNotStarted: return "not started";
+  case kResultHungUp: return "hung up";
   case kResultInterrupted: return "interrupted";
+  case kResultTerminated: return "terminated";
   default: return "unknown";
   }
 }

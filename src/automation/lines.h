@@ -24,7 +24,10 @@ enum : int {
   kResultUsage = 2,
   kResultWithErrors = 3,
   kResultNotStarted = 4,
-  kResultInterrupted = 130  // ended by Ctrl-C in the terminal front end (a shell's status of SIGINT)
+  // Ended by a signal: 128 + its number, as a shell gives it.
+  kResultHungUp = 129,       // SIGHUP: the terminal went away
+  kResultInterrupted = 130,  // SIGINT: Ctrl-C
+  kResultTerminated = 143    // SIGTERM
 };
 const char *resultText(int code);
 

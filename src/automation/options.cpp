@@ -1,20 +1,51 @@
 // The setup program's options (options.h).
 #include "options.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace qva {
 
 const char kOptionsCaption[] = "Quorvel Installation";
-const char kOptionsText[] =
-    "Quorvel Setup options:\n"
-    "/answers=FILE   install unattended, answering from FILE\n"
-    "/log=FILE   write a log of the installation to FILE\n"
-    "/record=FILE   record your answers in FILE";
 
-std::string unknownOptionText(const std::string &word) {
-  return "Unknown option: " + word + "\nRun setup /? to see the options.";
+namespace {
+bool sameNoCase(const std::string &a, const std::string &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
 }
+
+const char *const kOptionRows[][2] = {
+    {"/answers=FILE", "install unattended from FILE"},
+    {"/log=FILE", "write a log of the installation to FILE"},
+    {"/record=FILE", "record your answers in FILE"},
+    {"/?", "show these options"},
+};
+}  // namespace
+
+std::string optionsText(const std::function<int(const std::string &)> &width) {
+  int column = 0;
+  for (const auto &row : kOptionRows) column = std::max(column, width(std::string(row[0]) + "   "));
+  std::string text = "Quorvel Setup options:";
+  for (const auto &row : kOptionRows) {
+    // Blanks while one more brings the description nearer the column.
+    std::string name = std::string(row[0]) + ' ';
+    while (width(name + ' ') - column <= column - width(name)) name += ' ';
+    text += "\n" + name + row[1];
+  }
+  return text;
+}
+
+bool packageFileName(const std::string &name) {
+  for (const char *n : {"setup.ini", "readme.txt", "bookmark.htm", "setup", "setup.exe"}) {
+    if (sameNoCase(name, n)) return true;
+  }
+  return name.size() > 2 && sameNoCase(name.substr(name.size() - 2), ".z");
+}
+
+std::string usageErrorText(const std::string &error) { return error + "\nRun setup /? to see the options."; }
 
 std::vector<std::string> splitCommandLine(const std::string &line) {
   std::vector<std::string> words;
@@ -40,29 +71,31 @@ std::vector<std::string> splitCommandLine(const std::string &line) {
 }
 
 namespace {
-// word is /NAME=VALUE with NAME in any case: *value set.
-bool option(const std::string &word, const char *name, std::string *value) {
-  size_t n = 0;
-  while (name[n]) ++n;
-  if (word.size() < n + 3 || word[0] != '/' || word[n + 1] != '=') return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (tolower(static_cast<unsigned char>(word[i + 1])) != name[i]) return false;
-  }
-  *value = word.substr(n + 2);
-  return true;
-}
+const char *const kOptionNames[] = {"answers", "log", "record"};
 }  // namespace
 
 bool parseOptions(const std::string &commandLine, Options *out) {
   for (const std::string &w : splitCommandLine(commandLine)) {
-    if (w == "/?") {
+    if (w == "/?" || w == "-?" || w == "--help") {
       out->help = true;
-    } else if (!option(w, "answers", &out->answers) && !option(w, "log", &out->log) &&
-               !option(w, "record", &out->record)) {
-      if (out->unknown.empty()) out->unknown = w;
+      continue;
+    }
+    // /NAME=VALUE, or /NAME:VALUE, /NAME alone: the option NAME.
+    if (w.size() < 2 || w[0] != '/') continue;
+    size_t end = w.find_first_of("=:", 1);
+    std::string name = w.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+    std::string *value[] = {&out->answers, &out->log, &out->record};
+    for (int i = 0; i < 3; ++i) {
+      if (!sameNoCase(name, kOptionNames[i])) continue;
+      if (end == std::string::npos || w[end] != '=' || end + 1 == w.size()) {
+        if (out->error.empty())
+          out->error = "The option " + w + " needs a file, written /" + kOptionNames[i] + "=FILE.";
+      } else {
+        *value[i] = w.substr(end + 1);
+      }
     }
   }
-  return out->unknown.empty();
+  return out->error.empty();
 }
 
 }  // namespace qva

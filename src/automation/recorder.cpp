@@ -62,6 +62,13 @@ void Recorder::action(const std::string &text, const std::list<Line>::iterator *
   write();
 }
 
+void Recorder::dialogAction(const void *dialog, const std::string &text) {
+  auto it = dialogs_.find(dialog);
+  if (it == dialogs_.end()) return action(text, nullptr);
+  it->second.line->actions.push_back(text);
+  write();
+}
+
 std::list<Recorder::Line>::iterator Recorder::add(const std::string &answer) {
   Line l;
   l.actions.swap(pending_);

@@ -36,6 +36,9 @@ class Recorder {
   std::list<Line>::iterator boxShown() { return add(""); }
   void boxAnswered(std::list<Line>::iterator line, const std::string &text, int button);
   void action(const std::string &text, const std::list<Line>::iterator *openBox);
+  // An action carried out before an answer of the dialog shown: written
+  // before the dialog's answer.
+  void dialogAction(const void *dialog, const std::string &text);
 
  private:
   struct Open {

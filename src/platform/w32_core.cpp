@@ -198,7 +198,6 @@ void ensureInit() {
     // reaches the program as a full disk, instead of ending the process.
     signal(SIGXFSZ, SIG_IGN);
     State &s = state();
-    openTranscriptFromEnvironment();
     std::string given = defaultPrefix();
     std::string why = prefixProblem(given);
     // Nothing may be done on a prefix that is not the user's own.
@@ -218,7 +217,6 @@ void ensureInit() {
       std::lock_guard<std::mutex> lock(s.m);
       s.currentDir = cur;
     }
-    loadAnswersFromEnvironment();
   });
 }
 
@@ -234,13 +232,17 @@ void lockPrefixForRun() {
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) endRunEarly(w32::kRunNotStarted, "cannot lock the prefix (" + path + "): " + strerror(errno));
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return; // held until the process ends
+  // Any figure is taken: a negative one as 0, one past ten years (however
+  // large) as ten years.
+  const long long kLongest = 10LL * 366 * 24 * 3600;
   const char *wait = getenv("W32_PREFIX_WAIT");
-  long seconds = wait && *wait ? strtol(wait, nullptr, 10) : 600;
+  long long seconds = wait && *wait ? strtoll(wait, nullptr, 10) : 600;
+  seconds = seconds < 0 ? 0 : seconds > kLongest ? kLongest : seconds;
   std::string line = "another program is running on this prefix; waiting up to " + std::to_string(seconds) +
                      " s for it to end";
   recordEvent(qva::waitLine(line));
   fprintf(stderr, "w32: %s\n", line.c_str());
-  for (long tenths = 0; tenths < seconds * 10; ++tenths) {
+  for (long long tenths = 0; tenths < seconds * 10; ++tenths) {
     usleep(100000);
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return;
   }

@@ -348,7 +348,7 @@ static HDDEDATA transact(LPBYTE data, DWORD size, HCONV conv, UINT format, UINT 
       it->second.endedByServer = true;
       in->pending.push_back(Notification{XTYP_DISCONNECT, conv, 0});
     }
-    if (in && !reply.answered) in->lastError = DMLERR_EXECACKTIMEOUT;
+    if (in && !reply.answered) in->lastError = reply.noMemory ? DMLERR_MEMORY_ERROR : DMLERR_EXECACKTIMEOUT;
     if (in && reply.answered && !reply.accepted) in->lastError = DMLERR_NOTPROCESSED;
   }
   deliver(inst);

@@ -157,9 +157,13 @@ int startDetached(const std::string &exe, const std::vector<std::string> &args, 
       }
       _exit(0);
     }
+    // The program starts with every signal as a new process has it: none
+    // blocked, none ignored that this one ignores for itself.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);
     int in = open("/dev/null", O_RDONLY);
     if (in > 0) {
       dup2(in, 0);

@@ -13,6 +13,8 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -377,21 +379,27 @@ std::string errorText(DWORD error);
 void recordEvent(const std::string &line);
 inline std::string quoteText(const std::string &s) { return qva::quote(s); }
 void resetScript(); // state mutex not held
-// A program's run files from its environment, in the order ensureInit
-// takes them: the transcript (W32_TRANSCRIPT) first, refused (status 2)
-// when it names the answer file or cannot be opened without waiting; then,
-// once the prefix is known to be usable, the answers (W32_ANSWERS).
-void openTranscriptFromEnvironment();
-void loadAnswersFromEnvironment();
-// The terminal's Ctrl-C: the result line of a run that ends by SIGINT.
-void recordInterrupted();
+// The setup run's files, in the order runAutomated takes them, once the
+// prefix is locked: the transcript (/log=, W32_TRANSCRIPT) opened, refused
+// (status 2) when it cannot be opened without waiting, with the lines the
+// run wrote while it waited for the prefix; then the answers (/answers=,
+// W32_ANSWERS), their at-start actions carried out, and with a recording
+// asked for, the answered run recorded (recordScriptedRun).
+void openTranscriptForRun();
+void loadAnswersForRun();
+// The scripted front end records the run as the terminal front end records
+// a person: heading first, the file at path replaced after every change.
+void recordScriptedRun(const std::string &heading, const std::string &path);
+// A run ended by a signal or the terminal's Ctrl-C: its result line.
+void recordInterrupted(int code = w32::kRunInterrupted);
 // Ends a run before it could start: the reason and the result line go to
 // the transcript, the reason to standard error; exits with code.
 [[noreturn]] void endRunEarly(int code, const std::string &why);
 // Takes the prefix's lock for the whole run (its file setup.lock), so
-// that a second program on the prefix waits (saying so on its transcript
-// and standard error) for at most W32_PREFIX_WAIT seconds (default 600),
-// then gives up with status 4.
+// that a second program on the prefix waits (saying so on standard error,
+// and on its transcript once it has the lock) for at most W32_PREFIX_WAIT
+// seconds (default 600; a larger figure is taken as ten years), then gives
+// up with status 4, its transcript not touched: it may be the other run's.
 void lockPrefixForRun();
 // The scripted front end forgets the dialog it was answering (tests).
 void resetScriptedFrontEnd();
@@ -407,6 +415,24 @@ struct RunFiles {
 // environment's.
 void setRunFiles(const RunFiles &files);
 RunFiles runFiles();
+// (w32_run_files.cpp) Refuses (status 2, said on standard error) an output
+// that names an input, the other output, one of the prefix's own files or
+// one of the package's, before anything is opened.
+void checkRunFiles(const RunFiles &files, const std::string &prefix);
+// "" or why path can never be written by a run: one of the prefix's own
+// files (its registry, locks, settings, the Program Manager's files, and
+// WIN.INI, SYSTEM.INI, SYSTEM.OLD and nts.ini in C:\WINDOWS) or a new file
+// beside the layer's own; or one of the package's files beside the program.
+std::string prefixOwnFile(const std::string &prefix, const std::string &path);
+std::string packageSourceFile(const std::string &path);
+// A usage error before the run: said on standard error, status 2.
+[[noreturn]] void refuseRun(const std::string &why);
+// Reads an answer file: a regular file, or a pipe or device read once,
+// never waited on at open and never more than 1 MiB.
+bool readAnswerFile(const char *path, std::string *text, std::string *why);
+// Opens the transcript for writing: a regular file is replaced, a FIFO or
+// a device is written as it is; nothing ever waits at the open.
+FILE *openTranscript(const char *path, std::string *why);
 // The program's name and path for its messages, and the terminal front
 // end, which only programs link (main() sets them).
 extern const char *programName;

@@ -43,6 +43,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 using namespace w32int;
@@ -437,7 +438,15 @@ ProgmanReply progmanExecute(intptr_t conversation, const std::string &text, unsi
     std::lock_guard<std::mutex> lock(s.m);
     r->generation = s.generation;
     if (s.threadPid != getpid()) { // none yet, or this is a forked child
-      std::thread(serverMain).detach();
+      try {
+        std::thread(serverMain).detach();
+      } catch (const std::system_error &) {
+        // No memory for the server's thread: the execute fails at once, as
+        // Windows fails a transaction it has no memory for.
+        ProgmanReply none;
+        none.noMemory = true;
+        return none;
+      }
       s.threadPid = getpid();
     }
     s.queue.push_back(r);

@@ -15,6 +15,7 @@ struct ProgmanReply {
   bool answered = false;  // false: no answer within the time-out
   bool accepted = false;  // the server carried the execute out
   bool terminate = false; // and ended the conversation after answering
+  bool noMemory = false;  // the execute could not even be passed on (DMLERR_MEMORY_ERROR)
 };
 
 // false when no server is there (ProgmanMode::Absent)

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -19,13 +20,15 @@ using namespace w32int;
 namespace {
 
 struct Script {
-  std::mutex m;
+  std::timed_mutex m;
   qva::Answers answers;
   std::string transcript;
   std::string error;
   bool testMode = false;
   bool haveFile = false; // answers came from W32_ANSWERS or setAnswers
-  FILE *file = nullptr;  // W32_TRANSCRIPT
+  FILE *file = nullptr;  // the transcript (/log=, W32_TRANSCRIPT), once the prefix is locked
+  std::string fileName;
+  bool fileFailed = false; // a line could not be written to it
   long failedSteps = 0;  // registry, profile, DDE and program-start calls that failed
   bool finished = false; // the result line has been written
 };
@@ -51,14 +54,24 @@ void runAction(const qva::Action &a) {
   }
 }
 
+// Writes text to the transcript file.  A transcript that cannot be written
+// (a full disk, a reader gone) is said once on standard error, no longer
+// written, and makes an installed run's status 3 (w32::finishRun).
+void writeFileLocked(Script &sc, const std::string &text) {
+  if (!sc.file) return;
+  errno = 0;
+  if (fputs(text.c_str(), sc.file) >= 0 && fflush(sc.file) == 0) return;
+  fprintf(stderr, "w32: cannot write the transcript %s: %s; the run goes on without it\n", sc.fileName.c_str(),
+          errno ? strerror(errno) : "write error");
+  fclose(sc.file);
+  sc.file = nullptr;
+  sc.fileFailed = true;
+}
+
 void recordLocked(Script &sc, const std::string &line) {
   sc.transcript += line;
   sc.transcript += '\n';
-  if (sc.file) {
-    fputs(line.c_str(), sc.file);
-    fputc('\n', sc.file);
-    fflush(sc.file);
-  }
+  writeFileLocked(sc, line + "\n");
 }
 
 // The last line of every run's transcript.
@@ -104,20 +117,20 @@ std::string errorText(DWORD error) {
 
 void noteFailedStep(const char *kind, const char *call, const std::string &what, DWORD error, const std::string &why) {
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   ++sc.failedSteps;
   recordLocked(sc, qva::failedLine(kind, call, what, error, why.empty() ? errorText(error) : why));
 }
 
 void recordEvent(const std::string &line) {
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   recordLocked(sc, line);
 }
 
 void scriptFail(const std::string &message) {
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   scriptFailedLocked(sc, message);
 }
 
@@ -125,7 +138,7 @@ bool scriptTake(const std::string &eventLine, bool recordEventLine,
                 const std::function<bool(qva::Answers &, qva::Answer *, std::string *why)> &take,
                 qva::Answer *out, const std::function<std::string(const qva::Answer &)> &answerText) {
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   qva::Answer a;
   std::string why;
   if (!take(sc.answers, &a, &why)) {
@@ -141,7 +154,7 @@ bool scriptTake(const std::string &eventLine, bool recordEventLine,
 
 void resetScript() {
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   sc.answers.load(qva::AnswerFile(), false);
   sc.transcript.clear();
   sc.error.clear();
@@ -157,7 +170,7 @@ namespace {
 // file expected; say so (the transcript stays as the events made it).
 void reportUnusedAnswers() {
   Script &sc = script();
-  std::unique_lock<std::mutex> lock(sc.m, std::try_to_lock);
+  std::unique_lock<std::timed_mutex> lock(sc.m, std::try_to_lock);
   if (!lock.owns_lock() || sc.testMode || sc.answers.left() == 0) return;
   const qva::Answer &a = *sc.answers.next();
   fprintf(stderr, "w32 scripted front end: %zu answer(s) not used, the first: answer file line %d (%s)\n",
@@ -165,134 +178,30 @@ void reportUnusedAnswers() {
 }
 } // namespace
 
-namespace {
-
-// The most an answer file may hold: it is read whole before the run.
-constexpr size_t kAnswerFileCap = 1024 * 1024;
-
-bool sameHostFile(const char *a, const char *b) {
-  struct stat x, y;
-  return a && b && *a && *b && stat(a, &x) == 0 && stat(b, &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
-}
-
-// A usage error before the run: said on standard error, status 2.
-[[noreturn]] void refuseRun(const std::string &why) {
-  fprintf(stderr, "w32: %s\n", why.c_str());
-  fflush(nullptr);
-  _exit(w32::kRunUsage);
-}
-
-// Reads an answer file: a regular file, or a pipe or device read once,
-// never waited on at open and never more than the cap.
-bool readAnswerFile(const char *path, std::string *text, std::string *why) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    *why = std::string("cannot read the answer file ") + path + ": " + strerror(errno);
-    return false;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = std::string("cannot read the answer file ") + path + ": " + strerror(errno);
-      break;
-    }
-    if (n == 0) break;
-    if (text->size() + static_cast<size_t>(n) > kAnswerFileCap) {
-      *why = std::string("the answer file ") + path + " is larger than 1 MiB";
-      break;
-    }
-    text->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return why->empty();
-}
-
-// Opens the transcript for writing: a regular file is replaced, a FIFO or
-// a device is written as it is; nothing ever waits at the open.
-FILE *openTranscript(const char *path, std::string *why) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    *why = std::string("cannot write the transcript ") + path + ": " +
-           (errno == ENXIO ? "a FIFO that nothing reads" : strerror(errno));
-    return nullptr;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISSOCK(st.st_mode)) {
-    close(fd);
-    *why = std::string("cannot write the transcript ") + path + ": not a file";
-    return nullptr;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  FILE *f = fdopen(fd, "w");
-  if (!f) {
-    close(fd);
-    *why = std::string("cannot write the transcript ") + path + ": " + strerror(errno);
-  }
-  return f;
-}
-
-} // namespace
-
-namespace {
-std::mutex runFilesLock;
-bool runFilesSet = false;
-RunFiles givenRunFiles;
-}  // namespace
-
-void setRunFiles(const RunFiles &files) {
-  std::lock_guard<std::mutex> lock(runFilesLock);
-  givenRunFiles = files;
-  runFilesSet = true;
-}
-
-RunFiles runFiles() {
-  {
-    std::lock_guard<std::mutex> lock(runFilesLock);
-    if (runFilesSet) return givenRunFiles;
-  }
-  RunFiles f;
-  auto env = [](const char *name) {
-    const char *v = getenv(name);
-    return std::string(v ? v : "");
-  };
-  f.answers = env("W32_ANSWERS");
-  f.transcript = env("W32_TRANSCRIPT");
-  f.record = env("W32_RECORD");
-  return f;
-}
-
-void openTranscriptFromEnvironment() {
+void openTranscriptForRun() {
   Script &sc = script();
-  RunFiles f = runFiles();
-  const char *t = f.transcript.c_str();
-  const char *a = f.answers.c_str();
-  const char *rec = f.record.c_str();
-  // An output that is one of the run's inputs, or the other output, would
-  // destroy it before it is read: refused before anything is opened.
-  if (sameHostFile(t, a)) refuseRun(f.transcriptName + " names the answer file " + a + "; give another file");
-  if (sameHostFile(rec, a)) refuseRun(f.recordName + " names the answer file " + a + "; give another file");
-  if (sameHostFile(t, rec)) refuseRun(f.transcriptName + " and " + f.recordName + " name the same file " + t);
-  if (!*t) return;
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::string t = runFiles().transcript;
+  if (t.empty()) return;
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   std::string why;
-  sc.file = openTranscript(t, &why);
+  sc.file = openTranscript(t.c_str(), &why);
   if (!sc.file) refuseRun(why);
+  sc.fileName = t;
+  writeFileLocked(sc, sc.transcript);  // what the run said while it waited for the prefix
 }
 
-void recordInterrupted() {
+void recordInterrupted(int code) {
   Script &sc = script();
-  std::unique_lock<std::mutex> lock(sc.m, std::try_to_lock);
-  if (!lock.owns_lock()) return; // another thread is mid-line: the line is left out
-  finishLocked(sc, w32::kRunInterrupted);
+  // A thread stuck mid-line (on a transcript nobody reads) leaves it out.
+  std::unique_lock<std::timed_mutex> lock(sc.m, std::chrono::seconds(2));
+  if (!lock.owns_lock()) return;
+  finishLocked(sc, code);
 }
 
 void endRunEarly(int code, const std::string &why) {
   Script &sc = script();
   {
-    std::lock_guard<std::mutex> lock(sc.m);
+    std::lock_guard<std::timed_mutex> lock(sc.m);
     recordLocked(sc, qva::errorLine(why));
     finishLocked(sc, code);
   }
@@ -301,12 +210,12 @@ void endRunEarly(int code, const std::string &why) {
   _exit(code);
 }
 
-void loadAnswersFromEnvironment() {
+void loadAnswersForRun() {
   Script &sc = script();
   std::string a = runFiles().answers;
   qva::AnswerFile file;
   {
-    std::lock_guard<std::mutex> lock(sc.m);
+    std::lock_guard<std::timed_mutex> lock(sc.m);
     if (a.empty()) return;
     std::string text, why;
     if (!readAnswerFile(a.c_str(), &text, &why)) {
@@ -323,6 +232,12 @@ void loadAnswersFromEnvironment() {
     sc.haveFile = true;
     atexit(reportUnusedAnswers);
   }
+  std::string record = runFiles().record;
+  if (!record.empty()) {
+    std::string heading = "# Recorded from a run answered by " + a + "; replay with /answers=FILE or W32_ANSWERS.\n";
+    for (const qva::Action &action : file.atStart) heading += "at-start " + qva::actionText(action) + "\n";
+    recordScriptedRun(heading, absolutePath(record));
+  }
   for (const qva::Action &action : file.atStart) runAction(action);
 }
 
@@ -335,7 +250,7 @@ void setAnswers(const std::string &answerFileText) {
   Script &sc = script();
   qva::AnswerFile file;
   {
-    std::lock_guard<std::mutex> lock(sc.m);
+    std::lock_guard<std::timed_mutex> lock(sc.m);
     sc.testMode = true;
     std::string err;
     if (!qva::parseAnswerFile(answerFileText, "", '/', &file, &err)) {
@@ -353,39 +268,39 @@ void setAnswers(const std::string &answerFileText) {
 std::string transcript() {
   ensureInit();
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   return sc.transcript;
 }
 
 std::string scriptError() {
   ensureInit();
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   return sc.error;
 }
 
 int finishRun(int programResult) {
   ensureInit();
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   int code = programResult;
-  if (code == kRunInstalled && sc.failedSteps > 0) code = kRunWithErrors;
+  if (code == kRunInstalled && (sc.failedSteps > 0 || sc.fileFailed)) code = kRunWithErrors;
   finishLocked(sc, code);
-  if (sc.file) fflush(sc.file);
+  if (code == kRunInstalled && sc.fileFailed) code = kRunWithErrors;  // its last line could not be written
   return code;
 }
 
 long failedSteps() {
   ensureInit();
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   return sc.failedSteps;
 }
 
 int answersLeft() {
   ensureInit();
   Script &sc = script();
-  std::lock_guard<std::mutex> lock(sc.m);
+  std::lock_guard<std::timed_mutex> lock(sc.m);
   return static_cast<int>(sc.answers.left());
 }
 

@@ -66,6 +66,12 @@ INT_PTR CALLBACK progressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     DWORD id = 0;
     setupState.workerThread = CreateThread(NULL, 0, installWorker, NULL, 0, &id);
     setupState.workerThreadId = id;
+    if (setupState.workerThread == NULL) {
+      // Nothing has been changed yet: the installation's own out-of-memory
+      // message, then the dialog ends as one that could not run.
+      handleTransferResult(dialog, TransferResult::Fatal);
+      EndDialog(dialog, WIZARD_END_NOT_STARTED);
+    }
   } else if (message == WM_SETUP_PROGRESS) {
     uint32_t percent = progressMeter.nextPercent;
     if (percent <= 100) {

@@ -118,7 +118,7 @@ int runWizard(void) {
   }
   // The last dialog's end says how the run ended: the progress dialog ends
   // with Next only after the installation.
-  if (end == -1) {
+  if (end == WIZARD_END_NOT_STARTED) {
     return SETUP_RESULT_NOT_STARTED;
   }
   if (end != IDC_NEXT) {

@@ -37,7 +37,11 @@ extern HINSTANCE setupInstance;
 #define SETUP_RESULT_INSTALLED 0     // installed, and the installed program started
 #define SETUP_RESULT_CANCELLED 1     // the user cancelled (any dialog or prompt)
 #define SETUP_RESULT_WITH_ERRORS 3   // installed, but a registry, profile, group or start step failed
-#define SETUP_RESULT_NOT_STARTED 4   // refused at start-up, or a dialog could not be created
+#define SETUP_RESULT_NOT_STARTED 4   // refused at start-up, a dialog or the worker could not be created
+
+// The progress dialog's end when its worker thread cannot be started: the
+// wizard ends as when a dialog cannot be made (not started).
+#define WIZARD_END_NOT_STARTED -1
 
 #define WIZARD_FREE_BYTES_NEEDED 8000000UL
 #define WIZARD_COMMAND_SIZE 256

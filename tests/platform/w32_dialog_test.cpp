@@ -150,6 +150,7 @@ TEST_F(DialogTest, AnswerErrors) {
       {"dialog 7 wait press 201\n", "answer file line 1: wait must be the last step"},
       {"dialog 7 at 101 press 201\n", "answer file line 1: at needs a percentage 0 to 100 and a step"},
       {"dialog 7 edit 101\n", "answer file line 1: edit needs a text"},
+      {"dialog 7 edit 101 \"c:\\nul\\x00evil\" press 201\n", "answer file line 1: a text holds a NUL byte"},
       {"dialog 7 press 205\n", "does not fit the event: dialog 7 has no button 205"},
       {"dialog 7 edit 201 \"x\"\n", "does not fit the event: dialog 7 has no edit control 201"},
       {"message \"*\" OK\n", "does not fit the event: it answers a message box, not a dialog"},

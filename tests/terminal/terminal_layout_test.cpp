@@ -141,7 +141,7 @@ TEST(TerminalLayout, WrapBreaksAtBlanksAndCutsOnlyOverlongWords) {
   using w32fe::term::wrapText;
   EXPECT_EQ(wrapText("Here's what you need:", 21), std::vector<std::string>{"Here's what you need:"});
   EXPECT_EQ(wrapText("Here's what you need:", 20), (std::vector<std::string>{"Here's what you", "need:"}));
-  EXPECT_EQ(wrapText("a\nb  c", 10), (std::vector<std::string>{"a", "b c"}));
+  EXPECT_EQ(wrapText("a\nb  c\nd  e  f", 5), (std::vector<std::string>{"a", "b  c", "d e f"}));  // columns kept if they fit
   EXPECT_EQ(wrapText("c:\\dunmere\\quorvel x", 8), (std::vector<std::string>{"c:\\dunme", "re\\quorv", "el x"}));
   int accel;
   EXPECT_EQ(w32fe::term::stripAmpersands("< &Back", &accel), "< Back");

@@ -261,6 +261,32 @@ Escape on a box without Cancel@dialog 4 press 201|dialog 1 press 201|dialog 2 pr
 no answer left@dialog 4 press 201|dialog 1 press 201|dialog 2 edit 101 "" press 201
 a message answer where a dialog shows@message "*" OK
 a button the dialog does not have@dialog 4 press 205
+a NUL byte in a text@dialog 4 press 201|dialog 1 press 201|dialog 2 edit 101 "c:\\nul\x00evil" press 201|dialog 3 wait
+CASES
+  # Command lines: setup.exe started by the driver with these words (its
+  # box answered from the answers), the Linux setup with the same words and
+  # answers; both end with the status given.  The install comes last.
+  while IFS='@' read -r case words answers want; do
+    [ -n "$case" ] || continue
+    n=$((n + 1))
+    printf '%s\n' "$answers" | tr '|' '\n' >"$dir/pkg-win/e$n.answers"
+    cp "$dir/pkg-win/e$n.answers" "$dir/pkg-linux/e$n.answers"
+    # %DIR% stands for this scenario's directory.
+    wdir="z:${dir//\//\\}"
+    timeout 120 "$wine" "$QV_DRIVER_DIR/wine_driver.exe" --args "${words//%DIR%/$wdir}" "d:\\setup.exe" \
+      "z:${dir//\//\\}\\pkg-win\\e$n.answers" "z:${dir//\//\\}\\wine-e$n.txt" </dev/null >"$dir/driver-e$n.out" 2>&1
+    ws=$?
+    # shellcheck disable=SC2086 # the words as a command line splits them
+    (cd "$dir/pkg-linux" && W32_PREFIX=$lin W32_ANSWERS=$dir/pkg-linux/e$n.answers timeout 120 ./setup ${words//%DIR%/$dir} \
+      </dev/null >"$dir/linux-e$n.out" 2>&1)
+    ls=$?
+    echo "$case ($words): setup.exe $ws, Linux $ls"
+    [ "$ws" = "$want" ] && [ "$ls" = "$want" ] || problem "$case: statuses $ws (setup.exe) and $ls (Linux), not $want: $(cat "$dir/driver-e$n.out")"
+  done <<'CASES'
+help, answered@/?@message "Quorvel Setup options:*/log=FILE*" OK@0
+help as -?@-?@message "Quorvel Setup options:*" OK@0
+an option written wrongly@/answers=@message "The option /answers= needs a file, written /answers=FILE.*" OK@2
+a word that is no option, and /LOG= in capitals@/S c:\pkg /LOG=%DIR%/words.txt@dialog 4 press 201|dialog 1 press 201|dialog 2 press 201|dialog 3 wait@0
 CASES
   stop_all
   exit $fail
@@ -329,8 +355,12 @@ case $how in
     ;;
   self)
     # setup.exe on its own: its answer file lies in the package, on the drive.
+    # The refusals' patterns recorded as the run used them (replayed below).
+    rec=()
+    [ $name = refusals ] && rec=("/record=$wdir\\recorded.answers")
     start=$(date +%s%N)
-    timeout 120 "$wine" "$drive:\\setup.exe" "/answers=$drive:\\$name.answers" "/log=$wdir\\wine.txt" 2>"$dir/driver.err"
+    timeout 120 "$wine" "$drive:\\setup.exe" "/answers=$drive:\\$name.answers" "/log=$wdir\\wine.txt" "${rec[@]}" \
+      2>"$dir/driver.err"
     wine_status=$?
     # The program it started may still be writing its log.
     wait_for_log "$winc/$installed/quorvel/quorvel.log" "$dir/wine.txt"
@@ -361,9 +391,9 @@ if ! diff <(grep -v '^progress ' "$dir/linux.txt") <(grep -v '^progress ' "$dir/
   problem "the transcripts differ (< Linux, > Wine):"
   cat "$dir/transcript.diff"
 fi
-if [ $how = record ]; then
-  # What setup.exe recorded while the driver pressed its buttons, replayed
-  # on Linux, gives the driver's transcript.
+if [ $how = record ] || [ -f "$dir/recorded.answers" ]; then
+  # What setup.exe recorded while the driver pressed its buttons (or while
+  # it answered them itself), replayed on Linux, gives the same transcript.
   echo "== the recording setup.exe made:"
   cat "$dir/recorded.answers"
   mkdir -p "$dir/linux2/drive_c/windows"

@@ -43,7 +43,8 @@ std::vector<std::string> WizardTest::lines(const std::string &text, bool withPro
 std::vector<std::string> WizardTest::events(bool withProgress) const { return lines(w32::transcript(), withProgress); }
 
 WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::string &answers,
-                                            const std::vector<std::string> &extraEnv, long fileSizeLimit) {
+                                            const std::vector<std::string> &extraEnv, long fileSizeLimit,
+                                            const std::vector<std::string> &args, int signal, long addressSpaceLimit) {
   std::string program = dir + "/setup", answerFile = scratch + "/answers", transcript = scratch + "/transcript",
               errors = scratch + "/errors";
   writeHostFile(program, readHostFile(QV_SETUP_PATH));
@@ -54,7 +55,10 @@ WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::s
   for (const std::string &e : {"W32_PREFIX=" + prefix, "W32_ANSWERS=" + answerFile, "W32_TRANSCRIPT=" + transcript,
                                std::string("PATH=/usr/bin:/bin")})
     env.push_back(e);
-  std::vector<char *> envp, argv = {&program[0], nullptr};
+  std::vector<std::string> words = args;
+  std::vector<char *> envp, argv = {&program[0]};
+  for (std::string &w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
   for (std::string &e : env) envp.push_back(&e[0]);
   envp.push_back(nullptr);
   auto start = std::chrono::steady_clock::now();
@@ -67,6 +71,8 @@ WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::s
     for (int s = 1; s < NSIG; s++) sigaction(s, &defaults, nullptr);
     struct rlimit limit = {static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
     if (fileSizeLimit > 0) setrlimit(RLIMIT_FSIZE, &limit);
+    struct rlimit space = {static_cast<rlim_t>(addressSpaceLimit), static_cast<rlim_t>(addressSpaceLimit)};
+    if (addressSpaceLimit > 0) setrlimit(RLIMIT_AS, &space);
     alarm(60);
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
@@ -75,7 +81,16 @@ WizardTest::BinaryRun WizardTest::runBinary(const std::string &dir, const std::s
   }
   BinaryRun run;
   int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid) << program;
+  pid_t ended = 0;
+  for (bool sent = signal == 0; !sent && (ended = waitpid(pid, &status, WNOHANG)) == 0; usleep(5000)) {
+    Bytes t = readHostFile(transcript);
+    std::string text(t.begin(), t.end());
+    size_t at = text.rfind("progress pos=");
+    if (at != std::string::npos && atoi(text.c_str() + at + 13) >= 10) sent = kill(pid, signal) == 0;
+  }
+  if (ended != pid) {
+    EXPECT_EQ(waitpid(pid, &status, 0), pid) << program;
+  }
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   Bytes t = readHostFile(transcript), e = readHostFile(errors);

@@ -28,11 +28,14 @@ class WizardTest : public ScenarioTest {
     std::string transcript, errors;
     double seconds = 0;
   };
-  // Copies the setup binary into dir and runs it from there on this prefix;
-  // env entries (NAME=VALUE) replace or add to the run's environment, and a
-  // file size limit (bytes, 0: none) is set as ulimit -f would.
+  // Copies the setup binary into dir and runs it from there on this prefix
+  // with the words args; env entries (NAME=VALUE) replace or add to the
+  // run's environment, a file size limit and an address space limit (bytes,
+  // 0: none) are set as ulimit -f and -v would, and a signal (0: none) is
+  // sent once the transcript shows the progress bar at 10 or more.
   BinaryRun runBinary(const std::string &dir, const std::string &answers, const std::vector<std::string> &env = {},
-                      long fileSizeLimit = 0);
+                      long fileSizeLimit = 0, const std::vector<std::string> &args = {}, int signal = 0,
+                      long addressSpaceLimit = 0);
   std::vector<std::string> lines(const std::string &text, bool withProgress = false) const;
 };
 

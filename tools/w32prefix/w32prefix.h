@@ -26,9 +26,8 @@ bool needPrefix(const std::string &command);
 // The layer reads its own files only when they are regular files of at
 // most 64 MiB; false (said, naming the file) for anything else.
 bool prefixFileReadable(const std::string &command, const std::string &path);
-// An output must not be one of the prefix's own files (system.reg and its
-// lock, the run's lock, freespace, drivespeed, the Program Manager's files,
-// WIN.INI and SYSTEM.INI), nor a new file among them: false (said) if it is.
+// An output must not be one of the prefix's own files (w32::prefixOwnFile),
+// nor a new file among them: false (said) if it is.
 bool notPrefixFile(const std::string &command, const std::string &path);
 
 // ---- The reg commands (w32prefix_reg.cpp) ---------------------------------

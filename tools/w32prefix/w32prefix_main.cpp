@@ -174,29 +174,7 @@ bool prefixFileReadable(const std::string &command, const std::string &path) {
 
 
 bool notPrefixFile(const std::string &command, const std::string &path) {
-  std::string prefix = prefixPath();
-  char real[PATH_MAX];
-  std::string top = realpath(prefix.c_str(), real) ? real : prefix;
-  const char *const own[] = {"system.reg",          "system.reg.lock",     "setup.lock", "freespace", "drivespeed",
-                             "progman/groups.ini", "progman/groups.lock"};
-  std::vector<std::string> files;
-  for (const char *name : own) files.push_back(top + "/" + name);
-  files.push_back(w32::hostPath("C:\\WINDOWS\\WIN.INI"));
-  files.push_back(w32::hostPath("C:\\WINDOWS\\SYSTEM.INI"));
-  struct stat out;
-  bool taken = false;
-  if (stat(path.c_str(), &out) == 0) {
-    for (const std::string &f : files) {
-      struct stat st;
-      if (!f.empty() && stat(f.c_str(), &st) == 0 && st.st_dev == out.st_dev && st.st_ino == out.st_ino) taken = true;
-    }
-  } else {
-    // A new file: not beside the prefix's own, where the layer keeps its state.
-    std::string dir = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/') + 1);
-    std::string parent = realpath(dir.c_str(), real) ? real : "";
-    taken = parent == top || parent == top + "/progman" || parent == top + "/dosdevices";
-  }
-  if (!taken) return true;
+  if (w32::prefixOwnFile(path).empty()) return true;
   toolError(kTool, command, path, "one of the prefix's own files (or beside them), which the layer keeps; name a file elsewhere");
   return false;
 }

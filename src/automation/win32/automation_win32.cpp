@@ -208,6 +208,39 @@ void writeRecording(const std::string &path, const std::string &text) {
   if (!ok || !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) DeleteFileA(temp.c_str());
 }
 
+// How wide a text shows in a message box: in pixels of the box's font.
+int boxTextWidth(const std::string &text) {
+  NONCLIENTMETRICSA metrics;
+  metrics.cbSize = sizeof metrics;
+  HFONT font = NULL;
+  if (SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
+    font = CreateFontIndirectA(&metrics.lfMessageFont);
+  HDC dc = GetDC(NULL);
+  HGDIOBJ old = font != NULL ? SelectObject(dc, font) : NULL;
+  SIZE size = {static_cast<LONG>(text.size()), 0};
+  GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  if (old != NULL) SelectObject(dc, old);
+  ReleaseDC(NULL, dc);
+  if (font != NULL) DeleteObject(font);
+  return size.cx;
+}
+
+// One of the package's files beside the program (setup.exe itself,
+// setup.ini, the .z archives, readme.txt, bookmark.htm): "" or why it can
+// never be an output.
+std::string packageSourceFile(const std::string &path) {
+  char program[MAX_PATH] = "";
+  DWORD n = GetModuleFileNameA(NULL, program, sizeof program);
+  if (n == 0 || n >= sizeof program) return "";
+  if (sameFile(path, program)) return "it is the setup program";
+  std::string full = fullPath(path), own = fullPath(program);
+  size_t cut = full.find_last_of("\\/"), ownCut = own.find_last_of("\\/");
+  if (cut == std::string::npos || ownCut == std::string::npos) return "";
+  if (lstrcmpiA(full.substr(0, cut).c_str(), own.substr(0, ownCut).c_str()) != 0) return "";
+  return qva::packageFileName(full.substr(cut + 1)) ? "it is one of the package's files, which the installation reads"
+                                                   : "";
+}
+
 // A usage or answer-file error before the program runs: said on standard
 // error and in the log when there is one; status 2.
 int refuse(const std::string &why) {
@@ -234,7 +267,14 @@ void writeLine(const std::string &line) {
   if (theRun == nullptr || theRun->log == INVALID_HANDLE_VALUE) return;
   std::string out = line + "\n";
   DWORD done = 0;
-  WriteFile(theRun->log, out.data(), static_cast<DWORD>(out.size()), &done, NULL);
+  if (WriteFile(theRun->log, out.data(), static_cast<DWORD>(out.size()), &done, NULL) && done == out.size()) return;
+  // A log that cannot be written (a full disk): said once, no longer
+  // written, and an installed run ends with status 3.
+  sayOnStandardError("cannot write the log " + theRun->logName + ": error " + std::to_string(GetLastError()) +
+                     "; the run goes on without it");
+  CloseHandle(theRun->log);
+  theRun->log = INVALID_HANDLE_VALUE;
+  theRun->logFailed = true;
 }
 
 void failRun(const std::string &why, const std::string &eventNone) {
@@ -265,12 +305,12 @@ using namespace qvw;
 int runAutomated(const char *commandLine, int (*program)(void)) {
   qva::Options options;
   if (!qva::parseOptions(commandLine ? commandLine : "", &options)) {
-    MessageBoxA(NULL, qva::unknownOptionText(options.unknown).c_str(), qva::kOptionsCaption, MB_ICONERROR | MB_OK);
+    MessageBoxA(NULL, qva::usageErrorText(options.error).c_str(), qva::kOptionsCaption, MB_ICONERROR | MB_OK);
     return qva::kResultUsage;
   }
   if (options.help) {
-    MessageBoxA(NULL, qva::kOptionsText, qva::kOptionsCaption, MB_ICONINFORMATION | MB_OK);
-    return qva::kResultNotStarted;
+    MessageBoxA(NULL, qva::optionsText(boxTextWidth).c_str(), qva::kOptionsCaption, MB_ICONINFORMATION | MB_OK);
+    return 0;
   }
   if (options.answers.empty() && options.log.empty() && options.record.empty()) return program();
 
@@ -282,6 +322,12 @@ int runAutomated(const char *commandLine, int (*program)(void)) {
   if (sameFile(options.log, options.answers)) return refuse("/log names the answer file " + options.answers + "; give another file");
   if (sameFile(options.record, options.answers)) return refuse("/record names the answer file " + options.answers + "; give another file");
   if (sameFile(options.log, options.record)) return refuse("/log and /record name the same file " + options.log);
+  const std::pair<const char *, const std::string *> outputs[] = {{"/log", &options.log}, {"/record", &options.record}};
+  for (const auto &o : outputs) {
+    std::string why = o.second->empty() ? "" : packageSourceFile(*o.second);
+    if (!why.empty()) return refuse(std::string(o.first) + " names " + *o.second + ", which no run may write: " + why + "; give another file");
+  }
+  theRun->logName = options.log;
   if (!options.log.empty()) {
     theRun->log = CreateFileA(options.log.c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
@@ -321,7 +367,9 @@ int runAutomated(const char *commandLine, int (*program)(void)) {
 
   int code = program();
   Lock lock;
+  if (code == qva::kResultInstalled && theRun->logFailed) code = qva::kResultWithErrors;
   writeLine(qva::resultLine(code));
+  if (code == qva::kResultInstalled && theRun->logFailed) code = qva::kResultWithErrors;  // its last line
   if (theRun->answers.left() > 0) {
     const qva::Answer &a = *theRun->answers.next();
     sayOnStandardError(std::to_string(theRun->answers.left()) + " answer(s) not used, the first: answer file line " +

@@ -54,6 +54,8 @@ struct Run {
   bool active = false;     // an option was given: hooks and imports are followed
   bool answering = false;  // /answers=
   HANDLE log = INVALID_HANDLE_VALUE;
+  std::string logName;
+  bool logFailed = false;  // a line could not be written: no longer written
   qva::Answers answers;
   qva::Recorder *recorder = nullptr;
   std::map<HWND, Dialog> dialogs;

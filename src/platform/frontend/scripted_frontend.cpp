@@ -12,10 +12,21 @@
 // again (waiting at "wait" or "at P") or the dialog has gone: a message box
 // of another thread (the installation worker's) waits for the turn.  A box
 // whose owner has gone by then is not shown, as on Windows.
+//
+// With a recording asked for (/record=, W32_RECORD), the answered run is
+// recorded as the terminal front end records a person: each answer as it
+// was used, so a file of patterns becomes one of the exact texts.
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
 #include <mutex>
+
+#include "recorder.h"
 
 #include "../w32_internal.h"
 
@@ -32,7 +43,10 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
     *cy = 480;
   }
 
-  bool showDialog(const w32fe::DialogInfo &) override { return true; }
+  bool showDialog(const w32fe::DialogInfo &d) override {
+    record([&](qva::Recorder &r) { r.dialogShown(d.hwnd, d.id); });
+    return true;
+  }
   void controlChanged(const w32fe::DialogInfo &, const w32fe::ControlInfo &) override {}
 
   int nextAction(const w32fe::DialogInfo &d, w32fe::UserAction *out, DWORD *waitMs) override {
@@ -46,15 +60,17 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
     }
     const qva::Step &s = steps_.front();
     *waitMs = INFINITE;
+    auto bar = std::find_if(d.controls.begin(), d.controls.end(),
+                            [](const w32fe::ControlInfo &c) { return equalsNoCase(c.className, "msctls_progress32"); });
     if (s.kind == qva::Step::Wait) {
+      record([&](qva::Recorder &r) { r.idle(d.hwnd); });
       release();
       return 0;
     }
     if (s.atPercent >= 0) {
-      auto bar = std::find_if(d.controls.begin(), d.controls.end(),
-                              [](const w32fe::ControlInfo &c) { return equalsNoCase(c.className, "msctls_progress32"); });
       if (bar == d.controls.end()) return fail(d, "dialog " + std::to_string(d.id) + " has no progress bar");
       if (bar->progressPos < s.atPercent) {
+        record([&](qva::Recorder &r) { r.idle(d.hwnd); });
         release();
         return 0;
       }
@@ -74,12 +90,18 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
     out->kind = kinds[s.kind];
     out->control = s.control;
     out->text = s.text;
+    // The step as the terminal front end records what a person did: a
+    // button of a dialog with a progress bar at the bar's position now.
+    qva::Step done = s;
+    done.atPercent = s.kind != qva::Step::Edit && bar != d.controls.end() ? bar->progressPos : -1;
+    record([&](qva::Recorder &r) { r.step(d.hwnd, qva::stepText(done)); });
     steps_.erase(steps_.begin());
     hold();
     return 1;
   }
 
   void closeDialog(const w32fe::DialogInfo &d, INT_PTR) override {
+    record([&](qva::Recorder &r) { r.dialogClosed(d.hwnd); });
     if (answering_ == d.hwnd) {
       bool unrun = !steps_.empty() && steps_.front().kind != qva::Step::Wait;
       if (unrun) scriptFail(qva::Answers::endedBefore(answer_, d.id, steps_.front()));
@@ -97,19 +119,41 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
     }
     std::string event = qva::messageLine(caption, text, type);
     int result = 0;
+    qva::Answer taken;
+    std::list<qva::Recorder::Line>::iterator line;
+    record([&](qva::Recorder &r) { line = r.boxShown(); });
     bool ok = scriptTake(
         event, true,
         [&](qva::Answers &answers, qva::Answer *a, std::string *why) {
           return answers.takeMessage(event, text, type, &result, a, why);
         },
-        nullptr, [&](const qva::Answer &) { return std::string(qva::buttonName(result)); });
+        &taken, [&](const qva::Answer &) { return std::string(qva::buttonName(result)); });
+    if (ok) {
+      record([&](qva::Recorder &r) {
+        for (const qva::Action &a : taken.before) r.action(qva::actionText(a), &line);
+        r.boxAnswered(line, text, result);
+      });
+    }
     return ok ? result : 0;
   }
 
   void reset() {
     answering_ = nullptr;
     steps_.clear();
+    std::lock_guard<std::mutex> lock(recordLock_);
+    recorder_.reset();
     release();
+  }
+
+  void startRecording(const std::string &heading, const std::string &path) {
+    std::lock_guard<std::mutex> lock(recordLock_);
+    recorder_.reset(new qva::Recorder(heading, [path](const std::string &file) {
+      static bool warned = false;
+      if (!replaceHostFile(path, file) && !warned) {
+        warned = true;
+        fprintf(stderr, "w32 scripted front end: cannot write the recording %s: %s\n", path.c_str(), strerror(errno));
+      }
+    }));
   }
 
  private:
@@ -124,9 +168,18 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
         },
         &a, [](const qva::Answer &) { return std::string(); });
     if (!ok) return false;
+    record([&](qva::Recorder &r) {
+      for (const qva::Action &action : a.before) r.dialogAction(d.hwnd, qva::actionText(action));
+    });
     steps_ = a.steps;
     answer_ = a;
     return true;
+  }
+
+  // The recording, when there is one; events of every thread, one at a time.
+  void record(const std::function<void(qva::Recorder &)> &what) {
+    std::lock_guard<std::mutex> lock(recordLock_);
+    if (recorder_) what(*recorder_);
   }
 
   int fail(const w32fe::DialogInfo &d, const std::string &why) {
@@ -163,6 +216,8 @@ class ScriptedFrontEnd : public w32fe::FrontEnd {
   std::mutex m_;
   std::condition_variable cv_;
   DWORD holder_ = 0;
+  std::mutex recordLock_;
+  std::unique_ptr<qva::Recorder> recorder_;
 };
 
 ScriptedFrontEnd &scripted() {
@@ -175,6 +230,8 @@ ScriptedFrontEnd &scripted() {
 namespace w32int {
 
 void resetScriptedFrontEnd() { scripted().reset(); }
+
+void recordScriptedRun(const std::string &heading, const std::string &path) { scripted().startRecording(heading, path); }
 
 }  // namespace w32int
 

@@ -34,6 +34,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 namespace w32fe {
@@ -105,7 +106,12 @@ bool TerminalFrontEnd::start(std::string *why) {
                                  }));
   }
   std::unique_lock<std::mutex> lock(m_);
-  std::thread(&TerminalFrontEnd::screenThread, this).detach();
+  try {
+    std::thread(&TerminalFrontEnd::screenThread, this).detach();
+  } catch (const std::system_error &e) {  // no memory left for a thread
+    *why = std::string("cannot start its thread: ") + e.what();
+    return false;
+  }
   cv_.wait(lock, [&] { return started_; });
   if (!active_) {
     *why = startError_;

@@ -10,7 +10,14 @@ std::vector<std::string> wrapText(const std::string &text, int width) {
   std::vector<std::string> out;
   if (width < 1) width = 1;
   std::string para;
-  auto flush = [&](const std::string &p) {
+  auto flush = [&](std::string p) {
+    // A line that fits is kept as it is written, so texts laid out in
+    // columns (the options' box) stay so; only longer ones are wrapped.
+    while (!p.empty() && p.back() == ' ') p.pop_back();
+    if (!p.empty() && static_cast<int>(p.size()) <= width) {
+      out.push_back(p);
+      return;
+    }
     std::string line;
     size_t i = 0;
     bool any = false;

@@ -64,6 +64,12 @@ std::string defaultPrefixPath();
 // "" when the directory may serve as a prefix (a missing one is made on
 // first use); else why not.  A program refuses to start on such a prefix.
 std::string prefixProblem(const std::string &prefix);
+// "" when a program may write the host file path; else why not: one of the
+// prefix's own files (system.reg and its lock, the run's lock, freespace,
+// drivespeed, the Program Manager's files, and WIN.INI, SYSTEM.INI,
+// SYSTEM.OLD and nts.ini in C:\WINDOWS, a link or a second name of one
+// included), or a new file beside the layer's own.
+std::string prefixOwnFile(const std::string &path);
 
 // Where a Windows path lands on the host ("" if it cannot be mapped).
 std::string hostPath(const char *windowsPath);
@@ -104,7 +110,7 @@ constexpr int kRunCancelled = 1;   // cancelled by the user
 constexpr int kRunUsage = 2;       // an answer file that does not fit, or a usage error
 constexpr int kRunWithErrors = 3;  // installed, but a registry, profile, DDE or start step failed
 constexpr int kRunNotStarted = 4;  // setup could not start
-constexpr int kRunInterrupted = 130;  // ended by Ctrl-C in the terminal (the shell's status of SIGINT)
+constexpr int kRunInterrupted = 130;  // ended by SIGINT (Ctrl-C); SIGHUP and SIGTERM end a run with 129 and 143
 // The run's status from the program's own (WinMain's) result: installed
 // becomes installed with errors when a step failed on the way.  Writes the
 // result line (once) and returns the status.
