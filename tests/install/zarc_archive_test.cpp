@@ -125,8 +125,10 @@ TEST_F(ZarcArchive, MkpackageNeverWritesOverItsInputs) {
 // A plan that does not fit its media, or whose setup program is none, is
 // refused before anything is written (the command-line tests cover the
 // other refusals); quorvel.z's own size, known only once it is made, too.
-// A plan that fits replaces the older layout whole; a setup program goes on
-// the first disk as setup (Linux) or setup.exe (Windows).
+// A plan that fits replaces the files of its names in the older layout, and
+// what it did not make stays (setup.exe, where no disk layout has it); a
+// setup program goes on the first disk as setup (Linux) or setup.exe
+// (Windows).
 TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
   Bytes elf(3000, 0);
   elf[0] = 0x7F, elf[1] = 'E', elf[2] = 'L', elf[3] = 'F';
@@ -161,7 +163,7 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
       {"a Windows setup program", [&](PackagePlan &p) { p.setupExe = scratch + "/mz"; }, "", "setup.exe"},
   };
   const std::vector<std::string> oldLayout = {"disk2", "setup.exe"};
-  const std::vector<std::string> laidOut = {".mkpackage", "disk1", "disk2", "disk3"};
+  const std::vector<std::string> laidOut = {".mkpackage", "disk1", "disk2", "disk3", "setup.exe"};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     // An older layout in one directory: it stays when the new one does not fit.

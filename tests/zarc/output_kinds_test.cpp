@@ -187,8 +187,10 @@ TEST_F(ToolOutputs, EachKindOfOutput) {
 }
 
 // A run stopped by INT or TERM leaves no temporary file and the old output
-// as it was; one killed outright leaves its temporary, which the next run
-// in that directory removes.
+// as it was; one killed outright leaves its temporary, and the next run
+// leaves it too, as it leaves every file it did not make whatever its name:
+// another user's, a directory holding the user's files, the temporary of a
+// live run whose PID this namespace does not have.
 TEST_F(ToolOutputs, StoppedRuns) {
   const Bytes big = randomBytes(16 << 20, 9);  // slow enough to be caught at work
   writeBytes(path("big"), big);
@@ -241,12 +243,20 @@ TEST_F(ToolOutputs, StoppedRuns) {
         EXPECT_TRUE(temporaries(c.watch).empty());
         continue;
       }
-      EXPECT_FALSE(temporaries(c.watch).empty());
+      std::vector<std::string> left = temporaries(c.watch);
+      EXPECT_EQ(left.size(), 1u);
+      const std::string others = c.watch + "/.notes.999999999-0.tmp", dir = c.watch + "/.p.999999998-0.tmp";
+      writeText(others, "theirs");
+      EXPECT_TRUE(chown(others.c_str(), 65534, 65534) == 0 || geteuid() != 0);
+      ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+      writeText(dir + "/readme.txt", "mine");
       std::string again;
       for (const std::string &a : c.argv) again += "'" + a + "' ";
       std::string log;
       EXPECT_EQ(run(again, &log), 0) << log;
-      EXPECT_TRUE(temporaries(c.watch).empty()) << "the killed run's temporary is gone";
+      EXPECT_EQ(temporaries(c.watch).size(), left.size() + 2) << "the killed run's temporary and the planted ones stay";
+      EXPECT_EQ(readText(others) + readText(dir + "/readme.txt"), "theirsmine");
+      ASSERT_EQ(run("rm -rf " + c.watch + "/.*.tmp"), 0);
     }
   }
 }
@@ -279,6 +289,12 @@ TEST_F(ToolOutputs, MkpackageRefusalsAndChecks) {
       {pkg, 0,
        "warning: the progress meter counts 8874 bytes, 0.6% of the setup program's package total of 1500000: its bar "
        "stops at 1%"},
+      // Files it did not write stay, whatever their names: with --replace
+      // they go into the new layout; without it they stop the run.
+      {pkg + "-q && echo mine >e/.my-notes.tmp && echo mine >e/www.z && " + pkg + "--replace -q && cat e/.my-notes.tmp e/www.z",
+       0, "mine\nmine\n"},
+      {pkg + "-q && echo mine >e/.my-notes.tmp && " + pkg + "-q; cat e/.my-notes.tmp", 0,
+       "did not lay out (.my-notes.tmp); give --replace"},
       {pkg + "--size 200000", 0, "its bar is full with "},
       {pkg + "-q", 0, "total 8874\nof the setup program's package total 1500000: 0.6%\n"},
   };
