@@ -326,8 +326,9 @@ TEST_F(ToolOutputs, ZarcHabits) {
       {"cat a.z | " + kZarc + " test /dev/stdin", 0, "2 of 2 members good", ""},
       {"extract -qod out - < a.z && cmp out/in in && cmp out/second in && echo same", 0, "same", ""},
       {"create rates.tbl in", 3, "rates.tbl: exists and is not a package archive; -o (--overwrite) replaces it", ""},
-      {"create -v b.z in", 0, "1 members, 30000 -> ", ""},
-      {"test empty.z", 0, "warning: empty.z holds no members", ""},
+      {"create -v b.z in", 0, "\n1 member, 30000 -> ", ""},
+      {"test a.z", 0, "second       ok\n2 of 2 members good\n", "checksum"},
+      {"test empty.z", 0, "no members to test\nzarc test: warning: empty.z holds no members", ""},
       {"test --strict empty.z", 1, "warning: empty.z holds no members", ""},
       {"test -q a.z", 0, "2 of 2 members good", " ok\n"},
   };
