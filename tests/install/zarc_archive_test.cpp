@@ -220,12 +220,14 @@ TEST_F(ZarcArchive, MkpackagePlanFilesRoundTrip) {
   EXPECT_EQ(back.quorvelMembers, std::vector<std::string>{scratch + "/plans/m"});
   EXPECT_TRUE(back.disks);
 
-  const char *const bad[][2] = {{"[Package]\nLayout=floppy\n", "p.ini:2: bad value for Layout"},
+  const std::string bad[][2] = {{"[Package]\nLayout=floppy\n", "p.ini:2: bad value for Layout"},
                                 {"[Package]\nOutput=x\n", "p.ini:2: unknown key Output"},
                                 {"[Members]\n", "p.ini:1: unknown section [Members]"},
-                                {"[quorvel.z]\nimplode=m\n", "p.ini:2: a member line is"}};
+                                {"[quorvel.z]\nimplode=m\n", "p.ini:2: a member line is"},
+                                {std::string("[Package]\nOut=a\0b\n", 18), "p.ini:2: Out holds a control character (0x00)"},
+                                {"[setup.ini]\nRegNo=a\rX=1\n", "p.ini:2: RegNo holds a control character (0x0d)"}};
   for (const auto &b : bad) {
-    writeHostFile(scratch + "/plans/p.ini", Bytes(b[0], b[0] + strlen(b[0])));
+    writeHostFile(scratch + "/plans/p.ini", Bytes(b[0].begin(), b[0].end()));
     EXPECT_FALSE(readPlan(scratch + "/plans/p.ini", &back, &error));
     EXPECT_NE(error.find(b[1]), std::string::npos) << error;
   }

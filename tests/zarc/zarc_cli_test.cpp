@@ -272,6 +272,10 @@ TEST_F(ZarcCli, MkpackageStatusesAndPlans) {
       {pkg + " --quorvel-member in --quorvel-member d/IN", 1,
        "quorvel.z cannot hold d/IN as 'IN': two members of that name"},
       {pkg + " --generate --set Colour=red -q", 0, "mkpackage: warning: setup.ini key 'Colour' is not read"},
+      {pkg + " --generate -q", 0, "mkpackage: warning: the package holds no setup program, so nothing installs it"},
+      {pkg + " --generate --set \"$(printf 'RegNo=a\\r\\n[Evil]\\r\\nX=1')\"", 2,
+       "mkpackage: argument 5 (after --set) holds a control character (0x0d)"},
+      {pkg + " --generate --set '[Evil]=1'", 2, "mkpackage: --set setup.ini key [Evil]: a line starting with [ is a"},
       {kMkpackage + " --help", 0, "exit status: 0 success, 1 bad data"},
       {kMkpackage + " --version", 0, "mkpackage (Quorvel Setup) 1.0\n"},
   };

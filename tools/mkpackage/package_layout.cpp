@@ -277,8 +277,8 @@ bool mayLayOutIn(const PackagePlan &plan, const PackageDirState &state, const st
   others.insert(others.end(), state.unlisted.begin(), state.unlisted.end());
   if (!others.empty()) {
     *error = "it holds files that mkpackage did not lay out (" + joined(others, ", ", 4) +
-             "); give --replace to lay the package out there all the same (files of other names stay), or "
-             "another --out";
+             "); give --replace to lay the package out there all the same (its files replace those of their "
+             "names, every other file stays), or another --out";
     return false;
   }
   if (state.listed && state.disks != plan.disks) {
@@ -373,6 +373,11 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
     setupName = setupProgramName(target);
   }
   if (!checkQuorvel(plan, target, &result->warnings, error)) return false;
+  if (setupName.empty()) {
+    result->warnings.push_back("the package holds no setup program, so nothing installs it (--setup-exe PATH, or "
+                               "SetupProgram= in a plan, puts one " + std::string(plan.disks ? "on disk1" : "in it") +
+                               ")");
+  }
 
   PackageDirState state;
   if (!io(examinePackageDir(plan.outDir, &state, error))) return false;
