@@ -19,7 +19,8 @@
 // characters, or keys deeper than 512 levels, as Windows refuses) is never
 // overwritten: every call then fails with ERROR_REGISTRY_CORRUPT.  Only a
 // regular file of at most 64 MiB is read; anything else fails every call
-// with ERROR_REGISTRY_IO_FAILED.
+// with ERROR_REGISTRY_IO_FAILED.  So a change that would make the file
+// larger than that is refused (ERROR_FILE_TOO_LARGE) and nothing written.
 //
 // Key and value names compare without regard to ASCII case and keep the
 // case they were created with.  Keys are written in that order (subkeys
@@ -57,8 +58,12 @@ const std::string &registryFile() {
 }
 std::string lockFile() { return w32::prefixDir() + "/system.reg.lock"; }
 
+// A registry the reader would refuse is never written: the file stays as
+// it was and the change fails.
 LONG saveRegistry(Registry &reg) {
-  return replaceHostFile(registryFile(), registryText(reg)) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  std::string text = registryText(reg);
+  if (text.size() > static_cast<size_t>(kPrefixFileCap)) return ERROR_FILE_TOO_LARGE;
+  return replaceHostFile(registryFile(), text) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
 // The parsed registry is kept for as long as system.reg stays the same

@@ -217,12 +217,19 @@ namespace {
 // ---- Writing the file ------------------------------------------------------
 
 std::string quote(const std::string &s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += '"';
+  for (size_t at = 0;;) {
+    size_t stop = s.find_first_of("\\\"", at);
+    out.append(s, at, stop == std::string::npos ? std::string::npos : stop - at);
+    if (stop == std::string::npos) break;
+    out += '\\';
+    out += s[stop];
+    at = stop + 1;
   }
-  return out + "\"";
+  out += '"';
+  return out;
 }
 
 bool plainText(const Value &v) {

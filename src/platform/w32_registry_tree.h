@@ -17,10 +17,10 @@ namespace w32reg {
 inline const char *const kRootNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS"};
 constexpr int kRoots = 3;
 
-// What Windows allows: a key name of at most 255 characters, a tree at most
-// 512 levels deep below its root key.
-constexpr size_t kMaxKeyName = 255;
-constexpr size_t kMaxDepth = 512;
+// What Windows allows (w32_test.h): a key name of at most 255 characters, a
+// tree at most 512 levels deep below its root key.
+constexpr size_t kMaxKeyName = w32::kRegistryMaxKeyName;
+constexpr size_t kMaxDepth = w32::kRegistryMaxDepth;
 
 using View = std::string_view;
 

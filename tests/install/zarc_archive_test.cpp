@@ -125,8 +125,10 @@ TEST_F(ZarcArchive, MkpackageNeverWritesOverItsInputs) {
 // A plan that does not fit its media, or whose setup program is none, is
 // refused before anything is written (the command-line tests cover the
 // other refusals); quorvel.z's own size, known only once it is made, too.
-// A plan that fits replaces the older layout whole; a setup program goes on
-// the first disk as setup (Linux) or setup.exe (Windows).
+// A plan that fits replaces the files of its names in the older layout, and
+// what it did not make stays (setup.exe, where no disk layout has it); a
+// setup program goes on the first disk as setup (Linux) or setup.exe
+// (Windows).
 TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
   Bytes elf(3000, 0);
   elf[0] = 0x7F, elf[1] = 'E', elf[2] = 'L', elf[3] = 'F';
@@ -161,7 +163,7 @@ TEST_F(ZarcArchive, MkpackageRefusesPlansItCannotCarryOut) {
       {"a Windows setup program", [&](PackagePlan &p) { p.setupExe = scratch + "/mz"; }, "", "setup.exe"},
   };
   const std::vector<std::string> oldLayout = {"disk2", "setup.exe"};
-  const std::vector<std::string> laidOut = {".mkpackage", "disk1", "disk2", "disk3"};
+  const std::vector<std::string> laidOut = {".mkpackage", "disk1", "disk2", "disk3", "setup.exe"};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     // An older layout in one directory: it stays when the new one does not fit.
@@ -218,12 +220,14 @@ TEST_F(ZarcArchive, MkpackagePlanFilesRoundTrip) {
   EXPECT_EQ(back.quorvelMembers, std::vector<std::string>{scratch + "/plans/m"});
   EXPECT_TRUE(back.disks);
 
-  const char *const bad[][2] = {{"[Package]\nLayout=floppy\n", "p.ini:2: bad value for Layout"},
+  const std::string bad[][2] = {{"[Package]\nLayout=floppy\n", "p.ini:2: bad value for Layout"},
                                 {"[Package]\nOutput=x\n", "p.ini:2: unknown key Output"},
                                 {"[Members]\n", "p.ini:1: unknown section [Members]"},
-                                {"[quorvel.z]\nimplode=m\n", "p.ini:2: a member line is"}};
+                                {"[quorvel.z]\nimplode=m\n", "p.ini:2: a member line is"},
+                                {std::string("[Package]\nOut=a\0b\n", 18), "p.ini:2: Out holds a control character (0x00)"},
+                                {"[setup.ini]\nRegNo=a\rX=1\n", "p.ini:2: RegNo holds a control character (0x0d)"}};
   for (const auto &b : bad) {
-    writeHostFile(scratch + "/plans/p.ini", Bytes(b[0], b[0] + strlen(b[0])));
+    writeHostFile(scratch + "/plans/p.ini", Bytes(b[0].begin(), b[0].end()));
     EXPECT_FALSE(readPlan(scratch + "/plans/p.ini", &back, &error));
     EXPECT_NE(error.find(b[1]), std::string::npos) << error;
   }

@@ -31,7 +31,8 @@ protected:
 
 std::string text(const char *s) { return std::string(s, strlen(s) + 1); } // with its NUL
 
-// Catches a wrong result or disposition, a name matched with case, a NUL added or lost, a bad size query.
+// Catches a wrong result or disposition, a name matched with case, a NUL added or lost, a bad size query,
+// a file written larger than the layer reads.
 TEST_F(RegistryTest, CallsAndResults) {
   DWORD disposition = 0, type = 0, size = 0;
   HKEY k = create(HKEY_LOCAL_MACHINE, kKey, &disposition), r = nullptr, sub = nullptr;
@@ -51,6 +52,8 @@ TEST_F(RegistryTest, CallsAndResults) {
   };
   expectCalls({
       {"set from no data", [&] { return RegSetValueExA(k, "x", 0, REG_SZ, nullptr, 2); }, ERROR_NOACCESS},
+      {"set what the file could not hold (past 64 MiB): nothing written",
+       [&] { return set(k, "Huge", REG_SZ, text(std::string(64 << 20, 'x').c_str())); }, ERROR_FILE_TOO_LARGE},
       {"query with exactly the room", [&] { return sized(11, 11); }, 0},
       {"query a byte short: the size, the buffer untouched", [&] { return sized(10, 11) == ERROR_MORE_DATA && data[0] == static_cast<BYTE>(kJunk) ? 0 : 1; }, 0},
       {"query the size", [&] { return RegQueryValueExA(r, "MainDir", nullptr, nullptr, nullptr, &size) || size != 11; }, 0},

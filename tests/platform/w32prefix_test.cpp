@@ -32,7 +32,7 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   };
   const Case cases[] = {
       {"reg query " + key, shown + "\n    MainDir    REG_SZ    c:\\dunmere\n    Flags    REG_DWORD    0x10\n", 0},
-      {"reg query " + key + " NoSuch", shown + "\nw32prefix reg query: no value NoSuch\n", 1},
+      {"reg query " + key + " NoSuch", "w32prefix reg query: HKLM\\Software\\DunmereNetwork\\Quorvel: no value NoSuch\n", 1},
       {"reg query 'HKXX\\Software'", "w32prefix reg query: unknown root key in HKXX\\Software...", 2},
       {"reg set " + key + "'\\Sub' /v Count /t REG_DWORD /d 0x20", "", 0},
       {"reg set " + key + "'\\Sub' /ve /t REG_MULTI_SZ /d 'a\\0b'", "", 0},
@@ -120,28 +120,46 @@ TEST_F(PrefixToolTest, QueriesAndChangesThePrefix) {
   EXPECT_TRUE(lstat(scratch("/link.reg").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 }
 
-// An import is one write, all or nothing: a change the registry refuses halfway leaves it as it was.
+// An import is one write, all or nothing: a file the registry would refuse (a key too deep, a name too long:
+// its line named) or a change it cannot hold (past the 64 MiB it reads) exits 1 and leaves it as it was.
 TEST_F(PrefixToolTest, ImportIsAllOrNothing) {
-  std::string file = scratch("/big.reg"), deep = scratch("/deep.reg");
+  std::string file = scratch("/big.reg"), refused = scratch("/refused.reg");
   std::string text = "REGEDIT4\r\n\r\n";
   for (int k = 0; k < 40; k++) {
     text += "[HKEY_LOCAL_MACHINE\\Software\\Bulk\\K" + std::to_string(k) + "]\r\n";
     for (int v = 0; v < 1000; v++) text += "\"V" + std::to_string(v) + "\"=\"" + std::to_string(k * 1000 + v) + "\"\r\n";
   }
   writeHost(file, text);
-  // A key deeper than Windows allows, after good values: refused when it is
-  // reached.
-  std::string tooDeep = "[HKEY_LOCAL_MACHINE\\Software\\Half]\r\n\"Done\"=\"yes\"\r\n[HKEY_LOCAL_MACHINE";
-  for (int i = 0; i < 600; i++) tooDeep += "\\k";
-  writeHost(deep, "REGEDIT4\r\n\r\n" + tooDeep + "]\r\n\"X\"=\"y\"\r\n");
   int status = -1;
   std::string out = runPrefixTool("reg import " + file, &status);
   EXPECT_EQ(status, 0) << out;
+  // A registry 16 bytes short of the 64 MiB the layer reads.
   std::string before = readHost(prefix + "/system.reg");
-  out = runPrefixTool("reg import " + deep, &status);
-  EXPECT_EQ(status, 3) << out;
-  EXPECT_NE(out.find("nothing was imported"), std::string::npos) << out;
-  EXPECT_EQ(readHost(prefix + "/system.reg"), before);
+  const std::string head = "[HKEY_LOCAL_MACHINE\\Software\\Big]\n\"V\"=\"", tail = "\"\n\n";
+  before += head + std::string((64 << 20) - 16 - before.size() - head.size() - tail.size(), 'x') + tail;
+  writeHost(prefix + "/system.reg", before);
+  // Good values first, then what is refused.
+  const std::string half = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Half]\r\n\"Done\"=\"yes\"\r\n";
+  std::string deep = "[HKEY_LOCAL_MACHINE", classes = "[HKEY_CLASSES_ROOT";
+  for (int i = 0; i < 600; i++) deep += "\\k";
+  for (int i = 0; i < 511; i++) classes += "\\k";
+  const struct {
+    std::string text, said;
+  } cases[] = {
+      {half + deep + "]\r\n\"X\"=\"y\"\r\n", "refused.reg:5: not a key the registry takes: a key 600 levels deep"},
+      {half + classes + "]\r\n", "refused.reg:5: not a key the registry takes: a key 513 levels deep"},
+      {half + "[HKEY_LOCAL_MACHINE\\" + std::string(300, 'n') + "]\r\n", "refused.reg:5: not a key the registry takes: a key name of 300"},
+      {half + "\"" + std::string(16384, 'v') + "\"=\"x\"\r\n", "refused.reg:5: not a value the registry takes: a value name of 16384"},
+      {half, "system.reg: not changed: the registry would grow past 64 MiB"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.said);
+    writeHost(refused, c.text);
+    out = runPrefixTool("reg import " + refused, &status);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find(c.said), std::string::npos) << out;
+    EXPECT_EQ(readHost(prefix + "/system.reg"), before);
+  }
   HKEY k;
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Bulk\\K39", 0, KEY_READ, &k), ERROR_SUCCESS);
   char value[16];

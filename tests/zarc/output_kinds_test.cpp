@@ -187,8 +187,10 @@ TEST_F(ToolOutputs, EachKindOfOutput) {
 }
 
 // A run stopped by INT or TERM leaves no temporary file and the old output
-// as it was; one killed outright leaves its temporary, which the next run
-// in that directory removes.
+// as it was; one killed outright leaves its temporary, and the next run
+// leaves it too, as it leaves every file it did not make whatever its name:
+// another user's, a directory holding the user's files, the temporary of a
+// live run whose PID this namespace does not have.
 TEST_F(ToolOutputs, StoppedRuns) {
   const Bytes big = randomBytes(16 << 20, 9);  // slow enough to be caught at work
   writeBytes(path("big"), big);
@@ -241,12 +243,20 @@ TEST_F(ToolOutputs, StoppedRuns) {
         EXPECT_TRUE(temporaries(c.watch).empty());
         continue;
       }
-      EXPECT_FALSE(temporaries(c.watch).empty());
+      std::vector<std::string> left = temporaries(c.watch);
+      EXPECT_EQ(left.size(), 1u);
+      const std::string others = c.watch + "/.notes.999999999-0.tmp", dir = c.watch + "/.p.999999998-0.tmp";
+      writeText(others, "theirs");
+      EXPECT_TRUE(chown(others.c_str(), 65534, 65534) == 0 || geteuid() != 0);
+      ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+      writeText(dir + "/readme.txt", "mine");
       std::string again;
       for (const std::string &a : c.argv) again += "'" + a + "' ";
       std::string log;
       EXPECT_EQ(run(again, &log), 0) << log;
-      EXPECT_TRUE(temporaries(c.watch).empty()) << "the killed run's temporary is gone";
+      EXPECT_EQ(temporaries(c.watch).size(), left.size() + 2) << "the killed run's temporary and the planted ones stay";
+      EXPECT_EQ(readText(others) + readText(dir + "/readme.txt"), "theirsmine");
+      ASSERT_EQ(run("rm -rf " + c.watch + "/.*.tmp"), 0);
     }
   }
 }
@@ -278,7 +288,14 @@ TEST_F(ToolOutputs, MkpackageRefusalsAndChecks) {
       {pkg + "--target windows --quorvel-member w/quorvel.exe", 0, "warning: quorvel.z holds no notep001.ico"},
       {pkg, 0,
        "warning: the progress meter counts 8874 bytes, 0.6% of the setup program's package total of 1500000: its bar "
-       "stops at 1%"},
+       "stops at 1%\nnsystem.z          1000 bytes, counted       1000\n"},
+      {pkg + "--disks", 0, "\ndisk1/nsystem.z          1000 bytes, counted       1000\n"},
+      // Files it did not write stay, whatever their names: with --replace
+      // they go into the new layout; without it they stop the run.
+      {pkg + "-q && echo mine >e/.my-notes.tmp && echo mine >e/www.z && " + pkg + "--replace -q && cat e/.my-notes.tmp e/www.z",
+       0, "mine\nmine\n"},
+      {pkg + "-q && echo mine >e/.my-notes.tmp && " + pkg + "-q; cat e/.my-notes.tmp", 0,
+       "did not lay out (.my-notes.tmp); give --replace"},
       {pkg + "--size 200000", 0, "its bar is full with "},
       {pkg + "-q", 0, "total 8874\nof the setup program's package total 1500000: 0.6%\n"},
   };
@@ -290,7 +307,7 @@ TEST_F(ToolOutputs, MkpackageRefusalsAndChecks) {
   EXPECT_EQ(readText(path("maker/nsystem.z")), "mine\n");
   std::string out;
   EXPECT_EQ(run(kMkpackage + " --out e --generate -q", &out), 0);
-  EXPECT_EQ(out.find("disk1 "), std::string::npos) << "-q: no line per file\n" << out;
+  EXPECT_EQ(out.find("nsystem.z"), std::string::npos) << "-q: no line per file\n" << out;
 }
 
 // zarc as zip, tar and gzip users use them: an archive from standard input
@@ -310,8 +327,9 @@ TEST_F(ToolOutputs, ZarcHabits) {
       {"cat a.z | " + kZarc + " test /dev/stdin", 0, "2 of 2 members good", ""},
       {"extract -qod out - < a.z && cmp out/in in && cmp out/second in && echo same", 0, "same", ""},
       {"create rates.tbl in", 3, "rates.tbl: exists and is not a package archive; -o (--overwrite) replaces it", ""},
-      {"create -v b.z in", 0, "1 members, 30000 -> ", ""},
-      {"test empty.z", 0, "warning: empty.z holds no members", ""},
+      {"create -v b.z in", 0, "\n1 member, 30000 -> ", ""},
+      {"test a.z", 0, "second       ok\n2 of 2 members good\n", "checksum"},
+      {"test empty.z", 0, "no members to test\nzarc test: warning: empty.z holds no members", ""},
       {"test --strict empty.z", 1, "warning: empty.z holds no members", ""},
       {"test -q a.z", 0, "2 of 2 members good", " ok\n"},
   };

@@ -44,8 +44,8 @@ TEST_F(ZarcCli, ImplodeThenExplodeGivesTheSameBytes) {
 }
 
 // A stream the decoder rejects exits 1, names the decoder's result, and
-// leaves the output file as it was; through a pipe the bytes decoded up to
-// then have gone out, and are counted.
+// leaves the output file as it was; through a pipe or a FIFO the bytes
+// decoded up to then have gone out, and the error says so.
 TEST_F(ZarcCli, ExplodeReportsTheDecoderResult) {
   Bytes data = textBytes(20000, 4);
   Bytes stream = encode(ImplodeMode::Ascii, 6, data);
@@ -70,12 +70,22 @@ TEST_F(ZarcCli, ExplodeReportsTheDecoderResult) {
     EXPECT_EQ(readText(path("out")), "old");
   }
   writeBytes(path("bad.z"), truncated);
-  std::string log;
-  EXPECT_EQ(zarc("explode bad.z - >out", &log), 1);
-  Bytes partial = readBytes(path("out"));
-  EXPECT_GT(partial.size(), 0u);
-  EXPECT_TRUE(std::equal(partial.begin(), partial.end(), data.begin()));
-  EXPECT_NE(log.find("after " + std::to_string(partial.size()) + " bytes"), std::string::npos) << log;
+  const struct {
+    std::string command, said;
+  } streams[] = {
+      {kZarc + " explode bad.z - >out", "; those bytes went to standard output"},
+      {"mkfifo fifo && { cat fifo >out & } && " + kZarc + " explode bad.z fifo; s=$?; wait; exit $s",
+       "; those bytes went to fifo"},
+  };
+  for (const auto &c : streams) {
+    std::string log;
+    ASSERT_EQ(run("rm -f out fifo"), 0);
+    EXPECT_EQ(run(c.command, &log), 1) << log;
+    Bytes partial = readBytes(path("out"));
+    EXPECT_GT(partial.size(), 0u);
+    EXPECT_TRUE(std::equal(partial.begin(), partial.end(), data.begin()));
+    EXPECT_NE(log.find("after " + std::to_string(partial.size()) + " bytes decoded" + c.said), std::string::npos) << log;
+  }
 }
 
 // Every error: its exit status (2 usage, 3 a file, 1 bad data), in the
@@ -115,7 +125,7 @@ TEST_F(ZarcCli, ErrorsHaveTheirStatusAndSayWhatIsWrong) {
       {"extract -o -n a.z", 2, "-o and -n: exclude each other"},
       {"extract -d x a.z nosuch", 1, "no member named 'nosuch'"},
       {"extract a.z -d .", 3, "./in exists; nothing extracted (-o overwrites"},
-      {"test a.z", 0, "The format keeps no checksum; checked: every member's data lie inside"},
+      {"test -v a.z", 0, "1 of 1 member good\nThe format keeps no checksum; checked: every member's data lie"},
   };
   for (const auto &c : cases) {
     std::string out;
@@ -262,6 +272,10 @@ TEST_F(ZarcCli, MkpackageStatusesAndPlans) {
       {pkg + " --quorvel-member in --quorvel-member d/IN", 1,
        "quorvel.z cannot hold d/IN as 'IN': two members of that name"},
       {pkg + " --generate --set Colour=red -q", 0, "mkpackage: warning: setup.ini key 'Colour' is not read"},
+      {pkg + " --generate -q", 0, "mkpackage: warning: the package holds no setup program, so nothing installs it"},
+      {pkg + " --generate --set \"$(printf 'RegNo=a\\r\\n[Evil]\\r\\nX=1')\"", 2,
+       "mkpackage: argument 5 (after --set) holds a control character (0x0d)"},
+      {pkg + " --generate --set '[Evil]=1'", 2, "mkpackage: --set setup.ini key [Evil]: a line starting with [ is a"},
       {kMkpackage + " --help", 0, "exit status: 0 success, 1 bad data"},
       {kMkpackage + " --version", 0, "mkpackage (Quorvel Setup) 1.0\n"},
   };

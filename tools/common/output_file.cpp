@@ -1,6 +1,5 @@
 #include "output_file.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -10,10 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <set>
 #include <vector>
-
-
 
 bool writeAllTo(int fd, const void *data, size_t size) {
   const char *p = static_cast<const char *>(data);
@@ -82,23 +78,6 @@ class HeldSignals {
  private:
   sigset_t before_;
 };
-
-// "NAME.PID-N.tmp" after the leading dot: the PID, or -1.
-long temporaryOwner(const std::string &name) {
-  const std::string tail = ".tmp";
-  if (name.size() < 8 || name[0] != '.' || name.compare(name.size() - tail.size(), tail.size(), tail) != 0) return -1;
-  std::string stem = name.substr(0, name.size() - tail.size());
-  size_t dot = stem.find_last_of('.');
-  if (dot == 0 || dot == std::string::npos) return -1;
-  std::string id = stem.substr(dot + 1);
-  size_t dash = id.find('-');
-  if (dash == 0 || dash == std::string::npos || dash + 1 == id.size()) return -1;
-  if (id.find_first_not_of("0123456789-") != std::string::npos || id.find('-', dash + 1) != std::string::npos) {
-    return -1;
-  }
-  if (dash > 9) return -1;
-  return std::stol(id.substr(0, dash));
-}
 
 // --- what lies at an output path ---------------------------------------------
 
@@ -187,30 +166,6 @@ void unregisterTemporary(const std::string &path) {
   }
 }
 
-void removeStaleTemporaries(const std::string &dir, const std::function<bool(const std::string &)> &removeDir) {
-  static std::set<std::string> looked;
-  if (!looked.insert(dir).second) return;
-  DIR *d = opendir(dir.c_str());
-  if (!d) return;
-  std::vector<std::string> stale;
-  while (struct dirent *e = readdir(d)) {
-    long pid = temporaryOwner(e->d_name);
-    if (pid <= 0 || pid == getpid()) continue;
-    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to know
-    stale.push_back(dir + "/" + e->d_name);
-  }
-  closedir(d);
-  for (const std::string &path : stale) {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) continue;
-    if (S_ISREG(info.st_mode)) {
-      unlink(path.c_str());
-    } else if (S_ISDIR(info.st_mode) && removeDir) {
-      removeDir(path);
-    }
-  }
-}
-
 bool resolveOutput(const std::string &path, const OutputOptions &options, OutputTarget *target, std::string *error) {
   std::string at = path;
   for (int links = 0;; links++) {
@@ -277,7 +232,6 @@ bool writeOutput(const std::string &path, const OutputOptions &options, const st
     return ok;
   }
   const std::string dir = directoryOf(target.path), base = baseNameOf(target.path);
-  removeStaleTemporaries(dir);
   std::string temp;
   int fd = -1;
   {

@@ -13,8 +13,9 @@
 //  - A directory or a block device: refused.
 //
 // Every temporary file is removed when the process is stopped by SIGINT,
-// SIGTERM or SIGHUP, and one left by a process that no longer exists (one
-// killed outright) is removed by the next output written in its directory.
+// SIGTERM or SIGHUP. One killed outright leaves its temporary, which no
+// later run touches: a tool removes only what it made itself, and a file
+// of that shape may be another user's, or a live run's elsewhere.
 #ifndef QV_TOOLS_OUTPUT_FILE_H
 #define QV_TOOLS_OUTPUT_FILE_H
 
@@ -65,12 +66,6 @@ std::string temporaryName(const std::string &dir, const std::string &base, int a
 // after every file, and only when empty). Up to 64 at once.
 void registerTemporary(const std::string &path, bool directory = false);
 void unregisterTemporary(const std::string &path);
-// Removes, from dir, the temporaries of processes that no longer exist:
-// files at once, directories through removeDir (left when it is null or
-// says no). Each directory is looked at once per run.
-void removeStaleTemporaries(const std::string &dir,
-                            const std::function<bool(const std::string &)> &removeDir = nullptr);
-
 // "DIR", "BASE" of a path (DIR "." when it has no slash).
 std::string directoryOf(const std::string &path);
 std::string baseNameOf(const std::string &path);

@@ -39,8 +39,9 @@ const char kUsageHead[] =
     "  --disk-size BYTES       what each disk holds (default 1457664, a 1.44 MB\n"
     "                          floppy; 0: no limit); checked before writing\n"
     "  --replace               lay out in DIR even if it holds the other layout\n"
-    "                          or files mkpackage did not make (those of other\n"
-    "                          names stay)\n"
+    "                          or files mkpackage did not make (the package's\n"
+    "                          files replace those of their names; every other\n"
+    "                          file stays)\n"
     "  -f, --force             replace read-only package files too\n"
     "  --optional              include the optional bookmark.htm and www.z\n"
     "  --file NAME=PATH        take package file NAME from PATH (quorvel.z\n"
@@ -103,6 +104,14 @@ int main(int argc, char **argv) {
   PackagePlan plan;
   bool printPlan = false, quiet = false;
   std::vector<std::string> args = splitShortOptions(argc, argv, "");
+  // Names, paths and settings end up in file names and INI lines.
+  for (size_t i = 0; i < args.size(); i++) {
+    std::string bad = controlCharacterIn(args[i]);
+    if (bad.empty()) continue;
+    std::string after = i > 0 ? " (after " + args[i - 1] + ")" : "";
+    return usage("argument " + std::to_string(i + 1) + after + " holds " + bad +
+                 "; mkpackage takes none in names, paths or settings");
+  }
   for (size_t i = 0; i < args.size(); i++) {
     const std::string &arg = args[i];
     auto next = [&]() -> const char * { return i + 1 < args.size() ? args[++i].c_str() : nullptr; };
@@ -158,6 +167,8 @@ int main(int argc, char **argv) {
       plan.setupIni = v;
     } else if (arg == "--set") {
       if (!(v = next()) || !splitPair(v, &key, &value)) return usage("--set needs KEY=VALUE");
+      std::string problem = settingKeyProblem(key);
+      if (!problem.empty()) return usage("--set " + problem);
       plan.settings.emplace_back(key, value);
     } else if (arg == "--setup-exe") {
       if (!(v = next())) return usage("--setup-exe needs a path");
@@ -206,9 +217,12 @@ int main(int argc, char **argv) {
     toolError("mkpackage", "", "cannot lay out " + plan.outDir, error);
     return result.ioFailure ? kExitIo : kExitBadData;
   }
+  // Each file as the layout has it: disk1/nsystem.z on disks, nsystem.z in
+  // one directory.
   for (const PackagedFile &f : result.files) {
     if (quiet) break;
-    std::printf("disk%d %-12s %10llu bytes, counted %10llu\n", f.disk, f.name.c_str(),
+    std::string shown = plan.disks ? "disk" + std::to_string(f.disk) + "/" + f.name : f.name;
+    std::printf("%-*s %10llu bytes, counted %10llu\n", plan.disks ? 18 : 12, shown.c_str(),
                 static_cast<unsigned long long>(f.size), static_cast<unsigned long long>(f.counted));
   }
   std::printf("total %llu\n", static_cast<unsigned long long>(result.progressTotal));

@@ -133,6 +133,12 @@ private:
   const char *pending_ = "";  // the rest of a word or line end begun
 };
 
+// "a control character (0x0d)" for the first one in text, "" for none.
+std::string controlCharacterIn(const std::string &text);
+// What is wrong with a key of the written setup.ini's [Quorvel] ("" when
+// nothing): a line that starts with it is no setting.
+std::string settingKeyProblem(const std::string &key);
+
 // "KEY=VALUE" into its two sides; false without a key or an '='.
 bool splitPair(const std::string &text, std::string *key, std::string *value);
 // A decimal number of at most limit (no sign, nothing after it).

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -24,6 +25,24 @@ bool parseNumber(const std::string &text, uint64_t limit, uint64_t *value) {
   if (text.empty() || text[0] == '-' || *end || errno || v > limit) return false;
   *value = v;
   return true;
+}
+
+std::string controlCharacterIn(const std::string &text) {
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      char name[48];
+      std::snprintf(name, sizeof name, "a control character (0x%02x)", u);
+      return name;
+    }
+  }
+  return "";
+}
+
+std::string settingKeyProblem(const std::string &key) {
+  if (key[0] != '[' && key[0] != ';') return "";
+  return "setup.ini key " + key + ": a line starting with " + key.substr(0, 1) + " is " +
+         (key[0] == '[' ? "a section" : "a comment") + ", not a setting";
 }
 
 bool parseNumber(const std::string &text, uint32_t *value) {
@@ -100,6 +119,13 @@ bool readPlan(const std::string &file, PackagePlan *plan, std::string *error) {
     }
     key = trimmed(key);
     value = trimmed(value);
+    // A name or value of a plan goes into a file name or an INI line: no
+    // control character (a NUL would cut a path, a line end start a line).
+    std::string bad = controlCharacterIn(key + value);
+    if (!bad.empty()) {
+      *error = where + ": " + key + " holds " + bad;
+      return false;
+    }
     bool ok = true;
     if (section == "Package") {
       uint64_t n = 0;

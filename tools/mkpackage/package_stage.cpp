@@ -35,12 +35,6 @@ bool isLayoutName(const std::string &name) {
   return false;
 }
 
-// ".NAME.PID-N.tmp": a temporary of some run.
-bool isTemporaryName(const std::string &name) {
-  return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0 &&
-         name.find('-') != std::string::npos;
-}
-
 std::vector<std::string> entriesOf(const std::string &dir) {
   std::vector<std::string> names;
   if (DIR *d = opendir(dir.c_str())) {
@@ -113,14 +107,14 @@ bool examinePackageDir(const std::string &outDir, PackageDirState *state, std::s
     return false;
   }
   state->exists = true;
-  std::set<std::string> listed;
+  std::set<std::string> &listed = state->laidOut;
   state->listed = readListing(state->dir + "/" + kListingName, &listed);
   for (const std::string &rel : listed) state->disks = state->disks || rel.find('/') != std::string::npos;
-  // A package name is mkpackage's when its listing names it; anything else
-  // is someone else's.
+  // A package name is mkpackage's when its listing names it; anything else,
+  // whatever its name, is someone else's.
   auto look = [&](const std::string &rel, const std::string &name) {
     struct stat info;
-    if (isTemporaryName(name) || lstat((state->dir + "/" + rel).c_str(), &info) != 0) return;
+    if (lstat((state->dir + "/" + rel).c_str(), &info) != 0) return;
     if (!isLayoutName(name)) {
       state->foreign.push_back(rel);
     } else if (!S_ISREG(info.st_mode)) {
@@ -146,7 +140,7 @@ bool examinePackageDir(const std::string &outDir, PackageDirState *state, std::s
 
 PackageStage::~PackageStage() {
   if (committed_ || stage_.empty()) return;
-  removeLaidOut(stage_);
+  removeFiles(stage_, added_);
   for (const std::string &rel : added_) unregisterTemporary(path(rel));
   for (const std::string &dir : dirs_) unregisterTemporary(dir);
 }
@@ -154,7 +148,6 @@ PackageStage::~PackageStage() {
 bool PackageStage::begin(const PackageDirState &state, bool disks, std::string *error) {
   state_ = &state;
   const std::string parent = directoryOf(state.dir), base = baseNameOf(state.dir);
-  removeStaleTemporaries(parent, removeLaidOut);
   // INT and TERM wait until the directory made is one they remove.
   sigset_t held, before;
   sigemptyset(&held);
@@ -236,10 +229,16 @@ bool PackageStage::commit(bool carry, std::vector<std::string> *warnings, std::s
   sigset_t all, before;
   sigfillset(&all);
   sigprocmask(SIG_BLOCK, &all, &before);
-  std::vector<std::string> moved;
+  // What is not mkpackage's goes into the new layout: files of other names,
+  // and files of package names that the new layout does not replace.
+  std::set<std::string> laidOut(added_.begin(), added_.end());
+  std::vector<std::string> carried = state.foreign, moved;
+  for (const std::string &rel : state.unlisted) {
+    if (!laidOut.count(rel)) carried.push_back(rel);
+  }
   bool ok = true;
-  for (size_t i = 0; ok && carry && i < state.foreign.size(); i++) {
-    const std::string &rel = state.foreign[i];
+  for (size_t i = 0; ok && carry && i < carried.size(); i++) {
+    const std::string &rel = carried[i];
     size_t slash = rel.find('/');
     if (slash != std::string::npos) mkdir(path(rel.substr(0, slash)).c_str(), 0777);
     if (rename((state.dir + "/" + rel).c_str(), path(rel).c_str()) == 0) {
@@ -276,22 +275,27 @@ bool PackageStage::commit(bool carry, std::vector<std::string> *warnings, std::s
     for (const std::string &dir : dirs_) unregisterTemporary(dir);
   }
   sigprocmask(SIG_SETMASK, &before, nullptr);
-  if (ok && state.exists && !removeLaidOut(old)) {
+  // The old package loses what mkpackage laid out there and what the new
+  // one replaced; anything else in it stays, and so does it then.
+  std::vector<std::string> replaced;
+  if (state.listed) replaced.push_back(kListingName);
+  for (const auto &file : state.files) {
+    if (!isDiskDirName(file.first) && (state.laidOut.count(file.first) || laidOut.count(file.first))) {
+      replaced.push_back(file.first);
+    }
+  }
+  if (ok && state.exists && !removeFiles(old, replaced)) {
     warnings->push_back("left " + old + ": it holds files that are not mkpackage's");
   }
   return ok;
 }
 
-bool removeLaidOut(const std::string &dir) {
-  for (const std::string &name : entriesOf(dir)) {
-    std::string path = dir + "/" + name;
+bool removeFiles(const std::string &dir, const std::vector<std::string> &rels) {
+  for (const std::string &rel : rels) {
+    std::string path = dir + "/" + rel;
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0) continue;
-    if (S_ISDIR(info.st_mode)) {
-      if (isDiskDirName(name)) removeLaidOut(path);
-    } else if (name == kListingName || isLayoutName(name) || isTemporaryName(name)) {
-      unlink(path.c_str());
-    }
+    if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) unlink(path.c_str());
   }
+  for (int d = 1; d <= 3; d++) rmdir((dir + "/disk" + std::to_string(d)).c_str());
   return rmdir(dir.c_str()) == 0;
 }

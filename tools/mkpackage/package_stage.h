@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct PackageDirState {
   bool exists = false;
   struct stat info {};
   bool listed = false;                       // its listing is there
+  std::set<std::string> laidOut;             // what that listing names
   bool disks = false;                        // that listing is of a disk layout
   std::vector<std::string> foreign;          // what the listing does not name, relative to dir
   std::map<std::string, struct stat> files;  // package files, setup.ini, the setup program, disk directories
@@ -58,9 +60,9 @@ class PackageStage {
   bool committed_ = false;
 };
 
-// Removes a package directory left by a stopped run, or an old package
-// swapped out: only what mkpackage lays out, then the directory when that
-// leaves it empty. False when something else is left in it.
-bool removeLaidOut(const std::string &dir);
+// Removes the regular files rels (paths in dir), then the disk directories
+// and dir itself where that leaves them empty: what a run made, or an old
+// package's files once swapped out. False when dir is left, holding more.
+bool removeFiles(const std::string &dir, const std::vector<std::string> &rels);
 
 #endif

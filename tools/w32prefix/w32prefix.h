@@ -38,6 +38,12 @@ int regExport(const std::vector<std::string> &args);
 int regImport(const std::vector<std::string> &args);
 // "HKLM\Software\x" -> HKEY_LOCAL_MACHINE and "Software\x".
 bool splitKey(const std::string &key, HKEY *root, std::string *rootName, std::string *sub);
+// What the registry would refuse in a key below root ("" when nothing): a
+// name over 255 characters, a tree over 512 levels (the layer's limits).
+std::string keyNameProblem(HKEY root, const std::string &sub);
+// A value name may be as long as modern Windows takes, 16,383 characters.
+constexpr size_t kMaxValueName = 16383;
+std::string valueNameProblem(const std::string &name);
 
 // ---- REGEDIT4 files (w32prefix_regfile.cpp) -------------------------------
 struct Value {

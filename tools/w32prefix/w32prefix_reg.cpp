@@ -17,46 +17,19 @@
 
 namespace w32prefix {
 
-namespace {
-
-bool upperEquals(const std::string &a, const char *b) {
-  std::string x;
-  for (char c : a) x += static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return x == b;
-}
-
-// "HKLM\Software\x" -> HKEY_LOCAL_MACHINE and "Software\x".
-
-} // namespace
-
-bool splitKey(const std::string &key, HKEY *root, std::string *rootName, std::string *sub) {
-  std::string head = key.substr(0, key.find('\\'));
-  *sub = key.find('\\') == std::string::npos ? "" : key.substr(key.find('\\') + 1);
-  while (!sub->empty() && sub->back() == '\\') sub->pop_back();
-  struct Root {
-    const char *shortName, *longName;
-    HKEY key;
-  };
-  const Root roots[] = {{"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-                        {"HKCU", "HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-                        {"HKU", "HKEY_USERS", HKEY_USERS},
-                        {"HKCR", "HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT}};
-  for (const Root &r : roots) {
-    if (upperEquals(head, r.shortName) || upperEquals(head, r.longName)) {
-      *root = r.key;
-      *rootName = r.longName;
-      return true;
-    }
-  }
-  return false;
-}
-
 // splitKey for a KEY argument: a usage error (*status) for an unknown root.
 bool keyArgument(const std::string &command, const std::string &key, HKEY *root, std::string *rootName,
                  std::string *sub, int *status) {
-  if (splitKey(key, root, rootName, sub)) return true;
-  *status = usage(command, "unknown root key in " + key + " (HKLM, HKCU, HKU, HKCR)");
-  return false;
+  if (!splitKey(key, root, rootName, sub)) {
+    *status = usage(command, "unknown root key in " + key + " (HKLM, HKCU, HKU, HKCR)");
+    return false;
+  }
+  std::string problem = keyNameProblem(*root, *sub);
+  if (!problem.empty()) {
+    *status = usage(command, "not a key the registry takes: " + problem);
+    return false;
+  }
+  return true;
 }
 
 
@@ -117,9 +90,15 @@ std::string regFailure(const std::string &key, LONG rc) {
          : rc == ERROR_REGISTRY_CORRUPT ? file + ": not a registry, or one Windows would refuse (error " +
                                                std::to_string(rc) + ")"
          : rc == ERROR_ACCESS_DENIED    ? key + ": refused (error 5)"
+         : rc == ERROR_FILE_TOO_LARGE   ? file + ": not changed: the registry would grow past 64 MiB, the most "
+                                               "that can be read back (error 223)"
                                         : file + ": the registry cannot be read or written (error " +
                                                std::to_string(rc) + ")";
 }
+
+// The exit status of a failed registry call: a key that is not there, or
+// a change the registry cannot hold, is the data's fault; the rest is I/O.
+int regStatus(LONG rc) { return rc == ERROR_FILE_NOT_FOUND || rc == ERROR_FILE_TOO_LARGE ? kExitBadData : kExitIo; }
 
 
 
@@ -305,23 +284,24 @@ int regQuery(const std::vector<std::string> &args) {
   bool first = true;
   LONG rc = walkKeys(root, sub, r.recursive && !r.hasValue, [&](const std::string &path, HKEY key) {
     std::string shown = rootName + (path.empty() ? "" : "\\" + path);
-    std::cout << (first ? "" : "\n") << shown << "\n";
-    first = false;
     if (r.hasValue) {
+      // The key is shown with its value, or the error alone, as reg.exe does.
       DWORD type = 0, size = 0;
       LONG got = RegQueryValueExA(key, r.value.c_str(), nullptr, &type, nullptr, &size);
       std::string data(size, '\0');
       if (got == ERROR_SUCCESS)
         got = RegQueryValueExA(key, r.value.c_str(), nullptr, &type, reinterpret_cast<BYTE *>(&data[0]), &size);
       if (got == ERROR_SUCCESS) {
+        std::cout << shown << "\n";
         printValue(r.value, type, data.substr(0, size));
       } else {
-        std::cout.flush();
-        toolError(kTool, command, r.value.empty() ? "no default value" : "no value " + r.value, "");
+        toolError(kTool, command, r.plain[0], r.value.empty() ? "no default value" : "no value " + r.value);
         status = kExitBadData;
       }
       return;
     }
+    std::cout << (first ? "" : "\n") << shown << "\n";
+    first = false;
     for (const Value &v : valuesOf(key)) printValue(v.name, v.type, v.data);
     if (!r.recursive) {
       for (const std::string &name : subkeysOf(key)) std::cout << "\n" << shown << "\\" << name << "\n";
@@ -329,7 +309,7 @@ int regQuery(const std::vector<std::string> &args) {
   });
   if (rc != ERROR_SUCCESS) {
     toolError(kTool, command, regFailure(r.plain[0], rc), "");
-    return rc == ERROR_FILE_NOT_FOUND ? kExitBadData : kExitIo;
+    return regStatus(rc);
   }
   return status;
 }
@@ -355,6 +335,7 @@ int regAdd(const std::vector<std::string> &args, bool asks) {
   DWORD type;
   std::string data;
   if (r.hasValue && !encodeData(r.type, r.data, &type, &data)) return usage(command, "'" + r.data + "' is not " + r.type + " data");
+  if (r.hasValue && !valueNameProblem(r.value).empty()) return usage(command, "/v: " + valueNameProblem(r.value));
   if (sub.empty()) return usage(command, "values and keys go below " + rootName);
   if (!registryReadable(command)) return kExitIo;
   HKEY key;
@@ -375,7 +356,7 @@ int regAdd(const std::vector<std::string> &args, bool asks) {
   if (rc == ERROR_SUCCESS) RegCloseKey(key);
   if (rc != ERROR_SUCCESS) {
     toolError(kTool, command, regFailure(r.plain[0], rc), "");
-    return kExitIo;
+    return regStatus(rc);
   }
   return kExitOk;
 }
@@ -410,7 +391,7 @@ int regDelete(const std::vector<std::string> &args) {
   }
   if (rc != ERROR_SUCCESS) {
     toolError(kTool, command, regFailure(r.plain[0], rc), "");
-    return rc == ERROR_FILE_NOT_FOUND ? kExitBadData : kExitIo;
+    return regStatus(rc);
   }
   return kExitOk;
 }
@@ -437,7 +418,7 @@ int regExport(const std::vector<std::string> &args) {
   });
   if (rc != ERROR_SUCCESS) {
     toolError(kTool, command, regFailure(r.plain[0], rc), "");
-    return rc == ERROR_FILE_NOT_FOUND ? kExitBadData : kExitIo;
+    return regStatus(rc);
   }
   text += "\r\n";
   if (r.unicode) text = unicodeFile(text);
@@ -547,14 +528,14 @@ int regImport(const std::vector<std::string> &args) {
       closeOpen();
       w32::abandonRegistryBatch();
       toolError(kTool, command, regFailure(c.key, rc), "nothing was imported");
-      return kExitIo;
+      return regStatus(rc);
     }
   }
   closeOpen();
   rc = w32::commitRegistryBatch();
   if (rc != ERROR_SUCCESS) {
     toolError(kTool, command, regFailure(r.plain[0], rc), "nothing was imported");
-    return kExitIo;
+    return regStatus(rc);
   }
   return kExitOk;
 }

@@ -288,6 +288,8 @@ bool parseRegFile(const std::string &text, const std::string &name, std::vector<
       if (!splitKey(c.key, &c.root, &rootName, &c.sub) || c.sub.empty())
         return fault(i, "not a key below HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS or HKEY_CLASSES_ROOT: " +
                             c.key);
+      std::string problem = keyNameProblem(c.root, c.sub);
+      if (!problem.empty()) return fault(i, "not a key the registry takes: " + problem);
       changes->push_back(c);
       current = c;
       inKey = !c.deleteKey;
@@ -300,6 +302,8 @@ bool parseRegFile(const std::string &text, const std::string &name, std::vector<
     c.hasValue = true;
     std::string lineWhy;
     if (!parseRegLine(line, &c.value, &c.deleteValue, &lineWhy)) return fault(i, lineWhy);
+    std::string problem = valueNameProblem(c.value.name);
+    if (!problem.empty()) return fault(i, "not a value the registry takes: " + problem);
     // The later format's string data are UTF-16LE.
     bool text = c.value.type == REG_SZ || c.value.type == REG_EXPAND_SZ || c.value.type == REG_MULTI_SZ;
     std::string ansi;

@@ -37,7 +37,7 @@
   "      data lie inside the file and decode to their end-of-stream code,\n"    \
   "      and that every name is one the setup program accepts. An archive\n"    \
   "      without members is a warning (--strict: exit 1). -q leaves out the\n"  \
-  "      members found good.\n"
+  "      members found good; -v adds what was checked.\n"
 #define ZARC_EXTRACT_USAGE                                                            \
   "  zarc extract [-d DIR] [-o|-n] [-f] [-p] [-v] [-q] ARCHIVE [MEMBER...]\n"        \
   "      Write the members (only the MEMBERs named, in any case, when given)\n"      \
@@ -68,6 +68,9 @@ namespace {
 const char *modeName(ImplodeMode mode) {
   return mode == ImplodeMode::Ascii ? "ascii" : mode == ImplodeMode::Binary ? "binary" : "auto";
 }
+
+// "1 member", "2 members".
+std::string members(int n) { return std::to_string(n) + (n == 1 ? " member" : " members"); }
 
 std::string formatFileTime(uint64_t fileTime) {
   struct timespec ts = timespecFromFileTime(fileTime);
@@ -197,7 +200,8 @@ int runCreate(int argc, char **argv) {
   if (verbose && !quiet) {
     struct stat info;
     unsigned long long size = stat(archive.c_str(), &info) == 0 ? static_cast<unsigned long long>(info.st_size) : 0;
-    std::printf("%zu members, %llu -> %llu bytes (compressed to %.1f%%), archive %llu bytes\n", created.size(),
+    std::printf("%s, %llu -> %llu bytes (compressed to %.1f%%), archive %llu bytes\n",
+                members(static_cast<int>(created.size())).c_str(),
                 static_cast<unsigned long long>(in), static_cast<unsigned long long>(out),
                 in ? 100.0 * static_cast<double>(out) / static_cast<double>(in) : 100.0, size);
   }
@@ -317,10 +321,15 @@ int runRead(ArchiveAction action, int argc, char **argv) {
   for (const std::string &name : report.notFound) toolError("zarc", command, shown, "no member named '" + name + "'");
   int status = readStatus(report);
   if (action == ArchiveAction::Test && !report.notOpened && !report.notArchive) {
-    std::printf("%d of %d members good. The format keeps no checksum; checked: every member's data lie inside "
-                "the file and decode to their end-of-stream code, and every name is one the setup program "
-                "accepts.\n",
-                report.membersSeen - report.badMembers, report.membersSeen);
+    if (report.membersSeen == 0) {
+      std::printf("no members to test\n");
+    } else {
+      std::printf("%d of %s good\n", report.membersSeen - report.badMembers, members(report.membersSeen).c_str());
+    }
+    if (verbose) {
+      std::printf("The format keeps no checksum; checked: every member's data lie inside the file and decode to "
+                  "their end-of-stream code, and every name is one the setup program accepts.\n");
+    }
     if (report.error.empty() && report.entryCount == 0) {
       std::fflush(stdout);
       toolError("zarc", command, "warning",

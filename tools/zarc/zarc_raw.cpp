@@ -32,7 +32,9 @@ const char *const kZarcExplodeUsage =
     "      Decode the implode stream IN into OUT (\"-\": standard input or\n"
     "      output). A stream the decoder rejects (BadDictionarySize,\n"
     "      BadCompressionType, InputTooShort, UnexpectedEnd) exits 1 and\n"
-    "      does not write OUT. -v: a summary with sizes and ratio.\n";
+    "      does not write a file OUT; a stream OUT (standard output, a FIFO,\n"
+    "      a device) has had what was decoded, and the error says how much.\n"
+    "      -v: a summary with sizes and ratio.\n";
 const char *const kZarcRawCommon =
     "  OUT may be a device, FIFO or socket (written to directly) or a link (what\n"
     "  it leads to is written); a read-only OUT is replaced only with -f\n"
@@ -275,10 +277,13 @@ int zarcExplode(int argc, char **argv) {
   ProgressLine progress("zarc", "exploding " + f.inName, f.inSize, quiet || f.inSize == 0);
   ExplodeState s{f.in, nullptr, &progress};
   DclResult result = DclResult::Ok;
-  bool readFailed = false;
+  bool readFailed = false, direct = f.outIsStdout;
   std::string error;
-  // A named output appears only when the stream decoded to its end.
+  // A named file appears only when the stream decoded to its end; a device,
+  // FIFO or socket has had each block as it was decoded.
   bool written = writeOut(f, paths[1], output, false, [&](std::FILE *out) {
+    struct stat info;
+    direct = direct || (fstat(fileno(out), &info) == 0 && !S_ISREG(info.st_mode));
     s.out = out;
     std::vector<unsigned char> work(DCL_WORK_AREA_SIZE);
     result = dclDecode(readInput, writeOutput, work.data(), &s);
@@ -298,7 +303,7 @@ int zarcExplode(int argc, char **argv) {
     std::string why = "not a whole implode stream: the decoder's result is " +
                       std::to_string(static_cast<int>(result)) + " " + dclResultName(result) + " after " +
                       std::to_string(s.written) + " bytes decoded";
-    why += f.outIsStdout ? " (those bytes were written)" : "; " + f.outName + " is not written";
+    why += direct ? "; those bytes went to " + f.outName : "; " + f.outName + " is not written";
     toolError("zarc", "explode", f.inName, why);
     return kExitBadData;
   }

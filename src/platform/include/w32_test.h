@@ -133,6 +133,14 @@ LONG beginRegistryBatch();
 LONG commitRegistryBatch();
 void abandonRegistryBatch();
 
+// The registry's limits, as Windows has them: a key name of at most 255
+// characters, a tree at most 512 levels deep below its root key (HKCR's
+// keys lie two levels down, under HKLM\Software\Classes).  A change that
+// would make system.reg larger than the 64 MiB the layer reads is not
+// written: ERROR_FILE_TOO_LARGE, the registry as it was.
+constexpr size_t kRegistryMaxKeyName = 255;
+constexpr size_t kRegistryMaxDepth = 512;
+
 // ---- Program Manager stand-in (the DDE server "PROGMAN", topic "PROGMAN") ----
 //
 //   Normal               carries out CreateGroup, ShowGroup, DeleteGroup,
