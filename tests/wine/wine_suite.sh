@@ -143,12 +143,12 @@ rm -rf "$dir"
 mkdir -p "$dir"
 fail=0
 problem() { echo "FAIL ($name): $*"; fail=1; }
-# A run whose transcript started a program waits (up to 5 s, for i686 as
-# long as a run may take) for its log.
+# A run whose transcript started a program waits (up to 5 s, for i686 up
+# to ten minutes) for its log.
 wait_for_log() {
   grep -q '^exec ' "$2" 2>/dev/null || return 0
   local n=0 most=500
-  [ $arch = i686 ] && most=$((limit * 100))
+  [ $arch = i686 ] && most=60000
   while ! [ -s "$1" ] && [ $n -lt $most ]; do sleep 0.01; n=$((n + 1)); done
 }
 
