@@ -524,10 +524,11 @@ std::vector<std::string> logLines() {
 
 // Called as the progress dialog goes, while setup.exe waits for this: the
 // command lines that the program it started (the job's other process)
-// recorded, once that program has ended.
+// recorded, once that program has ended (within ten minutes: a 32-bit one
+// under qemu takes a minute or two to start).
 void recordStartedPrograms() {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info;
-  for (int i = 0; i < 30000; i++) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < 600000;) {
     if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, NULL)) {
       fail("cannot query the job of the run");
     }

@@ -3,7 +3,8 @@
 # Wine's registry, profile files, file system, dialogs, common controls and
 # Program Manager; the Linux setup run on the same scenario beside it.
 #
-#   wine_suite.sh boot                 boot one Wine prefix for the suite
+#   wine_suite.sh boot                 boot one Wine prefix for the suite's
+#                                      build (QV_ARCH)
 #   wine_suite.sh run SCENARIO [HOW]   one scenario on a copy of it, setup.exe
 #                                      run by the driver (HOW driver, the
 #                                      default), on its own from the answer
@@ -19,22 +20,35 @@
 #   wine_suite.sh cleanup              remove the booted prefix
 #
 # From the environment (set by CTest): QV_WORK (the suite's directory),
-# QV_DRIVER_DIR (wine_driver.exe, setup_hook.dll), QV_WIN_DEMO and
-# QV_LINUX_DEMO (the two demo packages: package/ and floppy/disk1..3),
-# QV_W32PREFIX (the prefix tool), QV_SCENARIOS (the answer files),
-# QV_SHOTS (a directory: keep a screenshot of each dialog and box of each
-# scenario there, in SCENARIO/NN-dialogID.png and NN-message.png),
-# QV_SOURCE and QV_BUILD (the source tree and this build, for readme).
+# QV_ARCH (the Windows build under test: x86_64, or i686, whose prefix,
+# runs and results are kept apart), QV_ARCH_DRIVER_DIR (that build's
+# wine_driver.exe and setup_hook.dll), QV_DRIVER_DIR (the x86_64 ones,
+# which read the Start Menu's links), QV_WIN_DEMO and QV_LINUX_DEMO (the
+# two demo packages: package/ and floppy/disk1..3), QV_W32PREFIX (the
+# prefix tool), QV_SCENARIOS (the answer files), QV_SHOTS (a directory:
+# keep a screenshot of each dialog and box of each scenario there, in
+# SCENARIO/NN-dialogID.png and NN-message.png), QV_SOURCE and QV_BUILD
+# (the source tree and this build, for readme).
 #
 # A scenario passes when the two transcripts are the same but for progress
 # lines, and the end states read from Wine and from the Linux prefix agree.
-# Exit 77 (skipped) when Wine or Xvfb is missing.
+# Exit 77 (skipped) when Wine or Xvfb is missing, or for the i686 build
+# when this machine does not start 32-bit programs.
 set -uo pipefail
 
 mode=$1
 name=${2:-}
 work=$QV_WORK
+arch=${QV_ARCH:-x86_64}
 boot=$work/boot
+# A 32-bit program starts in a minute or two under qemu (Wine's loader
+# reserves its address space 64 KiB at a time there): the i686 runs get
+# longer limits.
+limit=120
+if [ $arch = i686 ]; then
+  boot=$work/boot-i686
+  limit=900
+fi
 
 wine=$(command -v wine64 || command -v wine || { [ -x /usr/lib/wine/wine64 ] && echo /usr/lib/wine/wine64; })
 wineserver=$(command -v wineserver || { [ -x /usr/lib/wine/wineserver ] && echo /usr/lib/wine/wineserver; })
@@ -48,6 +62,19 @@ if ! command -v Xvfb >/dev/null 2>&1; then
 fi
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WINEARCH
+# Wine's 32-bit loader, beside the 64-bit one, and whether it starts.
+loader32=$(dirname "$(readlink -f "$wine")")/wine
+if [ ! -x "$loader32" ]; then
+  why32="no 32-bit Wine (wine32:i386)"
+elif ! "$loader32" --version >/dev/null 2>&1; then
+  why32="32-bit programs do not start (no IA-32 emulation in the kernel, no qemu-i386 entry in binfmt_misc)"
+else
+  why32=
+fi
+if [ $arch = i686 ] && [ -n "$why32" ]; then
+  echo "wine suite, i686 ($mode $name): SKIPPED ($why32; scripts/need-packages.sh run as root sets this up)"
+  exit 77
+fi
 
 xvfb_pid=
 start_display() {
@@ -78,28 +105,24 @@ case $mode in
     mkdir -p "$work"
     start_display "$work"
     export WINEPREFIX=$boot
-    start=$(date +%s%N)
-    "$wine" wineboot -i >/dev/null 2>&1
     # Xvfb has no window manager: Wine's windows are its own to place, or
-    # each dialog's end waits two seconds for a manager's answer.
-    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    "$wineserver" -w
-    echo "booted the suite's prefix in $((($(date +%s%N) - start) / 1000000)) ms"
+    # each dialog's end waits two seconds for a manager's answer. The
+    # x86_64 build's prefix is booted without Wine's 32-bit half, which it
+    # does not need and which takes minutes under qemu (hide32.sh).
+    hide=(bash "$(dirname "$0")/hide32.sh" "$wine")
+    half=
+    if [ $arch = i686 ]; then
+      hide=()
+      half=" with its 32-bit half (syswow64)"
+    fi
+    start=$(date +%s%N)
+    "${hide[@]}" bash -c '"$0" wineboot -i >/dev/null 2>&1
+      "$0" reg add "HKCU\Software\Wine\X11 Driver" /v Managed /d N /f >/dev/null 2>&1; "$1" -w' "$wine" "$wineserver"
+    echo "booted the suite's $arch prefix$half in $((($(date +%s%N) - start) / 1000000)) ms"
     [ -f "$boot/system.reg" ] || { echo "wineboot made no prefix"; exit 1; }
-    # Which builds can run: the x86_64 one, and the i686 one where Wine
-    # starts 32-bit programs (its demo quorvel.exe, run once, says so).
-    probe=$work/i686-probe
-    rm -rf "$probe" && mkdir -p "$probe"
-    if [ -f "${QV_I686_DEMO:-}/quorvel/quorvel.exe" ]; then
-      cp "$QV_I686_DEMO/quorvel/quorvel.exe" "$probe/"
-      "$wine" "$probe/quorvel.exe" probe >/dev/null 2>&1
+    if [ $arch = x86_64 ]; then
+      echo "32-bit programs: ${why32:-they start here (the i686 tests run setup.exe in a prefix of their own)}"
     fi
-    if [ -s "$probe/quorvel.log" ]; then
-      echo "this machine runs 32-bit programs; the suite runs the x86_64 setup.exe (its driver's hook is 64-bit)"
-    else
-      echo "the suite runs the x86_64 setup.exe; the i686 one is built and its imports checked, not run: 32-bit programs do not start here (no IA-32 emulation, no 32-bit Wine)"
-    fi
-    "$wineserver" -w
     exit 0
     ;;
   cleanup)
@@ -159,13 +182,16 @@ if [ $how = linux-record ] && ! command -v tmux >/dev/null 2>&1; then
   exit 77
 fi
 dir=$work/$name-$how
+[ $arch = i686 ] && dir=$dir-i686
 rm -rf "$dir"
 mkdir -p "$dir"
-# A run whose transcript started a program waits (up to 5 s) for its log.
+# A run whose transcript started a program waits (up to 5 s, for i686 up
+# to ten minutes) for its log.
 wait_for_log() {
   grep -q '^exec ' "$2" 2>/dev/null || return 0
-  local n=0
-  while ! [ -s "$1" ] && [ $n -lt 500 ]; do sleep 0.01; n=$((n + 1)); done
+  local n=0 most=500
+  [ $arch = i686 ] && most=60000
+  while ! [ -s "$1" ] && [ $n -lt $most ]; do sleep 0.01; n=$((n + 1)); done
 }
 
 # ---- The two prefixes --------------------------------------------------
@@ -323,7 +349,7 @@ fi
 # ---- The runs ---------------------------------------------------------
 start_display "$dir"
 shots=()
-[ $how = driver ] && [ -n "${QV_SHOTS:-}" ] && rm -rf "$QV_SHOTS/$name" && mkdir -p "$QV_SHOTS/$name" &&
+[ $how = driver ] && [ $arch = x86_64 ] && [ -n "${QV_SHOTS:-}" ] && rm -rf "$QV_SHOTS/$name" && mkdir -p "$QV_SHOTS/$name" &&
   shots=(--shots "z:${QV_SHOTS//\//\\}\\$name")
 
 wdir="z:${dir//\//\\}"
@@ -334,9 +360,9 @@ case $how in
     [ $how = record ] && args=(--args "/record=$wdir\\recorded.answers")
     mkfifo "$dir/done"
     exec 7<>"$dir/done"
-    # A run that hangs is ended after two minutes (and every Wine process with
-    # it, on exit).
-    timeout 120 "$wine" "$QV_DRIVER_DIR/wine_driver.exe" "${shots[@]}" "${args[@]}" "$drive:\\setup.exe" \
+    # A run that hangs is ended after two minutes, fifteen for i686 (and every
+    # Wine process with it, on exit).
+    timeout $limit "$wine" "$QV_ARCH_DRIVER_DIR/wine_driver.exe" "${shots[@]}" "${args[@]}" "$drive:\\setup.exe" \
       "z:${dir//\//\\}\\pkg-win\\$name.answers" "z:${dir//\//\\}\\wine.txt" \
       "c:\\$installed\\quorvel\\quorvel.log" <&7 2>"$dir/driver.err" |
       while read -r verb letter target; do
@@ -359,7 +385,7 @@ case $how in
     rec=()
     [ $name = refusals ] && rec=("/record=$wdir\\recorded.answers")
     start=$(date +%s%N)
-    timeout 120 "$wine" "$drive:\\setup.exe" "/answers=$drive:\\$name.answers" "/log=$wdir\\wine.txt" "${rec[@]}" \
+    timeout $limit "$wine" "$drive:\\setup.exe" "/answers=$drive:\\$name.answers" "/log=$wdir\\wine.txt" "${rec[@]}" \
       2>"$dir/driver.err"
     wine_status=$?
     # The program it started may still be writing its log.
@@ -381,7 +407,7 @@ if grep -q '^exec ' "$dir/linux.txt"; then
 fi
 linux_ms=$((($(date +%s%N) - start) / 1000000))
 
-echo "== $name: Wine transcript (driver status $wine_status)"
+echo "== $name: Wine transcript, $arch setup.exe (status $wine_status)"
 cat "$dir/wine.txt"
 # Both builds end with the same status: 0 installed, 1 cancelled.
 case $name in cancel | damaged | refusals | freespace) expected=1 ;; *) expected=0 ;; esac
@@ -428,7 +454,11 @@ linux_reg() {
   w32 reg query "$1" 2>/dev/null | tr -d '\r' |
     sed -n 's/^ *\([^ =]*\) *\(REG_[A-Z_]*\) *\(.*\)$/\1=\2:\3/p' | sort
 }
+# A 32-bit program's HKLM\Software is HKLM\Software\WOW6432Node to
+# 64-bit Windows (and to Wine's reg, a 64-bit program).
 key='HKLM\Software\DunmereNetwork\Quorvel'
+wkey=$key
+[ $arch = i686 ] && wkey='HKLM\Software\WOW6432Node\DunmereNetwork\Quorvel'
 # Program group items as NAME|TARGET; Wine's links keep no icon of
 # AddItem's (a documented difference), so the icons are shown, not compared.
 wine_group() {
@@ -461,7 +491,7 @@ wfiles=$(files "$winc/$installed/quorvel")
 # Where a confirmed Cancel stops the copy depends on timing, on either
 # platform; what must not be there is checked below.
 [ $name = cancel ] || compare "installed files" "$(files "$lin/drive_c/$installed/quorvel")" "$wfiles"
-wreg=$(wine_reg "$key")
+wreg=$(wine_reg "$wkey")
 compare "registry values" "$(linux_reg "$key")" "$wreg"
 wgroup=$(wine_group)
 compare "program group items" "$(linux_group | cut -d'|' -f1,2)" "$(echo "$wgroup" | cut -d'|' -f1,2)"
@@ -470,7 +500,7 @@ wlog=$(tr -d '\r' 2>/dev/null <"$winc/$installed/quorvel/quorvel.log")
 echo "== $name: end state under Wine"
 echo "files in c:\\$installed\\quorvel (name, size, last write): $(echo "$wfiles" | grep -c .)"
 echo "$wfiles" | head -n 5
-echo "registry ($key; a 32-bit build on 64-bit Windows writes HKLM\\Software\\WOW6432Node\\DunmereNetwork\\Quorvel):"
+echo "registry ($wkey):"
 echo "$wreg"
 echo "program group (Start Menu\\Programs\\Quorvel: item, target, icon):"
 echo "$wgroup"
@@ -506,5 +536,5 @@ esac
 stop_all
 # A passing run's Wine prefix goes (the transcripts stay); a failing one's
 # is kept for a look.
-[ $fail = 0 ] && rm -rf "$WINEPREFIX" && echo "$name: Wine and Linux agree"
+[ $fail = 0 ] && rm -rf "$WINEPREFIX" && echo "$name: Wine ($arch setup.exe) and Linux agree"
 exit $fail

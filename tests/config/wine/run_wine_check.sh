@@ -11,6 +11,10 @@ fi
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 prefix=$(mktemp -d /tmp/qv_config_wine_XXXXXX)
 export WINEPREFIX="$prefix" WINEDEBUG=-all
+# The prefix is booted for 64-bit programs alone (its 32-bit half would
+# take minutes under qemu where 32-bit programs run through it).
+bash "$(dirname "$0")/../../wine/hide32.sh" "$wine" "$wine" wineboot -i >/dev/null 2>&1
+"$wineserver" -w
 if command -v xvfb-run >/dev/null 2>&1; then
   xvfb-run -a "$wine" "$exe" --dde
 else
