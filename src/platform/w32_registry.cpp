@@ -30,6 +30,7 @@
 #include "w32_registry_tree.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,10 +56,12 @@ const std::string &registryFile() {
   }
   return file;
 }
-std::string lockFile() { return w32::prefixDir() + "/system.reg.lock"; }
+// In the prefix.
+const char kRegistryName[] = "system.reg";
+const char kLockName[] = "system.reg.lock";
 
 LONG saveRegistry(Registry &reg) {
-  return replaceHostFile(registryFile(), registryText(reg)) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  return replacePrefixFile(kRegistryName, registryText(reg)) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
 // The parsed registry is kept for as long as system.reg stays the same
@@ -113,8 +116,7 @@ struct Cache {
   bool current(const std::string &path) const {
     if (!reg || file != path) return false;
     if (fd < 0) { // parsed as missing: still missing?
-      struct stat st;
-      return stat(path.c_str(), &st) != 0 && errno == ENOENT;
+      return prefixFileMissing(kRegistryName);
     }
     FileStamp now = stampOf(fd);
     return now.exists && now == stamp;
@@ -141,7 +143,7 @@ LONG loadRegistry(Registry **out) {
   }
   cache.drop();
   std::string bytes;
-  int fd = openPrefixFile(file);
+  int fd = openPrefixFile(kRegistryName, O_RDONLY);
   if (fd < 0 && errno != ENOENT) return ERROR_REGISTRY_IO_FAILED;
   FileStamp before;
   if (fd >= 0) {
@@ -173,7 +175,7 @@ LONG loadRegistry(Registry **out) {
 // file's content.
 void keepWritten() {
   const std::string &file = registryFile();
-  int fd = openPrefixFile(file);
+  int fd = openPrefixFile(kRegistryName, O_RDONLY);
   if (fd < 0) {
     cache.drop();
     return;
@@ -280,7 +282,7 @@ template <typename F> LONG withRegistry(bool exclusive, F f) {
   std::lock_guard<std::mutex> guard(registryMutex);
   std::unique_ptr<HostFileLock> lock;
   if (exclusive && !batch.active) {
-    lock = std::make_unique<HostFileLock>(lockFile(), true);
+    lock = std::make_unique<HostFileLock>(kLockName, true);
     if (!lock->held()) return ERROR_REGISTRY_IO_FAILED;
   }
   // Within a batch the tree is this process's own: it holds the lock.
@@ -583,7 +585,7 @@ LONG beginRegistryBatch() {
   ensureInit();
   std::lock_guard<std::mutex> guard(registryMutex);
   if (batch.active) return ERROR_INVALID_PARAMETER;
-  batch.lock = std::make_unique<HostFileLock>(lockFile(), true);
+  batch.lock = std::make_unique<HostFileLock>(kLockName, true);
   if (!batch.lock->held()) {
     batch.lock.reset();
     return ERROR_REGISTRY_IO_FAILED;
