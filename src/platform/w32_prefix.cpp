@@ -66,6 +66,18 @@ std::string unsafeDirectory(const struct stat &st, const std::string &name, bool
   return "";
 }
 
+// The components of a path, without empty ones.
+std::vector<std::string> splitPath(const std::string &path) {
+  std::vector<std::string> parts;
+  for (size_t start = 0; start <= path.size();) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    if (slash > start) parts.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
 std::string joinPath(const std::vector<std::string> &parts) {
   std::string out;
   for (const std::string &p : parts) out += "/" + p;
@@ -86,13 +98,7 @@ int makeDirAt(int dir, const char *name, mode_t mode) {
 // The directory `name` below dir (several components allowed), reached
 // without following a link; O_PATH, or for reading its entries.
 int openDirBelow(int dir, const std::string &name, bool forReading = false) {
-  std::vector<std::string> parts;
-  for (size_t start = 0; start <= name.size();) {
-    size_t slash = name.find('/', start);
-    if (slash == std::string::npos) slash = name.size();
-    if (slash > start) parts.push_back(name.substr(start, slash - start));
-    start = slash + 1;
-  }
+  std::vector<std::string> parts = splitPath(name);
   int at = openat(dir, ".", (parts.empty() && forReading ? O_RDONLY : O_PATH) | O_DIRECTORY | O_CLOEXEC);
   for (size_t i = 0; i < parts.size() && at >= 0; ++i) {
     bool last = i + 1 == parts.size();
@@ -172,23 +178,9 @@ std::string defaultPrefix() {
 std::string openPrefix(const std::string &given, bool create, OpenedPrefix *out) {
   *out = OpenedPrefix();
   if (given.empty()) return "no prefix: there is no home directory to hold the default one; set W32_PREFIX";
-  std::deque<std::string> pending;
-  auto take = [&](const std::string &path, bool front) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-      size_t slash = path.find('/', start);
-      if (slash == std::string::npos) slash = path.size();
-      if (slash > start) parts.push_back(path.substr(start, slash - start));
-      start = slash + 1;
-    }
-    if (front) {
-      pending.insert(pending.begin(), parts.begin(), parts.end());
-    } else {
-      pending.insert(pending.end(), parts.begin(), parts.end());
-    }
-  };
-  take(absolutePath(given), false);
+  // What is left to walk: the path given, with the links met put in.
+  std::vector<std::string> givenParts = splitPath(absolutePath(given));
+  std::deque<std::string> pending(givenParts.begin(), givenParts.end());
   std::vector<std::string> at; // the canonical path of dir
   int dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
   struct stat st, dirSt;
@@ -199,7 +191,7 @@ std::string openPrefix(const std::string &given, bool create, OpenedPrefix *out)
     return reason;
   };
   if (!why.empty()) return fail(why);
-  int links = 0;
+  int links = 0; // and directories made that went again: the walk is bounded
   while (!pending.empty()) {
     std::string part = pending.front();
     pending.pop_front();
@@ -226,6 +218,7 @@ std::string openPrefix(const std::string &given, bool create, OpenedPrefix *out)
       }
       int e = makeDirAt(dir, part.c_str(), kPrefixDirMode);
       if (e && e != EEXIST) return fail("cannot create " + path + ": " + strerror(e));
+      if (e == EEXIST && ++links > 40) return fail(path + " keeps changing; try again");
       out->fresh = last;
       pending.push_front(part); // looked at again, as made
       continue;
@@ -240,7 +233,8 @@ std::string openPrefix(const std::string &given, bool create, OpenedPrefix *out)
       ssize_t n = readlinkat(dir, part.c_str(), target, sizeof target - 1);
       if (n <= 0) return fail("cannot read the link " + path + ": " + strerror(n < 0 ? errno : ENOENT));
       target[n] = 0;
-      take(target, true);
+      std::vector<std::string> parts = splitPath(target);
+      pending.insert(pending.begin(), parts.begin(), parts.end());
       if (target[0] == '/') {
         close(dir);
         dir = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
