@@ -180,6 +180,8 @@ void preparePrefix(const OpenedPrefix &p, bool reset);
 //   readPrefixFile   the whole file, at most kPrefixFileCap; missing: empty
 //   replacePrefixFile  a new file renamed over it (its directory made when missing)
 //   prefixFileMissing  whether nothing of that name is there
+//   removePrefixFile   unlinks it (true when it is gone or was never there)
+//   makePrefixDir    a directory of the prefix, mode 0755 (there already: left)
 //   openPrefixDir    a directory of the prefix (O_PATH, or for reading)
 int openPrefixFile(const std::string &name, int flags);
 bool prefixFileMissing(const std::string &name);
