@@ -2,10 +2,8 @@
 // fault injection, the handle table, and the test controls over them.
 #include "w32_internal.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <limits.h>
-#include <pwd.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -25,74 +23,6 @@ std::once_flag initOnce;
 
 } // namespace
 
-std::string defaultPrefix() {
-  const char *p = getenv("W32_PREFIX");
-  if (p && *p) return p;
-  const char *home = getenv("HOME");
-  if (home && *home) return std::string(home) + "/.quorvel-w32";
-  // Never a shared directory such as /tmp, where another user could make
-  // the prefix first: the home directory the system knows, or none.
-  if (struct passwd *pw = getpwuid(geteuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
-    return std::string(pw->pw_dir) + "/.quorvel-w32";
-  return "";
-}
-
-std::string prefixProblem(const std::string &given) {
-  const char *what = "a prefix is a directory that holds the Linux build's Windows world (drive_c/, dosdevices/, "
-                     "system.reg, progman/); name a missing or empty directory for a new one";
-  if (given.empty()) return "no prefix: there is no home directory to hold the default one; set W32_PREFIX";
-  std::string prefix = absolutePath(given);
-  char real[PATH_MAX];
-  std::string resolved = realpath(prefix.c_str(), real) ? std::string(real) : prefix;
-  if (resolved == "/") return "the root directory cannot be a prefix: " + std::string(what);
-  uid_t me = geteuid();
-  // The directory above: a prefix in a directory that anybody may change
-  // (not sticky, as /tmp is) could be swapped for another.
-  std::string parent = resolved.substr(0, resolved.rfind('/'));
-  struct stat st;
-  if (stat(parent.empty() ? "/" : parent.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX))
-    return "its directory " + parent + " can be changed by any user; a prefix must live where only its owner can replace it";
-  if (stat(resolved.c_str(), &st) != 0) {
-    if (errno == ENOENT) return ""; // made on first use
-    return std::string("cannot be looked at: ") + strerror(errno);
-  }
-  if (!S_ISDIR(st.st_mode)) return "not a directory: " + std::string(what);
-  auto owned = [&](const struct stat &x, const std::string &name) -> std::string {
-    if (x.st_uid != me)
-      return name + " belongs to user " + std::to_string(static_cast<long>(x.st_uid)) +
-             ", not to the user running this program (" + std::to_string(static_cast<long>(me)) + ")";
-    if (x.st_mode & (S_IWGRP | S_IWOTH)) {
-      char mode[8];
-      snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(x.st_mode & 07777));
-      return name + " can be written by other users (mode " + mode + "); make it writable by its owner only (chmod go-w)";
-    }
-    return "";
-  };
-  std::string why = owned(st, "the prefix");
-  if (!why.empty()) return why;
-  struct stat dev;
-  if (lstat((resolved + "/dosdevices").c_str(), &dev) == 0) {
-    if (!S_ISDIR(dev.st_mode)) return "dosdevices in it is not a directory: " + std::string(what);
-    why = owned(dev, "its dosdevices directory");
-    if (!why.empty()) return why;
-  }
-  // A directory that holds other things but none of a prefix's is not one.
-  bool empty = true, marked = false;
-  if (DIR *d = opendir(resolved.c_str())) {
-    while (struct dirent *e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n == "." || n == "..") continue;
-      empty = false;
-      if (n == "drive_c" || n == "dosdevices" || n == "system.reg") marked = true;
-    }
-    closedir(d);
-  } else {
-    return std::string("cannot be read: ") + strerror(errno);
-  }
-  if (!empty && !marked) return "holds other files but no prefix: " + std::string(what);
-  return "";
-}
-
 std::string absolutePath(const std::string &p) {
   if (!p.empty() && p[0] == '/') return p;
   char buf[4096];
@@ -101,48 +31,6 @@ std::string absolutePath(const std::string &p) {
 }
 
 namespace {
-
-void makeDir(const std::string &p, mode_t mode = 0777) {
-  if (mkdir(p.c_str(), mode) != 0 && errno != EEXIST) {
-    fprintf(stderr, "w32: cannot create %s: %s\n", p.c_str(), strerror(errno));
-  }
-}
-
-void makeDirs(const std::string &p, mode_t last) {
-  for (size_t i = 1; i <= p.size(); ++i) {
-    if (i == p.size() || p[i] == '/') makeDir(p.substr(0, i), i == p.size() ? last : 0777);
-  }
-}
-
-// The entry of dir named `name` in any case ("" if there is none).
-std::string findNoCase(const std::string &dir, const char *name) {
-  std::string found;
-  if (DIR *d = opendir(dir.c_str())) {
-    while (struct dirent *e = readdir(d)) {
-      if (equalsNoCase(e->d_name, name) && (found.empty() || e->d_name < found)) found = e->d_name;
-    }
-    closedir(d);
-  }
-  return found;
-}
-
-// Creates an empty file unless a file of that name exists in any case.
-void ensureEmptyFile(const std::string &dir, const char *name) {
-  if (!findNoCase(dir, name).empty()) return;
-  std::string p = dir + "/" + name;
-  if (FILE *f = fopen(p.c_str(), "wb")) fclose(f);
-}
-
-// 0, or why the link could not be made (an errno value).
-int makeLink(const std::string &target, const std::string &link) {
-  if (unlink(link.c_str()) != 0 && errno != ENOENT) return errno;
-  if (symlink(target.c_str(), link.c_str()) != 0) return errno;
-  return 0;
-}
-
-void makePrefixLink(const std::string &target, const std::string &link) {
-  if (int e = makeLink(target, link)) fprintf(stderr, "w32: cannot link %s: %s\n", link.c_str(), strerror(e));
-}
 
 bool step(FaultArm &a) {
   if (!a.armed) return false;
@@ -163,35 +51,6 @@ State &state() {
   return *s;
 }
 
-void preparePrefix(const std::string &prefix, bool reset) {
-  // A new prefix is its owner's alone to change, whatever the umask.
-  makeDirs(prefix, 0755);
-  makeDir(prefix + "/drive_c");
-  makeDir(prefix + "/dosdevices", 0755);
-  // The Windows directory, as C:\WINDOWS resolves it: any case will do.
-  std::string windows = findNoCase(prefix + "/drive_c", "windows");
-  if (windows.empty()) {
-    windows = "windows";
-    makeDir(prefix + "/drive_c/windows");
-  }
-  ensureEmptyFile(prefix + "/drive_c/" + windows, "win.ini");
-  ensureEmptyFile(prefix + "/drive_c/" + windows, "system.ini");
-  std::string dev = prefix + "/dosdevices/";
-  if (reset) {
-    if (DIR *d = opendir(dev.c_str())) {
-      std::vector<std::string> names;
-      while (struct dirent *e = readdir(d)) names.push_back(e->d_name);
-      closedir(d);
-      for (const std::string &n : names) {
-        if (n != "." && n != "..") unlink((dev + n).c_str());
-      }
-    }
-  }
-  struct stat st;
-  if (reset || lstat((dev + "c:").c_str(), &st) != 0) makePrefixLink("../drive_c", dev + "c:");
-  if (reset || lstat((dev + "z:").c_str(), &st) != 0) makePrefixLink("/", dev + "z:");
-}
-
 void ensureInit() {
   std::call_once(initOnce, [] {
     // A write over the file size limit (ulimit -f) fails with EFBIG, which
@@ -199,17 +58,15 @@ void ensureInit() {
     signal(SIGXFSZ, SIG_IGN);
     State &s = state();
     std::string given = defaultPrefix();
-    std::string why = prefixProblem(given);
+    // Resolved once, and used from then on through its open directory.
     // Nothing may be done on a prefix that is not the user's own.
+    OpenedPrefix p;
+    std::string why = openPrefix(given, true, &p);
     if (!why.empty())
       endRunEarly(w32::kRunNotStarted, "the prefix " + (given.empty() ? std::string("(none)") : given) +
                                            " is refused: " + why);
-    std::string prefix = absolutePath(given);
-    {
-      std::lock_guard<std::mutex> lock(s.m);
-      s.prefix = prefix;
-    }
-    preparePrefix(prefix, false);
+    usePrefix(p);
+    preparePrefix(p, false);
     char cwd[4096];
     std::string cur = getcwd(cwd, sizeof cwd) ? hostToWindows(cwd) : std::string();
     if (cur.empty() || cur.size() >= MAX_PATH) cur = "C:\\";
@@ -229,7 +86,7 @@ void lockPrefixForRun() {
     std::lock_guard<std::mutex> lock(s.m);
     path = s.prefix + "/setup.lock";
   }
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = openPrefixFile("setup.lock", O_RDWR | O_CREAT);
   if (fd < 0) endRunEarly(w32::kRunNotStarted, "cannot lock the prefix (" + path + "): " + strerror(errno));
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return; // held until the process ends
   // Any figure is taken: a negative one as 0, one past ten years (however
@@ -335,22 +192,6 @@ void clearFaultsInternal() {
   for (FaultArm &a : s.arms) a = FaultArm();
 }
 
-int mapDriveInternal(char letter, const std::string &hostDir) {
-  char l = static_cast<char>(letter >= 'A' && letter <= 'Z' ? letter + 32 : letter);
-  if (l < 'a' || l > 'z') return EINVAL;
-  std::string prefix;
-  {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.m);
-    prefix = s.prefix;
-  }
-  std::string link = prefix + "/dosdevices/" + l + ":";
-  if (hostDir.empty()) return unlink(link.c_str()) == 0 || errno == ENOENT ? 0 : errno;
-  std::string target = absolutePath(hostDir);
-  if (target.size() >= PATH_MAX) return ENAMETOOLONG;
-  return makeLink(target, link);
-}
-
 ULONGLONG fileTimeFromTimespec(long long sec, long nsec) {
   long long t = sec + 11644473600LL;
   if (t < 0) return 0;
@@ -427,7 +268,8 @@ std::string defaultPrefixPath() { return w32int::defaultPrefix(); }
 
 void resetForTest(const std::string &prefixDir) {
   ensureInit();
-  std::string why = w32int::prefixProblem(prefixDir);
+  OpenedPrefix p;
+  std::string why = openPrefix(prefixDir, true, &p);
   if (!why.empty()) {
     fprintf(stderr, "w32: the test's prefix %s is refused: %s\n", prefixDir.c_str(), why.c_str());
     abort();
@@ -436,12 +278,11 @@ void resetForTest(const std::string &prefixDir) {
   dropAllWindows();
   resetDde();
   State &s = state();
-  std::string prefix = absolutePath(prefixDir);
   std::map<intptr_t, std::shared_ptr<Object>> old;
+  usePrefix(p);
   {
     std::lock_guard<std::mutex> lock(s.m);
     old.swap(s.handles);
-    s.prefix = prefix;
     ++s.prefixGeneration;
     s.testMode = true;
     s.currentDir = "C:\\";
@@ -453,9 +294,9 @@ void resetForTest(const std::string &prefixDir) {
     s.heapBlocks.clear();
   }
   old.clear();
-  preparePrefix(prefix, true);
-  unlink((prefix + "/freespace").c_str());
-  unlink((prefix + "/drivespeed").c_str());
+  preparePrefix(p, true);
+  removePrefixFile("freespace");
+  removePrefixFile("drivespeed");
 }
 
 std::string prefixDir() {

@@ -57,9 +57,9 @@ bool fillFindData(const ResolvedPath &r, int dir, const std::string &dirPath, co
 
 // The prefix's freespace file: lines "c: BYTES" (written by w32prefix).
 // A file that is not a regular one (or too large) holds no figures.
-bool freeSpaceFromPrefix(const std::string &prefix, char drive, unsigned long long *bytes) {
+bool freeSpaceFromPrefix(char drive, unsigned long long *bytes) {
   std::string text;
-  if (readPrefixFile(prefix + "/freespace", &text) != 0) return false;
+  if (readPrefixFile("freespace", &text) != 0) return false;
   bool found = false;
   for (size_t at = 0; at < text.size();) {
     size_t nl = text.find('\n', at);
@@ -123,6 +123,10 @@ extern "C" BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
   }
   if (r.escapes) {
     setError(ERROR_ALREADY_EXISTS); // the name is taken, by a link that leaves the drive
+    return FALSE;
+  }
+  if (r.readOnly) {
+    setError(ERROR_WRITE_PROTECT);
     return FALSE;
   }
   std::string name;
@@ -270,7 +274,7 @@ extern "C" BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster,
     bool overridden = it != s.freeSpaceOverride.end();
     if (overridden) {
       freeBytes = it->second;
-    } else if (freeSpaceFromPrefix(s.prefix, drive, &fromFile)) {
+    } else if (freeSpaceFromPrefix(drive, &fromFile)) {
       overridden = true;
       freeBytes = fromFile;
     }

@@ -82,15 +82,32 @@ UINT result(UINT code) {
 }
 
 // How to start the host file: the program to exec and its whole argv.
-// 0, or the Win32 code for a file that cannot be started.
-UINT commandFor(const std::string &host, const struct stat &st, const std::vector<std::string> &args,
-                std::string *exe, std::vector<std::string> *argv) {
+// 0, or the Win32 code for a file that cannot be started.  mayChange: the
+// file's drive may be written (its execute bits may be given).
+UINT commandFor(const std::string &host, bool mayChange, const std::vector<std::string> &args, std::string *exe,
+                std::vector<std::string> *argv) {
   int fd = open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno == EACCES || errno == ELOOP ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return ERROR_ACCESS_DENIED;
+  }
   char head[256]; // as much of a #! line as the host kernel reads
   ssize_t n = read(fd, head, sizeof head);
-  close(fd);
   std::string h(head, n > 0 ? static_cast<size_t>(n) : 0);
+  bool elf = h.compare(0, 4, "\x7f" "ELF") == 0;
+  if (elf) {
+    // Files unpacked from a package carry no execute bit: it is given where
+    // the read bits allow, to this file alone (never through another hard
+    // link to it, nor on a drive nothing may change).
+    mode_t mode = st.st_mode & 07777;
+    mode_t wanted = mode | ((mode & 0444) >> 2);
+    if (wanted != mode && mayChange && st.st_nlink == 1 && fchmod(fd, wanted) != 0) {
+      // exec then fails and says why.
+    }
+  }
+  close(fd);
   if (h.compare(0, 2, "#!") == 0) {
     // The interpreter and at most one argument, as the kernel takes them; a
     // CR that ends the line (a script saved on Windows) is not part of them.
@@ -104,14 +121,7 @@ UINT commandFor(const std::string &host, const struct stat &st, const std::vecto
     if (e != std::string::npos && line.find_first_not_of(" \t", e) != std::string::npos)
       argv->push_back(line.substr(line.find_first_not_of(" \t", e)));
     argv->push_back(host);
-  } else if (h.compare(0, 4, "\x7f" "ELF") == 0) {
-    // Files unpacked from a package carry no execute bit: it is given where
-    // the read bits allow.
-    mode_t mode = st.st_mode & 07777;
-    mode_t wanted = mode | ((mode & 0444) >> 2);
-    if (wanted != mode && chmod(host.c_str(), wanted) != 0) {
-      // exec then fails and says why.
-    }
+  } else if (elf) {
     *exe = host;
     argv->push_back(host);
   } else if (h.compare(0, 2, "MZ") == 0) {
@@ -218,7 +228,7 @@ static UINT execLine(const std::string &line) {
 
   std::string exe;
   std::vector<std::string> argv;
-  if (UINT bad = commandFor(r.host, st, args, &exe, &argv)) return result(bad);
+  if (UINT bad = commandFor(r.host, !r.readOnly, args, &exe, &argv)) return result(bad);
 
   // The working directory: the current directory's, else the program's.
   std::string current;

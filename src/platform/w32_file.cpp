@@ -81,6 +81,7 @@ extern "C" HFILE WINAPI OpenFile(LPCSTR lpFileName, LPOFSTRUCT ofs, UINT style) 
 
   bool wantRead = create || access != OF_WRITE;
   bool wantWrite = create || access != OF_READ;
+  if (wantWrite && r.readOnly) return fail(ERROR_WRITE_PROTECT);
   // The read-only attribute is the owner's missing write bit.  It refuses
   // writing even to root, as the attribute does on Windows.
   if (exists && wantWrite && !(st.st_mode & S_IWUSR)) return fail(ERROR_ACCESS_DENIED);

@@ -4,7 +4,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,8 +75,8 @@ bool profileHostPath(const char *fileName, ResolvedPath *out, DWORD *err) {
   return resolvePath(fileName, false, out, err);
 }
 
-bool replaceFileAt(int dirFd, const std::string &name, const std::string &bytes) {
-  mode_t mode = 0666;
+bool replaceFileAt(int dirFd, const std::string &name, const std::string &bytes, mode_t newMode) {
+  mode_t mode = newMode ? newMode : 0666;
   struct stat st;
   bool existed = fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (existed && !S_ISREG(st.st_mode)) {
@@ -90,7 +89,7 @@ bool replaceFileAt(int dirFd, const std::string &name, const std::string &bytes)
   if (fd < 0) return false;
   bool ok = writeAll(fd, bytes.data(), bytes.size());
   int saved = errno;
-  if (ok && existed && fchmod(fd, mode) != 0) {
+  if (ok && (existed || newMode) && fchmod(fd, mode) != 0) {
     // Keeping the bits is best effort (a file of another owner).
   }
   if (close(fd) != 0 && ok) {
@@ -149,33 +148,59 @@ int readPrefixFd(int fd, std::string *out) {
   return err;
 }
 
-int openPrefixFile(const std::string &path) {
-  return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-}
-
-int readPrefixFile(const std::string &path, std::string *out) {
-  out->clear();
-  int fd = openPrefixFile(path);
-  if (fd < 0) return errno == ENOENT ? 0 : errno;
-  int err = readPrefixFd(fd, out);
-  close(fd);
-  return err;
-}
-
-HostFileLock::HostFileLock(const std::string &lockPath, bool exclusive) {
-  fd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ < 0) return;
-  while (flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-    if (errno != EINTR) {
-      close(fd_);
-      fd_ = -1;
-      return;
+int unshareFileAt(int dirFd, const std::string &name, int fd, int flags) {
+  struct stat st, from;
+  if (fstat(fd, &st) != 0) return -1;
+  // What the file holds is read through a descriptor of its own (fd may be
+  // open for writing only), which must be the same file.
+  int in = -1;
+  if (!(flags & O_TRUNC)) {
+    in = openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (in >= 0 && (fstat(in, &from) != 0 || from.st_dev != st.st_dev || from.st_ino != st.st_ino)) {
+      close(in);
+      errno = EACCES;
+      return -1;
     }
+    if (in < 0) return -1;
   }
-}
-
-HostFileLock::~HostFileLock() {
-  if (fd_ >= 0) close(fd_); // closing releases the lock
+  std::string temp = tempNameBeside(name);
+  int out = openat(dirFd, temp.c_str(), (flags & (O_ACCMODE | O_APPEND)) | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (out < 0) {
+    if (in >= 0) close(in);
+    return -1;
+  }
+  bool ok = true;
+  char block[65536];
+  for (off_t at = 0; ok && in >= 0;) {
+    ssize_t n = pread(in, block, sizeof block, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    ok = writeAll(out, block, static_cast<size_t>(n));
+    at += n;
+  }
+  int saved = errno;
+  if (in >= 0) close(in);
+  if (ok) {
+    if ((st.st_uid != geteuid() || st.st_gid != getegid()) && fchown(out, st.st_uid, st.st_gid) != 0) {
+      // Another user's file becomes this user's: its owner cannot be kept.
+    }
+    fchmod(out, st.st_mode & 07777);
+    lseek(out, 0, SEEK_SET);
+  }
+  if (ok && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlinkat(dirFd, temp.c_str(), 0);
+    close(out);
+    errno = saved;
+    return -1;
+  }
+  return out;
 }
 
 } // namespace w32int
@@ -223,6 +248,10 @@ static bool findToRemove(LPCSTR path, ResolvedPath *r, int *dir, std::string *na
   if (!resolveExisting(path, r)) return false;
   if (!r->exists) {
     setError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  if (r->readOnly) {
+    setError(ERROR_WRITE_PROTECT);
     return false;
   }
   *dir = jailParent(r->hostRoot, r->entry, name);
@@ -329,6 +358,11 @@ extern "C" BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists) {
   fstat(in, &sst);
   if (!resolveExisting(to, &dst)) {
     close(in);
+    return FALSE;
+  }
+  if (dst.readOnly) {
+    close(in);
+    setError(ERROR_WRITE_PROTECT);
     return FALSE;
   }
   std::string name;

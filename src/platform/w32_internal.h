@@ -119,7 +119,7 @@ struct FaultArm {
 
 struct State {
   std::mutex m; // guards everything below
-  std::string prefix;
+  std::string prefix;  // resolved once: no link on the way (set by usePrefix)
   std::atomic<unsigned> prefixGeneration{0}; // counts changes of prefix
   bool testMode = false;
   std::string currentDir = "C:\\";
@@ -139,18 +139,64 @@ void ensureInit(); // called by every entry point
 // kept until it changes.
 unsigned prefixGeneration();
 
+// ---- The prefix (w32_prefix.cpp) -----------------------------------------
+
 // The prefix named by W32_PREFIX, else $HOME/.quorvel-w32, else the
 // system's home directory of the user + /.quorvel-w32 ("" if none).
 std::string defaultPrefix();
-// "" when prefix may be used as one; else why not: the root directory, not
-// a directory, a directory with other things but no prefix in it, one not
-// owned by the user running the program or writable by others (as ssh
-// refuses such directories), or one in a directory anybody may change.
-std::string prefixProblem(const std::string &prefix);
 
-// Creates the prefix layout: drive_c/windows with win.ini and system.ini,
-// dosdevices with c: and z:.  With reset, every other drive link is removed.
-void preparePrefix(const std::string &prefix, bool reset);
+// A prefix as resolved: its path without links, its directory open (O_PATH),
+// and whether it is new (made now, or an empty directory).
+struct OpenedPrefix {
+  std::string path;
+  int fd = -1;
+  bool fresh = false;
+};
+// Resolves the prefix named `given` once, walking it from / and following
+// its links by hand: "" when it may be used, else why not (nothing made
+// then).  Refused: a path on which a directory belongs to another user (not
+// root) or is writable by others without being sticky, a link in a sticky
+// directory that another user owns, the root directory, anything but a
+// directory, a prefix (or its dosdevices) not the user's own or writable by
+// others, a directory with other things but no prefix in it.  With create,
+// a missing prefix (and the directories above it) is made, mode 0755;
+// without, *out->path names it and no descriptor is opened.
+std::string openPrefix(const std::string &given, bool create, OpenedPrefix *out);
+// Makes p the prefix of the run (its descriptor is kept; the one before closed).
+void usePrefix(const OpenedPrefix &p);
+// openPrefix without making anything or keeping anything open.
+std::string prefixProblem(const std::string &prefix);
+// Lays the prefix out: drive_c/windows with win.ini and system.ini,
+// dosdevices with c: and z:, and for a fresh prefix the directories of a
+// fresh Windows 95 C: (WINDOWS\SYSTEM, WINDOWS\TEMP, Program Files,
+// Program Files\Accessories).  What the layer makes here has fixed modes,
+// 0755 and 0644, whatever the umask.  With reset, every other drive link is
+// removed.
+void preparePrefix(const OpenedPrefix &p, bool reset);
+
+// The prefix's own files and directories, named relative to it
+// ("system.reg", "progman/groups.ini"), reached from its descriptor without
+// following a link.  A link, a FIFO, a device or a directory in the way is
+// not one of them: EINVAL.
+//   openPrefixFile   open(2) flags; with O_CREAT a new file is mode 0644
+//   readPrefixFile   the whole file, at most kPrefixFileCap; missing: empty
+//   replacePrefixFile  a new file renamed over it (its directory made when missing)
+//   prefixFileMissing  whether nothing of that name is there
+//   removePrefixFile   unlinks it (true when it is gone or was never there)
+//   makePrefixDir    a directory of the prefix, mode 0755 (there already: left)
+//   openPrefixDir    a directory of the prefix (O_PATH, or for reading)
+int openPrefixFile(const std::string &name, int flags);
+bool prefixFileMissing(const std::string &name);
+bool replacePrefixFile(const std::string &name, const std::string &bytes);
+bool removePrefixFile(const std::string &name);
+void makePrefixDir(const std::string &name);
+int openPrefixDir(const std::string &name, bool forReading = false);
+// A host directory (a drive's root), from the prefix's descriptor when it
+// lies in the prefix.
+int openHostDir(const std::string &hostDir, bool forReading = false);
+// What dosdevices/<letter>: says: a link's text ("" when it is none), or
+// *isDirectory when it is a directory itself.
+std::string driveLink(char letter, bool *isDirectory);
 
 // ---- Errors, faults, handles --------------------------------------------
 
@@ -182,9 +228,16 @@ bool profileHostPath(const char *fileName, ResolvedPath *out, DWORD *err);
 // False with errno set on failure; host is then unchanged.
 bool replaceHostFile(const std::string &host, const std::string &bytes);
 // The same for the entry name of directory dirFd.  A regular file replaced
-// keeps its mode; an entry that is not a regular file (a FIFO, a device, a
-// link) is never replaced: false with EACCES.
-bool replaceFileAt(int dirFd, const std::string &name, const std::string &bytes);
+// keeps its mode; a new one gets newMode (0: 0666 less the umask).  An
+// entry that is not a regular file (a FIFO, a device, a link) is never
+// replaced: false with EACCES.
+bool replaceFileAt(int dirFd, const std::string &name, const std::string &bytes, mode_t newMode = 0);
+// A file about to be written that has other names (hard links) becomes one
+// of its own first: the entry name of dirFd, open as fd, is replaced by a
+// copy with its mode (empty when truncating), so what the other names hold
+// stays as it is.  The copy's descriptor, opened with flags' access and
+// O_APPEND, at its start; -1 with errno set, the entry unchanged.
+int unshareFileAt(int dirFd, const std::string &name, int fd, int flags);
 
 // The prefix's own files (system.reg, progman/groups.ini) are read only when
 // they are regular files of at most this size: a FIFO, a device or a link
@@ -193,20 +246,18 @@ constexpr off_t kPrefixFileCap = 64 * 1024 * 1024;
 
 // Reads a prefix file whole into *out.  0 on success, a missing file reading
 // as empty; otherwise an errno value: EINVAL for something that is not a
-// regular file, EFBIG for a file over kPrefixFileCap, else why it could not
-// be read.  Never blocks on a FIFO.
-int readPrefixFile(const std::string &path, std::string *out);
-// The same in two steps, for a reader that keeps the file open to see later
-// whether it has changed: opens without blocking on a FIFO (-1 with errno
-// set), then reads what the descriptor holds from its start.
-int openPrefixFile(const std::string &path);
+// regular file (a link included), EFBIG for a file over kPrefixFileCap, else
+// why it could not be read.  Never blocks on a FIFO.
+int readPrefixFile(const std::string &name, std::string *out);
+// Reads what the descriptor holds from its start (a regular file of at most
+// kPrefixFileCap), for a reader that keeps the file open.
 int readPrefixFd(int fd, std::string *out);
 
-// An advisory lock on a host file (flock), for the read-modify-write of the
+// An advisory lock on a file of the prefix (flock), for the read-modify-write of the
 // prefix's own files between processes.  Blocks until granted.
 class HostFileLock {
 public:
-  HostFileLock(const std::string &lockPath, bool exclusive);
+  HostFileLock(const std::string &prefixName, bool exclusive);
   ~HostFileLock();
   HostFileLock(const HostFileLock &) = delete;
   HostFileLock &operator=(const HostFileLock &) = delete;
@@ -251,6 +302,7 @@ struct ResolvedPath {
   // unless it is a link that stays beneath the drive).
   std::string entry;
   bool escapes = false;                // the last component is a link that leaves the drive
+  bool readOnly = false;               // the drive maps the host's root: nothing on it is changed
 };
 
 // Parses and maps a Windows path.  On failure sets *err to the Win32 error

@@ -5,7 +5,8 @@
 // meanwhile, or a path that is not beneath the drive, fails with EACCES.
 // Only regular files and directories are files: a FIFO, socket or device
 // is refused (EACCES) before it is opened, and again after, without ever
-// waiting on it.
+// waiting on it.  Nor is a file written through another name: one with
+// other hard links becomes a file of its own before it is written.
 #include "w32_internal.h"
 
 #include <errno.h>
@@ -32,7 +33,7 @@ int refuse(int e) {
 int jailParent(const std::string &root, const std::string &host, std::string *name) {
   if (!beneathRoot(host, root)) return refuse(EACCES);
   std::string rel = host.substr(root == "/" ? 1 : root.size() + 1);
-  int dir = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int dir = openHostDir(root);
   if (dir < 0) return -1;
   size_t start = 0;
   for (;;) {
@@ -65,20 +66,32 @@ int openFileInDrive(const ResolvedPath &r, int flags, mode_t mode) {
     close(dir);
     return refuse(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
   }
-  int fd = openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+  // Truncated below, once the file is known to be this name's alone.
+  int fd = openat(dir, name.c_str(), (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
   int e = errno;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+    e = EACCES;
+  }
+  if (fd >= 0 && (flags & O_ACCMODE) != O_RDONLY && st.st_nlink > 1) {
+    int own = unshareFileAt(dir, name, fd, flags);
+    e = errno;
+    close(fd);
+    fd = own;
+  } else if (fd >= 0 && (flags & O_TRUNC) && ftruncate(fd, 0) != 0) {
+    e = errno;
+    close(fd);
+    fd = -1;
+  }
   close(dir);
   if (fd < 0) return refuse(e == ELOOP || e == ENXIO ? EACCES : e);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return refuse(EACCES);
-  }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
 int openDirInDrive(const ResolvedPath &r, const std::string &hostDir) {
-  if (hostDir == r.hostRoot) return open(hostDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (hostDir == r.hostRoot) return openHostDir(hostDir, true);
   std::string name;
   int dir = jailParent(r.hostRoot, hostDir, &name);
   if (dir < 0) return -1;

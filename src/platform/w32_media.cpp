@@ -17,12 +17,6 @@ namespace w32int {
 
 namespace {
 
-std::string speedFile() {
-  State &s = state();
-  std::lock_guard<std::mutex> lock(s.m);
-  return s.prefix + "/drivespeed";
-}
-
 int driveIndex(char letter) {
   char l = static_cast<char>(letter >= 'A' && letter <= 'Z' ? letter + 32 : letter);
   return l >= 'a' && l <= 'z' ? l - 'a' : -1;
@@ -30,10 +24,10 @@ int driveIndex(char letter) {
 
 // The file's speeds by drive index; lines that do not parse are skipped.
 // A file that is not a regular one (or too large) reads as none.
-void readSpeeds(const std::string &file, unsigned long speeds[26]) {
+void readSpeeds(unsigned long speeds[26]) {
   for (int i = 0; i < 26; ++i) speeds[i] = 0;
   std::string text;
-  if (readPrefixFile(file, &text) != 0) return;
+  if (readPrefixFile("drivespeed", &text) != 0) return;
   for (size_t at = 0; at < text.size();) {
     size_t nl = text.find('\n', at);
     if (nl == std::string::npos) nl = text.size();
@@ -55,24 +49,23 @@ unsigned long driveSpeed(char drive) {
   int i = driveIndex(drive);
   if (i < 0) return 0;
   unsigned long speeds[26];
-  readSpeeds(speedFile(), speeds);
+  readSpeeds(speeds);
   return speeds[i];
 }
 
 int setDriveSpeedInternal(char letter, unsigned long bytesPerSecond) {
   int index = driveIndex(letter);
   if (index < 0) return EINVAL;
-  std::string file = speedFile();
   unsigned long speeds[26];
-  readSpeeds(file, speeds);
+  readSpeeds(speeds);
   speeds[index] = bytesPerSecond;
   std::string text;
   for (int i = 0; i < 26; ++i) {
     if (speeds[i]) text += std::string(1, static_cast<char>('a' + i)) + ": " + std::to_string(speeds[i]) + "\n";
   }
   if (text.empty()) {
-    if (unlink(file.c_str()) != 0 && errno != ENOENT) return errno;
-  } else if (!replaceHostFile(file, text)) {
+    if (!removePrefixFile("drivespeed")) return errno;
+  } else if (!replacePrefixFile("drivespeed", text)) {
     return errno;
   }
   return 0;

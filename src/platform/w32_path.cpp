@@ -130,15 +130,9 @@ std::string driveHostRoot(char letter) {
   char l = lowerAscii(letter);
   if (l < 'a' || l > 'z') return "";
   std::string dev = prefix + "/dosdevices/";
-  std::string link = dev + l + ":";
-  char buf[PATH_MAX];
-  ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-  if (n < 0) {
-    return isDirectory(link) ? link : "";
-  }
-  buf[n] = 0;
-  std::string target = buf;
-  if (target.empty()) return "";
+  bool isDir = false;
+  std::string target = driveLink(l, &isDir);
+  if (target.empty()) return isDir ? dev + l + ":" : "";
   if (target[0] != '/') target = dev + target;
   return lexicalNormalize(target);
 }
@@ -246,6 +240,9 @@ bool resolvePath(const char *p, bool wildcardsInLast, ResolvedPath *out, DWORD *
   root = canonical;
 
   out->drive = drive;
+  // The host's root directory (Z:, unless it is mapped elsewhere) is read
+  // only: programs may read the host through it but change nothing there.
+  out->readOnly = root == "/";
   out->windows = win;
   out->components = comps;
   out->hostRoot = root;

@@ -438,6 +438,7 @@ BOOL writeString(const char *call, LPCSTR section, LPCSTR key, LPCSTR value, LPC
   p.bytes.clear();
   p.bytes.shrink_to_fit(); // the old and the new file are not both kept longer than needed
   if (bytes.size() > static_cast<size_t>(kProfileCap)) return fail(ERROR_FILE_TOO_LARGE);
+  if (r.readOnly) return fail(ERROR_WRITE_PROTECT);
   if (!replaceFileInDrive(r, bytes)) return fail(errnoToWin(errno));
   return TRUE;
 }

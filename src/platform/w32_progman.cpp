@@ -145,8 +145,8 @@ struct GroupsFile {
   std::vector<Line> lines;
 };
 
-std::string groupsDir() { return w32::prefixDir() + "/progman"; }
-std::string groupsFile() { return groupsDir() + "/groups.ini"; }
+// In the prefix.
+const char kGroupsFile[] = "progman/groups.ini";
 
 const char kGroupsComment[] = "; Program Manager groups: [group], then Item<n>=name|command line|icon path";
 
@@ -174,7 +174,7 @@ bool itemOf(const std::string &line, Item *item) {
 bool loadGroups(GroupsFile *out) {
   out->lines.clear();
   std::string text;
-  if (readPrefixFile(groupsFile(), &text) != 0) return false;
+  if (readPrefixFile(kGroupsFile, &text) != 0) return false;
   for (size_t at = 0; at < text.size();) {
     size_t nl = text.find('\n', at);
     Line l;
@@ -195,8 +195,7 @@ bool loadGroups(GroupsFile *out) {
 bool saveGroups(const GroupsFile &f) {
   std::string out;
   for (const Line &l : f.lines) out += l.text + l.eol;
-  mkdir(groupsDir().c_str(), 0777);
-  return replaceHostFile(groupsFile(), out);
+  return replacePrefixFile(kGroupsFile, out);
 }
 
 // The lines [*first, *end) of the first group of that name (its header
@@ -380,8 +379,8 @@ void handle(Request &r) {
   bool terminate = s.mode == w32::ProgmanMode::DisconnectAfterFirst;
   std::vector<Command> commands;
   if (r.format != CF_TEXT || !parseCommands(r.text, &commands)) return answer(r, false, terminate);
-  mkdir(groupsDir().c_str(), 0777);
-  HostFileLock fileLock(groupsDir() + "/groups.lock", true);
+  makePrefixDir("progman");
+  HostFileLock fileLock("progman/groups.lock", true);
   GroupsFile groups;
   if (!loadGroups(&groups)) return answer(r, false, terminate);
   bool ok = true;
@@ -488,7 +487,7 @@ std::vector<std::string> progmanCommands() {
 std::string progmanGroupsText() {
   ensureInit();
   std::string text;
-  readPrefixFile(groupsFile(), &text);
+  readPrefixFile(kGroupsFile, &text);
   return text;
 }
 

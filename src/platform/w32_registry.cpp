@@ -31,6 +31,7 @@
 #include "w32_registry_tree.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,14 +57,16 @@ const std::string &registryFile() {
   }
   return file;
 }
-std::string lockFile() { return w32::prefixDir() + "/system.reg.lock"; }
+// In the prefix.
+const char kRegistryName[] = "system.reg";
+const char kLockName[] = "system.reg.lock";
 
 // A registry the reader would refuse is never written: the file stays as
 // it was and the change fails.
 LONG saveRegistry(Registry &reg) {
   std::string text = registryText(reg);
   if (text.size() > static_cast<size_t>(kPrefixFileCap)) return ERROR_FILE_TOO_LARGE;
-  return replaceHostFile(registryFile(), text) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
+  return replacePrefixFile(kRegistryName, text) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
 // The parsed registry is kept for as long as system.reg stays the same
@@ -118,8 +121,7 @@ struct Cache {
   bool current(const std::string &path) const {
     if (!reg || file != path) return false;
     if (fd < 0) { // parsed as missing: still missing?
-      struct stat st;
-      return stat(path.c_str(), &st) != 0 && errno == ENOENT;
+      return prefixFileMissing(kRegistryName);
     }
     FileStamp now = stampOf(fd);
     return now.exists && now == stamp;
@@ -146,7 +148,7 @@ LONG loadRegistry(Registry **out) {
   }
   cache.drop();
   std::string bytes;
-  int fd = openPrefixFile(file);
+  int fd = openPrefixFile(kRegistryName, O_RDONLY);
   if (fd < 0 && errno != ENOENT) return ERROR_REGISTRY_IO_FAILED;
   FileStamp before;
   if (fd >= 0) {
@@ -178,7 +180,7 @@ LONG loadRegistry(Registry **out) {
 // file's content.
 void keepWritten() {
   const std::string &file = registryFile();
-  int fd = openPrefixFile(file);
+  int fd = openPrefixFile(kRegistryName, O_RDONLY);
   if (fd < 0) {
     cache.drop();
     return;
@@ -285,7 +287,7 @@ template <typename F> LONG withRegistry(bool exclusive, F f) {
   std::lock_guard<std::mutex> guard(registryMutex);
   std::unique_ptr<HostFileLock> lock;
   if (exclusive && !batch.active) {
-    lock = std::make_unique<HostFileLock>(lockFile(), true);
+    lock = std::make_unique<HostFileLock>(kLockName, true);
     if (!lock->held()) return ERROR_REGISTRY_IO_FAILED;
   }
   // Within a batch the tree is this process's own: it holds the lock.
@@ -588,7 +590,7 @@ LONG beginRegistryBatch() {
   ensureInit();
   std::lock_guard<std::mutex> guard(registryMutex);
   if (batch.active) return ERROR_INVALID_PARAMETER;
-  batch.lock = std::make_unique<HostFileLock>(lockFile(), true);
+  batch.lock = std::make_unique<HostFileLock>(kLockName, true);
   if (!batch.lock->held()) {
     batch.lock.reset();
     return ERROR_REGISTRY_IO_FAILED;

@@ -104,6 +104,7 @@ std::string errorText(DWORD error) {
   case ERROR_ACCESS_DENIED: return "access denied (or not a regular file)";
   case ERROR_SHARING_VIOLATION: return "the file is in use";
   case ERROR_DISK_FULL: return "the disk is full";
+  case ERROR_WRITE_PROTECT: return "the drive is write-protected (read-only)";
   case ERROR_FILE_TOO_LARGE: return "the file is larger than 64 MiB, the most this layer reads";
   case ERROR_REGISTRY_IO_FAILED: return "the registry file cannot be read or written";
   case ERROR_REGISTRY_CORRUPT: return "the registry file does not parse";

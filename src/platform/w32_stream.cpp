@@ -185,6 +185,7 @@ extern "C" FILE *w32_fopen(const char *path, const char *mode) {
   if (!exists && kind == 'r') return failOpen(ERROR_FILE_NOT_FOUND, ENOENT);
   if (exists && !S_ISREG(st.st_mode)) return failOpen(ERROR_ACCESS_DENIED, EACCES); // only regular files
   bool writes = creates || plus;
+  if (writes && r.readOnly) return failOpen(ERROR_WRITE_PROTECT, EROFS);
   if (exists && writes && !(st.st_mode & S_IWUSR)) return failOpen(ERROR_ACCESS_DENIED, EACCES); // read-only
 
   int flags = plus ? O_RDWR : kind == 'r' ? O_RDONLY : O_WRONLY;

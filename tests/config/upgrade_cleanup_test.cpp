@@ -151,6 +151,8 @@ TEST_F(CleanupTest, EarlierInstallationIsAnnouncedTakenOverAndRemoved) {
       guarded("c:\\dunmere\\..\\..", "C:\\autoexec.bat"),
       guarded("c:\\dunmere\\\\quorvel ", "c:\\dunmere\\quorvel\\quorvel.exe"),
       guarded("dunmere\\quorvel", "c:\\dunmere\\quorvel\\quorvel.exe"),
+      // Z: is the host's root, read by programs and changed by none: a host directory stays.
+      guarded(w32::windowsPath(prefix + "/host"), w32::windowsPath(prefix + "/host") + "\\marker.dll"),
       {"a dialer directory beside the target goes", {"Main=c:\\dunmere", "Dialer=c:\\dunmere\\quorvel2"}, dunmere,
        stackOnly, {"c:\\dunmere\\quorvel2", reg}, {}, 0},
       {"the removal does not descend: a subdirectory stays with its files, and so do names beginning with a full stop",

@@ -291,7 +291,7 @@ TEST_F(FileTest, SearchPatterns) {
       {"c:\\pkg\\noext.*", {"noext"}, ERROR_NO_MORE_FILES},
       {"c:\\pkg\\*.c", {"a.b.c"}, ERROR_NO_MORE_FILES},
       {"c:\\pkg\\?", {"."}, ERROR_NO_MORE_FILES},
-      {"c:\\*", {"pkg", "windows"}, ERROR_NO_MORE_FILES}, // a drive root has no . and ..
+      {"c:\\*", {"pkg", "Program Files", "windows"}, ERROR_NO_MORE_FILES}, // a drive root has no . and ..
       {"c:\\pkg\\missing.txt", {}, ERROR_FILE_NOT_FOUND},
       {"c:\\pkg\\", {}, ERROR_FILE_NOT_FOUND},
       {"c:\\nodir\\*", {}, ERROR_PATH_NOT_FOUND},

@@ -86,12 +86,19 @@ TEST_F(PathTest, PrefixLayoutAndTheProgramsPaths) {
   std::string other = root + "/other";
   makeHostDir(other + "/drive_c/WINDOWS");
   writeHost(other + "/drive_c/WINDOWS/WIN.INI", "[Dunmere Network Quorvel]\r\n");
-  w32::resetForTest(other);
+  // Named through a link, resolved once: the link swapped afterwards changes nothing.
+  ASSERT_EQ(symlink(other.c_str(), (root + "/via").c_str()), 0);
+  w32::resetForTest(root + "/via");
+  ASSERT_TRUE(unlink((root + "/via").c_str()) == 0 && symlink(prefix.c_str(), (root + "/via").c_str()) == 0);
   EXPECT_EQ(w32::prefixDir(), other);
   EXPECT_EQ(w32::hostPath("c:\\windows\\win.ini"), other + "/drive_c/WINDOWS/WIN.INI");
   EXPECT_FALSE(hostExists(other + "/drive_c/WINDOWS/win.ini"));
   EXPECT_TRUE(hostExists(other + "/drive_c/WINDOWS/system.ini"));
+  EXPECT_FALSE(hostExists(other + "/drive_c/Program Files") || hostExists(other + "/drive_c/WINDOWS/system"));
   w32::resetForTest(prefix);
+  // A fresh prefix is laid out as a fresh Windows 95 C: is; the one above kept what it had.
+  for (const char *dir : {"C:\\WINDOWS\\SYSTEM", "C:\\WINDOWS\\TEMP", "C:\\PROGRAM FILES\\ACCESSORIES"})
+    EXPECT_TRUE(hostExists(w32::hostPath(dir))) << dir;
 
   char buf[MAX_PATH + 8];
   const std::string self = w32::windowsPath(std::filesystem::read_symlink("/proc/self/exe"));
@@ -133,15 +140,21 @@ TEST_F(PathTest, APrefixIsTheUsersOwn) {
   const struct {
     std::string path, made; // made: the directory to make for the case, "" none
     mode_t mode;            // of made
-    bool theirs;            // made belongs to user 65534 (only as root)
-    const char *refusal;    // the start of why not, or "" when it may be used
+    bool theirs;            // made (or the link) belongs to user 65534 (only as root)
+    std::string refusal;    // the start of why not, or "" when it may be used
+    std::string linkTo = "";  // path is a link to this
   } cases[] = {
       {"/", "", 0, false, "the root directory cannot be a prefix"},
       {base + "/file", "", 0, false, "not a directory"},
       {base + "/home", base + "/home", 0755, false, "holds other files but no prefix"},
       {base + "/open", base + "/open", 0777, false, "the prefix can be written by other users (mode 0777)"},
       {base + "/group", base + "/group", 0775, false, "the prefix can be written by other users (mode 0775)"},
-      {base + "/shared/p", base + "/shared", 0777, false, "its directory"}, // anybody may rename what is in it
+      {base + "/shared/p", base + "/shared", 0777, false, "the directory " + base + "/shared above it can be written"},
+      {base + "/grand/parent/p", base + "/grand", 0777, false, "the directory " + base + "/grand above it can be"},
+      {base + "/team/p", base + "/team", 0775, false, "the directory " + base + "/team above it can be written by other users (mode 0775)"},
+      {base + "/their/p", base + "/their", 0755, true, "the directory " + base + "/their above it belongs to user 65534"},
+      {base + "/drop/p", base + "/drop", 0777, false, "the directory " + base + "/drop above it", base + "/empty"},
+      {base + "/sticky/link", base + "/sticky", 01777, true, "it is reached through the link " + base + "/sticky/link of user 65534", base + "/empty"},
       {base + "/theirs", base + "/theirs", 0755, true, "the prefix belongs to user 65534"},
       {base + "/devices", base + "/devices/dosdevices", 0755, true, "its dosdevices directory belongs to user 65534"},
       {base + "/sticky/mine", base + "/sticky", 01777, false, ""}, // as /tmp: only the owner may
@@ -152,17 +165,32 @@ TEST_F(PathTest, APrefixIsTheUsersOwn) {
   for (const auto &c : cases) {
     if (c.theirs && !asRoot) continue;
     if (!c.made.empty()) {
-      makeHostDir(c.path);
+      if (c.linkTo.empty()) makeHostDir(c.path);
       makeHostDir(c.made);
       chmod(c.made.c_str(), c.mode);
-      if (c.theirs) chown(c.made.c_str(), 65534, 65534);
+      if (!c.linkTo.empty()) symlink(c.linkTo.c_str(), c.path.c_str());
+      if (c.theirs) lchown((c.linkTo.empty() ? c.made : c.path).c_str(), 65534, 65534);
     }
     if (c.path == base + "/home") writeHost(base + "/home/notes.txt", "a user's own files");
     std::string why = w32::prefixProblem(c.path);
-    EXPECT_EQ(why.substr(0, strlen(c.refusal)), c.refusal) << c.path << ": " << why;
-    EXPECT_EQ(why.empty(), !*c.refusal) << c.path << ": " << why;
+    EXPECT_EQ(why.substr(0, c.refusal.size()), c.refusal) << c.path << ": " << why;
+    EXPECT_EQ(why.empty(), c.refusal.empty()) << c.path << ": " << why;
   }
   EXPECT_FALSE(hostExists(base + "/missing") || hostExists(base + "/home/drive_c"));
+  // Made under umask 000, a prefix has its fixed modes all the same: the next run takes it.
+  const std::string fresh = base + "/new/deeper/p";
+  const mode_t mask = umask(0);
+  w32::resetForTest(fresh);
+  HKEY key;
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\U", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+  RegCloseKey(key);
+  umask(mask);
+  w32::resetForTest(prefix);
+  EXPECT_EQ(w32::prefixProblem(fresh), "");
+  for (const std::string &p : {base + "/new", fresh, fresh + "/drive_c/windows", fresh + "/system.reg", fresh + "/drive_c/windows/win.ini"}) {
+    struct stat st;
+    EXPECT_TRUE(stat(p.c_str(), &st) == 0 && (st.st_mode & 0777) == (S_ISDIR(st.st_mode) ? 0755u : 0644u)) << p;
+  }
 
   // Without HOME the default is the user's home directory from the system.
   std::string home = getenv("HOME") ? getenv("HOME") : "", given = getenv("W32_PREFIX");
@@ -181,13 +209,18 @@ bool streams(const char *path, const char *mode) {
   FILE *f = w32_fopen(path, mode);
   return f && fclose(f) == 0;
 }
+bool appends(const char *path) {
+  FILE *f = w32_fopen(path, "a");
+  return f && fputs("more", f) >= 0 && fclose(f) == 0;
+}
 bool readsProfile(const char *file) {
   char out[16];
   GetPrivateProfileStringA("s", "k", "default", out, sizeof out, file);
   return strcmp(out, "default") != 0;
 }
 
-// Catches a link out of the drive followed by any call, and a link that stays inside refused.
+// Catches a link out of the drive followed by any call, a link that stays inside refused, a file written
+// through a hard link, and the host changed through Z:.
 TEST_F(PathTest, LinksThatLeaveTheDriveCannotBeOpened) {
   std::string outside = root + "/outside";
   makeHostDir(outside);
@@ -202,6 +235,10 @@ TEST_F(PathTest, LinksThatLeaveTheDriveCannotBeOpened) {
   link("new.txt", cdrive("/q/dangle.txt"));
   link(outside + "/new.txt", cdrive("/q/dangleout.txt"));
   link(outside, cdrive("/outdir"));
+  ASSERT_TRUE(::link((outside + "/secret.txt").c_str(), cdrive("/q/hard.txt").c_str()) == 0 &&
+              ::link((outside + "/secret.txt").c_str(), cdrive("/q/hard2.txt").c_str()) == 0);
+  makeHostDir(outside + "/empty");
+  const std::string z = w32::windowsPath(outside), zSecret = z + "\\secret.txt", zNew = z + "\\new.txt";
   link("loop", cdrive("/loop"));
   makeHostDir(scratch("/pkg"));
   link(outside + "/secret.txt", scratch("/pkg/setup.ini"));
@@ -227,6 +264,18 @@ TEST_F(PathTest, LinksThatLeaveTheDriveCannotBeOpened) {
       {"an absolute link that stays inside", openCall("c:\\q\\absin.txt", OF_READ), 0},
       {"a dangling link inside makes its file", openCall("c:\\q\\dangle.txt", OF_CREATE | OF_WRITE), 0},
       {"deleting a link out deletes the link", [] { return err(DeleteFileA("c:\\q\\rel.txt")); }, 0},
+      {"created over a hard link to a file outside", openCall("c:\\q\\hard.txt", OF_CREATE | OF_WRITE), 0},
+      {"appended to through a hard link to a file outside", [] { return err(appends("c:\\q\\hard2.txt")); }, 0},
+      {"Z: (the host) is read", openCall(zSecret.c_str(), OF_READ), 0},
+      {"a file on Z: written", openCall(zSecret.c_str(), OF_WRITE), ERROR_WRITE_PROTECT},
+      {"a file on Z: created", openCall(zNew.c_str(), OF_CREATE | OF_WRITE), ERROR_WRITE_PROTECT},
+      {"a stream on Z: written", [=] { return err(streams(zNew.c_str(), "w")); }, ERROR_WRITE_PROTECT},
+      {"a copy onto Z:", [=] { return err(CopyFileA("c:\\inside.txt", zNew.c_str(), FALSE)); }, ERROR_WRITE_PROTECT},
+      {"a profile on Z: written", [=] { return err(WritePrivateProfileStringA("s", "k", "x", zSecret.c_str())); },
+       ERROR_WRITE_PROTECT},
+      {"a file on Z: deleted", [=] { return err(DeleteFileA(zSecret.c_str())); }, ERROR_WRITE_PROTECT},
+      {"a directory on Z: made", [=] { return err(CreateDirectoryA((z + "\\sub").c_str(), nullptr)); }, ERROR_WRITE_PROTECT},
+      {"a directory on Z: removed", [=] { return err(RemoveDirectoryA((z + "\\empty").c_str())); }, ERROR_WRITE_PROTECT},
   });
   EXPECT_EQ(readHost(outside + "/secret.txt"), "[s]\nk=secret\n");
   EXPECT_FALSE(hostExists(outside + "/new.txt"));
@@ -234,6 +283,8 @@ TEST_F(PathTest, LinksThatLeaveTheDriveCannotBeOpened) {
   EXPECT_FALSE(hostExists(outside + "/sub"));
   EXPECT_TRUE(hostExists(cdrive("/q/new.txt")));
   EXPECT_FALSE(hostExists(cdrive("/q/rel.txt")));
+  EXPECT_TRUE(hostExists(outside + "/empty"));
+  EXPECT_EQ(readHost(cdrive("/q/hard2.txt")), "[s]\nk=secret\nmore");
   EXPECT_EQ(w32::openHandleCount(), 0);
 }
 

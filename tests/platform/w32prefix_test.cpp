@@ -193,17 +193,25 @@ TEST_F(PrefixToolTest, AsksOnATerminal) {
   }
 }
 
-// Catches the tool using a refused or missing prefix instead of status 3, or a failed mapping taken.
+// Catches the tool using a refused or missing prefix instead of status 3, a prefix reached through a link
+// others may swap, a prefix file written through a link, or a failed mapping taken.
 TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
   writeHost(scratch("/file"), "x");
   makeHostDir(scratch("/open"));
   chmod(scratch("/open").c_str(), 0777);
+  makeHostDir(scratch("/linked/drive_c"));
+  ASSERT_TRUE(symlink(prefix.c_str(), scratch("/open/link").c_str()) == 0 &&
+              symlink(scratch("/file").c_str(), scratch("/linked/freespace").c_str()) == 0);
   const std::string missing = scratch("/no-prefix"), noSuch = ": " + missing + ": no such prefix (";
   const struct {
     std::string env, args, out;  // out: the start of what it says
   } cases[] = {
       {"W32_PREFIX=" + scratch("/file"), "drive d: " + scratch(), "w32prefix drive: " + scratch("/file") + ": "},
       {"W32_PREFIX=" + scratch("/open"), "drive d: " + scratch(), "w32prefix drive: " + scratch("/open") + ": "},
+      {"W32_PREFIX=" + scratch("/open/link"), "drive d: " + scratch(), "w32prefix drive: " + scratch("/open/link") +
+       ": the directory " + scratch("/open") + " above it can be written by other users"},
+      {"W32_PREFIX=" + scratch("/linked"), "freespace c: 5", "w32prefix freespace: " + scratch("/linked/freespace") +
+       ": not a regular file"},
       {"W32_PREFIX=" + missing, "reg query HKLM", "w32prefix reg query" + noSuch},
       {"W32_PREFIX=" + missing, "reg export HKLM -", "w32prefix reg export" + noSuch},
       {"W32_PREFIX=" + missing, "groups", "w32prefix groups" + noSuch},
@@ -220,6 +228,7 @@ TEST_F(PrefixToolTest, RefusesWhatItCannotDo) {
     EXPECT_EQ(status, 3) << c.args;
   }
   EXPECT_FALSE(hostExists(missing));
+  EXPECT_EQ(readHost(scratch("/file")) + w32::hostPath("d:\\"), "x");
   EXPECT_FALSE(hostExists(scratch("/file/dosdevices")) || hostExists(scratch("/open/dosdevices")));
 }
 

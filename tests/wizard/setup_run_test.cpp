@@ -21,7 +21,8 @@ const std::map<int, const char *> kResult = {{0, "installed"},   {1, "cancelled"
                                              {130, "interrupted"}, {143, "terminated"}};
 
 // Catches a wrong status or last line, a prompt not shown or answered as asked, a run refused too late,
-// a program started or MainDir written without an install, a link out of a drive followed, a wrong end state.
+// a program started or MainDir written without an install, a link out of a drive followed, a file written
+// through a hard link, a fresh prefix without C:\Program Files, a wrong end state.
 TEST_F(WizardTest, BinaryRuns) {
   PackageResult package = makeTestPackage("pkg", false, false, 100000);
   PackageResult floppies = makeTestPackage("floppy", true, false);
@@ -245,6 +246,24 @@ TEST_F(WizardTest, BinaryRuns) {
        },
        pkg, kInstall + "message \"Can't write file c:\\\\dunmere\\\\quorvel\\\\nsystem.z (may be in use).\" Cancel\n",
        {}, 0, 1, nullptr, {}, outsideKept},
+      {"installation targets hard-linked to a file outside are replaced, not written through",
+       [&] {
+         makeWinDir("c:\\dunmere\\quorvel");
+         for (const char *name : {"/readme.txt", "/quorvel.exe"})
+           ASSERT_EQ(link(outside.c_str(), (host("c:\\dunmere\\quorvel") + name).c_str()), 0) << name;
+       },
+       pkg, kInstall, {}, 0, 0, nullptr, {},
+       [&](const BinaryRun &run) {
+         outsideKept(run);
+         struct stat st;
+         EXPECT_TRUE(stat(outside.c_str(), &st) == 0 && st.st_nlink == 1 && !(st.st_mode & 0111));
+         expectInstalled(package);
+       }},
+      {"a fresh prefix has C:\\Program Files, where a Windows 95 user installs", nullptr, pkg,
+       "dialog 4 press 201\ndialog 1 press 201\ndialog 2 edit 101 \"c:\\\\program files\\\\quorvel\" press 201\n"
+       "dialog 3 wait\n",
+       {}, 0, 0, nullptr, {},
+       [&](const BinaryRun &) { EXPECT_TRUE(existsWin("c:\\program files\\quorvel\\quorvel\\quorvel.exe")); }},
       {"a step whose write fails: installed with errors",
        [&] {
          mkdir((prefix + "/progman").c_str(), 0755);

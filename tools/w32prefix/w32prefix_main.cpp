@@ -7,7 +7,6 @@
 #include "w32prefix.h"
 
 
-#include "output_file.h"
 #include "tool_cli.h"
 #include "w32_test.h"
 
@@ -21,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -165,7 +163,7 @@ bool needPrefix(const std::string &command) {
 // and why, instead of a bare error code.
 bool prefixFileReadable(const std::string &command, const std::string &path) {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) return true; // missing: empty
+  if (lstat(path.c_str(), &st) != 0) return true; // missing: empty
   const char *why = !S_ISREG(st.st_mode) ? "not a regular file" : st.st_size > 64 * 1024 * 1024 ? "larger than 64 MiB" : nullptr;
   if (!why) return true;
   toolError(kTool, command, path, std::string(why) + ", not read");
@@ -210,29 +208,11 @@ int groups() {
   return kExitOk;
 }
 
-// The host directory a drive letter maps ("" when unmapped): the link in
-// dosdevices, a relative one taken from there ("../drive_c" is the prefix's
-// drive_c).
-std::string driveHostDir(char letter) {
-  std::string dev = prefixPath() + "/dosdevices";
-  char buf[PATH_MAX];
-  ssize_t len = readlink((dev + "/" + letter + ":").c_str(), buf, sizeof buf - 1);
-  if (len < 0) return "";
-  std::string target(buf, static_cast<size_t>(len));
-  if (target[0] == '/') return target;
-  std::string base = dev;
-  while (target.compare(0, 3, "../") == 0) {
-    base = base.substr(0, base.rfind('/'));
-    target = target.substr(3);
-  }
-  return base + "/" + target;
-}
-
 int drives() {
   if (!needPrefix("drives")) return kExitIo;
-  std::cout << "prefix " << prefixPath() << "\n";
+  std::cout << "prefix " << w32::prefixDir() << "\n";
   for (char l = 'a'; l <= 'z'; ++l) {
-    std::string host = driveHostDir(l);
+    std::string host = w32::driveHostDir(l);
     unsigned long speed = w32::driveSpeed(l);
     if (host.empty() && !speed) continue;
     std::cout << static_cast<char>(toupper(static_cast<unsigned char>(l))) << ":  "
@@ -280,19 +260,19 @@ int drive(std::vector<std::string> args) {
     toolError(kTool, command, args[1], "not a directory");
     return kExitBadData;
   }
-  bool mapped = exists(prefixPath() + "/dosdevices/" + letter + ":");
+  bool mapped = !w32::driveHostDir(letter).empty();
   if (((args.size() == 2 && args[1] == "-") || args.size() == 1) && !mapped) {
     toolError(kTool, command, letterName(letter) + " is not mapped", "map it with w32prefix drive " + letterName(letter) + " HOSTDIR");
     return kExitBadData;
   }
-  std::string link = prefixPath() + "/dosdevices/" + letter + ":";
+  std::string link = w32::prefixDir() + "/dosdevices/" + letter + ":";
   if (args.size() == 2 && !w32::mapDrive(letter, args[1] == "-" ? "" : args[1])) {
     toolError(kTool, command, link, std::string("cannot ") + (args[1] == "-" ? "remove" : "make") + " the mapping: " +
                                         strerror(errno));
     return kExitIo;
   }
   if (!speed.empty() && !w32::setDriveSpeed(letter, bytesPerSecond)) {
-    toolError(kTool, command, prefixPath() + "/drivespeed", std::string("cannot save the speed: ") + strerror(errno));
+    toolError(kTool, command, w32::prefixDir() + "/drivespeed", std::string("cannot save the speed: ") + strerror(errno));
     return kExitIo;
   }
   return kExitOk;
@@ -301,26 +281,35 @@ int drive(std::vector<std::string> args) {
 // GetDiskFreeSpaceA's figure is a count of 4 KiB clusters kept under 2 GiB.
 constexpr unsigned long long kFreeSpaceCap = 0x7FFFF000ULL;
 
-// prefix/freespace: lines "c: BYTES", read by GetDiskFreeSpaceA.
+// The prefix's freespace file, lines "c: BYTES", which GetDiskFreeSpaceA
+// reads; read and written as the layer reads and writes its own files, so
+// a link there is refused, not followed. False (said) when it cannot be read.
+bool readFreeSpace(const std::string &command, std::map<char, unsigned long long> *entries) {
+  std::string text;
+  if (int e = w32::readPrefixFile("freespace", &text)) {
+    toolError(kTool, command, w32::prefixDir() + "/freespace",
+              e == EINVAL ? "not a regular file, not read" : std::string(strerror(e)));
+    return false;
+  }
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    char l;
+    if (line.size() > 3 && parseLetter(line.substr(0, 2), &l)) (*entries)[l] = strtoull(line.c_str() + 3, nullptr, 10);
+  }
+  return true;
+}
+
 int freespace(const std::vector<std::string> &args) {
   const std::string command = "freespace";
   for (const std::string &a : args) {
     if (a.size() > 1 && a[0] == '-') return usage(command, "unknown option " + a);
   }
-  std::string file = prefixPath() + "/freespace";
   std::map<char, unsigned long long> entries;
-  {
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-      char l;
-      if (line.size() > 3 && parseLetter(line.substr(0, 2), &l)) entries[l] = strtoull(line.c_str() + 3, nullptr, 10);
-    }
-  }
   if (args.empty()) {
-    if (!needPrefix(command)) return kExitIo;
+    if (!needPrefix(command) || !readFreeSpace(command, &entries)) return kExitIo;
     for (char l = 'a'; l <= 'z'; ++l) {
-      std::string host = driveHostDir(l);
+      std::string host = w32::driveHostDir(l);
       if (host.empty()) continue;
       unsigned long long bytes = 0;
       bool set = entries.count(l) != 0;
@@ -345,28 +334,30 @@ int freespace(const std::vector<std::string> &args) {
   char letter;
   if (!parseLetter(args[0], &letter)) return usage(command, "'" + args[0] + "' is not a drive letter with its colon (C:)");
   if (args.size() != 2) return usage(command, args.size() < 2 ? "needs BYTES or -" : "unexpected argument " + args[2]);
-  w32::prefixDir();  // a prefix to change: made if there is none
-  if (driveHostDir(letter).empty()) {
+  unsigned long long n = 0;
+  if (args[1] != "-") {
+    char *end = nullptr;
+    errno = 0;
+    n = strtoull(args[1].c_str(), &end, 10);
+    if (args[1].empty() || *end != 0 || !isdigit(static_cast<unsigned char>(args[1][0])) || errno)
+      return usage(command, "BYTES must be a number");
+  }
+  // A prefix to change: made if there is none.
+  if (w32::driveHostDir(letter).empty()) {
     toolError(kTool, command, letterName(letter) + " is not mapped", "map it with w32prefix drive " + letterName(letter) + " HOSTDIR");
     return kExitBadData;
   }
+  if (!readFreeSpace(command, &entries)) return kExitIo;
   if (args[1] == "-") {
     entries.erase(letter);
   } else {
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long n = strtoull(args[1].c_str(), &end, 10);
-    if (args[1].empty() || *end != 0 || !isdigit(static_cast<unsigned char>(args[1][0])) || errno)
-      return usage(command, "BYTES must be a number");
     entries[letter] = n;
   }
   std::string text;
   for (const auto &e : entries) text += std::string(1, e.first) + ": " + std::to_string(e.second) + "\n";
-  std::string error;
-  OutputOptions options;
-  options.mode = 0644;
-  if (!writeOutput(file, options, [&](int fd) { return writeAllTo(fd, text.data(), text.size()); }, &error)) {
-    toolError(kTool, command, file, error);
+  if (int e = w32::writePrefixFile("freespace", text)) {
+    toolError(kTool, command, w32::prefixDir() + "/freespace",
+              e == EINVAL ? "not a regular file, not replaced" : std::string(strerror(e)));
     return kExitIo;
   }
   return kExitOk;

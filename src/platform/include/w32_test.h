@@ -70,6 +70,14 @@ std::string prefixProblem(const std::string &prefix);
 // SYSTEM.OLD and nts.ini in C:\WINDOWS, a link or a second name of one
 // included), or a new file beside the layer's own.
 std::string prefixOwnFile(const std::string &path);
+// A file of the prefix (freespace, drivespeed, ...) as the layer reads and
+// writes its own: a regular file reached without a link, read whole (a
+// missing one empty) or replaced whole.  0, or an errno value (EINVAL:
+// a link, or not a regular file).
+int readPrefixFile(const std::string &name, std::string *text);
+int writePrefixFile(const std::string &name, const std::string &text);
+// The host directory a drive letter maps ("" when it is not mapped).
+std::string driveHostDir(char letter);
 
 // Where a Windows path lands on the host ("" if it cannot be mapped).
 std::string hostPath(const char *windowsPath);
