@@ -51,7 +51,8 @@ if have clang++; then
   CC=clang CXX=clang++ cmake -S . -B "$out/tsan" -G Ninja -DQV_WERROR=ON -DQV_BENCH=OFF -DQV_WINDOWS_BUILDS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS=-fsanitize=thread" \
     "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread" >/dev/null
-  ninja -C "$out/tsan" -j"$jobs"
+  # Only the programs of the tests labelled tsan (tests/install).
+  ninja -C "$out/tsan" -j"$jobs" install_thread_tests
   if ctest --test-dir "$out/tsan" -N -L tsan | grep -q 'Total Tests: [1-9]'; then
     TSAN_OPTIONS=halt_on_error=1 ctest --test-dir "$out/tsan" --output-on-failure -L tsan
   else
