@@ -319,9 +319,8 @@ bool fastLoop(DclState *s) {
       out = s->window + s->outputPos;
     }
     if (__builtin_expect(in > inLast, 0)) break;
-    count &= 63;
-    bits |= load64le(in) << count;
-    in += (63 - count) >> 3;
+    bits |= load64le(in) << (count & 63);
+    in += (~count >> 3) & 7;  // the whole bytes that fit above the count
     count |= 56;
   }
 
