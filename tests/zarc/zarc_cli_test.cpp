@@ -26,6 +26,8 @@ TEST_F(ZarcCli, ImplodeThenExplodeGivesTheSameBytes) {
       {"implode --ascii --dict 4 in in.z", "explode in.z - >out"},
       {"implode --auto --dict 5 - in.z <in", "explode in.z out"},
       {"implode --dict 6 --auto - - <in >in.z", "explode -v - - <in.z >out"},
+      {"implode --best in in.z", "explode in.z out"},
+      {"implode --best --ascii --dict 4 - - <in >in.z", "explode in.z out"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.implode);
@@ -137,7 +139,7 @@ TEST_F(ZarcCli, ExtractChoosesWhatAndWhere) {
   const Bytes a = textBytes(3000, 5), b = randomBytes(2000, 6), old{'o', 'l', 'd'};
   writeBytes(path("a.txt"), a);
   writeBytes(path("b.bin"), b);
-  ASSERT_EQ(zarc("create p.z a.txt B.BIN=b.bin"), 0);
+  ASSERT_EQ(zarc("create --best p.z a.txt B.BIN=b.bin"), 0);
   struct Case {
     std::string options, members;
     bool oldThere;  // new/deeper/a.txt holds "old" before the run
@@ -272,7 +274,7 @@ TEST_F(ZarcCli, MkpackageStatusesAndPlans) {
   }
   writeBytes(path("quorvel.exe"), textBytes(3000, 3));
   const std::string members = " --generate --disks --ascii --quorvel-member in --binary --quorvel-member two"
-                              " --quorvel-member quorvel.exe --dict 4";
+                              " --quorvel-member quorvel.exe --dict 4 --best";
   std::string direct, planned, plan;
   ASSERT_EQ(run(kMkpackage + " --out a" + members, &direct), 0) << direct;
   ASSERT_EQ(run(kMkpackage + " --out b" + members + " --print-plan", &plan), 0) << plan;
