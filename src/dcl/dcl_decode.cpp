@@ -202,6 +202,25 @@ inline void copyMatchFast(unsigned char *out, unsigned distance, unsigned length
   for (out += 8; out < end; out += 8) memcpy(out, out - step, 8);
 }
 
+// The copy of a slow token (2 to 518 bytes): four 16-byte moves when it
+// comes from 16 or more bytes back, more only past 64 bytes, so that few of
+// its branches are ever mispredicted; may write up to 63 bytes past its end.
+inline void copySlowFast(unsigned char *out, unsigned distance, unsigned length) {
+  const unsigned char *src = out - distance;
+  if (__builtin_expect(distance < 16, 0)) {
+    copyMatchFast(out, distance, length);
+    return;
+  }
+  memcpy(out, src, 16);
+  memcpy(out + 16, src + 16, 16);
+  memcpy(out + 32, src + 32, 16);
+  memcpy(out + 48, src + 48, 16);
+  if (__builtin_expect(length > 64, 0)) {
+    unsigned char *const end = out + length;
+    for (out += 64, src += 64; out < end; out += 16, src += 16) memcpy(out, src, 16);
+  }
+}
+
 // Decodes tokens while at least 8 unread bytes remain in the input block.
 // Returns true when it decoded the end-of-stream code.
 //
@@ -237,8 +256,10 @@ bool fastLoop(DclState *s) {
   in += (63 - count) >> 3;
   count |= 56;
   uint32_t e = token[bits & kTokenMask];
-  // A literal or whole copy: at most 19 bits, 31 bytes.
-  auto wholeToken = [&] {
+  // A literal or whole copy: at most 19 bits, 31 bytes. Both kinds of token
+  // are inlined whatever the compiler's measure of this function's size:
+  // the loop's state must stay in registers.
+  auto wholeToken = [&]() __attribute__((always_inline)) {
     const uint32_t t = e;
     const unsigned field = static_cast<unsigned>(bits >> ((t >> 8) & 63)) & fieldMask;
     bits >>= t & 63;
@@ -268,7 +289,7 @@ bool fastLoop(DclState *s) {
       bits >>= de.totalBits;
       count -= de.totalBits;
       e = token[bits & kTokenMask];
-      copyMatchFast(out, distance, length);
+      copySlowFast(out, distance, length);
       out += length;
     } else if (!(e & kTokenCopy)) {
       e = kFast.literalLong[((e >> kTokenValueShift) & 0xFFF) + ((bits >> kTokenBits) & 3)];
@@ -289,7 +310,7 @@ bool fastLoop(DclState *s) {
       bits >>= de.totalBits;
       count -= de.totalBits;
       e = token[bits & kTokenMask];
-      copyMatchFast(out, distance, length);
+      copySlowFast(out, distance, length);
       out += length;
     }
     return false;
@@ -311,8 +332,8 @@ bool fastLoop(DclState *s) {
       if (__builtin_expect(!(e & kTokenSlow), 1)) wholeToken();
     }
     // The window's slack holds what a round writes past position 8191: a
-    // copy of up to 518 bytes, then a whole token's 32 bytes and the spare
-    // byte it stores 128 bytes on.
+    // copy of up to 518 bytes and up to 63 spare ones, or a whole token's 32
+    // and the spare byte it stores 128 bytes on.
     if (__builtin_expect(out >= flushAt, 0)) {
       s->outputPos = static_cast<uint32_t>(out - s->window);
       flushWindow(s);
