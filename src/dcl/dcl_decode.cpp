@@ -232,7 +232,9 @@ inline void copySlowFast(unsigned char *out, unsigned distance, unsigned length)
 // least one byte of it unread). The next token's entry is looked up as soon
 // as the current token's bits are consumed, before its output is written,
 // so that the chain from one lookup to the next is one load, one shift and
-// one mask for literals and whole copies alike.
+// one mask for literals and whole copies alike. That load is of a byte of
+// tokenUsed, whose table stays in the first-level cache; the whole entry is
+// loaded beside it, off the chain.
 //
 // Literals and whole copies share one branch-free path, since text and
 // binary data mix the two in no order a branch predictor could learn: a
@@ -248,6 +250,7 @@ bool fastLoop(DclState *s) {
   unsigned char *out = s->window + s->outputPos;
   unsigned char *const flushAt = s->window + kFlushAt;
   const uint32_t *const token = kFast.token[s->compressionType][s->dictionaryBits - 4];
+  const uint8_t *const used = kFast.tokenUsed[s->compressionType][s->dictionaryBits - 4];
   const DistanceEntry *const distanceTable = kFast.distance[s->dictionaryBits - 4];
   const unsigned fieldMask = s->dictionaryMask;
   bool ended = false;
@@ -255,16 +258,18 @@ bool fastLoop(DclState *s) {
   bits |= load64le(in) << count;
   in += (63 - count) >> 3;
   count |= 56;
-  uint32_t e = token[bits & kTokenMask];
+  uint32_t e = token[bits & kTokenMask];  // the next token's entry
+  unsigned u = used[bits & kTokenMask];   // ... and its lowest 7 bits
   // A literal or whole copy: at most 19 bits, 31 bytes. Both kinds of token
   // are inlined whatever the compiler's measure of this function's size:
   // the loop's state must stay in registers.
   auto wholeToken = [&]() __attribute__((always_inline)) {
     const uint32_t t = e;
     const unsigned field = static_cast<unsigned>(bits >> ((t >> 8) & 63)) & fieldMask;
-    bits >>= t & 63;
-    count -= t;
+    bits >>= u;
+    count -= u;
     e = token[bits & kTokenMask];
+    u = used[bits & kTokenMask];
     const int32_t value = static_cast<int32_t>(t) >> kWholeValueShift;
     const unsigned length = (t >> kWholeLengthShift) & 31;
     const unsigned distance = static_cast<unsigned>(value) + field;
@@ -289,6 +294,7 @@ bool fastLoop(DclState *s) {
       bits >>= de.totalBits;
       count -= de.totalBits;
       e = token[bits & kTokenMask];
+      u = used[bits & kTokenMask];
       copySlowFast(out, distance, length);
       out += length;
     } else if (!(e & kTokenCopy)) {
@@ -297,6 +303,7 @@ bool fastLoop(DclState *s) {
       bits >>= e & 63;
       count -= e;
       e = token[bits & kTokenMask];
+      u = used[bits & kTokenMask];
     } else {
       bits >>= e & 63;
       count -= e & 63;
@@ -310,15 +317,16 @@ bool fastLoop(DclState *s) {
       bits >>= de.totalBits;
       count -= de.totalBits;
       e = token[bits & kTokenMask];
+      u = used[bits & kTokenMask];
       copySlowFast(out, distance, length);
       out += length;
     }
     return false;
   };
   for (;;) {
-    if (__builtin_expect(!(e & kTokenSlow), 1)) {
+    if (__builtin_expect(!(u & kTokenSlow), 1)) {
       wholeToken();
-      if (__builtin_expect(!(e & kTokenSlow), 1)) {
+      if (__builtin_expect(!(u & kTokenSlow), 1)) {
         wholeToken();
       } else if (slowToken()) {
         ended = true;
@@ -329,7 +337,7 @@ bool fastLoop(DclState *s) {
         ended = true;
         break;
       }
-      if (__builtin_expect(!(e & kTokenSlow), 1)) wholeToken();
+      if (__builtin_expect(!(u & kTokenSlow), 1)) wholeToken();
     }
     // The window's slack holds what a round writes past position 8191: a
     // copy of up to 518 bytes and up to 63 spare ones, or a whole token's 32
