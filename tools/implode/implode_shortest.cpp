@@ -19,6 +19,14 @@
 // two bytes gives the copy of 2. Every length of every match is priced, for
 // both literal codings at once; nothing is skipped.
 //
+// The long lengths come in classes of one cost: 16 to 23 bytes, 24 to 39,
+// and so on up to 264 to 518. A match that covers a whole class at one
+// distance offers every position of a range at one price; instead of
+// pricing each of them, each class keeps its offers in a queue ordered by
+// price (the cheapest of those still in reach in front), which a position
+// consults when its turn comes. Runs and long repeats so cost a few steps
+// per position instead of hundreds, and the parse is the same.
+//
 // The parse is decided as it goes, so memory stays bounded: once the
 // positions below t are priced, the path's last node at or before t lies in
 // the 518 positions up to t, and where the cheapest paths to all of those
@@ -44,6 +52,28 @@ constexpr int kHashBits = 16;      // tree roots, by a hash of 3 bytes
 constexpr int32_t kNone = INT32_MIN / 2;      // no position; far below any window
 constexpr int32_t kInfinite = INT32_MAX / 2;  // no path yet; sums with it cannot overflow
 constexpr int kLanes = 4;                     // slack of the parse arrays for the vector moves
+
+// The length classes of one cost that are wide enough to price as ranges.
+constexpr int kWideClasses = 6;
+constexpr int kWideFirst[kWideClasses] = {16, 24, 40, 72, 136, 264};
+constexpr int kWideLast[kWideClasses] = {23, 39, 71, 135, 263, kMaxCopy};
+constexpr int kRing = 1024;  // room for an offer from each of the last 518 positions
+
+// An offer of a match that covers a wide class, in reach: from input
+// position `source`, at `distance`, for `key` = the source's price plus
+// the distance's bits.
+struct Offer {
+  int64_t source;
+  int32_t key;
+  int32_t distance;
+};
+
+// The offers of a class in reach, for one coding, in a ring: by source,
+// and by key too, as an offer no cheaper than a later one is dropped.
+struct OfferQueue {
+  Offer item[kRing];
+  unsigned head = 0, tail = 0;
+};
 
 // A token of the parse: length << 16 | distance for a copy, 1 << 16 | the
 // byte for a literal.
@@ -78,8 +108,15 @@ class ShortestPathEncoder : public PassEncoder {
   void slide(int shift);
   void price(int p, int avail);
   int findMatches(int p, int limit, uint32_t *found);
+  void noteLongest(int p, const uint32_t *found, int n) {
+    lastMatchAt_ = p;
+    lastMatchLength_ = n ? static_cast<int>(found[n - 1] >> 16) : 0;
+    lastMatchDistance_ = n ? static_cast<int>(found[n - 1] & 0xFFFF) : 0;
+  }
   void relaxLengths(int o, int first, int last, int distance);
   void makeRoom(int lastNode);
+  void offerWide(int64_t source, int first, int last, int distance, int o);
+  void settle(int o);
   int meetingPoint(int t, Coding coding);
   void emit(int to, Coding coding, BitWriter &writer, PassResult &result);
   int matchLength(int a, int b, int limit) const {
@@ -110,6 +147,9 @@ class ShortestPathEncoder : public PassEncoder {
   std::vector<int32_t> pairLast_;  // 2 bytes -> their latest position
   std::vector<int32_t> smaller_;   // subtree of the positions whose bytes sort below
   std::vector<int32_t> larger_;    // ... and at or above
+  int lastMatchAt_ = -1;           // the last position searched, by buffer index,
+  int lastMatchLength_ = 0;        // and the longest match found there
+  int lastMatchDistance_ = 0;
   // The parse of the undecided stretch, node i being input position
   // spanStart_ + i, both codings interleaved: price_[2 * i + c] the fewest
   // bits that code the input up to node i with coding c, from_[2 * i + c]
@@ -120,6 +160,14 @@ class ShortestPathEncoder : public PassEncoder {
   int64_t priceBase_[2] = {0, 0};  // what the prices leave out: the bits of the stream written
   int lastPriced_ = 0;             // the highest node any token reaches so far
   std::vector<uint8_t> marks_;   // meetingPoint()'s, all clear between calls
+  // Wide classes: for each of the last kRing positions (by input position
+  // modulo kRing) the distance at which its match covers each class (0:
+  // none), and for each class and coding the offers in reach, cheapest in
+  // front (of equal ones, the latest source).
+  std::unique_ptr<uint16_t[][kWideClasses]> wideAt_{new uint16_t[kRing][kWideClasses]};
+  std::unique_ptr<OfferQueue[]> inReach_{new OfferQueue[2 * kWideClasses]};
+  int64_t lastWide_ = -kRing;  // the last position whose match covers a class
+  int64_t lastWideOf_[kWideClasses] = {};  // ... that covers each class
   std::vector<uint32_t> tokens_;
   int32_t pairedLengthBits_[2 * (kMaxCopy + 2)] = {};  // each length's bits, twice
   uint8_t farDistanceBits_[kHistory + 1] = {};
@@ -131,10 +179,15 @@ void ShortestPathEncoder::reset() {
   std::fill(pairLast_.begin(), pairLast_.end(), kNone);
   std::fill(smaller_.begin(), smaller_.end(), kNone);
   std::fill(larger_.begin(), larger_.end(), kNone);
+  lastMatchAt_ = -1;
   bufferStart_ = 0;
   spanStart_ = 0;
   priceBase_[0] = priceBase_[1] = 0;
   lastPriced_ = 0;
+  memset(wideAt_.get(), 0, sizeof(uint16_t) * kRing * kWideClasses);
+  for (int j = 0; j < 2 * kWideClasses; ++j) inReach_[j].head = inReach_[j].tail = 0;
+  lastWide_ = -kRing;
+  for (int64_t &last : lastWideOf_) last = -kRing;
   price_.assign(2 * (kChunk + kMaxCopy + kLanes), kInfinite);
   from_.assign(price_.size(), 0);
   price_[0] = price_[1] = 0;
@@ -151,6 +204,7 @@ void ShortestPathEncoder::slide(int shift) {
   move(smaller_);
   move(larger_);
   bufferStart_ += shift;
+  lastMatchAt_ -= shift;
 }
 
 // Inserts position p into its tree and writes to `found` the matches on the
@@ -169,8 +223,12 @@ int ShortestPathEncoder::findMatches(int p, int limit, uint32_t *found) {
   int32_t *above = &larger_[p & mask];
   int lenBelow = 0, lenAbove = 0;  // bytes p shares with everything in between
   int best = 2, n = 0;
+  // The longest match of the position before, one byte shorter, holds here
+  // too: in a run it is all but the last byte of the comparison.
+  const int known = lastMatchAt_ == p - 1 ? lastMatchLength_ - 1 : 0;
   while (cur >= p - window_) {
     int len = std::min(lenBelow, lenAbove);
+    if (p - cur == lastMatchDistance_ && known > len) len = std::min(known, limit);
     len += matchLength(cur + len, p + len, limit - len);
     if (len > best) {
       best = len;
@@ -180,6 +238,7 @@ int ShortestPathEncoder::findMatches(int p, int limit, uint32_t *found) {
       // cur matches as far as p can be compared: p takes its place.
       *below = smaller_[cur & mask];
       *above = larger_[cur & mask];
+      noteLongest(p, found, n);
       return n;
     }
     if (data[cur + len] < data[p + len]) {
@@ -195,6 +254,7 @@ int ShortestPathEncoder::findMatches(int p, int limit, uint32_t *found) {
     }
   }
   *below = *above = kNone;
+  noteLongest(p, found, n);
   return n;
 }
 
@@ -240,6 +300,8 @@ void ShortestPathEncoder::relaxLengths(int o, int first, int last, int distance)
 void ShortestPathEncoder::price(int p, int avail) {
   const unsigned char *data = buf_.data();
   const int o = static_cast<int>(bufferStart_ + p - spanStart_);
+  if (spanStart_ + o - lastWide_ <= kMaxCopy) settle(o);
+  memset(wideAt_[(bufferStart_ + p) & (kRing - 1)], 0, sizeof(uint16_t) * kWideClasses);
   int32_t *const price = price_.data();
   uint32_t *const from = from_.data();
   const int32_t here0 = price[2 * o], here1 = price[2 * o + 1];
@@ -273,10 +335,65 @@ void ShortestPathEncoder::price(int p, int avail) {
   int covered = 2;
   for (int i = 0; i < n; ++i) {
     const int length = static_cast<int>(found[i] >> 16);
-    relaxLengths(o, covered + 1, length, static_cast<int>(found[i] & 0xFFFF));
+    offerWide(bufferStart_ + p, covered + 1, length, static_cast<int>(found[i] & 0xFFFF), o);
     covered = length;
   }
   lastPriced_ = std::max(lastPriced_, o + covered);
+}
+
+// Copies of lengths first..last at `distance` from node o (input position
+// `source`): the wide classes they cover whole are noted for their turn,
+// the other lengths priced at once.
+void ShortestPathEncoder::offerWide(int64_t source, int first, int last, int distance, int o) {
+  int j = 0;
+  while (j < kWideClasses && kWideFirst[j] < first) ++j;
+  int upTo = j;
+  while (upTo < kWideClasses && kWideLast[upTo] <= last) ++upTo;
+  if (upTo == j) {
+    relaxLengths(o, first, last, distance);
+    return;
+  }
+  if (first < kWideFirst[j]) relaxLengths(o, first, kWideFirst[j] - 1, distance);
+  uint16_t *const mark = wideAt_[source & (kRing - 1)];
+  for (int c = j; c < upTo; ++c) {
+    mark[c] = static_cast<uint16_t>(distance);
+    lastWideOf_[c] = source;
+  }
+  lastWide_ = source;
+  if (kWideLast[upTo - 1] < last) relaxLengths(o, kWideLast[upTo - 1] + 1, last, distance);
+}
+
+// Gives node o the wide classes' offers that reach it: each class's
+// cheapest in reach, taken where it is cheaper than what the node has or
+// as cheap and from a later source, as pricing each length would.
+void ShortestPathEncoder::settle(int o) {
+  const int64_t at = spanStart_ + o;
+  int32_t *const price = price_.data();
+  uint32_t *const from = from_.data();
+  for (int j = 0; j < kWideClasses; ++j) {
+    if (at - lastWideOf_[j] > kWideLast[j]) continue;  // nothing in reach, nothing coming
+    // The position whose offer comes into reach now.
+    const int64_t source = at - kWideFirst[j];
+    const int distance = source >= 0 ? wideAt_[source & (kRing - 1)][j] : 0;
+    for (int c = 0; c < 2; ++c) {
+      OfferQueue &queue = inReach_[2 * j + c];
+      if (distance) {
+        const int node = static_cast<int>(source - spanStart_);
+        const int32_t key = price[2 * node + c] + farDistanceBits_[distance];
+        while (queue.tail != queue.head && queue.item[(queue.tail - 1) & (kRing - 1)].key >= key) --queue.tail;
+        queue.item[queue.tail++ & (kRing - 1)] = Offer{source, key, distance};
+      }
+      while (queue.tail != queue.head && queue.item[queue.head & (kRing - 1)].source + kWideLast[j] < at) ++queue.head;
+      if (queue.tail == queue.head) continue;
+      const Offer &best = queue.item[queue.head & (kRing - 1)];
+      const int32_t cost = best.key + kCodes.lengthBits[kWideFirst[j]];
+      if (cost < price[2 * o + c] ||
+          (cost == price[2 * o + c] && best.source > at - static_cast<int64_t>(tokenLength(from[2 * o + c])))) {
+        price[2 * o + c] = cost;
+        from[2 * o + c] = static_cast<uint32_t>(at - best.source) << 16 | static_cast<uint32_t>(best.distance);
+      }
+    }
+  }
 }
 
 // Makes the parse arrays hold nodes up to lastNode, and the vector moves'
@@ -341,6 +458,10 @@ void ShortestPathEncoder::emit(int to, Coding coding, BitWriter &writer, PassRes
     price_[i] = v >= kInfinite ? kInfinite : v - paid[i & 1];
   }
   memmove(from_.data(), from_.data() + 2 * to, keep * sizeof(uint32_t));
+  for (int j = 0; j < 2 * kWideClasses; ++j) {
+    OfferQueue &queue = inReach_[j];
+    for (unsigned i = queue.head; i != queue.tail; ++i) queue.item[i & (kRing - 1)].key -= paid[j & 1];
+  }
   std::fill(price_.begin() + static_cast<std::ptrdiff_t>(keep),
             price_.begin() + static_cast<std::ptrdiff_t>(2 * (lastPriced_ + 1)), kInfinite);
   spanStart_ += to;
@@ -379,6 +500,7 @@ bool ShortestPathEncoder::pass(ByteSource &in, ByteSink &out, Coding coding, boo
     makeRoom(static_cast<int>(bufferStart_ + end - spanStart_) + kMaxCopy);
     for (; pos < end; ++pos) price(pos, avail);
     const int t = static_cast<int>(bufferStart_ + pos - spanStart_);
+    if (spanStart_ + t - lastWide_ <= kMaxCopy) settle(t);
     const int64_t binaryBits = priceBase_[kBinary] + price_[2 * t + kBinary];
     const int64_t asciiBits = priceBase_[kAscii] + price_[2 * t + kAscii];
     if (!headerWritten) writeHeader(asciiBits < binaryBits ? kAscii : kBinary);
