@@ -213,7 +213,9 @@ TEST_F(ZarcCli, NoInputIsEverWrittenOver) {
 
 // Memory stays flat whatever the size: zarc list streams its report (a
 // sparse archive claiming 300,000 entries, whose reports kept whole took
-// some 80 MB), and mkpackage streams a generated payload of 96 MiB.
+// some 80 MB), mkpackage streams a generated payload of 96 MiB, and
+// implode --best writes its parse out as it goes, long runs included (a
+// parse kept to the end takes some 70 MB here).
 TEST_F(ZarcCli, MemoryStaysFlat) {
   // The command's exit status, and the most memory it held in KiB.
   auto measured = [&](const std::string &command, long *maxKiB) {
@@ -240,6 +242,14 @@ TEST_F(ZarcCli, MemoryStaysFlat) {
   ASSERT_EQ(stat(path("pkg/nsystem.z").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 100663296);
   EXPECT_LT(maxKiB, 48 * 1024);
+
+  Bytes runsAndText(3 << 20, 0);
+  Bytes text = textBytes(1 << 20, 9);
+  runsAndText.insert(runsAndText.begin() + (1 << 20), text.begin(), text.end());
+  writeBytes(path("big"), runsAndText);
+  EXPECT_EQ(measured(kZarc + " implode --best big big.imp", &maxKiB), 0);
+  EXPECT_LT(maxKiB, 32 * 1024);
+  EXPECT_EQ(zarc("explode big.imp big.out && cmp big big.out"), 0);
 }
 
 // mkpackage's exit statuses and messages, and a printed plan that lays
