@@ -245,7 +245,11 @@ TEST(ImplodeEncoder, BestIsTheShortestParse) {
   Bytes runs;
   for (uint32_t i = 0; runs.size() < 400; ++i) runs.insert(runs.end(), 1 + i * 7 % 40, "ab\n"[i % 3]);
   Bytes farRepeats = randomBytes(4500, 8);
-  for (size_t d : {256, 257, 1024, 1025, 2048, 2049, 4096}) memmove(&farRepeats[4400 - d / 8], &farRepeats[4400 - d / 8 - d], 2 + d % 7);
+  size_t at = 4100;
+  for (size_t d : {256, 257, 1024, 1025, 2048, 2049, 4096}) {
+    memmove(&farRepeats[at], &farRepeats[at - d], 2 + d % 7);
+    at += 50;
+  }
   Bytes acrossFirstDecision = randomBytes(70000, 9);
   for (size_t at = 65000; at < 66500; at += 300) memmove(&acrossFirstDecision[at], &acrossFirstDecision[at - 700], 150 + at % 400);
   const struct {
