@@ -334,13 +334,20 @@ void Encoder::emit(int start, int n, Coding coding, BitWriter &writer, PassResul
   for (auto it = tokens_.rbegin(); it != tokens_.rend(); ++it) {
     const unsigned length = *it >> 16;
     const unsigned distance = *it & 0xFFFF;
-    writeToken(writer, coding, dictBits_, length, distance, buf_[start + o]);
     if (length == 1) {
+      const unsigned char b = buf_[start + o];
+      writer.put(kCodes.literalValue[coding][b], kCodes.literalBits[coding][b]);
       ++result.literals;
+      if (trace_) trace_(1, 0);
     } else {
+      writer.put(kCodes.lengthValue[length], kCodes.lengthBits[length]);
+      const int low = length == 2 ? 2 : dictBits_;
+      const unsigned h = (distance - 1) >> low;
+      writer.put(distanceCodes.value[h] | ((distance - 1) & ((1u << low) - 1)) << distanceCodeBits[h],
+                 distanceCodeBits[h] + low);
       ++result.copies;
+      if (trace_) trace_(length, distance);
     }
-    if (trace_) trace_(length, distance);
     o += static_cast<int>(length);
   }
 }
