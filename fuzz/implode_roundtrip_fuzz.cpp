@@ -1,8 +1,9 @@
 // Round trip of arbitrary input through the implode encoder and dclDecode.
 // The first byte chooses the literal coding (binary, ASCII, auto), the
 // dictionary size and small or large match-finder settings or the
-// shortest-path parse; the rest is the input. Aborts when the decoder's result is not Ok or its output differs,
-// or when the stream size disagrees with the encoder's bit count.
+// shortest-path parse; the rest is the input. Aborts when the decoder's
+// result is not Ok or its output differs, or when the stream size
+// disagrees with the encoder's bit count.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
