@@ -68,6 +68,18 @@ Bytes buildTextCorpus(size_t minBytes) {
   return prose;
 }
 
+Bytes buildProseCorpus(size_t maxBytes) {
+  // One cmake version only, should there be several: the last by name.
+  std::vector<fs::path> roots, files;
+  std::error_code ec;
+  for (const fs::directory_entry &e : fs::directory_iterator("/usr/share", ec))
+    if (e.path().filename().string().rfind("cmake-", 0) == 0) roots.push_back(e.path());
+  std::sort(roots.begin(), roots.end());
+  if (!roots.empty()) collect(roots.back() / "Help", true, ".rst", files);
+  std::sort(files.begin(), files.end());
+  return concatenate(files, maxBytes, 1 << 20, "cmake manual");
+}
+
 Bytes buildBinaryCorpus(size_t minBytes) {
   std::vector<fs::path> files;
   collect("/usr/lib/x86_64-linux-gnu", false, ".so", files);

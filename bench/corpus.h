@@ -14,6 +14,11 @@ using Bytes = std::vector<unsigned char>;
 // each group in sorted path order, cut to exactly minBytes.
 Bytes buildTextCorpus(size_t minBytes);
 
+// Prose: English prose with light markup, the reStructuredText sources of
+// the cmake manual (/usr/share/cmake-*/Help, shipped by cmake-data, which
+// every build machine has), in sorted path order, cut to at most maxBytes.
+Bytes buildProseCorpus(size_t maxBytes);
+
 // Binary: shared libraries, in sorted path order, at most 1 MiB of each,
 // cut to exactly minBytes.
 Bytes buildBinaryCorpus(size_t minBytes);

@@ -1,1 +1,3 @@
-target_link_libraries(implode_encode_bench PRIVATE qv_implode qv_dcl)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+target_link_libraries(implode_encode_bench PRIVATE qv_implode qv_dcl PkgConfig::LIBDEFLATE)

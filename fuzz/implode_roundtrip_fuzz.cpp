@@ -1,8 +1,9 @@
 // Round trip of arbitrary input through the implode encoder and dclDecode.
 // The first byte chooses the literal coding (binary, ASCII, auto), the
-// dictionary size and small or large match-finder settings; the rest is the
-// input. Aborts when the decoder's result is not Ok or its output differs,
-// or when the stream size disagrees with the encoder's bit count.
+// dictionary size and small or large match-finder settings or the
+// shortest-path parse; the rest is the input. Aborts when the decoder's
+// result is not Ok or its output differs, or when the stream size
+// disagrees with the encoder's bit count.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -24,6 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     options.chainDepth = 1 + (choice & 7);
     options.niceLength = 4 + (choice & 0x30);
     options.skipLength = (choice & 0x40) ? 7 + (choice & 7) : 1000;
+  } else {
+    options.best = (choice & 0x40) != 0;
   }
   ImplodeStats stats;
   std::vector<unsigned char> stream = implodeBuffer(mode, dictBits, data + 1, size - 1, &stats, options);

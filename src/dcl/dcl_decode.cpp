@@ -7,11 +7,11 @@
 //    buffered, calling the read callback only when a byte is needed and the
 //    input block is used up. It is what judges UnexpectedEnd.
 //  - the fast loop runs while at least 8 unread bytes remain in the current
-//    input block. It keeps up to 63 bits in a 64-bit buffer, refilled with
-//    one unaligned load per token, so no consumption inside a token can ever
-//    need the read callback (a token takes at most 30 bits). Most tokens
-//    take a single lookup of the next 12 bits: a literal, or a copy whose
-//    codes all fit in them.
+//    input block. It keeps 56 to 63 bits in a 64-bit buffer, refilled with
+//    one unaligned load per two tokens, so no consumption inside a token can
+//    ever need the read callback (a token takes at most 30 bits). Most
+//    tokens take a single lookup of the next 13 bits: a literal, or a copy
+//    whose codes all fit in them.
 // Both leave the same state behind: the buffered bits and the read position
 // are always the stream bits after the last consumed one, so the callback
 // sequence, the symbols and the result do not depend on which path ran.
@@ -20,8 +20,10 @@
 #include <string.h>
 
 #include "dcl_codes.h"
+#include "dcl_decode_tables.h"
 
 using namespace dclcodes;
+using namespace dcltables;
 
 namespace {
 
@@ -29,7 +31,7 @@ constexpr uint32_t kInputBlock = 2048;    // bytes asked of the read callback
 constexpr uint32_t kHistory = 4096;       // new output starts here
 constexpr uint32_t kFlushAt = 8192;       // a full block of output is held
 constexpr uint32_t kWindowSize = 8709;    // a copy starting at 8191 reaches 8708
-constexpr uint32_t kCopySlack = 32;       // the fast copy may run 31 bytes past a copy's end
+constexpr uint32_t kCopySlack = 160;      // the fast loop writes up to 129 bytes past the output
 constexpr unsigned kSymEnd = 773;         // end-of-stream code
 constexpr unsigned kSymFail = 774;        // the input ran out inside a token
 
@@ -54,207 +56,6 @@ struct DclState {
 // suitably aligned byte of it.
 static_assert(sizeof(DclState) + alignof(DclState) - 1 <= DCL_WORK_AREA_SIZE,
               "decoder state must fit the work area");
-
-// ---------------------------------------------------------------------------
-// Lookup tables, built at compile time from the code values.
-
-struct CarefulTables {
-  uint8_t lengthLookup[256];          // lowest 8 bits -> length index
-  uint8_t distanceLookup[256];        // lowest 8 bits -> distance high part
-  uint8_t literalLookup[256];         // literal of a code of <= 8 bits, 255: longer code
-  uint8_t literalAfter4[256];         // second stage after consuming 4 bits
-  uint8_t literalAfter6[128];         // second stage after consuming 6 bits
-  uint8_t literalAfter8[256];         // second stage after consuming 8 bits
-  uint8_t literalRemainingBits[256];  // code bits still to consume after the last stage
-};
-
-template <int N>
-constexpr void buildLookup(const uint8_t (&bits)[N], const CodeValues<N> &codes, uint8_t (&lookup)[256]) {
-  for (int i = N - 1; i >= 0; --i)
-    for (unsigned v = codes.value[i]; v < 256; v += 1u << bits[i]) lookup[v] = static_cast<uint8_t>(i);
-}
-
-constexpr CarefulTables buildCarefulTables() {
-  CarefulTables t{};
-  buildLookup(lengthCodeBits, lengthCodes, t.lengthLookup);
-  buildLookup(distanceCodeBits, distanceCodes, t.distanceLookup);
-  for (int s = 255; s >= 0; --s) {
-    unsigned len = literalCodeBits[s];
-    unsigned c = literalCodes.value[s];
-    unsigned remaining = len;
-    if (len <= 8) {
-      for (unsigned v = c; v < 256; v += 1u << len) t.literalLookup[v] = static_cast<uint8_t>(s);
-    } else if ((c & 0xFF) != 0) {
-      t.literalLookup[c & 0xFF] = 255;
-      if ((c & 0x3F) != 0) {
-        remaining = len - 4;
-        for (unsigned v = c >> 4; v < 256; v += 1u << remaining) t.literalAfter4[v] = static_cast<uint8_t>(s);
-      } else {
-        remaining = len - 6;
-        for (unsigned v = c >> 6; v < 128; v += 1u << remaining) t.literalAfter6[v] = static_cast<uint8_t>(s);
-      }
-    } else {
-      remaining = len - 8;
-      for (unsigned v = c >> 8; v < 256; v += 1u << remaining) t.literalAfter8[v] = static_cast<uint8_t>(s);
-    }
-    t.literalRemainingBits[s] = static_cast<uint8_t>(remaining);
-  }
-  return t;
-}
-
-constexpr CarefulTables kCareful = buildCarefulTables();
-
-// Fast-loop tables.
-//
-// One token table per literal coding and dictionary size, indexed by the
-// next 12 stream bits, flag bit included. Most tokens take one lookup: a
-// literal, or a whole copy, one whose flag, length code, extra bits and
-// distance code all fit in the 12 bits; its entry gives the length and the
-// distance but for the low bits. Such an entry is
-//   bits 0-5    bits the token takes, low bits included
-//   bit 6       0 (kTokenSlow)
-//   bit 7       kTokenCopy for a copy, 0 for a literal
-//   bits 8-13   64 - the number of low bits
-//   bits 14-25  a copy: (high part << low bits) + 1; a literal: 256 + the
-//               byte, which makes it a copy from far enough back to take the
-//               fast moves, with its byte laid down after them
-//   bits 26-31  the length: 1 for a literal, 2 to 23 for a copy
-// The slow kinds have kTokenSlow:
-//   part copy:    bits 0-5 the bits of flag, length code and extra bits,
-//                 bit 8 set for a copy of 2, bits 14-25 the length; the
-//                 distance code takes another lookup
-//   long literal: kTokenLong (bit 13), bits 14-25 the first of 4 entries in
-//                 literalLong, indexed by the next 2 bits; those are fast
-//                 literal entries
-//   long length:  kTokenLong | kTokenCopy, bits 0-5 the bits of flag and
-//                 length code, bits 8-11 the extra bits, bits 14-25 the base
-//                 + 2 (the lengths from 72 up)
-// Bits 6 and 7 leave the lowest 6 bits of a bit count alone when a whole
-// entry is subtracted from it.
-constexpr unsigned kTokenBits = 12;
-constexpr uint32_t kTokenMask = (1u << kTokenBits) - 1;
-constexpr uint32_t kTokenSlow = 1u << 6;
-constexpr uint32_t kTokenCopy = 1u << 7;
-constexpr uint32_t kTokenLong = 1u << 13;
-constexpr uint32_t kTokenLength2 = 1u << 8;
-constexpr unsigned kTokenValueShift = 14;
-constexpr unsigned kTokenLengthShift = 26;
-constexpr unsigned kLongSlots = 64;  // second-stage literal tables
-
-// A literal has one "low bit", the last bit of its own code, which keeps its
-// distance between 256 and 512.
-constexpr uint32_t literalEntry(unsigned byte, unsigned used) {
-  return 1u << kTokenLengthShift | (256 + byte) << kTokenValueShift | 63u << 8 | used;
-}
-
-// Distance, for part copies: one table per dictionary size, entries 0-255
-// for copies of 3 or more bytes, 256-511 for copies of 2 (2 low bits),
-// indexed by the 8 bits after the length. The distance is base + the low
-// bits, which follow the code.
-constexpr unsigned kDistanceLength2 = 256;
-
-struct DistanceEntry {
-  uint16_t base;      // (high part << low bits) + 1
-  uint8_t codeBits;   // bits of the distance code
-  uint8_t totalBits;  // code and low bits
-  uint8_t lowMask;    // 2^(low bits) - 1
-  uint8_t unused[3];
-};
-
-struct FastTables {
-  uint32_t token[2][3][1u << kTokenBits];  // by literal coding (0 binary, 1 ASCII), dictionary bits - 4
-  uint32_t literalLong[kLongSlots * 4];
-  unsigned longTables;
-  DistanceEntry distance[3][512];  // by dictionary bits - 4
-};
-
-// Fills the copies of one token table: flag 1, then a length code.
-constexpr void fillCopies(uint32_t (&table)[1u << kTokenBits], unsigned k) {
-  for (unsigned i = 0; i < kLengthSymbols; ++i) {
-    unsigned codeBits = 1 + lengthCodeBits[i];
-    unsigned code = 1 | lengthCodes.value[i] << 1;
-    unsigned used = codeBits + lengthExtraBits[i];
-    if (used > kTokenBits) {
-      uint32_t e = (lengthBase[i] + 2u) << kTokenValueShift | lengthExtraBits[i] << 8 | kTokenCopy | kTokenSlow |
-                   kTokenLong | codeBits;
-      for (unsigned v = code; v < (1u << kTokenBits); v += 1u << codeBits) table[v] = e;
-      continue;
-    }
-    for (unsigned x = 0; x < (1u << lengthExtraBits[i]); ++x) {
-      unsigned length = lengthBase[i] + 2u + x;
-      unsigned lowBits = length == 2 ? 2 : k;
-      unsigned prefix = code | x << codeBits;
-      uint32_t part = length << kTokenValueShift | (length == 2 ? kTokenLength2 : 0) | kTokenSlow | used;
-      for (unsigned v = prefix; v < (1u << kTokenBits); v += 1u << used) table[v] = part;
-      for (unsigned h = 0; h < kDistanceSymbols; ++h) {
-        unsigned before = used + distanceCodeBits[h];
-        if (before > kTokenBits) continue;
-        uint32_t whole = length << kTokenLengthShift | ((h << lowBits) + 1) << kTokenValueShift |
-                         (64 - lowBits) << 8 | kTokenCopy | (before + lowBits);
-        for (unsigned v = prefix | distanceCodes.value[h] << used; v < (1u << kTokenBits); v += 1u << before)
-          table[v] = whole;
-      }
-    }
-  }
-}
-
-// The longest whole copy: the fast moves lay down 32 bytes.
-constexpr unsigned longestWholeCopy(const uint32_t (&table)[1u << kTokenBits]) {
-  unsigned longest = 0;
-  for (uint32_t e : table)
-    if (!(e & kTokenSlow) && (e >> kTokenLengthShift) > longest) longest = e >> kTokenLengthShift;
-  return longest;
-}
-
-constexpr FastTables buildFastTables() {
-  FastTables t{};
-  uint32_t longEntry[256] = {};  // ASCII: the token entry of a long code's first 12 bits
-  for (unsigned s = 0; s < 256; ++s) {
-    unsigned used = 1 + literalCodeBits[s];
-    if (used <= kTokenBits) continue;
-    unsigned code = literalCodes.value[s] << 1;
-    unsigned prefix = code & kTokenMask;
-    unsigned slot = 0;
-    for (; slot < t.longTables; ++slot)
-      if (longEntry[slot] == prefix) break;
-    if (slot == t.longTables) longEntry[t.longTables++] = prefix;
-    for (unsigned v = code >> kTokenBits; v < 4; v += 1u << (used - kTokenBits))
-      t.literalLong[slot * 4 + v] = literalEntry(s, used);
-  }
-  for (unsigned k = 4; k <= 6; ++k) {
-    uint32_t(&binary)[1u << kTokenBits] = t.token[0][k - 4];
-    for (unsigned v = 0; v < (1u << kTokenBits); v += 2) binary[v] = literalEntry((v >> 1) & 0xFF, 9);
-    fillCopies(binary, k);
-
-    uint32_t(&ascii)[1u << kTokenBits] = t.token[1][k - 4];
-    for (unsigned s = 0; s < 256; ++s) {
-      unsigned used = 1 + literalCodeBits[s];
-      if (used > kTokenBits) continue;
-      for (unsigned v = literalCodes.value[s] << 1; v < (1u << kTokenBits); v += 1u << used)
-        ascii[v] = literalEntry(s, used);
-    }
-    for (unsigned slot = 0; slot < t.longTables; ++slot)
-      ascii[longEntry[slot]] = slot * 4 << kTokenValueShift | kTokenLong | kTokenSlow;
-    fillCopies(ascii, k);
-
-    for (unsigned v = 0; v < 512; ++v) {
-      unsigned h = kCareful.distanceLookup[v & 0xFF];
-      unsigned codeBits = distanceCodeBits[h];
-      unsigned lowBits = v >= kDistanceLength2 ? 2 : k;
-      t.distance[k - 4][v] = {static_cast<uint16_t>((h << lowBits) + 1), static_cast<uint8_t>(codeBits),
-                              static_cast<uint8_t>(codeBits + lowBits), static_cast<uint8_t>((1u << lowBits) - 1),
-                              {0, 0, 0}};
-    }
-  }
-  return t;
-}
-
-constexpr FastTables kFast = buildFastTables();
-static_assert(kFast.longTables <= kLongSlots, "second-stage literal tables");
-static_assert(longestWholeCopy(kFast.token[0][0]) <= 32 && longestWholeCopy(kFast.token[0][1]) <= 32 &&
-                  longestWholeCopy(kFast.token[0][2]) <= 32 && longestWholeCopy(kFast.token[1][0]) <= 32 &&
-                  longestWholeCopy(kFast.token[1][1]) <= 32 && longestWholeCopy(kFast.token[1][2]) <= 32,
-              "a whole copy fits the fast moves");
 
 // ---------------------------------------------------------------------------
 // Input and output.
@@ -401,22 +202,45 @@ inline void copyMatchFast(unsigned char *out, unsigned distance, unsigned length
   for (out += 8; out < end; out += 8) memcpy(out, out - step, 8);
 }
 
+// The copy of a slow token (2 to 518 bytes): four 16-byte moves when it
+// comes from 16 or more bytes back, more only past 64 bytes, so that few of
+// its branches are ever mispredicted; may write up to 63 bytes past its end.
+inline void copySlowFast(unsigned char *out, unsigned distance, unsigned length) {
+  const unsigned char *src = out - distance;
+  if (__builtin_expect(distance < 16, 0)) {
+    copyMatchFast(out, distance, length);
+    return;
+  }
+  memcpy(out, src, 16);
+  memcpy(out + 16, src + 16, 16);
+  memcpy(out + 32, src + 32, 16);
+  memcpy(out + 48, src + 48, 16);
+  if (__builtin_expect(length > 64, 0)) {
+    unsigned char *const end = out + length;
+    for (out += 64, src += 64; out < end; out += 16, src += 16) memcpy(out, src, 16);
+  }
+}
+
 // Decodes tokens while at least 8 unread bytes remain in the input block.
 // Returns true when it decoded the end-of-stream code.
 //
-// Each round starts with at least 56 bits buffered and takes one token (at
-// most 30 bits) or two literals or whole copies (at most 18 bits each), so at
-// least 8 stay behind, as the careful path expects. Refilling before every
-// round costs less than asking whether to. The next token's entry is
-// looked up as soon as the current token's bits are consumed, before its
-// output is written, so that the chain from one lookup to the next is one
-// load, one shift and one mask for literals and whole copies alike.
+// Each round refills the buffer to at least 56 bits (all 64 are stream bits)
+// and takes two tokens, at most one of them slow: at most 19 + 30 bits, so
+// at least 15 stay for the next lookup. Refilling before every round costs
+// less than asking whether to. A round may leave fewer than 8 bits; the
+// careful path is given 8 from the block on the way out (a refill leaves at
+// least one byte of it unread). The next token's entry is looked up as soon
+// as the current token's bits are consumed, before its output is written,
+// so that the chain from one lookup to the next is one load, one shift and
+// one mask for literals and whole copies alike. That load is of a byte of
+// tokenUsed, whose table stays in the first-level cache; the whole entry is
+// loaded beside it, off the chain.
 //
 // Literals and whole copies share one branch-free path, since text and
 // binary data mix the two in no order a branch predictor could learn: a
 // literal is a copy of length 1 from 256 or more bytes back, and its own
 // byte is then stored over the first one copied (a copy stores that byte
-// past its end, where it is overwritten later).
+// 128 bytes on, where it is overwritten later).
 bool fastLoop(DclState *s) {
   if (s->inputCount - s->inputPos < 8) return false;
   const unsigned char *in = s->inputBuffer + s->inputPos;
@@ -426,38 +250,42 @@ bool fastLoop(DclState *s) {
   unsigned char *out = s->window + s->outputPos;
   unsigned char *const flushAt = s->window + kFlushAt;
   const uint32_t *const token = kFast.token[s->compressionType][s->dictionaryBits - 4];
+  const uint8_t *const used = kFast.tokenUsed[s->compressionType][s->dictionaryBits - 4];
   const DistanceEntry *const distanceTable = kFast.distance[s->dictionaryBits - 4];
+  const unsigned fieldMask = s->dictionaryMask;
   bool ended = false;
 
   bits |= load64le(in) << count;
   in += (63 - count) >> 3;
   count |= 56;
-  uint32_t e = token[bits & kTokenMask];
-  // A literal or whole copy.
-  auto wholeToken = [&] {
-    // The low bits end where the token ends.
-    unsigned low = static_cast<unsigned>((bits << ((0 - e) & 63)) >> ((e >> 8) & 63));
-    bits >>= e & 63;
-    count -= e;
+  uint32_t e = token[bits & kTokenMask];  // the next token's entry
+  unsigned u = used[bits & kTokenMask];   // ... and its lowest 7 bits
+  // A literal or whole copy: at most 19 bits, 31 bytes. Both kinds of token
+  // are inlined whatever the compiler's measure of this function's size:
+  // the loop's state must stay in registers.
+  auto wholeToken = [&]() __attribute__((always_inline)) {
     const uint32_t t = e;
+    const unsigned field = static_cast<unsigned>(bits >> ((t >> 8) & 63)) & fieldMask;
+    bits >>= u;
+    count -= u;
     e = token[bits & kTokenMask];
-    unsigned distance = ((t >> kTokenValueShift) & 0xFFF) + low;
+    u = used[bits & kTokenMask];
+    const int32_t value = static_cast<int32_t>(t) >> kWholeValueShift;
+    const unsigned length = (t >> kWholeLengthShift) & 31;
+    const unsigned distance = static_cast<unsigned>(value) + field;
     if (__builtin_expect(distance >= 16, 1)) {
-      memcpy(out, out - distance, 16);
-      memcpy(out + 16, out - distance + 16, 16);
-      out[(t & kTokenCopy) >> 2] = static_cast<unsigned char>(t >> kTokenValueShift);
+      const unsigned char *src = out - distance;
+      memcpy(out, src, 16);
+      memcpy(out + 16, src + 16, 16);
+      out[t & kTokenCopy] = static_cast<unsigned char>(value);
     } else {
-      copyMatchFast(out, distance, t >> kTokenLengthShift);
+      copyMatchFast(out, distance, length);
     }
-    out += t >> kTokenLengthShift;
+    out += length;
   };
-  for (;;) {
-    if (__builtin_expect(!(e & kTokenSlow), 1)) {
-      wholeToken();
-      // Two whole tokens take at most 36 bits, and the second writes at most
-      // 32 bytes past the first's end, which the window's slack holds.
-      if (__builtin_expect(!(e & kTokenSlow), 1)) wholeToken();
-    } else if (!(e & kTokenLong)) {
+  // Any other token: at most 30 bits. True for the end-of-stream code.
+  auto slowToken = [&]() __attribute__((always_inline)) {
+    if (!(e & kTokenLong)) {
       unsigned length = (e >> kTokenValueShift) & 0xFFF;
       bits >>= e & 63;
       count -= e & 63;
@@ -466,14 +294,16 @@ bool fastLoop(DclState *s) {
       bits >>= de.totalBits;
       count -= de.totalBits;
       e = token[bits & kTokenMask];
-      copyMatchFast(out, distance, length);
+      u = used[bits & kTokenMask];
+      copySlowFast(out, distance, length);
       out += length;
     } else if (!(e & kTokenCopy)) {
       e = kFast.literalLong[((e >> kTokenValueShift) & 0xFFF) + ((bits >> kTokenBits) & 3)];
-      *out++ = static_cast<unsigned char>(e >> kTokenValueShift);
+      *out++ = static_cast<unsigned char>(e >> kWholeValueShift);
       bits >>= e & 63;
       count -= e;
       e = token[bits & kTokenMask];
+      u = used[bits & kTokenMask];
     } else {
       bits >>= e & 63;
       count -= e & 63;
@@ -481,31 +311,53 @@ bool fastLoop(DclState *s) {
       unsigned length = ((e >> kTokenValueShift) & 0xFFF) + static_cast<unsigned>(bits & ((1u << extra) - 1));
       bits >>= extra;
       count -= extra;
-      if (length == kEndOfStreamLength) {
-        ended = true;
-        break;
-      }
+      if (length == kEndOfStreamLength) return true;
       const DistanceEntry &de = distanceTable[bits & 0xFF];
       unsigned distance = de.base + static_cast<unsigned>((bits >> de.codeBits) & de.lowMask);
       bits >>= de.totalBits;
       count -= de.totalBits;
       e = token[bits & kTokenMask];
-      copyMatchFast(out, distance, length);
+      u = used[bits & kTokenMask];
+      copySlowFast(out, distance, length);
       out += length;
     }
+    return false;
+  };
+  for (;;) {
+    if (__builtin_expect(!(u & kTokenSlow), 1)) {
+      wholeToken();
+      if (__builtin_expect(!(u & kTokenSlow), 1)) {
+        wholeToken();
+      } else if (slowToken()) {
+        ended = true;
+        break;
+      }
+    } else {
+      if (slowToken()) {
+        ended = true;
+        break;
+      }
+      if (__builtin_expect(!(u & kTokenSlow), 1)) wholeToken();
+    }
+    // The window's slack holds what a round writes past position 8191: a
+    // copy of up to 518 bytes and up to 63 spare ones, or a whole token's 32
+    // and the spare byte it stores 128 bytes on.
     if (__builtin_expect(out >= flushAt, 0)) {
       s->outputPos = static_cast<uint32_t>(out - s->window);
       flushWindow(s);
       out = s->window + s->outputPos;
     }
     if (__builtin_expect(in > inLast, 0)) break;
-    count &= 63;
-    bits |= load64le(in) << count;
-    in += (63 - count) >> 3;
+    bits |= load64le(in) << (count & 63);
+    in += (~count >> 3) & 7;  // the whole bytes that fit above the count
     count |= 56;
   }
 
   count &= 63;
+  if (count < 8) {
+    bits |= static_cast<uint64_t>(*in++) << count;
+    count += 8;
+  }
   s->outputPos = static_cast<uint32_t>(out - s->window);
   s->bitBuffer = bits & ((uint64_t{1} << count) - 1);
   s->bitCount = count;

@@ -91,14 +91,16 @@ TEST(DclBitReader, EndCodeEndingOnTheLastBitIsOk) {
 
 TEST(DclBitReader, LongestTokensAtEveryBitOffset) {
   // 30-bit tokens (length code 7 + extra 8 + distance code 8 + low bits 6)
-  // after 0 to 7 literals, so they end at every bit offset and meet the
-  // input block ends under every split.
+  // after 0 to 7 literals and a 19-bit copy (the longest that one lookup
+  // decodes), so they end at every bit offset and meet the input block ends
+  // under every split.
   for (int lead = 0; lead < 8; ++lead) {
     SCOPED_TRACE(lead);
     BitWriter w(0, 6);
     for (int i = 0; i < 4000; ++i) w.literal(i & 0xFF);
     for (int round = 0; round < 40; ++round) {
       for (int i = 0; i < (lead + round) % 8; ++i) w.literal('a' + i);
+      w.copy(6, 3500 + round);
       w.copy(264 + (round * 7) % 255, 3905 + round);
     }
     w.end();

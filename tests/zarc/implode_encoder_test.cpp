@@ -4,6 +4,9 @@
 
 #include <string.h>
 
+#include <algorithm>
+
+#include "dcl_codes.h"
 #include "zarc_test_support.h"
 
 namespace {
@@ -207,6 +210,76 @@ TEST(ImplodeEncoder, EmptyInputGivesAFiveByteStream) {
     EXPECT_TRUE(stream == expected) << modeName(mode);
     EXPECT_EQ(stats.streamBits, 32u);
     expectDecodesTo(stream, {});
+  }
+}
+
+// The fewest token bits of any parse: a literal at every position, and a
+// copy of every length at every distance the format allows, by dynamic
+// programming over the positions. The costs come from the code lengths.
+uint64_t fewestBits(const Bytes &data, bool ascii, int dictBits) {
+  using namespace dclcodes;
+  auto lengthBits = [](size_t len) {
+    int i = 0;
+    while (len >= lengthBase[i] + 2u + (1u << lengthExtraBits[i])) ++i;
+    return 1u + lengthCodeBits[i] + lengthExtraBits[i];
+  };
+  std::vector<uint64_t> fewest(data.size() + 1, UINT64_MAX / 2);
+  fewest[0] = 0;
+  for (size_t at = 0; at < data.size(); ++at) {
+    const uint64_t here = fewest[at];
+    fewest[at + 1] = std::min(fewest[at + 1], here + (ascii ? 1u + literalCodeBits[data[at]] : 9u));
+    for (size_t d = 1; d <= at && d <= (64u << dictBits); ++d) {
+      for (size_t len = 1; len <= 518 && at + len <= data.size() && data[at + len - 1] == data[at + len - 1 - d]; ++len) {
+        const unsigned low = len == 2 ? 2 : dictBits;
+        if (len == 1 || (len == 2 && d > 256)) continue;
+        fewest[at + len] = std::min(fewest[at + len], here + lengthBits(len) + distanceCodeBits[(d - 1) >> low] + low);
+      }
+    }
+  }
+  return fewest.back();
+}
+
+// --best against every parse: small inputs of each kind, and one that
+// crosses the point where the parse is first decided and written out.
+TEST(ImplodeEncoder, BestIsTheShortestParse) {
+  Bytes runs;
+  for (uint32_t i = 0; runs.size() < 400; ++i) runs.insert(runs.end(), 1 + i * 7 % 40, "ab\n"[i % 3]);
+  Bytes farRepeats = randomBytes(4500, 8);
+  size_t at = 4100;
+  for (size_t d : {256, 257, 1024, 1025, 2048, 2049, 4096}) {
+    memmove(&farRepeats[at], &farRepeats[at - d], 2 + d % 7);
+    at += 50;
+  }
+  Bytes acrossFirstDecision = randomBytes(70000, 9);
+  for (size_t at = 65000; at < 66500; at += 300) memmove(&acrossFirstDecision[at], &acrossFirstDecision[at - 700], 150 + at % 400);
+  const struct {
+    const char *name;
+    Bytes data;
+  } inputs[] = {
+      {"random", randomBytes(300, 1)},      {"text", textBytes(400, 2)},
+      {"period 3", periodicBytes(300, 3, 3)}, {"runs", runs},
+      {"all byte values", allByteValues(300)}, {"far repeats", farRepeats},
+      {"across the first decision", acrossFirstDecision},
+  };
+  ImplodeOptions best;
+  best.best = true;
+  for (const auto &in : inputs) {
+    for (int dictBits = 4; dictBits <= 6; ++dictBits) {
+      uint64_t fewest[2];
+      for (int ascii = 0; ascii < 2; ++ascii) {
+        SCOPED_TRACE(std::string(in.name) + ", dictionary " + std::to_string(dictBits) + (ascii ? ", ascii" : ", binary"));
+        fewest[ascii] = 32 + fewestBits(in.data, ascii, dictBits);
+        ImplodeStats stats;
+        Bytes stream = implodeBuffer(ascii ? ImplodeMode::Ascii : ImplodeMode::Binary, dictBits, in.data.data(),
+                                     in.data.size(), &stats, best);
+        EXPECT_EQ(stats.streamBits, fewest[ascii]);
+        EXPECT_EQ(stream.size(), (fewest[ascii] + 7) / 8);
+        expectDecodesTo(stream, in.data);
+      }
+      ImplodeStats stats;
+      implodeBuffer(ImplodeMode::Auto, dictBits, in.data.data(), in.data.size(), &stats, best);
+      EXPECT_EQ(stats.streamBits, std::min(fewest[0], fewest[1])) << in.name << ", auto";
+    }
   }
 }
 

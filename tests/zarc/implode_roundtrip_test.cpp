@@ -2,6 +2,8 @@
 // size and literal coding, back through dclDecode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "zarc_test_support.h"
 
 namespace {
@@ -78,24 +80,35 @@ TEST(RoundTripLarge, MixedDataOfSeveralMiB) {
 }
 
 // The match finder's settings change the parse, never the decoded bytes:
-// from the fewest candidates and shortest cut-offs to the most.
+// from the fewest candidates and shortest cut-offs to the most, and the
+// shortest-path parse, which no setting beats.
 TEST(RoundTripLarge, EveryEncoderSetting) {
   const struct {
     int chainDepth, niceLength, skipLength;
-  } settings[] = {{1, 4, 7}, {2, 9, 7}, {4, 32, 1000}, {300, 518, 1000}, {300, 518, 20}};
+    bool best;
+  } settings[] = {{1, 4, 7, false}, {2, 9, 7, false}, {4, 32, 1000, false}, {300, 518, 1000, false},
+                  {300, 518, 20, false}, {32, 64, 12, true}};
   Bytes data = kData[9].make(300000);
+  uint64_t fewestBits[7] = {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX};
   for (const auto &set : settings) {
     SCOPED_TRACE("chain depth " + std::to_string(set.chainDepth) + ", nice length " +
-                 std::to_string(set.niceLength) + ", skip length " + std::to_string(set.skipLength));
+                 std::to_string(set.niceLength) + ", skip length " + std::to_string(set.skipLength) +
+                 (set.best ? ", best" : ""));
     for (int dictBits : {4, 6}) {
       ImplodeOptions options;
       options.chainDepth = set.chainDepth;
       options.niceLength = set.niceLength;
       options.skipLength = set.skipLength;
+      options.best = set.best;
       ImplodeStats stats;
       Bytes stream = implodeBuffer(ImplodeMode::Auto, dictBits, data.data(), data.size(), &stats, options);
       EXPECT_EQ(stream.size(), (stats.streamBits + 7) / 8);
       expectDecodesTo(stream, data);
+      if (set.best) {
+        EXPECT_LE(stats.streamBits, fewestBits[dictBits]);
+      } else {
+        fewestBits[dictBits] = std::min(fewestBits[dictBits], stats.streamBits);
+      }
     }
   }
 }

@@ -26,6 +26,8 @@ TEST_F(ZarcCli, ImplodeThenExplodeGivesTheSameBytes) {
       {"implode --ascii --dict 4 in in.z", "explode in.z - >out"},
       {"implode --auto --dict 5 - in.z <in", "explode in.z out"},
       {"implode --dict 6 --auto - - <in >in.z", "explode -v - - <in.z >out"},
+      {"implode --best in in.z", "explode in.z out"},
+      {"implode --best --ascii --dict 4 - - <in >in.z", "explode in.z out"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.implode);
@@ -147,7 +149,7 @@ TEST_F(ZarcCli, ExtractChoosesWhatAndWhere) {
   const Bytes a = textBytes(3000, 5), b = randomBytes(2000, 6), old{'o', 'l', 'd'};
   writeBytes(path("a.txt"), a);
   writeBytes(path("b.bin"), b);
-  ASSERT_EQ(zarc("create p.z a.txt B.BIN=b.bin"), 0);
+  ASSERT_EQ(zarc("create --best p.z a.txt B.BIN=b.bin"), 0);
   struct Case {
     std::string options, members;
     bool oldThere;  // new/deeper/a.txt holds "old" before the run
@@ -221,7 +223,9 @@ TEST_F(ZarcCli, NoInputIsEverWrittenOver) {
 
 // Memory stays flat whatever the size: zarc list streams its report (a
 // sparse archive claiming 300,000 entries, whose reports kept whole took
-// some 80 MB), and mkpackage streams a generated payload of 96 MiB.
+// some 80 MB), mkpackage streams a generated payload of 96 MiB, and
+// implode --best writes its parse out as it goes, long runs included (a
+// parse kept to the end takes some 70 MB here).
 TEST_F(ZarcCli, MemoryStaysFlat) {
   // The command's exit status, and the most memory it held in KiB.
   auto measured = [&](const std::string &command, long *maxKiB) {
@@ -248,6 +252,14 @@ TEST_F(ZarcCli, MemoryStaysFlat) {
   ASSERT_EQ(stat(path("pkg/nsystem.z").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 100663296);
   EXPECT_LT(maxKiB, 48 * 1024);
+
+  Bytes runsAndText(3 << 20, 0);
+  Bytes text = textBytes(1 << 20, 9);
+  runsAndText.insert(runsAndText.begin() + (1 << 20), text.begin(), text.end());
+  writeBytes(path("big"), runsAndText);
+  EXPECT_EQ(measured(kZarc + " implode --best big big.imp", &maxKiB), 0);
+  EXPECT_LT(maxKiB, 32 * 1024);
+  EXPECT_EQ(zarc("explode big.imp big.out && cmp big big.out"), 0);
 }
 
 // mkpackage's exit statuses and messages, and a printed plan that lays
@@ -286,7 +298,7 @@ TEST_F(ZarcCli, MkpackageStatusesAndPlans) {
   }
   writeBytes(path("quorvel.exe"), textBytes(3000, 3));
   const std::string members = " --generate --disks --ascii --quorvel-member in --binary --quorvel-member two"
-                              " --quorvel-member quorvel.exe --dict 4";
+                              " --quorvel-member quorvel.exe --dict 4 --best";
   std::string direct, planned, plan;
   ASSERT_EQ(run(kMkpackage + " --out a" + members, &direct), 0) << direct;
   ASSERT_EQ(run(kMkpackage + " --out b" + members + " --print-plan", &plan), 0) << plan;

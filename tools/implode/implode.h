@@ -129,6 +129,11 @@ struct ImplodeOptions {
   // last 4 positions, so that the next token starts there or later (7 and
   // up; at least niceLength: never).
   int skipLength = 12;
+  // The smallest stream the format allows for the literal coding and the
+  // dictionary size: each input parsed by shortest path over the exact bit
+  // costs, with every copy the window holds (the settings above do not
+  // apply). Several times slower than the default.
+  bool best = false;
   // Called for every token written, in stream order: (1, 0) for a literal,
   // (length, distance) for a copy. For tests and tools.
   std::function<void(unsigned length, unsigned distance)> tokenTrace;

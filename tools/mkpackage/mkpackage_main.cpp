@@ -51,6 +51,8 @@ const char kUsageHead[] =
     "  --ascii|--binary|--auto coding of the quorvel.z members that follow\n"
     "                          (default --auto)\n"
     "  --dict 4|5|6            dictionary bits of quorvel.z members (default 6)\n"
+    "  --best                  pack quorvel.z members into the smallest streams\n"
+    "                          the format allows (zarc implode --best)\n"
     "  --setup-ini FILE        copy FILE as setup.ini\n"
     "  --set KEY=VALUE         a [Quorvel] setting of the written setup.ini\n"
     "  --setup-exe PATH        copy the setup program PATH onto the first disk,\n"
@@ -72,7 +74,7 @@ const char kUsageTail[] =
     "  [Package]       Out=DIR  Layout=directory|disks  DiskSize=BYTES\n"
     "                  Optional=yes  Replace=yes  SetupProgram=PATH\n"
     "                  Target=linux|windows  SetupIni=FILE  Generate=yes\n"
-    "                  Size=N  Seed=N  Dict=4|5|6\n"
+    "                  Size=N  Seed=N  Dict=4|5|6  Best=yes\n"
     "  [Files]         NAME=PATH, one line a package file\n"
     "  [quorvel.z]     binary=PATH, ascii=PATH or auto=PATH, one line a member\n"
     "  [setup.ini]     KEY=VALUE, the [Quorvel] settings of the written setup.ini\n";
@@ -186,6 +188,8 @@ int main(int argc, char **argv) {
       plan.mode = ImplodeMode::Binary;
     } else if (arg == "--auto") {
       plan.mode = ImplodeMode::Auto;
+    } else if (arg == "--best") {
+      plan.best = true;
     } else if (arg == "--dict") {
       uint64_t bits = 0;
       if (!(v = next()) || !parseNumber(v, 6, &bits) || bits < 4) return usage("--dict needs 4, 5 or 6");

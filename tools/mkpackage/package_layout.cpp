@@ -391,6 +391,7 @@ bool makePackage(const PackagePlan &plan, PackageResult *result, std::string *er
       input.path = memberPaths[i];
       input.mode = i < plan.quorvelMemberModes.size() ? plan.quorvelMemberModes[i] : plan.mode;
       input.dictBits = plan.dictBits;
+      input.best = plan.best;
       archiveInputs.push_back(input);
     }
     stage.added(step.rel);

@@ -59,6 +59,7 @@ struct PackagePlan {
   uint64_t fileTime = 0;           // FILETIME given to generated payloads (0: now)
   ImplodeMode mode = ImplodeMode::Auto;
   int dictBits = 6;
+  bool best = false;               // quorvel.z members as the smallest streams
 };
 
 struct PackagedFile {

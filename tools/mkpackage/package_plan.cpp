@@ -155,10 +155,12 @@ bool readPlan(const std::string &file, PackagePlan *plan, std::string *error) {
       } else if (key == "Dict") {
         ok = parseNumber(value, 6, &n) && n >= 4;
         plan->dictBits = static_cast<int>(n);
+      } else if (key == "Best") {
+        ok = parseYes(value, &plan->best);
       } else {
         *error = where + ": unknown key " + key +
                  " (Out, Layout, DiskSize, Optional, Replace, Generate, SetupProgram, Target, SetupIni, Size, "
-                 "Seed, Dict)";
+                 "Seed, Dict, Best)";
         return false;
       }
     } else if (section == "Files") {
@@ -200,6 +202,7 @@ std::string planText(const PackagePlan &plan) {
   if (!plan.setupIni.empty()) out << "SetupIni=" << absolute(plan.setupIni) << "\n";
   if (plan.generate) out << "Generate=yes\nSize=" << plan.generatedSize << "\nSeed=" << plan.seed << "\n";
   out << "Dict=" << plan.dictBits << "\n";
+  if (plan.best) out << "Best=yes\n";
   if (!plan.files.empty()) {
     out << "\n[Files]\n";
     for (const auto &f : plan.files) out << f.first << "=" << absolute(f.second) << "\n";

@@ -40,6 +40,7 @@ struct ArchiveInput {
   std::string name;              // member name; empty: the file's own name
   ImplodeMode mode = ImplodeMode::Auto;
   int dictBits = 6;
+  bool best = false;             // the smallest stream (ImplodeOptions::best)
 };
 
 // What create wrote for one member.

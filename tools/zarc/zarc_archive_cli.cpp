@@ -16,14 +16,15 @@
 
 #define ZARC_CREATE_USAGE                                                                         \
   "  zarc create [-v] [-q] [-o] [-f] ARCHIVE [--ascii|--binary|--auto] [--dict 4|5|6]\n"        \
-  "              [NAME=]FILE...\n"                                                               \
+  "              [--best] [NAME=]FILE...\n"                                                      \
   "      Make a package archive of the FILEs, keeping their last-write times.\n"                \
   "      A member is named after its FILE, or NAME with NAME=FILE; a name\n"                    \
   "      must be an 8.3 name (up to 8 characters, a dot and up to 3 more)\n"                    \
   "      that the setup program can write, and no two may be the same\n"                       \
   "      ignoring case. The mode and dictionary options apply to the FILEs\n"                   \
   "      after them (so each needs one after it); the defaults are --auto\n"                   \
-  "      and --dict 6 (see implode). Prints each member's sizes and coding;\n"                  \
+  "      and --dict 6 (see implode); --best gives every member the smallest\n"                 \
+  "      stream (see implode). Prints each member's sizes and coding;\n"                       \
   "      -v adds the archive's totals. An existing ARCHIVE that is not a\n"                     \
   "      package archive is replaced only with -o (--overwrite), a read-only\n"                 \
   "      one only with -f (--force, which implies -o).\n"
@@ -99,7 +100,7 @@ int runCreate(int argc, char **argv) {
   std::vector<ArchiveInput> inputs;
   ImplodeMode mode = ImplodeMode::Auto;
   int dictBits = 6;
-  bool quiet = false, verbose = false, overwrite = false, force = false, optionsDone = false;
+  bool quiet = false, verbose = false, overwrite = false, force = false, optionsDone = false, best = false;
   std::string waiting;  // a mode or dictionary option not yet followed by a FILE
   std::vector<std::string> args = splitShortOptions(argc, argv, "");
   for (size_t i = 0; i < args.size(); i++) {
@@ -117,6 +118,8 @@ int runCreate(int argc, char **argv) {
         overwrite = true;
       } else if (arg == "-f" || arg == "--force") {
         force = overwrite = true;
+      } else if (arg == "--best") {
+        best = true;
       } else if (arg == "--ascii" || arg == "--binary" || arg == "--auto") {
         mode = arg == "--ascii" ? ImplodeMode::Ascii : arg == "--binary" ? ImplodeMode::Binary : ImplodeMode::Auto;
         waiting = arg;
@@ -155,6 +158,7 @@ int runCreate(int argc, char **argv) {
   if (archive.empty()) return zarcUsageError("create", "no ARCHIVE named");
   if (inputs.empty()) return zarcUsageError("create", archive, "no FILE to put in it (an empty list makes no archive)");
   if (!waiting.empty()) return zarcUsageError("create", waiting, "comes after the last FILE, so applies to none");
+  for (ArchiveInput &input : inputs) input.best = best;
   // Names and arguments are the command line's faults; the rest is I/O.
   std::string error;
   uint64_t total = 0;

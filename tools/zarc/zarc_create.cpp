@@ -129,7 +129,9 @@ bool createArchive(const std::string &archivePath, const std::vector<ArchiveInpu
       CountingSource source(in, progress, inputDone);
       FileSink sink(out, static_cast<long long>(position));
       ImplodeStats stats;
-      bool encoded = implodeStream(input.mode, input.dictBits, source, sink, &stats);
+      ImplodeOptions options;
+      options.best = input.best;
+      bool encoded = implodeStream(input.mode, input.dictBits, source, sink, &stats, options);
       bool readFailed = std::ferror(in) != 0;
       std::fclose(in);
       if (!encoded) return fail(readFailed ? "cannot read " + input.path : "cannot write " + archivePath);

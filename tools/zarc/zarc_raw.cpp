@@ -19,14 +19,18 @@
 #include "zarc_cli.h"
 
 const char *const kZarcImplodeUsage =
-    "  zarc implode [-v] [-q] [-f] [--ascii|--binary|--auto] [--dict 4|5|6] IN OUT\n"
+    "  zarc implode [-v] [-q] [-f] [--best] [--ascii|--binary|--auto]\n"
+    "               [--dict 4|5|6] IN OUT\n"
     "      Compress IN into one implode stream OUT (\"-\": standard input or\n"
     "      output). --binary codes literals as plain bytes, --ascii through\n"
     "      the text code, --auto (the default) takes whichever gives the\n"
     "      smaller stream, reading IN twice when its first 64 KiB favour the\n"
     "      other one (through a pipe it keeps the first guess). --dict sets\n"
     "      the dictionary bits: 4, 5 or 6 for a window of 1024, 2048 or 4096\n"
-    "      bytes (default 6). -v: a summary with sizes and ratio.\n";
+    "      bytes (default 6). --best: the smallest stream the format allows\n"
+    "      for the coding and dictionary (a shortest-path parse over every copy\n"
+    "      the window holds), several times slower. -v: a summary with sizes\n"
+    "      and ratio.\n";
 const char *const kZarcExplodeUsage =
     "  zarc explode [-v] [-q] [-f] IN OUT\n"
     "      Decode the implode stream IN into OUT (\"-\": standard input or\n"
@@ -184,6 +188,7 @@ int zarcImplode(int argc, char **argv) {
   ImplodeMode mode = ImplodeMode::Auto;
   int dictBits = 6;
   bool verbose = false, quiet = false;
+  ImplodeOptions options;
   OutputOptions output;
   std::vector<std::string> paths;
   std::string usage = std::string(kZarcImplodeUsage) + kZarcRawCommon + "  " + kQuietHelp;
@@ -198,6 +203,8 @@ int zarcImplode(int argc, char **argv) {
       mode = ImplodeMode::Binary;
     } else if (a == "--auto") {
       mode = ImplodeMode::Auto;
+    } else if (a == "--best") {
+      options.best = true;
     } else if (a == "-v" || a == "--verbose") {
       verbose = true;
     } else if (a == "-q" || a == "--quiet") {
@@ -228,7 +235,8 @@ int zarcImplode(int argc, char **argv) {
     CountingSource source(f.in, &progress, f.inIsStdin);
     FileSink file(out);
     OnceSink stream(out);
-    bool encoded = implodeStream(mode, dictBits, source, f.outIsStdout ? static_cast<FileSink &>(stream) : file, &stats);
+    bool encoded =
+        implodeStream(mode, dictBits, source, f.outIsStdout ? static_cast<FileSink &>(stream) : file, &stats, options);
     readError = source.failed();
     return encoded;
   }, &error);
