@@ -28,7 +28,7 @@
 
 #include "recorder.h"
 
-#include "../w32_internal.h"
+#include "w32_internal.h"
 
 using namespace w32int;
 

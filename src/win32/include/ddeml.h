@@ -1,8 +1,8 @@
 /* ddeml.h for the Linux build of Quorvel Setup: the client side of the DDE
  * Management Library, with the real Win32 types, constants and signatures.
  *
- * Implemented in src/platform/w32_dde.cpp.  One server answers: the Program
- * Manager stand-in (service and topic "PROGMAN", w32_progman.cpp), in this
+ * Implemented in src/platform/user32/w32_dde.cpp.  One server answers: the
+ * Program Manager stand-in (service and topic "PROGMAN", progman/), in this
  * process on a thread of its own.  Where the layer differs from Windows:
  * - Only clients: DdeNameService and server callbacks are not offered.
  * - DdeClientTransaction does synchronous XTYP_EXECUTE; every other

@@ -3,7 +3,7 @@
  * Declares the part of the Win32 API the setup program uses, with the real
  * Win32 types, constants and signatures, so that code compiling against this
  * header compiles against the MinGW-w64 <windows.h> as well.  The calls are
- * implemented over POSIX in src/platform/w32_*.cpp.
+ * implemented over POSIX in src/platform/, one folder per system DLL.
  *
  * Integer widths follow Win32, not the Linux ABI: DWORD, LONG, UINT and BOOL
  * are 32 bits; the pointer-sized types (INT_PTR, LONG_PTR, UINT_PTR,
