@@ -29,6 +29,8 @@
 // text, otherwise as hex(1); REG_DWORD of four bytes as dword:, REG_BINARY
 // as hex:, every other type as hex(N):.
 #include "w32_registry_tree.h"
+#include "machine/w32_prefix.h"
+#include "machine/w32_script.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 // system.reg read into that tree and written from it (w32_registry_file.cpp).
 #pragma once
 
-#include "w32_internal.h"
+#include "machine/w32_core.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -11,6 +11,18 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace w32int {
+
+// An open registry key: its root and path, looked up again on every call.
+struct RegKeyObject : Object {
+  RegKeyObject() : Object(ObjKind::RegKey) {}
+  int root = 0;                   // index into the registry's roots
+  std::vector<std::string> path;  // components below the root
+  DWORD access = 0;               // REGSAM granted
+};
+
+} // namespace w32int
 
 namespace w32reg {
 

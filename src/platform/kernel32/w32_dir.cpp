@@ -1,5 +1,8 @@
 // Directories, directory searches, free space and the program's own path.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_prefix.h"
+#include "machine/w32_path.h"
+#include "w32_objects.h"
 
 #include <dirent.h>
 #include <errno.h>

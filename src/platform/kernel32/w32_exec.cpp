@@ -1,6 +1,9 @@
 // WinExec: the program named by a Windows path, started on the host and
 // left to run on its own.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_path.h"
+#include "machine/w32_script.h"
+#include "w32_objects.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,6 +1,9 @@
 // OpenFile, ReadFile, WriteFile, SetFilePointer, GetFileTime, SetFileTime,
 // CloseHandle over POSIX file descriptors.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_prefix.h"
+#include "machine/w32_path.h"
+#include "w32_objects.h"
 
 #include <errno.h>
 #include <fcntl.h>

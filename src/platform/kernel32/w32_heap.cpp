@@ -1,6 +1,6 @@
 // The process heap: malloc underneath, every block tracked so that a test can
 // see leaks and a wrong HeapFree fails instead of corrupting memory.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -13,7 +13,11 @@
 // Lines before the first header belong to no section.  Names compare
 // without regard to ASCII case, after trimming.  A section name that occurs
 // more than once is one section: lookups take the first match in file order.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_prefix.h"
+#include "machine/w32_path.h"
+#include "machine/w32_script.h"
+#include "w32_fsops.h"
 
 #include <errno.h>
 #include <fcntl.h>

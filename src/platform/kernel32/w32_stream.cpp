@@ -1,6 +1,10 @@
 // w32_fopen: C library streams on Windows paths with the Windows C runtime's
 // text mode (see w32_stdio.h), built on fopencookie.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_prefix.h"
+#include "machine/w32_host_files.h"
+#include "machine/w32_path.h"
+#include "w32_objects.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,5 +1,6 @@
 // Threads on POSIX threads; Sleep and GetTickCount.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "w32_objects.h"
 
 #include <errno.h>
 #include <pthread.h>

@@ -12,7 +12,8 @@
 // hand over every handle's bytes (flushWritesBehind), and a hand-over that
 // still fails (an I/O error) is kept and reported by the next call on the
 // handle, CloseHandle at the latest.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "w32_objects.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -33,7 +33,11 @@
 
 #include "automation.h"
 #include "options.h"
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_prefix.h"
+#include "machine/w32_script.h"
+#include "frontend/scripted_frontend.h"
+#include "w32_automation.h"
 
 namespace w32int {
 const char *programName = "setup";
@@ -185,7 +189,7 @@ int runAutomated(const char *commandLine, int (*program)(void)) {
   w32int::ensureInit();
   w32int::lockPrefixForRun();
   w32int::openTranscriptForRun();
-  w32int::loadAnswersForRun();
+  w32int::loadAnswersForRun(w32int::recordScriptedRun);
   if (files.answers.empty()) {
     std::string why;
     w32fe::FrontEnd *terminal = terminalFrontEnd(&why);

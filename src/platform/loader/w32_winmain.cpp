@@ -9,7 +9,7 @@
 #include <windows.h>
 
 #include "frontend/terminal_frontend.h"
-#include "w32_internal.h"
+#include "w32_automation.h"
 
 int main(int argc, char **argv) {
   w32int::programPath = argv[0];

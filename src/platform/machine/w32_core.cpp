@@ -1,6 +1,10 @@
 // Process-wide state of the Win32 layer: the prefix, last-error values,
-// fault injection, the handle table, and the test controls over them.
-#include "w32_internal.h"
+// fault injection, the handle table, and the test controls over them (the
+// two that reach every part, loader/w32_test_controls.cpp).
+#include "w32_core.h"
+#include "w32_prefix.h"
+#include "w32_path.h"
+#include "w32_script.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -240,21 +244,6 @@ long callCount(Fault cls) {
   return s.counts[static_cast<int>(cls)];
 }
 
-long openHandleCount() {
-  ensureInit();
-  State &s = state();
-  std::lock_guard<std::mutex> lock(s.m);
-  long n = ddeOpenObjects();
-  for (const auto &h : s.handles) {
-    if (h.second->kind == ObjKind::Thread) {
-      if (!static_cast<ThreadObject &>(*h.second).done) ++n;
-    } else {
-      ++n;
-    }
-  }
-  return n;
-}
-
 long heapBlockCount() {
   ensureInit();
   State &s = state();
@@ -265,39 +254,6 @@ long heapBlockCount() {
 std::string prefixProblem(const std::string &prefix) { return w32int::prefixProblem(prefix); }
 
 std::string defaultPrefixPath() { return w32int::defaultPrefix(); }
-
-void resetForTest(const std::string &prefixDir) {
-  ensureInit();
-  OpenedPrefix p;
-  std::string why = openPrefix(prefixDir, true, &p);
-  if (!why.empty()) {
-    fprintf(stderr, "w32: the test's prefix %s is refused: %s\n", prefixDir.c_str(), why.c_str());
-    abort();
-  }
-  resetScript();
-  dropAllWindows();
-  resetDde();
-  State &s = state();
-  std::map<intptr_t, std::shared_ptr<Object>> old;
-  usePrefix(p);
-  {
-    std::lock_guard<std::mutex> lock(s.m);
-    old.swap(s.handles);
-    ++s.prefixGeneration;
-    s.testMode = true;
-    s.currentDir = "C:\\";
-    s.freeSpaceOverride.clear();
-    s.hasModuleOverride = false;
-    s.moduleOverride.clear();
-    for (FaultArm &a : s.arms) a = FaultArm();
-    for (long &c : s.counts) c = 0;
-    s.heapBlocks.clear();
-  }
-  old.clear();
-  preparePrefix(p, true);
-  removePrefixFile("freespace");
-  removePrefixFile("drivespeed");
-}
 
 std::string prefixDir() {
   ensureInit();

@@ -7,7 +7,9 @@
 // is refused (EACCES) before it is opened, and again after, without ever
 // waiting on it.  Nor is a file written through another name: one with
 // other hard links becomes a file of its own before it is written.
-#include "w32_internal.h"
+#include "w32_prefix.h"
+#include "w32_host_files.h"
+#include "w32_path.h"
 
 #include <errno.h>
 #include <fcntl.h>

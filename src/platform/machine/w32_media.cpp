@@ -3,7 +3,8 @@
 // drive, "a: 15000" (bytes per second), written by w32prefix, the answer
 // file's insert and w32::setDriveSpeed; a drive without a line reads at full
 // speed.  A speed belongs to the letter, not to the directory mapped there.
-#include "w32_internal.h"
+#include "w32_core.h"
+#include "w32_prefix.h"
 
 #include <errno.h>
 

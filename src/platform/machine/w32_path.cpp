@@ -1,6 +1,8 @@
 // Windows paths on the host: drive letters through the prefix's dosdevices
 // links, components matched case-insensitively against the host directories.
-#include "w32_internal.h"
+#include "w32_core.h"
+#include "w32_prefix.h"
+#include "w32_path.h"
 
 #include <dirent.h>
 #include <errno.h>

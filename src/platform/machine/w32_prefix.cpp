@@ -12,7 +12,10 @@
 // locks, progman/, freespace, drivespeed, dosdevices/) are reached from
 // that descriptor without following a link: nobody can swap the prefix, or
 // one of its files, for another meanwhile.
-#include "w32_internal.h"
+#include "w32_core.h"
+#include "w32_prefix.h"
+#include "w32_host_files.h"
+#include "w32_path.h"
 
 #include <dirent.h>
 #include <errno.h>

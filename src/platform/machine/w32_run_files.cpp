@@ -1,4 +1,4 @@
-// The files of a setup run (RunFiles, w32_internal.h): where they come
+// The files of a setup run (RunFiles, w32_script.h): where they come
 // from, which files can never be one of its outputs, and how the answer
 // file is read and the transcript opened.
 //
@@ -7,7 +7,9 @@
 // the other output, one of the prefix's own files (its registry, locks and
 // settings, the Program Manager's files, and the system files the program
 // keeps in C:\WINDOWS), or one of the package's files beside the program.
-#include "w32_internal.h"
+#include "w32_core.h"
+#include "w32_prefix.h"
+#include "w32_script.h"
 
 #include "options.h"
 

@@ -4,7 +4,9 @@
 // every event is recorded in the transcript.  The scripted front end
 // (frontend/scripted_frontend.cpp) asks for the answers.  The formats are
 // described in README.md, "Answer files and transcripts".
-#include "w32_internal.h"
+#include "w32_core.h"
+#include "w32_prefix.h"
+#include "w32_script.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -163,7 +165,6 @@ void resetScript() {
   sc.haveFile = false;
   sc.failedSteps = 0;
   sc.finished = false;
-  resetScriptedFrontEnd();
 }
 
 namespace {
@@ -211,7 +212,7 @@ void endRunEarly(int code, const std::string &why) {
   _exit(code);
 }
 
-void loadAnswersForRun() {
+void loadAnswersForRun(const std::function<void(const std::string &heading, const std::string &path)> &record) {
   Script &sc = script();
   std::string a = runFiles().answers;
   qva::AnswerFile file;
@@ -233,11 +234,11 @@ void loadAnswersForRun() {
     sc.haveFile = true;
     atexit(reportUnusedAnswers);
   }
-  std::string record = runFiles().record;
-  if (!record.empty()) {
+  std::string recordPath = runFiles().record;
+  if (!recordPath.empty()) {
     std::string heading = "# Recorded from a run answered by " + a + "; replay with /answers=FILE or W32_ANSWERS.\n";
     for (const qva::Action &action : file.atStart) heading += "at-start " + qva::actionText(action) + "\n";
-    recordScriptedRun(heading, absolutePath(record));
+    record(heading, absolutePath(recordPath));
   }
   for (const qva::Action &action : file.atStart) runAction(action);
 }

@@ -30,7 +30,8 @@
 // (temporary file, rename) under a flock of progman/groups.lock per execute;
 // only the lines of the groups and items the commands name change, and
 // every other line (comments, other keys, lines written by hand) stays.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_prefix.h"
 
 #include "w32_progman.h"
 
@@ -39,6 +40,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <fstream>
 #include <set>

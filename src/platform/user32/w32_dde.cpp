@@ -2,11 +2,13 @@
 // string handles (a case-insensitive atom table, counted per instance, as
 // in Win32) and conversations live here; executes go to the Program
 // Manager stand-in (w32_progman.cpp), which answers on its own thread.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_script.h"
+#include "w32_dde.h"
 
 #include <ddeml.h>
 
-#include "w32_progman.h"
+#include "progman/w32_progman.h"
 
 #include <cstring>
 #include <deque>

@@ -10,7 +10,9 @@
 //   status text="TEXT"             (w32_window.cpp)
 //
 // Only what a driver outside the process could also see is recorded.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_script.h"
+#include "w32_windows.h"
 
 #include <commctrl.h>
 #include <string.h>

@@ -3,11 +3,14 @@
 // controls.  A message posted to a window goes to the thread that created
 // it; messages are taken in the order they were posted, whichever thread
 // posted them.  Dialogs themselves are run by w32_dialog.cpp.
-#include "w32_internal.h"
+#include "machine/w32_core.h"
+#include "machine/w32_script.h"
+#include "w32_windows.h"
 
 #include <commctrl.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 
 #include "frontend/frontend.h"
