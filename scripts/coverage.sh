@@ -2,7 +2,7 @@
 # Usage: bash scripts/coverage.sh [--report]
 #
 # Line coverage of the whole suite: the product (src/install, src/config,
-# src/wizard, src/dcl, src/common), the Linux Win32 layer (src/platform,
+# src/wizard, src/dcl, src/common), the Linux Win32 layer (src/platform and the headers in src/win32,
 # with its terminal suite run), the answer-file code the layer shares with
 # setup.exe (src/automation, its Linux part), and the tools (tools/). A g++ --coverage build in BUILD_ROOT/coverage runs every test
 # but the Wine suite (which runs setup.exe, not this build's code); about
@@ -42,6 +42,6 @@ figure() {
     awk -v name="$name" '/^lines:/ { sub(/^lines: */, ""); print name ": " $0 }'
 }
 figure "product (src/install, src/config, src/wizard, src/dcl, src/common)" src/install src/config src/wizard src/dcl src/common
-figure "platform layer (src/platform)" src/platform
+figure "platform layer (src/platform, src/win32)" src/platform src/win32
 figure "answer files and transcripts (src/automation, as the Linux build has it)" src/automation
 figure "tools (tools/)" tools

@@ -181,7 +181,7 @@ bool notPrefixFile(const std::string &command, const std::string &path) {
 
 namespace {
 
-// The groups as the stand-in stores them (see src/platform/w32_progman.cpp).
+// The groups as the stand-in stores them (see src/platform/progman/w32_progman.cpp).
 int groups() {
   if (!needPrefix("groups")) return kExitIo;
   if (!prefixFileReadable("groups", w32::prefixDir() + "/progman/groups.ini")) return kExitIo;

@@ -17,6 +17,16 @@
 #include <string>
 #include <vector>
 
+namespace w32int {
+
+// Dialog base units of the dialogs' font (MS Sans Serif 8 at 96 dpi): the
+// dialog manager converts dialog units to pixels with them, a front end
+// sizes its screen with them.
+constexpr int kBaseUnitX = 6;
+constexpr int kBaseUnitY = 13;
+
+} // namespace w32int
+
 namespace w32fe {
 
 // A control as the front end sees it.  Positions are in dialog units

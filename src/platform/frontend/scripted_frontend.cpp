@@ -28,7 +28,11 @@
 
 #include "recorder.h"
 
-#include "../w32_internal.h"
+#include "frontend.h"
+#include "machine/w32_core.h"
+#include "machine/w32_host_files.h"
+#include "machine/w32_script.h"
+#include "scripted_frontend.h"
 
 using namespace w32int;
 

@@ -15,6 +15,8 @@
 // strings (taken at start) and restores the terminal modes before the
 // signal takes its course.
 #include "terminal_internal.h"
+#include "machine/w32_host_files.h"
+#include "machine/w32_script.h"
 
 #include <curses.h>
 #include <term.h>

@@ -13,7 +13,7 @@
 #define NCURSES_NOMACROS 1
 #include "terminal_frontend.h"
 
-#include "../w32_internal.h"
+#include "machine/w32_core.h"
 #include "recorder.h"
 
 #include <curses.h>

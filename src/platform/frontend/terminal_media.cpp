@@ -1,6 +1,9 @@
 // The terminal front end's media menu: a removable drive pointed at
 // another directory, ejected, or slowed, as w32prefix drive does.
 #include "terminal_internal.h"
+#include "machine/w32_prefix.h"
+#include "machine/w32_path.h"
+#include "machine/w32_script.h"
 
 #include <sys/stat.h>
 
