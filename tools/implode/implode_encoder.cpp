@@ -354,37 +354,22 @@ void Encoder::emit(int start, int n, Coding coding, BitWriter &writer, PassResul
 
 bool Encoder::pass(ByteSource &in, ByteSink &out, Coding coding, bool guess, PassResult &result) {
   resetTables();
-  BitWriter writer(&out);
-  bool headerWritten = false;
-  auto writeHeader = [&](Coding c) {
-    writer.put(static_cast<uint32_t>(c) | static_cast<uint32_t>(dictBits_) << 8, 16);
-    result.written = c;
-    headerWritten = true;
-  };
-  if (!guess) writeHeader(coding);
+  StreamFrame frame(out, result);
+  BitWriter &writer = frame.writer;
+  if (!guess) frame.writeHeader(coding, dictBits_);
 
   int avail = 0;  // bytes in buf_
   int pos = 0;    // next position to parse
   bool eof = false;
   for (;;) {
-    while (!eof && avail < kDataCapacity) {
-      size_t got = in.read(buf_.data() + avail, static_cast<size_t>(kDataCapacity - avail));
-      if (got == 0) {
-        eof = true;
-        if (in.failed()) {
-          result.readFailed = true;
-          return false;
-        }
-      }
-      avail += static_cast<int>(got);
-    }
+    if (!frame.fill(in, buf_.data(), kDataCapacity, avail, eof)) return false;
     const int end = std::min(pos + kBlock, eof ? avail : avail - kLookahead);
     if (end > pos) {
       const int n = end - pos;
       parseBlock(pos, end, avail);
       const uint32_t blockBits[2] = {static_cast<uint32_t>(price_[2 * n + kBinary]),
                                      static_cast<uint32_t>(price_[2 * n + kAscii])};
-      if (!headerWritten) writeHeader(blockBits[kAscii] < blockBits[kBinary] ? kAscii : kBinary);
+      if (!frame.headerWritten) frame.writeHeader(blockBits[kAscii] < blockBits[kBinary] ? kAscii : kBinary, dictBits_);
       result.bits[kBinary] += blockBits[kBinary];
       result.bits[kAscii] += blockBits[kAscii];
       emit(pos, n, result.written, writer, result);
@@ -400,15 +385,8 @@ bool Encoder::pass(ByteSource &in, ByteSink &out, Coding coding, bool guess, Pas
       bufferStart_ += static_cast<uint32_t>(shift);
     }
   }
-  if (!headerWritten) writeHeader(coding);
-  writer.put(kEndValue, kEndBits);
-  // A stream of 4 bytes (the empty input) gets one more byte: the decoder
-  // rejects a first read of 4 bytes or fewer.
-  const uint64_t bits = 16 + result.bits[result.written] + kEndBits;
-  const int extra = (bits + 7) / 8 <= 4 ? 1 : 0;
-  if (!writer.finish(extra)) result.writeFailed = true;
-  result.outputBytes = writer.bytesWritten();
-  return !result.writeFailed;
+  if (!frame.headerWritten) frame.writeHeader(coding, dictBits_);
+  return frame.finish();
 }
 
 }  // namespace

@@ -137,6 +137,47 @@ struct PassResult {
   bool writeFailed = false;
 };
 
+// The start and end of a pass's stream, and its input read into a buffer:
+// the same for both encoders.
+struct StreamFrame {
+  BitWriter writer;
+  PassResult &result;
+  bool headerWritten = false;
+  StreamFrame(ByteSink &out, PassResult &r) : writer(&out), result(r) {}
+  void writeHeader(Coding c, int dictBits) {
+    writer.put(static_cast<uint32_t>(c) | static_cast<uint32_t>(dictBits) << 8, 16);
+    result.written = c;
+    headerWritten = true;
+  }
+  // Reads until buf holds `capacity` bytes or the input ends; false when a
+  // read fails.
+  bool fill(ByteSource &in, unsigned char *buf, int capacity, int &avail, bool &eof) {
+    while (!eof && avail < capacity) {
+      size_t got = in.read(buf + avail, static_cast<size_t>(capacity - avail));
+      if (got == 0) {
+        eof = true;
+        if (in.failed()) {
+          result.readFailed = true;
+          return false;
+        }
+      }
+      avail += static_cast<int>(got);
+    }
+    return true;
+  }
+  // The end-of-stream code and the padding; false when the sink failed.
+  bool finish() {
+    writer.put(kEndValue, kEndBits);
+    // A stream of 4 bytes (the empty input) gets one more byte: the decoder
+    // rejects a first read of 4 bytes or fewer.
+    const uint64_t bits = 16 + result.bits[result.written] + kEndBits;
+    const int extra = (bits + 7) / 8 <= 4 ? 1 : 0;
+    if (!writer.finish(extra)) result.writeFailed = true;
+    result.outputBytes = writer.bytesWritten();
+    return !result.writeFailed;
+  }
+};
+
 // One encoder, run over the whole input by pass().
 class PassEncoder {
  public:

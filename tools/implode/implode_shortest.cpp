@@ -470,30 +470,15 @@ void ShortestPathEncoder::emit(int to, Coding coding, BitWriter &writer, PassRes
 
 bool ShortestPathEncoder::pass(ByteSource &in, ByteSink &out, Coding coding, bool guess, PassResult &result) {
   reset();
-  BitWriter writer(&out);
-  bool headerWritten = false;
-  auto writeHeader = [&](Coding c) {
-    writer.put(static_cast<uint32_t>(c) | static_cast<uint32_t>(dictBits_) << 8, 16);
-    result.written = c;
-    headerWritten = true;
-  };
-  if (!guess) writeHeader(coding);
+  StreamFrame frame(out, result);
+  BitWriter &writer = frame.writer;
+  if (!guess) frame.writeHeader(coding, dictBits_);
 
   int avail = 0;  // bytes in buf_
   int pos = 0;    // next position to price
   bool eof = false;
   for (;;) {
-    while (!eof && avail < kCapacity) {
-      size_t got = in.read(buf_.data() + avail, static_cast<size_t>(kCapacity - avail));
-      if (got == 0) {
-        eof = true;
-        if (in.failed()) {
-          result.readFailed = true;
-          return false;
-        }
-      }
-      avail += static_cast<int>(got);
-    }
+    if (!frame.fill(in, buf_.data(), kCapacity, avail, eof)) return false;
     // Only positions with all the 518 bytes after them in the buffer, but
     // at the input's end.
     const int end = std::min(pos + kChunk, eof ? avail : avail - kMaxCopy);
@@ -503,7 +488,7 @@ bool ShortestPathEncoder::pass(ByteSource &in, ByteSink &out, Coding coding, boo
     if (spanStart_ + t - lastWide_ <= kMaxCopy) settle(t);
     const int64_t binaryBits = priceBase_[kBinary] + price_[2 * t + kBinary];
     const int64_t asciiBits = priceBase_[kAscii] + price_[2 * t + kAscii];
-    if (!headerWritten) writeHeader(asciiBits < binaryBits ? kAscii : kBinary);
+    if (!frame.headerWritten) frame.writeHeader(asciiBits < binaryBits ? kAscii : kBinary, dictBits_);
     if (eof && pos == avail) {
       result.bits[kBinary] = static_cast<uint64_t>(binaryBits);
       result.bits[kAscii] = static_cast<uint64_t>(asciiBits);
@@ -520,14 +505,7 @@ bool ShortestPathEncoder::pass(ByteSource &in, ByteSink &out, Coding coding, boo
     }
   }
   result.inputBytes = static_cast<uint64_t>(bufferStart_ + avail);
-  writer.put(kEndValue, kEndBits);
-  // A stream of 4 bytes (the empty input) gets one more byte: the decoder
-  // rejects a first read of 4 bytes or fewer.
-  const uint64_t bits = 16 + result.bits[result.written] + kEndBits;
-  const int extra = (bits + 7) / 8 <= 4 ? 1 : 0;
-  if (!writer.finish(extra)) result.writeFailed = true;
-  result.outputBytes = writer.bytesWritten();
-  return !result.writeFailed;
+  return frame.finish();
 }
 
 }  // namespace
