@@ -4,7 +4,6 @@
 //   terminal_draw.cpp      drawing dialogs and message boxes
 //   terminal_bitmap.cpp    the welcome picture in half blocks
 //   terminal_media.cpp     the media menu
-//   terminal_recorder.cpp  the answer-file recorder
 //   terminal_layout.cpp    dialogs laid out in character cells
 // Only these files include it.
 #ifndef QV_PLATFORM_TERMINAL_INTERNAL_H
