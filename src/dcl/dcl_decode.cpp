@@ -353,6 +353,13 @@ bool fastLoop(DclState *s) {
     count |= 56;
   }
 
+  // In one round the end code can follow a token that filled the block:
+  // the block goes out before the stream's end, as after every token.
+  if (ended && out >= flushAt) {
+    s->outputPos = static_cast<uint32_t>(out - s->window);
+    flushWindow(s);
+    out = s->window + s->outputPos;
+  }
   count &= 63;
   if (count < 8) {
     bits |= static_cast<uint64_t>(*in++) << count;

@@ -176,6 +176,23 @@ TEST(DclWindow, BlockSizesOfWrites) {
     SCOPED_TRACE(c.total);
     EXPECT_EQ(expectDecodes(repeatStream(c.total), Bytes(c.total, 'z')).writeSizes, c.writes);
   }
+  // Literals to either side of the block's end, after a copy or none, with
+  // bytes after the end code: the end code meets the block end in every
+  // place a round of tokens can put it.
+  for (unsigned lead : {0u, 2u}) {
+    for (size_t n = 4093; n <= 4099; ++n) {
+      SCOPED_TRACE(testing::Message() << lead << " + " << n);
+      BitWriter w(0, 6);
+      if (lead) w.copy(lead, 1);
+      for (size_t i = 0; i < n; ++i) w.literal(static_cast<unsigned char>(i * 7));
+      w.end();
+      for (int i = 0; i < 8; ++i) w.put(0, 8);
+      const size_t total = lead + n;
+      std::vector<uint32_t> writes(total / 4096, 4096);
+      writes.push_back(static_cast<uint32_t>(total % 4096));
+      EXPECT_EQ(expectDecodes(w.finish(), w.expect).writeSizes, writes);
+    }
+  }
 }
 
 TEST(DclWindow, LongestCopyFromTheLastWindowPosition) {
