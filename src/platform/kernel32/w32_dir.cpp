@@ -61,22 +61,14 @@ bool fillFindData(const ResolvedPath &r, int dir, const std::string &dirPath, co
 // The prefix's freespace file: lines "c: BYTES" (written by w32prefix).
 // A file that is not a regular one (or too large) holds no figures.
 bool freeSpaceFromPrefix(char drive, unsigned long long *bytes) {
-  std::string text;
-  if (readPrefixFile("freespace", &text) != 0) return false;
   bool found = false;
-  for (size_t at = 0; at < text.size();) {
-    size_t nl = text.find('\n', at);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = text.substr(at, nl - at);
-    at = nl + 1;
-    char letter = 0;
-    unsigned long long n = 0;
-    if (sscanf(line.c_str(), " %c: %llu", &letter, &n) == 2 && tolower(static_cast<unsigned char>(letter)) == drive) {
+  bool read = readDriveFigures("freespace", [&](char letter, unsigned long long n) {
+    if (tolower(static_cast<unsigned char>(letter)) == drive) {
       *bytes = n;
       found = true;
     }
-  }
-  return found;
+  });
+  return read && found;
 }
 
 bool lessNoCase(const std::string &a, const std::string &b) {

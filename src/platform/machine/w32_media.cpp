@@ -27,17 +27,9 @@ int driveIndex(char letter) {
 // A file that is not a regular one (or too large) reads as none.
 void readSpeeds(unsigned long speeds[26]) {
   for (int i = 0; i < 26; ++i) speeds[i] = 0;
-  std::string text;
-  if (readPrefixFile("drivespeed", &text) != 0) return;
-  for (size_t at = 0; at < text.size();) {
-    size_t nl = text.find('\n', at);
-    if (nl == std::string::npos) nl = text.size();
-    std::string line = text.substr(at, nl - at);
-    at = nl + 1;
-    char letter = 0;
-    unsigned long n = 0;
-    if (sscanf(line.c_str(), " %c: %lu", &letter, &n) == 2 && driveIndex(letter) >= 0) speeds[driveIndex(letter)] = n;
-  }
+  readDriveFigures("drivespeed", [&](char letter, unsigned long long n) {
+    if (driveIndex(letter) >= 0) speeds[driveIndex(letter)] = static_cast<unsigned long>(n);
+  });
 }
 
 // When each drive has delivered everything asked of it so far.

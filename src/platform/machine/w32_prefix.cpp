@@ -390,6 +390,21 @@ int readPrefixFile(const std::string &name, std::string *out) {
   return err;
 }
 
+bool readDriveFigures(const std::string &name, const std::function<void(char, unsigned long long)> &f) {
+  std::string text;
+  if (readPrefixFile(name, &text) != 0) return false;
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    std::string line = text.substr(at, nl - at);
+    at = nl + 1;
+    char letter = 0;
+    unsigned long long n = 0;
+    if (sscanf(line.c_str(), " %c: %llu", &letter, &n) == 2) f(letter, n);
+  }
+  return true;
+}
+
 bool prefixFileMissing(const std::string &name) {
   std::string leaf;
   int dir = prefixParent(name, &leaf);

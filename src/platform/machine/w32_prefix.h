@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 namespace w32int {
@@ -82,6 +83,11 @@ constexpr off_t kPrefixFileCap = 64 * 1024 * 1024;
 // regular file (a link included), EFBIG for a file over kPrefixFileCap, else
 // why it could not be read.  Never blocks on a FIFO.
 int readPrefixFile(const std::string &name, std::string *out);
+// Calls f(letter, figure) for each line "X: N" of a prefix file of figures
+// by drive (freespace, drivespeed: written by w32prefix), in order; lines
+// that do not parse are skipped.  False when the file cannot be read (a
+// missing one reads as empty).
+bool readDriveFigures(const std::string &name, const std::function<void(char, unsigned long long)> &f);
 // Reads what the descriptor holds from its start (w32_host_files.cpp) (a regular file of at most
 // kPrefixFileCap), for a reader that keeps the file open.
 int readPrefixFd(int fd, std::string *out);
